@@ -1,0 +1,63 @@
+#include "profile/ProfileStore.h"
+
+#include <algorithm>
+#include <cstring>
+
+ProfileStore::ProfileStore() : buffer_(new ProfileBuffer) {}
+
+int ProfileStore::count() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return profileCount_;
+}
+
+ProfilePoint ProfileStore::at(int index) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return {buffer_->X[index], buffer_->Z[index]};
+}
+
+bool ProfileStore::append(const ProfilePoint* points, int n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (n < 0 || profileCount_ + n > kMaxProfilePoints)
+        return false;
+    for (int i = 0; i < n; ++i) {
+        buffer_->X[profileCount_ + i] = points[i].x;
+        buffer_->Z[profileCount_ + i] = points[i].z;
+    }
+    profileCount_ = static_cast<uint16_t>(profileCount_ + n);
+    return true;
+}
+
+int ProfileStore::replace(const ProfilePoint* points, int n) {
+    const int kept = std::clamp(n, 0, kMaxProfilePoints);
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (int i = 0; i < kept; ++i) {
+        buffer_->X[i] = points[i].x;
+        buffer_->Z[i] = points[i].z;
+    }
+    profileCount_ = static_cast<uint16_t>(kept);
+    return kept;
+}
+
+void ProfileStore::clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    profileCount_ = 0;
+}
+
+void ProfileStore::copySnapshot(ProfileSnapshot& out, int maxPoints) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int n = std::clamp(int(profileCount_), 0, std::max(maxPoints, 0));
+    out.x.resize(n);
+    out.z.resize(n);
+    if (n > 0) {
+        std::memcpy(out.x.data(), buffer_->X, n * sizeof(int16_t));
+        std::memcpy(out.z.data(), buffer_->Z, n * sizeof(uint16_t));
+    }
+}
+
+std::vector<ProfilePoint> ProfileStore::points() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<ProfilePoint> result(profileCount_);
+    for (int i = 0; i < profileCount_; ++i)
+        result[i] = {buffer_->X[i], buffer_->Z[i]};
+    return result;
+}

@@ -1,0 +1,81 @@
+#include "udp/ProfilePacket.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+void putU16(uint8_t* at, uint16_t value) {
+    at[0] = static_cast<uint8_t>(value & 0xFF);
+    at[1] = static_cast<uint8_t>(value >> 8);
+}
+
+NoiseSource randomNoise(int level, int modulus) {
+    if (level <= 0)
+        return {};
+    return [level, modulus] { return static_cast<uint16_t>((std::rand() % level) % modulus); };
+}
+
+}  // namespace
+
+uint16_t packetChecksum(const uint8_t* data, size_t size) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 1 < size; i += 2)
+        sum += uint32_t(data[i]) | uint32_t(data[i + 1]) << 8;
+    sum = (sum & 0xFFFF) + (sum >> 16);
+    sum += sum >> 16;
+    return static_cast<uint16_t>(~sum & 0xFFFF);
+}
+
+void transformProfile(ProfileSnapshot& points, uint8_t invertXZ, const NoiseSource& noise) {
+    const int n = points.count();
+    if (invertXZ & 1)
+        for (int i = 0; i < n; ++i)
+            points.x[i] = static_cast<int16_t>(-static_cast<uint16_t>(points.x[i]));
+    if (invertXZ & 2)
+        for (int i = 0; i < n; ++i)
+            points.z[i] = static_cast<uint16_t>(16384 - points.z[i]);
+    if (noise)
+        for (int i = 0; i < n; ++i) {
+            points.z[i] = static_cast<uint16_t>(points.z[i] + noise());
+            points.x[i] = static_cast<int16_t>(static_cast<uint16_t>(points.x[i]) + noise());
+        }
+}
+
+NoiseSource streamNoise(int level) { return randomNoise(level, 2); }
+NoiseSource resultNoise(int level) { return randomNoise(level, level > 0 ? level : 1); }
+
+void encodeProfilePacket(const ProfileSnapshot& points, const PacketFields& fields, QByteArray& out) {
+    const int n = std::min(points.count(), kMaxPacketPoints);
+    const bool stepdir = fields.extSyncSignal == packet::kExtSyncStepdir;
+    out.resize(profilePacketSize(n, stepdir));
+    uint8_t* p = reinterpret_cast<uint8_t*>(out.data());
+
+    putU16(p + packet::kMeasurementCounter, static_cast<uint16_t>(fields.measurementCounter));
+    putU16(p + packet::kPacketCounter, static_cast<uint16_t>(fields.packetCounter));
+    std::memset(p + packet::kReserved, 0, 4);
+    p[packet::kConstTwo] = 2;
+    p[packet::kConstFF] = 0xFF;
+    putU16(p + packet::kPointCount, static_cast<uint16_t>(n));
+
+    uint8_t* xs = p + packet::kHeaderSize;
+    uint8_t* zs = xs + 2 * n;
+    for (int i = 0; i < n; ++i) {
+        putU16(xs + 2 * i, static_cast<uint16_t>(points.x[i]));
+        putU16(zs + 2 * i, points.z[i]);
+    }
+
+    uint8_t* t = zs + 2 * n;
+    putU16(t + packet::kTrailerLength, stepdir ? 10 : 8);
+    t[packet::kTrailerOne] = 1;
+    std::copy(fields.serial.begin(), fields.serial.end(), t + packet::kTrailerSerial);
+    putU16(t + packet::kTrailerXemr, fields.xemr);
+    putU16(t + packet::kTrailerZdiap, fields.zdiap);
+    int checksumAt = packet::kTrailerStepdir;
+    if (stepdir) {
+        putU16(t + packet::kTrailerStepdir, fields.stepdirForward);
+        checksumAt += 2;
+    }
+    putU16(t + checksumAt, packetChecksum(p, static_cast<size_t>(t + checksumAt - p)));
+}
