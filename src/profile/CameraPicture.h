@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+#include <array>
+#include <cstdint>
+
+class QImage;
+
+// The binarised camera picture: the image's 480 columns one after another,
+// each as its 640 pixels from top to bottom; 255 for dark, 0 for light.
+constexpr int kPictureWidth = 480;
+constexpr int kPictureHeight = 640;
+constexpr int kCameraPictureSize = kPictureWidth * kPictureHeight;
+using CameraPicture = std::array<uint8_t, kCameraPictureSize>;
+
+// False (and `out` untouched) unless the image is 480 wide and 640 high.
+bool binarizePicture(const QImage& image, CameraPicture& out);

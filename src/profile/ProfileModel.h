@@ -1,0 +1,61 @@
+#pragma once
+
+#include "params/UserParams.h"
+#include "profile/ProfileStore.h"
+
+#include <cstdint>
+#include <vector>
+
+constexpr int kAreaWidth = 640;
+constexpr int kAreaHeight = 480;
+constexpr int kMaxDots = 65535;
+
+struct Dot {
+    int x;
+    int y;
+};
+inline bool operator==(Dot a, Dot b) { return a.x == b.x && a.y == b.y; }
+
+// The indices of the panel's tool list.
+enum class PaintMode : int { Dots = 0, Lines = 1, Arcs = 2 };
+
+// A drag in widget pixels. The press sets the start; the end is set by a move.
+struct Segment {
+    int x1 = 0;
+    int y1 = 0;
+    int x2 = 0;
+    int y2 = 0;
+    bool endSet = false;  // no move since the press: nothing to commit
+};
+
+// Widget pixel to scanner units (X signed with 0 at the centre, Z growing up).
+ProfilePoint pixelToUnits(int px, int py);
+
+// The points a line or an arc commit adds, in order; the arc preview draws the
+// same points. Empty for a segment whose end was never set.
+std::vector<Dot> linePoints(const Segment& line);
+std::vector<Dot> arcPoints(const Segment& arc);
+
+// The drawn dots and the rules that turn them into the profile. Runs on the
+// GUI thread; the profile it writes is read by the workers through the store.
+class ProfileModel {
+public:
+    ProfileModel(ProfileStore& profile, const UserParamsStore& params);
+
+    // Adds one widget point; false when refused (outside, drawn before, full).
+    bool appendDot(int x, int y);
+    void commitLine(const Segment& line);
+    void commitArc(const Segment& arc);
+    // Rebuilds the profile from the dots for point-count index 0..4.
+    void rebuild(int index);
+    // Empties the dots and the profile.
+    void clear();
+
+    const std::vector<Dot>& dots() const { return dots_; }
+
+private:
+    ProfileStore& profile_;
+    const UserParamsStore& params_;
+    std::vector<Dot> dots_;
+    std::vector<uint8_t> occupied_;  // one flag per pixel, in step with dots_
+};
