@@ -41,8 +41,9 @@ void PaintWidget::setUserParams(UserParamsStore* userParams) {
 void PaintWidget::onBufferSizeChanged(int index) {
     if (!model_)
         return;
-    model_->rebuild(index);
-    qDebug() << "profile rebuilt:" << profile_.count() << "points for point-count index" << index;
+    const int count = model_->rebuild(index);
+    qDebug() << "profile rebuilt:" << count << "points";
+    qDebug() << "point-count index:" << index;
 }
 
 void PaintWidget::setCurrentPaintMode(int mode) {
@@ -73,7 +74,7 @@ void PaintWidget::mousePressEvent(QMouseEvent* event) {
     dragTool_ = paintMode_;
     const QPoint pixel = toPixel(event->localPos());
     if (auto* segment = segmentOf(dragTool_))
-        *segment = Segment{pixel.x(), pixel.y(), pixel.x(), pixel.y(), false};
+        *segment = Segment::startingAt(pixel.x(), pixel.y());
     else
         model_->appendDot(pixel.x(), pixel.y());
 }
@@ -85,14 +86,10 @@ void PaintWidget::mouseMoveEvent(QMouseEvent* event) {
     }
     event->accept();
     const QPoint pixel = toPixel(event->localPos());
-    if (auto* segment = segmentOf(dragTool_)) {
-        Segment& drag = **segment;  // set by the press
-        drag.x2 = pixel.x();
-        drag.y2 = pixel.y();
-        drag.endSet = true;
-    } else {
+    if (auto* segment = segmentOf(dragTool_))
+        (*segment)->setEnd(pixel.x(), pixel.y());  // the press started it
+    else
         model_->appendDot(pixel.x(), pixel.y());
-    }
     update();
 }
 
