@@ -150,15 +150,25 @@ TEST_F(PaintWidgetTest, PointCountSelectionRebuildsAndClearEmptiesTheProfile) {
     EXPECT_EQ(paint.profile().at(0), pixelToUnits(7, 7));
 }
 
-TEST_F(PaintWidgetTest, ViewPaintsDrawnDotsInRedAndAPreviewOnlyOnceTheEndIsSet) {
+TEST_F(PaintWidgetTest, ViewPaintsDotsAndTheCurrentToolsSegmentOnly) {
     press(QPointF(300, 200));
     release(QPointF(300, 200));
     paint.setCurrentPaintMode(int(PaintMode::Lines));
-    press(QPointF(100, 300));  // end not set yet: no preview
-    const QImage before = paint.grab().toImage();
-    EXPECT_EQ(before.pixelColor(300, 200), QColor(Qt::red));
-    EXPECT_NE(before.pixelColor(200, 300), QColor(Qt::red));
-    move(QPointF(300, 300));
-    const QImage during = paint.grab().toImage();
-    EXPECT_EQ(during.pixelColor(200, 300), QColor(Qt::red));
+    drag(QPointF(100, 300), QPointF(300, 300));
+    paint.clearDots();
+    EXPECT_EQ(paint.grab().toImage().pixelColor(200, 300), QColor(Qt::red));  // the last line stays
+
+    press(QPointF(50, 50));  // a new drag replaces it
+    const QImage pressed = paint.grab().toImage();
+    EXPECT_NE(pressed.pixelColor(200, 300), QColor(Qt::red));
+    move(QPointF(50, 150));
+    EXPECT_EQ(paint.grab().toImage().pixelColor(50, 100), QColor(Qt::red));
+    release(QPointF(50, 150));
+
+    paint.setCurrentPaintMode(int(PaintMode::Dots));
+    const QImage dotsOnly = paint.grab().toImage();
+    EXPECT_NE(dotsOnly.pixelColor(50, 100), QColor(Qt::red));
+    press(QPointF(300, 200));
+    release(QPointF(300, 200));
+    EXPECT_EQ(paint.grab().toImage().pixelColor(300, 200), QColor(Qt::red));
 }
