@@ -3,6 +3,7 @@
 WorkerThread::WorkerThread(QObject* worker, StopRequest requestStop)
     : thread_(new QThread), worker_(worker), requestStop_(std::move(requestStop)) {
     worker->moveToThread(thread_);
+    QObject::connect(thread_, &QThread::finished, [this] { std::lock_guard<std::mutex> lock(endOfThread_); });
 }
 
 WorkerThread::~WorkerThread() {
@@ -28,4 +29,5 @@ void WorkerThread::stop() {
         requestStop_();
     thread_->quit();
     thread_->wait();
+    std::lock_guard<std::mutex> lock(endOfThread_);
 }

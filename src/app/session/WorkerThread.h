@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 
 // One worker object running in a thread of its own. The worker is created
 // without a parent on the calling thread; its run() slot starts when the
@@ -42,6 +43,10 @@ private:
 
     QThread* thread_;
     QPointer<QObject> worker_;
+    // Locked by the thread as it ends and by stop() after waiting for it, so
+    // that the end of the worker thread visibly happens before the deletion
+    // (QThread::wait synchronises through futexes that race checkers miss).
+    std::mutex endOfThread_;
     StopRequest requestStop_;
     bool started_ = false;
     bool stopped_ = false;
