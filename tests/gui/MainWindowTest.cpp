@@ -116,12 +116,12 @@ TEST_F(MainWindowTest, PanelEditsReachTheRecord) {
     EXPECT_EQ(recordUdpAddress(), "192.168.1.0");
 
     spin("udpPortSpin")->setValue(7001);
-    EXPECT_EQ(record().udp_port_u16, 7001);
+    EXPECT_EQ(int(record().udp_port_u16), 7001);
     spin("tcpPortSpin")->setValue(65535);
-    EXPECT_EQ(record().tcp_port_u16, 65535);
+    EXPECT_EQ(int(record().tcp_port_u16), 65535);
 
     combo("bufferSizeCombo")->setCurrentIndex(4);
-    EXPECT_EQ(record().interpolation_u8, 4);
+    EXPECT_EQ(int(record().interpolation_u8), 4);
 
     QComboBox* addresses = combo("scannerAddressCombo");
     if (addresses->count() > 1) {
@@ -138,11 +138,11 @@ TEST_F(MainWindowTest, DhsModeSetsTheRateLimitAndBaseSyncPinsTheRate) {
     mode->setCurrentIndex(1);  // Base sync: the rate follows the mode
     EXPECT_EQ(freq->value(), 491);
     EXPECT_FALSE(freq->isEnabled());
-    EXPECT_EQ(record().dhs_enable_u8, 1);
+    EXPECT_EQ(int(record().dhs_enable_u8), 1);
     mode->setCurrentIndex(0);
     EXPECT_EQ(freq->value(), 249);
     EXPECT_EQ(freq->maximum(), 249);
-    EXPECT_EQ(record().dhs_enable_u8, 0);
+    EXPECT_EQ(int(record().dhs_enable_u8), 0);
 
     sync->setCurrentIndex(1);  // Internal: the user picks the rate
     EXPECT_TRUE(freq->isEnabled());
@@ -195,8 +195,8 @@ TEST_F(MainWindowTest, RecordFromAClientIsShownInThePanel) {
     EXPECT_EQ(spin("freqSpin")->value(), 491);  // Base sync follows DHS on
     EXPECT_EQ(combo("bufferSizeCombo")->currentIndex(), 1);
     EXPECT_EQ(recordUdpAddress(), "10.1.2.3");
-    EXPECT_EQ(record().tcp_port_u16, 1234);
-    EXPECT_EQ(record().interpolation_u8, 1);
+    EXPECT_EQ(int(record().tcp_port_u16), 1234);
+    EXPECT_EQ(int(record().interpolation_u8), 1);
 }
 
 TEST_F(MainWindowTest, MatchingRecordChangesNothing) {
@@ -223,9 +223,9 @@ TEST_F(MainWindowTest, RecordedListValuesOutsideTheListKeepTheShownEntry) {
         p.dhs_enable_u8 = 7;
     });
     EXPECT_EQ(combo("bufferSizeCombo")->currentText(), "640");
-    EXPECT_EQ(record().interpolation_u8, 3);
+    EXPECT_EQ(int(record().interpolation_u8), 3);
     EXPECT_EQ(combo("modeCombo")->currentIndex(), 0);
-    EXPECT_EQ(record().dhs_enable_u8, 0);
+    EXPECT_EQ(int(record().dhs_enable_u8), 0);
 }
 
 TEST_F(MainWindowTest, StartAndStopSwitchTheButtonsAndStartSelects640Points) {
@@ -236,8 +236,8 @@ TEST_F(MainWindowTest, StartAndStopSwitchTheButtonsAndStartSelects640Points) {
     EXPECT_FALSE(button("startBtn")->isEnabled());
     EXPECT_TRUE(button("stopBtn")->isEnabled());
     EXPECT_EQ(combo("bufferSizeCombo")->currentIndex(), 3);
-    EXPECT_EQ(record().interpolation_u8, 3);
-    EXPECT_EQ(record().tcp_port_u16, 1620);
+    EXPECT_EQ(int(record().interpolation_u8), 3);
+    EXPECT_EQ(int(record().tcp_port_u16), 1620);
     EXPECT_EQ(recordTcpAddress(), combo("scannerAddressCombo")->currentText());
     EXPECT_EQ(recordUdpAddress(), "255.255.255.255");
 
