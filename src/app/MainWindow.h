@@ -22,7 +22,8 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    const UserParamsStore& params() const { return userParams; }
+    // The one parameter record, which the workers share.
+    UserParamsStore& params() { return userParams; }
     bool isRunning() const { return session.isRunning(); }
 
 public slots:

@@ -48,16 +48,16 @@ protected:
     QComboBox* combo(const char* name) { return find<QComboBox>(name); }
     QSpinBox* spin(const char* name) { return find<QSpinBox>(name); }
     QPushButton* button(const char* name) { return find<QPushButton>(name); }
-    USER_PARAMS record() const { return window.params().snapshot(); }
-    QString recordUdpAddress() const { return ipv4FieldToText(record().udp_ip_address_u8); }
-    QString recordTcpAddress() const { return ipv4FieldToText(record().tcp_ip_address_u8); }
+    USER_PARAMS record() { return window.params().snapshot(); }
+    QString recordUdpAddress() { return ipv4FieldToText(record().udp_ip_address_u8); }
+    QString recordTcpAddress() { return ipv4FieldToText(record().tcp_ip_address_u8); }
 
     // Replaces the record as a client would, then lets the panel follow it.
     template <typename Change>
     void clientWrites(Change change) {
         USER_PARAMS params = record();
         change(params);
-        const_cast<UserParamsStore&>(window.params()).replace(params);
+        window.params().replace(params);
         window.onUserParamsUpdated();
     }
 

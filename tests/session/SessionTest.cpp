@@ -187,20 +187,4 @@ TEST(EmulatorSession, DestroyingARunningSessionStopsItsWorkers) {
     EXPECT_EQ(tracker.destroyed, 3);
 }
 
-TEST(EmulatorSession, StartWithSomeRolesEmptyRunsThePluggedOnes) {
-    Tracker tracker;
-    EmulatorSession session;
-    session.plug(EmulatorSession::Stream, new BlockingWorker(tracker, "stream"));
-    session.start();
-    ASSERT_TRUE(waitUntil([&] { return tracker.ranOffGuiThread == 1; }));
-    session.stop();
-    EXPECT_EQ(tracker.destroyed, 1);
-    // A stopped session starts again with freshly plugged workers.
-    session.plug(EmulatorSession::Stream, new BlockingWorker(tracker, "stream"));
-    session.start();
-    ASSERT_TRUE(waitUntil([&] { return tracker.ranOffGuiThread == 2; }));
-    session.stop();
-    EXPECT_EQ(tracker.destroyed, 2);
-}
-
 #include "SessionTest.moc"
