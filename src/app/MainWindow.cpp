@@ -192,6 +192,8 @@ void MainWindow::storePanelAddresses() {
 }
 
 void MainWindow::on_startBtn_clicked() {
+    if (session.isRunning())
+        return;
     storePanelAddresses();
     // The workers plug in here, in start order, each created, wired to the
     // panel and primed by one function: wireHello(), wireStream(), wireServer().
