@@ -13,10 +13,12 @@
 #include <algorithm>
 
 namespace {
-constexpr int kSyncInternal = 1;  // syncCombo: 0 = "Base", 1 = "Internal"
-constexpr int kDhsOn = 1;         // modeCombo: 0 = "Off", 1 = "On"
+// List indices of the panel.
+constexpr int kSyncBase = 0;
+constexpr int kSyncInternal = 1;
+constexpr int kDhsOn = 1;
 constexpr int kStartPointCountIndex = 3;  // "640"
-}
+}  // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow) {
     ui->setupUi(this);
@@ -90,8 +92,8 @@ void MainWindow::onTcpPortChanged(int port) {
 }
 
 void MainWindow::onSyncChanged(int sync_type) {
-    if (sync_type != kSyncInternal) {
-        // Base synchronisation: the rate follows the DHS mode.
+    if (sync_type == kSyncBase) {
+        // The rate follows the DHS mode.
         ui->freqSpin->setValue((ui->modeCombo->currentIndex() + 1) * 250);
         ui->freqSpin->setEnabled(false);
     } else {
