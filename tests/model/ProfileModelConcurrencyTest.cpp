@@ -75,7 +75,7 @@ TEST(ProfileModelConcurrency, ReaderOnlySeesWholeProfiles) {
     UserParamsStore params;
     ProfileModel model(store, params);
     std::atomic<bool> done{false};
-    long reads = 0;
+    std::atomic<long> reads{0};
     long torn = 0;
     int firstTornCount = -1;
     std::thread reader([&] {
@@ -87,13 +87,15 @@ TEST(ProfileModelConcurrency, ReaderOnlySeesWholeProfiles) {
                 firstTornCount = snapshot.count();
         }
     });
-    for (int repeat = 0; repeat < 5; ++repeat)
+    // Keep drawing until the reader has overlapped the writer for a while; a
+    // busy machine may start the reader late.
+    for (int repeat = 0; repeat < 5 || (reads.load() < 1000 && repeat < 500); ++repeat)
         drawSession(model, params, [] {});
     done = true;
     reader.join();
 
-    EXPECT_GT(reads, 0);
-    EXPECT_EQ(torn, 0) << "first torn profile had " << firstTornCount << " points, out of " << reads << " reads";
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(torn, 0) << "first torn profile had " << firstTornCount << " points, out of " << reads.load() << " reads";
 }
 
 }  // namespace
