@@ -1,5 +1,7 @@
 #include "tcp/MeasurementSchedule.h"
 
+#include <algorithm>
+
 MeasurementSchedule::MeasurementSchedule() : start_(Clock::now()) {}
 
 void MeasurementSchedule::reset(bool dhs) {
@@ -31,12 +33,13 @@ std::optional<MeasurementSchedule::ResultSlot> MeasurementSchedule::takeResultSl
         changed_.wait_until(lock, slotTime(packetCounter_));
     if (stopped_)
         return std::nullopt;
-    return ResultSlot{measurementCounter_, packetCounter_++};
+    catchUpMeasurements(Clock::now());
+    return ResultSlot{static_cast<uint32_t>(measurementCounter_), packetCounter_++};
 }
 
 uint32_t MeasurementSchedule::measurementCounter() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return measurementCounter_;
+    return static_cast<uint32_t>(measurementCounter_);
 }
 
 uint32_t MeasurementSchedule::packetCounter() const {
@@ -69,12 +72,10 @@ void MeasurementSchedule::runCounter(int ticket) {
             changed_.wait(lock);
             continue;
         }
-        const Clock::time_point due = slotTime(measurementCounter_);
-        if (Clock::now() < due) {
-            changed_.wait_until(lock, due);
-            continue;
-        }
-        ++measurementCounter_;
+        const Clock::time_point now = Clock::now();
+        catchUpMeasurements(now);
+        // Readers catch up by themselves, so a fast rate needs no wake-up per period.
+        changed_.wait_until(lock, std::max(slotTime(measurementCounter_), now + kMinCounterTick));
     }
 }
 
@@ -98,7 +99,17 @@ bool MeasurementSchedule::stopped() const {
 
 bool MeasurementSchedule::hasPeriod() const { return periodMs_ > 0.0; }
 
-MeasurementSchedule::Clock::time_point MeasurementSchedule::slotTime(uint32_t index) const {
+void MeasurementSchedule::catchUpMeasurements(Clock::time_point now) {
+    if (!hasPeriod() || now < start_)
+        return;
+    // One measurement at the reset and one at the end of every period since,
+    // counted on from where the counter stands when the period changes.
+    const std::chrono::duration<double, std::milli> elapsed = now - start_;
+    const uint64_t due = static_cast<uint64_t>(elapsed.count() / periodMs_) + 1;
+    measurementCounter_ = std::max(measurementCounter_, due);
+}
+
+MeasurementSchedule::Clock::time_point MeasurementSchedule::slotTime(uint64_t index) const {
     const std::chrono::duration<double, std::milli> offset(index * periodMs_);
     return start_ + std::chrono::duration_cast<Clock::duration>(offset);
 }

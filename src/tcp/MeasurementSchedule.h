@@ -44,7 +44,8 @@ public:
     int beginCounterTask();
     void endCounterTasks();
     // The counter task's body: advances the measurement counter once per
-    // period until its ticket is superseded or the schedule is stopped.
+    // period until its ticket is superseded or the schedule is stopped. A
+    // result brings the counter up to date itself, so the two always agree.
     void runCounter(int ticket);
 
     // Stop ends every wait at once and keeps later ones from starting.
@@ -54,13 +55,16 @@ public:
 
 private:
     bool hasPeriod() const;
-    Clock::time_point slotTime(uint32_t index) const;
+    void catchUpMeasurements(Clock::time_point now);
+    Clock::time_point slotTime(uint64_t index) const;
+
+    static constexpr std::chrono::milliseconds kMinCounterTick{1};
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     Clock::time_point start_;
     double periodMs_ = kNormalPeriodMs;  // 0: no period
-    uint32_t measurementCounter_ = 0;
+    uint64_t measurementCounter_ = 0;  // low 32 bits are handed out
     uint32_t packetCounter_ = 0;
     int counterTicket_ = 0;
     bool stopped_ = false;

@@ -1,0 +1,168 @@
+// Command server figures on loopback, one client at a time:
+//  - get result for a 1280-point profile against a bare TCP server that
+//    answers each 16-byte request with the same number of bytes;
+//  - read params requests per second;
+//  - the whole picture in 1000-byte chunks.
+#include "tcp/RequestHeader.h"
+#include "tcp/TcpTransport.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QThreadPool>
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int kProfilePoints = 1280;
+constexpr int kResultSize = 24 + 4 * kProfilePoints;
+constexpr int kChunkSize = 1000;
+
+// Answers every complete 16-byte request with `replySize` fixed bytes.
+class EchoServer : public QObject {
+public:
+    explicit EchoServer(int replySize) : reply_(replySize, '\x42') {}
+
+    void listen() {
+        server_ = new QTcpServer(this);
+        connect(server_, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket* socket = server_->nextPendingConnection();
+            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { answer(socket); });
+        });
+        server_->listen(QHostAddress::LocalHost, 0);
+        port_ = server_->serverPort();
+    }
+
+    std::atomic<quint16> port_{0};
+
+private:
+    void answer(QTcpSocket* socket) {
+        while (socket->bytesAvailable() >= kRequestHeaderSize) {
+            socket->read(kRequestHeaderSize);
+            socket->write(reply_);
+            socket->flush();
+        }
+    }
+
+    QTcpServer* server_ = nullptr;
+    QByteArray reply_;
+};
+
+bool readExactly(QTcpSocket& socket, int size) {
+    while (socket.bytesAvailable() < size)
+        if (!socket.waitForReadyRead(5000))
+            return false;
+    socket.read(size);
+    return true;
+}
+
+std::unique_ptr<QTcpSocket> connectTo(quint16 port) {
+    auto socket = std::make_unique<QTcpSocket>();
+    socket->connectToHost(QHostAddress::LocalHost, port);
+    socket->waitForConnected(5000);
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    return socket;
+}
+
+// Median over `rounds` of the mean time of one call of `step`, in microseconds.
+double medianMicros(int rounds, int perRound, const std::function<void()>& step) {
+    std::vector<double> means;
+    for (int r = 0; r < rounds; ++r) {
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < perRound; ++i)
+            step();
+        means.push_back(timer.nsecsElapsed() / 1000.0 / perRound);
+    }
+    std::sort(means.begin(), means.end());
+    return means[means.size() / 2];
+}
+
+void roundTrip(QTcpSocket& socket, const QByteArray& request, int replySize) {
+    socket.write(request);
+    socket.flush();
+    if (!readExactly(socket, replySize)) {
+        std::fprintf(stderr, "no reply\n");
+        std::exit(1);
+    }
+}
+
+template <typename Worker>
+void startOnThread(Worker* worker, QThread& thread, void (Worker::*start)()) {
+    worker->moveToThread(&thread);
+    QObject::connect(&thread, &QThread::started, worker, start);
+    thread.start();
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QThreadPool::globalInstance()->setMaxThreadCount(4);
+
+    UserParamsStore params;
+    params.update([](USER_PARAMS& p) {
+        ipv4TextToField(QStringLiteral("127.0.0.1"), p.tcp_ip_address_u8);
+        p.tcp_port_u16 = 0;
+        p.udp_frequency_u16 = 65535;  // pacing far below one round trip
+    });
+    ProfileStore profile;
+    std::vector<ProfilePoint> points(kProfilePoints);
+    for (int i = 0; i < kProfilePoints; ++i)
+        points[i] = {static_cast<int16_t>(i * 10 - 6400), static_cast<uint16_t>(4000 + i)};
+    profile.replace(points);
+    auto picture = std::make_unique<CameraPicture>();
+    picture->fill(0);
+
+    QThread serverThread;
+    auto* server = new TcpTransport(nullptr, 640, 480, &params, picture.get(), &profile);
+    startOnThread(server, serverThread, &TcpTransport::run);
+    QThread echoThread;
+    auto* echo = new EchoServer(kResultSize);
+    startOnThread(echo, echoThread, &EchoServer::listen);
+    while (server->listeningPort() == 0 || echo->port_ == 0)
+        QThread::msleep(1);
+
+    auto client = connectTo(server->listeningPort());
+    auto echoClient = connectTo(echo->port_);
+    const QByteArray result = encodeRequest(1);
+    const QByteArray readParams = encodeRequest(4);
+
+    constexpr int kRounds = 7;
+    const double echoUs = medianMicros(kRounds, 500, [&] { roundTrip(*echoClient, result, kResultSize); });
+    const double resultUs = medianMicros(kRounds, 500, [&] { roundTrip(*client, result, kResultSize); });
+    const double paramsUs = medianMicros(kRounds, 1000, [&] { roundTrip(*client, readParams, kUserParamsSize); });
+    const double pictureUs = medianMicros(kRounds, 1, [&] {
+        client->write(encodeRequest(2));
+        for (uint32_t offset = 0; offset < kCameraPictureSize; offset += kChunkSize) {
+            const uint32_t length = std::min<uint32_t>(kChunkSize, kCameraPictureSize - offset);
+            roundTrip(*client, encodeRequest(3, {}, offset, length), 2 + int(length));
+        }
+    });
+
+    std::printf("%-46s %12s\n", "measure", "value");
+    std::printf("%-46s %9.1f us\n", "get result, 1280 points (5144 bytes), round trip", resultUs);
+    std::printf("%-46s %9.1f us\n", "bare TCP echo of 5144 bytes, round trip", echoUs);
+    std::printf("%-46s %12.2f\n", "ratio result / echo (goal <= 1.5)", resultUs / echoUs);
+    std::printf("%-46s %12.0f\n", "read params, requests per second", 1e6 / paramsUs);
+    std::printf("%-46s %9.1f ms\n", "whole picture in 1000-byte chunks (308)", pictureUs / 1000.0);
+
+    client.reset();
+    echoClient.reset();
+    server->requestStop();
+    serverThread.quit();
+    serverThread.wait();
+    delete server;
+    echoThread.quit();
+    echoThread.wait();
+    delete echo;
+    return 0;
+}
