@@ -85,7 +85,8 @@ TEST_F(Commands, WriteParamsTakesExactly512BytesAndReadParamsReturnsThem) {
         image[i] = static_cast<char>(i * 13);
     EXPECT_EQ(run(encodeRequest(5, image) + encodeRequest(4)), "OK" + image);
     EXPECT_EQ(sink.updated, 1);
-    EXPECT_EQ(params.snapshot().udp_frequency_u16, u16At(image, 27));
+    const uint16_t frequency = params.snapshot().udp_frequency_u16;  // packed field: copy before comparing
+    EXPECT_EQ(frequency, u16At(image, 27));
 
     EXPECT_EQ(run(encodeRequest(6)), "OK");
     EXPECT_EQ(sink.flushes, 1);
