@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QHostAddress>
+#include <QScopedValueRollback>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -13,8 +14,10 @@
 
 namespace {
 
-// Keeps a client that does not read its replies from filling our memory.
+// Requests are read in bounded pieces, and replies a client leaves unread
+// are bounded too: together they keep a client from filling our memory.
 constexpr qint64 kClientReadBufferSize = 32800;
+constexpr qint64 kMaxUnsentReplyBytes = 1 << 20;
 
 }  // namespace
 
@@ -93,23 +96,12 @@ void TcpTransport::clientDisconnected() {
 }
 
 void TcpTransport::read() {
-    QTcpSocket* const socket = client_;
-    if (!socket)
+    // A reply's write may report progress from inside the loop below; the
+    // running loop goes on by itself.
+    if (serving_)
         return;
-    framer_.feed(socket->readAll());
-    Request request;
-    // A reply may find the connection gone (client_ changes) and Stop ends
-    // the batch; otherwise every complete request is served in order.
-    while (client_ == socket && framer_.next(request)) {
-        dispatcher_.dispatch(request, *this);
-        if (schedule_.stopped())
-            return;
-    }
-    if (client_ == socket && framer_.broken()) {
-        log(QStringLiteral("TCP: error: payload of %1 bytes announced, closing the connection")
-                .arg(framer_.rejectedPayloadSize()));
-        dropClient(true);
-    }
+    QScopedValueRollback<bool> serving(serving_, true);
+    serveRequests();
 }
 
 void TcpTransport::onSocketError(QAbstractSocket::SocketError) {}
@@ -184,6 +176,32 @@ void TcpTransport::flushParamsRequested() { emit FlushParamsRequest(); }
 
 void TcpTransport::clientFinished() { emit Disconnected(); }
 
+void TcpTransport::serveRequests() {
+    QTcpSocket* const socket = client_;
+    Request request;
+    // A reply may find the connection gone (client_ changes) and Stop ends
+    // the batch; otherwise every complete request is served in order.
+    while (socket && client_ == socket && !schedule_.stopped()) {
+        // A client that does not take its replies gets no more until it does
+        // (bytesWritten resumes); meanwhile its requests wait in the system.
+        if (socket->bytesToWrite() > kMaxUnsentReplyBytes)
+            return;
+        if (framer_.next(request)) {
+            dispatcher_.dispatch(request, *this);
+            continue;
+        }
+        if (framer_.broken()) {
+            log(QStringLiteral("TCP: error: payload of %1 bytes announced, closing the connection")
+                    .arg(framer_.rejectedPayloadSize()));
+            dropClient(true);
+            return;
+        }
+        if (socket->bytesAvailable() == 0)
+            return;
+        framer_.feed(socket->readAll());
+    }
+}
+
 bool TcpTransport::onOwnThread(void (TcpTransport::*slot)()) {
     if (QThread::currentThread() == thread())
         return true;
@@ -201,6 +219,7 @@ void TcpTransport::takeClient(QTcpSocket* socket) {
     socket->setReadBufferSize(kClientReadBufferSize);
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);  // replies are small and awaited
     connect(socket, &QTcpSocket::readyRead, this, &TcpTransport::read);
+    connect(socket, &QTcpSocket::bytesWritten, this, &TcpTransport::read);
     connect(socket, &QTcpSocket::disconnected, this, &TcpTransport::clientDisconnected);
 #if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
     connect(socket, &QAbstractSocket::errorOccurred, this, &TcpTransport::onSocketError);

@@ -68,6 +68,7 @@ private:
     void flushParamsRequested() override;
     void clientFinished() override;
 
+    void serveRequests();
     bool onOwnThread(void (TcpTransport::*slot)());
     void resetCounters();
     void takeClient(QTcpSocket* socket);
@@ -85,6 +86,7 @@ private:
     RequestFramer framer_;  // the served connection's; starts empty for each client
     QTcpServer* server_ = nullptr;
     QTcpSocket* client_ = nullptr;
+    bool serving_ = false;  // serveRequests() is running
     QFuture<void> counterTask_;
     std::atomic<quint16> listeningPort_{0};
     std::atomic<bool> stopRequested_{false};

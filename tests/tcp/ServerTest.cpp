@@ -159,9 +159,9 @@ TEST_F(Server, ResultsArePacedToTheProfileRate) {
     EXPECT_EQ(u16At(both, 2), 0);
     EXPECT_EQ(u16At(both, 24 + 2), 1);
 
-    params.update([](USER_PARAMS& p) { p.udp_frequency_u16 = 0; });
+    server->onFreqChanged(0);  // the panel's spin box: counters restart, results unpaced
     const QByteArray unpaced = exchange(*client, encodeRequest(1) + encodeRequest(1) + encodeRequest(1), 72);
-    EXPECT_EQ(u16At(unpaced, 48 + 2), 4) << "0 Hz: answered, not paced";
+    EXPECT_EQ(u16At(unpaced, 48 + 2), 2) << "0 Hz: answered, not paced, counted from the change";
 }
 
 TEST_F(Server, FramingAcrossWritesAndPipelinedRequests) {
@@ -190,6 +190,25 @@ TEST_F(Server, UnknownAndServiceCommandsKeepTheConnectionUsable) {
     EXPECT_TRUE(log.contains("reboot"));
     EXPECT_EQ(stream.resumes, 1) << "25 lets the stream run";
     EXPECT_FALSE(stream.paused);
+}
+
+TEST_F(Server, AClientThatLeavesItsRepliesUnreadIsServedInFullLater) {
+    start();
+    auto client = connectClient();
+    constexpr int kChunks = 40;  // 12 MB of replies
+    QByteArray burst = encodeRequest(2);
+    for (int i = 0; i < kChunks; ++i)
+        burst += encodeRequest(3, {}, 0, kCameraPictureSize);
+    client->write(burst + encodeRequest(4));
+    client->waitForBytesWritten(5000);
+    QThread::msleep(100);  // the server runs into its limit of unsent replies
+
+    constexpr int kChunkReply = 2 + kCameraPictureSize;
+    const QByteArray replies = readExactly(*client, kChunks * kChunkReply + kUserParamsSize, 20000);
+    ASSERT_EQ(replies.size(), kChunks * kChunkReply + kUserParamsSize);
+    for (int i = 0; i < kChunks; ++i)
+        ASSERT_EQ(uint8_t(replies[i * kChunkReply + 1]), i) << "chunks in order, none lost";
+    EXPECT_EQ(replies.right(kUserParamsSize), paramsImage(params.snapshot()));
 }
 
 TEST_F(Server, OversizedPayloadClosesTheConnection) {
