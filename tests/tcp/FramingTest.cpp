@@ -22,12 +22,6 @@ QByteArray filler(int size, char first = 'a') {
     return bytes;
 }
 
-TEST(RequestHeader, EncodesAsFourLittleEndianWords) {
-    EXPECT_EQ(encodeRequest(3, {}, 0x01020304, 1000).toHex(' '),
-              QByteArray("03 00 00 00 00 00 00 00 04 03 02 01 e8 03 00 00"));
-    EXPECT_EQ(encodeRequest(5, "xy").size(), 18);
-}
-
 TEST(CommandTable, HoldsEachOf39CodesOnceInOrder) {
     std::set<uint32_t> codes;
     for (size_t i = 0; i < kCommandTable.size(); ++i) {

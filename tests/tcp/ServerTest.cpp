@@ -87,7 +87,7 @@ TEST_F(Server, ParamsRoundTripAndAWrongSizeWriteIsRefused) {
     ASSERT_EQ(original, paramsImage(params.snapshot()));
 
     // A refused write sends nothing: the next reply is the unchanged record.
-    client->write(encodeRequest(5, QByteArray(511, '\x33')));
+    client->write(encodeRequest(5, QByteArray(511, '\x33')) + encodeRequest(5, QByteArray(513, '\x33')));
     EXPECT_EQ(readParams(*client), original);
 
     QByteArray image = original;
@@ -115,7 +115,7 @@ TEST_F(Server, FactoryExtentsAndPictureReplies) {
     client->write(encodeRequest(2));
     for (int chunk = 0; chunk < 3; ++chunk) {
         const QByteArray reply = exchange(*client, encodeRequest(3, {}, 1000 * chunk, 1000), 1002);
-        EXPECT_EQ(reply.left(2), QByteArray::fromRawData("\0", 1) + char(chunk));
+        EXPECT_EQ(reply.left(3), QByteArray(1, '\0') + char(chunk) + char(1000 * chunk % 251));
     }
     client->write(encodeRequest(2));
     const QByteArray tail = exchange(*client, encodeRequest(3, {}, 307000, 1000) + encodeRequest(4), 202 + 512);
@@ -129,12 +129,15 @@ TEST_F(Server, ResultsFollowTheRecordAndThePanel) {
     auto client = connectClient();
     EXPECT_EQ(exchange(*client, encodeRequest(1), 24).size(), 24);
     params.update([](USER_PARAMS& p) { p.ext_sync_signal_u16 = 4; });
-    EXPECT_EQ(exchange(*client, encodeRequest(1), 26).size(), 26);
+    server->SwitchStepdir(true);  // from the GUI thread, as the panel does
+    const QByteArray stepdir = exchange(*client, encodeRequest(1), 26);
+    ASSERT_EQ(stepdir.size(), 26);
+    EXPECT_EQ(stepdir.mid(22, 2), hexBytes("01 00")) << "step/dir direction";
 
     params.update([](USER_PARAMS& p) { p.ext_sync_signal_u16 = 0, p.invertXZ = 3; });
     const ProfilePoint point{100, 0};
     profile.replace(&point, 1);
-    server->onXemrChanged(70);  // from the GUI thread, as the panel does
+    server->onXemrChanged(70);
     server->onZdiapChanged(170);
     const QByteArray inverted = exchange(*client, encodeRequest(1), 28);
     EXPECT_EQ(inverted.mid(12, 4), hexBytes("9C FF 00 40"));
@@ -144,8 +147,15 @@ TEST_F(Server, ResultsFollowTheRecordAndThePanel) {
     profile.replace(rampProfile(1280));
     server->onNoizeChanged(5);
     const QByteArray noisy = exchange(*client, encodeRequest(1), 24 + 4 * 1280);
-    for (int i = 0; i < 1280; ++i)
-        ASSERT_LE(uint16_t(s16At(noisy, 12 + 2 * i) - (i - 640)), 4) << i;
+    int largest = 0;
+    for (int i = 0; i < 1280; ++i) {
+        const int dx = uint16_t(s16At(noisy, 12 + 2 * i) - (i - 640));
+        const int dz = uint16_t(u16At(noisy, 12 + 2 * 1280 + 2 * i) - (1000 + 3 * i));
+        ASSERT_LE(std::max(dx, dz), 4) << i;
+        largest = std::max({largest, dx, dz});
+    }
+    EXPECT_EQ(largest, 4) << "noise reaches 0 .. 4, not just 0 or 1";
+    EXPECT_EQ(wordSum(noisy), 0xFFFF);
 }
 
 TEST_F(Server, ResultsArePacedToTheProfileRate) {
