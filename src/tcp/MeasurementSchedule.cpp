@@ -5,24 +5,20 @@
 MeasurementSchedule::MeasurementSchedule() : start_(Clock::now()) {}
 
 void MeasurementSchedule::reset(bool dhs) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        periodMs_ = dhs ? kDhsPeriodMs : kNormalPeriodMs;
-        start_ = Clock::now();
-        measurementCounter_ = 0;
-        packetCounter_ = 0;
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    periodMs_ = dhs ? kDhsPeriodMs : kNormalPeriodMs;
+    start_ = Clock::now();
+    measurementCounter_ = 0;
+    packetCounter_ = 0;
     changed_.notify_all();
 }
 
 void MeasurementSchedule::setFrequency(uint16_t hz) {
     const double period = hz == 0 ? 0.0 : 1000.0 / hz;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (periodMs_ == period)
-            return;  // the usual case: every result sets the same rate again
-        periodMs_ = period;
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (periodMs_ == period)
+        return;  // the usual case: every result sets the same rate again
+    periodMs_ = period;
     changed_.notify_all();
 }
 
@@ -48,20 +44,15 @@ uint32_t MeasurementSchedule::packetCounter() const {
 }
 
 int MeasurementSchedule::beginCounterTask() {
-    int ticket;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ticket = ++counterTicket_;
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++counterTicket_;
     changed_.notify_all();
-    return ticket;
+    return counterTicket_;
 }
 
 void MeasurementSchedule::endCounterTasks() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++counterTicket_;
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++counterTicket_;
     changed_.notify_all();
 }
 
@@ -80,10 +71,8 @@ void MeasurementSchedule::runCounter(int ticket) {
 }
 
 void MeasurementSchedule::stop() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopped_ = true;
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
     changed_.notify_all();
 }
 

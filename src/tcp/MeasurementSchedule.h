@@ -10,7 +10,9 @@
 // measurement counter is advanced by a counter task on a pool thread, the
 // packet counter by the result command on the server thread, and the panel
 // resets both from the GUI thread; everything here is guarded by one lock, and
-// every wait wakes at once on a reset, a stop or the end of its task.
+// every wait wakes at once on a reset, a stop or the end of its task. Wake-ups
+// are sent under the lock, so whoever takes it next (a destructor included)
+// finds them finished.
 class MeasurementSchedule {
 public:
     using Clock = std::chrono::steady_clock;

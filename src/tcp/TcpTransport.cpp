@@ -29,7 +29,7 @@ TcpTransport::TcpTransport(QObject* parent, int /*width*/, int /*height*/, UserP
 }
 
 TcpTransport::~TcpTransport() {
-    requestStop();
+    requestStop();  // also waits for the lock that the thread's last step held
     // Without a thread of its own the sockets go here; otherwise they went
     // when the thread finished, on that thread.
     if (thread() == QThread::currentThread())
@@ -256,9 +256,11 @@ void TcpTransport::stopCounterTask() {
 }
 
 void TcpTransport::releaseSockets() {
-    schedule_.stop();
     dropClient(false);
     delete server_;  // takes the sockets it handed out with it
     server_ = nullptr;
     listeningPort_ = 0;
+    // Last and under the schedule's lock: the destructor takes that lock
+    // first, which orders all of the above before it on any thread.
+    schedule_.stop();
 }
