@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QString>
 #include <atomic>
+#include <mutex>
 #include <optional>
 
 class QUdpSocket;
@@ -74,6 +75,7 @@ private:
     bool sleepUntilPacketDue(double periodMs);
     void noteCutProfile();
     void resetSchedule();
+    void waitForMeasurementTask();
 
     UserParamsStore* params_;
     ProfileStore* profile_;
@@ -93,6 +95,7 @@ private:
     std::atomic<quint16> broadcastPort_{kDefaultBroadcastPort};
 
     QFuture<void> measurementTask_;
+    std::mutex measurementRunning_;  // held by IncMeasurment while it runs
     ProfileSnapshot snapshot_;  // reused by every packet
     QByteArray datagram_;
     bool cutLogged_ = false;

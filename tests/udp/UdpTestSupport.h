@@ -10,6 +10,7 @@
 #include <QUdpSocket>
 #include <algorithm>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 // A datagram receiver on 127.0.0.1 with a port the system picks.
@@ -59,6 +60,9 @@ public:
         pool->setMaxThreadCount(std::max(pool->maxThreadCount(), 4));
         worker_->moveToThread(&thread_);
         QObject::connect(&thread_, &QThread::started, worker_, &Worker::run);
+        // Emitted in the worker's thread once run() has returned. Qt's own join
+        // is invisible to ThreadSanitizer; this lock makes the hand-over visible.
+        QObject::connect(&thread_, &QThread::finished, &thread_, [this] { std::lock_guard<std::mutex> lock(ended_); }, Qt::DirectConnection);
         thread_.start();
     }
     ~WorkerThread() { stop(); }
@@ -73,6 +77,7 @@ public:
         worker_->requestStop();
         thread_.quit();
         thread_.wait();
+        { std::lock_guard<std::mutex> lock(ended_); }
         delete worker_;
         worker_ = nullptr;
         return timer.elapsed();
@@ -83,4 +88,5 @@ public:
 private:
     Worker* worker_;
     QThread thread_;
+    std::mutex ended_;
 };
