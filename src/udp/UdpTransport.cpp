@@ -19,6 +19,7 @@ constexpr std::chrono::milliseconds kPollInterval(5);
 // Below this period the measurement counter is brought up to date in steps
 // instead of one wake-up per period.
 constexpr std::chrono::milliseconds kMinMeasurementSleep(1);
+constexpr double kUnpacedBelowMs = 1.0;
 
 constexpr quint16 kFirstSourcePort = 12345;
 constexpr int kSourcePortRange = 2000;
@@ -196,8 +197,12 @@ void UdpTransport::sendPacket(const StreamSettings& settings) {
 
 // Sleeps until the current packet's slot has passed; a reset or a resume
 // wakes the sleep so that the new timetable applies at once. Late packets
-// are never skipped: when behind, this returns at once.
+// are never skipped: when behind, this returns at once. A period below the
+// stream's whole-millisecond sleeps is not paced: the worker then sends as
+// fast as it builds packets.
 bool UdpTransport::sleepUntilPacketDue(double periodMs) {
+    if (periodMs < kUnpacedBelowMs)
+        return !sleep_.stopRequested();
     for (;;) {
         const Clock::time_point due = schedule_.packetDue(periodMs);
         if (Clock::now() >= due)

@@ -192,7 +192,7 @@ TEST_F(StreamTest, ZeroFrequencyHoldsWithoutOwingPacketsAndStillStopsAtOnce) {
     EXPECT_LT(stream.stop(), 500);
 }
 
-TEST_F(StreamTest, StopEndsSlowPausedAndDisabledStreamsPromptly) {
+TEST_F(StreamTest, StopEndsSlowPausedUnpacedAndDisabledStreamsPromptly) {
     setRecord([](USER_PARAMS& p) { p.udp_frequency_u16 = 1; });  // a 1 s period
     WorkerThread<UdpTransport> slow(makeStream());
     ASSERT_TRUE(receiver.waitForCount(2));  // packets 0 and 1 leave at once
@@ -202,6 +202,11 @@ TEST_F(StreamTest, StopEndsSlowPausedAndDisabledStreamsPromptly) {
     paused->shutdown();
     QThread::msleep(50);
     EXPECT_LT(paused.stop(), 500);
+
+    setRecord([](USER_PARAMS& p) { p.udp_frequency_u16 = 65535; });  // unpaced: sends back to back
+    WorkerThread<UdpTransport> unpaced(makeStream());
+    ASSERT_TRUE(receiver.waitForCount(2 + 100));
+    EXPECT_LT(unpaced.stop(), 500);
 
     setRecord([](USER_PARAMS& p) { p.wUDP = 0; });
     WorkerThread<UdpTransport> disabled(makeStream());
