@@ -49,6 +49,18 @@ protected:
     template <typename Change>
     void setRecord(Change change) { params.update(change); }
 
+    // After `settleMs` (a packet under way when the stream was held may still
+    // leave) nothing arrives for `quietMs`. Returns the datagrams received.
+    size_t expectSilence(int settleMs, int quietMs) {
+        QThread::msleep(settleMs);
+        receiver.drain();
+        const size_t before = receiver.datagrams.size();
+        QThread::msleep(quietMs);
+        receiver.drain();
+        EXPECT_EQ(receiver.datagrams.size(), before) << "sent while held";
+        return before;
+    }
+
     UdpTransport* makeStream() { return new UdpTransport(nullptr, 640, 480, &params, &profile, &hello); }
 
     UserParamsStore params;
@@ -138,12 +150,7 @@ TEST_F(StreamTest, PauseHoldsTheStreamAndResumeCatchesUpWithConsecutiveCounters)
     WorkerThread<UdpTransport> stream(makeStream());
     ASSERT_TRUE(receiver.waitForCount(5));
     stream->shutdown();
-    QThread::msleep(50);  // a packet being built when the pause came may still leave
-    receiver.drain();
-    const size_t beforePause = receiver.datagrams.size();
-    QThread::msleep(1000);
-    receiver.drain();
-    EXPECT_EQ(receiver.datagrams.size(), beforePause) << "sent while paused";
+    const size_t beforePause = expectSilence(50, 1000);
 
     QElapsedTimer sinceResume;
     sinceResume.start();
@@ -169,12 +176,7 @@ TEST_F(StreamTest, ZeroFrequencyHoldsWithoutOwingPacketsAndStillStopsAtOnce) {
     WorkerThread<UdpTransport> stream(makeStream());
     ASSERT_TRUE(receiver.waitForCount(3));
     setRecord([](USER_PARAMS& p) { p.udp_frequency_u16 = 0; });
-    QThread::msleep(100);
-    receiver.drain();
-    const size_t beforeHold = receiver.datagrams.size();
-    QThread::msleep(1000);
-    receiver.drain();
-    EXPECT_EQ(receiver.datagrams.size(), beforeHold) << "sent at frequency 0";
+    const size_t beforeHold = expectSilence(100, 1000);
 
     QElapsedTimer sinceRelease;
     sinceRelease.start();
