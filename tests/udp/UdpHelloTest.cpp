@@ -90,13 +90,4 @@ TEST_F(HelloTest, RepeatsWithPanelChangesAndStopsWithoutWaitingOutThePeriod) {
     EXPECT_EQ(receiver.datagrams.size(), 2u);
 }
 
-TEST_F(HelloTest, StopBeforeTheThreadRunsSendsNothing) {
-    UdpHello* worker = makeAnnouncer();
-    worker->shutdown();
-    WorkerThread<UdpHello> announcer(worker);
-    EXPECT_LT(announcer.stop(), 1000);
-    EXPECT_EQ(finishedCount, 1);
-    EXPECT_FALSE(receiver.waitForCount(1, 200));
-}
-
 }  // namespace

@@ -1,8 +1,6 @@
-#include "udp/InterruptibleSleep.h"
 #include "udp/StreamSchedule.h"
 
 #include <gtest/gtest.h>
-#include <thread>
 
 namespace {
 
@@ -49,28 +47,6 @@ TEST(StreamSchedule, SkippedTimeIsNotOwed) {
     schedule.reset(start + milliseconds(200));
     schedule.skip(start + milliseconds(150), start + milliseconds(300));
     EXPECT_EQ(schedule.packetDue(5.0), start + milliseconds(300));
-}
-
-TEST(InterruptibleSleep, StopAndWakeCutSleepsShort) {
-    InterruptibleSleep sleep;
-    const Clock::time_point before = Clock::now();
-    std::thread waker([&] {
-        std::this_thread::sleep_for(milliseconds(20));
-        sleep.wake();
-    });
-    EXPECT_TRUE(sleep.sleepFor(milliseconds(10000)));
-    waker.join();
-
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(milliseconds(20));
-        sleep.requestStop();
-    });
-    EXPECT_FALSE(sleep.sleepFor(milliseconds(10000)));
-    stopper.join();
-    EXPECT_LT(Clock::now() - before, milliseconds(5000));
-    // Once stopped, sleeps return at once.
-    EXPECT_FALSE(sleep.sleepFor(milliseconds(10000)));
-    EXPECT_TRUE(sleep.stopRequested());
 }
 
 }  // namespace
