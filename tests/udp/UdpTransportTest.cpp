@@ -195,6 +195,8 @@ TEST_F(StreamTest, ZeroFrequencyHoldsWithoutOwingPacketsAndStillStopsAtOnce) {
 }
 
 TEST_F(StreamTest, StopEndsSlowPausedUnpacedAndDisabledStreamsPromptly) {
+    delete makeStream();  // never started: nothing to wait for
+
     setRecord([](USER_PARAMS& p) { p.udp_frequency_u16 = 1; });  // a 1 s period
     WorkerThread<UdpTransport> slow(makeStream());
     ASSERT_TRUE(receiver.waitForCount(2));  // packets 0 and 1 leave at once
