@@ -63,8 +63,10 @@ void encodeProfilePacket(const ProfileSnapshot& points, const PacketFields& fiel
     uint8_t* xs = p + packet::kHeaderSize;
     uint8_t* zs = xs + 2 * n;
     // Whole arrays at once: a plain copy on a little-endian host.
-    qToLittleEndian<uint16_t>(points.x.data(), n, xs);
-    qToLittleEndian<uint16_t>(points.z.data(), n, zs);
+    if (n > 0) {
+        qToLittleEndian<uint16_t>(points.x.data(), n, xs);
+        qToLittleEndian<uint16_t>(points.z.data(), n, zs);
+    }
 
     uint8_t* t = zs + 2 * n;
     putU16(t + packet::kTrailerLength, stepdir ? 10 : 8);

@@ -70,8 +70,12 @@ void UdpHello::onZdiapChanged(int value) {
 
 // Ports are taken once per run: later changes reach the packet at the next start.
 void UdpHello::stampRunInfo() {
-    const auto ports = params_->read([](const USER_PARAMS& p) { return std::make_pair(p.udp_port_u16, p.tcp_port_u16); });
-    hello_->markRunning(ports.first, ports.second);
+    struct Ports {
+        uint16_t udp, tcp;
+    };
+    // Copied by value: the record is packed, so its fields cannot be bound to references.
+    const Ports ports = params_->read([](const USER_PARAMS& p) { return Ports{p.udp_port_u16, p.tcp_port_u16}; });
+    hello_->markRunning(ports.udp, ports.tcp);
 }
 
 void UdpHello::stampMac() {

@@ -225,7 +225,8 @@ TEST_F(StreamTest, FrequencyChangeRestartsTheTimetableAtOnce) {
     QElapsedTimer sinceChange;
     sinceChange.start();
     stream->onFreqChanged(100);  // the worker is in its 1 s sleep
-    EXPECT_EQ(params.snapshot().udp_frequency_u16, 100);
+    const uint16_t written = params.snapshot().udp_frequency_u16;  // a packed field: copy, do not bind
+    EXPECT_EQ(written, 100);
     ASSERT_TRUE(receiver.waitForCount(3, 5000));
     EXPECT_LT(sinceChange.elapsed(), 500);
     EXPECT_LE(packetCounterOf(receiver.datagrams[2]), 1);
