@@ -2,6 +2,11 @@
 
 #include "ui_MainWindow.h"
 
+#include "app/session/EmulatorWorkers.h"
+#include "tcp/TcpTransport.h"
+#include "udp/UdpHello.h"
+#include "udp/UdpTransport.h"
+
 #include <QCloseEvent>
 #include <QDebug>
 #include <QFile>
@@ -18,6 +23,17 @@ constexpr int kSyncBase = 0;
 constexpr int kSyncInternal = 1;
 constexpr int kDhsOn = 1;
 constexpr int kStartPointCountIndex = 3;  // "640"
+
+// Connects a panel control to a worker setter, which then runs on the GUI
+// thread (the setters are thread-safe), and hands it the control's value now.
+template <typename Control, typename Signal, typename Worker, typename Setter, typename Value>
+void bindAndPrime(Control* control, Signal changed, Worker* worker, Setter setter, Value current) {
+    QObject::connect(control, changed, worker, setter, Qt::DirectConnection);
+    (worker->*setter)(current);
+}
+
+const auto spinChanged = qOverload<int>(&QSpinBox::valueChanged);
+const auto indexChanged = qOverload<int>(&QComboBox::currentIndexChanged);
 }  // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow) {
@@ -197,11 +213,58 @@ void MainWindow::on_startBtn_clicked() {
     if (session.isRunning())
         return;
     storePanelAddresses();
-    // The workers plug in here, in start order, each created, wired to the
-    // panel and primed by one function: wireHello(), wireStream(), wireServer().
+    const EmulatorWorkers workers = plugEmulatorWorkers(
+        session, {userParams, ui->paint->profile(), cameraPicture, ui->paint->width(), ui->paint->height()});
+    wireHello(workers.hello);
+    wireStream(workers.stream);
+    wireServer(workers.server);
     session.start();
     setRunning(true);
     ui->bufferSizeCombo->setCurrentIndex(kStartPointCountIndex);
+}
+
+void MainWindow::wireHello(UdpHello* hello) {
+    QComboBox* addresses = ui->scannerAddressCombo;
+    connect(
+        addresses, indexChanged, hello,
+        [hello, addresses](int index) { hello->onLocalAddressChanged(addresses->itemText(index)); },
+        Qt::DirectConnection);
+    hello->onLocalAddressChanged(addresses->currentText());
+    bindAndPrime(ui->xemrSpin, spinChanged, hello, &UdpHello::onXemrChanged, ui->xemrSpin->value());
+    bindAndPrime(ui->zdiapSpin, spinChanged, hello, &UdpHello::onZdiapChanged, ui->zdiapSpin->value());
+    bindAndPrime(ui->zbaseSpin, spinChanged, hello, &UdpHello::onZbaseChanged, ui->zbaseSpin->value());
+    bindAndPrime(ui->xsmrSpin, spinChanged, hello, &UdpHello::onXsmrChanged, ui->xsmrSpin->value());
+    bindAndPrime(ui->serialNumSpin, spinChanged, hello, &UdpHello::onSerialNumChanged, ui->serialNumSpin->value());
+}
+
+void MainWindow::wireStream(UdpTransport* stream) {
+    bindAndPrime(ui->xemrSpin, spinChanged, stream, &UdpTransport::onXemrChanged, ui->xemrSpin->value());
+    bindAndPrime(ui->zdiapSpin, spinChanged, stream, &UdpTransport::onZdiapChanged, ui->zdiapSpin->value());
+    bindAndPrime(ui->bufferSizeCombo, indexChanged, stream, &UdpTransport::onXResChagned,
+                 ui->bufferSizeCombo->currentIndex());
+    bindAndPrime(ui->noizeSlider, &QSlider::valueChanged, stream, &UdpTransport::onNoizeChanged,
+                 ui->noizeSlider->value());
+    bindAndPrime(ui->freqSpin, spinChanged, stream, &UdpTransport::onFreqChanged, ui->freqSpin->value());
+    bindAndPrime(ui->modeCombo, indexChanged, stream, &UdpTransport::onModeChanged, ui->modeCombo->currentIndex());
+    bindAndPrime(ui->stepdirDirectionChk, &QCheckBox::toggled, stream, &UdpTransport::SwitchStepdir,
+                 ui->stepdirDirectionChk->isChecked());
+}
+
+void MainWindow::wireServer(TcpTransport* server) {
+    connect(server, &TcpTransport::BadIpAddress, this, &MainWindow::onBadTcpAddress);
+    // Both change the panel, so they run on the GUI thread.
+    connect(server, &TcpTransport::UserParamsUpdated, this, &MainWindow::onUserParamsUpdated, Qt::QueuedConnection);
+    bindAndPrime(ui->xemrSpin, spinChanged, server, &TcpTransport::onXemrChanged, ui->xemrSpin->value());
+    bindAndPrime(ui->zdiapSpin, spinChanged, server, &TcpTransport::onZdiapChanged, ui->zdiapSpin->value());
+    bindAndPrime(ui->bufferSizeCombo, indexChanged, server, &TcpTransport::onXResChanged,
+                 ui->bufferSizeCombo->currentIndex());
+    bindAndPrime(ui->noizeSlider, &QSlider::valueChanged, server, &TcpTransport::onNoizeChanged,
+                 ui->noizeSlider->value());
+    bindAndPrime(ui->freqSpin, spinChanged, server, &TcpTransport::onFreqChanged, ui->freqSpin->value());
+    connect(ui->modeCombo, indexChanged, server, &TcpTransport::onModeChanged, Qt::DirectConnection);
+    server->onModeChanged();
+    bindAndPrime(ui->stepdirDirectionChk, &QCheckBox::toggled, server, &TcpTransport::SwitchStepdir,
+                 ui->stepdirDirectionChk->isChecked());
 }
 
 void MainWindow::on_stopBtn_clicked() {

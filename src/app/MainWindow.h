@@ -9,6 +9,9 @@
 #include <memory>
 
 class QComboBox;
+class TcpTransport;
+class UdpHello;
+class UdpTransport;
 
 namespace Ui {
 class MainWindow;
@@ -56,6 +59,10 @@ private:
     void showUdpAddress(const QString& recordText);
     void showScannerAddress(const QString& recordText);
     void selectRecordedEntry(QComboBox* list, int recorded, void (MainWindow::*store)(int));
+    // Each connects the panel to one worker and primes it with the panel's values.
+    void wireHello(UdpHello* hello);
+    void wireStream(UdpTransport* stream);
+    void wireServer(TcpTransport* server);
     void setRunning(bool running);
     void stopEmulation();
 
