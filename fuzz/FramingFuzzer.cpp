@@ -1,0 +1,268 @@
+// Bytes of one TCP connection go through the request framer in pieces and
+// every request is dispatched against a fake sink. Checks that the framer
+// cuts the stream as an independent reading of the header rules does, and
+// that every reply has the size and content its command promises.
+#include "params/UserParams.h"
+#include "profile/CameraPicture.h"
+#include "profile/ProfileStore.h"
+#include "tcp/CommandDispatcher.h"
+#include "tcp/CommandTable.h"
+#include "tcp/MeasurementSchedule.h"
+#include "tcp/Replies.h"
+#include "tcp/RequestFramer.h"
+#include "udp/HelloPacket.h"
+#include "udp/ProfilePacket.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+void require(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "invariant broken: %s\n", what);
+        std::abort();
+    }
+}
+
+class RecordingSink : public CommandSink {
+public:
+    void sendReply(const QByteArray& bytes) override { replies.push_back(bytes); }
+    void log(const QString&) override {}
+    void userParamsUpdated() override { ++updates; }
+    void flushParamsRequested() override { ++flushes; }
+    void clientFinished() override { ++finishes; }
+
+    std::vector<QByteArray> replies;
+    int updates = 0;
+    int flushes = 0;
+    int finishes = 0;
+};
+
+// The header rules read once more, independently of the framer: a payload
+// follows when announced, write factory params without one takes a bare
+// 1024-byte image, and an announced size beyond the limit ends the stream.
+struct ExpectedStream {
+    std::vector<Request> requests;
+    bool broken = false;
+    size_t leftover = 0;
+};
+
+ExpectedStream frameReference(const uint8_t* data, size_t size) {
+    ExpectedStream expected;
+    size_t at = 0;
+    while (size - at >= sizeof(REQUEST_HEADER)) {
+        REQUEST_HEADER header;
+        std::memcpy(&header, data + at, sizeof header);
+        uint64_t body = header.payload_size;
+        if (body == 0 && header.command == 131)
+            body = 1024;
+        if (body > 64 * 1024) {
+            expected.broken = true;
+            return expected;
+        }
+        if (size - at - sizeof header < body)
+            break;
+        Request request;
+        request.header = header;
+        request.payload = QByteArray(reinterpret_cast<const char*>(data + at + sizeof header), int(body));
+        expected.requests.push_back(request);
+        at += sizeof header + body;
+    }
+    expected.leftover = size - at;
+    return expected;
+}
+
+const CameraPicture& testPicture() {
+    static const CameraPicture picture = [] {
+        CameraPicture p;
+        for (int i = 0; i < kCameraPictureSize; ++i)
+            p[i] = static_cast<uint8_t>(i * 7 + i / 251);
+        return p;
+    }();
+    return picture;
+}
+
+ProfileStore& sharedProfile() {
+    static ProfileStore store;
+    return store;
+}
+
+// Profiles of 0, a few, a typical and one point more than a packet carries.
+void fillProfile(ProfileStore& store, int sizeChoice) {
+    static const int kSizes[] = {0, 7, 1280, kMaxPacketPoints + 1};
+    const int n = kSizes[sizeChoice & 3];
+    std::vector<ProfilePoint> points(n);
+    for (int i = 0; i < n; ++i)
+        points[i] = {static_cast<int16_t>(i * 3 - n), static_cast<uint16_t>(i * 5)};
+    store.replace(points);
+}
+
+class Connection {
+public:
+    explicit Connection(const CameraPicture* picture)
+        : picture_(picture),
+          dispatcher_(params_, sharedProfile(), picture, hello_, schedule_, settings_),
+          profileSize_(std::min(sharedProfile().count(), kMaxPacketPoints)) {}
+
+    void serve(const Request& request) {
+        // Results are not paced here: the fuzzer would otherwise wait out
+        // whatever rate a written record sets.
+        params_.update([](USER_PARAMS& p) { p.udp_frequency_u16 = 0; });
+        const USER_PARAMS before = params_.snapshot();
+        const FactoryImage factoryBefore = hello_.factoryImage();
+        sink_.replies.clear();
+        dispatcher_.dispatch(request, sink_);
+        require(sink_.replies.size() <= 1, "at most one reply per request");
+        const QByteArray reply = sink_.replies.empty() ? QByteArray() : sink_.replies.front();
+        const CommandInfo* info = findCommand(request.header.command);
+        if (!info) {
+            require(sink_.replies.empty(), "unknown command answered");
+            return;
+        }
+        checkReply(*info, request, before, factoryBefore, reply);
+    }
+
+private:
+    void checkReply(const CommandInfo& info, const Request& request, const USER_PARAMS& before,
+                    const FactoryImage& factoryBefore, const QByteArray& reply) {
+        const bool answered = !sink_.replies.empty();
+        switch (info.action) {
+        case CommandAction::LogOnly:
+        case CommandAction::ClientFinished:
+            require(!answered, "service command answered");
+            break;
+        case CommandAction::GetImage:
+            require(!answered, "get image answered");
+            ++imageCounter_;
+            chunkCounter_ = 0;
+            break;
+        case CommandAction::GetResult:
+            checkResult(before, reply);
+            break;
+        case CommandAction::GetImageBuffer:
+            checkChunk(request.header, reply);
+            break;
+        case CommandAction::ReadParams:
+            require(reply == paramsImage(before), "read params is the record");
+            break;
+        case CommandAction::WriteParams:
+            checkWrite(request.payload, before, reply);
+            break;
+        case CommandAction::FlushParams:
+            require(reply == "OK", "flush answered OK");
+            break;
+        case CommandAction::GetExtents:
+            require(reply == extentsBlock() && reply.size() == kExtentsSize, "extents block");
+            break;
+        case CommandAction::ReadFactoryParams:
+            require(reply.size() == kFactoryImageSize &&
+                        std::memcmp(reply.constData(), factoryBefore.data(), kFactoryImageSize) == 0,
+                    "factory image");
+            break;
+        case CommandAction::WriteFactoryParams:
+            checkFactoryWrite(request.payload, factoryBefore);
+            require(!answered, "factory write answered");
+            break;
+        }
+    }
+
+    void checkResult(const USER_PARAMS& params, const QByteArray& reply) {
+        const bool stepdir = params.ext_sync_signal_u16 == packet::kExtSyncStepdir;
+        require(reply.size() == profilePacketSize(profileSize_, stepdir), "result size");
+        const auto* bytes = reinterpret_cast<const uint8_t*>(reply.constData());
+        require(packetChecksum(bytes, size_t(reply.size())) == 0, "result checksum");
+        require((bytes[packet::kPointCount] | bytes[packet::kPointCount + 1] << 8) == profileSize_, "point count");
+        require((bytes[packet::kPacketCounter] | bytes[packet::kPacketCounter + 1] << 8) == (results_ & 0xFFFF),
+                "results numbered in order");
+        ++results_;
+    }
+
+    void checkChunk(const REQUEST_HEADER& header, const QByteArray& reply) {
+        const uint64_t size = picture_ ? kCameraPictureSize : 0;
+        const uint64_t available = header.offset < size ? std::min<uint64_t>(header.length, size - header.offset) : 0;
+        require(uint64_t(reply.size()) == kPictureChunkHeaderSize + available, "chunk size");
+        require(uint8_t(reply[0]) == imageCounter_ && uint8_t(reply[1]) == chunkCounter_, "chunk counters");
+        if (available > 0)
+            require(std::memcmp(reply.constData() + 2, picture_->data() + header.offset, available) == 0,
+                    "chunk bytes");
+        ++chunkCounter_;
+    }
+
+    void checkWrite(const QByteArray& payload, const USER_PARAMS& before, const QByteArray& reply) {
+        const QByteArray after = paramsImage(params_.snapshot());
+        if (payload.size() == kUserParamsSize) {
+            require(reply == "OK" && after == payload, "whole record written");
+            ++expectedUpdates_;
+        } else {
+            require(reply.isEmpty() && after == paramsImage(before), "wrong-sized record refused");
+        }
+        require(sink_.updates == expectedUpdates_, "one update per written record");
+    }
+
+    void checkFactoryWrite(const QByteArray& payload, const FactoryImage& before) {
+        const FactoryImage after = hello_.factoryImage();
+        if (payload.size() >= kFactoryWritableSize) {
+            require(std::memcmp(after.data(), payload.constData(), kFactoryWritableSize) == 0, "prefix written");
+            require(std::memcmp(after.data() + kFactoryWritableSize, before.data() + kFactoryWritableSize,
+                                kFactoryImageSize - kFactoryWritableSize) == 0,
+                    "rest of the factory block kept");
+        } else {
+            require(after == before, "short factory image refused");
+        }
+    }
+
+    const CameraPicture* picture_;
+    UserParamsStore params_;
+    HelloBuffer hello_;
+    MeasurementSchedule schedule_;
+    ServerSettings settings_;
+    CommandDispatcher dispatcher_;
+    RecordingSink sink_;
+    int profileSize_ = 0;
+    uint8_t imageCounter_ = 255;
+    uint8_t chunkCounter_ = 0;
+    uint32_t results_ = 0;
+    int expectedUpdates_ = 0;
+};
+
+}  // namespace
+
+// Byte 0 chooses the setting: bit 0 a picture, bits 1-2 the profile size,
+// bits 4-7 the size of the pieces the stream arrives in (0: all at once).
+// The rest is the stream.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0)
+        return 0;
+    const uint8_t setup = data[0];
+    const uint8_t* stream = data + 1;
+    const size_t streamSize = size - 1;
+    fillProfile(sharedProfile(), setup >> 1);
+    Connection connection((setup & 1) ? &testPicture() : nullptr);
+
+    const ExpectedStream expected = frameReference(stream, streamSize);
+    const size_t piece = (setup >> 4) ? (setup >> 4) : std::max<size_t>(streamSize, 1);
+    RequestFramer framer;
+    size_t served = 0;
+    Request request;
+    for (size_t at = 0; at < streamSize && !framer.broken(); at += piece) {
+        framer.feed(reinterpret_cast<const char*>(stream + at), int(std::min(piece, streamSize - at)));
+        while (framer.next(request)) {
+            require(served < expected.requests.size(), "no more requests than the stream holds");
+            const Request& want = expected.requests[served++];
+            require(std::memcmp(&request.header, &want.header, sizeof want.header) == 0 &&
+                        request.payload == want.payload,
+                    "requests cut where their headers say");
+            connection.serve(request);
+        }
+    }
+    require(served == expected.requests.size(), "every complete request handed out");
+    require(framer.broken() == expected.broken, "oversized payload breaks the stream");
+    if (!expected.broken)
+        require(size_t(framer.pending()) == expected.leftover, "unfinished tail kept");
+    return 0;
+}

@@ -1,0 +1,133 @@
+// Random profiles and packet settings go through the transformation and the
+// encoder; the packet is decoded again and every field, point and the
+// checksum compared with what went in.
+#include "udp/ProfilePacket.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+void require(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "invariant broken: %s\n", what);
+        std::abort();
+    }
+}
+
+// Reproducible noise, so the expected points can be worked out again.
+struct NoiseSequence {
+    uint32_t state;
+    uint16_t level;
+    uint16_t next() {
+        state = state * 1664525u + 1013904223u;
+        return static_cast<uint16_t>((state >> 16) % level);
+    }
+};
+
+uint16_t u16At(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+struct Input {
+    ProfileSnapshot points;
+    PacketFields fields;
+    uint8_t invertXZ = 0;
+    NoiseSequence noise{0, 0};
+    int previousOutSize = 0;
+};
+
+Input readInput(FuzzedDataProvider& in) {
+    Input input;
+    input.fields.measurementCounter = in.ConsumeIntegral<uint32_t>();
+    input.fields.packetCounter = in.ConsumeIntegral<uint32_t>();
+    input.fields.extSyncSignal = in.ConsumeBool() ? packet::kExtSyncStepdir : in.ConsumeIntegral<uint16_t>();
+    for (uint8_t& b : input.fields.serial)
+        b = in.ConsumeIntegral<uint8_t>();
+    input.fields.xemr = in.ConsumeIntegral<uint16_t>();
+    input.fields.zdiap = in.ConsumeIntegral<uint16_t>();
+    input.fields.stepdirForward = in.ConsumeIntegral<uint8_t>();
+    input.invertXZ = in.ConsumeIntegral<uint8_t>();
+    input.noise = {in.ConsumeIntegral<uint32_t>(), in.ConsumeIntegralInRange<uint16_t>(0, 300)};
+    input.previousOutSize = in.ConsumeIntegralInRange<int>(0, 70000);
+    // Either a few points from the input or a long generated profile around
+    // the packet's point limit.
+    const bool longProfile = in.ConsumeBool();
+    const int n = longProfile ? in.ConsumeIntegralInRange<int>(kMaxPacketPoints - 2, kMaxPacketPoints + 40)
+                              : in.ConsumeIntegralInRange<int>(0, 300);
+    const uint32_t seed = in.ConsumeIntegral<uint32_t>();
+    input.points.x.resize(n);
+    input.points.z.resize(n);
+    for (int i = 0; i < n; ++i) {
+        const uint32_t mixed = (seed ^ uint32_t(i)) * 2654435761u;
+        input.points.x[i] = longProfile || in.remaining_bytes() == 0 ? int16_t(mixed) : in.ConsumeIntegral<int16_t>();
+        input.points.z[i] = longProfile || in.remaining_bytes() == 0 ? uint16_t(mixed >> 16)
+                                                                     : in.ConsumeIntegral<uint16_t>();
+    }
+    return input;
+}
+
+// The points as the packet must carry them, worked out without the encoder's helpers.
+ProfileSnapshot expectedPoints(const Input& input) {
+    ProfileSnapshot out = input.points;
+    NoiseSequence noise = input.noise;
+    for (int i = 0; i < out.count(); ++i) {
+        if (input.invertXZ & 1)
+            out.x[i] = static_cast<int16_t>(0 - uint16_t(out.x[i]));
+        if (input.invertXZ & 2)
+            out.z[i] = static_cast<uint16_t>(16384 - out.z[i]);
+        if (noise.level > 0) {
+            out.z[i] = static_cast<uint16_t>(out.z[i] + noise.next());
+            out.x[i] = static_cast<int16_t>(uint16_t(out.x[i]) + noise.next());
+        }
+    }
+    return out;
+}
+
+void checkPacket(const QByteArray& packetBytes, const Input& input, const ProfileSnapshot& want) {
+    const PacketFields& f = input.fields;
+    const int n = std::min(want.count(), kMaxPacketPoints);
+    const bool stepdir = f.extSyncSignal == packet::kExtSyncStepdir;
+    require(packetBytes.size() == 12 + 4 * n + (stepdir ? 14 : 12), "packet length");
+    require(packetBytes.size() <= 65507, "fits one datagram");
+    const auto* p = reinterpret_cast<const uint8_t*>(packetBytes.constData());
+    require(u16At(p) == uint16_t(f.measurementCounter) && u16At(p + 2) == uint16_t(f.packetCounter), "counters");
+    require(p[4] == 0 && p[5] == 0 && p[6] == 0 && p[7] == 0 && p[8] == 2 && p[9] == 0xFF, "header constants");
+    require(u16At(p + 10) == n, "point count");
+    for (int i = 0; i < n; ++i) {
+        require(int16_t(u16At(p + 12 + 2 * i)) == want.x[i], "X values");
+        require(u16At(p + 12 + 2 * n + 2 * i) == want.z[i], "Z values");
+    }
+    const uint8_t* t = p + 12 + 4 * n;
+    require(u16At(t) == (stepdir ? 10 : 8) && t[2] == 1, "trailer length and marker");
+    require(std::equal(f.serial.begin(), f.serial.end(), t + 3), "serial number");
+    require(u16At(t + 6) == f.xemr && u16At(t + 8) == f.zdiap, "XEMR and ZDIAP");
+    if (stepdir)
+        require(u16At(t + 10) == f.stepdirForward, "step/dir direction");
+    const int checksumAt = packetBytes.size() - 2;
+    require(u16At(p + checksumAt) == packetChecksum(p, size_t(checksumAt)), "stored checksum");
+    require(packetChecksum(p, size_t(packetBytes.size())) == 0, "packet sums to 0xFFFF");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzedDataProvider in(data, size);
+    Input input = readInput(in);
+    const ProfileSnapshot want = expectedPoints(input);
+
+    ProfileSnapshot points = input.points;
+    NoiseSequence noise = input.noise;
+    NoiseSource source;
+    if (noise.level > 0)
+        source = [&noise] { return noise.next(); };
+    transformProfile(points, input.invertXZ, source);
+    require(points.x == want.x && points.z == want.z, "transformed points");
+
+    QByteArray out(input.previousOutSize, '\xAB');  // the encoder reuses whatever it is given
+    encodeProfilePacket(points, input.fields, out);
+    checkPacket(out, input, want);
+    return 0;
+}
