@@ -1,22 +1,46 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite through ctest.
-#   scripts/test.sh                 normal build (build/)
-#   scripts/test.sh --sanitize address|thread
+#   scripts/test.sh                    normal build (build/)
+#   scripts/test.sh --sanitize address ASan + UBSan build (build-address/)
+#   scripts/test.sh --sanitize thread  TSan build (build-thread/)
+#   scripts/test.sh --all              all three builds, then every fuzz harness
+#                                      for PX310_FUZZ_SECONDS (default 60) each;
+#                                      this is what CI runs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-sanitize=""
-if [ "${1:-}" = "--sanitize" ]; then sanitize="${2:?address or thread}"; fi
+run_suite() {
+  local sanitize="$1"
+  local build="build${sanitize:+-$sanitize}"
+  echo "== test suite${sanitize:+ ($sanitize sanitizer)} in $build/"
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPX310_SANITIZE="$sanitize" \
+    -DPX310_BUILD_BENCHMARKS="$([ -z "$sanitize" ] && echo ON || echo OFF)" >/dev/null
+  cmake --build "$build"
+  (
+    export QT_QPA_PLATFORM=offscreen
+    local supp="$PWD/tests/sanitizers"
+    export ASAN_OPTIONS="fast_unwind_on_malloc=0:detect_stack_use_after_return=1"
+    export LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0"
+    export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+    export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/tsan.supp"
+    cd "$build" && ctest --output-on-failure -j2
+  )
+}
 
-scripts/deps.sh
-build="build${sanitize:+-$sanitize}"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPX310_SANITIZE="$sanitize" \
-  -DPX310_BUILD_BENCHMARKS="$([ -z "$sanitize" ] && echo ON || echo OFF)" >/dev/null
-cmake --build "$build"
-export QT_QPA_PLATFORM=offscreen
-supp="$PWD/tests/sanitizers"
-export ASAN_OPTIONS="fast_unwind_on_malloc=0:detect_stack_use_after_return=1"
-export LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/tsan.supp"
-cd "$build" && ctest --output-on-failure -j2
+case "${1:-}" in
+  "")
+    scripts/deps.sh
+    run_suite "" ;;
+  --sanitize)
+    scripts/deps.sh
+    run_suite "${2:?address or thread}" ;;
+  --all)
+    PX310_NEED_CLANG=1 scripts/deps.sh
+    run_suite ""
+    run_suite address
+    run_suite thread
+    scripts/fuzz.sh "${PX310_FUZZ_SECONDS:-60}" ;;
+  *)
+    echo "usage: $0 [--sanitize address|thread | --all]" >&2
+    exit 2 ;;
+esac

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "app/session/EmulatorSession.h"
+#include "app/session/EmulatorWorkers.h"
+#include "params/UserParams.h"
+#include "profile/CameraPicture.h"
+#include "profile/ProfileStore.h"
+
+#include <QTcpSocket>
+#include <QUdpSocket>
+#include <atomic>
+#include <memory>
+
+#ifndef PX310_LOAD_DIVISOR
+#define PX310_LOAD_DIVISOR 1
+#endif
+
+// A round count, smaller in sanitizer builds.
+constexpr int scaled(int rounds) { return rounds / PX310_LOAD_DIVISOR; }
+
+// What /proc/self/status and /proc/self/fd say about this process.
+int processThreadCount();
+long processRssKb();
+int openDescriptorCount();
+
+// The whole emulator as Start builds it, on loopback: the hello announcer,
+// the stream (to a receiver of this process) and the command server.
+class LiveEmulator {
+public:
+    LiveEmulator();
+    ~LiveEmulator();
+
+    void start();
+    void stop();
+    bool running() const { return session_.isRunning(); }
+    quint16 serverPort() const;
+
+    // Connects and waits until the server has taken the client.
+    std::unique_ptr<QTcpSocket> connectClient();
+
+    // Waits for a new profile datagram, after dropping what arrived before.
+    QByteArray nextStreamDatagram(int timeoutMs = 5000);
+
+    UserParamsStore params;
+    ProfileStore profile;
+    CameraPicture picture{};
+    std::atomic<int> connects{0};
+    std::atomic<int> disconnects{0};
+
+private:
+    QUdpSocket streamReceiver_;
+    EmulatorSession session_;
+    EmulatorWorkers workers_{};
+};
