@@ -130,7 +130,7 @@ TEST_F(Load, ConnectAbortCyclesLeaveTheServerAnsweringAndTheStreamRunning) {
     emulator.start();
     const QByteArray record = paramsImage(emulator.params.snapshot());
     const QByteArray write = encodeRequest(5, record);
-    const int cycles = scaled(1000);
+    const int cycles = 1000;
     for (int i = 0; i < cycles; ++i) {
         auto client = emulator.connectClient();
         ASSERT_EQ(client->state(), QAbstractSocket::ConnectedState) << "cycle " << i;
@@ -225,7 +225,7 @@ TEST_F(Load, StartStopCyclesWithAClientAndAFullRateStreamLeaveNothingBehind) {
     const int threadsBefore = processThreadCount();
     const int descriptorsBefore = openDescriptorCount();
     emulator.params.update([](USER_PARAMS& p) { p.udp_frequency_u16 = 5000; });  // faster than the stream paces
-    const int cycles = scaled(200);
+    const int cycles = 200;
     for (int i = 0; i < cycles; ++i) {
         emulator.start();
         ASSERT_NE(emulator.serverPort(), 0) << "cycle " << i;

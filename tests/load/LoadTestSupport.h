@@ -11,13 +11,6 @@
 #include <atomic>
 #include <memory>
 
-#ifndef PX310_LOAD_DIVISOR
-#define PX310_LOAD_DIVISOR 1
-#endif
-
-// A round count, smaller in sanitizer builds.
-constexpr int scaled(int rounds) { return rounds / PX310_LOAD_DIVISOR; }
-
 // What /proc/self/status and /proc/self/fd say about this process.
 int processThreadCount();
 long processRssKb();
