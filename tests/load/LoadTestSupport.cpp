@@ -24,8 +24,6 @@ long statusField(const char* name) {
 
 }  // namespace
 
-int processThreadCount() { return static_cast<int>(statusField("Threads")); }
-
 long processRssKb() { return statusField("VmRSS"); }
 
 int openDescriptorCount() { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System).size(); }

@@ -12,7 +12,6 @@
 #include <memory>
 
 // What /proc/self/status and /proc/self/fd say about this process.
-int processThreadCount();
 long processRssKb();
 int openDescriptorCount();
 

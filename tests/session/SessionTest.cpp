@@ -2,7 +2,6 @@
 #include "support/TestUtil.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QPointer>
 #include <QThread>
@@ -90,8 +89,6 @@ private:
     Tracker& tracker_;
 };
 
-int osThreadCount() { return QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); }
-
 struct PluggedWorkers {
     QPointer<QObject> hello, stream, server;
 };
@@ -157,7 +154,7 @@ TEST(EmulatorSession, StopsInOrderAndEachThreadEndsBeforeTheNextIsAsked) {
 }
 
 TEST(EmulatorSession, FiftyStartStopCyclesLeaveNoThreadOrWorkerBehind) {
-    const int threadsBefore = osThreadCount();
+    const int threadsBefore = processThreadCount();
     Tracker tracker;
     EmulatorSession session;
     QElapsedTimer clock;
@@ -173,7 +170,7 @@ TEST(EmulatorSession, FiftyStartStopCyclesLeaveNoThreadOrWorkerBehind) {
     // The workers wait an hour per round unless the stop request wakes them.
     EXPECT_LT(clock.elapsed(), 60000);
     // Qt's threads are detached, so the last ones may take a moment to vanish.
-    EXPECT_TRUE(waitUntil([&] { return osThreadCount() <= threadsBefore; }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return processThreadCount() <= threadsBefore; }, 10000));
 }
 
 TEST(EmulatorSession, DestroyingARunningSessionStopsItsWorkers) {
