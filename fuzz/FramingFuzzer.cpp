@@ -93,9 +93,14 @@ ProfileStore& sharedProfile() {
 }
 
 // Profiles of 0, a few, a typical and one point more than a packet carries.
+// Rebuilt only when the choice changes: most inputs reuse the last one.
 void fillProfile(ProfileStore& store, int sizeChoice) {
     static const int kSizes[] = {0, 7, 1280, kMaxPacketPoints + 1};
-    const int n = kSizes[sizeChoice & 3];
+    static int current = -1;
+    if ((sizeChoice & 3) == current)
+        return;
+    current = sizeChoice & 3;
+    const int n = kSizes[current];
     std::vector<ProfilePoint> points(n);
     for (int i = 0; i < n; ++i)
         points[i] = {static_cast<int16_t>(i * 3 - n), static_cast<uint16_t>(i * 5)};
