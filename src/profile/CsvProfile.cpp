@@ -73,11 +73,9 @@ CsvImport parseCsvProfile(const QByteArray& bytes, CsvScale scale) {
 QByteArray formatCsvProfile(const std::vector<ProfilePoint>& points, CsvScale scale) {
     QByteArray text;
     for (const ProfilePoint& point : points) {
-        // Negate as an integer: a double -0.0 would print as "-0".
-        const int mirroredX = -int(point.x);
-        text += number(mirroredX * double(scale.xemr) / kUnitsPerRange);
+        text += number(-double(point.x) * scale.xemr / kUnitsPerRange);
         text += ';';
-        text += number(point.z * double(scale.zdiap) / kUnitsPerRange);
+        text += number(double(point.z) * scale.zdiap / kUnitsPerRange);
         text += '\n';
     }
     return text;

@@ -106,19 +106,19 @@ TEST_F(UserParamsIniFile, HandWrittenValuesAreReadWithTheFieldRules) {
     const UserParamsIniLoad result = loadUserParamsIni(path(), p);
 
     EXPECT_EQ(p.laser_level_u8, 44);
-    EXPECT_EQ(p.wnd_top_u8, 300);
-    EXPECT_EQ(p.udp_port_u16, 4464);
-    EXPECT_EQ(p.config_version_u16, 0xFFFF);
-    EXPECT_EQ(p.exposure_time_u16, 0);
-    EXPECT_EQ(p.tcp_port_u16, 0);
-    EXPECT_EQ(p.udp_frequency_u16, 0);
+    EXPECT_EQ(int(p.wnd_top_u8), 300);
+    EXPECT_EQ(int(p.udp_port_u16), 4464);
+    EXPECT_EQ(int(p.config_version_u16), 0xFFFF);
+    EXPECT_EQ(int(p.exposure_time_u16), 0);
+    EXPECT_EQ(int(p.tcp_port_u16), 0);
+    EXPECT_EQ(int(p.udp_frequency_u16), 0);
     EXPECT_EQ(ipv4FieldToText(p.tcp_ip_address_u8), "10.1.0.0");
     const uint8_t udpAddress[4] = {255, 0, 0, 10};
     EXPECT_EQ(0, std::memcmp(p.udp_ip_address_u8, udpAddress, 4));
     EXPECT_EQ(ipv4FieldToText(p.tcp_subnet_mask_u8), "0.0.0.0");
     // Keys absent from the file read as 0.
-    EXPECT_EQ(p.SDChannels, 0);
-    EXPECT_EQ(p.wnd_height_u8, 0);
+    EXPECT_EQ(int(p.SDChannels), 0);
+    EXPECT_EQ(int(p.wnd_height_u8), 0);
     EXPECT_EQ(p.localSAPEnabled, 0);
 
     EXPECT_EQ(p.interpolation_u8, kDefaultPointCountIndex);
