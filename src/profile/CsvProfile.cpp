@@ -107,3 +107,13 @@ QString writeCsvProfile(const QString& path, const std::vector<ProfilePoint>& po
     if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit()) return QString();
     return QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
 }
+
+QString csvImportSummary(const CsvImport& import, const QString& path) {
+    if (!import.ok()) return QStringLiteral("profile not loaded: %1").arg(import.error);
+    QString summary = QStringLiteral("loaded %1 points from %2").arg(import.points.size()).arg(path);
+    if (import.droppedLines > 0)
+        summary += QStringLiteral("; %1 lines past the first %2 dropped").arg(import.droppedLines).arg(kMaxProfilePoints);
+    if (import.saturatedValues > 0)
+        summary += QStringLiteral("; %1 values beyond the measuring range held at its ends").arg(import.saturatedValues);
+    return summary;
+}

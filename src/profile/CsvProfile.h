@@ -36,4 +36,7 @@ QByteArray formatCsvProfile(const std::vector<ProfilePoint>& points, CsvScale sc
 // the writer replaces the file atomically and returns an empty text on
 // success, otherwise "cannot write <path>: <reason>".
 CsvImport readCsvProfile(const QString& path, CsvScale scale);
+
+// One line for the log and the status bar: what an import from `path` did.
+QString csvImportSummary(const CsvImport& import, const QString& path);
 QString writeCsvProfile(const QString& path, const std::vector<ProfilePoint>& points, CsvScale scale);

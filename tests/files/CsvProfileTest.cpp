@@ -67,7 +67,9 @@ TEST(CsvProfileParse, ZeroScaleIsRefusedWithAReason) {
         EXPECT_FALSE(result.ok());
         EXPECT_TRUE(result.points.empty());
     }
-    EXPECT_TRUE(parseCsvProfile("1;1\n", CsvScale{0, 170}).error.contains("XEMR"));
+    const CsvImport refused = parseCsvProfile("1;1\n", CsvScale{0, 170});
+    EXPECT_TRUE(refused.error.contains("XEMR"));
+    EXPECT_TRUE(csvImportSummary(refused, "a.csv").contains("not loaded"));
     EXPECT_TRUE(parseCsvProfile("1;1\n", CsvScale{70, 0}).error.contains("ZDIAP"));
 }
 
@@ -79,6 +81,9 @@ TEST(CsvProfileParse, KeepsTheFirst65535PointsAndCountsTheRest) {
     ASSERT_EQ(result.points.size(), size_t(kMaxProfilePoints));
     EXPECT_EQ(result.droppedLines, 70000 - kMaxProfilePoints);
     EXPECT_EQ(result.points.back().x, (kMaxProfilePoints - 1) % 100);
+    const QString summary = csvImportSummary(result, "big.csv");
+    EXPECT_TRUE(summary.contains("65535 points")) << summary.toStdString();
+    EXPECT_TRUE(summary.contains("4465 lines")) << summary.toStdString();
 }
 
 TEST(CsvProfileRoundTrip, ExportThenImportMirrorsXWithinOneUnit) {
