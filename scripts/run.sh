@@ -8,7 +8,10 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build --target px310-emulator
-exe=build/src/app/px310-emulator
+# The window icon "310.jpg" is looked up in the working directory, so the
+# program runs from its own directory, where the build puts the pictures.
+cd build
+exe=./px310-emulator
 
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   exec "$exe"

@@ -1,9 +1,29 @@
+#include "app/MainWindow.h"
+
 #include <QApplication>
-#include <QMainWindow>
+#include <QDebug>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
-    QMainWindow window;
+    QCoreApplication::setOrganizationName(QStringLiteral("Kelvora"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("kelvora.example"));
+    QCoreApplication::setApplicationName(QStringLiteral("PX310Emulator"));
+
+    // A missing translation leaves the texts untranslated.
+    const QString locale = QLocale::system().name();
+    QTranslator qtTranslator;
+    qtTranslator.load("qt_" + locale, QLibraryInfo::location(QLibraryInfo::TranslationsPath));
+    app.installTranslator(&qtTranslator);
+    QTranslator appTranslator;
+    const QString appTranslation = "locales/locale_" + locale;  // relative to the working directory
+    qDebug() << appTranslation;
+    appTranslator.load(appTranslation);
+    app.installTranslator(&appTranslator);
+
+    MainWindow window;
     window.show();
     return app.exec();
 }

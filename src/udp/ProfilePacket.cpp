@@ -1,5 +1,6 @@
 #include "udp/ProfilePacket.h"
 
+#include <QtEndian>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -61,9 +62,10 @@ void encodeProfilePacket(const ProfileSnapshot& points, const PacketFields& fiel
 
     uint8_t* xs = p + packet::kHeaderSize;
     uint8_t* zs = xs + 2 * n;
-    for (int i = 0; i < n; ++i) {
-        putU16(xs + 2 * i, static_cast<uint16_t>(points.x[i]));
-        putU16(zs + 2 * i, points.z[i]);
+    // Whole arrays at once: a plain copy on a little-endian host.
+    if (n > 0) {
+        qToLittleEndian<uint16_t>(points.x.data(), n, xs);
+        qToLittleEndian<uint16_t>(points.z.data(), n, zs);
     }
 
     uint8_t* t = zs + 2 * n;

@@ -1,0 +1,309 @@
+#include "app/MainWindow.h"
+
+#include "ui_MainWindow.h"
+
+#include "app/session/EmulatorWorkers.h"
+#include "tcp/TcpTransport.h"
+#include "udp/UdpHello.h"
+#include "udp/UdpTransport.h"
+
+#include <QCloseEvent>
+#include <QDebug>
+#include <QFile>
+#include <QHostAddress>
+#include <QIcon>
+#include <QMessageBox>
+#include <QNetworkInterface>
+
+#include <algorithm>
+
+namespace {
+// List indices of the panel.
+constexpr int kSyncBase = 0;
+constexpr int kSyncInternal = 1;
+constexpr int kDhsOn = 1;
+constexpr int kStartPointCountIndex = 3;  // "640"
+
+// Connects a panel control to a worker setter, which then runs on the GUI
+// thread (the setters are thread-safe), and hands it the control's value now.
+template <typename Control, typename Signal, typename Worker, typename Setter, typename Value>
+void bindAndPrime(Control* control, Signal changed, Worker* worker, Setter setter, Value current) {
+    QObject::connect(control, changed, worker, setter, Qt::DirectConnection);
+    (worker->*setter)(current);
+}
+
+const auto spinChanged = qOverload<int>(&QSpinBox::valueChanged);
+const auto indexChanged = qOverload<int>(&QComboBox::currentIndexChanged);
+}  // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow) {
+    ui->setupUi(this);
+
+    const QString logo = QCoreApplication::applicationDirPath() + "/logo.jpg";
+    if (QFile::exists(logo)) {
+        qDebug() << "window icon:" << logo;
+        setWindowIcon(QIcon(logo));
+    } else {
+        qDebug() << "no" << logo << "- keeping the default icon";
+    }
+
+    ui->paint->setUserParams(&userParams);
+    // The drawing area rebuilds its profile before the window stores the index.
+    connect(ui->bufferSizeCombo, qOverload<int>(&QComboBox::currentIndexChanged), ui->paint,
+            &PaintWidget::onBufferSizeChanged);
+    connect(ui->action_About, &QAction::triggered, this, &MainWindow::aboutActionTriggered);
+    fillScannerAddresses();
+    connectPanel();
+    ui->paint->onXemrUpdated(ui->xemrSpin->value());
+    ui->paint->onZdiapUpdated(ui->zdiapSpin->value());
+
+    // Stored state comes in here, in this order: the flush button and the
+    // parameter file (which ends with onUserParamsUpdated()), the camera
+    // picture from applicationDirPath() + "/kelvora.jpg", the CSV buttons.
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::fillScannerAddresses() {
+    for (const QHostAddress& address : QNetworkInterface::allAddresses())
+        if (address.protocol() == QAbstractSocket::IPv4Protocol)
+            ui->scannerAddressCombo->addItem(address.toString());
+}
+
+void MainWindow::connectPanel() {
+    connect(ui->udpAddressEdit, &QLineEdit::textChanged, this, &MainWindow::onUdpAddressChanged);
+    connect(ui->udpPortSpin, qOverload<int>(&QSpinBox::valueChanged), this, &MainWindow::onUdpPortChanged);
+    QComboBox* scannerAddresses = ui->scannerAddressCombo;
+    connect(scannerAddresses, qOverload<int>(&QComboBox::currentIndexChanged), this,
+            [this, scannerAddresses](int index) { onTcpAddressChanged(scannerAddresses->itemText(index)); });
+    connect(ui->tcpPortSpin, qOverload<int>(&QSpinBox::valueChanged), this, &MainWindow::onTcpPortChanged);
+    connect(ui->syncCombo, qOverload<int>(&QComboBox::currentIndexChanged), this, &MainWindow::onSyncChanged);
+    connect(ui->modeCombo, qOverload<int>(&QComboBox::currentIndexChanged), this, &MainWindow::onModeChanged);
+    connect(ui->xemrSpin, qOverload<int>(&QSpinBox::valueChanged), ui->paint, &PaintWidget::onXemrUpdated);
+    connect(ui->zdiapSpin, qOverload<int>(&QSpinBox::valueChanged), ui->paint, &PaintWidget::onZdiapUpdated);
+    connect(ui->bufferSizeCombo, qOverload<int>(&QComboBox::currentIndexChanged), this,
+            &MainWindow::bufferSizeComboChanged);
+}
+
+// Panel -> record
+
+void MainWindow::onUdpAddressChanged(const QString& address) {
+    userParams.update([&](USER_PARAMS& p) { ipv4TextToField(address, p.udp_ip_address_u8); });
+    qDebug() << "address" << address;
+}
+
+void MainWindow::onUdpPortChanged(int port) {
+    userParams.update([&](USER_PARAMS& p) { p.udp_port_u16 = static_cast<uint16_t>(port); });
+}
+
+void MainWindow::onTcpAddressChanged(const QString& address) {
+    if (address.isEmpty())
+        return;  // the host reported no IPv4 address
+    userParams.update([&](USER_PARAMS& p) { ipv4TextToField(address, p.tcp_ip_address_u8); });
+    qDebug() << "tcp address" << address;
+}
+
+void MainWindow::onTcpPortChanged(int port) {
+    userParams.update([&](USER_PARAMS& p) { p.tcp_port_u16 = static_cast<uint16_t>(port); });
+}
+
+void MainWindow::onSyncChanged(int sync_type) {
+    if (sync_type == kSyncBase) {
+        // The rate follows the DHS mode.
+        ui->freqSpin->setValue((ui->modeCombo->currentIndex() + 1) * 250);
+        ui->freqSpin->setEnabled(false);
+    } else {
+        ui->freqSpin->setEnabled(true);
+    }
+}
+
+void MainWindow::onModeChanged(int mode) {
+    const bool dhsOn = mode == kDhsOn;
+    const int maxFrequency = dhsOn ? 491 : 249;
+    userParams.update([&](USER_PARAMS& p) { p.dhs_enable_u8 = dhsOn ? 1 : 0; });
+    // setRange also pulls a larger value down to the new maximum.
+    ui->freqSpin->setRange(1, maxFrequency);
+    const bool internalSync = ui->syncCombo->currentIndex() == kSyncInternal;
+    if (!internalSync)
+        ui->freqSpin->setValue(maxFrequency);
+    ui->freqSpin->setEnabled(internalSync);
+}
+
+void MainWindow::bufferSizeComboChanged(int index) {
+    userParams.update([&](USER_PARAMS& p) { p.interpolation_u8 = static_cast<uint8_t>(index); });
+    qDebug() << "interpolation_u8 =" << index;
+}
+
+void MainWindow::on_paintModeCombo_currentIndexChanged(int index) { ui->paint->setCurrentPaintMode(index); }
+
+void MainWindow::on_clearBtn_clicked() { ui->paint->clearDots(); }
+
+// Record -> panel. Each step reads the record afresh: the handlers fired by
+// an earlier step may have written it.
+
+void MainWindow::onUserParamsUpdated() {
+    qDebug() << "params updated";
+    showUdpAddress(ipv4FieldToText(userParams.snapshot().udp_ip_address_u8));
+
+    const int udpPort = userParams.snapshot().udp_port_u16;
+    if (udpPort != ui->udpPortSpin->value()) {
+        ui->udpPortSpin->setValue(udpPort);
+        qDebug() << "my udp port =" << ui->udpPortSpin->value() << "new udp port =" << udpPort;
+    }
+
+    const int frequency = userParams.snapshot().udp_frequency_u16;
+    if (frequency != ui->freqSpin->value()) {
+        qDebug() << "my freq =" << ui->freqSpin->value() << " new freq =" << frequency;
+        ui->freqSpin->setValue(frequency);
+    }
+
+    showScannerAddress(ipv4FieldToText(userParams.snapshot().tcp_ip_address_u8));
+
+    const int tcpPort = userParams.snapshot().tcp_port_u16;
+    if (tcpPort != ui->tcpPortSpin->value())
+        ui->tcpPortSpin->setValue(tcpPort);
+
+    selectRecordedEntry(ui->modeCombo, userParams.snapshot().dhs_enable_u8, &MainWindow::onModeChanged);
+    selectRecordedEntry(ui->bufferSizeCombo, userParams.snapshot().interpolation_u8,
+                        &MainWindow::bufferSizeComboChanged);
+}
+
+void MainWindow::showUdpAddress(const QString& recordText) {
+    if (recordText == ui->udpAddressEdit->text())
+        return;
+    qDebug() << "udpAddress =" << ui->udpAddressEdit->text() << " recievedUdpAddress =" << recordText;
+    ui->udpAddressEdit->setText(recordText);
+}
+
+void MainWindow::showScannerAddress(const QString& recordText) {
+    QComboBox* list = ui->scannerAddressCombo;
+    if (recordText == list->currentText())
+        return;
+    qDebug() << "my tcp_addr =" << list->currentText() << "new tcp_addr =" << recordText;
+    const int found = list->findText(recordText, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    qDebug() << "found:" << found;
+    // An address the host lacks gives way to the first one, in the record too,
+    // even when that entry is already selected and no change signal fires.
+    const int index = std::max(found, 0);
+    if (list->currentIndex() == index)
+        onTcpAddressChanged(list->currentText());
+    else
+        list->setCurrentIndex(index);
+}
+
+void MainWindow::selectRecordedEntry(QComboBox* list, int recorded, void (MainWindow::*store)(int)) {
+    if (recorded < list->count()) {
+        list->setCurrentIndex(recorded);  // fires the list's handlers only on a change
+        return;
+    }
+    // A value the list does not offer would leave it with no selection; keep
+    // the shown entry and put it back into the record instead.
+    (this->*store)(list->currentIndex());
+}
+
+// Start and Stop
+
+void MainWindow::storePanelAddresses() {
+    onTcpPortChanged(ui->tcpPortSpin->value());
+    onTcpAddressChanged(ui->scannerAddressCombo->currentText());
+    onUdpAddressChanged(ui->udpAddressEdit->text());
+}
+
+void MainWindow::on_startBtn_clicked() {
+    if (session.isRunning())
+        return;
+    storePanelAddresses();
+    const EmulatorWorkers workers = plugEmulatorWorkers(
+        session, {userParams, ui->paint->profile(), cameraPicture, ui->paint->width(), ui->paint->height()});
+    wireHello(workers.hello);
+    wireStream(workers.stream);
+    wireServer(workers.server);
+    session.start();
+    setRunning(true);
+    ui->bufferSizeCombo->setCurrentIndex(kStartPointCountIndex);
+}
+
+void MainWindow::wireHello(UdpHello* hello) {
+    QComboBox* addresses = ui->scannerAddressCombo;
+    connect(
+        addresses, indexChanged, hello,
+        [hello, addresses](int index) { hello->onLocalAddressChanged(addresses->itemText(index)); },
+        Qt::DirectConnection);
+    hello->onLocalAddressChanged(addresses->currentText());
+    bindAndPrime(ui->xemrSpin, spinChanged, hello, &UdpHello::onXemrChanged, ui->xemrSpin->value());
+    bindAndPrime(ui->zdiapSpin, spinChanged, hello, &UdpHello::onZdiapChanged, ui->zdiapSpin->value());
+    bindAndPrime(ui->zbaseSpin, spinChanged, hello, &UdpHello::onZbaseChanged, ui->zbaseSpin->value());
+    bindAndPrime(ui->xsmrSpin, spinChanged, hello, &UdpHello::onXsmrChanged, ui->xsmrSpin->value());
+    bindAndPrime(ui->serialNumSpin, spinChanged, hello, &UdpHello::onSerialNumChanged, ui->serialNumSpin->value());
+}
+
+void MainWindow::wireStream(UdpTransport* stream) {
+    bindAndPrime(ui->xemrSpin, spinChanged, stream, &UdpTransport::onXemrChanged, ui->xemrSpin->value());
+    bindAndPrime(ui->zdiapSpin, spinChanged, stream, &UdpTransport::onZdiapChanged, ui->zdiapSpin->value());
+    bindAndPrime(ui->bufferSizeCombo, indexChanged, stream, &UdpTransport::onXResChagned,
+                 ui->bufferSizeCombo->currentIndex());
+    bindAndPrime(ui->noizeSlider, &QSlider::valueChanged, stream, &UdpTransport::onNoizeChanged,
+                 ui->noizeSlider->value());
+    bindAndPrime(ui->freqSpin, spinChanged, stream, &UdpTransport::onFreqChanged, ui->freqSpin->value());
+    bindAndPrime(ui->modeCombo, indexChanged, stream, &UdpTransport::onModeChanged, ui->modeCombo->currentIndex());
+    bindAndPrime(ui->stepdirDirectionChk, &QCheckBox::toggled, stream, &UdpTransport::SwitchStepdir,
+                 ui->stepdirDirectionChk->isChecked());
+}
+
+void MainWindow::wireServer(TcpTransport* server) {
+    connect(server, &TcpTransport::BadIpAddress, this, &MainWindow::onBadTcpAddress);
+    // Both change the panel, so they run on the GUI thread.
+    connect(server, &TcpTransport::UserParamsUpdated, this, &MainWindow::onUserParamsUpdated, Qt::QueuedConnection);
+    bindAndPrime(ui->xemrSpin, spinChanged, server, &TcpTransport::onXemrChanged, ui->xemrSpin->value());
+    bindAndPrime(ui->zdiapSpin, spinChanged, server, &TcpTransport::onZdiapChanged, ui->zdiapSpin->value());
+    bindAndPrime(ui->bufferSizeCombo, indexChanged, server, &TcpTransport::onXResChanged,
+                 ui->bufferSizeCombo->currentIndex());
+    bindAndPrime(ui->noizeSlider, &QSlider::valueChanged, server, &TcpTransport::onNoizeChanged,
+                 ui->noizeSlider->value());
+    bindAndPrime(ui->freqSpin, spinChanged, server, &TcpTransport::onFreqChanged, ui->freqSpin->value());
+    connect(ui->modeCombo, indexChanged, server, &TcpTransport::onModeChanged, Qt::DirectConnection);
+    server->onModeChanged();
+    bindAndPrime(ui->stepdirDirectionChk, &QCheckBox::toggled, server, &TcpTransport::SwitchStepdir,
+                 ui->stepdirDirectionChk->isChecked());
+}
+
+void MainWindow::on_stopBtn_clicked() {
+    if (session.isRunning())
+        stopEmulation();
+}
+
+void MainWindow::stopEmulation() {
+    session.stop();
+    setRunning(false);
+}
+
+void MainWindow::setRunning(bool running) {
+    ui->startBtn->setEnabled(!running);
+    ui->stopBtn->setEnabled(running);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (session.isRunning())
+        stopEmulation();
+    event->accept();
+}
+
+void MainWindow::onBadTcpAddress() {
+    QMessageBox::warning(this, QStringLiteral("Oooooops"),
+                         tr("There are some troubles with this address\n"
+                            "Some system ip addresses aren't usable\n"
+                            "such as VirtualBox's address etc.\n"
+                            "Please, try another one."),
+                         QMessageBox::Ok, QMessageBox::NoButton);
+    if (session.isRunning())
+        stopEmulation();
+}
+
+void MainWindow::aboutActionTriggered() {
+    QMessageBox::about(this, tr("About PX310 Emulator"),
+                       tr("<b>PX310 Emulator</b> 1.0<br><br>"
+                          "Emulates the PX310 2D laser profile scanner on this computer: "
+                          "the hello announcement, the profile stream and the TCP command "
+                          "protocol, with a profile you draw.<br><br>"
+                          "Kelvora Sensors<br>support@kelvora.example<br>https://kelvora.example"));
+}

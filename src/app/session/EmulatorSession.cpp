@@ -1,0 +1,28 @@
+#include "app/session/EmulatorSession.h"
+
+EmulatorSession::EmulatorSession(QObject* parent) : QObject(parent) {}
+
+EmulatorSession::~EmulatorSession() { stop(); }
+
+void EmulatorSession::adopt(Role role, std::unique_ptr<WorkerThread> thread) {
+    Q_ASSERT_X(!running_, "EmulatorSession::plug", "workers are plugged in while idle");
+    threads_[role] = std::move(thread);
+}
+
+void EmulatorSession::start() {
+    if (running_)
+        return;
+    running_ = true;
+    for (auto& thread : threads_)
+        if (thread)
+            thread->start();
+}
+
+void EmulatorSession::stop() {
+    for (auto& thread : threads_)
+        if (thread)
+            thread->stop();
+    for (auto& thread : threads_)
+        thread.reset();
+    running_ = false;
+}

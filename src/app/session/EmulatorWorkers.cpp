@@ -1,0 +1,38 @@
+#include "app/session/EmulatorWorkers.h"
+
+#include "tcp/TcpTransport.h"
+#include "udp/UdpHello.h"
+#include "udp/UdpTransport.h"
+
+#include <QThreadPool>
+#include <algorithm>
+
+namespace {
+
+// The stream's measurement task and one counter task per command client each
+// hold a pool thread while they run; a 2-core machine's default pool of 2
+// would leave no room for a client that takes over from another.
+constexpr int kMinPoolThreads = 8;
+
+void makeRoomForCounterTasks() {
+    QThreadPool* pool = QThreadPool::globalInstance();
+    pool->setMaxThreadCount(std::max(pool->maxThreadCount(), kMinPoolThreads));
+}
+
+}  // namespace
+
+EmulatorWorkers plugEmulatorWorkers(EmulatorSession& session, const EmulatorState& state) {
+    makeRoomForCounterTasks();
+    EmulatorWorkers workers;
+    workers.hello = session.plug(EmulatorSession::Hello, new UdpHello(nullptr, &state.params));
+    workers.stream = session.plug(EmulatorSession::Stream, new UdpTransport(nullptr, state.areaWidth, state.areaHeight,
+                                                                            &state.params, &state.profile));
+    workers.server =
+        session.plug(EmulatorSession::Server, new TcpTransport(nullptr, state.areaWidth, state.areaHeight, &state.params,
+                                                               &state.picture, &state.profile));
+    QObject::connect(workers.server, &TcpTransport::Connected, workers.stream, &UdpTransport::shutdown,
+                     Qt::DirectConnection);
+    QObject::connect(workers.server, &TcpTransport::Disconnected, workers.stream, &UdpTransport::resume,
+                     Qt::DirectConnection);
+    return workers;
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "app/session/EmulatorSession.h"
+#include "profile/CameraPicture.h"
+
+class ProfileStore;
+class TcpTransport;
+class UdpHello;
+class UdpTransport;
+class UserParamsStore;
+
+// What the three workers share: the record, the profile and the picture. All
+// outlive the session.
+struct EmulatorState {
+    UserParamsStore& params;
+    ProfileStore& profile;
+    const CameraPicture& picture;
+    int areaWidth = 640;
+    int areaHeight = 480;
+};
+
+struct EmulatorWorkers {
+    UdpHello* hello;
+    UdpTransport* stream;
+    TcpTransport* server;
+};
+
+// Creates the hello announcer, the profile stream and the command server on
+// the shared state, plugs them into the idle session in that order and pauses
+// the stream while a command client is connected. The caller wires its own
+// controls to the returned workers before session.start().
+EmulatorWorkers plugEmulatorWorkers(EmulatorSession& session, const EmulatorState& state);

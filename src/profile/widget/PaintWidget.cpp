@@ -1,0 +1,156 @@
+#include "profile/widget/PaintWidget.h"
+
+#include "profile/widget/ProfileView.h"
+
+#include <QDebug>
+#include <QMouseEvent>
+#include <QPainter>
+
+namespace {
+const std::vector<Dot> kNoDots;
+}
+
+PaintWidget::PaintWidget(QWidget* parent) : QWidget(parent) {}
+
+PaintWidget::~PaintWidget() = default;
+
+const std::vector<Dot>& PaintWidget::dots() const { return model_ ? model_->dots() : kNoDots; }
+
+void PaintWidget::onXemrUpdated(int xemr) {
+    xemr_ = xemr;
+    update();
+}
+
+void PaintWidget::onZdiapUpdated(int zdiap) {
+    zdiap_ = zdiap;
+    update();
+}
+
+void PaintWidget::clearDots() {
+    if (model_)
+        model_->clear();
+    update();
+}
+
+void PaintWidget::setUserParams(UserParamsStore* userParams) {
+    model_ = userParams ? std::make_unique<ProfileModel>(profile_, *userParams) : nullptr;
+    profile_.clear();
+    update();
+}
+
+void PaintWidget::onBufferSizeChanged(int index) {
+    if (!model_)
+        return;
+    const int count = model_->rebuild(index);
+    qDebug() << "profile rebuilt:" << count << "points";
+    qDebug() << "point-count index:" << index;
+}
+
+void PaintWidget::setCurrentPaintMode(int mode) {
+    paintMode_ = static_cast<PaintMode>(mode);
+    qDebug() << "paint mode changed:" << mode;
+}
+
+std::optional<Segment>* PaintWidget::segmentOf(PaintMode tool) {
+    switch (tool) {
+    case PaintMode::Lines:
+        return &line_;
+    case PaintMode::Arcs:
+        return &arc_;
+    default:
+        return nullptr;
+    }
+}
+
+const std::optional<Segment>* PaintWidget::segmentOf(PaintMode tool) const {
+    return const_cast<PaintWidget*>(this)->segmentOf(tool);
+}
+
+void PaintWidget::mousePressEvent(QMouseEvent* event) {
+    event->accept();
+    if (!model_ || event->button() != Qt::LeftButton)
+        return;
+    mousePressed_ = true;
+    dragTool_ = paintMode_;
+    const QPoint pixel = toPixel(event->localPos());
+    if (auto* segment = segmentOf(dragTool_))
+        *segment = Segment::startingAt(pixel.x(), pixel.y());
+    else
+        model_->appendDot(pixel.x(), pixel.y());
+}
+
+void PaintWidget::mouseMoveEvent(QMouseEvent* event) {
+    if (!model_ || !mousePressed_) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    const QPoint pixel = toPixel(event->localPos());
+    if (auto* segment = segmentOf(dragTool_))
+        (*segment)->setEnd(pixel.x(), pixel.y());  // the press started it
+    else
+        model_->appendDot(pixel.x(), pixel.y());
+    update();
+}
+
+void PaintWidget::mouseReleaseEvent(QMouseEvent* event) {
+    if (!model_ || !mousePressed_ || event->button() != Qt::LeftButton) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    mousePressed_ = false;
+    const QPoint pixel = toPixel(event->localPos());
+    if (dragTool_ == PaintMode::Lines)
+        model_->commitLine(*line_);
+    else if (dragTool_ == PaintMode::Arcs)
+        model_->commitArc(*arc_);
+    else
+        model_->appendDot(pixel.x(), pixel.y());
+    update();
+}
+
+void PaintWidget::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    paintDots(painter);
+    paintScales(painter);
+    painter.setPen(Qt::red);
+    painter.drawText(50, 50, QString::number(dots().size()));
+    paintSegmentPreview(painter);
+}
+
+void PaintWidget::paintDots(QPainter& painter) const {
+    painter.setPen(Qt::red);
+    QBrush brush = painter.brush();
+    brush.setStyle(Qt::SolidPattern);
+    brush.setColor(Qt::red);
+    painter.setBrush(brush);
+    for (const Dot& dot : dots())
+        painter.drawEllipse(QRect(QPoint(dot.x - 2, dot.y - 2), QPoint(dot.x + 1, dot.y + 1)));
+}
+
+void PaintWidget::paintScales(QPainter& painter) const {
+    painter.setBrush(Qt::NoBrush);
+    painter.setPen(Qt::black);
+    for (const auto& marks : {xScaleMarks(xemr_), zScaleMarks(zdiap_)}) {
+        for (const ScaleMark& mark : marks) {
+            painter.drawLine(mark.tick);
+            painter.drawText(mark.labelAt, mark.label);
+        }
+    }
+}
+
+void PaintWidget::paintSegmentPreview(QPainter& painter) const {
+    const auto* segment = segmentOf(paintMode_);
+    if (!segment || !*segment || !(*segment)->endSet)
+        return;
+    painter.setPen(Qt::red);
+    painter.setBrush(Qt::NoBrush);
+    const Segment& s = **segment;
+    if (paintMode_ == PaintMode::Lines) {
+        painter.drawLine(s.x1, s.y1, s.x2, s.y2);
+        return;
+    }
+    for (const Dot& dot : arcPoints(s))
+        painter.drawEllipse(QRect(QPoint(dot.x, dot.y), QPoint(dot.x + 1, dot.y + 1)));
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "params/UserParams.h"
+#include "profile/ProfileModel.h"
+#include "profile/ProfileStore.h"
+
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+
+// The 640 x 480 drawing area. Mouse input goes to the drawing model, which
+// writes the profile the workers read; the view paints the drawn dots, the
+// scales and the current line or arc.
+class PaintWidget : public QWidget {
+    Q_OBJECT
+public:
+    explicit PaintWidget(QWidget* parent = nullptr);
+    ~PaintWidget() override;
+
+    // The profile the workers read (through snapshots only).
+    ProfileStore& profile() { return profile_; }
+    // The drawn dots; empty until setUserParams() has been called.
+    const std::vector<Dot>& dots() const;
+    PaintMode paintMode() const { return paintMode_; }
+
+public slots:
+    void onXemrUpdated(int xemr);
+    void onZdiapUpdated(int zdiap);
+    void clearDots();
+    // Creates the drawing model on the window's record (which gives the
+    // point-count selection); mouse input is ignored before this call.
+    void setUserParams(UserParamsStore* userParams);
+    void onBufferSizeChanged(int index);
+    void setCurrentPaintMode(int mode);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    // The segment kept for a tool; null for Dots.
+    std::optional<Segment>* segmentOf(PaintMode tool);
+    const std::optional<Segment>* segmentOf(PaintMode tool) const;
+    void paintDots(QPainter& painter) const;
+    void paintScales(QPainter& painter) const;
+    void paintSegmentPreview(QPainter& painter) const;
+
+    ProfileStore profile_;
+    std::unique_ptr<ProfileModel> model_;
+    bool mousePressed_ = false;
+    // The tool of the drag in progress: a tool change mid-drag applies from
+    // the next press, so a release never commits another tool's old segment.
+    PaintMode dragTool_ = PaintMode::Dots;
+    int xemr_ = 0;
+    int zdiap_ = 0;
+    PaintMode paintMode_ = PaintMode::Dots;
+    std::optional<Segment> line_;
+    std::optional<Segment> arc_;
+};

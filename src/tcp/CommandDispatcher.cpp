@@ -1,0 +1,103 @@
+#include "tcp/CommandDispatcher.h"
+
+#include "tcp/CommandTable.h"
+#include "tcp/Replies.h"
+
+#include <cstring>
+
+CommandDispatcher::CommandDispatcher(UserParamsStore& params, ProfileStore& profile, const CameraPicture* picture,
+                                     HelloBuffer& hello, MeasurementSchedule& schedule, const ServerSettings& settings)
+    : params_(params), profile_(profile), picture_(picture), hello_(hello), schedule_(schedule), settings_(settings) {}
+
+void CommandDispatcher::dispatch(const Request& request, CommandSink& sink) {
+    const CommandInfo* info = findCommand(request.header.command);
+    if (!info) {
+        sink.log(QStringLiteral("default"));
+        return;
+    }
+    if (*info->name)
+        sink.log(QString::fromLatin1(info->name));
+
+    switch (info->action) {
+    case CommandAction::LogOnly:
+        break;
+    case CommandAction::GetResult:
+        getResult(sink);
+        break;
+    case CommandAction::GetImage:
+        ++imageCounter_;
+        chunkCounter_ = 0;
+        break;
+    case CommandAction::GetImageBuffer:
+        getImageBuffer(request.header, sink);
+        break;
+    case CommandAction::ReadParams:
+        sink.sendReply(paramsImage(params_.snapshot()));
+        break;
+    case CommandAction::WriteParams:
+        writeParams(request.payload, sink);
+        break;
+    case CommandAction::FlushParams:
+        sink.flushParamsRequested();
+        sink.sendReply(QByteArrayLiteral("OK"));
+        break;
+    case CommandAction::ClientFinished:
+        sink.clientFinished();
+        break;
+    case CommandAction::GetExtents:
+        sink.sendReply(extentsBlock());
+        sink.log(QString::number(kExtentsSize));
+        break;
+    case CommandAction::ReadFactoryParams:
+        sink.sendReply(factoryParamsImage(hello_));
+        break;
+    case CommandAction::WriteFactoryParams:
+        writeFactoryParams(request.payload, sink);
+        break;
+    }
+}
+
+void CommandDispatcher::getResult(CommandSink& sink) {
+    const USER_PARAMS params = params_.snapshot();
+    schedule_.setFrequency(params.udp_frequency_u16);
+    const std::optional<MeasurementSchedule::ResultSlot> slot = schedule_.takeResultSlot();
+    if (!slot)
+        return;  // the server is stopping
+
+    PacketFields fields;
+    fields.measurementCounter = slot->measurementCounter;
+    fields.packetCounter = slot->packetCounter;
+    fields.extSyncSignal = params.ext_sync_signal_u16;
+    fields.serial = hello_.serialBytes();
+    fields.xemr = settings_.xemr;
+    fields.zdiap = settings_.zdiap;
+    fields.stepdirForward = settings_.stepdirForward ? 1 : 0;
+    buildResultPacket(profile_, fields, params.invertXZ, settings_.noise, scratch_, result_);
+    sink.sendReply(result_);
+}
+
+void CommandDispatcher::getImageBuffer(const REQUEST_HEADER& header, CommandSink& sink) {
+    sink.sendReply(pictureChunk(picture_, imageCounter_, chunkCounter_, header.offset, header.length));
+    ++chunkCounter_;
+}
+
+void CommandDispatcher::writeParams(const QByteArray& payload, CommandSink& sink) {
+    if (payload.size() != kUserParamsSize) {
+        sink.log(QStringLiteral("TCP: error: invalid packet size"));
+        return;
+    }
+    USER_PARAMS params;
+    std::memcpy(&params, payload.constData(), kUserParamsSize);
+    params_.replace(params);
+    sink.userParamsUpdated();
+    sink.sendReply(QByteArrayLiteral("OK"));
+}
+
+void CommandDispatcher::writeFactoryParams(const QByteArray& payload, CommandSink& sink) {
+    // Only a whole prefix is applied: a short image would leave the block half old, half new.
+    if (payload.size() < kFactoryWritableSize) {
+        sink.log(QStringLiteral("TCP: error: factory params image too short"));
+        return;
+    }
+    hello_.writeFactoryPrefix(reinterpret_cast<const uint8_t*>(payload.constData()), kFactoryWritableSize);
+}

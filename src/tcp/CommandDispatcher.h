@@ -1,0 +1,65 @@
+#pragma once
+
+#include "params/UserParams.h"
+#include "profile/CameraPicture.h"
+#include "profile/ProfileStore.h"
+#include "tcp/MeasurementSchedule.h"
+#include "tcp/RequestFramer.h"
+#include "udp/HelloPacket.h"
+
+#include <QByteArray>
+#include <QString>
+#include <atomic>
+#include <cstdint>
+
+// Where a request's effects go: the connection's replies, the log and the
+// server's signals.
+class CommandSink {
+public:
+    virtual void sendReply(const QByteArray& bytes) = 0;
+    virtual void log(const QString& line) = 0;
+    virtual void userParamsUpdated() = 0;
+    virtual void flushParamsRequested() = 0;
+    // The client says it has finished (it stays connected).
+    virtual void clientFinished() = 0;
+
+protected:
+    ~CommandSink() = default;
+};
+
+// Values the settings panel sets from the GUI thread while the server thread
+// builds results with them.
+struct ServerSettings {
+    std::atomic<uint16_t> xemr{0};
+    std::atomic<uint16_t> zdiap{0};
+    std::atomic<int> noise{0};
+    std::atomic<bool> stepdirForward{false};
+    std::atomic<float> xresStep{8.0f};  // kept for the panel; no reply uses it
+};
+
+// Runs requests against the shared state. Lives on the server thread; the
+// picture transfer counters belong to the server, not to a connection.
+class CommandDispatcher {
+public:
+    CommandDispatcher(UserParamsStore& params, ProfileStore& profile, const CameraPicture* picture, HelloBuffer& hello,
+                      MeasurementSchedule& schedule, const ServerSettings& settings);
+
+    void dispatch(const Request& request, CommandSink& sink);
+
+private:
+    void getResult(CommandSink& sink);
+    void getImageBuffer(const REQUEST_HEADER& header, CommandSink& sink);
+    void writeParams(const QByteArray& payload, CommandSink& sink);
+    void writeFactoryParams(const QByteArray& payload, CommandSink& sink);
+
+    UserParamsStore& params_;
+    ProfileStore& profile_;
+    const CameraPicture* picture_;
+    HelloBuffer& hello_;
+    MeasurementSchedule& schedule_;
+    const ServerSettings& settings_;
+    uint8_t imageCounter_ = 255;  // the first transfer is number 0
+    uint8_t chunkCounter_ = 0;
+    ProfileSnapshot scratch_;
+    QByteArray result_;
+};

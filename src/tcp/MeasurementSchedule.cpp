@@ -1,0 +1,104 @@
+#include "tcp/MeasurementSchedule.h"
+
+#include <algorithm>
+
+MeasurementSchedule::MeasurementSchedule() : start_(Clock::now()) {}
+
+void MeasurementSchedule::reset(bool dhs) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    periodMs_ = dhs ? kDhsPeriodMs : kNormalPeriodMs;
+    start_ = Clock::now();
+    measurementCounter_ = 0;
+    packetCounter_ = 0;
+    changed_.notify_all();
+}
+
+void MeasurementSchedule::setFrequency(uint16_t hz) {
+    const double period = hz == 0 ? 0.0 : 1000.0 / hz;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (periodMs_ == period)
+        return;  // the usual case: every result sets the same rate again
+    periodMs_ = period;
+    changed_.notify_all();
+}
+
+std::optional<MeasurementSchedule::ResultSlot> MeasurementSchedule::takeResultSlot() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // Re-evaluated after every wake-up: a reset in between releases the result at once.
+    while (!stopped_ && hasPeriod() && Clock::now() < slotTime(packetCounter_))
+        changed_.wait_until(lock, slotTime(packetCounter_));
+    if (stopped_)
+        return std::nullopt;
+    catchUpMeasurements(Clock::now());
+    return ResultSlot{static_cast<uint32_t>(measurementCounter_), packetCounter_++};
+}
+
+uint32_t MeasurementSchedule::measurementCounter() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<uint32_t>(measurementCounter_);
+}
+
+uint32_t MeasurementSchedule::packetCounter() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return packetCounter_;
+}
+
+int MeasurementSchedule::beginCounterTask() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++counterTicket_;
+    changed_.notify_all();
+    return counterTicket_;
+}
+
+void MeasurementSchedule::endCounterTasks() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++counterTicket_;
+    changed_.notify_all();
+}
+
+void MeasurementSchedule::runCounter(int ticket) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopped_ && ticket == counterTicket_) {
+        if (!hasPeriod()) {
+            changed_.wait(lock);
+            continue;
+        }
+        const Clock::time_point now = Clock::now();
+        catchUpMeasurements(now);
+        // Readers catch up by themselves, so a fast rate needs no wake-up per period.
+        changed_.wait_until(lock, std::max(slotTime(measurementCounter_), now + kMinCounterTick));
+    }
+}
+
+void MeasurementSchedule::stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+    changed_.notify_all();
+}
+
+void MeasurementSchedule::restart() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = false;
+}
+
+bool MeasurementSchedule::stopped() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stopped_;
+}
+
+bool MeasurementSchedule::hasPeriod() const { return periodMs_ > 0.0; }
+
+void MeasurementSchedule::catchUpMeasurements(Clock::time_point now) {
+    if (!hasPeriod() || now < start_)
+        return;
+    // One measurement at the reset and one at the end of every period since,
+    // counted on from where the counter stands when the period changes.
+    const std::chrono::duration<double, std::milli> elapsed = now - start_;
+    const uint64_t due = static_cast<uint64_t>(elapsed.count() / periodMs_) + 1;
+    measurementCounter_ = std::max(measurementCounter_, due);
+}
+
+MeasurementSchedule::Clock::time_point MeasurementSchedule::slotTime(uint64_t index) const {
+    const std::chrono::duration<double, std::milli> offset(index * periodMs_);
+    return start_ + std::chrono::duration_cast<Clock::duration>(offset);
+}

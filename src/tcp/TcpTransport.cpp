@@ -1,0 +1,266 @@
+#include "tcp/TcpTransport.h"
+
+#include <QDebug>
+#include <QHostAddress>
+#include <QScopedValueRollback>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QtConcurrent>
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <utility>
+
+namespace {
+
+// Requests are read in bounded pieces, and replies a client leaves unread
+// are bounded too: together they keep a client from filling our memory.
+constexpr qint64 kClientReadBufferSize = 32800;
+constexpr qint64 kMaxUnsentReplyBytes = 1 << 20;
+
+}  // namespace
+
+TcpTransport::TcpTransport(QObject* parent, int /*width*/, int /*height*/, UserParamsStore* params,
+                           const CameraPicture* picture, ProfileStore* profile, HelloBuffer* hello)
+    : QObject(parent), params_(params), dispatcher_(*params, *profile, picture, *hello, schedule_, settings_) {
+    log(QStringLiteral("tcp constructor"));
+    std::srand(static_cast<unsigned>(std::time(nullptr)));  // result noise draws from rand()
+}
+
+TcpTransport::~TcpTransport() {
+    requestStop();  // also waits for the lock that the thread's last step held
+    // Without a thread of its own the sockets go here; otherwise they went
+    // when the thread finished, on that thread.
+    if (thread() == QThread::currentThread())
+        releaseSockets();
+    stopCounterTask();
+}
+
+void TcpTransport::requestStop() {
+    stopRequested_ = true;
+    schedule_.stop();
+}
+
+void TcpTransport::run() {
+    if (!onOwnThread(&TcpTransport::run))
+        return;
+    log(QStringLiteral("tcp ran"));
+    log(QStringLiteral("start server"));
+    // Sockets belong to this thread: close them there when it ends.
+    connect(QThread::currentThread(), &QThread::finished, this, &TcpTransport::releaseSockets,
+            static_cast<Qt::ConnectionType>(Qt::DirectConnection | Qt::UniqueConnection));
+    if (!server_) {
+        server_ = new QTcpServer(this);
+        connect(server_, &QTcpServer::newConnection, this, &TcpTransport::acceptConnection);
+    }
+    if (server_->isListening())
+        server_->close();
+    listeningPort_ = 0;
+
+    const USER_PARAMS params = params_->snapshot();
+    const QString address = ipv4FieldToText(params.tcp_ip_address_u8);
+    log(QStringLiteral("now listening ") + address);
+    log(QStringLiteral("server started"));
+    if (!server_->listen(QHostAddress(address), params.tcp_port_u16)) {
+        log(QStringLiteral("cannot listen tcp port"));
+        emit BadIpAddress();
+        return;
+    }
+    listeningPort_ = server_->serverPort();
+    log(QStringLiteral("listening on %1:%2").arg(address).arg(server_->serverPort()));
+    if (!stopRequested_)
+        schedule_.restart();
+}
+
+void TcpTransport::acceptConnection() {
+    if (schedule_.stopped() || !server_)
+        return;
+    QTcpSocket* socket = server_->nextPendingConnection();
+    if (!socket)
+        return;
+    log(QStringLiteral("tcp accepted"));
+    // The stream stays paused: a client is still connected.
+    dropClient(false);
+    takeClient(socket);
+    emit Connected();
+    resetCounters();
+    startCounterTask();
+    if (socket->bytesAvailable() > 0)
+        read();
+}
+
+void TcpTransport::clientDisconnected() {
+    log(QStringLiteral("Connection lost!"));
+    dropClient(true);
+}
+
+void TcpTransport::read() {
+    // A reply's write may report progress from inside the loop below; the
+    // running loop goes on by itself.
+    if (serving_)
+        return;
+    QScopedValueRollback<bool> serving(serving_, true);
+    serveRequests();
+}
+
+void TcpTransport::onSocketError(QAbstractSocket::SocketError) {}
+
+void TcpTransport::onXemrChanged(int xemr) {
+    settings_.xemr = static_cast<uint16_t>(xemr);
+    log(QStringLiteral("tcp xemr = %1").arg(xemr));
+}
+
+void TcpTransport::onZdiapChanged(int zdiap) {
+    settings_.zdiap = static_cast<uint16_t>(zdiap);
+    log(QStringLiteral("tcp zdiap = %1").arg(zdiap));
+}
+
+void TcpTransport::onProtocolChanged(int protocol) {
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(this, [this, protocol] { onProtocolChanged(protocol); }, Qt::QueuedConnection);
+        return;
+    }
+    shutdown();
+    if (protocol != 1)
+        run();
+}
+
+void TcpTransport::onXResChanged(int value) { settings_.xresStep = 640.0f / (std::ldexp(1.0f, value) * 80.0f); }
+
+void TcpTransport::onNoizeChanged(int value) { settings_.noise = value; }
+
+void TcpTransport::onFreqChanged(int freq) {
+    params_->update([freq](USER_PARAMS& p) { p.udp_frequency_u16 = static_cast<uint16_t>(freq); });
+    resetCounters();
+}
+
+void TcpTransport::onModeChanged() {
+    log(QStringLiteral("mode changed"));
+    resetCounters();
+}
+
+void TcpTransport::shutdown() {
+    if (!onOwnThread(&TcpTransport::shutdown))
+        return;
+    log(QStringLiteral("disconnect all TCP"));
+    schedule_.stop();
+    dropClient(true);
+    // Closed rather than left bound, so that clients are refused instead of
+    // waiting in the backlog until the next run().
+    if (server_)
+        server_->close();
+    listeningPort_ = 0;
+}
+
+void TcpTransport::IncMeasurment() { schedule_.runCounter(clientTicket_); }
+
+void TcpTransport::SwitchStepdir(bool enable) { settings_.stepdirForward = enable; }
+
+void TcpTransport::sendReply(const QByteArray& bytes) {
+    if (!client_)
+        return;
+    if (client_->write(bytes) != bytes.size()) {
+        log(QStringLiteral("TCP: cannot write reply"));
+        return;
+    }
+    // Hand the bytes to the system now: a paced result may hold this thread.
+    client_->flush();
+}
+
+void TcpTransport::log(const QString& line) { qDebug().noquote() << line; }
+
+void TcpTransport::userParamsUpdated() { emit UserParamsUpdated(); }
+
+void TcpTransport::flushParamsRequested() { emit FlushParamsRequest(); }
+
+void TcpTransport::clientFinished() { emit Disconnected(); }
+
+void TcpTransport::serveRequests() {
+    QTcpSocket* const socket = client_;
+    Request request;
+    // A reply may find the connection gone (client_ changes) and Stop ends
+    // the batch; otherwise every complete request is served in order.
+    while (socket && client_ == socket && !schedule_.stopped()) {
+        // A client that does not take its replies gets no more until it does
+        // (bytesWritten resumes); meanwhile its requests wait in the system.
+        if (socket->bytesToWrite() > kMaxUnsentReplyBytes)
+            return;
+        if (framer_.next(request)) {
+            dispatcher_.dispatch(request, *this);
+            continue;
+        }
+        if (framer_.broken()) {
+            log(QStringLiteral("TCP: error: payload of %1 bytes announced, closing the connection")
+                    .arg(framer_.rejectedPayloadSize()));
+            dropClient(true);
+            return;
+        }
+        if (socket->bytesAvailable() == 0)
+            return;
+        framer_.feed(socket->readAll());
+    }
+}
+
+bool TcpTransport::onOwnThread(void (TcpTransport::*slot)()) {
+    if (QThread::currentThread() == thread())
+        return true;
+    QMetaObject::invokeMethod(this, slot, Qt::QueuedConnection);
+    return false;
+}
+
+void TcpTransport::resetCounters() {
+    schedule_.reset(params_->read([](const USER_PARAMS& p) { return p.dhs_enable_u8 != 0; }));
+}
+
+void TcpTransport::takeClient(QTcpSocket* socket) {
+    client_ = socket;
+    framer_.reset();
+    socket->setReadBufferSize(kClientReadBufferSize);
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);  // replies are small and awaited
+    connect(socket, &QTcpSocket::readyRead, this, &TcpTransport::read);
+    connect(socket, &QTcpSocket::bytesWritten, this, &TcpTransport::read);
+    connect(socket, &QTcpSocket::disconnected, this, &TcpTransport::clientDisconnected);
+#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
+    connect(socket, &QAbstractSocket::errorOccurred, this, &TcpTransport::onSocketError);
+#else
+    connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QAbstractSocket::error), this,
+            &TcpTransport::onSocketError);
+#endif
+}
+
+void TcpTransport::dropClient(bool announce) {
+    if (!client_)
+        return;
+    QTcpSocket* socket = std::exchange(client_, nullptr);
+    socket->disconnect(this);
+    socket->abort();
+    // Deferred: this may run inside one of the socket's own signals.
+    socket->deleteLater();
+    framer_.reset();
+    stopCounterTask();
+    if (announce)
+        emit Disconnected();
+}
+
+void TcpTransport::startCounterTask() {
+    clientTicket_ = schedule_.beginCounterTask();
+    counterTask_ = QtConcurrent::run(this, &TcpTransport::IncMeasurment);
+}
+
+void TcpTransport::stopCounterTask() {
+    schedule_.endCounterTasks();
+    // Returns promptly: the task wakes on the ticket change. A task that has
+    // not started yet runs here and ends at once.
+    counterTask_.waitForFinished();
+}
+
+void TcpTransport::releaseSockets() {
+    dropClient(false);
+    delete server_;  // takes the sockets it handed out with it
+    server_ = nullptr;
+    listeningPort_ = 0;
+    // Last and under the schedule's lock: the destructor takes that lock
+    // first, which orders all of the above before it on any thread.
+    schedule_.stop();
+}

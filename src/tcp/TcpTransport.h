@@ -1,0 +1,94 @@
+#pragma once
+
+#include "params/UserParams.h"
+#include "profile/CameraPicture.h"
+#include "profile/ProfileStore.h"
+#include "tcp/CommandDispatcher.h"
+#include "tcp/MeasurementSchedule.h"
+#include "tcp/RequestFramer.h"
+#include "udp/HelloPacket.h"
+
+#include <QAbstractSocket>
+#include <QFuture>
+#include <QObject>
+#include <atomic>
+
+class QTcpServer;
+class QTcpSocket;
+
+// The scanner's command server. Lives on a thread of its own (run() is
+// started by the thread's started()); serves one client at a time, a newer
+// client taking over from an older one. The setter slots may be called from
+// any thread; everything else runs on the server's thread.
+class TcpTransport : public QObject, private CommandSink {
+    Q_OBJECT
+
+public:
+    TcpTransport(QObject* parent, int width, int height, UserParamsStore* params, const CameraPicture* picture,
+                 ProfileStore* profile, HelloBuffer* hello = &HelloBuffer::instance());
+    ~TcpTransport() override;
+
+    // Thread-safe: ends a paced result and the counter task at once and keeps
+    // new clients out. Quit the thread afterwards; the worker may then be
+    // deleted from any thread.
+    void requestStop();
+
+    // Thread-safe: the port being listened on, 0 when not listening.
+    quint16 listeningPort() const { return listeningPort_; }
+
+signals:
+    void finished();
+    void UserParamsUpdated();
+    void Connected();
+    void Disconnected();
+    void FlushParamsRequest();
+    void BadIpAddress();
+
+public slots:
+    void run();
+    void acceptConnection();
+    void clientDisconnected();
+    void read();
+    void onSocketError(QAbstractSocket::SocketError error);
+    void onXemrChanged(int xemr);
+    void onZdiapChanged(int zdiap);
+    void onProtocolChanged(int protocol);
+    void onXResChanged(int value);
+    void onNoizeChanged(int value);
+    void onFreqChanged(int freq);
+    void onModeChanged();
+    void shutdown();
+    void IncMeasurment();
+    void SwitchStepdir(bool enable);
+
+private:
+    void sendReply(const QByteArray& bytes) override;
+    void log(const QString& line) override;
+    void userParamsUpdated() override;
+    void flushParamsRequested() override;
+    void clientFinished() override;
+
+    void serveRequests();
+    bool onOwnThread(void (TcpTransport::*slot)());
+    void resetCounters();
+    void takeClient(QTcpSocket* socket);
+    // Closes the served connection and ends its counter task; `announce`
+    // tells the stream that no client is left.
+    void dropClient(bool announce);
+    void startCounterTask();
+    void stopCounterTask();
+    void releaseSockets();
+
+    UserParamsStore* params_;
+    MeasurementSchedule schedule_;
+    ServerSettings settings_;
+    CommandDispatcher dispatcher_;
+    RequestFramer framer_;  // the served connection's; starts empty for each client
+    QTcpServer* server_ = nullptr;
+    QTcpSocket* client_ = nullptr;
+    bool serving_ = false;  // serveRequests() is running
+    QFuture<void> counterTask_;
+    std::atomic<quint16> listeningPort_{0};
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<int> clientTicket_{-1};  // the served client's counter task; none yet
+};

@@ -1,0 +1,89 @@
+#include "udp/UdpHello.h"
+
+#include "params/UserParams.h"
+
+#include <QDebug>
+#include <QHostAddress>
+#include <QNetworkInterface>
+#include <QStringList>
+#include <QUdpSocket>
+
+MacBytes parseHardwareAddress(const QString& text) {
+    const QStringList parts = text.split(QLatin1Char(':'));
+    MacBytes mac{};
+    for (int i = 0; i < kMacSize && i < parts.size(); ++i)
+        mac[i] = static_cast<uint8_t>(parts[i].toUInt(nullptr, 16) & 0xFF);  // 0 when not hex
+    return mac;
+}
+
+std::optional<MacBytes> firstNonLoopbackMac(const std::vector<NetworkInterfaceEntry>& interfaces) {
+    for (const NetworkInterfaceEntry& entry : interfaces)
+        if (!entry.loopback)
+            return parseHardwareAddress(entry.hardwareAddress);
+    return std::nullopt;
+}
+
+std::vector<NetworkInterfaceEntry> systemInterfaces() {
+    std::vector<NetworkInterfaceEntry> entries;
+    for (const QNetworkInterface& iface : QNetworkInterface::allInterfaces())
+        entries.push_back({iface.flags().testFlag(QNetworkInterface::IsLoopBack), iface.hardwareAddress()});
+    return entries;
+}
+
+UdpHello::UdpHello(QObject* parent, UserParamsStore* params, HelloBuffer* hello)
+    : QObject(parent), params_(params), hello_(hello) {
+    qDebug() << "HELLO";
+}
+
+UdpHello::~UdpHello() { requestStop(); }
+
+void UdpHello::run() {
+    qDebug() << "udp hello ran";
+    QUdpSocket socket;
+    stampRunInfo();
+    stampMac();
+    while (!sleep_.stopRequested()) {
+        const HelloBytes packet = hello_->packet();
+        socket.writeDatagram(reinterpret_cast<const char*>(packet.data()), packet.size(),
+                             QHostAddress(QHostAddress::LocalHost), destinationPort_);
+        sleep_.sleepFor(std::chrono::milliseconds(kPeriodMs));
+    }
+    emit finished();
+}
+
+void UdpHello::shutdown() { requestStop(); }
+
+void UdpHello::onLocalAddressChanged(QString address) { hello_->setLocalAddress(address); }
+void UdpHello::onSerialNumChanged(int num) { hello_->setSerialNumber(num); }
+void UdpHello::onXsmrChanged(int value) { hello_->setXsmr(value); }
+void UdpHello::onZbaseChanged(int value) { hello_->setZbase(value); }
+
+void UdpHello::onXemrChanged(int value) {
+    qDebug() << "hello xemr = " << value;
+    hello_->setXemr(value);
+}
+
+void UdpHello::onZdiapChanged(int value) {
+    qDebug() << "hello zdiap = " << value;
+    hello_->setZdiap(value);
+}
+
+// Ports are taken once per run: later changes reach the packet at the next start.
+void UdpHello::stampRunInfo() {
+    struct Ports {
+        uint16_t udp, tcp;
+    };
+    // Copied by value: the record is packed, so its fields cannot be bound to references.
+    const Ports ports = params_->read([](const USER_PARAMS& p) { return Ports{p.udp_port_u16, p.tcp_port_u16}; });
+    hello_->markRunning(ports.udp, ports.tcp);
+}
+
+void UdpHello::stampMac() {
+    qDebug() << "hardware address:";
+    const std::optional<MacBytes> mac = firstNonLoopbackMac(systemInterfaces());
+    if (!mac)
+        return;  // the packet keeps the MAC it has
+    for (int i = 0; i < kMacSize; ++i)
+        qDebug() << "Mac[" << i << "] == " << (*mac)[i];
+    hello_->setMac(*mac);
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "udp/HelloPacket.h"
+#include "udp/InterruptibleSleep.h"
+
+#include <QObject>
+#include <QString>
+#include <array>
+#include <atomic>
+#include <optional>
+#include <vector>
+
+class UserParamsStore;
+
+using MacBytes = std::array<uint8_t, kMacSize>;
+
+// A hardware address text "AA:BB:..."; parts that are missing or not hex give 0.
+MacBytes parseHardwareAddress(const QString& text);
+
+struct NetworkInterfaceEntry {
+    bool loopback = false;
+    QString hardwareAddress;
+};
+
+// The MAC of the first interface that is not a loopback, whether up or not.
+std::optional<MacBytes> firstNonLoopbackMac(const std::vector<NetworkInterfaceEntry>& interfaces);
+std::vector<NetworkInterfaceEntry> systemInterfaces();
+
+// Announces the emulated scanner: sends the hello packet to 127.0.0.1 every
+// 2 seconds until stopped. The slots keep the shared hello packet in line with
+// the settings panel; they may be called from any thread.
+class UdpHello : public QObject {
+    Q_OBJECT
+public:
+    static constexpr quint16 kDefaultPort = 6001;
+    static constexpr int kPeriodMs = 2000;
+
+    UdpHello(QObject* parent, UserParamsStore* params, HelloBuffer* hello = &HelloBuffer::instance());
+    ~UdpHello() override;
+
+    void setDestinationPort(quint16 port) { destinationPort_ = port; }
+    // Thread-safe; run() returns at once, without waiting out its sleep.
+    void requestStop() { sleep_.requestStop(); }
+
+signals:
+    void finished();
+
+public slots:
+    void run();
+    void shutdown();
+    void onLocalAddressChanged(QString address);
+    void onSerialNumChanged(int num);
+    void onXsmrChanged(int value);
+    void onXemrChanged(int value);
+    void onZbaseChanged(int value);
+    void onZdiapChanged(int value);
+
+private:
+    void stampRunInfo();
+    void stampMac();
+
+    UserParamsStore* params_;
+    HelloBuffer* hello_;
+    std::atomic<quint16> destinationPort_{kDefaultPort};
+    InterruptibleSleep sleep_;
+};

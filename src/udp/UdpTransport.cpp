@@ -1,0 +1,234 @@
+#include "udp/UdpTransport.h"
+
+#include "params/UserParams.h"
+#include "udp/ProfilePacket.h"
+
+#include <QDebug>
+#include <QUdpSocket>
+#include <QtConcurrent/QtConcurrentRun>
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often a waiting loop re-reads the record (wUDP, frequency), whose
+// changes come without notice.
+constexpr std::chrono::milliseconds kPollInterval(5);
+// Below this period the measurement counter is brought up to date in steps
+// instead of one wake-up per period.
+constexpr std::chrono::milliseconds kMinMeasurementSleep(1);
+constexpr double kUnpacedBelowMs = 1.0;
+
+constexpr quint16 kFirstSourcePort = 12345;
+constexpr int kSourcePortRange = 2000;
+
+uint16_t helloU16(const HelloBytes& packet, int offset) { return uint16_t(packet[offset] | packet[offset + 1] << 8); }
+
+}  // namespace
+
+UdpTransport::UdpTransport(QObject* parent, int width, int height, UserParamsStore* params, ProfileStore* profile,
+                           HelloBuffer* hello)
+    : QObject(parent), params_(params), profile_(profile), hello_(hello), socket_(new QUdpSocket(this)) {
+    Q_UNUSED(width);
+    Q_UNUSED(height);
+    qDebug() << "udp created";
+    // Until the panel's first calls the trailer carries what the hello packet announces.
+    const HelloBytes announced = hello_->packet();
+    xemr_ = helloU16(announced, hello::kXemr);
+    zdiap_ = helloU16(announced, hello::kZdiap);
+    // The result is not checked: an unbound socket still sends, from a port the system picks.
+    socket_->bind(QHostAddress::AnyIPv4, kFirstSourcePort + std::rand() % kSourcePortRange,
+                  QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+}
+
+UdpTransport::~UdpTransport() {
+    requestStop();
+    waitForMeasurementTask();  // it uses this object
+}
+
+void UdpTransport::writeUdpSettings(QString address, int port, ushort xemr, ushort zdiap) {
+    Q_UNUSED(address);  // packets always go to 127.0.0.1 on the record's port
+    Q_UNUSED(port);
+    qDebug() << "udp settings have been written";
+    xemr_ = xemr;
+    zdiap_ = zdiap;
+}
+
+void UdpTransport::run() {
+    qDebug() << "udp transport ran";
+    resetSchedule();
+    measurementTask_ = QtConcurrent::run(this, &UdpTransport::IncMeasurment);
+    while (const std::optional<StreamSettings> settings = waitUntilStreaming()) {
+        buildPacket(*settings);
+        sendPacket(*settings);
+        if (!sleepUntilPacketDue(periodMs_))
+            break;
+        schedule_.countPacket();
+    }
+    waitForMeasurementTask();
+    socket_->close();
+}
+
+void UdpTransport::shutdown() { paused_ = true; }
+
+void UdpTransport::resume() {
+    qDebug() << "RESUME";
+    paused_ = false;
+    sleep_.wake();
+}
+
+void UdpTransport::onXemrChanged(int xemr) {
+    xemr_ = static_cast<uint16_t>(xemr);
+    qDebug() << "udp xemr = " << xemr_.load();
+}
+
+void UdpTransport::onZdiapChanged(int zdiap) {
+    zdiap_ = static_cast<uint16_t>(zdiap);
+    qDebug() << "udp zdiap = " << zdiap_.load();
+}
+
+// A stream that has been stopped stays stopped; protocol 1 only keeps it going.
+void UdpTransport::onProtocolChanged(int prtc) {
+    if (prtc != 1)
+        requestStop();
+}
+
+void UdpTransport::onFreqChanged(int freq) {
+    params_->update([freq](USER_PARAMS& p) { p.udp_frequency_u16 = static_cast<uint16_t>(freq); });
+    resetSchedule();
+}
+
+void UdpTransport::onXResChagned(int value) { Q_UNUSED(value); }  // the profile store holds the point count
+
+void UdpTransport::onNoizeChanged(int value) {
+    qDebug() << "udp noize = " << value;
+    noize_ = value;
+}
+
+void UdpTransport::onModeChanged(int) { resetSchedule(); }
+
+void UdpTransport::IncMeasurment() {
+    std::lock_guard<std::mutex> running(measurementRunning_);
+    while (!sleep_.stopRequested()) {
+        const double periodMs = periodMs_;
+        if (paused_ || periodMs <= 0) {
+            sleep_.sleepFor(kPollInterval);
+            continue;
+        }
+        const Clock::time_point now = Clock::now();
+        const Clock::time_point next = schedule_.advanceMeasurements(periodMs, now);
+        sleep_.sleepUntil(std::max(next, now + kMinMeasurementSleep));
+    }
+}
+
+void UdpTransport::SwitchStepdir(bool enable) { stepdirForward_ = enable ? 1 : 0; }
+
+StreamSettings UdpTransport::readSettings() const {
+    return params_->read([](const USER_PARAMS& p) {
+        StreamSettings s;
+        s.enabled = p.wUDP;
+        s.frequency = p.udp_frequency_u16;
+        s.port = p.udp_port_u16;
+        s.extSyncSignal = p.ext_sync_signal_u16;
+        s.invertXZ = p.invertXZ;
+        s.localSAPEnabled = p.localSAPEnabled;
+        s.tcpAddress = ipv4FieldToNumber(p.tcp_ip_address_u8);
+        s.tcpSubnetMask = ipv4FieldToNumber(p.tcp_subnet_mask_u8);
+        return s;
+    });
+}
+
+// Holds while paused, disabled (wUDP 0) or at frequency 0; nothing is sent and
+// the packet counter stands still. The time spent at frequency 0 is not owed:
+// an infinite period asks for no packets. Returns nothing once stopped.
+std::optional<StreamSettings> UdpTransport::waitUntilStreaming() {
+    std::optional<Clock::time_point> zeroFrequencySince;
+    while (!sleep_.stopRequested()) {
+        const StreamSettings settings = readSettings();
+        if (settings.frequency == 0 && !zeroFrequencySince)
+            zeroFrequencySince = Clock::now();
+        if (settings.frequency != 0 && zeroFrequencySince) {
+            schedule_.skip(*zeroFrequencySince, Clock::now());
+            zeroFrequencySince.reset();
+        }
+        periodMs_ = settings.frequency ? 1000.0 / settings.frequency : 0.0;
+        if (!paused_ && settings.enabled && settings.frequency)
+            return settings;
+        sleep_.sleepFor(kPollInterval);
+    }
+    return std::nullopt;
+}
+
+void UdpTransport::buildPacket(const StreamSettings& settings) {
+    profile_->copySnapshot(snapshot_, kMaxPacketPoints);
+    if (snapshot_.count() < kMaxPacketPoints)
+        cutLogged_ = false;
+    else
+        noteCutProfile();
+    transformProfile(snapshot_, settings.invertXZ, streamNoise(noize_));
+
+    PacketFields fields;
+    fields.measurementCounter = schedule_.measurementCounter();
+    fields.packetCounter = schedule_.packetCounter();
+    fields.extSyncSignal = settings.extSyncSignal;
+    fields.serial = hello_->serialBytes();
+    fields.xemr = xemr_;
+    fields.zdiap = zdiap_;
+    fields.stepdirForward = stepdirForward_;
+    encodeProfilePacket(snapshot_, fields, datagram_);
+}
+
+// Send failures are not reported; the stream goes on.
+void UdpTransport::sendPacket(const StreamSettings& settings) {
+    socket_->writeDatagram(datagram_, loopback_, settings.port);
+    if (!settings.localSAPEnabled)
+        return;
+    const QHostAddress broadcast(broadcastAddress(settings.tcpAddress, settings.tcpSubnetMask));
+    if (broadcast != lastBroadcast_) {  // once per address, not once per packet
+        qDebug().noquote() << broadcast.toString() + '\t' + QHostAddress(settings.tcpSubnetMask).toString() + '\t' +
+                                  QHostAddress(settings.tcpAddress).toString();
+        lastBroadcast_ = broadcast;
+    }
+    socket_->writeDatagram(datagram_, broadcast, broadcastPort_);
+}
+
+// Sleeps until the current packet's slot has passed; a reset or a resume
+// wakes the sleep so that the new timetable applies at once. Late packets
+// are never skipped: when behind, this returns at once. A period below the
+// stream's whole-millisecond sleeps is not paced: the worker then sends as
+// fast as it builds packets.
+bool UdpTransport::sleepUntilPacketDue(double periodMs) {
+    if (periodMs < kUnpacedBelowMs)
+        return !sleep_.stopRequested();
+    for (;;) {
+        const Clock::time_point due = schedule_.packetDue(periodMs);
+        if (Clock::now() >= due)
+            return true;
+        if (!sleep_.sleepUntil(due))
+            return false;
+    }
+}
+
+// Profiles longer than one datagram carries are cut; say so once per long spell.
+void UdpTransport::noteCutProfile() {
+    const int count = profile_->count();
+    if (count <= kMaxPacketPoints || cutLogged_)
+        return;
+    qWarning() << "udp: profile of" << count << "points cut to" << kMaxPacketPoints << "per packet";
+    cutLogged_ = true;
+}
+
+void UdpTransport::waitForMeasurementTask() {
+    measurementTask_.waitForFinished();  // runs the task here if the pool never started it
+    // The task held this lock until it returned. Taking it once more makes the
+    // hand-over visible to race detectors, which do not see inside Qt's futures.
+    std::lock_guard<std::mutex> ended(measurementRunning_);
+}
+
+void UdpTransport::resetSchedule() {
+    schedule_.reset(Clock::now());
+    sleep_.wake();
+}

@@ -1,0 +1,127 @@
+#include "tcp/CommandTable.h"
+#include "tcp/RequestFramer.h"
+#include "udp/HelloPacket.h"
+
+#include <gtest/gtest.h>
+#include <set>
+
+namespace {
+
+std::vector<Request> drain(RequestFramer& framer) {
+    std::vector<Request> requests;
+    Request request;
+    while (framer.next(request))
+        requests.push_back(request);
+    return requests;
+}
+
+QByteArray filler(int size, char first = 'a') {
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(first + i % 23);
+    return bytes;
+}
+
+TEST(CommandTable, HoldsEachOf39CodesOnceInOrder) {
+    std::set<uint32_t> codes;
+    for (size_t i = 0; i < kCommandTable.size(); ++i) {
+        codes.insert(kCommandTable[i].code);
+        if (i > 0) {
+            EXPECT_LT(kCommandTable[i - 1].code, kCommandTable[i].code) << "lookup needs ascending codes";
+        }
+        const CommandInfo* found = findCommand(kCommandTable[i].code);
+        ASSERT_NE(found, nullptr);
+        EXPECT_EQ(found, &kCommandTable[i]);
+    }
+    EXPECT_EQ(codes.size(), 39u);
+    for (uint32_t unknown : {8u, 26u, 31u, 33u, 128u, 149u, 200u, 0xFFFFFFFFu})
+        EXPECT_EQ(findCommand(unknown), nullptr) << unknown;
+    EXPECT_STREQ(findCommand(138)->name, "flush firmware");
+    EXPECT_STREQ(findCommand(1)->name, "");
+    EXPECT_EQ(findCommand(25)->action, CommandAction::ClientFinished);
+}
+
+TEST(RequestFramer, HandsOutEveryRequestOfOneBurstInOrder) {
+    RequestFramer framer;
+    framer.feed(encodeRequest(4) + encodeRequest(5, filler(512)) + encodeRequest(32) + encodeRequest(6));
+    const std::vector<Request> requests = drain(framer);
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[0].header.command, 4u);
+    EXPECT_EQ(requests[1].header.command, 5u);
+    EXPECT_EQ(requests[1].payload, filler(512));
+    EXPECT_EQ(requests[2].header.command, 32u);
+    EXPECT_EQ(requests[3].header.command, 6u);
+    EXPECT_EQ(framer.pending(), 0);
+}
+
+TEST(RequestFramer, WaitsForHeaderAndPayloadArrivingInPieces) {
+    const QByteArray stream = encodeRequest(5, filler(512)) + encodeRequest(3, {}, 1000, 1000);
+    RequestFramer byteByByte;
+    std::vector<Request> requests;
+    for (int i = 0; i < stream.size(); ++i) {
+        byteByByte.feed(stream.constData() + i, 1);
+        for (Request& r : drain(byteByByte)) {
+            requests.push_back(r);
+            EXPECT_EQ(i + 1, requests.size() == 1 ? 16 + 512 : stream.size()) << "handed out early or late";
+        }
+    }
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].payload, filler(512));
+    EXPECT_EQ(requests[1].header.offset, 1000u);
+    EXPECT_EQ(requests[1].header.length, 1000u);
+
+    // A write in three pieces, the header split inside the first.
+    RequestFramer pieces;
+    pieces.feed(stream.left(7));
+    pieces.feed(stream.mid(7, 200));
+    EXPECT_TRUE(drain(pieces).empty());
+    pieces.feed(stream.mid(207, 16 + 512 - 207));
+    ASSERT_EQ(drain(pieces).size(), 1u);
+}
+
+TEST(RequestFramer, FactoryWriteTakesItsPayloadOrElseTheNext1024Bytes) {
+    RequestFramer bare;
+    bare.feed(encodeRequest(131) + filler(1023));
+    EXPECT_TRUE(drain(bare).empty()) << "a partial image must not be handed out";
+    bare.feed(filler(1, 'Z') + encodeRequest(4));
+    std::vector<Request> requests = drain(bare);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].payload.size(), kFactoryImageSize);
+    EXPECT_EQ(requests[0].payload.right(1), QByteArray("Z"));
+    EXPECT_EQ(requests[1].header.command, 4u);
+
+    RequestFramer withPayload;
+    withPayload.feed(encodeRequest(131, filler(49)) + encodeRequest(4));
+    requests = drain(withPayload);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].payload, filler(49));
+    EXPECT_EQ(requests[1].header.command, 4u);
+}
+
+TEST(RequestFramer, AnnouncedPayloadBeyond64KiBBreaksTheStream) {
+    RequestFramer largest;
+    largest.feed(encodeRequest(147, filler(int(kMaxRequestPayload))));
+    ASSERT_EQ(drain(largest).size(), 1u);
+
+    RequestFramer framer;
+    REQUEST_HEADER header{5, 0xFFFFFFF0u, 0, 0};
+    framer.feed(reinterpret_cast<const char*>(&header), sizeof header);
+    EXPECT_TRUE(drain(framer).empty());
+    EXPECT_TRUE(framer.broken());
+    EXPECT_EQ(framer.rejectedPayloadSize(), 0xFFFFFFF0u);
+    framer.feed(encodeRequest(4));
+    EXPECT_TRUE(drain(framer).empty()) << "nothing after the bad header can be trusted";
+    EXPECT_EQ(framer.pending(), 0) << "nothing is kept for it either";
+}
+
+TEST(RequestFramer, ResetForgetsAPendingRequest) {
+    RequestFramer framer;
+    framer.feed(encodeRequest(5, filler(512)).left(100));
+    framer.reset();  // the next client
+    framer.feed(encodeRequest(4));
+    const std::vector<Request> requests = drain(framer);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].header.command, 4u);
+}
+
+}  // namespace

@@ -1,0 +1,276 @@
+#include "TcpTestSupport.h"
+#include "support/TestUtil.h"
+#include "tcp/Replies.h"
+#include "tcp/TcpTransport.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+#include <QThreadPool>
+#include <gtest/gtest.h>
+#include <atomic>
+
+namespace {
+
+// Stands in for the stream worker: paused while a command client is connected.
+struct StreamStub {
+    std::atomic<bool> paused{false};
+    std::atomic<int> pauses{0};
+    std::atomic<int> resumes{0};
+};
+
+class Server : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // One pool thread per counter task, and room for other users of the pool.
+        QThreadPool::globalInstance()->setMaxThreadCount(std::max(8, QThreadPool::globalInstance()->maxThreadCount()));
+        for (int i = 0; i < kCameraPictureSize; ++i)
+            picture[i] = static_cast<uint8_t>(i % 251);
+        params.update([](USER_PARAMS& p) {
+            ipv4TextToField(QStringLiteral("127.0.0.1"), p.tcp_ip_address_u8);
+            p.tcp_port_u16 = 0;
+            p.udp_frequency_u16 = 1000;
+        });
+    }
+
+    void TearDown() override { stop(); }
+
+    void start() {
+        server = new TcpTransport(nullptr, 640, 480, &params, &picture, &profile, &hello);
+        QObject::connect(server, &TcpTransport::Connected, [this] { ++stream.pauses, stream.paused = true; });
+        QObject::connect(server, &TcpTransport::Disconnected, [this] { ++stream.resumes, stream.paused = false; });
+        QObject::connect(server, &TcpTransport::UserParamsUpdated, [this] { ++updates; });
+        QObject::connect(server, &TcpTransport::FlushParamsRequest, [this] { ++flushes; });
+        QObject::connect(server, &TcpTransport::BadIpAddress, [this] { ++badAddress; });
+        server->moveToThread(&thread);
+        QObject::connect(&thread, &QThread::started, server, &TcpTransport::run);
+        thread.start();
+        ASSERT_TRUE(waitUntil([this] { return server->listeningPort() != 0 || badAddress > 0; }));
+    }
+
+    // The window's Stop: stop request, thread quit and wait, delete on this thread.
+    void stop() {
+        if (!server)
+            return;
+        server->requestStop();
+        thread.quit();
+        thread.wait();
+        delete server;
+        server = nullptr;
+    }
+
+    std::unique_ptr<QTcpSocket> connectClient() {
+        const int before = stream.pauses;
+        auto client = connectTo(server->listeningPort());
+        EXPECT_EQ(client->state(), QAbstractSocket::ConnectedState);
+        EXPECT_TRUE(waitUntil([&] { return stream.pauses > before; })) << "accepted";
+        return client;
+    }
+
+    QByteArray readParams(QTcpSocket& client) { return exchange(client, encodeRequest(4), kUserParamsSize); }
+
+    UserParamsStore params;
+    ProfileStore profile;
+    CameraPicture picture{};
+    HelloBuffer hello;
+    QThread thread;
+    TcpTransport* server = nullptr;
+    StreamStub stream;
+    std::atomic<int> updates{0};
+    std::atomic<int> flushes{0};
+    std::atomic<int> badAddress{0};
+};
+
+TEST_F(Server, ParamsRoundTripAndAWrongSizeWriteIsRefused) {
+    start();
+    auto client = connectClient();
+    const QByteArray original = readParams(*client);
+    ASSERT_EQ(original, paramsImage(params.snapshot()));
+
+    // A refused write sends nothing: the next reply is the unchanged record.
+    client->write(encodeRequest(5, QByteArray(511, '\x33')) + encodeRequest(5, QByteArray(513, '\x33')));
+    EXPECT_EQ(readParams(*client), original);
+
+    QByteArray image = original;
+    image[59] = 3;  // invertXZ
+    EXPECT_EQ(exchange(*client, encodeRequest(5, image), 2), "OK");
+    EXPECT_EQ(readParams(*client), image);
+    EXPECT_EQ(updates, 1);
+    EXPECT_EQ(exchange(*client, encodeRequest(6), 2), "OK");
+    EXPECT_TRUE(waitUntil([this] { return flushes == 1; }));
+}
+
+TEST_F(Server, FactoryExtentsAndPictureReplies) {
+    start();
+    auto client = connectClient();
+    const QByteArray before = exchange(*client, encodeRequest(130), kFactoryImageSize);
+    QByteArray written(kFactoryImageSize, '\x5C');
+    client->write(encodeRequest(131) + written);
+    const QByteArray after = exchange(*client, encodeRequest(130), kFactoryImageSize);
+    EXPECT_EQ(after.left(49), written.left(49));
+    EXPECT_EQ(after.mid(49, 256 - 49), before.mid(49, 256 - 49));
+    EXPECT_EQ(after.mid(256), before.mid(256)) << "template tail, not the written data";
+
+    EXPECT_EQ(exchange(*client, encodeRequest(32), kExtentsSize), extentsBlock());
+
+    client->write(encodeRequest(2));
+    for (int chunk = 0; chunk < 3; ++chunk) {
+        const QByteArray reply = exchange(*client, encodeRequest(3, {}, 1000 * chunk, 1000), 1002);
+        EXPECT_EQ(reply.left(3), QByteArray(1, '\0') + char(chunk) + char(1000 * chunk % 251));
+    }
+    client->write(encodeRequest(2));
+    const QByteArray tail = exchange(*client, encodeRequest(3, {}, 307000, 1000) + encodeRequest(4), 202 + 512);
+    EXPECT_EQ(tail.left(2), hexBytes("01 00"));
+    EXPECT_EQ(tail.mid(2, 200), QByteArray(reinterpret_cast<const char*>(picture.data()) + 307000, 200));
+    EXPECT_EQ(tail.mid(202), paramsImage(params.snapshot())) << "chunk cut at the picture's end";
+}
+
+TEST_F(Server, ResultsFollowTheRecordAndThePanel) {
+    start();
+    auto client = connectClient();
+    EXPECT_EQ(exchange(*client, encodeRequest(1), 24).size(), 24);
+    params.update([](USER_PARAMS& p) { p.ext_sync_signal_u16 = 4; });
+    server->SwitchStepdir(true);  // from the GUI thread, as the panel does
+    const QByteArray stepdir = exchange(*client, encodeRequest(1), 26);
+    ASSERT_EQ(stepdir.size(), 26);
+    EXPECT_EQ(stepdir.mid(22, 2), hexBytes("01 00")) << "step/dir direction";
+
+    params.update([](USER_PARAMS& p) { p.ext_sync_signal_u16 = 0, p.invertXZ = 3; });
+    const ProfilePoint point{100, 0};
+    profile.replace(&point, 1);
+    server->onXemrChanged(70);
+    server->onZdiapChanged(170);
+    const QByteArray inverted = exchange(*client, encodeRequest(1), 28);
+    EXPECT_EQ(inverted.mid(12, 4), hexBytes("9C FF 00 40"));
+    EXPECT_EQ(inverted.mid(22, 4), hexBytes("46 00 AA 00"));
+
+    params.update([](USER_PARAMS& p) { p.invertXZ = 0; });
+    profile.replace(rampProfile(1280));
+    server->onNoizeChanged(5);
+    const QByteArray noisy = exchange(*client, encodeRequest(1), 24 + 4 * 1280);
+    int largest = 0;
+    for (int i = 0; i < 1280; ++i) {
+        const int dx = uint16_t(s16At(noisy, 12 + 2 * i) - (i - 640));
+        const int dz = uint16_t(u16At(noisy, 12 + 2 * 1280 + 2 * i) - (1000 + 3 * i));
+        ASSERT_LE(std::max(dx, dz), 4) << i;
+        largest = std::max({largest, dx, dz});
+    }
+    EXPECT_EQ(largest, 4) << "noise reaches 0 .. 4, not just 0 or 1";
+    EXPECT_EQ(wordSum(noisy), 0xFFFF);
+}
+
+TEST_F(Server, ResultsArePacedToTheProfileRate) {
+    params.update([](USER_PARAMS& p) { p.udp_frequency_u16 = 100; });
+    start();
+    QElapsedTimer sinceConnect;
+    sinceConnect.start();
+    auto client = connectClient();
+    const QByteArray both = exchange(*client, encodeRequest(1) + encodeRequest(1), 48);
+    EXPECT_GE(sinceConnect.elapsed(), 10) << "second result held back one period";
+    EXPECT_EQ(u16At(both, 2), 0);
+    EXPECT_EQ(u16At(both, 24 + 2), 1);
+
+    server->onFreqChanged(0);  // the panel's spin box: counters restart, results unpaced
+    const QByteArray unpaced = exchange(*client, encodeRequest(1) + encodeRequest(1) + encodeRequest(1), 72);
+    EXPECT_EQ(u16At(unpaced, 48 + 2), 2) << "0 Hz: answered, not paced, counted from the change";
+}
+
+TEST_F(Server, FramingAcrossWritesAndPipelinedRequests) {
+    start();
+    auto client = connectClient();
+    EXPECT_EQ(exchange(*client, encodeRequest(32) + encodeRequest(4), 30 + 512).size(), 30 + 512)
+        << "both requests of one write answered";
+
+    const QByteArray write = encodeRequest(5, paramsImage(params.snapshot()));
+    for (const QByteArray& piece : {write.left(7), write.mid(7, 300), write.mid(307)}) {
+        client->write(piece);
+        client->waitForBytesWritten(5000);
+        QThread::msleep(20);
+    }
+    EXPECT_EQ(readExactly(*client, 2), "OK") << "split header and payload, answered once complete";
+    EXPECT_EQ(client->bytesAvailable(), 0);
+}
+
+TEST_F(Server, UnknownAndServiceCommandsKeepTheConnectionUsable) {
+    LogCapture log;
+    start();
+    auto client = connectClient();
+    client->write(encodeRequest(200) + encodeRequest(20) + encodeRequest(25));
+    EXPECT_EQ(readParams(*client), paramsImage(params.snapshot()));
+    EXPECT_TRUE(log.contains("default"));
+    EXPECT_TRUE(log.contains("reboot"));
+    EXPECT_EQ(stream.resumes, 1) << "25 lets the stream run";
+    EXPECT_FALSE(stream.paused);
+}
+
+TEST_F(Server, AClientThatLeavesItsRepliesUnreadIsServedInFullLater) {
+    start();
+    auto client = connectClient();
+    constexpr int kChunks = 40;  // 12 MB of replies
+    QByteArray burst = encodeRequest(2);
+    for (int i = 0; i < kChunks; ++i)
+        burst += encodeRequest(3, {}, 0, kCameraPictureSize);
+    client->write(burst + encodeRequest(4));
+    client->waitForBytesWritten(5000);
+    QThread::msleep(100);  // the server runs into its limit of unsent replies
+
+    constexpr int kChunkReply = 2 + kCameraPictureSize;
+    const QByteArray replies = readExactly(*client, kChunks * kChunkReply + kUserParamsSize, 20000);
+    ASSERT_EQ(replies.size(), kChunks * kChunkReply + kUserParamsSize);
+    for (int i = 0; i < kChunks; ++i)
+        ASSERT_EQ(uint8_t(replies[i * kChunkReply + 1]), i) << "chunks in order, none lost";
+    EXPECT_EQ(replies.right(kUserParamsSize), paramsImage(params.snapshot()));
+}
+
+TEST_F(Server, OversizedPayloadClosesTheConnection) {
+    start();
+    auto client = connectClient();
+    REQUEST_HEADER header{5, kMaxRequestPayload + 1, 0, 0};
+    client->write(reinterpret_cast<const char*>(&header), sizeof header);
+    EXPECT_TRUE(client->state() == QAbstractSocket::UnconnectedState || client->waitForDisconnected(5000));
+    EXPECT_TRUE(waitUntil([this] { return !stream.paused; }));
+
+    auto next = connectClient();
+    EXPECT_EQ(readParams(*next).size(), 512) << "the server goes on serving";
+}
+
+TEST_F(Server, ConnectionPausesTheStreamAndASecondClientTakesOver) {
+    start();
+    auto first = connectClient();
+    EXPECT_TRUE(stream.paused);
+    first->write(encodeRequest(5, paramsImage(params.snapshot())).left(100));  // left pending
+    first->waitForBytesWritten(5000);
+
+    auto second = connectClient();
+    EXPECT_TRUE(first->state() == QAbstractSocket::UnconnectedState || first->waitForDisconnected(5000))
+        << "the replaced client is closed at once";
+    EXPECT_EQ(readParams(*second), paramsImage(params.snapshot())) << "no pending request carried over";
+    EXPECT_EQ(stream.resumes, 0) << "still a client: the stream stays paused";
+    EXPECT_TRUE(stream.paused);
+
+    second->disconnectFromHost();
+    EXPECT_TRUE(waitUntil([this] { return stream.resumes == 1; }));
+    EXPECT_FALSE(stream.paused);
+}
+
+TEST_F(Server, StopReturnsPromptlyDuringAPacedResult) {
+    params.update([](USER_PARAMS& p) { p.udp_frequency_u16 = 1; });
+    start();
+    auto client = connectClient();
+    QByteArray burst;
+    for (int i = 0; i < 30; ++i)
+        burst += encodeRequest(1);
+    EXPECT_EQ(exchange(*client, burst, 24).size(), 24);  // the first leaves at once, the rest are paced
+    QElapsedTimer stopping;
+    stopping.start();
+    stop();
+    EXPECT_LT(stopping.elapsed(), 900) << "the 1 s pacing wait was not cut short";
+}
+
+TEST_F(Server, AnAddressOfAnotherMachineIsReportedOnce) {
+    params.update([](USER_PARAMS& p) { ipv4TextToField(QStringLiteral("192.0.2.1"), p.tcp_ip_address_u8); });
+    start();
+    EXPECT_EQ(server->listeningPort(), 0);
+    EXPECT_EQ(badAddress, 1);
+}
+
+}  // namespace

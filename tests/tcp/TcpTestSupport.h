@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QTcpSocket>
+#include <QtGlobal>
+#include <memory>
+#include <vector>
+
+#include "profile/ProfileStore.h"
+
+// Collects debug lines from every thread while it lives, whatever the
+// logging rules of the environment say.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    bool contains(const QString& line) const;
+    int count(const QString& line) const;
+};
+
+// Reads until `size` bytes are there or the peer stays silent for `timeoutMs`.
+QByteArray readExactly(QTcpSocket& socket, int size, int timeoutMs = 5000);
+
+// Writes `bytes` and reads a reply of `replySize` bytes.
+QByteArray exchange(QTcpSocket& socket, const QByteArray& bytes, int replySize);
+
+std::unique_ptr<QTcpSocket> connectTo(quint16 port);
+
+// A profile of `n` points with distinct, recognisable values.
+std::vector<ProfilePoint> rampProfile(int n);
+
+uint16_t u16At(const QByteArray& bytes, int offset);
+int16_t s16At(const QByteArray& bytes, int offset);
+
+// Sum of all 16-bit little-endian words with end-around carry; 0xFFFF for an
+// intact packet.
+uint16_t wordSum(const QByteArray& bytes);

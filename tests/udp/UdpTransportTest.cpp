@@ -1,0 +1,267 @@
+#include "params/UserParams.h"
+#include "udp/ProfilePacket.h"
+#include "udp/UdpTestSupport.h"
+#include "udp/UdpTransport.h"
+
+#include <QElapsedTimer>
+#include <gtest/gtest.h>
+#include <atomic>
+
+namespace {
+
+uint16_t packetCounterOf(const QByteArray& d) { return u16At(d, packet::kPacketCounter); }
+uint16_t measurementCounterOf(const QByteArray& d) { return u16At(d, packet::kMeasurementCounter); }
+
+// The whole packet, checksum included, sums to 0xFFFF with end-around carry.
+uint16_t wordSum(const QByteArray& d) {
+    uint32_t sum = 0;
+    for (int i = 0; i + 1 < d.size(); i += 2)
+        sum += u16At(d, i);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint16_t>(sum);
+}
+
+std::vector<ProfilePoint> rampProfile(int n) {
+    std::vector<ProfilePoint> points;
+    for (int i = 0; i < n; ++i)
+        points.push_back({static_cast<int16_t>(i - n / 2), static_cast<uint16_t>(1000 + i)});
+    return points;
+}
+
+// Expects counters first, first + 1, ... over `datagrams` from `from` on.
+void expectConsecutive(const std::vector<QByteArray>& datagrams, size_t from, uint16_t first) {
+    for (size_t i = from; i < datagrams.size(); ++i)
+        ASSERT_EQ(packetCounterOf(datagrams[i]), static_cast<uint16_t>(first + (i - from))) << "datagram " << i;
+}
+
+class StreamTest : public ::testing::Test {
+protected:
+    StreamTest() {
+        setRecord([this](USER_PARAMS& p) {
+            p.wUDP = 1;
+            p.udp_frequency_u16 = 200;
+            p.udp_port_u16 = receiver.port();
+        });
+        profile.replace(rampProfile(8));
+    }
+
+    template <typename Change>
+    void setRecord(Change change) { params.update(change); }
+
+    // After `settleMs` (a packet under way when the stream was held may still
+    // leave) nothing arrives for `quietMs`. Returns the datagrams received.
+    size_t expectSilence(int settleMs, int quietMs) {
+        QThread::msleep(settleMs);
+        receiver.drain();
+        const size_t before = receiver.datagrams.size();
+        QThread::msleep(quietMs);
+        receiver.drain();
+        EXPECT_EQ(receiver.datagrams.size(), before) << "sent while held";
+        return before;
+    }
+
+    UdpTransport* makeStream() { return new UdpTransport(nullptr, 640, 480, &params, &profile, &hello); }
+
+    UserParamsStore params;
+    ProfileStore profile;
+    HelloBuffer hello;
+    Receiver receiver;
+};
+
+TEST_F(StreamTest, SendsConsecutivePacketsWithValidChecksumsAndTheCurrentTrailer) {
+    hello.setSerialNumber(999999);
+    UdpTransport* worker = makeStream();
+    worker->onXemrChanged(70);
+    worker->onZdiapChanged(0x1234);
+    WorkerThread<UdpTransport> stream(worker);
+    ASSERT_TRUE(receiver.waitForCount(20));
+
+    expectConsecutive(receiver.datagrams, 0, 0);
+    uint16_t lastMeasurement = 0;
+    for (size_t i = 0; i < receiver.datagrams.size(); ++i) {
+        const QByteArray& d = receiver.datagrams[i];
+        ASSERT_EQ(d.size(), profilePacketSize(8, false));
+        EXPECT_EQ(wordSum(d), 0xFFFF);
+        EXPECT_EQ(u16At(d, packet::kPointCount), 8);
+        EXPECT_EQ(int16_t(u16At(d, 12)), -4);          // first X
+        EXPECT_EQ(u16At(d, 12 + 2 * 8 + 2 * 7), 1007);  // last Z
+        const int t = 12 + 4 * 8;
+        EXPECT_EQ(d.mid(t, 6), hexBytes("08 00 01 3F 42 1E"));
+        EXPECT_EQ(u16At(d, t + 6), 70);
+        EXPECT_EQ(u16At(d, t + 8), 0x1234);
+        EXPECT_GE(measurementCounterOf(d), lastMeasurement);
+        lastMeasurement = measurementCounterOf(d);
+        EXPECT_GE(receiver.senderPorts[i], 12345);
+        EXPECT_LE(receiver.senderPorts[i], 14344);
+    }
+    EXPECT_GT(lastMeasurement, 0) << "the counter task did not run";
+}
+
+TEST_F(StreamTest, StepdirTrailerAndInversionFollowTheRecord) {
+    setRecord([](USER_PARAMS& p) {
+        p.ext_sync_signal_u16 = 4;
+        p.invertXZ = 1;
+    });
+    UdpTransport* worker = makeStream();
+    worker->SwitchStepdir(true);
+    WorkerThread<UdpTransport> stream(worker);
+    ASSERT_TRUE(receiver.waitForCount(1));
+    const QByteArray d = receiver.datagrams[0];
+    ASSERT_EQ(d.size(), profilePacketSize(8, true));
+    EXPECT_EQ(int16_t(u16At(d, 12)), 4);  // X = -4 inverted
+    EXPECT_EQ(u16At(d, 12 + 4 * 8), 10);
+    EXPECT_EQ(d.mid(d.size() - 4, 2), hexBytes("01 00"));
+    EXPECT_EQ(wordSum(d), 0xFFFF);
+}
+
+TEST_F(StreamTest, PortIsReadAnewForEveryPacket) {
+    Receiver other;
+    WorkerThread<UdpTransport> stream(makeStream());
+    ASSERT_TRUE(receiver.waitForCount(5));
+    setRecord([&](USER_PARAMS& p) { p.udp_port_u16 = other.port(); });
+    ASSERT_TRUE(other.waitForCount(5));
+    receiver.drain();
+    // Every packet went to exactly one of the two ports, in order.
+    const uint16_t last = packetCounterOf(receiver.datagrams.back());
+    expectConsecutive(receiver.datagrams, 0, 0);
+    expectConsecutive(other.datagrams, 0, static_cast<uint16_t>(last + 1));
+}
+
+TEST_F(StreamTest, LocalSapAlsoSendsTheSameDatagramToTheBroadcastAddress) {
+    EXPECT_EQ(broadcastAddress(0xC0A8000A, 0xFFFFFF00), 0xC0A800FFu);  // 192.168.0.10/24
+    Receiver broadcast;
+    setRecord([](USER_PARAMS& p) {
+        p.localSAPEnabled = 1;
+        ipv4TextToField("127.0.0.1", p.tcp_ip_address_u8);
+        ipv4TextToField("255.255.255.255", p.tcp_subnet_mask_u8);
+    });
+    UdpTransport* worker = makeStream();
+    worker->setBroadcastPort(broadcast.port());
+    WorkerThread<UdpTransport> stream(worker);
+    ASSERT_TRUE(broadcast.waitForCount(5));
+    ASSERT_TRUE(receiver.waitForCount(5));
+    for (size_t i = 0; i < 5; ++i)
+        EXPECT_EQ(broadcast.datagrams[i], receiver.datagrams[i]);
+}
+
+TEST_F(StreamTest, PauseHoldsTheStreamAndResumeCatchesUpWithConsecutiveCounters) {
+    setRecord([](USER_PARAMS& p) { p.udp_frequency_u16 = 100; });
+    WorkerThread<UdpTransport> stream(makeStream());
+    ASSERT_TRUE(receiver.waitForCount(5));
+    stream->shutdown();
+    const size_t beforePause = expectSilence(50, 1000);
+
+    QElapsedTimer sinceResume;
+    sinceResume.start();
+    stream->resume();
+    // The second or so of missed packets (about 100) comes back to back; at the
+    // plain rate 80 would take 800 ms.
+    ASSERT_TRUE(receiver.waitForCount(beforePause + 80, 5000));
+    EXPECT_LT(sinceResume.elapsed(), 600);
+    expectConsecutive(receiver.datagrams, 0, 0);
+}
+
+TEST_F(StreamTest, DisabledStreamSendsNothingUntilEnabled) {
+    setRecord([](USER_PARAMS& p) { p.wUDP = 0; });
+    WorkerThread<UdpTransport> stream(makeStream());
+    EXPECT_FALSE(receiver.waitForCount(1, 300));
+    setRecord([](USER_PARAMS& p) { p.wUDP = 1; });
+    ASSERT_TRUE(receiver.waitForCount(10));
+    expectConsecutive(receiver.datagrams, 0, 0);
+}
+
+TEST_F(StreamTest, ZeroFrequencyHoldsWithoutOwingPacketsAndStillStopsAtOnce) {
+    setRecord([](USER_PARAMS& p) { p.udp_frequency_u16 = 50; });
+    WorkerThread<UdpTransport> stream(makeStream());
+    ASSERT_TRUE(receiver.waitForCount(3));
+    setRecord([](USER_PARAMS& p) { p.udp_frequency_u16 = 0; });
+    const size_t beforeHold = expectSilence(100, 1000);
+
+    QElapsedTimer sinceRelease;
+    sinceRelease.start();
+    setRecord([](USER_PARAMS& p) { p.udp_frequency_u16 = 50; });
+    ASSERT_TRUE(receiver.waitForCount(beforeHold + 2));
+    QThread::msleep(100);
+    receiver.drain();
+    // At 50 Hz the held second would owe 50 packets; none are made up.
+    const size_t afterRelease = receiver.datagrams.size() - beforeHold;
+    EXPECT_LE(afterRelease, static_cast<size_t>(sinceRelease.elapsed() / 20 + 5));
+    expectConsecutive(receiver.datagrams, 0, 0);
+
+    setRecord([](USER_PARAMS& p) { p.udp_frequency_u16 = 0; });
+    QThread::msleep(50);
+    EXPECT_LT(stream.stop(), 500);
+}
+
+TEST_F(StreamTest, StopEndsSlowPausedUnpacedAndDisabledStreamsPromptly) {
+    delete makeStream();  // never started: nothing to wait for
+
+    setRecord([](USER_PARAMS& p) { p.udp_frequency_u16 = 1; });  // a 1 s period
+    WorkerThread<UdpTransport> slow(makeStream());
+    ASSERT_TRUE(receiver.waitForCount(2));  // packets 0 and 1 leave at once
+    EXPECT_LT(slow.stop(), 500);
+
+    WorkerThread<UdpTransport> paused(makeStream());
+    paused->shutdown();
+    QThread::msleep(50);
+    EXPECT_LT(paused.stop(), 500);
+
+    setRecord([](USER_PARAMS& p) { p.udp_frequency_u16 = 65535; });  // unpaced: sends back to back
+    WorkerThread<UdpTransport> unpaced(makeStream());
+    ASSERT_TRUE(receiver.waitForCount(2 + 100));
+    EXPECT_LT(unpaced.stop(), 500);
+
+    setRecord([](USER_PARAMS& p) { p.wUDP = 0; });
+    WorkerThread<UdpTransport> disabled(makeStream());
+    QThread::msleep(50);
+    EXPECT_LT(disabled.stop(), 500);
+}
+
+TEST_F(StreamTest, FrequencyChangeRestartsTheTimetableAtOnce) {
+    setRecord([](USER_PARAMS& p) { p.udp_frequency_u16 = 1; });
+    WorkerThread<UdpTransport> stream(makeStream());
+    ASSERT_TRUE(receiver.waitForCount(2));
+    QElapsedTimer sinceChange;
+    sinceChange.start();
+    stream->onFreqChanged(100);  // the worker is in its 1 s sleep
+    const uint16_t written = params.snapshot().udp_frequency_u16;  // a packed field: copy, do not bind
+    EXPECT_EQ(written, 100);
+    ASSERT_TRUE(receiver.waitForCount(3, 5000));
+    EXPECT_LT(sinceChange.elapsed(), 500);
+    EXPECT_LE(packetCounterOf(receiver.datagrams[2]), 1);
+    ASSERT_TRUE(receiver.waitForCount(10));
+    expectConsecutive(receiver.datagrams, 2, packetCounterOf(receiver.datagrams[2]));
+}
+
+std::atomic<int> cutWarnings{0};
+
+void countCutWarnings(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (type == QtWarningMsg && text.contains("cut"))
+        ++cutWarnings;
+}
+
+TEST_F(StreamTest, LongProfilesAreCutToOneDatagramAndReportedOnce) {
+    const int n = 20000;
+    profile.replace(rampProfile(n));
+    setRecord([](USER_PARAMS& p) { p.udp_frequency_u16 = 50; });
+    cutWarnings = 0;
+    QtMessageHandler previous = qInstallMessageHandler(countCutWarnings);
+    {
+        WorkerThread<UdpTransport> stream(makeStream());
+        const bool received = receiver.waitForCount(4);
+        stream.stop();
+        qInstallMessageHandler(previous);
+        ASSERT_TRUE(received);
+    }
+    EXPECT_EQ(cutWarnings, 1);
+    for (const QByteArray& d : receiver.datagrams) {
+        ASSERT_EQ(d.size(), profilePacketSize(kMaxPacketPoints, false));
+        EXPECT_EQ(u16At(d, packet::kPointCount), kMaxPacketPoints);
+        EXPECT_EQ(int16_t(u16At(d, 12 + 2 * (kMaxPacketPoints - 1))), kMaxPacketPoints - 1 - n / 2);
+        EXPECT_EQ(u16At(d, 12 + 4 * kMaxPacketPoints), 8);  // trailer length right after the cut Z values
+        EXPECT_EQ(wordSum(d), 0xFFFF);
+    }
+}
+
+}  // namespace
