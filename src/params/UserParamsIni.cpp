@@ -1,6 +1,5 @@
 #include "params/UserParamsIni.h"
 
-#include <QCoreApplication>
 #include <QFileInfo>
 #include <QSettings>
 #include <QVariant>
@@ -143,8 +142,6 @@ QString statusText(QSettings::Status status) {
 }
 
 }  // namespace
-
-QString userParamsIniPath() { return QCoreApplication::applicationDirPath() + QStringLiteral("/user_params.ini"); }
 
 UserParamsIniLoad loadUserParamsIni(const QString& path, USER_PARAMS& params) {
     UserParamsIniLoad result;
