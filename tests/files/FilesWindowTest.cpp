@@ -1,0 +1,207 @@
+#include "app/MainWindow.h"
+#include "profile/widget/PaintWidget.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QSpinBox>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QComboBox>
+#include <gtest/gtest.h>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+// Runs `answer` on the next modal dialog of type `Dialog` once it is up.
+template <typename Dialog, typename Answer>
+void answerNextDialog(Answer answer) {
+    auto* timer = new QTimer;
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, answer] {
+        auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget());
+        if (!dialog) return;
+        timer->stop();
+        timer->deleteLater();
+        answer(dialog);
+    });
+    timer->start();
+}
+
+struct SeenDialog {
+    QString title;
+    QStringList filters;
+};
+
+// Picks `path` in the next file dialog, or cancels it when `path` is empty.
+std::shared_ptr<SeenDialog> answerFileDialog(const QString& path) {
+    auto seen = std::make_shared<SeenDialog>();
+    answerNextDialog<QFileDialog>([seen, path](QFileDialog* dialog) {
+        seen->title = dialog->windowTitle();
+        seen->filters = dialog->nameFilters();
+        if (path.isEmpty()) {
+            dialog->reject();
+            return;
+        }
+        // selectFile() leaves a focused name field alone.
+        if (QWidget* focused = QApplication::focusWidget()) focused->clearFocus();
+        dialog->selectFile(path);
+        QMetaObject::invokeMethod(dialog, "accept");  // protected, but a slot
+    });
+    return seen;
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+class FilesWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        ASSERT_TRUE(QFile::copy(PX310_ASSETS_DIR "/kelvora.jpg", dir.filePath("kelvora.jpg")));
+    }
+
+    void writeFile(const QString& name, const QByteArray& text) {
+        QFile file(dir.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text);
+    }
+
+    MainWindow& open() {
+        window = std::make_unique<MainWindow>(nullptr, dir.path());
+        return *window;
+    }
+
+    template <typename W>
+    W* find(const char* name) {
+        W* widget = window->findChild<W*>(name);
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+    int spinValue(const char* name) { return find<QSpinBox>(name)->value(); }
+    ProfileStore& profile() { return find<PaintWidget>("paint")->profile(); }
+    void click(const char* name) { find<QPushButton>(name)->click(); }
+    QString status() { return window->statusBar()->currentMessage(); }
+    USER_PARAMS record() { return window->params().snapshot(); }
+
+    QTemporaryDir dir;
+    std::unique_ptr<MainWindow> window;
+};
+
+TEST_F(FilesWindow, StartsFromTheParameterFileAndFlushWritesItBack) {
+    writeFile("user_params.ini",
+              "[UserParams]\n"
+              "laser_level_u8=300\n"
+              "udp_port_u16=7007\n"
+              "interpolation_u8=9\n"
+              "serial=4242\n"
+              "xsmr=5000\n"
+              "zbase=0\n");
+    open();
+    EXPECT_EQ(int(record().laser_level_u8), 44);
+    EXPECT_EQ(int(record().udp_port_u16), 7007);
+    EXPECT_EQ(spinValue("udpPortSpin"), 7007);
+    EXPECT_EQ(spinValue("serialNumSpin"), 4242);
+    EXPECT_EQ(spinValue("xsmrSpin"), 1000);
+    EXPECT_EQ(spinValue("zbaseSpin"), 1);
+    // A point-count index the list lacks selects "640", in the record too.
+    EXPECT_EQ(find<QComboBox>("bufferSizeCombo")->currentText(), "640");
+    EXPECT_EQ(int(record().interpolation_u8), 3);
+
+    find<QSpinBox>("serialNumSpin")->setValue(777);
+    click("flushBtn");
+    QSettings saved(dir.filePath("user_params.ini"), QSettings::IniFormat);
+    saved.beginGroup("UserParams");
+    EXPECT_EQ(saved.value("serial").toString(), "777");
+    EXPECT_EQ(saved.value("xsmr").toInt(), 1000);
+    EXPECT_EQ(saved.value("laser_level_u8").toInt(), 44);
+    EXPECT_EQ(saved.value("udp_port_u16").toInt(), 7007);
+    EXPECT_EQ(saved.value("interpolation_u8").toInt(), 3);
+    EXPECT_TRUE(status().contains("saved")) << status().toStdString();
+}
+
+TEST_F(FilesWindow, WithoutParameterFileThePanelStartsAtZeroAndItsMinimums) {
+    open();
+    EXPECT_EQ(spinValue("serialNumSpin"), 0);
+    EXPECT_EQ(spinValue("xsmrSpin"), 1);
+    EXPECT_EQ(spinValue("zbaseSpin"), 1);
+    EXPECT_EQ(spinValue("udpPortSpin"), 0);
+    EXPECT_EQ(find<QComboBox>("bufferSizeCombo")->currentIndex(), 0);
+    EXPECT_EQ(int(record().laser_level_u8), 0);
+}
+
+TEST_F(FilesWindow, FlushThatCannotWriteSaysSo) {
+    // A directory where the file should be: the replacing rename fails.
+    ASSERT_TRUE(QDir(dir.path()).mkdir("user_params.ini"));
+    open();
+    click("flushBtn");
+    EXPECT_TRUE(status().startsWith("cannot write")) << status().toStdString();
+}
+
+TEST_F(FilesWindow, CsvImportReplacesTheProfileOnlyWhenItSucceeds) {
+    writeFile("profile.csv", "-17.5;85\n17.5;0\n");
+    const QString csv = dir.filePath("profile.csv");
+    open();
+    const std::vector<ProfilePoint> drawn{{1, 2}, {3, 4}, {5, 6}};
+    profile().replace(drawn);
+
+    const auto seen = answerFileDialog(QString());
+    click("loadDotsBtn");
+    EXPECT_EQ(seen->title, "Open CSV profile");
+    EXPECT_TRUE(seen->filters.contains("CSV Files (*.csv)"));
+    EXPECT_EQ(profile().points(), drawn);
+
+    find<QSpinBox>("xemrSpin")->setValue(0);
+    answerFileDialog(csv);
+    click("loadDotsBtn");
+    EXPECT_EQ(profile().points(), drawn);
+    EXPECT_TRUE(status().contains("XEMR")) << status().toStdString();
+
+    find<QSpinBox>("xemrSpin")->setValue(70);
+    answerFileDialog(csv);
+    click("loadDotsBtn");
+    EXPECT_EQ(profile().points(), (std::vector<ProfilePoint>{{-4096, 8192}, {4096, 0}}));
+    EXPECT_TRUE(status().contains("loaded 2 points")) << status().toStdString();
+}
+
+TEST_F(FilesWindow, CsvExportWritesTheProfileMirrored) {
+    open();
+    profile().replace(std::vector<ProfilePoint>{{4096, 8192}});
+    const QString csv = dir.filePath("out.csv");
+
+    answerFileDialog(QString());
+    click("saveDotsBtn");
+    EXPECT_FALSE(QFile::exists(csv));
+
+    const auto seen = answerFileDialog(csv);
+    click("saveDotsBtn");
+    EXPECT_EQ(seen->title, "Save CSV profile");
+    EXPECT_TRUE(seen->filters.contains("CSV Files (*.csv)"));
+    EXPECT_EQ(readFile(csv), "-17.5;85\n");
+}
+
+TEST(FilesWindowDeathTest, MissingPictureEndsTheProgramWithAFailureStatus) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    QTemporaryDir empty;
+    ASSERT_TRUE(empty.isValid());
+    EXPECT_EXIT(
+        {
+            answerNextDialog<QMessageBox>([](QMessageBox* box) {
+                std::fprintf(stderr, "box: %s\n", qPrintable(box->text()));
+                box->accept();
+            });
+            MainWindow window(nullptr, empty.path());
+        },
+        ::testing::ExitedWithCode(EXIT_FAILURE), "box: Use 640x480 image!");
+}
+
+}  // namespace
