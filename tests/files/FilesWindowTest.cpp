@@ -1,5 +1,8 @@
 #include "app/MainWindow.h"
 #include "profile/widget/PaintWidget.h"
+#include "support/TestUtil.h"
+#include "tcp/RequestHeader.h"
+#include "../tcp/TcpTestSupport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -10,6 +13,7 @@
 #include <QSettings>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QComboBox>
@@ -145,6 +149,35 @@ TEST_F(FilesWindow, FlushThatCannotWriteSaysSo) {
     open();
     click("flushBtn");
     EXPECT_TRUE(status().startsWith("cannot write")) << status().toStdString();
+}
+
+TEST_F(FilesWindow, ClientFlushCommandSavesTheParameters) {
+    open();
+    QComboBox* addresses = find<QComboBox>("scannerAddressCombo");
+    const int loopback = addresses->findText("127.0.0.1");
+    ASSERT_GE(loopback, 0) << "the host lists no loopback address";
+    addresses->setCurrentIndex(loopback);
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    find<QSpinBox>("tcpPortSpin")->setValue(port);
+    find<QSpinBox>("serialNumSpin")->setValue(31337);
+    window->on_startBtn_clicked();
+
+    std::unique_ptr<QTcpSocket> client;
+    ASSERT_TRUE(waitUntil([&] {
+        client = connectTo(port);
+        return client->state() == QAbstractSocket::ConnectedState;
+    }));
+    constexpr uint32_t kFlushParams = 6;
+    client->write(encodeRequest(kFlushParams));
+    const QString ini = dir.filePath("user_params.ini");
+    EXPECT_TRUE(waitUntil([&] { return QFile::exists(ini); }));
+    EXPECT_EQ(QSettings(ini, QSettings::IniFormat).value("UserParams/serial").toString(), "31337");
+    EXPECT_EQ(QSettings(ini, QSettings::IniFormat).value("UserParams/tcp_port_u16").toInt(), port);
+    client.reset();
+    window->on_stopBtn_clicked();
 }
 
 TEST_F(FilesWindow, CsvImportReplacesTheProfileOnlyWhenItSucceeds) {
