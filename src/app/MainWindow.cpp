@@ -11,7 +11,6 @@
 #include <QCloseEvent>
 #include <QDebug>
 #include <QFile>
-#include <QFileDialog>
 #include <QHostAddress>
 #include <QIcon>
 #include <QMessageBox>
@@ -364,8 +363,15 @@ void MainWindow::reportFileResult(const QString& text) {
     statusBar()->showMessage(text);
 }
 
+QString MainWindow::askCsvFileName(QFileDialog::AcceptMode mode) {
+    const QString filter = tr("CSV Files (*.csv)");
+    if (mode == QFileDialog::AcceptOpen)
+        return QFileDialog::getOpenFileName(this, tr("Open CSV profile"), QString(), filter);
+    return QFileDialog::getSaveFileName(this, tr("Save CSV profile"), QString(), filter);
+}
+
 void MainWindow::loadCsvDots() {
-    const QString name = QFileDialog::getOpenFileName(this, tr("Open CSV profile"), QString(), tr("CSV Files (*.csv)"));
+    const QString name = askCsvFileName(QFileDialog::AcceptOpen);
     if (name.isEmpty())
         return;  // cancelled: the profile stays as it is
     const CsvImport import = readCsvProfile(name, csvScale());
@@ -375,7 +381,7 @@ void MainWindow::loadCsvDots() {
 }
 
 void MainWindow::saveCsvDotsReverseX() {
-    const QString name = QFileDialog::getSaveFileName(this, tr("Save CSV profile"), QString(), tr("CSV Files (*.csv)"));
+    const QString name = askCsvFileName(QFileDialog::AcceptSave);
     if (name.isEmpty())
         return;
     qDebug() << "save to " << name;

@@ -5,6 +5,7 @@
 #include "profile/CameraPicture.h"
 #include "profile/CsvProfile.h"
 
+#include <QFileDialog>
 #include <QMainWindow>
 
 #include <memory>
@@ -63,6 +64,8 @@ private slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // The CSV buttons' file dialog; an empty name means cancelled.
+    virtual QString askCsvFileName(QFileDialog::AcceptMode mode);
 
 private:
     void fillScannerAddresses();

@@ -1,7 +1,5 @@
 #include "profile/CsvProfile.h"
 
-#include <QFile>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <cstdlib>
 
@@ -97,27 +95,6 @@ TEST(CsvProfileRoundTrip, ExportThenImportMirrorsXWithinOneUnit) {
             EXPECT_LE(std::abs(back[i].z - points[i].z), 1) << i << " scale " << scale.zdiap;
         }
     }
-}
-
-class CsvProfileFiles : public ::testing::Test {
-protected:
-    QTemporaryDir dir;
-};
-
-TEST_F(CsvProfileFiles, FailuresAreReportedWithThePath) {
-    ASSERT_TRUE(dir.isValid());
-    const QString missing = dir.filePath("missing.csv");
-    const CsvImport read = readCsvProfile(missing, kScale);
-    EXPECT_FALSE(read.ok());
-    EXPECT_TRUE(read.error.contains(missing)) << read.error.toStdString();
-
-    const QString nowhere = dir.filePath("no/such/dir/profile.csv");
-    const QString written = writeCsvProfile(nowhere, {{1, 1}}, kScale);
-    EXPECT_TRUE(written.startsWith("cannot write")) << written.toStdString();
-    EXPECT_TRUE(written.contains(nowhere));
-
-    // The scale is checked before the file is touched.
-    EXPECT_TRUE(readCsvProfile(missing, CsvScale{0, 170}).error.contains("XEMR"));
 }
 
 }  // namespace

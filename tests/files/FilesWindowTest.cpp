@@ -5,6 +5,7 @@
 #include "../tcp/TcpTestSupport.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -16,7 +17,6 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QComboBox>
 #include <gtest/gtest.h>
 #include <cstdio>
 #include <cstdlib>
@@ -24,43 +24,19 @@
 
 namespace {
 
-// Runs `answer` on the next modal dialog of type `Dialog` once it is up.
-template <typename Dialog, typename Answer>
-void answerNextDialog(Answer answer) {
-    auto* timer = new QTimer;
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [timer, answer] {
-        auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget());
-        if (!dialog) return;
-        timer->stop();
-        timer->deleteLater();
-        answer(dialog);
-    });
-    timer->start();
-}
+// A window whose CSV file dialogs give prepared answers ("" cancels).
+class ScriptedWindow : public MainWindow {
+public:
+    using MainWindow::MainWindow;
+    QStringList answers;
+    std::vector<QFileDialog::AcceptMode> asked;
 
-struct SeenDialog {
-    QString title;
-    QStringList filters;
+protected:
+    QString askCsvFileName(QFileDialog::AcceptMode mode) override {
+        asked.push_back(mode);
+        return answers.takeFirst();
+    }
 };
-
-// Picks `path` in the next file dialog, or cancels it when `path` is empty.
-std::shared_ptr<SeenDialog> answerFileDialog(const QString& path) {
-    auto seen = std::make_shared<SeenDialog>();
-    answerNextDialog<QFileDialog>([seen, path](QFileDialog* dialog) {
-        seen->title = dialog->windowTitle();
-        seen->filters = dialog->nameFilters();
-        if (path.isEmpty()) {
-            dialog->reject();
-            return;
-        }
-        // selectFile() leaves a focused name field alone.
-        if (QWidget* focused = QApplication::focusWidget()) focused->clearFocus();
-        dialog->selectFile(path);
-        QMetaObject::invokeMethod(dialog, "accept");  // protected, but a slot
-    });
-    return seen;
-}
 
 QByteArray readFile(const QString& path) {
     QFile file(path);
@@ -80,7 +56,7 @@ protected:
         file.write(text);
     }
 
-    void open() { window = std::make_unique<MainWindow>(nullptr, dir.path()); }
+    void open() { window = std::make_unique<ScriptedWindow>(nullptr, dir.path()); }
 
     template <typename W>
     W* find(const char* name) {
@@ -95,7 +71,7 @@ protected:
     USER_PARAMS record() { return window->params().snapshot(); }
 
     QTemporaryDir dir;
-    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<ScriptedWindow> window;
 };
 
 TEST_F(FilesWindow, StartsFromTheParameterFileAndFlushWritesItBack) {
@@ -170,39 +146,40 @@ TEST_F(FilesWindow, CsvImportReplacesTheProfileOnlyWhenItSucceeds) {
     const std::vector<ProfilePoint> drawn{{1, 2}, {3, 4}, {5, 6}};
     profile().replace(drawn);
 
-    const auto seen = answerFileDialog(QString());
-    click("loadDotsBtn");
-    EXPECT_EQ(seen->title, "Open CSV profile");
-    EXPECT_TRUE(seen->filters.contains("CSV Files (*.csv)"));
+    window->answers = QStringList{"", dir.filePath("absent.csv"), csv, csv};
+    click("loadDotsBtn");  // cancelled
     EXPECT_EQ(profile().points(), drawn);
+    click("loadDotsBtn");
+    EXPECT_EQ(profile().points(), drawn);
+    EXPECT_TRUE(status().contains("absent.csv")) << status().toStdString();
 
     find<QSpinBox>("xemrSpin")->setValue(0);
-    answerFileDialog(csv);
     click("loadDotsBtn");
     EXPECT_EQ(profile().points(), drawn);
     EXPECT_TRUE(status().contains("XEMR")) << status().toStdString();
 
     find<QSpinBox>("xemrSpin")->setValue(70);
-    answerFileDialog(csv);
     click("loadDotsBtn");
+    EXPECT_EQ(window->asked, std::vector<QFileDialog::AcceptMode>(4, QFileDialog::AcceptOpen));
     EXPECT_EQ(profile().points(), (std::vector<ProfilePoint>{{-4096, 8192}, {4096, 0}}));
     EXPECT_TRUE(status().contains("loaded 2 points")) << status().toStdString();
 }
 
-TEST_F(FilesWindow, CsvExportWritesTheProfileMirrored) {
+TEST_F(FilesWindow, CsvExportWritesTheProfileMirroredOrSaysWhyNot) {
     open();
     profile().replace(std::vector<ProfilePoint>{{4096, 8192}});
     const QString csv = dir.filePath("out.csv");
 
-    answerFileDialog(QString());
-    click("saveDotsBtn");
+    window->answers = QStringList{"", csv, dir.filePath("no/such/dir/out.csv")};
+    click("saveDotsBtn");  // cancelled
     EXPECT_FALSE(QFile::exists(csv));
 
-    const auto seen = answerFileDialog(csv);
     click("saveDotsBtn");
-    EXPECT_EQ(seen->title, "Save CSV profile");
-    EXPECT_TRUE(seen->filters.contains("CSV Files (*.csv)"));
     EXPECT_EQ(readFile(csv), "-17.5;85\n");
+    EXPECT_EQ(window->asked, std::vector<QFileDialog::AcceptMode>(2, QFileDialog::AcceptSave));
+
+    click("saveDotsBtn");
+    EXPECT_TRUE(status().startsWith("cannot write")) << status().toStdString();
 }
 
 TEST(FilesWindowDeathTest, MissingPictureEndsTheProgramWithAFailureStatus) {
@@ -211,10 +188,15 @@ TEST(FilesWindowDeathTest, MissingPictureEndsTheProgramWithAFailureStatus) {
     ASSERT_TRUE(empty.isValid());
     EXPECT_EXIT(
         {
-            answerNextDialog<QMessageBox>([](QMessageBox* box) {
-                std::fprintf(stderr, "box: %s\n", qPrintable(box->text()));
-                box->accept();
+            // Closes the message box once it is up, telling what it said.
+            QTimer poll;
+            QObject::connect(&poll, &QTimer::timeout, [] {
+                if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                    std::fprintf(stderr, "box: %s\n", qPrintable(box->text()));
+                    box->accept();
+                }
             });
+            poll.start(10);
             MainWindow window(nullptr, empty.path());
         },
         ::testing::ExitedWithCode(EXIT_FAILURE), "box: Use 640x480 image!");
