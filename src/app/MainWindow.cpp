@@ -39,10 +39,10 @@ const auto spinChanged = qOverload<int>(&QSpinBox::valueChanged);
 const auto indexChanged = qOverload<int>(&QComboBox::currentIndexChanged);
 }  // namespace
 
-MainWindow::MainWindow(QWidget* parent, const QString& dataDir)
+MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
     : QMainWindow(parent),
       ui(new Ui::MainWindow),
-      dataDir(dataDir.isEmpty() ? QCoreApplication::applicationDirPath() : dataDir) {
+      dataDir(dataDirectory.isEmpty() ? QCoreApplication::applicationDirPath() : dataDirectory) {
     ui->setupUi(this);
     // The form fills the fixed 890 x 530; the status bar for file messages
     // goes below it.
@@ -68,7 +68,7 @@ MainWindow::MainWindow(QWidget* parent, const QString& dataDir)
 
     connect(ui->flushBtn, &QPushButton::clicked, this, &MainWindow::serializeUserParams);
     deserializeUserParams();
-    initPicture(this->dataDir + "/kelvora.jpg");
+    initPicture(dataDir + "/kelvora.jpg");
     connect(ui->loadDotsBtn, &QPushButton::clicked, this, &MainWindow::loadCsvDots);
     connect(ui->saveDotsBtn, &QPushButton::clicked, this, &MainWindow::saveCsvDotsReverseX);
 }
@@ -333,14 +333,19 @@ void MainWindow::serializeUserParams() {
 
 void MainWindow::deserializeUserParams() {
     qDebug() << "deserialize userparams";
-    USER_PARAMS params = userParams.snapshot();  // keeps the reserved bytes
-    const UserParamsIniLoad loaded = loadUserParamsIni(dataDir + "/user_params.ini", params);
-    userParams.replace(params);
+    // One step under the lock: the reserved bytes stay, and no client write
+    // can come in between.
+    UserParamsIniLoad loaded;
+    int pointCountIndex = 0;
+    userParams.update([&](USER_PARAMS& params) {
+        loaded = loadUserParamsIni(dataDir + "/user_params.ini", params);
+        pointCountIndex = params.interpolation_u8;
+    });
     for (const QString& warning : loaded.warnings)
         qDebug().noquote() << warning;
 
     ui->serialNumSpin->setValue(loaded.extras.serial);
-    ui->bufferSizeCombo->setCurrentIndex(params.interpolation_u8);
+    ui->bufferSizeCombo->setCurrentIndex(pointCountIndex);
     ui->xsmrSpin->setValue(loaded.extras.xsmr);
     ui->zbaseSpin->setValue(loaded.extras.zbase);
     onUserParamsUpdated();

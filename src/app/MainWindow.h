@@ -24,9 +24,9 @@ class MainWindow;
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
-    // `dataDir` holds user_params.ini and kelvora.jpg; empty means the
+    // `dataDirectory` holds user_params.ini and kelvora.jpg; empty means the
     // program's directory.
-    explicit MainWindow(QWidget* parent = nullptr, const QString& dataDir = QString());
+    explicit MainWindow(QWidget* parent = nullptr, const QString& dataDirectory = QString());
     ~MainWindow() override;
 
     // The one parameter record, which the workers share.
