@@ -157,17 +157,25 @@ TEST(EmulatorSession, StopsInOrderAndEachThreadEndsBeforeTheNextIsAsked) {
 }
 
 TEST(EmulatorSession, FiftyStartStopCyclesLeaveNoThreadOrWorkerBehind) {
-    const int threadsBefore = osThreadCount();
     Tracker tracker;
     EmulatorSession session;
-    QElapsedTimer clock;
-    clock.start();
-    for (int cycle = 0; cycle < 50; ++cycle) {
+    auto runCycle = [&](int cycle) {
         plugAll(session, tracker);
         session.start();
         ASSERT_TRUE(waitUntil([&] { return tracker.ranOffGuiThread == 3 * (cycle + 1); }));
         session.stop();
         ASSERT_EQ(tracker.destroyed, tracker.created);
+    };
+    // One cycle first, so that threads a runtime starts once (a sanitizer's
+    // helper thread, say) count in the baseline.
+    runCycle(0);
+    const int threadsBefore = osThreadCount();
+    QElapsedTimer clock;
+    clock.start();
+    for (int cycle = 1; cycle < 50; ++cycle) {
+        runCycle(cycle);
+        if (HasFatalFailure())
+            return;
     }
     EXPECT_EQ(tracker.created, 150);
     // The workers wait an hour per round unless the stop request wakes them.
