@@ -10,7 +10,11 @@ namespace {
 const std::vector<Dot> kNoDots;
 }
 
-PaintWidget::PaintWidget(QWidget* parent) : QWidget(parent) {}
+PaintWidget::PaintWidget(QWidget* parent) : QWidget(parent) {
+    // A plain QWidget subclass ignores its style sheet's background and border
+    // unless asked; the form gives the area a grey ground and a yellow frame.
+    setAttribute(Qt::WA_StyledBackground);
+}
 
 PaintWidget::~PaintWidget() = default;
 
