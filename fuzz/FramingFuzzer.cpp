@@ -2,6 +2,7 @@
 // every request is dispatched against a fake sink. Checks that the framer
 // cuts the stream as an independent reading of the header rules does, and
 // that every reply has the size and content its command promises.
+#include "FuzzCheck.h"
 #include "params/UserParams.h"
 #include "profile/CameraPicture.h"
 #include "profile/ProfileStore.h"
@@ -15,19 +16,10 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 namespace {
-
-void require(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 class RecordingSink : public CommandSink {
 public:

@@ -1,23 +1,15 @@
 // Random profiles and packet settings go through the transformation and the
 // encoder; the packet is decoded again and every field, point and the
 // checksum compared with what went in.
+#include "FuzzCheck.h"
 #include "udp/ProfilePacket.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
-
-void require(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 // Reproducible noise, so the expected points can be worked out again.
 struct NoiseSequence {

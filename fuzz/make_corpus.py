@@ -52,5 +52,46 @@ def packet_seeds():
     write("packet", "long", b"\x00" * 22 + b"\x01\xff\xff\x00\x00" + bytes(16))
 
 
+def csv_scale(xemr, zdiap):
+    # The harness takes XEMR, then ZDIAP, from the end of its input, three
+    # bytes each, as offsets from -1.
+    def tail(value):
+        n = value + 1
+        return bytes([n & 0xFF, (n >> 8) & 0xFF, n >> 16])
+    return tail(zdiap) + tail(xemr)
+
+
+def csv_seeds():
+    write("csv", "plain", b"-10.5;20\n0;40\n10.5;60\n" + csv_scale(70, 170))
+    write("csv", "crlf_comma", b"-3,25;40,5\r\n\r\n1;2;3\r\n;\n" + csv_scale(100, 200))
+    write("csv", "odd_values", b"1e400;-7\nnan;inf\nabc;\n\x00ignored;1\n" + csv_scale(1, 1))
+    write("csv", "no_scale", b"1;2\n" + csv_scale(0, 170))
+
+
+INI_KEYS = ["config_version_u16", "laser_level_u8", "exposure_time_u16", "wnd_top_u8", "wnd_height_u8",
+            "ext_sync_signal_u16", "ext_sync_divider_u16", "tcp_ip_address_u8", "tcp_subnet_mask_u8",
+            "udp_ip_address_u8", "udp_port_u16", "udp_frequency_u16", "tcp_port_u16", "auto_exposure_u8",
+            "pixel_brightness_thres_u8", "dif_brightness_thres_u8", "raw_image_u8", "interpolation_u8",
+            "dhs_enable_u8", "analog_enable_u8", "syncChannels", "measureSync", "delaySync", "divSync",
+            "keepTCPTime", "keepTCP", "filter", "smooth", "filterParam", "smoothParam", "ap", "ah", "wUDP",
+            "wAVE", "dropCountersExt", "dropCountersInt", "invertXZ", "localSAPEnabled", "SDMode",
+            "SDStepMode", "SDChannels"]
+
+
+def ini_seeds():
+    with open(os.path.join(HERE, "..", "assets", "user_params.ini"), "rb") as f:
+        write("ini", "shipped", f.read())
+    lines = ["[UserParams]"]
+    for i, key in enumerate(INI_KEYS):
+        value = "192.168.%d.%d" % (i, 255 - i) if key.endswith("address_u8") or key.endswith("mask_u8") else str(i * 977)
+        lines.append("%s=%s" % (key, value))
+    lines += ["serial=1234567", "xsmr=0", "zbase=-5", "[Other]", "keep=1"]
+    write("ini", "every_key", ("\n".join(lines) + "\n").encode())
+    write("ini", "odd_values", b"[UserParams]\nudp_port_u16=0x10\ntcp_port_u16=99999999999\n"
+          b"tcp_ip_address_u8=1.2.3\ninterpolation_u8=7\nserial=\"12\"\n")
+
+
 framing_seeds()
 packet_seeds()
+csv_seeds()
+ini_seeds()
