@@ -130,8 +130,10 @@ private:
         const bool answered = !sink_.replies.empty();
         switch (info.action) {
         case CommandAction::LogOnly:
-        case CommandAction::ClientFinished:
             require(!answered, "service command answered");
+            break;
+        case CommandAction::ClientFinished:
+            require(!answered && sink_.finishes == ++expectedFinishes_, "client's goodbye passed on once");
             break;
         case CommandAction::GetImage:
             require(!answered, "get image answered");
@@ -151,7 +153,7 @@ private:
             checkWrite(request.payload, before, reply);
             break;
         case CommandAction::FlushParams:
-            require(reply == "OK", "flush answered OK");
+            require(reply == "OK" && sink_.flushes == ++expectedFlushes_, "flush requested once and answered OK");
             break;
         case CommandAction::GetExtents:
             require(reply == extentsBlock() && reply.size() == kExtentsSize, "extents block");
@@ -225,6 +227,8 @@ private:
     uint8_t chunkCounter_ = 0;
     uint32_t results_ = 0;
     int expectedUpdates_ = 0;
+    int expectedFlushes_ = 0;
+    int expectedFinishes_ = 0;
 };
 
 }  // namespace
