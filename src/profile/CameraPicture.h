@@ -15,3 +15,7 @@ using CameraPicture = std::array<uint8_t, kCameraPictureSize>;
 
 // False (and `out` untouched) unless the image is 480 wide and 640 high.
 bool binarizePicture(const QImage& image, CameraPicture& out);
+
+// Loads and binarises the picture file. False (and `out` untouched) for a
+// missing or unreadable file or an image of the wrong size; `error` says which.
+bool loadCameraPicture(const QString& path, CameraPicture& out, QString* error = nullptr);

@@ -1,0 +1,40 @@
+#include "profile/CameraPicture.h"
+
+#include <QDebug>
+#include <QImage>
+#include <QImageReader>
+
+namespace {
+// Colours below this 0xRRGGBB number count as dark.
+constexpr QRgb kDarkBelow = 0x888888;
+}  // namespace
+
+bool binarizePicture(const QImage& image, CameraPicture& out) {
+    if (image.width() != kPictureWidth || image.height() != kPictureHeight) return false;
+    // Straight (not premultiplied) colours, so alpha does not darken a pixel.
+    const QImage rgb = image.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < kPictureHeight; ++y) {
+        const QRgb* row = reinterpret_cast<const QRgb*>(rgb.constScanLine(y));
+        for (int x = 0; x < kPictureWidth; ++x)
+            out[x * kPictureHeight + y] = (row[x] & 0xFFFFFF) < kDarkBelow ? 255 : 0;
+    }
+    return true;
+}
+
+bool loadCameraPicture(const QString& path, CameraPicture& out, QString* error) {
+    QImageReader reader(path);
+    const QImage image = reader.read();
+    qDebug() << image.height();
+    qDebug() << image.width();
+    if (binarizePicture(image, out)) return true;
+    if (error) {
+        *error = image.isNull() ? QStringLiteral("cannot read picture %1: %2").arg(path, reader.errorString())
+                                : QStringLiteral("picture %1 is %2 wide and %3 high, not %4 x %5")
+                                      .arg(path)
+                                      .arg(image.width())
+                                      .arg(image.height())
+                                      .arg(kPictureWidth)
+                                      .arg(kPictureHeight);
+    }
+    return false;
+}

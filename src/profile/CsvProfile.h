@@ -1,0 +1,42 @@
+#pragma once
+
+#include "profile/ProfileStore.h"
+
+#include <QByteArray>
+#include <QString>
+#include <vector>
+
+// CSV profile files: one point per line, "x;z" in millimetres. The scale is
+// the panel's XEMR and ZDIAP: 16384 scanner units span that many millimetres.
+struct CsvScale {
+    int xemr = 0;
+    int zdiap = 0;
+};
+
+struct CsvImport {
+    std::vector<ProfilePoint> points;
+    int droppedLines = 0;    // lines past kMaxProfilePoints, not loaded
+    int saturatedValues = 0;  // values beyond the 16-bit range, held at its ends
+    QString error;           // set when nothing was loaded: keep the profile as it is
+    bool ok() const { return error.isEmpty(); }
+};
+
+// Parses the bytes of a CSV file. The text ends at the first zero byte; lines
+// are split at LF and blank ones skipped; "," counts as a decimal mark; fields
+// are split at ";", further fields ignored; a field that is missing or not a
+// number reads as 0. X = trunc(x * 16384 / XEMR), Z = trunc(z * 16384 / ZDIAP),
+// held within int16 / uint16. Refused when XEMR or ZDIAP is not positive.
+CsvImport parseCsvProfile(const QByteArray& bytes, CsvScale scale);
+
+// The text of a CSV file with X mirrored: "-X*XEMR/16384;Z*ZDIAP/16384\n" per
+// point, numbers in 'g' format with 6 significant digits. Empty for no points.
+QByteArray formatCsvProfile(const std::vector<ProfilePoint>& points, CsvScale scale);
+
+// The same on files. The reader's error says when the file cannot be opened;
+// the writer replaces the file atomically and returns an empty text on
+// success, otherwise "cannot write <path>: <reason>".
+CsvImport readCsvProfile(const QString& path, CsvScale scale);
+
+// One line for the log and the status bar: what an import from `path` did.
+QString csvImportSummary(const CsvImport& import, const QString& path);
+QString writeCsvProfile(const QString& path, const std::vector<ProfilePoint>& points, CsvScale scale);

@@ -1,0 +1,166 @@
+#include "params/UserParamsIni.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <cstddef>
+#include <cstring>
+
+namespace {
+
+constexpr int kNamedBytes = offsetof(USER_PARAMS, reserved);
+
+uint8_t* bytesOf(USER_PARAMS& p) { return reinterpret_cast<uint8_t*>(&p); }
+
+USER_PARAMS filledRecord(uint8_t named, uint8_t reserved) {
+    USER_PARAMS p;
+    std::memset(&p, named, kNamedBytes);
+    std::memset(p.reserved, reserved, sizeof p.reserved);
+    return p;
+}
+
+void writeFile(const QString& path, const QByteArray& text) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(text);
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool reservedBytesAre(const USER_PARAMS& p, uint8_t value) {
+    for (uint8_t b : p.reserved)
+        if (b != value) return false;
+    return true;
+}
+
+class UserParamsIniFile : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QString path() const { return dir.filePath("user_params.ini"); }
+};
+
+TEST_F(UserParamsIniFile, SaveThenLoadGivesBackEveryNamedByteAndThePanelValues) {
+    ASSERT_TRUE(dir.isValid());
+    USER_PARAMS saved = filledRecord(0, 0);
+    for (int i = 0; i < kNamedBytes; ++i) bytesOf(saved)[i] = static_cast<uint8_t>(i * 37 + 200);
+    saved.interpolation_u8 = 2;  // must be a valid list index to survive the load
+    ipv4TextToField("192.168.0.10", saved.tcp_ip_address_u8);
+    const PanelExtras extras{987654, 17, 1000};
+
+    QString error;
+    ASSERT_TRUE(saveUserParamsIni(path(), saved, extras, &error)) << error.toStdString();
+
+    USER_PARAMS loaded = filledRecord(0, 0xA5);
+    const UserParamsIniLoad result = loadUserParamsIni(path(), loaded);
+    EXPECT_EQ(0, std::memcmp(&saved, &loaded, kNamedBytes));
+    EXPECT_TRUE(reservedBytesAre(loaded, 0xA5));
+    EXPECT_EQ(result.extras.serial, 987654);
+    EXPECT_EQ(result.extras.xsmr, 17);
+    EXPECT_EQ(result.extras.zbase, 1000);
+    EXPECT_TRUE(result.warnings.isEmpty()) << result.warnings.join("; ").toStdString();
+
+    // Addresses are dotted text, the serial decimal text, u16 values unsigned.
+    const QByteArray text = readFile(path());
+    EXPECT_TRUE(text.contains("[UserParams]"));
+    EXPECT_TRUE(text.contains("tcp_ip_address_u8=192.168.0.10"));
+    EXPECT_TRUE(text.contains("serial=987654"));
+    QSettings settings(path(), QSettings::IniFormat);
+    settings.beginGroup("UserParams");
+    EXPECT_EQ(settings.childKeys().size(), 41 + 3);
+    EXPECT_EQ(settings.value("config_version_u16").toString(), QString::number(saved.config_version_u16));
+}
+
+TEST_F(UserParamsIniFile, SaveKeepsKeysItDoesNotOwn) {
+    ASSERT_TRUE(dir.isValid());
+    writeFile(path(), "[UserParams]\nnote=keep me\n[Other]\nvalue=7\n");
+    ASSERT_TRUE(saveUserParamsIni(path(), filledRecord(0, 0), PanelExtras{1, 1, 1}));
+    QSettings settings(path(), QSettings::IniFormat);
+    EXPECT_EQ(settings.value("UserParams/note").toString(), "keep me");
+    EXPECT_EQ(settings.value("Other/value").toInt(), 7);
+}
+
+TEST_F(UserParamsIniFile, HandWrittenValuesAreReadWithTheFieldRules) {
+    ASSERT_TRUE(dir.isValid());
+    writeFile(path(),
+              "[UserParams]\n"
+              "laser_level_u8=300\n"      // u8: low 8 bits
+              "wnd_top_u8=300\n"          // 16 bits wide despite the name
+              "udp_port_u16=70000\n"      // low 16 bits: 4464
+              "config_version_u16=-1\n"   // two's complement low bits
+              "exposure_time_u16=abc\n"   // not a number
+              "tcp_port_u16=12x\n"        // not a number either
+              "udp_frequency_u16=1.5\n"   // not an integer
+              "tcp_ip_address_u8=10.1\n"  // short address: missing parts are 0
+              "udp_ip_address_u8=10.0.0.255\n"
+              "tcp_subnet_mask_u8=\n"
+              "interpolation_u8=9\n"
+              "serial=1234567\n"
+              "xsmr=0\n"
+              "zbase=5000\n");
+    USER_PARAMS p = filledRecord(0xEE, 0x5A);
+    const UserParamsIniLoad result = loadUserParamsIni(path(), p);
+
+    EXPECT_EQ(p.laser_level_u8, 44);
+    EXPECT_EQ(int(p.wnd_top_u8), 300);
+    EXPECT_EQ(int(p.udp_port_u16), 4464);
+    EXPECT_EQ(int(p.config_version_u16), 0xFFFF);
+    EXPECT_EQ(int(p.exposure_time_u16), 0);
+    EXPECT_EQ(int(p.tcp_port_u16), 0);
+    EXPECT_EQ(int(p.udp_frequency_u16), 0);
+    EXPECT_EQ(ipv4FieldToText(p.tcp_ip_address_u8), "10.1.0.0");
+    const uint8_t udpAddress[4] = {255, 0, 0, 10};
+    EXPECT_EQ(0, std::memcmp(p.udp_ip_address_u8, udpAddress, 4));
+    EXPECT_EQ(ipv4FieldToText(p.tcp_subnet_mask_u8), "0.0.0.0");
+    // Keys absent from the file read as 0.
+    EXPECT_EQ(int(p.SDChannels), 0);
+    EXPECT_EQ(int(p.wnd_height_u8), 0);
+    EXPECT_EQ(p.localSAPEnabled, 0);
+
+    EXPECT_EQ(p.interpolation_u8, kDefaultPointCountIndex);
+    EXPECT_TRUE(result.warnings.join(' ').contains("interpolation_u8 9")) << result.warnings.join("; ").toStdString();
+    EXPECT_EQ(result.extras.serial, 999999);
+    EXPECT_EQ(result.extras.xsmr, 1);
+    EXPECT_EQ(result.extras.zbase, 1000);
+    EXPECT_TRUE(reservedBytesAre(p, 0x5A));
+}
+
+TEST_F(UserParamsIniFile, MissingOrUnreadableFileGivesZerosAndTheSpinBoxMinimums) {
+    ASSERT_TRUE(dir.isValid());
+    const QString directoryInstead = dir.filePath("adir");
+    ASSERT_TRUE(QDir().mkdir(directoryInstead));
+    const QString headerOnly = dir.filePath("header.ini");
+    writeFile(headerOnly, "[UserParams]\n");
+
+    for (const QString& file : {path(), directoryInstead, headerOnly}) {
+        USER_PARAMS p = filledRecord(0xEE, 0x5A);
+        const UserParamsIniLoad result = loadUserParamsIni(file, p);
+        const USER_PARAMS zeros = filledRecord(0, 0x5A);
+        EXPECT_EQ(0, std::memcmp(&p, &zeros, sizeof p)) << file.toStdString();
+        EXPECT_EQ(result.extras.serial, kSerialRange.min);
+        EXPECT_EQ(result.extras.xsmr, kXsmrRange.min);
+        EXPECT_EQ(result.extras.zbase, kZbaseRange.min);
+    }
+    USER_PARAMS p = filledRecord(0, 0);
+    EXPECT_FALSE(loadUserParamsIni(path(), p).warnings.isEmpty());
+}
+
+TEST_F(UserParamsIniFile, SaveToAnUnwritablePlaceReportsFailure) {
+    ASSERT_TRUE(dir.isValid());
+    // A regular file where the directory should be: no user can write there.
+    const QString blocker = dir.filePath("not_a_dir");
+    writeFile(blocker, "x");
+    const QString target = blocker + "/user_params.ini";
+
+    QString error;
+    EXPECT_FALSE(saveUserParamsIni(target, filledRecord(0, 0), PanelExtras{}, &error));
+    EXPECT_TRUE(error.startsWith("cannot write")) << error.toStdString();
+    EXPECT_TRUE(error.contains(target));
+    EXPECT_EQ(readFile(blocker), "x");
+}
+
+}  // namespace
