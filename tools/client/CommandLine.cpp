@@ -56,8 +56,8 @@ long long CommandLine::number(const QString& name, long long min, long long max,
         return fallback;
     long long value = 0;
     if (!parseNumber(parser_.value(name), value) || value < min || value > max)
-        usageError(QStringLiteral("--%1 takes a number from %2 to %3, not \"%4\"")
-                       .arg(name)
+        usageError(QStringLiteral("%1%2 takes a number from %3 to %4, not \"%5\"")
+                       .arg(name.size() == 1 ? "-" : "--", name)
                        .arg(min)
                        .arg(max)
                        .arg(parser_.value(name)));

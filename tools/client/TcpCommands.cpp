@@ -266,7 +266,9 @@ QString factoryText(const QByteArray& image) {
 QString hexDump(const QByteArray& bytes) {
     QString text;
     for (int row = 0; row < bytes.size(); row += 16)
-        text += QStringLiteral("%1  %2\n").arg(row, 4, 10, QLatin1Char('0')).arg(QString::fromLatin1(bytes.mid(row, 16).toHex(' ')));
+        text += QStringLiteral("%1  %2\n")
+                    .arg(row, 4, 16, QLatin1Char('0'))
+                    .arg(QString::fromLatin1(bytes.mid(row, 16).toHex(' ')));
     return text;
 }
 
