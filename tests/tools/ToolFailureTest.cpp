@@ -190,6 +190,8 @@ TEST(ClientUsage, EveryCommandHasHelpAndUnknownInputIsAUsageError) {
     expectFailure(runClient({"result", "--bogus"}), kUsage, "Unknown option");
     expectFailure(runClient({"result", "-n", "0"}), kUsage, "-n takes a number from 1");
     expectFailure(runClient({"raw", "abc"}), kUsage, "is not a command code");
+    expectFailure(runClient({"raw", "5", "--payload", "0g"}), kUsage, "pairs of hex digits");
+    expectFailure(runClient({"raw", "5", "--payload", "012"}), kUsage, "pairs of hex digits");
     expectFailure(runClient({"image"}), kUsage, "expected 1 argument");
 }
 

@@ -11,6 +11,8 @@
 #include "udp/ProfilePacketDecoder.h"
 
 #include <QImage>
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -261,6 +263,17 @@ QString factoryText(const QByteArray& image) {
         .arg(macText(mac));
 }
 
+// fromHex skips what is not a digit; a typo must not send other bytes.
+QByteArray hexPayload(const QString& text) {
+    const QByteArray digits = text.toLatin1().replace(' ', QByteArray());
+    const bool wellFormed = digits.size() % 2 == 0 && std::all_of(digits.begin(), digits.end(), [](char c) {
+                                return std::isxdigit(static_cast<unsigned char>(c));
+                            });
+    if (!wellFormed)
+        fail(kExitUsage, QStringLiteral("--payload takes pairs of hex digits such as \"01 02 ff\", not \"%1\"").arg(text));
+    return QByteArray::fromHex(digits);
+}
+
 }  // namespace
 
 QString hexDump(const QByteArray& bytes) {
@@ -376,7 +389,7 @@ int runRaw(const QStringList& arguments, QTextStream& out) {
     const QString codeText = line.positional(1).first();
     if (!parseNumber(codeText, code) || code < 0 || code > 0xFFFFFFFFLL)
         fail(kExitUsage, QStringLiteral("\"%1\" is not a command code").arg(codeText));
-    const QByteArray payload = QByteArray::fromHex(line.value(QStringLiteral("payload")).toLatin1());
+    const QByteArray payload = hexPayload(line.value(QStringLiteral("payload")));
     const auto offset = uint32_t(line.number(QStringLiteral("offset"), 0, 0xFFFFFFFFLL, 0));
     const auto length = uint32_t(line.number(QStringLiteral("length"), 0, 0xFFFFFFFFLL, 0));
     const int expect = static_cast<int>(line.number(QStringLiteral("expect"), 0, 16 * 1024 * 1024, -1));
