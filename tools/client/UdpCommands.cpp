@@ -12,6 +12,7 @@
 #include <QSet>
 #include <QUdpSocket>
 #include <functional>
+#include <optional>
 
 namespace {
 
@@ -108,6 +109,25 @@ void printTally(QTextStream& out, const StreamTally& t, quint16 port, int second
     out << QStringLiteral("checksum failures %1, malformed %2\n").arg(t.checksumFailures).arg(t.malformed);
 }
 
+struct Listening {
+    quint16 port = 0;
+    int seconds = 0;
+};
+
+// --port and --seconds of a listening command; nothing when --help was asked for.
+std::optional<Listening> parseListening(CommandLine& line, const QStringList& arguments, QTextStream& out,
+                                        quint16 defaultPort, int defaultSeconds) {
+    line.addOption(QStringLiteral("port"), QStringLiteral("UDP port to listen on (default %1).").arg(defaultPort),
+                   QStringLiteral("P"));
+    line.addOption(QStringLiteral("seconds"), QStringLiteral("How long to listen (default %1).").arg(defaultSeconds),
+                   QStringLiteral("S"));
+    if (!line.parse(arguments, out))
+        return std::nullopt;
+    line.positional(0);
+    return Listening{quint16(line.number(QStringLiteral("port"), 1, 65535, defaultPort)),
+                     int(line.number(QStringLiteral("seconds"), 1, kMaxSeconds, defaultSeconds))};
+}
+
 }  // namespace
 
 int runDiscover(const QStringList& arguments, QTextStream& out) {
@@ -115,14 +135,10 @@ int runDiscover(const QStringList& arguments, QTextStream& out) {
                      QStringLiteral("Listens for hello packets (one every 2 s per emulator) and prints each device "
                                     "once: type, address, MAC, serial number, XEMR, ZDIAP, XSMR, ZBASE and ports."),
                      CommandLine::NoServer);
-    line.addOption(QStringLiteral("port"), QStringLiteral("UDP port to listen on (default 6001)."),
-                   QStringLiteral("P"));
-    line.addOption(QStringLiteral("seconds"), QStringLiteral("How long to listen (default 3)."), QStringLiteral("S"));
-    if (!line.parse(arguments, out))
+    const std::optional<Listening> listening = parseListening(line, arguments, out, kHelloPort, 3);
+    if (!listening)
         return kExitOk;
-    line.positional(0);
-    const auto port = quint16(line.number(QStringLiteral("port"), 1, 65535, kHelloPort));
-    const int seconds = int(line.number(QStringLiteral("seconds"), 1, kMaxSeconds, 3));
+    const auto [port, seconds] = *listening;
 
     QUdpSocket socket;
     bindOrFail(socket, port);
@@ -154,14 +170,10 @@ int runStream(const QStringList& arguments, QTextStream& out) {
                                     "packets (from the packet counter) and checksum failures. The emulator pauses "
                                     "the stream while a command client is connected."),
                      CommandLine::NoServer);
-    line.addOption(QStringLiteral("port"), QStringLiteral("UDP port of the stream (default 6003)."),
-                   QStringLiteral("P"));
-    line.addOption(QStringLiteral("seconds"), QStringLiteral("How long to listen (default 5)."), QStringLiteral("S"));
-    if (!line.parse(arguments, out))
+    const std::optional<Listening> listening = parseListening(line, arguments, out, kStreamPort, 5);
+    if (!listening)
         return kExitOk;
-    line.positional(0);
-    const auto port = quint16(line.number(QStringLiteral("port"), 1, 65535, kStreamPort));
-    const int seconds = int(line.number(QStringLiteral("seconds"), 1, kMaxSeconds, 5));
+    const auto [port, seconds] = *listening;
 
     QUdpSocket socket;
     bindOrFail(socket, port);
