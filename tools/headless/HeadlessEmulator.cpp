@@ -8,10 +8,12 @@
 #include "udp/UdpTransport.h"
 
 #include <QFileInfo>
+#include <QtConcurrent/QtConcurrentRun>
+#include <mutex>
 
 namespace {
 
-constexpr int kListenPollMs = 20;
+constexpr int kPollMs = 20;
 constexpr int kPointCountIndex = 3;  // "640", selected at every Start as the window does
 
 // The window's panel as the form builds it, used when there is no parameter
@@ -47,11 +49,24 @@ std::vector<ProfilePoint> builtInProfile() {
     return store.points();
 }
 
+bool loadCameraPictureInOnePiece(const QString& path, CameraPicture& out, QString* error) {
+    // The lock orders the pool thread's writes before the caller's reads in a
+    // way race checkers see (the future's own wait is invisible to them).
+    std::mutex handOver;
+    bool loaded = false;
+    QtConcurrent::run([&] {
+        std::lock_guard<std::mutex> lock(handOver);
+        loaded = loadCameraPicture(path, out, error);
+    }).waitForFinished();
+    std::lock_guard<std::mutex> lock(handOver);
+    return loaded;
+}
+
 HeadlessEmulator::HeadlessEmulator(const HeadlessOptions& options, QObject* parent)
     : QObject(parent), options_(options), picture_(std::make_unique<CameraPicture>()) {
     picture_->fill(0);
-    listenPoll_.setInterval(kListenPollMs);
-    connect(&listenPoll_, &QTimer::timeout, this, &HeadlessEmulator::checkListening);
+    poll_.setInterval(kPollMs);
+    connect(&poll_, &QTimer::timeout, this, &HeadlessEmulator::pollServer);
 }
 
 HeadlessEmulator::~HeadlessEmulator() { stop(); }
@@ -64,13 +79,13 @@ bool HeadlessEmulator::start(QString* error) {
     applyOptions();
     plugAndPrime();
     session_.start();
-    listenPolls_ = 0;
-    listenPoll_.start();
+    pollsUntilListening_ = kListenTimeoutMs / kPollMs;
+    poll_.start();
     return true;
 }
 
 void HeadlessEmulator::stop() {
-    listenPoll_.stop();
+    poll_.stop();
     session_.stop();
     server_ = nullptr;
 }
@@ -96,7 +111,7 @@ bool HeadlessEmulator::loadParams(QString* error) {
 
 bool HeadlessEmulator::loadPicture(QString* error) {
     QString why;
-    if (loadCameraPicture(options_.picturePath, *picture_, &why))
+    if (loadCameraPictureInOnePiece(options_.picturePath, *picture_, &why))
         return true;
     // Only a picture asked for by name must be there; clients that never
     // fetch the picture should not need one.
@@ -173,30 +188,35 @@ void HeadlessEmulator::plugAndPrime() {
     server_->onFreqChanged(record.udp_frequency_u16);
     server_->onModeChanged();
     server_->SwitchStepdir(o.stepdirForward);
-    connect(server_, &TcpTransport::FlushParamsRequest, this, &HeadlessEmulator::saveParams, Qt::QueuedConnection);
+    // The server's thread only counts; this thread acts on the next poll.
     connect(
-        server_, &TcpTransport::BadIpAddress, this,
-        [this] {
-            listenPoll_.stop();
-            emit failed(QStringLiteral("cannot listen on %1 port %2")
-                            .arg(options_.listenAddress)
-                            .arg(params_.snapshot().tcp_port_u16));
-        },
-        Qt::QueuedConnection);
+        server_, &TcpTransport::FlushParamsRequest, this, [this] { ++flushRequests_; }, Qt::DirectConnection);
+    connect(
+        server_, &TcpTransport::BadIpAddress, this, [this] { listenFailed_ = true; }, Qt::DirectConnection);
+}
+
+void HeadlessEmulator::pollServer() {
+    if (flushRequests_.exchange(0) > 0)
+        saveParams();
+    if (pollsUntilListening_ > 0)
+        checkListening();
 }
 
 void HeadlessEmulator::checkListening() {
-    if (!server_)
-        return;
-    const quint16 port = server_->listeningPort();
-    if (port == 0) {
-        if (++listenPolls_ * kListenPollMs >= kListenTimeoutMs) {
-            listenPoll_.stop();
-            emit failed(QStringLiteral("the command server did not listen within %1 ms").arg(kListenTimeoutMs));
-        }
+    if (listenFailed_) {
+        pollsUntilListening_ = 0;
+        emit failed(QStringLiteral("cannot listen on %1 port %2")
+                        .arg(options_.listenAddress)
+                        .arg(params_.snapshot().tcp_port_u16));
         return;
     }
-    listenPoll_.stop();
+    const quint16 port = server_->listeningPort();
+    if (port == 0) {
+        if (--pollsUntilListening_ == 0)
+            emit failed(QStringLiteral("the command server did not listen within %1 ms").arg(kListenTimeoutMs));
+        return;
+    }
+    pollsUntilListening_ = 0;
     const USER_PARAMS p = params_.snapshot();
     emit ready(QStringLiteral("listening on %1:%2 (TCP), streaming %3 points at %4 Hz to 127.0.0.1:%5 (UDP), "
                               "hello to 127.0.0.1:%6")

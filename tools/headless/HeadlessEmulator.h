@@ -10,6 +10,7 @@
 
 #include <QObject>
 #include <QTimer>
+#include <atomic>
 #include <memory>
 
 class TcpTransport;
@@ -44,8 +45,7 @@ signals:
     void notice(const QString& line);
 
 private slots:
-    void saveParams();
-    void checkListening();
+    void pollServer();
 
 private:
     bool loadParams(QString* error);
@@ -53,6 +53,8 @@ private:
     bool loadProfile(QString* error);
     void applyOptions();
     void plugAndPrime();
+    void checkListening();
+    void saveParams();
 
     HeadlessOptions options_;
     UserParamsStore params_;
@@ -61,9 +63,18 @@ private:
     PanelExtras extras_;
     EmulatorSession session_;
     TcpTransport* server_ = nullptr;
-    QTimer listenPoll_;
-    int listenPolls_ = 0;
+    // The server's signals come from its thread; they set these, and a timer
+    // on this object's thread acts on them.
+    QTimer poll_;
+    int pollsUntilListening_ = 0;  // 0 once listening or given up
+    std::atomic<bool> listenFailed_{false};
+    std::atomic<int> flushRequests_{0};
 };
+
+// loadCameraPicture run on a pool thread, where QImage converts the picture in
+// one piece instead of handing slices to pool threads inside Qt, a hand-over
+// that race checkers cannot see. Returns once the picture is in `out`.
+bool loadCameraPictureInOnePiece(const QString& path, CameraPicture& out, QString* error);
 
 // The profile streamed without --profile: 640 points, a raised block with
 // sloped sides on a flat floor, drawn with the drawing area's line rules.
