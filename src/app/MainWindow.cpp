@@ -3,6 +3,7 @@
 #include "ui_MainWindow.h"
 
 #include "app/session/EmulatorWorkers.h"
+#include "params/UserParamsIni.h"
 #include "tcp/TcpTransport.h"
 #include "udp/UdpHello.h"
 #include "udp/UdpTransport.h"
@@ -14,8 +15,10 @@
 #include <QIcon>
 #include <QMessageBox>
 #include <QNetworkInterface>
+#include <QStatusBar>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace {
 // List indices of the panel.
@@ -36,8 +39,14 @@ const auto spinChanged = qOverload<int>(&QSpinBox::valueChanged);
 const auto indexChanged = qOverload<int>(&QComboBox::currentIndexChanged);
 }  // namespace
 
-MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow) {
+MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
+    : QMainWindow(parent),
+      ui(new Ui::MainWindow),
+      dataDir(dataDirectory.isEmpty() ? QCoreApplication::applicationDirPath() : dataDirectory) {
     ui->setupUi(this);
+    // The form fills the fixed 890 x 530; the status bar for file messages
+    // goes below it.
+    setFixedSize(width(), height() + statusBar()->sizeHint().height());
 
     const QString logo = QCoreApplication::applicationDirPath() + "/logo.jpg";
     if (QFile::exists(logo)) {
@@ -57,9 +66,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->paint->onXemrUpdated(ui->xemrSpin->value());
     ui->paint->onZdiapUpdated(ui->zdiapSpin->value());
 
-    // Stored state comes in here, in this order: the flush button and the
-    // parameter file (which ends with onUserParamsUpdated()), the camera
-    // picture from applicationDirPath() + "/kelvora.jpg", the CSV buttons.
+    connect(ui->flushBtn, &QPushButton::clicked, this, &MainWindow::serializeUserParams);
+    deserializeUserParams();
+    initPicture(dataDir + "/kelvora.jpg");
+    connect(ui->loadDotsBtn, &QPushButton::clicked, this, &MainWindow::loadCsvDots);
+    connect(ui->saveDotsBtn, &QPushButton::clicked, this, &MainWindow::saveCsvDotsReverseX);
 }
 
 MainWindow::~MainWindow() = default;
@@ -254,6 +265,7 @@ void MainWindow::wireServer(TcpTransport* server) {
     connect(server, &TcpTransport::BadIpAddress, this, &MainWindow::onBadTcpAddress);
     // Both change the panel, so they run on the GUI thread.
     connect(server, &TcpTransport::UserParamsUpdated, this, &MainWindow::onUserParamsUpdated, Qt::QueuedConnection);
+    connect(server, &TcpTransport::FlushParamsRequest, this, &MainWindow::serializeUserParams, Qt::QueuedConnection);
     bindAndPrime(ui->xemrSpin, spinChanged, server, &TcpTransport::onXemrChanged, ui->xemrSpin->value());
     bindAndPrime(ui->zdiapSpin, spinChanged, server, &TcpTransport::onZdiapChanged, ui->zdiapSpin->value());
     bindAndPrime(ui->bufferSizeCombo, indexChanged, server, &TcpTransport::onXResChanged,
@@ -306,4 +318,79 @@ void MainWindow::aboutActionTriggered() {
                           "the hello announcement, the profile stream and the TCP command "
                           "protocol, with a profile you draw.<br><br>"
                           "Kelvora Sensors<br>support@kelvora.example<br>https://kelvora.example"));
+}
+
+// Parameter file, camera picture and CSV profiles
+
+void MainWindow::serializeUserParams() {
+    qDebug() << "serialize userparams";
+    const PanelExtras extras{ui->serialNumSpin->value(), ui->xsmrSpin->value(), ui->zbaseSpin->value()};
+    const QString path = dataDir + "/user_params.ini";
+    QString error;
+    const bool saved = saveUserParamsIni(path, userParams.snapshot(), extras, &error);
+    reportFileResult(saved ? tr("user parameters saved to %1").arg(path) : error);
+}
+
+void MainWindow::deserializeUserParams() {
+    qDebug() << "deserialize userparams";
+    // One step under the lock: the reserved bytes stay, and no client write
+    // can come in between.
+    UserParamsIniLoad loaded;
+    int pointCountIndex = 0;
+    userParams.update([&](USER_PARAMS& params) {
+        loaded = loadUserParamsIni(dataDir + "/user_params.ini", params);
+        pointCountIndex = params.interpolation_u8;
+    });
+    for (const QString& warning : loaded.warnings)
+        qDebug().noquote() << warning;
+
+    ui->serialNumSpin->setValue(loaded.extras.serial);
+    ui->bufferSizeCombo->setCurrentIndex(pointCountIndex);
+    ui->xsmrSpin->setValue(loaded.extras.xsmr);
+    ui->zbaseSpin->setValue(loaded.extras.zbase);
+    onUserParamsUpdated();
+}
+
+void MainWindow::initPicture(const QString& name) {
+    QString error;
+    if (loadCameraPicture(name, cameraPicture, &error))
+        return;
+    qDebug().noquote() << error;
+    QMessageBox::warning(nullptr, tr("Error"), tr("Use 640x480 image!"), QMessageBox::Ok);
+    // The emulator cannot run without its picture: say so to whoever started it.
+    std::exit(EXIT_FAILURE);
+}
+
+CsvScale MainWindow::csvScale() const { return CsvScale{ui->xemrSpin->value(), ui->zdiapSpin->value()}; }
+
+void MainWindow::reportFileResult(const QString& text) {
+    qDebug().noquote() << text;
+    statusBar()->showMessage(text);
+}
+
+QString MainWindow::askCsvFileName(QFileDialog::AcceptMode mode) {
+    const QString filter = tr("CSV Files (*.csv)");
+    if (mode == QFileDialog::AcceptOpen)
+        return QFileDialog::getOpenFileName(this, tr("Open CSV profile"), QString(), filter);
+    return QFileDialog::getSaveFileName(this, tr("Save CSV profile"), QString(), filter);
+}
+
+void MainWindow::loadCsvDots() {
+    const QString name = askCsvFileName(QFileDialog::AcceptOpen);
+    if (name.isEmpty())
+        return;  // cancelled: the profile stays as it is
+    const CsvImport import = readCsvProfile(name, csvScale());
+    if (import.ok())
+        ui->paint->profile().replace(import.points);
+    reportFileResult(csvImportSummary(import, name));
+}
+
+void MainWindow::saveCsvDotsReverseX() {
+    const QString name = askCsvFileName(QFileDialog::AcceptSave);
+    if (name.isEmpty())
+        return;
+    qDebug() << "save to " << name;
+    const std::vector<ProfilePoint> points = ui->paint->profile().points();
+    const QString error = writeCsvProfile(name, points, csvScale());
+    reportFileResult(error.isEmpty() ? tr("saved %1 points to %2").arg(points.size()).arg(name) : error);
 }

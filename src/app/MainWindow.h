@@ -3,7 +3,9 @@
 #include "app/session/EmulatorSession.h"
 #include "params/UserParams.h"
 #include "profile/CameraPicture.h"
+#include "profile/CsvProfile.h"
 
+#include <QFileDialog>
 #include <QMainWindow>
 
 #include <memory>
@@ -22,7 +24,9 @@ class MainWindow;
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
-    explicit MainWindow(QWidget* parent = nullptr);
+    // `dataDirectory` holds user_params.ini and kelvora.jpg; empty means the
+    // program's directory.
+    explicit MainWindow(QWidget* parent = nullptr, const QString& dataDirectory = QString());
     ~MainWindow() override;
 
     // The one parameter record, which the workers share.
@@ -46,9 +50,22 @@ public slots:
     void bufferSizeComboChanged(int index);
     void aboutActionTriggered();
     void on_paintModeCombo_currentIndexChanged(int index);
+    // The parameter file: the record's named fields and three panel values.
+    void serializeUserParams();
+    void deserializeUserParams();
+    // CSV profile import and export through the file dialogs; a cancelled or
+    // failed import keeps the profile.
+    void loadCsvDots();
+    void saveCsvDotsReverseX();
+
+private slots:
+    // Binarises the camera picture; ends the program when it cannot.
+    void initPicture(const QString& name);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // The CSV buttons' file dialog; an empty name means cancelled.
+    virtual QString askCsvFileName(QFileDialog::AcceptMode mode);
 
 private:
     void fillScannerAddresses();
@@ -65,8 +82,12 @@ private:
     void wireServer(TcpTransport* server);
     void setRunning(bool running);
     void stopEmulation();
+    CsvScale csvScale() const;
+    // File outcomes go to the log and the status bar.
+    void reportFileResult(const QString& text);
 
     std::unique_ptr<Ui::MainWindow> ui;
+    const QString dataDir;
     UserParamsStore userParams;  // the one parameter record
     CameraPicture cameraPicture{};
     EmulatorSession session;

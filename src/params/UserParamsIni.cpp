@@ -2,7 +2,6 @@
 
 #include "params/UserParamsFields.h"
 
-#include <QCoreApplication>
 #include <QFileInfo>
 #include <QSettings>
 #include <QVariant>
@@ -44,8 +43,6 @@ QString statusText(QSettings::Status status) {
 }
 
 }  // namespace
-
-QString userParamsIniPath() { return QCoreApplication::applicationDirPath() + QStringLiteral("/user_params.ini"); }
 
 UserParamsIniLoad loadUserParamsIni(const QString& path, USER_PARAMS& params) {
     UserParamsIniLoad result;

@@ -35,9 +35,6 @@ struct UserParamsIniLoad {
     QStringList warnings;  // defaults that stood in for the file's content, for the log
 };
 
-// The file the window reads and writes: applicationDirPath() + "/user_params.ini".
-QString userParamsIniPath();
-
 // Fills every named field of `params` (bytes 0-66) from the file; the reserved
 // bytes are left as they are. Missing keys, non-numbers and a missing or
 // unreadable file give 0; integers keep their low 8 or 16 bits; addresses

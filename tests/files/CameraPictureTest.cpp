@@ -51,10 +51,11 @@ TEST(CameraPicture, DarkBelow0x888888AsAWholeNumberAndAlphaIgnored) {
 }
 
 TEST(CameraPicture, ColumnsFollowOneAnother) {
-    QImage image = blankImage(480, 640);
+    QImage image(480, 640, QImage::Format_RGB888);  // any format will do
+    image.fill(Qt::white);
     QPainter(&image).fillRect(0, 0, 240, 640, Qt::black);
     auto picture = pictureOf(7);
-    ASSERT_TRUE(binarizePicture(image.convertToFormat(QImage::Format_RGB888), *picture));
+    ASSERT_TRUE(binarizePicture(image, *picture));
     EXPECT_TRUE(std::all_of(picture->begin(), picture->begin() + 153600, [](uint8_t b) { return b == 255; }));
     EXPECT_TRUE(std::all_of(picture->begin() + 153600, picture->end(), [](uint8_t b) { return b == 0; }));
 }
@@ -77,11 +78,4 @@ TEST(CameraPicture, LoaderRefusesMissingFilesAndWrongSizes) {
     EXPECT_TRUE(loadCameraPicture(tall, *picture));
     EXPECT_EQ((*picture)[0], 255);
 }
-
-TEST(CameraPicture, ShippedPicturePasses) {
-    auto picture = pictureOf(7);
-    QString error;
-    EXPECT_TRUE(loadCameraPicture(PX310_ASSETS_DIR "/kelvora.jpg", *picture, &error)) << error.toStdString();
-}
-
 }  // namespace

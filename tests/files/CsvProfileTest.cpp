@@ -1,7 +1,5 @@
 #include "profile/CsvProfile.h"
 
-#include <QFile>
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <cstdlib>
 
@@ -47,10 +45,7 @@ TEST(CsvProfileParse, LinesAndFieldsFollowTheFileRules) {
     // The text ends at the first zero byte.
     EXPECT_EQ(parsed(QByteArray("1;1\n2;2\0\n3;3\n", 13)).size(), 2u);
     EXPECT_TRUE(parsed("").empty());
-}
-
-TEST(CsvProfileParse, TruncatesTowardZero) {
-    // 1 mm is 234.06 units at XEMR 70, 96.38 at ZDIAP 170.
+    // Truncation toward zero: 1 mm is 234.06 units at XEMR 70, 96.38 at ZDIAP 170.
     EXPECT_EQ(parsed("1;1\n-1;1\n"), (std::vector<ProfilePoint>{{234, 96}, {-234, 96}}));
 }
 
@@ -100,41 +95,6 @@ TEST(CsvProfileRoundTrip, ExportThenImportMirrorsXWithinOneUnit) {
             EXPECT_LE(std::abs(back[i].z - points[i].z), 1) << i << " scale " << scale.zdiap;
         }
     }
-}
-
-class CsvProfileFiles : public ::testing::Test {
-protected:
-    QTemporaryDir dir;
-};
-
-TEST_F(CsvProfileFiles, WrittenFileReadsBackMirrored) {
-    ASSERT_TRUE(dir.isValid());
-    const QString path = dir.filePath("profile.csv");
-    EXPECT_EQ(writeCsvProfile(path, {{4096, 8192}, {-4096, 0}}, kScale), "");
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_EQ(file.readAll(), "-17.5;85\n17.5;0\n");
-    const CsvImport back = readCsvProfile(path, kScale);
-    EXPECT_EQ(back.points, (std::vector<ProfilePoint>{{-4096, 8192}, {4096, 0}}));
-
-    EXPECT_EQ(writeCsvProfile(path, {}, kScale), "");
-    EXPECT_EQ(QFileInfo(path).size(), 0);
-}
-
-TEST_F(CsvProfileFiles, FailuresAreReportedWithThePath) {
-    ASSERT_TRUE(dir.isValid());
-    const QString missing = dir.filePath("missing.csv");
-    const CsvImport read = readCsvProfile(missing, kScale);
-    EXPECT_FALSE(read.ok());
-    EXPECT_TRUE(read.error.contains(missing)) << read.error.toStdString();
-
-    const QString nowhere = dir.filePath("no/such/dir/profile.csv");
-    const QString written = writeCsvProfile(nowhere, {{1, 1}}, kScale);
-    EXPECT_TRUE(written.startsWith("cannot write")) << written.toStdString();
-    EXPECT_TRUE(written.contains(nowhere));
-
-    // The scale is checked before the file is touched.
-    EXPECT_TRUE(readCsvProfile(missing, CsvScale{0, 170}).error.contains("XEMR"));
 }
 
 }  // namespace

@@ -75,15 +75,6 @@ TEST_F(UserParamsIniFile, SaveThenLoadGivesBackEveryNamedByteAndThePanelValues) 
     EXPECT_EQ(settings.value("config_version_u16").toString(), QString::number(saved.config_version_u16));
 }
 
-TEST_F(UserParamsIniFile, SaveKeepsKeysItDoesNotOwn) {
-    ASSERT_TRUE(dir.isValid());
-    writeFile(path(), "[UserParams]\nnote=keep me\n[Other]\nvalue=7\n");
-    ASSERT_TRUE(saveUserParamsIni(path(), filledRecord(0, 0), PanelExtras{1, 1, 1}));
-    QSettings settings(path(), QSettings::IniFormat);
-    EXPECT_EQ(settings.value("UserParams/note").toString(), "keep me");
-    EXPECT_EQ(settings.value("Other/value").toInt(), 7);
-}
-
 TEST_F(UserParamsIniFile, HandWrittenValuesAreReadWithTheFieldRules) {
     ASSERT_TRUE(dir.isValid());
     writeFile(path(),

@@ -1,4 +1,3 @@
-#include "HeadlessEmulator.h"
 #include "ToolProcess.h"
 
 #include "profile/CameraPicture.h"
@@ -148,7 +147,7 @@ TEST_F(ClientAgainstHeadless, ImageSavesTheEmulatorsCameraPicture) {
     ASSERT_EQ(saved.size(), QSize(kPictureWidth, kPictureHeight));
     ASSERT_EQ(saved.format(), QImage::Format_Grayscale8);
     CameraPicture expected{};
-    ASSERT_TRUE(loadCameraPictureInOnePiece(picture, expected, nullptr));
+    ASSERT_TRUE(loadCameraPicture(picture, expected));
     int wrong = 0;
     for (int y = 0; y < kPictureHeight; ++y)
         for (int x = 0; x < kPictureWidth; ++x)

@@ -8,8 +8,6 @@
 #include "udp/UdpTransport.h"
 
 #include <QFileInfo>
-#include <QtConcurrent/QtConcurrentRun>
-#include <mutex>
 
 namespace {
 
@@ -47,19 +45,6 @@ std::vector<ProfilePoint> builtInProfile() {
     }
     model.rebuild(kPointCountIndex);
     return store.points();
-}
-
-bool loadCameraPictureInOnePiece(const QString& path, CameraPicture& out, QString* error) {
-    // The lock orders the pool thread's writes before the caller's reads in a
-    // way race checkers see (the future's own wait is invisible to them).
-    std::mutex handOver;
-    bool loaded = false;
-    QtConcurrent::run([&] {
-        std::lock_guard<std::mutex> lock(handOver);
-        loaded = loadCameraPicture(path, out, error);
-    }).waitForFinished();
-    std::lock_guard<std::mutex> lock(handOver);
-    return loaded;
 }
 
 HeadlessEmulator::HeadlessEmulator(const HeadlessOptions& options, QObject* parent)
@@ -111,7 +96,7 @@ bool HeadlessEmulator::loadParams(QString* error) {
 
 bool HeadlessEmulator::loadPicture(QString* error) {
     QString why;
-    if (loadCameraPictureInOnePiece(options_.picturePath, *picture_, &why))
+    if (loadCameraPicture(options_.picturePath, *picture_, &why))
         return true;
     // Only a picture asked for by name must be there; clients that never
     // fetch the picture should not need one.

@@ -71,11 +71,6 @@ private:
     std::atomic<int> flushRequests_{0};
 };
 
-// loadCameraPicture run on a pool thread, where QImage converts the picture in
-// one piece instead of handing slices to pool threads inside Qt, a hand-over
-// that race checkers cannot see. Returns once the picture is in `out`.
-bool loadCameraPictureInOnePiece(const QString& path, CameraPicture& out, QString* error);
-
 // The profile streamed without --profile: 640 points, a raised block with
 // sloped sides on a flat floor, drawn with the drawing area's line rules.
 std::vector<ProfilePoint> builtInProfile();
