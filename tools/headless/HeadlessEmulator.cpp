@@ -138,6 +138,13 @@ void HeadlessEmulator::applyOptions() {
     extras_.serial = o.serial.value_or(extras_.serial);
     extras_.xsmr = o.xsmr.value_or(extras_.xsmr);
     extras_.zbase = o.zbase.value_or(extras_.zbase);
+
+    // A parameter file may hold a record that never streams; say so.
+    const USER_PARAMS p = params_.snapshot();
+    if (p.wUDP == 0)
+        emit notice(QStringLiteral("wUDP is 0: no profiles are streamed until a client sets it (params set wUDP=1)"));
+    if (p.udp_frequency_u16 == 0)
+        emit notice(QStringLiteral("udp_frequency_u16 is 0: no profiles are streamed (use --frequency)"));
 }
 
 // As the window's Start: the shared wiring step, then each worker's setters
