@@ -7,8 +7,6 @@ namespace {
 // Offsets of the block are the hello packet's offsets less the block's start.
 constexpr int blockOffset(int helloOffset) { return helloOffset - kFactoryParamsOffset; }
 
-uint16_t u16At(const uint8_t* bytes, int offset) { return uint16_t(bytes[offset] | (bytes[offset + 1] << 8)); }
-
 }  // namespace
 
 int decodeSerialNumber(const uint8_t bytes[3]) { return bytes[2] * 32768 + bytes[1] * 256 + bytes[0]; }
@@ -16,12 +14,12 @@ int decodeSerialNumber(const uint8_t bytes[3]) { return bytes[2] * 32768 + bytes
 FactoryFields decodeFactoryBlock(const uint8_t* block) {
     FactoryFields fields;
     fields.serial = decodeSerialNumber(block + blockOffset(hello::kSerial));
-    fields.zbase = u16At(block, blockOffset(hello::kZbase));
-    fields.zdiap = u16At(block, blockOffset(hello::kZdiap));
-    fields.xsmr = u16At(block, blockOffset(hello::kXsmr));
-    fields.xemr = u16At(block, blockOffset(hello::kXemr));
-    fields.udpPort = u16At(block, blockOffset(hello::kUdpPort));
-    fields.tcpPort = u16At(block, blockOffset(hello::kTcpPort));
+    fields.zbase = readU16(block, blockOffset(hello::kZbase));
+    fields.zdiap = readU16(block, blockOffset(hello::kZdiap));
+    fields.xsmr = readU16(block, blockOffset(hello::kXsmr));
+    fields.xemr = readU16(block, blockOffset(hello::kXemr));
+    fields.udpPort = readU16(block, blockOffset(hello::kUdpPort));
+    fields.tcpPort = readU16(block, blockOffset(hello::kTcpPort));
     return fields;
 }
 
@@ -30,7 +28,7 @@ std::optional<HelloInfo> decodeHelloPacket(const QByteArray& datagram) {
         return std::nullopt;
     const auto* bytes = reinterpret_cast<const uint8_t*>(datagram.constData());
     HelloInfo info;
-    info.deviceType = u16At(bytes, hello::kDeviceType);
+    info.deviceType = readU16(bytes, hello::kDeviceType);
     info.address = QStringLiteral("%1.%2.%3.%4")
                        .arg(bytes[hello::kAddress])
                        .arg(bytes[hello::kAddress + 1])

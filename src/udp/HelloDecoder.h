@@ -11,6 +11,11 @@
 // Reading side of the hello packet and of the factory parameters block, for
 // clients of the emulator.
 
+// A little-endian u16 at `offset`; the caller has checked the length.
+inline uint16_t readU16(const uint8_t* bytes, int offset) {
+    return uint16_t(bytes[offset] | (bytes[offset + 1] << 8));
+}
+
 // Inverse of encodeSerialNumber: byte 2 counts units of 32768.
 int decodeSerialNumber(const uint8_t bytes[3]);
 

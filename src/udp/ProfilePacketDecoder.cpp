@@ -9,8 +9,6 @@ constexpr uint8_t kConstTwo = 2;
 constexpr uint8_t kConstFF = 255;
 constexpr uint8_t kTrailerOne = 1;
 
-uint16_t u16At(const uint8_t* bytes, int offset) { return uint16_t(bytes[offset] | (bytes[offset + 1] << 8)); }
-
 PacketDecode refuse(PacketFault fault, const QString& error) {
     PacketDecode result;
     result.fault = fault;
@@ -23,10 +21,10 @@ PacketDecode refuse(PacketFault fault, const QString& error) {
 int announcedSize(const uint8_t* bytes, int size, bool& stepdir) {
     if (size < packet::kHeaderSize)
         return 0;
-    const int trailer = packet::kHeaderSize + 4 * u16At(bytes, packet::kPointCount);
+    const int trailer = packet::kHeaderSize + 4 * readU16(bytes, packet::kPointCount);
     if (size < trailer + 2)
         return 0;
-    const uint16_t trailerLength = u16At(bytes, trailer + packet::kTrailerLength);
+    const uint16_t trailerLength = readU16(bytes, trailer + packet::kTrailerLength);
     if (trailerLength != kStandardTrailerLength && trailerLength != kStepdirTrailerLength)
         return 0;
     stepdir = trailerLength == kStepdirTrailerLength;
@@ -44,13 +42,13 @@ PacketDecode decodeProfilePacket(const QByteArray& bytes) {
         return refuse(PacketFault::Malformed,
                       QStringLiteral("%1 bytes do not form a profile packet (point count and trailer length disagree)")
                           .arg(size));
-    const uint16_t stored = u16At(data, size - 2);
+    const uint16_t stored = readU16(data, size - 2);
     const uint16_t computed = packetChecksum(data, size - 2);
     if (stored != computed)
         return refuse(PacketFault::Checksum, QStringLiteral("checksum %1 where the bytes give %2")
                                                  .arg(stored, 4, 16, QLatin1Char('0'))
                                                  .arg(computed, 4, 16, QLatin1Char('0')));
-    const int n = u16At(data, packet::kPointCount);
+    const int n = readU16(data, packet::kPointCount);
     const int trailer = packet::kHeaderSize + 4 * n;
     if (data[packet::kConstTwo] != kConstTwo || data[packet::kConstFF] != kConstFF ||
         data[trailer + packet::kTrailerOne] != kTrailerOne)
@@ -58,19 +56,19 @@ PacketDecode decodeProfilePacket(const QByteArray& bytes) {
 
     PacketDecode result;
     DecodedProfilePacket& p = result.packet;
-    p.measurementCounter = u16At(data, packet::kMeasurementCounter);
-    p.packetCounter = u16At(data, packet::kPacketCounter);
+    p.measurementCounter = readU16(data, packet::kMeasurementCounter);
+    p.packetCounter = readU16(data, packet::kPacketCounter);
     p.stepdir = stepdir;
     p.serial = decodeSerialNumber(data + trailer + packet::kTrailerSerial);
-    p.xemr = u16At(data, trailer + packet::kTrailerXemr);
-    p.zdiap = u16At(data, trailer + packet::kTrailerZdiap);
+    p.xemr = readU16(data, trailer + packet::kTrailerXemr);
+    p.zdiap = readU16(data, trailer + packet::kTrailerZdiap);
     if (stepdir)
-        p.stepdirForward = u16At(data, trailer + packet::kTrailerStepdir);
+        p.stepdirForward = readU16(data, trailer + packet::kTrailerStepdir);
     p.x.resize(n);
     p.z.resize(n);
     for (int i = 0; i < n; ++i) {
-        p.x[i] = static_cast<int16_t>(u16At(data, packet::kHeaderSize + 2 * i));
-        p.z[i] = u16At(data, packet::kHeaderSize + 2 * n + 2 * i);
+        p.x[i] = static_cast<int16_t>(readU16(data, packet::kHeaderSize + 2 * i));
+        p.z[i] = readU16(data, packet::kHeaderSize + 2 * n + 2 * i);
     }
     return result;
 }

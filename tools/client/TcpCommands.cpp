@@ -36,7 +36,7 @@ constexpr int kDefaultChunk = 16384;
 constexpr int kDefaultRawWaitMs = 500;
 
 uint16_t u16At(const QByteArray& bytes, int offset) {
-    return uint16_t(uint8_t(bytes[offset]) | (uint8_t(bytes[offset + 1]) << 8));
+    return readU16(reinterpret_cast<const uint8_t*>(bytes.constData()), offset);
 }
 
 USER_PARAMS readParams(ScannerConnection& connection) {
