@@ -70,10 +70,11 @@ CsvImport parseCsvProfile(const QByteArray& bytes, CsvScale scale) {
     return result;
 }
 
-QByteArray formatCsvProfile(const std::vector<ProfilePoint>& points, CsvScale scale) {
+QByteArray formatCsvProfile(const std::vector<ProfilePoint>& points, CsvScale scale, CsvX x) {
+    const double xSign = x == CsvX::Mirrored ? -1.0 : 1.0;
     QByteArray text;
     for (const ProfilePoint& point : points) {
-        text += number(-double(point.x) * scale.xemr / kUnitsPerRange);
+        text += number(xSign * point.x * scale.xemr / kUnitsPerRange);
         text += ';';
         text += number(double(point.z) * scale.zdiap / kUnitsPerRange);
         text += '\n';
@@ -99,8 +100,8 @@ CsvImport readCsvProfile(const QString& path, CsvScale scale) {
     return parseCsvProfile(bytes, scale);
 }
 
-QString writeCsvProfile(const QString& path, const std::vector<ProfilePoint>& points, CsvScale scale) {
-    const QByteArray text = formatCsvProfile(points, scale);
+QString writeCsvProfile(const QString& path, const std::vector<ProfilePoint>& points, CsvScale scale, CsvX x) {
+    const QByteArray text = formatCsvProfile(points, scale, x);
     // Written beside the target and renamed over it; an unfinished write is
     // discarded, so a failure never leaves a truncated file.
     QSaveFile file(path);

@@ -28,9 +28,14 @@ struct CsvImport {
 // held within int16 / uint16. Refused when XEMR or ZDIAP is not positive.
 CsvImport parseCsvProfile(const QByteArray& bytes, CsvScale scale);
 
-// The text of a CSV file with X mirrored: "-X*XEMR/16384;Z*ZDIAP/16384\n" per
-// point, numbers in 'g' format with 6 significant digits. Empty for no points.
-QByteArray formatCsvProfile(const std::vector<ProfilePoint>& points, CsvScale scale);
+// The window's Save mirrors X, so a saved profile loads back mirrored; a
+// client that records measured points writes X as it is.
+enum class CsvX { Mirrored, AsMeasured };
+
+// The text of a CSV file: "-X*XEMR/16384;Z*ZDIAP/16384\n" per point (X not
+// negated for AsMeasured), numbers in 'g' format with 6 significant digits.
+// Empty for no points.
+QByteArray formatCsvProfile(const std::vector<ProfilePoint>& points, CsvScale scale, CsvX x = CsvX::Mirrored);
 
 // The same on files. The reader's error says when the file cannot be opened;
 // the writer replaces the file atomically and returns an empty text on
@@ -39,4 +44,5 @@ CsvImport readCsvProfile(const QString& path, CsvScale scale);
 
 // One line for the log and the status bar: what an import from `path` did.
 QString csvImportSummary(const CsvImport& import, const QString& path);
-QString writeCsvProfile(const QString& path, const std::vector<ProfilePoint>& points, CsvScale scale);
+QString writeCsvProfile(const QString& path, const std::vector<ProfilePoint>& points, CsvScale scale,
+                        CsvX x = CsvX::Mirrored);

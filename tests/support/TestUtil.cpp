@@ -20,6 +20,28 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
 
 QByteArray hexBytes(const char* text) { return QByteArray::fromHex(QByteArray(text).replace(' ', "")); }
 
+uint16_t u16At(const QByteArray& bytes, int offset) {
+    return static_cast<uint16_t>(uint8_t(bytes[offset]) | uint8_t(bytes[offset + 1]) << 8);
+}
+
+int16_t s16At(const QByteArray& bytes, int offset) { return static_cast<int16_t>(u16At(bytes, offset)); }
+
+uint16_t wordSum(const QByteArray& bytes) {
+    uint32_t sum = 0;
+    for (int i = 0; i + 1 < bytes.size(); i += 2)
+        sum += u16At(bytes, i);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint16_t>(sum);
+}
+
+std::vector<ProfilePoint> rampProfile(int n) {
+    std::vector<ProfilePoint> points(n);
+    for (int i = 0; i < n; ++i)
+        points[i] = {static_cast<int16_t>(i - n / 2), static_cast<uint16_t>(1000 + 3 * i)};
+    return points;
+}
+
 int processThreadCount() {
     static const bool runtimeThreadsStarted = [] {
         std::thread([] {}).join();

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "profile/ProfileStore.h"
+
 #include <QByteArray>
 #include <QString>
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -15,3 +18,14 @@ int processThreadCount();
 
 // Parses "36 01 C0 A8" into bytes.
 QByteArray hexBytes(const char* text);
+
+// Little-endian 16-bit values inside a reply or datagram.
+uint16_t u16At(const QByteArray& bytes, int offset);
+int16_t s16At(const QByteArray& bytes, int offset);
+
+// Sum of all 16-bit little-endian words with end-around carry; 0xFFFF for an
+// intact profile packet, checksum included.
+uint16_t wordSum(const QByteArray& bytes);
+
+// A profile of `n` points with distinct, recognisable values.
+std::vector<ProfilePoint> rampProfile(int n);

@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "profile/ProfileStore.h"
+#include "support/TestUtil.h"
 
 // Collects debug lines from every thread while it lives, whatever the
 // logging rules of the environment say.
@@ -28,12 +28,3 @@ QByteArray exchange(QTcpSocket& socket, const QByteArray& bytes, int replySize);
 
 std::unique_ptr<QTcpSocket> connectTo(quint16 port);
 
-// A profile of `n` points with distinct, recognisable values.
-std::vector<ProfilePoint> rampProfile(int n);
-
-uint16_t u16At(const QByteArray& bytes, int offset);
-int16_t s16At(const QByteArray& bytes, int offset);
-
-// Sum of all 16-bit little-endian words with end-around carry; 0xFFFF for an
-// intact packet.
-uint16_t wordSum(const QByteArray& bytes);

@@ -22,14 +22,6 @@ PacketFields fields() {
     return f;
 }
 
-uint16_t wordSum(const QByteArray& bytes) {
-    uint32_t sum = 0;
-    for (int i = 0; i + 1 < bytes.size(); i += 2)
-        sum += uint8_t(bytes[i]) | uint8_t(bytes[i + 1]) << 8;
-    while (sum >> 16)
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint16_t>(sum);
-}
 
 TEST(PacketChecksum, MatchesTheRfc1071Example) {
     // RFC 1071's example words 0001 f203 f4f5 f6f7, summed little-endian.

@@ -45,10 +45,6 @@ private:
     QUdpSocket socket_;
 };
 
-inline uint16_t u16At(const QByteArray& data, int offset) {
-    return uint16_t(uint8_t(data[offset]) | uint8_t(data[offset + 1]) << 8);
-}
-
 // Runs a worker's run() in its own thread, as the session does, and stops it
 // with the session's sequence.
 template <typename Worker>

@@ -12,22 +12,6 @@ namespace {
 uint16_t packetCounterOf(const QByteArray& d) { return u16At(d, packet::kPacketCounter); }
 uint16_t measurementCounterOf(const QByteArray& d) { return u16At(d, packet::kMeasurementCounter); }
 
-// The whole packet, checksum included, sums to 0xFFFF with end-around carry.
-uint16_t wordSum(const QByteArray& d) {
-    uint32_t sum = 0;
-    for (int i = 0; i + 1 < d.size(); i += 2)
-        sum += u16At(d, i);
-    while (sum >> 16)
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint16_t>(sum);
-}
-
-std::vector<ProfilePoint> rampProfile(int n) {
-    std::vector<ProfilePoint> points;
-    for (int i = 0; i < n; ++i)
-        points.push_back({static_cast<int16_t>(i - n / 2), static_cast<uint16_t>(1000 + i)});
-    return points;
-}
 
 // Expects counters first, first + 1, ... over `datagrams` from `from` on.
 void expectConsecutive(const std::vector<QByteArray>& datagrams, size_t from, uint16_t first) {
@@ -85,7 +69,7 @@ TEST_F(StreamTest, SendsConsecutivePacketsWithValidChecksumsAndTheCurrentTrailer
         EXPECT_EQ(wordSum(d), 0xFFFF);
         EXPECT_EQ(u16At(d, packet::kPointCount), 8);
         EXPECT_EQ(int16_t(u16At(d, 12)), -4);          // first X
-        EXPECT_EQ(u16At(d, 12 + 2 * 8 + 2 * 7), 1007);  // last Z
+        EXPECT_EQ(u16At(d, 12 + 2 * 8 + 2 * 7), rampProfile(8).back().z);  // last Z
         const int t = 12 + 4 * 8;
         EXPECT_EQ(d.mid(t, 6), hexBytes("08 00 01 3F 42 1E"));
         EXPECT_EQ(u16At(d, t + 6), 70);

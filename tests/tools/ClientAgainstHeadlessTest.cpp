@@ -1,0 +1,176 @@
+#include "ToolProcess.h"
+
+#include "profile/CameraPicture.h"
+#include "profile/CsvProfile.h"
+
+#include <QImage>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+// The client's commands against a running px310-headless, as a script in CI
+// would use them.
+
+namespace {
+
+class ClientAgainstHeadless : public ::testing::Test {
+protected:
+    void startEmulator(const QStringList& arguments = {}) {
+        ASSERT_TRUE(emulator.start(arguments)) << emulator.errors().toStdString();
+    }
+
+    // The client's command with the emulator's port; must succeed.
+    QString ok(QStringList arguments) {
+        arguments << emulator.serverArguments();
+        const ToolRun run = runClient(arguments);
+        EXPECT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, 0) << arguments.join(' ').toStdString() << "\n" << run.err.toStdString();
+        return run.out;
+    }
+
+    void TearDown() override {
+        if (emulator.running()) {
+            EXPECT_EQ(emulator.stop(), 0) << "SIGTERM stops the emulator cleanly";
+        }
+    }
+
+    HeadlessProcess emulator;
+};
+
+QStringList lines(const QString& text) { return text.split('\n', Qt::SkipEmptyParts); }
+
+}  // namespace
+
+TEST_F(ClientAgainstHeadless, DiscoverFindsTheEmulatorWithItsOptions) {
+    startEmulator({"--serial", "4242", "--xemr", "80", "--zdiap", "160"});
+    const ToolRun run = runClient({"discover", "--port", QString::number(emulator.helloPort), "--seconds", "3"});
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    ASSERT_EQ(lines(run.out).size(), 1) << "one device, printed once: " << run.out.toStdString();
+    const QString device = run.out;
+    EXPECT_TRUE(device.startsWith("PX310 at 127.0.0.1")) << device.toStdString();
+    EXPECT_TRUE(device.contains("serial 4242"));
+    EXPECT_TRUE(device.contains("XEMR 80"));
+    EXPECT_TRUE(device.contains("ZDIAP 160"));
+    EXPECT_TRUE(device.contains(QStringLiteral("TCP port %1").arg(emulator.tcpPort)));
+    EXPECT_TRUE(device.contains(QStringLiteral("UDP port %1").arg(emulator.udpPort)));
+}
+
+TEST_F(ClientAgainstHeadless, ParamsGetPrintsEveryFieldAndSetWritesTheRecordBack) {
+    startEmulator();
+    const QStringList before = lines(ok({"params", "get"}));
+    EXPECT_EQ(before.size(), 41);
+    EXPECT_TRUE(before.contains(QStringLiteral("tcp_ip_address_u8          = 127.0.0.1")));
+    EXPECT_TRUE(before.contains(QStringLiteral("udp_port_u16               = %1").arg(emulator.udpPort)));
+
+    const QString changed = ok({"params", "set", "laser_level_u8=200", "udp_ip_address_u8=10.0.0.5", "SDMode=0x10"});
+    EXPECT_TRUE(changed.contains("laser_level_u8: 0 -> 200")) << changed.toStdString();
+    EXPECT_TRUE(changed.contains("udp_ip_address_u8: 255.255.255.255 -> 10.0.0.5"));
+
+    const QStringList after = lines(ok({"params", "get", "laser_level_u8", "udp_ip_address_u8", "SDMode"}));
+    EXPECT_EQ(after, (QStringList{"laser_level_u8             = 200", "udp_ip_address_u8          = 10.0.0.5",
+                                  "SDMode                     = 16"}));
+    const QStringList untouched = lines(ok({"params", "get"}));
+    EXPECT_EQ(untouched.filter("udp_port_u16"), before.filter("udp_port_u16"));
+}
+
+TEST_F(ClientAgainstHeadless, ParamsFlushSavesTheRecordTheNextStartLoads) {
+    startEmulator();
+    ok({"params", "set", "exposure_time_u16=1234", "dhs_enable_u8=1"});
+    EXPECT_TRUE(ok({"params", "flush"}).contains("flushed"));
+    // The file is written on the emulator's main thread after the OK.
+    QSettings written(emulator.paramsPath(), QSettings::IniFormat);
+    for (int i = 0; i < 100 && written.value("UserParams/exposure_time_u16").toInt() != 1234; ++i) {
+        QThread::msleep(50);
+        written.sync();
+    }
+    EXPECT_EQ(written.value("UserParams/exposure_time_u16").toInt(), 1234);
+
+    EXPECT_EQ(emulator.stop(), 0);
+    startEmulator();
+    EXPECT_TRUE(ok({"params", "get", "exposure_time_u16"}).contains("= 1234"));
+}
+
+TEST_F(ClientAgainstHeadless, ResultsArePacedCheckedAndRoundTripThroughCsv) {
+    startEmulator({"--frequency", "100"});
+    const QString csv = emulator.path("result.csv");
+    const QString out = ok({"result", "-n", "3", "--csv", csv});
+    const QStringList summaries = lines(out).filter(QRegularExpression("^result \\d"));
+    ASSERT_EQ(summaries.size(), 3) << out.toStdString();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(summaries[i].startsWith(QStringLiteral("result %1: ").arg(i)));
+        EXPECT_TRUE(summaries[i].contains(QStringLiteral("packet %1, 640 points").arg(i)))
+            << "counters restart per connection: " << summaries[i].toStdString();
+        EXPECT_TRUE(summaries[i].contains("checksum ok"));
+    }
+    EXPECT_TRUE(out.contains("     0     -35.0000")) << "the first point lies at the left edge, XEMR 70";
+
+    // The recorded points, streamed by a second emulator, come back unchanged.
+    const CsvImport recorded = readCsvProfile(csv, CsvScale{70, 170});
+    ASSERT_TRUE(recorded.ok());
+    ASSERT_EQ(recorded.points.size(), 640u);
+    HeadlessProcess replay;
+    ASSERT_TRUE(replay.start({"--profile", csv}));
+    const ToolRun again = runClient(QStringList{"result", "--csv", replay.path("again.csv")} + replay.serverArguments());
+    EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();
+    EXPECT_EQ(replay.stop(), 0);
+    const CsvImport replayed = readCsvProfile(replay.path("again.csv"), CsvScale{70, 170});
+    ASSERT_TRUE(replayed.ok());
+    ASSERT_EQ(replayed.points.size(), recorded.points.size());
+    for (size_t i = 0; i < recorded.points.size(); ++i) {
+        // Six significant digits and truncation may cost one unit.
+        EXPECT_NEAR(replayed.points[i].x, recorded.points[i].x, 1) << "not mirrored, point " << i;
+        EXPECT_NEAR(replayed.points[i].z, recorded.points[i].z, 1) << "point " << i;
+    }
+}
+
+TEST_F(ClientAgainstHeadless, StreamReportsTheRateWithoutLosses) {
+    startEmulator({"--frequency", "200"});
+    const ToolRun run = runClient({"stream", "--port", QString::number(emulator.udpPort), "--seconds", "2"});
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QString out = run.out;
+    const QRegularExpressionMatch received = QRegularExpression("received (\\d+) packets").match(out);
+    ASSERT_TRUE(received.hasMatch()) << out.toStdString();
+    EXPECT_GT(received.captured(1).toInt(), 50) << "a busy machine still delivers most of 400";
+    EXPECT_TRUE(out.contains("640 points per packet"));
+    EXPECT_TRUE(out.contains("checksum failures 0, malformed 0"));
+    EXPECT_TRUE(out.contains("reordered 0"));
+}
+
+TEST_F(ClientAgainstHeadless, ImageSavesTheEmulatorsCameraPicture) {
+    const QString picture = QStringLiteral(PX310_ASSETS_DIR "/kelvora.jpg");
+    startEmulator({"--picture", picture});
+    const QString png = emulator.path("picture.png");
+    ok({"image", png, "--chunk", "1000"});
+    const QImage saved(png);
+    ASSERT_EQ(saved.size(), QSize(kPictureWidth, kPictureHeight));
+    ASSERT_EQ(saved.format(), QImage::Format_Grayscale8);
+    CameraPicture expected{};
+    ASSERT_TRUE(loadCameraPicture(picture, expected));
+    int wrong = 0;
+    for (int y = 0; y < kPictureHeight; ++y)
+        for (int x = 0; x < kPictureWidth; ++x)
+            wrong += saved.constScanLine(y)[x] != 255 - expected[x * kPictureHeight + y];
+    EXPECT_EQ(wrong, 0) << "308 chunks, their counters wrapping past 255, make the whole picture, dark as black";
+}
+
+TEST_F(ClientAgainstHeadless, ExtentsFactoryAndRawCommandsAnswer) {
+    startEmulator({"--serial", "999999", "--zbase", "7"});
+    const QStringList extents = lines(ok({"extents"}));
+    ASSERT_EQ(extents.size(), 15);
+    EXPECT_EQ(extents[2], "extent[2] = 13500");
+    EXPECT_EQ(extents[14], "extent[14] = 40");
+
+    const QString factory = ok({"factory", "get"});
+    EXPECT_TRUE(factory.contains("serial 999999\n")) << factory.toStdString();
+    EXPECT_TRUE(factory.contains("ZBASE 7\n"));
+
+    const QString raw = ok({"raw", "0x20", "--expect", "30"});
+    EXPECT_TRUE(raw.contains("sent get extends (32)"));
+    EXPECT_TRUE(raw.contains("0000  00 00 80 0c bc 34 b0 04 c4 09 c0 5d bc 34 e2 04"));
+
+    const QString silent = ok({"raw", "20", "--payload", "01 02 03", "--wait", "300"});
+    EXPECT_TRUE(silent.contains("sent reboot (20) with 3 payload bytes"));
+    EXPECT_TRUE(silent.contains("reply: 0 bytes"));
+}

@@ -1,0 +1,71 @@
+#include "HeadlessEmulator.h"
+#include "HeadlessOptions.h"
+
+#include "profile/ProfileModel.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+HeadlessCommandLine parsed(const QStringList& arguments) { return parseHeadlessCommandLine(arguments, "/opt/px"); }
+
+}  // namespace
+
+TEST(HeadlessOptions, FilesDefaultToThoseBesideTheProgram) {
+    const HeadlessCommandLine line = parsed({});
+    ASSERT_EQ(line.outcome, HeadlessCommandLine::Run) << line.text.toStdString();
+    EXPECT_EQ(line.options.paramsPath, "/opt/px/user_params.ini");
+    EXPECT_EQ(line.options.picturePath, "/opt/px/kelvora.jpg");
+    EXPECT_FALSE(line.options.pictureGiven);
+    EXPECT_TRUE(line.options.profilePath.isEmpty());
+    EXPECT_EQ(line.options.listenAddress, "127.0.0.1");
+    EXPECT_EQ(line.options.helloPort, 6001);
+    EXPECT_FALSE(line.options.tcpPort.has_value()) << "the parameter file decides";
+}
+
+TEST(HeadlessOptions, TakesEveryValueWithinThePanelsRanges) {
+    const HeadlessCommandLine line =
+        parsed({"--tcp-port", "7000", "--udp-port", "7001", "--frequency", "491", "--hello-port", "7002", "--xemr",
+                "80", "--zdiap", "1000", "--noise", "20", "--serial", "999999", "--listen", "0.0.0.0", "--backward",
+                "--picture", "p.jpg", "--profile", "p.csv"});
+    ASSERT_EQ(line.outcome, HeadlessCommandLine::Run) << line.text.toStdString();
+    const HeadlessOptions& o = line.options;
+    EXPECT_EQ(o.tcpPort, 7000);
+    EXPECT_EQ(o.udpPort, 7001);
+    EXPECT_EQ(o.frequency, 491);
+    EXPECT_EQ(o.helloPort, 7002);
+    EXPECT_EQ(o.xemr, 80);
+    EXPECT_EQ(o.zdiap, 1000);
+    EXPECT_EQ(o.noise, 20);
+    EXPECT_EQ(o.serial, 999999);
+    EXPECT_EQ(o.listenAddress, "0.0.0.0");
+    EXPECT_FALSE(o.stepdirForward);
+    EXPECT_TRUE(o.pictureGiven);
+    EXPECT_EQ(o.profilePath, "p.csv");
+}
+
+TEST(HeadlessOptions, RefusesValuesTheEmulatorCannotUse) {
+    const QList<QStringList> bad = {
+        {"--tcp-port", "0"},       {"--tcp-port", "65536"}, {"--frequency", "0"},   {"--frequency", "492"},
+        {"--xemr", "0"},           {"--noise", "21"},       {"--serial", "1000000"}, {"--udp-port", "x"},
+        {"--listen", "localhost"}, {"--listen", "::1"},     {"--no-such-option"},   {"stray"},
+    };
+    for (const QStringList& arguments : bad) {
+        const HeadlessCommandLine line = parsed(arguments);
+        EXPECT_EQ(line.outcome, HeadlessCommandLine::Error) << arguments.join(' ').toStdString();
+        EXPECT_FALSE(line.text.isEmpty());
+    }
+    EXPECT_EQ(parsed({"--help"}).outcome, HeadlessCommandLine::Help);
+}
+
+TEST(HeadlessBuiltInProfile, IsARaisedBlockOnAFloorAcrossTheWholeWidth) {
+    const std::vector<ProfilePoint> points = builtInProfile();
+    ASSERT_EQ(points.size(), 640u);
+    const ProfilePoint floor = pixelToUnits(0, 400);
+    const ProfilePoint top = pixelToUnits(300, 250);
+    EXPECT_EQ(points.front(), floor);
+    EXPECT_EQ(points.back().z, floor.z);
+    EXPECT_EQ(points[300].z, top.z);
+    for (size_t i = 1; i < points.size(); ++i)
+        ASSERT_GT(points[i].x, points[i - 1].x) << "one point per column, left to right";
+}

@@ -1,0 +1,191 @@
+#include "UdpCommands.h"
+
+#include "ClientError.h"
+#include "CommandLine.h"
+#include "PacketCounterTracker.h"
+
+#include "udp/HelloDecoder.h"
+#include "udp/ProfilePacketDecoder.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QSet>
+#include <QUdpSocket>
+#include <functional>
+#include <optional>
+
+namespace {
+
+constexpr quint16 kHelloPort = 6001;
+constexpr quint16 kStreamPort = 6003;
+constexpr int kMaxSeconds = 3600;
+
+// Several listeners (another client, a test) may share the port.
+void bindOrFail(QUdpSocket& socket, quint16 port) {
+    if (!socket.bind(QHostAddress::AnyIPv4, port, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint))
+        fail(kExitNoEmulator, QStringLiteral("cannot listen on UDP port %1: %2").arg(port).arg(socket.errorString()));
+}
+
+// Hands every datagram that arrives within `seconds` to `take`.
+void receiveDatagrams(QUdpSocket& socket, int seconds, const std::function<void(const QByteArray&)>& take) {
+    QDeadlineTimer deadline(seconds * 1000LL);
+    while (!deadline.hasExpired()) {
+        if (!socket.hasPendingDatagrams() && !socket.waitForReadyRead(int(deadline.remainingTime())))
+            continue;
+        while (socket.hasPendingDatagrams()) {
+            QByteArray datagram(int(socket.pendingDatagramSize()), Qt::Uninitialized);
+            const qint64 size = socket.readDatagram(datagram.data(), datagram.size());
+            if (size >= 0)
+                take(datagram.left(int(size)));
+        }
+    }
+}
+
+QString deviceName(uint16_t type) {
+    return type == 310 ? QStringLiteral("PX310") : QStringLiteral("device type %1").arg(type);
+}
+
+QString helloLine(const HelloInfo& h) {
+    return QStringLiteral("%1 at %2  MAC %3  serial %4  XEMR %5  ZDIAP %6  XSMR %7  ZBASE %8  TCP port %9  "
+                          "UDP port %10\n")
+        .arg(deviceName(h.deviceType), h.address, macText(h.mac))
+        .arg(h.factory.serial)
+        .arg(h.factory.xemr)
+        .arg(h.factory.zdiap)
+        .arg(h.factory.xsmr)
+        .arg(h.factory.zbase)
+        .arg(h.factory.tcpPort)
+        .arg(h.factory.udpPort);
+}
+
+struct StreamTally {
+    PacketCounterTracker counters;
+    long long checksumFailures = 0;
+    long long malformed = 0;
+    long long bytes = 0;
+    int lastPoints = -1;
+    QElapsedTimer clock;
+    qint64 firstMs = -1;
+    qint64 lastMs = -1;
+
+    void take(const QByteArray& datagram) {
+        const qint64 now = clock.elapsed();
+        if (firstMs < 0)
+            firstMs = now;
+        lastMs = now;
+        bytes += datagram.size();
+        const PacketDecode decoded = decodeProfilePacket(datagram);
+        if (decoded.fault == PacketFault::Checksum)
+            ++checksumFailures;
+        if (decoded.fault == PacketFault::Malformed)
+            ++malformed;
+        if (!decoded.ok())
+            return;
+        counters.note(decoded.packet.packetCounter);
+        lastPoints = int(decoded.packet.x.size());
+    }
+
+    long long datagrams() const { return counters.packets() + checksumFailures + malformed; }
+
+    // Packets per second between the first and the last arrival.
+    double rate() const {
+        if (datagrams() < 2 || lastMs <= firstMs)
+            return 0.0;
+        return (datagrams() - 1) * 1000.0 / double(lastMs - firstMs);
+    }
+};
+
+void printTally(QTextStream& out, const StreamTally& t, quint16 port, int seconds) {
+    out << QStringLiteral("received %1 packets (%2 bytes) on UDP port %3 in %4 s\n")
+               .arg(t.datagrams())
+               .arg(t.bytes)
+               .arg(port)
+               .arg(seconds);
+    out << QStringLiteral("rate %1 packets/s, %2 points per packet\n").arg(t.rate(), 0, 'f', 1).arg(t.lastPoints);
+    out << QStringLiteral("lost %1, reordered %2, counter restarts %3\n")
+               .arg(t.counters.lost())
+               .arg(t.counters.reordered())
+               .arg(t.counters.restarts());
+    out << QStringLiteral("checksum failures %1, malformed %2\n").arg(t.checksumFailures).arg(t.malformed);
+}
+
+struct Listening {
+    quint16 port = 0;
+    int seconds = 0;
+};
+
+// --port and --seconds of a listening command; nothing when --help was asked for.
+std::optional<Listening> parseListening(CommandLine& line, const QStringList& arguments, QTextStream& out,
+                                        quint16 defaultPort, int defaultSeconds) {
+    line.addOption(QStringLiteral("port"), QStringLiteral("UDP port to listen on (default %1).").arg(defaultPort),
+                   QStringLiteral("P"));
+    line.addOption(QStringLiteral("seconds"), QStringLiteral("How long to listen (default %1).").arg(defaultSeconds),
+                   QStringLiteral("S"));
+    if (!line.parse(arguments, out))
+        return std::nullopt;
+    line.positional(0);
+    return Listening{quint16(line.number(QStringLiteral("port"), 1, 65535, defaultPort)),
+                     int(line.number(QStringLiteral("seconds"), 1, kMaxSeconds, defaultSeconds))};
+}
+
+}  // namespace
+
+int runDiscover(const QStringList& arguments, QTextStream& out) {
+    CommandLine line(QStringLiteral("discover [--port P] [--seconds S]"),
+                     QStringLiteral("Listens for hello packets (one every 2 s per emulator) and prints each device "
+                                    "once: type, address, MAC, serial number, XEMR, ZDIAP, XSMR, ZBASE and ports."),
+                     CommandLine::NoServer);
+    const std::optional<Listening> listening = parseListening(line, arguments, out, kHelloPort, 3);
+    if (!listening)
+        return kExitOk;
+    const auto [port, seconds] = *listening;
+
+    QUdpSocket socket;
+    bindOrFail(socket, port);
+    QSet<QString> seen;
+    int ignored = 0;
+    receiveDatagrams(socket, seconds, [&](const QByteArray& datagram) {
+        const std::optional<HelloInfo> hello = decodeHelloPacket(datagram);
+        if (!hello) {
+            ++ignored;
+            return;
+        }
+        const QString text = helloLine(*hello);
+        if (!seen.contains(text)) {
+            seen.insert(text);
+            out << text;
+            out.flush();
+        }
+    });
+    if (ignored > 0)
+        out << QStringLiteral("ignored %1 datagrams that are no hello packet\n").arg(ignored);
+    if (seen.isEmpty())
+        fail(kExitNoEmulator, QStringLiteral("no hello packet on UDP port %1 within %2 s").arg(port).arg(seconds));
+    return kExitOk;
+}
+
+int runStream(const QStringList& arguments, QTextStream& out) {
+    CommandLine line(QStringLiteral("stream [--port P] [--seconds S]"),
+                     QStringLiteral("Receives the profile stream and prints the packet rate, lost and reordered "
+                                    "packets (from the packet counter) and checksum failures. The emulator pauses "
+                                    "the stream while a command client is connected."),
+                     CommandLine::NoServer);
+    const std::optional<Listening> listening = parseListening(line, arguments, out, kStreamPort, 5);
+    if (!listening)
+        return kExitOk;
+    const auto [port, seconds] = *listening;
+
+    QUdpSocket socket;
+    bindOrFail(socket, port);
+    StreamTally tally;
+    tally.clock.start();
+    receiveDatagrams(socket, seconds, [&](const QByteArray& datagram) { tally.take(datagram); });
+    printTally(out, tally, port, seconds);
+    if (tally.datagrams() == 0)
+        fail(kExitNoEmulator, QStringLiteral("no profile packet on UDP port %1 within %2 s").arg(port).arg(seconds));
+    if (tally.checksumFailures + tally.malformed > 0)
+        fail(kExitProtocol, QStringLiteral("%1 packets failed their checksum, %2 were malformed")
+                                .arg(tally.checksumFailures)
+                                .arg(tally.malformed));
+    return kExitOk;
+}

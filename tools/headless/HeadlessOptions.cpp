@@ -1,0 +1,138 @@
+#include "HeadlessOptions.h"
+
+#include "params/UserParamsIni.h"
+
+#include <QCommandLineParser>
+#include <QHostAddress>
+
+namespace {
+
+struct NumberOption {
+    const char* name;
+    const char* description;
+    int min;
+    int max;
+};
+
+// Ranges as the window's panel allows them.
+const NumberOption kTcpPort{"tcp-port", "TCP port of the command server (default: parameter file, else 620).", 1,
+                            65535};
+const NumberOption kUdpPort{"udp-port", "UDP port of the profile stream (default: parameter file, else 6003).", 1,
+                            65535};
+const NumberOption kFrequency{"frequency", "Profile rate in profiles per second (default: parameter file, else 250).",
+                              1, 491};
+const NumberOption kHelloPort{"hello-port", "UDP port the hello packets go to (default 6001).", 1, 65535};
+const NumberOption kXemr{"xemr", "XEMR, the X range in mm (default 70).", 1, 1000};
+const NumberOption kZdiap{"zdiap", "ZDIAP, the Z range in mm (default 170).", 1, 1000};
+const NumberOption kNoise{"noise", "Noise level 0 to 20 (default 0).", 0, 20};
+const NumberOption kSerial{"serial", "Serial number (default: parameter file, else 123).", kSerialRange.min,
+                           kSerialRange.max};
+const NumberOption kXsmr{"xsmr", "XSMR (default: parameter file, else 1).", kXsmrRange.min, kXsmrRange.max};
+const NumberOption kZbase{"zbase", "ZBASE (default: parameter file, else 1).", kZbaseRange.min, kZbaseRange.max};
+const NumberOption* const kNumberOptions[] = {&kTcpPort, &kUdpPort, &kFrequency, &kHelloPort, &kXemr,
+                                              &kZdiap,   &kNoise,   &kSerial,    &kXsmr,      &kZbase};
+
+const char* const kDescription =
+    "The PX310 emulator without a window: announces itself, streams a profile over UDP and serves the TCP command "
+    "protocol until SIGINT or SIGTERM. Without --profile it streams a built-in profile (a raised block on a flat "
+    "floor, 640 points).";
+
+std::optional<int> numberOf(const QCommandLineParser& parser, const NumberOption& option, QString& error) {
+    const QString name = QLatin1String(option.name);
+    if (!parser.isSet(name))
+        return std::nullopt;
+    bool ok = false;
+    const int value = parser.value(name).toInt(&ok);
+    if (!ok || value < option.min || value > option.max) {
+        error = QStringLiteral("--%1 takes a number from %2 to %3, not \"%4\"")
+                    .arg(name)
+                    .arg(option.min)
+                    .arg(option.max)
+                    .arg(parser.value(name));
+        return std::nullopt;
+    }
+    return value;
+}
+
+void addOptions(QCommandLineParser& parser) {
+    parser.setApplicationDescription(QLatin1String(kDescription));
+    parser.addHelpOption();
+    parser.addOption({QStringLiteral("profile"), QStringLiteral("CSV profile to stream (x;z in mm per line)."),
+                      QStringLiteral("FILE.csv")});
+    parser.addOption({QStringLiteral("params"),
+                      QStringLiteral("Parameter file (default user_params.ini beside the program); a flush "
+                                     "request writes it."),
+                      QStringLiteral("FILE.ini")});
+    parser.addOption({QStringLiteral("picture"),
+                      QStringLiteral("Camera picture, 480 wide and 640 high (default kelvora.jpg beside the "
+                                     "program)."),
+                      QStringLiteral("FILE.jpg")});
+    parser.addOption({QStringLiteral("listen"),
+                      QStringLiteral("IPv4 address the command server listens on (default 127.0.0.1)."),
+                      QStringLiteral("ADDR")});
+    for (const NumberOption* option : kNumberOptions)
+        parser.addOption({QLatin1String(option->name), QLatin1String(option->description), QStringLiteral("N")});
+    parser.addOption({QStringLiteral("backward"), QStringLiteral("Step/dir direction backward (default forward).")});
+    parser.addOption({QStringLiteral("verbose"), QStringLiteral("Show the workers' debug log.")});
+}
+
+// Fills `options` from the parsed command line; false with `error` set.
+bool readOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& error) {
+    if (parser.isSet(QStringLiteral("profile")))
+        o.profilePath = parser.value(QStringLiteral("profile"));
+    if (parser.isSet(QStringLiteral("params")))
+        o.paramsPath = parser.value(QStringLiteral("params"));
+    if (parser.isSet(QStringLiteral("picture"))) {
+        o.picturePath = parser.value(QStringLiteral("picture"));
+        o.pictureGiven = true;
+    }
+    if (parser.isSet(QStringLiteral("listen")))
+        o.listenAddress = parser.value(QStringLiteral("listen"));
+    QHostAddress address;
+    if (!address.setAddress(o.listenAddress) || address.protocol() != QAbstractSocket::IPv4Protocol) {
+        error = QStringLiteral("--listen takes an IPv4 address such as 127.0.0.1, not \"%1\"").arg(o.listenAddress);
+        return false;
+    }
+    o.tcpPort = numberOf(parser, kTcpPort, error);
+    o.udpPort = numberOf(parser, kUdpPort, error);
+    o.frequency = numberOf(parser, kFrequency, error);
+    o.helloPort = numberOf(parser, kHelloPort, error).value_or(o.helloPort);
+    o.xemr = numberOf(parser, kXemr, error).value_or(o.xemr);
+    o.zdiap = numberOf(parser, kZdiap, error).value_or(o.zdiap);
+    o.noise = numberOf(parser, kNoise, error).value_or(o.noise);
+    o.serial = numberOf(parser, kSerial, error);
+    o.xsmr = numberOf(parser, kXsmr, error);
+    o.zbase = numberOf(parser, kZbase, error);
+    o.stepdirForward = !parser.isSet(QStringLiteral("backward"));
+    o.verbose = parser.isSet(QStringLiteral("verbose"));
+    return error.isEmpty();
+}
+
+}  // namespace
+
+HeadlessCommandLine parseHeadlessCommandLine(const QStringList& arguments, const QString& programDir) {
+    HeadlessCommandLine result;
+    result.options.paramsPath = programDir + QStringLiteral("/user_params.ini");
+    result.options.picturePath = programDir + QStringLiteral("/kelvora.jpg");
+
+    QCommandLineParser parser;
+    addOptions(parser);
+    if (!parser.parse(QStringList{QStringLiteral("px310-headless")} + arguments)) {
+        result.outcome = HeadlessCommandLine::Error;
+        result.text = parser.errorText();
+        return result;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        result.outcome = HeadlessCommandLine::Help;
+        result.text = parser.helpText();
+        return result;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        result.outcome = HeadlessCommandLine::Error;
+        result.text = QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first());
+        return result;
+    }
+    if (!readOptions(parser, result.options, result.text))
+        result.outcome = HeadlessCommandLine::Error;
+    return result;
+}

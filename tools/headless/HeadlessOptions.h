@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+// What px310-headless runs with. Values not given on the command line come
+// from the parameter file, or from the window's panel defaults.
+struct HeadlessOptions {
+    QString profilePath;  // empty: the built-in profile
+    QString paramsPath;   // the INI file read at start and written by a flush
+    QString picturePath;
+    bool pictureGiven = false;  // an unusable picture given by name is an error
+    QString listenAddress = QStringLiteral("127.0.0.1");
+    std::optional<int> tcpPort;
+    std::optional<int> udpPort;
+    std::optional<int> frequency;
+    int helloPort = 6001;
+    int xemr = 70;
+    int zdiap = 170;
+    int noise = 0;
+    std::optional<int> serial;
+    std::optional<int> xsmr;
+    std::optional<int> zbase;
+    bool stepdirForward = true;
+    bool verbose = false;
+};
+
+struct HeadlessCommandLine {
+    enum Outcome { Run, Help, Error };
+    Outcome outcome = Run;
+    HeadlessOptions options;
+    QString text;  // the help, or what is wrong
+};
+
+// `arguments` without the program name. `programDir` holds the default
+// parameter file and camera picture, as for the window.
+HeadlessCommandLine parseHeadlessCommandLine(const QStringList& arguments, const QString& programDir);
