@@ -1,8 +1,10 @@
 // Random profiles and packet settings go through the transformation and the
-// encoder; the packet is decoded again and every field, point and the
-// checksum compared with what went in.
+// encoder; the packet is decoded again, by hand and by the clients' decoder,
+// and every field, point and the checksum compared with what went in. The
+// input's raw bytes also go to the decoder as a datagram from anywhere.
 #include "FuzzCheck.h"
 #include "udp/ProfilePacket.h"
+#include "udp/ProfilePacketDecoder.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -103,6 +105,34 @@ void checkPacket(const QByteArray& packetBytes, const Input& input, const Profil
     require(packetChecksum(p, size_t(packetBytes.size())) == 0, "packet sums to 0xFFFF");
 }
 
+void checkClientDecoder(const QByteArray& packetBytes, const Input& input, const ProfileSnapshot& want) {
+    const PacketDecode decoded = decodeProfilePacket(packetBytes);
+    require(decoded.ok(), "the clients' decoder takes an encoded packet");
+    const DecodedProfilePacket& p = decoded.packet;
+    const int n = std::min(want.count(), kMaxPacketPoints);
+    require(p.measurementCounter == uint16_t(input.fields.measurementCounter) &&
+                p.packetCounter == uint16_t(input.fields.packetCounter),
+            "decoded counters");
+    require(p.stepdir == (input.fields.extSyncSignal == packet::kExtSyncStepdir), "decoded form");
+    require(p.xemr == input.fields.xemr && p.zdiap == input.fields.zdiap, "decoded XEMR and ZDIAP");
+    require(!p.stepdir || p.stepdirForward == input.fields.stepdirForward, "decoded direction");
+    require(std::equal(p.x.begin(), p.x.end(), want.x.begin(), want.x.begin() + n) && int(p.x.size()) == n &&
+                std::equal(p.z.begin(), p.z.end(), want.z.begin(), want.z.begin() + n) && int(p.z.size()) == n,
+            "decoded points");
+}
+
+// Whatever arrives: refused, or a packet whose length and checksum hold.
+void checkForeignDatagram(const uint8_t* data, size_t size) {
+    const QByteArray bytes(reinterpret_cast<const char*>(data), int(size));
+    const PacketDecode decoded = decodeProfilePacket(bytes);
+    if (!decoded.ok())
+        return;
+    require(decoded.packet.x.size() == decoded.packet.z.size(), "as many X as Z");
+    require(bytes.size() == profilePacketSize(int(decoded.packet.x.size()), decoded.packet.stepdir),
+            "accepted length matches the point count");
+    require(packetChecksum(data, size) == 0, "accepted packet sums to 0xFFFF");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -121,5 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QByteArray out(input.previousOutSize, '\xAB');  // the encoder reuses whatever it is given
     encodeProfilePacket(points, input.fields, out);
     checkPacket(out, input, want);
+    checkClientDecoder(out, input, want);
+    checkForeignDatagram(data, size);
     return 0;
 }

@@ -46,7 +46,22 @@ def framing_seeds():
     write("framing", "long_profile", bytes([0x06]) + request(1) + request(1))
 
 
+def profile_packet(xs, zs, stepdir=False):
+    body = struct.pack("<HHIBBH", 7, 3, 0, 2, 0xFF, len(xs))
+    body += struct.pack("<%dh" % len(xs), *xs) + struct.pack("<%dH" % len(zs), *zs)
+    body += struct.pack("<HB3sHH", 10 if stepdir else 8, 1, b"\x01\x02\x03", 70, 170)
+    if stepdir:
+        body += struct.pack("<H", 1)
+    total = sum(struct.unpack("<%dH" % (len(body) // 2), body))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return body + struct.pack("<H", ~total & 0xFFFF)
+
+
 def packet_seeds():
+    # Read both as settings for the encoder and as a datagram for the decoder.
+    write("packet", "datagram", profile_packet([-5, 0, 5], [100, 200, 300]))
+    write("packet", "datagram_stepdir", profile_packet([1], [2], stepdir=True))
     write("packet", "small", bytes(range(64)))
     write("packet", "stepdir", b"\x01" * 24 + bytes(range(200)))
     write("packet", "long", b"\x00" * 22 + b"\x01\xff\xff\x00\x00" + bytes(16))
