@@ -23,9 +23,10 @@ public:
 
     quint16 port() const { return socket_.localPort(); }
 
-    // Takes in what has arrived so far.
-    void drain() {
-        while (socket_.hasPendingDatagrams()) {
+    // Takes in what has arrived so far, or the first `upTo` datagrams: a
+    // sender that is faster than this reader would otherwise keep it here.
+    void drain(size_t upTo = SIZE_MAX) {
+        while (datagrams.size() < upTo && socket_.hasPendingDatagrams()) {
             QByteArray data(static_cast<int>(socket_.pendingDatagramSize()), Qt::Uninitialized);
             quint16 senderPort = 0;
             socket_.readDatagram(data.data(), data.size(), nullptr, &senderPort);
@@ -35,7 +36,7 @@ public:
     }
 
     bool waitForCount(size_t count, int timeoutMs = 5000) {
-        return waitUntil([&] { drain(); return datagrams.size() >= count; }, timeoutMs);
+        return waitUntil([&] { drain(count); return datagrams.size() >= count; }, timeoutMs);
     }
 
     std::vector<QByteArray> datagrams;
