@@ -19,7 +19,7 @@ cmake --build "$build" --target px310_fuzzers
 
 harnesses=("$@")
 if [ ${#harnesses[@]} -eq 0 ]; then
-  for exe in "$build"/fuzz/fuzz_*; do [ -x "$exe" ] && harnesses+=("${exe##*/fuzz_}"); done
+  for exe in "$build"/fuzz/fuzz_*; do [ -f "$exe" ] && [ -x "$exe" ] && harnesses+=("${exe##*/fuzz_}"); done
 fi
 
 export ASAN_OPTIONS="detect_stack_use_after_return=1"

@@ -25,6 +25,7 @@ run_suite() {
     export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:history_size=5:suppressions=$supp/tsan.supp"
     cd "$build" && ctest --output-on-failure -j2
   )
+  echo "== $build/ done after ${SECONDS}s"
 }
 
 case "${1:-}" in
@@ -39,7 +40,8 @@ case "${1:-}" in
     run_suite ""
     run_suite address
     run_suite thread
-    scripts/fuzz.sh "${PX310_FUZZ_SECONDS:-60}" ;;
+    scripts/fuzz.sh "${PX310_FUZZ_SECONDS:-60}"
+    echo "== all done after ${SECONDS}s" ;;
   *)
     echo "usage: $0 [--sanitize address|thread | --all]" >&2
     exit 2 ;;
