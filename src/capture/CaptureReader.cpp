@@ -1,0 +1,255 @@
+#include "capture/CaptureReader.h"
+
+#include "udp/ProfilePacketDecoder.h"
+
+#include <QFile>
+#include <QLoggingCategory>
+#include <algorithm>
+#include <cstdio>
+#include <pcap/pcap.h>
+#include <tins/exceptions.h>
+#include <tins/ip.h>
+#include <tins/ip_reassembler.h>
+#include <tins/rawpdu.h>
+#include <tins/udp.h>
+
+Q_LOGGING_CATEGORY(lcCapture, "px310.capture", QtWarningMsg)
+
+namespace {
+
+// Fragments of datagrams not yet complete are held up to this many bytes; a
+// capture that leaves more open (lost fragments, a hostile file) has them dropped.
+constexpr long long kMaxPendingFragmentBytes = 8 * 1024 * 1024;
+
+constexpr uint16_t kEtherTypeIpv4 = 0x0800;
+constexpr uint16_t kEtherTypeVlan = 0x8100;
+constexpr uint32_t kBsdAfInet = 2;
+
+uint16_t bigEndian16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
+
+struct Span {
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+};
+
+// The IPv4 packet inside one link-layer frame, or an empty span.
+Span ipv4Payload(int linkType, const uint8_t* frame, size_t size) {
+    auto after = [&](size_t header, bool isIpv4) { return isIpv4 && size > header ? Span{frame + header, size - header} : Span{}; };
+    switch (linkType) {
+    case DLT_NULL:  // address family in the writer's byte order
+        return size >= 4 ? after(4, (frame[0] == kBsdAfInet && frame[3] == 0) || (frame[3] == kBsdAfInet && frame[0] == 0))
+                         : Span{};
+    case DLT_LOOP:
+        return size >= 4 ? after(4, frame[3] == kBsdAfInet && frame[0] == 0) : Span{};
+    case DLT_EN10MB: {
+        if (size < 14)
+            return {};
+        const uint16_t type = bigEndian16(frame + 12);
+        if (type == kEtherTypeVlan)
+            return size >= 18 ? after(18, bigEndian16(frame + 16) == kEtherTypeIpv4) : Span{};
+        return after(14, type == kEtherTypeIpv4);
+    }
+    case DLT_LINUX_SLL:
+        return size >= 16 ? after(16, bigEndian16(frame + 14) == kEtherTypeIpv4) : Span{};
+    case DLT_LINUX_SLL2:
+        return size >= 20 ? after(20, bigEndian16(frame) == kEtherTypeIpv4) : Span{};
+    case DLT_RAW:
+    case DLT_IPV4:
+        return size > 0 && (frame[0] >> 4) == 4 ? Span{frame, size} : Span{};
+    default:
+        return {};
+    }
+}
+
+bool knownLinkType(int linkType) {
+    for (int known : {DLT_NULL, DLT_LOOP, DLT_EN10MB, DLT_LINUX_SLL, DLT_LINUX_SLL2, DLT_RAW, DLT_IPV4})
+        if (linkType == known)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+struct CaptureReader::State {
+    pcap_t* pcap = nullptr;
+    FILE* memoryFile = nullptr;  // owned by pcap once opened
+    int linkType = -1;
+    CaptureFilter filter;
+    Tins::IPv4Reassembler reassembler;
+    long long pendingFragmentBytes = 0;
+    CaptureCounts counts;
+    QString error;
+
+    ~State() { close(); }
+
+    void close() {
+        if (pcap)
+            pcap_close(pcap);  // closes the memory file too
+        else if (memoryFile)
+            std::fclose(memoryFile);
+        pcap = nullptr;
+        memoryFile = nullptr;
+    }
+
+    bool start(pcap_t* opened, const char* pcapError, CaptureFilter f) {
+        filter = f;
+        counts = {};
+        reassembler.clear_streams();
+        pendingFragmentBytes = 0;
+        pcap = opened;
+        if (!pcap) {
+            error = QString::fromLocal8Bit(pcapError);
+            return false;
+        }
+        linkType = pcap_datalink(pcap);
+        if (!knownLinkType(linkType)) {
+            error = QStringLiteral("link type %1 (%2) carries no IPv4 this reader knows")
+                        .arg(linkType)
+                        .arg(QString::fromLatin1(pcap_datalink_val_to_name(linkType)));
+            close();
+            return false;
+        }
+        error.clear();
+        return true;
+    }
+
+    // Feeds one record; true with `out` set when it completes a profile packet.
+    bool take(const pcap_pkthdr& header, const uint8_t* frame, CapturedProfile& out) {
+        ++counts.records;
+        const Span ip = header.caplen < header.len ? Span{} : ipv4Payload(linkType, frame, header.caplen);
+        if (!ip.data) {
+            ++counts.skippedRecords;
+            return false;
+        }
+        try {
+            Tins::IP packet(ip.data, uint32_t(ip.size));
+            if (!reassemble(packet, ip.size))
+                return false;
+            return takeDatagram(packet, header, out);
+        } catch (const Tins::exception_base&) {
+            ++counts.badPackets;
+            return false;
+        }
+    }
+
+    // False while the packet is a fragment of a datagram not yet complete.
+    bool reassemble(Tins::IP& packet, size_t fragmentSize) {
+        const long long payload = static_cast<long long>(fragmentSize) - packet.header_size();
+        switch (reassembler.process(packet)) {
+        case Tins::IPv4Reassembler::FRAGMENTED:
+            pendingFragmentBytes += payload;
+            if (pendingFragmentBytes > kMaxPendingFragmentBytes)
+                dropPendingFragments();
+            return false;
+        case Tins::IPv4Reassembler::REASSEMBLED:
+            pendingFragmentBytes = std::max(0LL, pendingFragmentBytes - (static_cast<long long>(packet.size()) - packet.header_size() - payload));
+            return true;
+        default:
+            return true;
+        }
+    }
+
+    void dropPendingFragments() {
+        counts.droppedFragments += pendingFragmentBytes;
+        pendingFragmentBytes = 0;
+        reassembler.clear_streams();
+    }
+
+    bool takeDatagram(const Tins::IP& packet, const pcap_pkthdr& header, CapturedProfile& out) {
+        const auto* udp = packet.find_pdu<Tins::UDP>();
+        const auto* raw = udp ? udp->find_pdu<Tins::RawPDU>() : nullptr;
+        if (!raw || !matches(packet, *udp)) {
+            ++counts.otherDatagrams;
+            return false;
+        }
+        const Tins::RawPDU::payload_type& bytes = raw->payload();
+        const PacketDecode decoded =
+            decodeProfilePacket(QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()), int(bytes.size())));
+        if (!decoded.ok()) {
+            ++counts.otherDatagrams;
+            return false;
+        }
+        out.points.x = decoded.packet.x;
+        out.points.z = decoded.packet.z;
+        out.seconds = header.ts.tv_sec;
+        out.microseconds = int32_t(header.ts.tv_usec);
+        ++counts.profiles;
+        return true;
+    }
+
+    bool matches(const Tins::IP& packet, const Tins::UDP& udp) const {
+        const uint32_t source = Tins::IPv4Address(packet.src_addr()).operator uint32_t();
+        return (filter.sourceAddress == 0 || Tins::Endian::be_to_host(source) == filter.sourceAddress) &&
+               (filter.destinationPort == 0 || udp.dport() == filter.destinationPort);
+    }
+};
+
+CaptureReader::CaptureReader() : state_(std::make_unique<State>()) {}
+CaptureReader::~CaptureReader() = default;
+
+bool CaptureReader::open(const QString& path, CaptureFilter filter) {
+    state_->close();
+    char pcapError[PCAP_ERRBUF_SIZE] = {};
+    const bool ok = state_->start(pcap_open_offline(QFile::encodeName(path).constData(), pcapError), pcapError, filter);
+    if (!ok)
+        state_->error = QStringLiteral("cannot read %1 as a capture: %2").arg(path, state_->error);
+    return ok;
+}
+
+bool CaptureReader::openMemory(const void* bytes, size_t size, CaptureFilter filter) {
+    state_->close();
+    state_->memoryFile = size > 0 ? fmemopen(const_cast<void*>(bytes), size, "rb") : nullptr;
+    if (!state_->memoryFile) {
+        state_->error = QStringLiteral("empty capture");
+        return false;
+    }
+    char pcapError[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* pcap = pcap_fopen_offline(state_->memoryFile, pcapError);
+    if (!pcap) {
+        std::fclose(state_->memoryFile);
+        state_->memoryFile = nullptr;
+    }
+    return state_->start(pcap, pcapError, filter);
+}
+
+bool CaptureReader::next(CapturedProfile& out) {
+    if (!state_->pcap)
+        return false;
+    for (;;) {
+        pcap_pkthdr* header = nullptr;
+        const uint8_t* frame = nullptr;
+        const int status = pcap_next_ex(state_->pcap, &header, &frame);
+        if (status == 1) {
+            if (state_->take(*header, frame, out))
+                return true;
+            continue;
+        }
+        if (status == PCAP_ERROR)
+            state_->error = QStringLiteral("record %1 cannot be read: %2")
+                                .arg(state_->counts.records + 1)
+                                .arg(QString::fromLocal8Bit(pcap_geterr(state_->pcap)));
+        state_->dropPendingFragments();
+        state_->close();
+        qCDebug(lcCapture).noquote() << summary();
+        return false;
+    }
+}
+
+QString CaptureReader::error() const { return state_->error; }
+
+const CaptureCounts& CaptureReader::counts() const { return state_->counts; }
+
+QString CaptureReader::summary() const {
+    const CaptureCounts& c = state_->counts;
+    QString text = QStringLiteral("%1 records, %2 profile packets; skipped %3 records that are no IPv4 or cut short, "
+                                  "%4 unreadable IPv4/UDP packets, %5 bytes of incomplete fragments, %6 other datagrams")
+                       .arg(c.records)
+                       .arg(c.profiles)
+                       .arg(c.skippedRecords)
+                       .arg(c.badPackets)
+                       .arg(c.droppedFragments)
+                       .arg(c.otherDatagrams);
+    if (!state_->error.isEmpty())
+        text += QStringLiteral("; ") + state_->error;
+    return text;
+}

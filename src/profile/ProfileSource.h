@@ -1,0 +1,60 @@
+#pragma once
+
+#include "profile/CsvProfile.h"
+#include "profile/ProfileStore.h"
+
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// What follows the last frame of a recording: start again, or hold it.
+enum class Playback { Loop, Once };
+
+// "The profile of measurement n": the stream and the result command ask it for
+// the same 1-based measurement counter, so both see the same frame (frame k
+// belongs to measurement k). Safe to call from several threads at once.
+class ProfileSource {
+public:
+    virtual ~ProfileSource() = default;
+    // Copies the first min(count, maxPoints) points of the profile of
+    // measurement `measurement` (0 reads as 1) into `out`, reusing its storage.
+    virtual void copyProfile(uint64_t measurement, ProfileSnapshot& out, int maxPoints = kMaxProfilePoints) = 0;
+};
+
+// The 0-based frame of a measurement among `frames` frames (frames > 0).
+inline uint64_t frameOfMeasurement(uint64_t measurement, uint64_t frames, Playback playback) {
+    const uint64_t k = measurement == 0 ? 0 : measurement - 1;
+    return playback == Playback::Loop ? k % frames : (k < frames ? k : frames - 1);
+}
+
+// The drawn or imported profile: the same for every measurement.
+class StoreProfileSource : public ProfileSource {
+public:
+    explicit StoreProfileSource(const ProfileStore& store) : store_(store) {}
+    void copyProfile(uint64_t, ProfileSnapshot& out, int maxPoints) override { store_.copySnapshot(out, maxPoints); }
+
+private:
+    const ProfileStore& store_;
+};
+
+// A folder of CSV profile files played in name order. All are read when the
+// folder is opened (a file that cannot be read refuses the folder, naming it),
+// so that a bad file shows at once and a frame costs a copy.
+class CsvFolderProfileSource : public ProfileSource {
+public:
+    // Null with `error` set when the folder holds no CSV file, a file cannot be
+    // read, or the files hold more than kMaxFolderPoints points together.
+    static std::unique_ptr<CsvFolderProfileSource> open(const QString& folder, CsvScale scale, Playback playback,
+                                                        QString& error);
+    static constexpr long long kMaxFolderPoints = 16 * 1024 * 1024;
+
+    void copyProfile(uint64_t measurement, ProfileSnapshot& out, int maxPoints) override;
+    int frameCount() const { return int(frames_.size()); }
+
+private:
+    CsvFolderProfileSource(std::vector<std::vector<ProfilePoint>> frames, Playback playback)
+        : frames_(std::move(frames)), playback_(playback) {}
+    const std::vector<std::vector<ProfilePoint>> frames_;  // never changes: readers need no lock
+    const Playback playback_;
+};
