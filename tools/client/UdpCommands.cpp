@@ -4,13 +4,16 @@
 #include "CommandLine.h"
 #include "PacketCounterTracker.h"
 
+#include "capture/PcapRecorder.h"
 #include "udp/HelloDecoder.h"
 #include "udp/ProfilePacketDecoder.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QNetworkDatagram>
 #include <QSet>
 #include <QUdpSocket>
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -27,19 +30,49 @@ void bindOrFail(QUdpSocket& socket, quint16 port) {
 }
 
 // Hands every datagram that arrives within `seconds` to `take`.
-void receiveDatagrams(QUdpSocket& socket, int seconds, const std::function<void(const QByteArray&)>& take) {
+void receiveDatagrams(QUdpSocket& socket, int seconds, const std::function<void(const QNetworkDatagram&)>& take) {
     QDeadlineTimer deadline(seconds * 1000LL);
     while (!deadline.hasExpired()) {
         if (!socket.hasPendingDatagrams() && !socket.waitForReadyRead(int(deadline.remainingTime())))
             continue;
         while (socket.hasPendingDatagrams()) {
-            QByteArray datagram(int(socket.pendingDatagramSize()), Qt::Uninitialized);
-            const qint64 size = socket.readDatagram(datagram.data(), datagram.size());
-            if (size >= 0)
-                take(datagram.left(int(size)));
+            const QNetworkDatagram datagram = socket.receiveDatagram();
+            if (datagram.isValid())
+                take(datagram);
         }
     }
 }
+
+// --record: every datagram as received, with its addresses and arrival time.
+class StreamRecording {
+public:
+    explicit StreamRecording(const QString& path) {
+        QString error;
+        if (!path.isEmpty() && !recorder_.open(path, error))
+            fail(kExitFile, error);
+    }
+
+    void take(const QNetworkDatagram& datagram, quint16 port) {
+        DatagramAddresses addresses;
+        addresses.source = datagram.senderAddress().toIPv4Address();
+        addresses.sourcePort = quint16(datagram.senderPort());
+        addresses.destination = datagram.destinationAddress().toIPv4Address();
+        addresses.destinationPort = port;
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        recorder_.write(datagram.data(), addresses, std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+    }
+
+    void finish(const QString& path, QTextStream& out) {
+        if (path.isEmpty())
+            return;
+        if (!recorder_.close())
+            fail(kExitFile, QStringLiteral("cannot write %1").arg(path));
+        out << QStringLiteral("recorded %1 datagrams to %2\n").arg(recorder_.written()).arg(path);
+    }
+
+private:
+    PcapRecorder recorder_;
+};
 
 QString deviceName(uint16_t type) {
     return type == 310 ? QStringLiteral("PX310") : QStringLiteral("device type %1").arg(type);
@@ -144,8 +177,8 @@ int runDiscover(const QStringList& arguments, QTextStream& out) {
     bindOrFail(socket, port);
     QSet<QString> seen;
     int ignored = 0;
-    receiveDatagrams(socket, seconds, [&](const QByteArray& datagram) {
-        const std::optional<HelloInfo> hello = decodeHelloPacket(datagram);
+    receiveDatagrams(socket, seconds, [&](const QNetworkDatagram& datagram) {
+        const std::optional<HelloInfo> hello = decodeHelloPacket(datagram.data());
         if (!hello) {
             ++ignored;
             return;
@@ -165,11 +198,14 @@ int runDiscover(const QStringList& arguments, QTextStream& out) {
 }
 
 int runStream(const QStringList& arguments, QTextStream& out) {
-    CommandLine line(QStringLiteral("stream [--port P] [--seconds S]"),
+    CommandLine line(QStringLiteral("stream [--port P] [--seconds S] [--record FILE.pcap]"),
                      QStringLiteral("Receives the profile stream and prints the packet rate, lost and reordered "
                                     "packets (from the packet counter) and checksum failures. The emulator pauses "
                                     "the stream while a command client is connected."),
                      CommandLine::NoServer);
+    line.addOption(QStringLiteral("record"),
+                   QStringLiteral("Write every received datagram to a pcap file (raw IPv4) with its receive time."),
+                   QStringLiteral("FILE.pcap"));
     const std::optional<Listening> listening = parseListening(line, arguments, out, kStreamPort, 5);
     if (!listening)
         return kExitOk;
@@ -177,9 +213,15 @@ int runStream(const QStringList& arguments, QTextStream& out) {
 
     QUdpSocket socket;
     bindOrFail(socket, port);
+    const QString recordPath = line.value(QStringLiteral("record"));
+    StreamRecording recording(recordPath);
     StreamTally tally;
     tally.clock.start();
-    receiveDatagrams(socket, seconds, [&](const QByteArray& datagram) { tally.take(datagram); });
+    receiveDatagrams(socket, seconds, [&](const QNetworkDatagram& datagram) {
+        recording.take(datagram, port);
+        tally.take(datagram.data());
+    });
+    recording.finish(recordPath, out);
     printTally(out, tally, port, seconds);
     if (tally.datagrams() == 0)
         fail(kExitNoEmulator, QStringLiteral("no profile packet on UDP port %1 within %2 s").arg(port).arg(seconds));
