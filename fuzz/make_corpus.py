@@ -106,7 +106,48 @@ def ini_seeds():
           b"tcp_ip_address_u8=1.2.3\ninterpolation_u8=7\nserial=\"12\"\n")
 
 
+def ipv4(payload, ident, offset=0, more=False, protocol=17):
+    header = struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(payload), ident, (0x2000 if more else 0) | offset // 8,
+                         64, protocol, 0, bytes([127, 0, 0, 2]), bytes([127, 0, 0, 1]))
+    return header + payload
+
+
+def udp(payload, port=6003):
+    return struct.pack(">HHHH", 40000, port, 8 + len(payload), 0) + payload
+
+
+def pcap(link_type, frames):
+    out = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, link_type)
+    for i, frame in enumerate(frames):
+        out += struct.pack("<IIII", 1700000000 + i, 0, len(frame), len(frame)) + frame
+    return out
+
+
+def pcapng(link_type, frames):
+    def block(kind, body):
+        return struct.pack("<II", kind, 12 + len(body)) + body + struct.pack("<I", 12 + len(body))
+    out = block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1))
+    out += block(1, struct.pack("<HHI", link_type, 0, 65535))
+    for frame in frames:
+        padded = frame + bytes(-len(frame) % 4)
+        out += block(6, struct.pack("<IIIII", 0, 0, 0, len(frame), len(frame)) + padded)
+    return out
+
+
+def capture_seeds():
+    datagram = udp(profile_packet(list(range(-40, 40)), list(range(100, 180))))
+    write("capture", "raw_ipv4", pcap(101, [ipv4(datagram, 1), ipv4(udp(b"hello", 6001), 2)]))
+    write("capture", "loopback", pcap(0, [b"\x02\x00\x00\x00" + ipv4(datagram, 1)]))
+    ethernet = bytes(12) + b"\x08\x00"
+    fragments = [ethernet + ipv4(datagram[o:o + 168], 7, o, o + 168 < len(datagram)) for o in range(0, len(datagram), 168)]
+    write("capture", "ethernet_fragments", pcap(1, fragments[::-1]))
+    cooked = bytes(14) + b"\x08\x00"
+    write("capture", "cooked", pcap(113, [cooked + ipv4(datagram, 3)]))
+    write("capture", "pcapng", pcapng(101, [ipv4(datagram, 4), ipv4(udp(b"hello", 6001), 5)]))
+
+
 framing_seeds()
 packet_seeds()
+capture_seeds()
 csv_seeds()
 ini_seeds()

@@ -3,7 +3,8 @@
 # is missing. Runs apt-get directly as root, through sudo otherwise.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ qtbase5-dev qtbase5-dev-tools libgtest-dev libbenchmark-dev xvfb xauth)
+packages=(cmake ninja-build g++ qtbase5-dev qtbase5-dev-tools libgtest-dev libbenchmark-dev xvfb xauth
+  libpcap-dev libtins-dev tshark tcpdump)
 [ "${PX310_NEED_CLANG:-0}" = 1 ] && packages+=(clang libclang-rt-14-dev)
 
 missing=()
