@@ -181,7 +181,7 @@ local function dissect_record(tvb, tree)
     local offset = 0
     for _, field in ipairs(record_fields) do
         local range = tvb(offset, field[2])
-        if field[3] then t:add(f["record_" .. field[1]], range) else t:add_le(f["record_" .. field[1]], range) end
+        t:add_le(f["record_" .. field[1]], range)  -- addresses too: the record holds them as numbers
         offset = offset + field[2]
     end
 end
