@@ -28,7 +28,7 @@ public:
     // What the last pass that reached the end read and left out (empty before).
     QString summary() const;
 
-    static constexpr size_t kWindowFrames = 256;  // at most 64 MiB at the largest packets
+    static constexpr size_t kWindowFrames = 256;  // at most 17 MB at the largest packets
     static constexpr long long kFramesKeptBehind = 64;  // for a second caller a little behind
 
 private:
