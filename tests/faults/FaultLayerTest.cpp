@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -120,12 +122,15 @@ TEST(DatagramFaults, DelayAndJitterKeepOrderWithinTheirBoundsAndSaySoWhenDue) {
             faults.stream().send(packetNumber(uint32_t(k)), slot, sink);
     }
     ASSERT_EQ(out.size(), 200u);
+    std::set<Clock::duration> delays;
     for (size_t i = 0; i < out.size(); ++i) {
         EXPECT_EQ(out[i].first, int(i));
         const auto delay = out[i].second - (Clock::time_point{} + milliseconds(i));
         EXPECT_GE(delay, milliseconds(5));
         EXPECT_LE(delay, milliseconds(15));
+        delays.insert(delay);
     }
+    EXPECT_GT(delays.size(), 5u);
 }
 
 TEST(DatagramFaults, ClearingTheFaultsReleasesHeldDatagramsThenPassesStraightThrough) {
@@ -143,6 +148,32 @@ TEST(DatagramFaults, ClearingTheFaultsReleasesHeldDatagramsThenPassesStraightThr
     EXPECT_EQ(out[2], packetNumber(2));
     EXPECT_FALSE(faults.stream().nextDue());
     EXPECT_EQ(faults.counters().snapshot().datagramsSent, 3u);
+}
+
+TEST(DatagramFaults, EveryDatagramLeavesOrIsCountedLostWhileFaultsChangeOnAnotherThread) {
+    ScannerFaults faults(9);
+    const int handed = 20000;
+    uint64_t received = 0;
+    const auto sink = [&](const QByteArray&) { ++received; };
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        Clock::time_point now{};
+        for (int k = 0; k < handed; ++k, now += milliseconds(1))
+            faults.stream().send(packetNumber(uint32_t(k)), now, sink);
+        done = true;
+    });
+    const FaultSpec specs[] = {specOf("loss=5%,burst=2,dup=5%"), specOf("reorder=10%,delay=3ms"), FaultSpec{}};
+    for (int i = 0; !done; ++i) {
+        faults.setFaults(specs[i % 3]);
+        faults.counters().snapshot();
+    }
+    sender.join();
+    faults.setFaults(FaultSpec{});
+    faults.stream().sendDue(Clock::time_point::max(), sink);
+
+    const FaultCounts counts = faults.counters().snapshot();
+    EXPECT_EQ(counts.datagramsSent, received);
+    EXPECT_EQ(received, handed - counts.lost + counts.duplicated);
 }
 
 TEST(CorruptOneByte, AnyChangeFailsTheChecksumAndKeepsTheFraming) {
