@@ -135,19 +135,20 @@ TEST(DatagramFaults, DelayAndJitterKeepOrderWithinTheirBoundsAndSaySoWhenDue) {
 
 TEST(DatagramFaults, ClearingTheFaultsReleasesHeldDatagramsThenPassesStraightThrough) {
     ScannerFaults faults(1);
-    faults.setFaults(specOf("delay=50ms"));
+    // 0 waits for the next, 1 is delayed and takes 0 along, 2 waits again.
+    faults.setFaults(specOf("reorder=100%,delay=50ms"));
     std::vector<QByteArray> out;
     const auto sink = [&](const QByteArray& d) { out.push_back(d); };
-    faults.stream().send(packetNumber(0), Clock::time_point{}, sink);
+    for (int k = 0; k < 3; ++k)
+        faults.stream().send(packetNumber(uint32_t(k)), Clock::time_point{} + milliseconds(k), sink);
     EXPECT_TRUE(out.empty());
     faults.setFaults(FaultSpec{});
-    faults.stream().send(packetNumber(1), Clock::time_point{} + milliseconds(1), sink);
-    faults.stream().send(packetNumber(2), Clock::time_point{} + milliseconds(2), sink);
-    ASSERT_EQ(out.size(), 3u);
-    EXPECT_EQ(out[0], packetNumber(0));
-    EXPECT_EQ(out[2], packetNumber(2));
+    faults.stream().send(packetNumber(3), Clock::time_point{} + milliseconds(3), sink);
+    EXPECT_EQ(out, (std::vector<QByteArray>{packetNumber(1), packetNumber(0), packetNumber(2), packetNumber(3)}));
     EXPECT_FALSE(faults.stream().nextDue());
-    EXPECT_EQ(faults.counters().snapshot().datagramsSent, 3u);
+    faults.stream().send(packetNumber(4), Clock::time_point{} + milliseconds(4), sink);
+    EXPECT_EQ(out.back(), packetNumber(4));
+    EXPECT_EQ(faults.counters().snapshot().datagramsSent, 5u);
 }
 
 TEST(DatagramFaults, EveryDatagramLeavesOrIsCountedLostWhileFaultsChangeOnAnotherThread) {
