@@ -146,8 +146,19 @@ def capture_seeds():
     write("capture", "pcapng", pcapng(101, [ipv4(datagram, 4), ipv4(udp(b"hello", 6001), 5)]))
 
 
+def control_seeds():
+    # Each input is read both as a fault specification and as a control line.
+    write("control", "every_fault", b"loss=5%,burst=3,dup=1%,reorder=1%,corrupt=0.5%,delay=10ms,jitter=5ms,"
+          b"reply-delay=50ms,drop-after=100,cut=2%,stall=20,hello=off")
+    write("control", "faults_line", b"--scanner 127.0.0.2 faults loss=0.0001%,delay=2s")
+    write("control", "other_lines", b"outage 2.5")
+    write("control", "profile", b"profile /tmp/a b.csv")
+    write("control", "bad", b"faults loss=5,,=\x00")
+
+
 framing_seeds()
 packet_seeds()
 capture_seeds()
 csv_seeds()
 ini_seeds()
+control_seeds()

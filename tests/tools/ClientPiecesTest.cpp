@@ -197,6 +197,12 @@ TEST(PacketCounterTracker, CountsGapsAsLostAndLatePacketsAsReordered) {
     EXPECT_EQ(late.lost(), 0);
     EXPECT_EQ(late.reordered(), 1);
     EXPECT_EQ(late.packets(), 5);
+
+    // A second copy is neither late nor a loss made good.
+    const PacketCounterTracker copies = tracked({0, 1, 1, 4, 4, 2, 2, 3});
+    EXPECT_EQ(copies.duplicates(), 3);
+    EXPECT_EQ(copies.reordered(), 2);
+    EXPECT_EQ(copies.lost(), 0);
 }
 
 TEST(PacketCounterTracker, FollowsTheCounterAcrossItsWrapAndRestarts) {

@@ -1,6 +1,7 @@
 #include "ClientMain.h"
 
 #include "ClientError.h"
+#include "ControlClient.h"
 #include "TcpCommands.h"
 #include "UdpCommands.h"
 
@@ -21,6 +22,7 @@ const ClientCommand kCommands[] = {
     {"extents", "print the extents block", runExtents},
     {"factory", "factory get: print the factory parameters", runFactory},
     {"raw", "send any command code and print the reply", runRaw},
+    {"control", "send a command to a running emulator's control socket", runControl},
 };
 
 void printUsage(QTextStream& out) {

@@ -135,9 +135,10 @@ void printTally(QTextStream& out, const StreamTally& t, quint16 port, int second
                .arg(port)
                .arg(seconds);
     out << QStringLiteral("rate %1 packets/s, %2 points per packet\n").arg(t.rate(), 0, 'f', 1).arg(t.lastPoints);
-    out << QStringLiteral("lost %1, reordered %2, counter restarts %3\n")
+    out << QStringLiteral("lost %1, reordered %2, duplicates %3, counter restarts %4\n")
                .arg(t.counters.lost())
                .arg(t.counters.reordered())
+               .arg(t.counters.duplicates())
                .arg(t.counters.restarts());
     out << QStringLiteral("checksum failures %1, malformed %2\n").arg(t.checksumFailures).arg(t.malformed);
 }

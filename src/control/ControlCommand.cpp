@@ -1,0 +1,113 @@
+#include "control/ControlCommand.h"
+
+#include <QHostAddress>
+
+namespace {
+
+ControlParse refuse(ControlError error, const QString& message) {
+    ControlParse result;
+    result.error = error;
+    result.message = message;
+    return result;
+}
+
+// Splits the first word off `rest`.
+QString takeWord(QString& rest) {
+    const int space = rest.indexOf(QLatin1Char(' '));
+    const QString word = space < 0 ? rest : rest.left(space);
+    rest = space < 0 ? QString() : rest.mid(space + 1).trimmed();
+    return word;
+}
+
+bool parseSeconds(const QString& text, std::chrono::milliseconds& value) {
+    constexpr long long kMaxMs = 3600 * 1000;
+    const int dot = text.indexOf(QLatin1Char('.'));
+    const QString whole = dot < 0 ? text : text.left(dot);
+    QString decimals = dot < 0 ? QString() : text.mid(dot + 1);
+    if (whole.isEmpty() || whole.size() > 4 || decimals.size() > 3 || (dot >= 0 && decimals.isEmpty()))
+        return false;
+    for (const QString& part : {whole, decimals})
+        for (QChar c : part)
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return false;
+    while (decimals.size() < 3)
+        decimals += QLatin1Char('0');
+    const long long ms = whole.toLongLong() * 1000 + decimals.toLongLong();
+    if (ms <= 0 || ms > kMaxMs)
+        return false;
+    value = std::chrono::milliseconds(ms);
+    return true;
+}
+
+QString argumentOf(const QString& command) {
+    if (command == QLatin1String("faults"))
+        return QStringLiteral("a specification or \"clear\"");
+    if (command == QLatin1String("outage"))
+        return QStringLiteral("a number of seconds");
+    return QStringLiteral("a file");
+}
+
+ControlParse parseCommand(const QString& name, const QString& rest) {
+    ControlParse result;
+    ControlCommand& c = result.command;
+    if (name == QLatin1String("stats")) {
+        if (!rest.isEmpty())
+            return refuse(ControlError::ExtraArgument, QStringLiteral("stats takes nothing after it, not \"%1\"").arg(rest));
+        c.kind = ControlCommand::Kind::Stats;
+        return result;
+    }
+    if (name != QLatin1String("faults") && name != QLatin1String("profile") && name != QLatin1String("replay") &&
+        name != QLatin1String("outage"))
+        return refuse(ControlError::UnknownCommand,
+                      QStringLiteral("unknown command \"%1\" (faults, profile, replay, outage, stats)").arg(name));
+    if (rest.isEmpty())
+        return refuse(ControlError::MissingArgument, QStringLiteral("%1 needs %2").arg(name, argumentOf(name)));
+    if (name == QLatin1String("faults")) {
+        if (rest == QLatin1String("clear")) {
+            c.kind = ControlCommand::Kind::ClearFaults;
+            return result;
+        }
+        const FaultSpecParse spec = parseFaultSpec(rest);
+        if (!spec.ok())
+            return refuse(ControlError::BadFaults, spec.message);
+        c.kind = ControlCommand::Kind::Faults;
+        c.faults = spec.spec;
+    } else if (name == QLatin1String("outage")) {
+        if (!parseSeconds(rest, c.outage))
+            return refuse(ControlError::BadSeconds,
+                          QStringLiteral("outage takes seconds above 0 and up to 3600 with up to 3 decimals, not \"%1\"")
+                              .arg(rest));
+        c.kind = ControlCommand::Kind::Outage;
+    } else {
+        c.kind = name == QLatin1String("profile") ? ControlCommand::Kind::Profile : ControlCommand::Kind::Replay;
+        c.path = rest;
+    }
+    return result;
+}
+
+}  // namespace
+
+ControlParse parseControlLine(const QByteArray& line) {
+    if (line.size() > kMaxControlLine)
+        return refuse(ControlError::TooLong, QStringLiteral("the line is longer than %1 bytes").arg(kMaxControlLine));
+    for (char c : line)
+        if ((uint8_t(c) < 0x20 && c != '\t') || c == 0x7F)
+            return refuse(ControlError::BadCharacter, QStringLiteral("the line holds a control character"));
+    QString rest = QString::fromUtf8(line).replace(QLatin1Char('\t'), QLatin1Char(' ')).trimmed();
+    if (rest.isEmpty())
+        return refuse(ControlError::Empty, QStringLiteral("empty command"));
+    QString name = takeWord(rest);
+    QString scanner;
+    if (name == QLatin1String("--scanner")) {
+        scanner = takeWord(rest);
+        QHostAddress address;
+        if (!address.setAddress(scanner) || address.protocol() != QAbstractSocket::IPv4Protocol ||
+            address.toString() != scanner)
+            return refuse(ControlError::BadScanner,
+                          QStringLiteral("--scanner takes a scanner's IPv4 address, not \"%1\"").arg(scanner));
+        name = takeWord(rest);
+    }
+    ControlParse result = parseCommand(name, rest);
+    result.command.scanner = scanner;
+    return result;
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "faults/FaultSpec.h"
+
+#include <QString>
+#include <chrono>
+
+// One line of the control protocol, without its line end:
+//   [--scanner ADDR] faults SPEC | faults clear | profile FILE.csv | replay PATH
+//                    | outage SECONDS | stats
+// ADDR is a scanner's IPv4 address in a rig; without it the command is for
+// every scanner (stats: for all of them). SECONDS has up to 3 decimals, at
+// most one hour. FILE and PATH are the rest of the line and may hold spaces.
+struct ControlCommand {
+    enum class Kind { Faults, ClearFaults, Profile, Replay, Outage, Stats };
+
+    Kind kind = Kind::Stats;
+    QString scanner;  // empty: every scanner
+    FaultSpec faults;
+    QString path;
+    std::chrono::milliseconds outage{0};
+};
+
+enum class ControlError {
+    None,
+    Empty,
+    TooLong,        // more than kMaxControlLine bytes
+    BadCharacter,   // control characters inside the line
+    UnknownCommand,
+    BadScanner,     // --scanner without an IPv4 address
+    MissingArgument,
+    ExtraArgument,  // stats with something after it
+    BadFaults,      // the specification is refused; the message is its parser's
+    BadSeconds,
+};
+
+constexpr int kMaxControlLine = 4096;
+
+struct ControlParse {
+    ControlCommand command;
+    ControlError error = ControlError::None;
+    QString message;
+    bool ok() const { return error == ControlError::None; }
+};
+
+// Takes the line as UTF-8 bytes; checks everything before it returns a command.
+ControlParse parseControlLine(const QByteArray& line);

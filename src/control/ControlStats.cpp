@@ -1,0 +1,28 @@
+#include "control/ControlStats.h"
+
+#include <QJsonDocument>
+
+QJsonObject statsJson(const FaultCounts& c, const FaultSpec& current) {
+    const QJsonObject faults{{QStringLiteral("lost"), double(c.lost)},
+                             {QStringLiteral("duplicated"), double(c.duplicated)},
+                             {QStringLiteral("reordered"), double(c.reordered)},
+                             {QStringLiteral("corrupted"), double(c.corrupted)},
+                             {QStringLiteral("delayed"), double(c.delayed)},
+                             {QStringLiteral("replies_delayed"), double(c.repliesDelayed)},
+                             {QStringLiteral("connections_dropped"), double(c.connectionsDropped)},
+                             {QStringLiteral("replies_cut"), double(c.repliesCut)},
+                             {QStringLiteral("stalls"), double(c.stalls)},
+                             {QStringLiteral("hellos_suppressed"), double(c.hellosSuppressed)}};
+    QJsonObject requests;
+    for (const auto& [command, count] : c.requestsByCommand)
+        requests.insert(QString::number(command), double(count));
+    return {{QStringLiteral("datagrams_sent"), double(c.datagramsSent)},
+            {QStringLiteral("faults"), faults},
+            {QStringLiteral("requests"), requests},
+            {QStringLiteral("clients_connected"), c.clientsConnected},
+            {QStringLiteral("current_faults"), formatFaultSpec(current)}};
+}
+
+QString jsonLine(const QJsonObject& object) {
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}

@@ -1,0 +1,84 @@
+#include "ControlClient.h"
+
+#include "ClientError.h"
+
+#include "control/ControlCommand.h"
+
+#include <QDeadlineTimer>
+#include <QLocalSocket>
+
+namespace {
+
+constexpr int kDefaultTimeoutMs = 10000;
+
+const char kUsage[] =
+    "Usage: px310-client control [--timeout MS] PATH COMMAND...\n\n"
+    "Sends one command to the control socket PATH of a running emulator and prints\n"
+    "its answer once the command has taken effect. Commands:\n"
+    "  faults SPEC | faults clear | profile FILE.csv | replay PATH | outage SECONDS | stats\n"
+    "each optionally after --scanner ADDR to address one scanner of a rig.\n"
+    "stats prints JSON. An error answer exits with 1.\n";
+
+struct ControlRequest {
+    int timeoutMs = kDefaultTimeoutMs;
+    QString path;
+    QByteArray line;
+};
+
+ControlRequest requestOf(QStringList arguments) {
+    ControlRequest request;
+    if (arguments.value(0) == QLatin1String("--timeout")) {
+        bool ok = false;
+        request.timeoutMs = arguments.value(1).toInt(&ok);
+        if (!ok || request.timeoutMs < 1 || request.timeoutMs > 3600 * 1000)
+            fail(kExitUsage, QStringLiteral("--timeout takes milliseconds from 1 to 3600000"));
+        arguments = arguments.mid(2);
+    }
+    if (arguments.size() < 2)
+        fail(kExitUsage, QStringLiteral("needs the control socket's path and a command (--help shows them)"));
+    request.path = arguments.takeFirst();
+    request.line = arguments.join(QLatin1Char(' ')).toUtf8();
+    // Refused here already, so a bad command never needs the emulator.
+    const ControlParse parsed = parseControlLine(request.line);
+    if (!parsed.ok())
+        fail(kExitUsage, parsed.message);
+    return request;
+}
+
+QByteArray answerLine(QLocalSocket& socket, const ControlRequest& request) {
+    const QDeadlineTimer deadline(request.timeoutMs);
+    while (!socket.canReadLine()) {
+        if (socket.state() != QLocalSocket::ConnectedState || !socket.waitForReadyRead(int(deadline.remainingTime())))
+            fail(kExitProtocol, socket.bytesAvailable() || socket.state() != QLocalSocket::ConnectedState
+                                    ? QStringLiteral("the emulator closed the connection without an answer")
+                                    : QStringLiteral("no answer within %1 ms").arg(request.timeoutMs));
+    }
+    QByteArray line = socket.readLine();
+    line.chop(1);
+    return line;
+}
+
+}  // namespace
+
+int runControl(const QStringList& arguments, QTextStream& out) {
+    if (arguments.value(0) == QLatin1String("--help") || arguments.value(0) == QLatin1String("-h")) {
+        out << kUsage;
+        return kExitOk;
+    }
+    const ControlRequest request = requestOf(arguments);
+    QLocalSocket socket;
+    socket.connectToServer(request.path);
+    if (!socket.waitForConnected(request.timeoutMs))
+        fail(kExitNoEmulator, QStringLiteral("no emulator at %1: %2").arg(request.path, socket.errorString()));
+    socket.write(request.line + '\n');
+    const QByteArray answer = answerLine(socket, request);
+    if (answer == "ok" || answer.startsWith("ok ")) {
+        const QByteArray text = answer.mid(3);
+        if (!text.isEmpty())
+            out << QString::fromUtf8(text) << '\n';
+        return kExitOk;
+    }
+    if (answer.startsWith("error "))
+        fail(kExitUsage, QString::fromUtf8(answer.mid(6)));
+    fail(kExitProtocol, QStringLiteral("the emulator answered neither ok nor error: %1").arg(QString::fromUtf8(answer.left(200))));
+}

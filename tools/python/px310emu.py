@@ -1,0 +1,237 @@
+"""Drive px310-headless, the PX310 scanner emulator, from Python test code.
+
+Standard library only. Starts the emulator (one scanner or a rig of them on
+127.0.0.1, 127.0.0.2, ...) on free ports, waits until it listens, sends
+commands to its control socket, reads its stats and stops it:
+
+    with Emulator(faults="loss=5%,dup=1%", seed=7) as emulator:
+        run_my_client("127.0.0.1", emulator.tcp_port, emulator.udp_port)
+        assert emulator.stats()["faults"]["lost"] > 0
+
+With pytest, the `px310_emulator` fixture gives a started Emulator and stops
+it after the test; import it into a conftest.py. The emulator is looked for in
+$PX310_HEADLESS, then on $PATH, then in build/tools/ of this repository.
+"""
+import json
+import os
+import queue
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+__all__ = ["Emulator", "EmulatorError", "ControlError", "find_headless", "supports_control", "free_port"]
+
+_LISTENING = re.compile(r"listening on (\S+):(\d+) \(TCP\)")
+_HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+class EmulatorError(Exception):
+    """The emulator did not start, or ended, or its socket misbehaved."""
+
+
+class ControlError(EmulatorError):
+    """The emulator refused a control command; nothing was changed."""
+
+
+def find_headless():
+    """Path of px310-headless, or None."""
+    candidates = [os.environ.get("PX310_HEADLESS"), shutil.which("px310-headless"),
+                  os.path.join(_HERE, "..", "..", "build", "tools", "px310-headless")]
+    for path in candidates:
+        if path and os.path.isfile(path) and os.access(path, os.X_OK):
+            return os.path.abspath(path)
+    return None
+
+
+def supports_control(executable=None):
+    """True when this px310-headless has the control socket (--control)."""
+    executable = executable or find_headless()
+    if not executable:
+        return False
+    result = subprocess.run([executable, "--help"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            universal_newlines=True, timeout=30)
+    return "--control" in result.stdout
+
+
+def free_port(kind=socket.SOCK_STREAM, addresses=("127.0.0.1",)):
+    """A port that nobody uses at this moment on every one of `addresses`."""
+    for _ in range(100):
+        with socket.socket(socket.AF_INET, kind) as probe:
+            probe.bind((addresses[0], 0))
+            port = probe.getsockname()[1]
+        if all(_port_free(kind, address, port) for address in addresses[1:]):
+            return port
+    raise EmulatorError("no port is free on %s" % ", ".join(addresses))
+
+
+def _port_free(kind, address, port):
+    with socket.socket(socket.AF_INET, kind) as probe:
+        try:
+            probe.bind((address, port))
+            return True
+        except OSError:
+            return False
+
+
+class Emulator:
+    """One px310-headless process. Use start()/stop() or a with-block."""
+
+    def __init__(self, scanners=1, faults=None, seed=None, control=True, executable=None, extra_args=(),
+                 start_timeout=20.0, answer_timeout=10.0):
+        self.executable = executable or find_headless()
+        if not self.executable:
+            raise EmulatorError("px310-headless not found (set PX310_HEADLESS)")
+        self.scanner_count = scanners
+        self.faults = faults
+        self.seed = seed
+        self.use_control = control
+        self.extra_args = list(extra_args)
+        self.start_timeout = start_timeout
+        self.answer_timeout = answer_timeout
+        self.scanners = []  # (address, TCP port) of each scanner once started
+        self.output = []    # every line the emulator printed on stdout
+        self.tcp_port = self.udp_port = self.hello_port = None
+        self.control_path = None
+        self._dir = None
+        self._process = None
+        self._lines = queue.Queue()
+
+    # Starting and stopping
+
+    def start(self):
+        self._dir = tempfile.mkdtemp(prefix="px310emu-")
+        addresses = tuple("127.0.0.%d" % k for k in range(1, self.scanner_count + 1))
+        self.tcp_port = free_port(socket.SOCK_STREAM, addresses)
+        self.udp_port = free_port(socket.SOCK_DGRAM)
+        self.hello_port = free_port(socket.SOCK_DGRAM)
+        command = [self.executable, "--tcp-port", str(self.tcp_port), "--udp-port", str(self.udp_port),
+                   "--hello-port", str(self.hello_port), "--params", os.path.join(self._dir, "user_params.ini")]
+        if self.scanner_count > 1:
+            command += ["--scanners", str(self.scanner_count)]
+        if self.use_control:
+            self.control_path = os.path.join(self._dir, "control")
+            command += ["--control", self.control_path]
+        if self.faults is not None:
+            command += ["--faults", self.faults]
+        if self.seed is not None:
+            command += ["--seed", str(self.seed)]
+        command += self.extra_args
+        self._process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                         stderr=subprocess.PIPE, universal_newlines=True)
+        threading.Thread(target=self._read_output, daemon=True).start()
+        try:
+            self._wait_until_listening()
+        except EmulatorError:
+            self.stop()
+            raise
+        return self
+
+    def stop(self):
+        """Ends the emulator (SIGTERM, then SIGKILL after 10 s); its exit code."""
+        if self._process is None:
+            return None
+        if self._process.poll() is None:
+            self._process.send_signal(signal.SIGTERM)
+            try:
+                self._process.wait(10)
+            except subprocess.TimeoutExpired:
+                self._process.kill()
+                self._process.wait()
+        code = self._process.returncode
+        self._process.stderr.close()
+        self._process = None
+        shutil.rmtree(self._dir, ignore_errors=True)
+        return code
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def _read_output(self):
+        for line in self._process.stdout:
+            self._lines.put(line.rstrip("\n"))
+        self._lines.put(None)
+
+    def _wait_until_listening(self):
+        deadline = time.monotonic() + self.start_timeout
+        while len(self.scanners) < self.scanner_count:
+            try:
+                line = self._lines.get(timeout=max(0.0, deadline - time.monotonic()))
+            except queue.Empty:
+                raise EmulatorError("px310-headless did not listen within %.0f s" % self.start_timeout)
+            if line is None:
+                self._process.wait()
+                raise EmulatorError("px310-headless ended with %d: %s"
+                                    % (self._process.returncode, self._process.stderr.read().strip()))
+            self.output.append(line)
+            match = _LISTENING.search(line)
+            if match:
+                self.scanners.append((match.group(1), int(match.group(2))))
+
+    # Control
+
+    def control(self, command, scanner=None):
+        """Sends one control command; the text after "ok". Raises ControlError on "error"."""
+        if not self.control_path:
+            raise EmulatorError("started without a control socket")
+        line = ("--scanner %s %s" % (scanner, command)) if scanner else command
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as connection:
+            connection.settimeout(self.answer_timeout)
+            connection.connect(self.control_path)
+            connection.sendall(line.encode() + b"\n")
+            answer = b""
+            while not answer.endswith(b"\n"):
+                chunk = connection.recv(65536)
+                if not chunk:
+                    raise EmulatorError("the control socket closed without an answer to %r" % line)
+                answer += chunk
+        answer = answer.decode().rstrip("\n")
+        if answer == "ok" or answer.startswith("ok "):
+            return answer[3:]
+        if answer.startswith("error "):
+            raise ControlError(answer[6:])
+        raise EmulatorError("unexpected answer %r" % answer)
+
+    def set_faults(self, spec, scanner=None):
+        return self.control("faults " + spec, scanner)
+
+    def clear_faults(self, scanner=None):
+        return self.control("faults clear", scanner)
+
+    def load_profile(self, csv_path, scanner=None):
+        return self.control("profile " + os.path.abspath(csv_path), scanner)
+
+    def replay(self, path, scanner=None):
+        return self.control("replay " + os.path.abspath(path), scanner)
+
+    def outage(self, seconds, scanner=None):
+        return self.control("outage %g" % seconds, scanner)
+
+    def stats(self, scanner=None):
+        """The stats as a dict: datagrams_sent, faults, requests, clients_connected, current_faults."""
+        return json.loads(self.control("stats", scanner))
+
+
+try:
+    import pytest
+except ImportError:  # the module works without pytest
+    pytest = None
+
+if pytest is not None:
+    @pytest.fixture
+    def px310_emulator():
+        """A started one-scanner emulator with a control socket, stopped after the test."""
+        if not find_headless():
+            pytest.skip("px310-headless not built")
+        if not supports_control():
+            pytest.skip("px310-headless has no --control yet")
+        emulator = Emulator().start()
+        yield emulator
+        emulator.stop()
