@@ -7,7 +7,7 @@
 
 namespace {
 
-HeadlessCommandLine parsed(const QStringList& arguments) { return parseHeadlessCommandLine(arguments, "/opt/px"); }
+HeadlessCommandLine parsed(const QStringList& arguments) { return parseHeadlessCommandLine(arguments, DataPlaces::inOneFolder("/opt/px")); }
 
 }  // namespace
 

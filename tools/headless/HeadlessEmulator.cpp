@@ -222,8 +222,8 @@ void HeadlessEmulator::checkListening() {
 
 void HeadlessEmulator::saveParams() {
     QString error;
-    if (saveUserParamsIni(options_.paramsPath, params_.snapshot(), extras_, &error))
-        emit notice(QStringLiteral("parameters saved to %1").arg(options_.paramsPath));
+    if (saveUserParamsIni(options_.paramsSavePath, params_.snapshot(), extras_, &error))
+        emit notice(QStringLiteral("parameters saved to %1").arg(options_.paramsSavePath));
     else
         emit notice(error);
 }
