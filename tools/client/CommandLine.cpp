@@ -7,7 +7,13 @@ const QString kHost = QStringLiteral("host");
 const QString kPort = QStringLiteral("port");
 const QString kTimeout = QStringLiteral("timeout");
 const QString kHelp = QStringLiteral("help");
+
+// One client run serves one command, so the options before it are plain
+// process state rather than an argument of every command.
+Endpoint serverDefaults;
 }  // namespace
+
+void CommandLine::setServerDefaults(const Endpoint& endpoint) { serverDefaults = endpoint; }
 
 bool parseNumber(const QString& text, long long& value) {
     bool ok = false;
@@ -22,12 +28,16 @@ CommandLine::CommandLine(const QString& usage, const QString& description, Conne
     parser_.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser_.addOption({{QStringLiteral("h"), kHelp}, QStringLiteral("Show this help.")});
     if (connection == Server) {
-        addOption(kHost, QStringLiteral("Address of the emulator's command server (default 127.0.0.1)."),
-                  QStringLiteral("ADDR"));
-        addOption(kPort, QStringLiteral("Its TCP port (default 620)."), QStringLiteral("P"));
-        addOption(kTimeout, QStringLiteral("Longest wait for a connection or a reply, in ms (default 3000)."),
-                  QStringLiteral("MS"));
+        addConnectionOptions();
     }
+}
+
+void CommandLine::addConnectionOptions() {
+    addOption(kHost, QStringLiteral("Address of the emulator's command server (default 127.0.0.1)."),
+              QStringLiteral("ADDR"));
+    addOption(kPort, QStringLiteral("Its TCP port (default 620)."), QStringLiteral("P"));
+    addOption(kTimeout, QStringLiteral("Longest wait for a connection or a reply, in ms (default 3000)."),
+              QStringLiteral("MS"));
 }
 
 void CommandLine::addOption(const QString& name, const QString& description, const QString& valueName) {
@@ -72,7 +82,7 @@ QStringList CommandLine::positional(int count) const {
 }
 
 Endpoint CommandLine::endpoint() const {
-    Endpoint endpoint;
+    Endpoint endpoint = serverDefaults;
     if (parser_.isSet(kHost))
         endpoint.host = parser_.value(kHost);
     endpoint.port = static_cast<quint16>(number(kPort, 1, 65535, endpoint.port));

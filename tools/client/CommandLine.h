@@ -15,6 +15,8 @@ public:
     CommandLine(const QString& usage, const QString& description, Connection connection);
 
     void addOption(const QString& name, const QString& description, const QString& valueName = QString());
+    // --host, --port and --timeout of the command server.
+    void addConnectionOptions();
     void addShortOption(const QString& shortName, const QString& name, const QString& description,
                         const QString& valueName);
 
@@ -30,7 +32,12 @@ public:
     // Exactly `count` positional arguments, else a usage error.
     QStringList positional(int count) const;
 
+    // The connection options given before the command, then the command's own.
     Endpoint endpoint() const;
+
+    // What `px310-client --host H --port P --timeout MS COMMAND` gave before
+    // the command; the start of every endpoint() of this run.
+    static void setServerDefaults(const Endpoint& endpoint);
 
 private:
     [[noreturn]] void usageError(const QString& message) const;

@@ -73,6 +73,10 @@ void HeadlessEmulator::stop() {
     poll_.stop();
     session_.stop();
     server_ = nullptr;
+    // A flush the client already got "OK" for is saved, even when the stop
+    // came before the next poll.
+    if (flushRequests_.exchange(0) > 0)
+        saveParams();
 }
 
 bool HeadlessEmulator::loadParams(QString* error) {
