@@ -1,12 +1,15 @@
+#include "ProfilePlot.h"
 #include "ToolProcess.h"
 
 #include "profile/CameraPicture.h"
 #include "profile/CsvProfile.h"
+#include "udp/ProfilePacketDecoder.h"
 
 #include <QImage>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QThread>
+#include <cmath>
 
 #include <gtest/gtest.h>
 
@@ -99,7 +102,8 @@ TEST_F(ClientAgainstHeadless, ParamsFlushSavesTheRecordTheNextStartLoads) {
 TEST_F(ClientAgainstHeadless, ResultsArePacedCheckedAndRoundTripThroughCsv) {
     startEmulator({"--frequency", "100"});
     const QString csv = emulator.path("result.csv");
-    const QString out = ok({"result", "-n", "3", "--csv", csv});
+    const QString plot = emulator.path("result.png");
+    const QString out = ok({"result", "-n", "3", "--csv", csv, "--plot", plot});
     const QStringList summaries = lines(out).filter(QRegularExpression("^result \\d"));
     ASSERT_EQ(summaries.size(), 3) << out.toStdString();
     for (int i = 0; i < 3; ++i) {
@@ -114,6 +118,23 @@ TEST_F(ClientAgainstHeadless, ResultsArePacedCheckedAndRoundTripThroughCsv) {
     const CsvImport recorded = readCsvProfile(csv, CsvScale{70, 170});
     ASSERT_TRUE(recorded.ok());
     ASSERT_EQ(recorded.points.size(), 640u);
+
+    // The plot shows every point where the scale puts it, and nothing else in its colour.
+    const QImage image(plot);
+    ASSERT_EQ(image.size(), QSize(ProfilePlot::kWidth, ProfilePlot::kHeight));
+    const ProfilePlot scale(70, 170);
+    const auto colourAt = [&](QPointF mm) {
+        const QPointF at = scale.toPixel(mm);  // the pixel holding the dot's centre
+        return image.pixel(int(std::floor(at.x())), int(std::floor(at.y()))) & 0xffffff;
+    };
+    for (const ProfilePoint& p : recorded.points)
+        ASSERT_EQ(colourAt({unitsToMillimetres(p.x, 70), unitsToMillimetres(p.z, 170)}),
+                  ProfilePlot::kProfileColour & 0xffffff);
+    EXPECT_NE(colourAt({0, 150}), ProfilePlot::kProfileColour & 0xffffff) << "above the raised block";
+    const QRectF range(scale.toPixel({-35, 170}), scale.toPixel({35, 0}));
+    EXPECT_TRUE(range.isValid()) << "X grows rightwards, Z upwards";
+    EXPECT_TRUE(QRectF(image.rect()).contains(range)) << "the measuring range fits the image";
+    EXPECT_GT(range.width() * range.height(), 0.5 * image.width() * image.height()) << "and fills most of it";
     HeadlessProcess replay;
     ASSERT_TRUE(replay.start({"--profile", csv}));
     const ToolRun again = runClient(QStringList{"result", "--csv", replay.path("again.csv")} + replay.serverArguments());
