@@ -161,6 +161,12 @@ TEST_F(ClientAgainstHeadless, StreamReportsTheRateWithoutLosses) {
     EXPECT_TRUE(out.contains("640 points per packet"));
     EXPECT_TRUE(out.contains("checksum failures 0, malformed 0"));
     EXPECT_TRUE(out.contains("reordered 0"));
+    EXPECT_TRUE(run.err.isEmpty()) << "no progress in a script: " << run.err.toStdString();
+
+    const ToolRun watched = runClientOnTerminal({"stream", "--port", QString::number(emulator.udpPort), "--seconds", "1"});
+    EXPECT_EQ(watched.exitCode, 0) << watched.out.toStdString();
+    EXPECT_TRUE(watched.out.contains(QRegularExpression(R"(\r\x1b\[K\d+ packets, [\d.]+ packets/s, \d+ bytes)")))
+        << "live progress on a terminal: " << watched.out.toStdString();
 }
 
 TEST_F(ClientAgainstHeadless, ImageSavesTheEmulatorsCameraPicture) {
@@ -178,6 +184,9 @@ TEST_F(ClientAgainstHeadless, ImageSavesTheEmulatorsCameraPicture) {
         for (int x = 0; x < kPictureWidth; ++x)
             wrong += saved.constScanLine(y)[x] != 255 - expected[x * kPictureHeight + y];
     EXPECT_EQ(wrong, 0) << "308 chunks, their counters wrapping past 255, make the whole picture, dark as black";
+
+    const ToolRun watched = runClientOnTerminal(QStringList{"image", png} + emulator.serverArguments());
+    EXPECT_TRUE(watched.out.contains("\r\x1b[K0 of 307200 bytes")) << "progress on a terminal: " << watched.out.toStdString();
 }
 
 TEST_F(ClientAgainstHeadless, ExtentsFactoryAndRawCommandsAnswer) {

@@ -3,6 +3,7 @@
 #include "ClientError.h"
 #include "CommandLine.h"
 #include "ProfilePlot.h"
+#include "ProgressLine.h"
 
 #include "params/UserParamsFields.h"
 #include "profile/CameraPicture.h"
@@ -247,7 +248,9 @@ QByteArray fetchPicture(ScannerConnection& connection, int chunkSize, QTextStrea
     connection.send(kGetImage);
     QByteArray picture;
     int imageCounter = -1;
+    ProgressLine progress;
     for (int chunk = 0; picture.size() < kCameraPictureSize; ++chunk) {
+        progress.show(QStringLiteral("%1 of %2 bytes").arg(picture.size()).arg(kCameraPictureSize));
         const int length = std::min(chunkSize, kCameraPictureSize - picture.size());
         connection.send(kGetImageBuffer, {}, uint32_t(picture.size()), uint32_t(length));
         const QByteArray reply = connection.receive(kPictureChunkHeaderSize + length,

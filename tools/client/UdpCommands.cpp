@@ -3,6 +3,7 @@
 #include "ClientError.h"
 #include "CommandLine.h"
 #include "PacketCounterTracker.h"
+#include "ProgressLine.h"
 
 #include "udp/HelloDecoder.h"
 #include "udp/ProfilePacketDecoder.h"
@@ -179,7 +180,16 @@ int runStream(const QStringList& arguments, QTextStream& out) {
     bindOrFail(socket, port);
     StreamTally tally;
     tally.clock.start();
-    receiveDatagrams(socket, seconds, [&](const QByteArray& datagram) { tally.take(datagram); });
+    {
+        ProgressLine progress;  // gone before the summary
+        receiveDatagrams(socket, seconds, [&](const QByteArray& datagram) {
+            tally.take(datagram);
+            progress.show(QStringLiteral("%1 packets, %2 packets/s, %3 bytes")
+                              .arg(tally.datagrams())
+                              .arg(tally.rate(), 0, 'f', 1)
+                              .arg(tally.bytes));
+        });
+    }
     printTally(out, tally, port, seconds);
     if (tally.datagrams() == 0)
         fail(kExitNoEmulator, QStringLiteral("no profile packet on UDP port %1 within %2 s").arg(port).arg(seconds));
