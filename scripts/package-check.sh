@@ -2,13 +2,14 @@
 # Builds the Debian package in build-package/ (Release, prefix /usr), checks it
 # with lintian and dpkg, unpacks it and runs the programs from the unpacked
 # tree as an installed copy: --help, a headless start that serves a client,
-# and a flush that lands in the user's configuration folder because the
-# program's folder cannot be written.
+# and a flush that lands in the user's configuration folder, since an
+# installed program does not write beside itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 fail() { echo "package check: $*" >&2; exit 1; }
 
+PX310_NEED_PACKAGING=1 scripts/deps.sh
 build=build-package
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
   -DPX310_BUILD_TESTS=OFF -DPX310_BUILD_BENCHMARKS=OFF >/dev/null
@@ -18,15 +19,16 @@ rm -f "$build"/*.deb
 deb=$(ls "$build"/*.deb)
 echo "== $deb"
 
-
-lintian --tag-display-limit 0 "$deb" 2>&1 | grep -v "running with root privileges" || true
-lintian --fail-on error "$deb" >/dev/null 2>&1 || fail "lintian reports errors"
+lintian_status=0
+report=$(lintian --fail-on error --tag-display-limit 0 "$deb" 2>&1) || lintian_status=$?
+grep -v "running with root privileges" <<<"$report" || true
+[ "$lintian_status" = 0 ] || fail "lintian reports errors"
 
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for f in bin/px310-emulator bin/px310-headless bin/px310-client \
          share/px310-emulator/kelvora.jpg share/px310-emulator/310.jpg share/px310-emulator/user_params.ini \
          share/applications/px310-emulator.desktop share/icons/hicolor/64x64/apps/px310-emulator.png \
-         share/man/man1/px310-headless.1.gz share/man/man1/px310-client.1.gz \
+         share/man/man1/px310-emulator.1.gz share/man/man1/px310-headless.1.gz share/man/man1/px310-client.1.gz \
          share/bash-completion/completions/px310-client share/doc/px310-emulator/copyright; do
   grep -qx "./usr/$f" <<<"$files" || fail "the package lacks /usr/$f"
 done
@@ -76,6 +78,8 @@ stop_headless() {
 
 start_headless
 "$bin/px310-client" --port "$port" params get tcp_port_u16 | grep -q "= $port$" || fail "params get"
+"$bin/px310-client" --port "$port" result --summary --plot "$root/plot.png" >/dev/null || fail "result --plot"
+[ -s "$root/plot.png" ] || fail "no plot"
 "$bin/px310-client" --port "$port" params set exposure_time_u16=1234 >/dev/null
 "$bin/px310-client" --port "$port" params flush >/dev/null
 stop_headless

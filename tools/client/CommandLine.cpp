@@ -28,16 +28,12 @@ CommandLine::CommandLine(const QString& usage, const QString& description, Conne
     parser_.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser_.addOption({{QStringLiteral("h"), kHelp}, QStringLiteral("Show this help.")});
     if (connection == Server) {
-        addConnectionOptions();
+        addOption(kHost, QStringLiteral("Address of the emulator's command server (default 127.0.0.1)."),
+                  QStringLiteral("ADDR"));
+        addOption(kPort, QStringLiteral("Its TCP port (default 620)."), QStringLiteral("P"));
+        addOption(kTimeout, QStringLiteral("Longest wait for a connection or a reply, in ms (default 3000)."),
+                  QStringLiteral("MS"));
     }
-}
-
-void CommandLine::addConnectionOptions() {
-    addOption(kHost, QStringLiteral("Address of the emulator's command server (default 127.0.0.1)."),
-              QStringLiteral("ADDR"));
-    addOption(kPort, QStringLiteral("Its TCP port (default 620)."), QStringLiteral("P"));
-    addOption(kTimeout, QStringLiteral("Longest wait for a connection or a reply, in ms (default 3000)."),
-              QStringLiteral("MS"));
 }
 
 void CommandLine::addOption(const QString& name, const QString& description, const QString& valueName) {

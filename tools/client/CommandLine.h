@@ -15,8 +15,6 @@ public:
     CommandLine(const QString& usage, const QString& description, Connection connection);
 
     void addOption(const QString& name, const QString& description, const QString& valueName = QString());
-    // --host, --port and --timeout of the command server.
-    void addConnectionOptions();
     void addShortOption(const QString& shortName, const QString& name, const QString& description,
                         const QString& valueName);
 
