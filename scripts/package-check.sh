@@ -45,6 +45,8 @@ trap 'chmod -R u+w "$root"; rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root"
 bin="$root/usr/bin"
 desktop-file-validate "$root/usr/share/applications/px310-emulator.desktop"
+bash -c "source '$root/usr/share/bash-completion/completions/px310-client' && complete -p px310-client" >/dev/null ||
+  fail "the bash completion does not load"
 "$bin/px310-client" --help | grep -q "^Commands:" || fail "px310-client --help"
 "$bin/px310-headless" --help | grep -q -- "--tcp-port" || fail "px310-headless --help"
 zcat "$root/usr/share/man/man1/px310-headless.1.gz" | grep -q 'tcp\\-port' || fail "man page without options"
