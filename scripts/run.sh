@@ -1,24 +1,23 @@
 #!/usr/bin/env bash
-# Builds the emulator and starts it. Without a display it runs under Xvfb when
-# that is installed, else on Qt's offscreen platform (no window to see, but the
-# network side works).
+# Builds the emulator and starts it. With a display: the window. Without one
+# (a server, CI, an SSH session): px310-headless, which announces, streams and
+# serves at once on a TCP port a normal user may open (6200, not the scanner's
+# 620). Arguments go to px310-headless, e.g. scripts/run.sh --tcp-port 6300.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build --target px310-emulator
-# The window icon "310.jpg" is looked up in the working directory, so the
-# program runs from its own directory, where the build puts the pictures.
-cd build
-exe=./px310-emulator
 
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-  exec "$exe"
-elif command -v xvfb-run >/dev/null; then
-  echo "no display: running under Xvfb"
-  exec xvfb-run -a "$exe"
-else
-  echo "no display: running on the offscreen platform"
-  QT_QPA_PLATFORM=offscreen exec "$exe"
+  cmake --build build --target px310-emulator
+  # The form's icon "310.jpg" is named relative to the working directory.
+  cd build
+  exec ./px310-emulator
 fi
+
+cmake --build build --target px310-headless px310-client
+port=6200
+echo "no display: starting px310-headless; stop it with Ctrl-C. Try, in another shell:"
+echo "  build/tools/px310-client --port $port params get"
+exec build/tools/px310-headless --tcp-port "$port" "$@"

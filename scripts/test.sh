@@ -3,9 +3,10 @@
 #   scripts/test.sh                    normal build (build/)
 #   scripts/test.sh --sanitize address ASan + UBSan build (build-address/)
 #   scripts/test.sh --sanitize thread  TSan build (build-thread/)
-#   scripts/test.sh --all              all three builds, then every fuzz harness
-#                                      for PX310_FUZZ_SECONDS (default 60) each;
-#                                      this is what CI runs
+#   scripts/test.sh --all              all three builds, the Debian package
+#                                      check (scripts/package-check.sh), then
+#                                      every fuzz harness for PX310_FUZZ_SECONDS
+#                                      (default 60) each; this is what CI runs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -36,10 +37,12 @@ case "${1:-}" in
     scripts/deps.sh
     run_suite "${2:?address or thread}" ;;
   --all)
-    PX310_NEED_CLANG=1 scripts/deps.sh
+    PX310_NEED_CLANG=1 PX310_NEED_PACKAGING=1 scripts/deps.sh
     run_suite ""
     run_suite address
     run_suite thread
+    echo "== Debian package"
+    scripts/package-check.sh
     scripts/fuzz.sh "${PX310_FUZZ_SECONDS:-60}"
     echo "== all done after ${SECONDS}s" ;;
   *)

@@ -42,13 +42,15 @@ const auto indexChanged = qOverload<int>(&QComboBox::currentIndexChanged);
 MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
     : QMainWindow(parent),
       ui(new Ui::MainWindow),
-      dataDir(dataDirectory.isEmpty() ? QCoreApplication::applicationDirPath() : dataDirectory) {
+      places(dataDirectory.isEmpty() ? DataPlaces::ofThisProgram() : DataPlaces::inOneFolder(dataDirectory)) {
     ui->setupUi(this);
     // The form fills the fixed 890 x 530; the status bar for file messages
     // goes below it.
     setFixedSize(width(), height() + statusBar()->sizeHint().height());
 
-    const QString logo = QCoreApplication::applicationDirPath() + "/logo.jpg";
+    // The form names its icon relative to the working folder; wherever the
+    // program was started from, take it from the program's places.
+    const QString logo = dataFilePath(places, QStringLiteral("310.jpg"));
     if (QFile::exists(logo)) {
         qDebug() << "window icon:" << logo;
         setWindowIcon(QIcon(logo));
@@ -68,7 +70,7 @@ MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
 
     connect(ui->flushBtn, &QPushButton::clicked, this, &MainWindow::serializeUserParams);
     deserializeUserParams();
-    initPicture(dataDir + "/kelvora.jpg");
+    initPicture(dataFilePath(places, QStringLiteral("kelvora.jpg")));
     connect(ui->loadDotsBtn, &QPushButton::clicked, this, &MainWindow::loadCsvDots);
     connect(ui->saveDotsBtn, &QPushButton::clicked, this, &MainWindow::saveCsvDotsReverseX);
 }
@@ -325,7 +327,7 @@ void MainWindow::aboutActionTriggered() {
 void MainWindow::serializeUserParams() {
     qDebug() << "serialize userparams";
     const PanelExtras extras{ui->serialNumSpin->value(), ui->xsmrSpin->value(), ui->zbaseSpin->value()};
-    const QString path = dataDir + "/user_params.ini";
+    const QString path = userParamsSavePath(places);
     QString error;
     const bool saved = saveUserParamsIni(path, userParams.snapshot(), extras, &error);
     reportFileResult(saved ? tr("user parameters saved to %1").arg(path) : error);
@@ -338,7 +340,7 @@ void MainWindow::deserializeUserParams() {
     UserParamsIniLoad loaded;
     int pointCountIndex = 0;
     userParams.update([&](USER_PARAMS& params) {
-        loaded = loadUserParamsIni(dataDir + "/user_params.ini", params);
+        loaded = loadUserParamsIni(userParamsLoadPath(places), params);
         pointCountIndex = params.interpolation_u8;
     });
     for (const QString& warning : loaded.warnings)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/session/EmulatorSession.h"
+#include "params/DataPlaces.h"
 #include "params/UserParams.h"
 #include "profile/CameraPicture.h"
 #include "profile/CsvProfile.h"
@@ -25,7 +26,7 @@ class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
     // `dataDirectory` holds user_params.ini and kelvora.jpg; empty means the
-    // program's directory.
+    // program's places (beside it, the installed data, the user's folder).
     explicit MainWindow(QWidget* parent = nullptr, const QString& dataDirectory = QString());
     ~MainWindow() override;
 
@@ -87,7 +88,7 @@ private:
     void reportFileResult(const QString& text);
 
     std::unique_ptr<Ui::MainWindow> ui;
-    const QString dataDir;
+    const DataPlaces places;  // where the picture and the parameter file are
     UserParamsStore userParams;  // the one parameter record
     CameraPicture cameraPicture{};
     EmulatorSession session;

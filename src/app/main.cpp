@@ -11,6 +11,7 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setOrganizationName(QStringLiteral("Kelvora"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("kelvora.example"));
     QCoreApplication::setApplicationName(QStringLiteral("PX310Emulator"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("px310-emulator"));
 
     // A missing translation leaves the texts untranslated.
     const QString locale = QLocale::system().name();

@@ -2,6 +2,7 @@
 
 #include "params/UserParamsFields.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QSettings>
 #include <QVariant>
@@ -72,6 +73,7 @@ UserParamsIniLoad loadUserParamsIni(const QString& path, USER_PARAMS& params) {
 bool saveUserParamsIni(const QString& path, const USER_PARAMS& params, const PanelExtras& extras, QString* error) {
     // QSettings writes a temporary file and renames it over the old one, so a
     // crash mid-write never leaves half a file.
+    QDir().mkpath(QFileInfo(path).absolutePath());  // the configuration folder may be new
     QSettings settings(path, QSettings::IniFormat);
     settings.beginGroup(kGroup);
     for (const UserParamsField& field : kUserParamsFields) settings.setValue(QLatin1String(field.name), fieldValueText(params, field));

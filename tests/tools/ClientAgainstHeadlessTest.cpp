@@ -1,12 +1,14 @@
+#include "ProfilePlot.h"
 #include "ToolProcess.h"
 
 #include "profile/CameraPicture.h"
 #include "profile/CsvProfile.h"
+#include "udp/ProfilePacketDecoder.h"
 
 #include <QImage>
 #include <QRegularExpression>
 #include <QSettings>
-#include <QThread>
+#include <cmath>
 
 #include <gtest/gtest.h>
 
@@ -68,7 +70,12 @@ TEST_F(ClientAgainstHeadless, ParamsGetPrintsEveryFieldAndSetWritesTheRecordBack
     EXPECT_TRUE(changed.contains("laser_level_u8: 0 -> 200")) << changed.toStdString();
     EXPECT_TRUE(changed.contains("udp_ip_address_u8: 255.255.255.255 -> 10.0.0.5"));
 
-    const QStringList after = lines(ok({"params", "get", "laser_level_u8", "udp_ip_address_u8", "SDMode"}));
+    // The connection options may come before the command, too.
+    const ToolRun read =
+        runClient(emulator.serverArguments() +
+                  QStringList{"params", "get", "laser_level_u8", "udp_ip_address_u8", "SDMode"});
+    ASSERT_EQ(read.exitCode, 0) << read.err.toStdString();
+    const QStringList after = lines(read.out);
     EXPECT_EQ(after, (QStringList{"laser_level_u8             = 200", "udp_ip_address_u8          = 10.0.0.5",
                                   "SDMode                     = 16"}));
     const QStringList untouched = lines(ok({"params", "get"}));
@@ -79,15 +86,10 @@ TEST_F(ClientAgainstHeadless, ParamsFlushSavesTheRecordTheNextStartLoads) {
     startEmulator();
     ok({"params", "set", "exposure_time_u16=1234", "dhs_enable_u8=1"});
     EXPECT_TRUE(ok({"params", "flush"}).contains("flushed"));
-    // The file is written on the emulator's main thread after the OK.
-    QSettings written(emulator.paramsPath(), QSettings::IniFormat);
-    for (int i = 0; i < 100 && written.value("UserParams/exposure_time_u16").toInt() != 1234; ++i) {
-        QThread::msleep(50);
-        written.sync();
-    }
-    EXPECT_EQ(written.value("UserParams/exposure_time_u16").toInt(), 1234);
-
+    // Stopped at once: a flush that got its OK is saved all the same.
     EXPECT_EQ(emulator.stop(), 0);
+    const QSettings written(emulator.paramsPath(), QSettings::IniFormat);
+    EXPECT_EQ(written.value("UserParams/exposure_time_u16").toInt(), 1234);
     startEmulator();
     EXPECT_TRUE(ok({"params", "get", "exposure_time_u16"}).contains("= 1234"));
 }
@@ -95,7 +97,8 @@ TEST_F(ClientAgainstHeadless, ParamsFlushSavesTheRecordTheNextStartLoads) {
 TEST_F(ClientAgainstHeadless, ResultsArePacedCheckedAndRoundTripThroughCsv) {
     startEmulator({"--frequency", "100"});
     const QString csv = emulator.path("result.csv");
-    const QString out = ok({"result", "-n", "3", "--csv", csv});
+    const QString plot = emulator.path("result.png");
+    const QString out = ok({"result", "-n", "3", "--csv", csv, "--plot", plot});
     const QStringList summaries = lines(out).filter(QRegularExpression("^result \\d"));
     ASSERT_EQ(summaries.size(), 3) << out.toStdString();
     for (int i = 0; i < 3; ++i) {
@@ -110,6 +113,23 @@ TEST_F(ClientAgainstHeadless, ResultsArePacedCheckedAndRoundTripThroughCsv) {
     const CsvImport recorded = readCsvProfile(csv, CsvScale{70, 170});
     ASSERT_TRUE(recorded.ok());
     ASSERT_EQ(recorded.points.size(), 640u);
+
+    // The plot shows every point where the scale puts it, and nothing else in its colour.
+    const QImage image(plot);
+    ASSERT_EQ(image.size(), QSize(ProfilePlot::kWidth, ProfilePlot::kHeight));
+    const ProfilePlot scale(70, 170);
+    const auto colourAt = [&](QPointF mm) {
+        const QPointF at = scale.toPixel(mm);  // the pixel holding the dot's centre
+        return image.pixel(int(std::floor(at.x())), int(std::floor(at.y()))) & 0xffffff;
+    };
+    for (const ProfilePoint& p : recorded.points)
+        ASSERT_EQ(colourAt({unitsToMillimetres(p.x, 70), unitsToMillimetres(p.z, 170)}),
+                  ProfilePlot::kProfileColour & 0xffffff);
+    EXPECT_NE(colourAt({0, 150}), ProfilePlot::kProfileColour & 0xffffff) << "above the raised block";
+    const QRectF range(scale.toPixel({-35, 170}), scale.toPixel({35, 0}));
+    EXPECT_TRUE(range.isValid()) << "X grows rightwards, Z upwards";
+    EXPECT_TRUE(QRectF(image.rect()).contains(range)) << "the measuring range fits the image";
+    EXPECT_GT(range.width() * range.height(), 0.5 * image.width() * image.height()) << "and fills most of it";
     HeadlessProcess replay;
     ASSERT_TRUE(replay.start({"--profile", csv}));
     const ToolRun again = runClient(QStringList{"result", "--csv", replay.path("again.csv")} + replay.serverArguments());
@@ -136,6 +156,13 @@ TEST_F(ClientAgainstHeadless, StreamReportsTheRateWithoutLosses) {
     EXPECT_TRUE(out.contains("640 points per packet"));
     EXPECT_TRUE(out.contains("checksum failures 0, malformed 0"));
     EXPECT_TRUE(out.contains("reordered 0"));
+    EXPECT_TRUE(run.err.isEmpty()) << "no progress in a script: " << run.err.toStdString();
+
+    const ToolRun watched =
+        runClientOnTerminal({"stream", "--port", QString::number(emulator.udpPort), "--seconds", "1"});
+    EXPECT_EQ(watched.exitCode, 0) << watched.out.toStdString();
+    EXPECT_TRUE(watched.out.contains(QRegularExpression(R"(\r\x1b\[K\d+ packets, [\d.]+ packets/s, \d+ bytes)")))
+        << "live progress on a terminal: " << watched.out.toStdString();
 }
 
 TEST_F(ClientAgainstHeadless, ImageSavesTheEmulatorsCameraPicture) {
@@ -153,6 +180,10 @@ TEST_F(ClientAgainstHeadless, ImageSavesTheEmulatorsCameraPicture) {
         for (int x = 0; x < kPictureWidth; ++x)
             wrong += saved.constScanLine(y)[x] != 255 - expected[x * kPictureHeight + y];
     EXPECT_EQ(wrong, 0) << "308 chunks, their counters wrapping past 255, make the whole picture, dark as black";
+
+    const ToolRun watched = runClientOnTerminal(QStringList{"image", png} + emulator.serverArguments());
+    EXPECT_TRUE(watched.out.contains("\r\x1b[K0 of 307200 bytes"))
+        << "progress on a terminal: " << watched.out.toStdString();
 }
 
 TEST_F(ClientAgainstHeadless, ExtentsFactoryAndRawCommandsAnswer) {

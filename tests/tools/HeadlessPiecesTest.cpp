@@ -1,13 +1,24 @@
 #include "HeadlessEmulator.h"
 #include "HeadlessOptions.h"
 
+#include "ToolProcess.h"
+
 #include "profile/ProfileModel.h"
+#include "support/TestUtil.h"
+#include "tcp/RequestHeader.h"
+
+#include <QFile>
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 namespace {
 
-HeadlessCommandLine parsed(const QStringList& arguments) { return parseHeadlessCommandLine(arguments, "/opt/px"); }
+HeadlessCommandLine parsed(const QStringList& arguments) {
+    return parseHeadlessCommandLine(arguments, DataPlaces::inOneFolder("/opt/px"));
+}
 
 }  // namespace
 
@@ -68,4 +79,29 @@ TEST(HeadlessBuiltInProfile, IsARaisedBlockOnAFloorAcrossTheWholeWidth) {
     EXPECT_EQ(points[300].z, top.z);
     for (size_t i = 1; i < points.size(); ++i)
         ASSERT_GT(points[i].x, points[i - 1].x) << "one point per column, left to right";
+}
+
+TEST(HeadlessEmulator, AFlushThatGotItsOkIsSavedEvenWhenTheStopComesFirst) {
+    QTemporaryDir dir;
+    HeadlessOptions options;
+    options.paramsPath = options.paramsSavePath = dir.filePath("user_params.ini");
+    options.tcpPort = freeTcpPort();
+    options.udpPort = freeUdpPort();
+    options.helloPort = freeUdpPort();
+    HeadlessEmulator emulator(options);
+    bool ready = false;
+    QObject::connect(&emulator, &HeadlessEmulator::ready, [&ready] { ready = true; });
+    QString error;
+    ASSERT_TRUE(emulator.start(&error)) << error.toStdString();
+    ASSERT_TRUE(waitUntil([&ready] { return ready; }, HeadlessEmulator::kListenTimeoutMs));
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, quint16(*options.tcpPort));
+    ASSERT_TRUE(client.waitForConnected(5000));
+    client.write(encodeRequest(6));  // flush params
+    while (client.bytesAvailable() < 2 && client.waitForReadyRead(5000)) {
+    }
+    ASSERT_EQ(client.readAll(), QByteArray("OK"));
+    emulator.stop();  // before this thread's event loop could act on the request
+    EXPECT_TRUE(QFile::exists(options.paramsSavePath));
 }

@@ -185,7 +185,10 @@ TEST(ClientUsage, EveryCommandHasHelpAndUnknownInputIsAUsageError) {
         EXPECT_TRUE(help.out.contains("Usage: px310-client " + command.join(' '))) << help.out.toStdString();
     }
     EXPECT_EQ(runClient({"--help"}).exitCode, 0);
-    expectFailure(runClient({}), kUsage, "Usage: px310-client COMMAND");
+    expectFailure(runClient({}), kUsage, "Usage: px310-client [--host ADDR]");
+    expectFailure(runClient({"--port", "6200"}), kUsage, "Usage: px310-client");
+    expectFailure(runClient({"--port", "6200", "stream"}), kUsage, "its own options follow its name");
+    expectFailure(runClient({"--port", "0", "extents"}), kUsage, "--port takes a number from 1");
     expectFailure(runClient({"scan"}), kUsage, "unknown command \"scan\"");
     expectFailure(runClient({"result", "--bogus"}), kUsage, "Unknown option");
     expectFailure(runClient({"result", "-n", "0"}), kUsage, "-n takes a number from 1");

@@ -9,9 +9,11 @@ namespace {
 constexpr int kStartTimeoutMs = 30000;
 }
 
-ToolRun runClient(const QStringList& arguments, int timeoutMs) {
+namespace {
+
+ToolRun runToEnd(const QString& program, const QStringList& arguments, int timeoutMs) {
     QProcess process;
-    process.start(QStringLiteral(PX310_CLIENT), arguments);
+    process.start(program, arguments);
     ToolRun run;
     run.finished = waitUntil([&] { return process.state() == QProcess::NotRunning; }, timeoutMs);
     if (!run.finished) {
@@ -22,6 +24,21 @@ ToolRun runClient(const QStringList& arguments, int timeoutMs) {
     run.out = QString::fromUtf8(process.readAllStandardOutput());
     run.err = QString::fromUtf8(process.readAllStandardError());
     return run;
+}
+
+QString shellQuoted(const QString& word) { return '\'' + QString(word).replace('\'', "'\\''") + '\''; }
+
+}  // namespace
+
+ToolRun runClient(const QStringList& arguments, int timeoutMs) {
+    return runToEnd(QStringLiteral(PX310_CLIENT), arguments, timeoutMs);
+}
+
+ToolRun runClientOnTerminal(const QStringList& arguments, int timeoutMs) {
+    QStringList command{shellQuoted(QStringLiteral(PX310_CLIENT))};
+    for (const QString& argument : arguments)
+        command << shellQuoted(argument);
+    return runToEnd(QStringLiteral("script"), {"-qec", command.join(' '), "/dev/null"}, timeoutMs);
 }
 
 quint16 freeTcpPort() {

@@ -17,6 +17,8 @@ struct ToolRun {
 // Runs px310-client to its end (events keep flowing meanwhile, so a server in
 // the test process can answer it).
 ToolRun runClient(const QStringList& arguments, int timeoutMs = 30000);
+// The same on a pseudo-terminal (util-linux script): `out` is all the terminal showed.
+ToolRun runClientOnTerminal(const QStringList& arguments, int timeoutMs = 30000);
 
 // A port nobody listens on at this moment.
 quint16 freeTcpPort();

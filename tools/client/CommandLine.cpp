@@ -7,7 +7,13 @@ const QString kHost = QStringLiteral("host");
 const QString kPort = QStringLiteral("port");
 const QString kTimeout = QStringLiteral("timeout");
 const QString kHelp = QStringLiteral("help");
+
+// One client run serves one command, so the options before it are plain
+// process state rather than an argument of every command.
+Endpoint serverDefaults;
 }  // namespace
+
+void CommandLine::setServerDefaults(const Endpoint& endpoint) { serverDefaults = endpoint; }
 
 bool parseNumber(const QString& text, long long& value) {
     bool ok = false;
@@ -72,7 +78,7 @@ QStringList CommandLine::positional(int count) const {
 }
 
 Endpoint CommandLine::endpoint() const {
-    Endpoint endpoint;
+    Endpoint endpoint = serverDefaults;
     if (parser_.isSet(kHost))
         endpoint.host = parser_.value(kHost);
     endpoint.port = static_cast<quint16>(number(kPort, 1, 65535, endpoint.port));

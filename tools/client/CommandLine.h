@@ -30,7 +30,12 @@ public:
     // Exactly `count` positional arguments, else a usage error.
     QStringList positional(int count) const;
 
+    // The connection options given before the command, then the command's own.
     Endpoint endpoint() const;
+
+    // What `px310-client --host H --port P --timeout MS COMMAND` gave before
+    // the command; the start of every endpoint() of this run.
+    static void setServerDefaults(const Endpoint& endpoint);
 
 private:
     [[noreturn]] void usageError(const QString& message) const;

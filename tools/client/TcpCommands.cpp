@@ -2,6 +2,8 @@
 
 #include "ClientError.h"
 #include "CommandLine.h"
+#include "ProfilePlot.h"
+#include "ProgressLine.h"
 
 #include "params/UserParamsFields.h"
 #include "profile/CameraPicture.h"
@@ -193,6 +195,20 @@ void writeResultCsv(const QString& path, const DecodedProfilePacket& p) {
         fail(kExitFile, error);
 }
 
+void writeResultPlot(const QString& path, const DecodedProfilePacket& p) {
+    std::vector<QPointF> points(p.x.size());
+    for (size_t i = 0; i < points.size(); ++i)
+        points[i] = QPointF(unitsToMillimetres(p.x[i], p.xemr), unitsToMillimetres(p.z[i], p.zdiap));
+    const QString title = QStringLiteral("PX310 serial %1, measurement %2: %3 points, XEMR %4 mm, ZDIAP %5 mm")
+                              .arg(p.serial)
+                              .arg(p.measurementCounter)
+                              .arg(points.size())
+                              .arg(p.xemr)
+                              .arg(p.zdiap);
+    if (!ProfilePlot(p.xemr, p.zdiap).draw(points, title).save(path))
+        fail(kExitFile, QStringLiteral("cannot write %1 (is the suffix an image format?)").arg(path));
+}
+
 int runResultWith(const CommandLine& line, QTextStream& out) {
     const int count = static_cast<int>(line.number(QStringLiteral("n"), 1, 1000000, 1));
     const bool withPoints = !line.isSet(QStringLiteral("summary"));
@@ -209,6 +225,10 @@ int runResultWith(const CommandLine& line, QTextStream& out) {
     if (line.isSet(QStringLiteral("csv"))) {
         writeResultCsv(line.value(QStringLiteral("csv")), last);
         out << QStringLiteral("wrote %1 points to %2\n").arg(last.x.size()).arg(line.value(QStringLiteral("csv")));
+    }
+    if (line.isSet(QStringLiteral("plot"))) {
+        writeResultPlot(line.value(QStringLiteral("plot")), last);
+        out << QStringLiteral("plotted %1 points to %2\n").arg(last.x.size()).arg(line.value(QStringLiteral("plot")));
     }
     return kExitOk;
 }
@@ -228,7 +248,9 @@ QByteArray fetchPicture(ScannerConnection& connection, int chunkSize, QTextStrea
     connection.send(kGetImage);
     QByteArray picture;
     int imageCounter = -1;
+    ProgressLine progress;
     for (int chunk = 0; picture.size() < kCameraPictureSize; ++chunk) {
+        progress.show(QStringLiteral("%1 of %2 bytes").arg(picture.size()).arg(kCameraPictureSize));
         const int length = std::min(chunkSize, kCameraPictureSize - picture.size());
         connection.send(kGetImageBuffer, {}, uint32_t(picture.size()), uint32_t(length));
         const QByteArray reply = connection.receive(kPictureChunkHeaderSize + length,
@@ -303,15 +325,19 @@ int runParams(const QStringList& arguments, QTextStream& out) {
 }
 
 int runResult(const QStringList& arguments, QTextStream& out) {
-    CommandLine line(QStringLiteral("result [-n N] [--csv FILE] [--summary]"),
+    CommandLine line(QStringLiteral("result [-n N] [--csv FILE] [--plot FILE.png] [--summary]"),
                      QStringLiteral("Fetches N results (default 1), checks each checksum and prints the counters, the "
                                     "point count and the points in millimetres. --csv writes the last result's points "
-                                    "as a CSV profile (x;z in mm) that px310-headless --profile loads back unchanged."),
+                                    "as a CSV profile (x;z in mm) that px310-headless --profile loads back unchanged; "
+                                    "--plot draws it over the measuring range."),
                      CommandLine::Server);
     line.addShortOption(QStringLiteral("n"), QStringLiteral("count"), QStringLiteral("Number of results."),
                         QStringLiteral("N"));
     line.addOption(QStringLiteral("csv"), QStringLiteral("Write the last result to this CSV file."),
                    QStringLiteral("FILE"));
+    line.addOption(QStringLiteral("plot"),
+                   QStringLiteral("Draw the last result in millimetres, with axes, into this image (PNG)."),
+                   QStringLiteral("FILE.png"));
     line.addOption(QStringLiteral("summary"), QStringLiteral("Print one line per result, no points."));
     if (!line.parse(arguments, out))
         return kExitOk;

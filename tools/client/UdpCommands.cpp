@@ -3,6 +3,7 @@
 #include "ClientError.h"
 #include "CommandLine.h"
 #include "PacketCounterTracker.h"
+#include "ProgressLine.h"
 
 #include "capture/PcapRecorder.h"
 #include "udp/HelloDecoder.h"
@@ -218,10 +219,17 @@ int runStream(const QStringList& arguments, QTextStream& out) {
     StreamRecording recording(recordPath);
     StreamTally tally;
     tally.clock.start();
-    receiveDatagrams(socket, seconds, [&](const QNetworkDatagram& datagram) {
-        recording.take(datagram, port);
-        tally.take(datagram.data());
-    });
+    {
+        ProgressLine progress;  // gone before the summary
+        receiveDatagrams(socket, seconds, [&](const QNetworkDatagram& datagram) {
+            recording.take(datagram, port);
+            tally.take(datagram.data());
+            progress.show(QStringLiteral("%1 packets, %2 packets/s, %3 bytes")
+                              .arg(tally.datagrams())
+                              .arg(tally.rate(), 0, 'f', 1)
+                              .arg(tally.bytes));
+        });
+    }
     recording.finish(recordPath, out);
     printTally(out, tally, port, seconds);
     if (tally.datagrams() == 0)

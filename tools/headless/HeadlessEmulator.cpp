@@ -73,6 +73,10 @@ void HeadlessEmulator::stop() {
     poll_.stop();
     session_.stop();
     server_ = nullptr;
+    // A flush the client already got "OK" for is saved, even when the stop
+    // came before the next poll.
+    if (flushRequests_.exchange(0) > 0)
+        saveParams();
 }
 
 bool HeadlessEmulator::loadParams(QString* error) {
@@ -222,8 +226,8 @@ void HeadlessEmulator::checkListening() {
 
 void HeadlessEmulator::saveParams() {
     QString error;
-    if (saveUserParamsIni(options_.paramsPath, params_.snapshot(), extras_, &error))
-        emit notice(QStringLiteral("parameters saved to %1").arg(options_.paramsPath));
+    if (saveUserParamsIni(options_.paramsSavePath, params_.snapshot(), extras_, &error))
+        emit notice(QStringLiteral("parameters saved to %1").arg(options_.paramsSavePath));
     else
         emit notice(error);
 }

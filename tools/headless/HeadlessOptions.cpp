@@ -60,12 +60,12 @@ void addOptions(QCommandLineParser& parser) {
     parser.addOption({QStringLiteral("profile"), QStringLiteral("CSV profile to stream (x;z in mm per line)."),
                       QStringLiteral("FILE.csv")});
     parser.addOption({QStringLiteral("params"),
-                      QStringLiteral("Parameter file (default user_params.ini beside the program); a flush "
-                                     "request writes it."),
+                      QStringLiteral("Parameter file (default user_params.ini beside the program, else in "
+                                     "~/.config/px310-emulator); a flush request writes it."),
                       QStringLiteral("FILE.ini")});
     parser.addOption({QStringLiteral("picture"),
                       QStringLiteral("Camera picture, 480 wide and 640 high (default kelvora.jpg beside the "
-                                     "program)."),
+                                     "program, else in the installed data folder)."),
                       QStringLiteral("FILE.jpg")});
     parser.addOption({QStringLiteral("listen"),
                       QStringLiteral("IPv4 address the command server listens on (default 127.0.0.1)."),
@@ -81,7 +81,7 @@ bool readOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& 
     if (parser.isSet(QStringLiteral("profile")))
         o.profilePath = parser.value(QStringLiteral("profile"));
     if (parser.isSet(QStringLiteral("params")))
-        o.paramsPath = parser.value(QStringLiteral("params"));
+        o.paramsPath = o.paramsSavePath = parser.value(QStringLiteral("params"));
     if (parser.isSet(QStringLiteral("picture"))) {
         o.picturePath = parser.value(QStringLiteral("picture"));
         o.pictureGiven = true;
@@ -110,10 +110,11 @@ bool readOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& 
 
 }  // namespace
 
-HeadlessCommandLine parseHeadlessCommandLine(const QStringList& arguments, const QString& programDir) {
+HeadlessCommandLine parseHeadlessCommandLine(const QStringList& arguments, const DataPlaces& places) {
     HeadlessCommandLine result;
-    result.options.paramsPath = programDir + QStringLiteral("/user_params.ini");
-    result.options.picturePath = programDir + QStringLiteral("/kelvora.jpg");
+    result.options.paramsPath = userParamsLoadPath(places);
+    result.options.paramsSavePath = userParamsSavePath(places);
+    result.options.picturePath = dataFilePath(places, QStringLiteral("kelvora.jpg"));
 
     QCommandLineParser parser;
     addOptions(parser);

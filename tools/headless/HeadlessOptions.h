@@ -1,5 +1,7 @@
 #pragma once
 
+#include "params/DataPlaces.h"
+
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -8,7 +10,8 @@
 // from the parameter file, or from the window's panel defaults.
 struct HeadlessOptions {
     QString profilePath;  // empty: the built-in profile
-    QString paramsPath;   // the INI file read at start and written by a flush
+    QString paramsPath;      // the INI file read at start
+    QString paramsSavePath;  // the INI file a flush writes
     QString picturePath;
     bool pictureGiven = false;  // an unusable picture given by name is an error
     QString listenAddress = QStringLiteral("127.0.0.1");
@@ -33,6 +36,6 @@ struct HeadlessCommandLine {
     QString text;  // the help, or what is wrong
 };
 
-// `arguments` without the program name. `programDir` holds the default
-// parameter file and camera picture, as for the window.
-HeadlessCommandLine parseHeadlessCommandLine(const QStringList& arguments, const QString& programDir);
+// `arguments` without the program name. `places` hold the default parameter
+// file and camera picture, as for the window.
+HeadlessCommandLine parseHeadlessCommandLine(const QStringList& arguments, const DataPlaces& places);

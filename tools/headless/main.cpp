@@ -20,7 +20,7 @@ int main(int argc, char* argv[]) {
     QTextStream err(stderr);
 
     const HeadlessCommandLine line =
-        parseHeadlessCommandLine(app.arguments().mid(1), QCoreApplication::applicationDirPath());
+        parseHeadlessCommandLine(app.arguments().mid(1), DataPlaces::ofThisProgram());
     if (line.outcome == HeadlessCommandLine::Help) {
         out << line.text;
         return kExitOk;

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Builds the Debian package in build-package/ (Release, prefix /usr), checks it
+# with lintian and dpkg, unpacks it and runs the programs from the unpacked
+# tree as an installed copy: --help, a headless start that serves a client,
+# and a flush that lands in the user's configuration folder, since an
+# installed program does not write beside itself.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+fail() { echo "package check: $*" >&2; exit 1; }
+
+PX310_NEED_PACKAGING=1 scripts/deps.sh
+build=build-package
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+  -DPX310_BUILD_TESTS=OFF -DPX310_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build "$build"
+rm -f "$build"/*.deb
+(cd "$build" && cpack -G DEB >/dev/null 2>&1) || fail "cpack failed"
+deb=$(ls "$build"/*.deb)
+echo "== $deb"
+
+lintian_status=0
+report=$(lintian --fail-on error --tag-display-limit 0 "$deb" 2>&1) || lintian_status=$?
+grep -v "running with root privileges" <<<"$report" || true
+[ "$lintian_status" = 0 ] || fail "lintian reports errors"
+
+files=$(dpkg-deb -c "$deb" | awk '{print $6}')
+for f in bin/px310-emulator bin/px310-headless bin/px310-client \
+         share/px310-emulator/kelvora.jpg share/px310-emulator/310.jpg share/px310-emulator/user_params.ini \
+         share/applications/px310-emulator.desktop share/icons/hicolor/64x64/apps/px310-emulator.png \
+         share/man/man1/px310-emulator.1.gz share/man/man1/px310-headless.1.gz share/man/man1/px310-client.1.gz \
+         share/bash-completion/completions/px310-client share/doc/px310-emulator/copyright; do
+  grep -qx "./usr/$f" <<<"$files" || fail "the package lacks /usr/$f"
+done
+if [ -f tools/wireshark/px310.lua ]; then
+  grep -q "/wireshark/plugins/px310.lua$" <<<"$files" || fail "the package lacks the Wireshark dissector"
+fi
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5network5 libqt5widgets5; do
+  grep -q "\b$lib\b" <<<"$depends" || fail "Depends lacks $lib: $depends"
+done
+
+root=$(mktemp -d)
+trap 'chmod -R u+w "$root"; rm -rf "$root"' EXIT
+dpkg-deb -x "$deb" "$root"
+bin="$root/usr/bin"
+desktop-file-validate "$root/usr/share/applications/px310-emulator.desktop"
+bash -c "source '$root/usr/share/bash-completion/completions/px310-client' && complete -p px310-client" >/dev/null ||
+  fail "the bash completion does not load"
+"$bin/px310-client" --help | grep -q "^Commands:" || fail "px310-client --help"
+"$bin/px310-headless" --help | grep -q -- "--tcp-port" || fail "px310-headless --help"
+zcat "$root/usr/share/man/man1/px310-headless.1.gz" | grep -q 'tcp\\-port' || fail "man page without options"
+
+# An installed program cannot write beside itself.
+chmod a-w "$bin"
+export XDG_CONFIG_HOME="$root/config"
+log="$root/headless.log"
+headless_pid=
+start_headless() {
+  local attempt
+  for attempt in 1 2 3 4 5; do
+    port=$((20000 + RANDOM % 20000))
+    "$bin/px310-headless" --tcp-port "$port" --udp-port $((port + 1)) --hello-port $((port + 2)) >"$log" 2>&1 &
+    headless_pid=$!
+    for _ in $(seq 50); do
+      grep -q "listening on" "$log" && return 0
+      kill -0 "$headless_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill "$headless_pid" 2>/dev/null || true
+    wait "$headless_pid" 2>/dev/null || true
+  done
+  cat "$log" >&2
+  fail "px310-headless did not start"
+}
+stop_headless() {
+  kill "$headless_pid"
+  wait "$headless_pid" || fail "px310-headless did not stop cleanly: $(cat "$log")"
+}
+
+start_headless
+"$bin/px310-client" --port "$port" params get tcp_port_u16 | grep -q "= $port$" || fail "params get"
+"$bin/px310-client" --port "$port" result --summary --plot "$root/plot.png" >/dev/null || fail "result --plot"
+[ -s "$root/plot.png" ] || fail "no plot"
+"$bin/px310-client" --port "$port" params set exposure_time_u16=1234 >/dev/null
+"$bin/px310-client" --port "$port" params flush >/dev/null
+stop_headless
+saved="$XDG_CONFIG_HOME/px310-emulator/user_params.ini"
+grep -q "parameters saved to $saved" "$log" || fail "the flush did not say it went to $saved: $(cat "$log")"
+[ ! -e "$bin/user_params.ini" ] || fail "the flush wrote beside the program"
+
+start_headless
+"$bin/px310-client" params get exposure_time_u16 --port "$port" | grep -q "= 1234$" ||
+  fail "the next start did not load $saved"
+stop_headless
+echo "== package check passed"
