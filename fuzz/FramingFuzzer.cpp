@@ -23,7 +23,7 @@ namespace {
 
 class RecordingSink : public CommandSink {
 public:
-    void sendReply(const QByteArray& bytes) override { replies.push_back(bytes); }
+    void sendReply(const QByteArray& bytes, const char*) override { replies.push_back(bytes); }
     void log(const QString&) override {}
     void userParamsUpdated() override { ++updates; }
     void flushParamsRequested() override { ++flushes; }
@@ -36,8 +36,9 @@ public:
 };
 
 // The header rules read once more, independently of the framer: a payload
-// follows when announced, write factory params without one takes a bare
-// 1024-byte image, and an announced size beyond the limit ends the stream.
+// follows when announced, write factory params takes a 1024-byte image after
+// its payload (the payload is the image when it is 1024 bytes long), and an
+// announced size beyond the limit ends the stream.
 struct ExpectedStream {
     std::vector<Request> requests;
     bool broken = false;
@@ -50,13 +51,13 @@ ExpectedStream frameReference(const uint8_t* data, size_t size) {
     while (size - at >= sizeof(REQUEST_HEADER)) {
         REQUEST_HEADER header;
         std::memcpy(&header, data + at, sizeof header);
-        uint64_t body = header.payload_size;
-        if (body == 0 && header.command == 131)
-            body = 1024;
-        if (body > 64 * 1024) {
+        if (header.payload_size > 64 * 1024) {
             expected.broken = true;
             return expected;
         }
+        uint64_t body = header.payload_size;
+        if (header.command == 131 && body != 1024)
+            body += 1024;
         if (size - at - sizeof header < body)
             break;
         Request request;
@@ -203,10 +204,11 @@ private:
         require(sink_.updates == expectedUpdates_, "one update per written record");
     }
 
-    void checkFactoryWrite(const QByteArray& payload, const FactoryImage& before) {
+    void checkFactoryWrite(const QByteArray& body, const FactoryImage& before) {
         const FactoryImage after = hello_.factoryImage();
-        if (payload.size() >= kFactoryWritableSize) {
-            require(std::memcmp(after.data(), payload.constData(), kFactoryWritableSize) == 0, "prefix written");
+        const QByteArray image = body.right(kFactoryImageSize);
+        if (image.size() >= kFactoryWritableSize) {
+            require(std::memcmp(after.data(), image.constData(), kFactoryWritableSize) == 0, "prefix written");
             require(std::memcmp(after.data() + kFactoryWritableSize, before.data() + kFactoryWritableSize,
                                 kFactoryImageSize - kFactoryWritableSize) == 0,
                     "rest of the factory block kept");

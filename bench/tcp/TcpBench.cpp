@@ -58,7 +58,7 @@ private:
 
 // Takes replies and forgets them: the server's own work without a socket.
 struct DiscardingSink : CommandSink {
-    void sendReply(const QByteArray& bytes) override { sent += bytes.size(); }
+    void sendReply(const QByteArray& bytes, const char*) override { sent += bytes.size(); }
     void log(const QString&) override {}
     void userParamsUpdated() override {}
     void flushParamsRequested() override {}

@@ -36,8 +36,8 @@ struct UserParamsIniLoad {
 };
 
 // Fills every named field of `params` (bytes 0-66) from the file; the reserved
-// bytes are left as they are. Missing keys, non-numbers and a missing or
-// unreadable file give 0; integers keep their low 8 or 16 bits; addresses
+// bytes are left as they are. Missing keys, non-numbers and a missing,
+// unreadable or not regular file or one over 1 MiB (not read) give 0; integers keep their low 8 or 16 bits; addresses
 // follow the dotted-text rule. An interpolation_u8 outside the point-count
 // list is replaced by kDefaultPointCountIndex in `params`.
 UserParamsIniLoad loadUserParamsIni(const QString& path, USER_PARAMS& params);

@@ -1,12 +1,53 @@
 #include "profile/CameraPicture.h"
 
 #include <QDebug>
+#include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
+#include <algorithm>
+#include <cctype>
 
 namespace {
 // Colours below this 0xRRGGBB number count as dark.
 constexpr QRgb kDarkBelow = 0x888888;
+
+QString wrongSize(const QString& path, QSize size) {
+    return QStringLiteral("picture %1 is %2 wide and %3 high, not %4 x %5")
+        .arg(path)
+        .arg(size.width())
+        .arg(size.height())
+        .arg(kPictureWidth)
+        .arg(kPictureHeight);
+}
+
+// A JPEG cut short still decodes, its missing part filled in grey: only its
+// end-of-image marker (after which some writers pad) shows that it is whole.
+bool jpegEndsWhole(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    constexpr qint64 kTail = 4096;
+    file.seek(std::max<qint64>(0, file.size() - kTail));
+    QByteArray tail = file.read(kTail);
+    while (!tail.isEmpty() && (tail.back() == '\0' || std::isspace(static_cast<unsigned char>(tail.back()))))
+        tail.chop(1);
+    return tail.endsWith("\xFF\xD9");
+}
+
+// Why the file cannot be the picture, or an empty text. Sizes come from the
+// image's header: a small file may announce a huge image.
+QString refusal(const QString& path, QImageReader& reader) {
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile())
+        return QStringLiteral("picture %1 is not a regular file").arg(path);
+    const QSize size = reader.size();
+    if (!reader.canRead() || !size.isValid())
+        return QStringLiteral("cannot read picture %1: %2").arg(path, reader.errorString());
+    if (size != QSize(kPictureWidth, kPictureHeight))
+        return wrongSize(path, size);
+    return QString();
+}
 }  // namespace
 
 bool binarizePicture(const QImage& image, CameraPicture& out) {
@@ -21,18 +62,22 @@ bool binarizePicture(const QImage& image, CameraPicture& out) {
 
 bool loadCameraPicture(const QString& path, CameraPicture& out, QString* error) {
     QImageReader reader(path);
-    const QImage image = reader.read();
-    qDebug() << image.height();
-    qDebug() << image.width();
-    if (binarizePicture(image, out)) return true;
-    if (error) {
-        *error = image.isNull() ? QStringLiteral("cannot read picture %1: %2").arg(path, reader.errorString())
-                                : QStringLiteral("picture %1 is %2 wide and %3 high, not %4 x %5")
-                                      .arg(path)
-                                      .arg(image.width())
-                                      .arg(image.height())
-                                      .arg(kPictureWidth)
-                                      .arg(kPictureHeight);
+    QString why = refusal(path, reader);
+    if (why.isEmpty()) {
+        const QByteArray format = reader.format();  // known once the header is read, gone after read()
+        const QImage image = reader.read();
+        qDebug() << image.height();
+        qDebug() << image.width();
+        if (image.isNull())
+            why = QStringLiteral("cannot read picture %1: %2").arg(path, reader.errorString());
+        else if (format == "jpeg" && !jpegEndsWhole(path))
+            why = QStringLiteral("picture %1 is cut short").arg(path);
+        else if (binarizePicture(image, out))
+            return true;
+        else
+            why = wrongSize(path, image.size());
     }
+    if (error)
+        *error = why;
     return false;
 }

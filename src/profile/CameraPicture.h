@@ -17,5 +17,7 @@ using CameraPicture = std::array<uint8_t, kCameraPictureSize>;
 bool binarizePicture(const QImage& image, CameraPicture& out);
 
 // Loads and binarises the picture file. False (and `out` untouched) for a
-// missing or unreadable file or an image of the wrong size; `error` says which.
+// missing, unreadable or not regular file, an image of the wrong size (told
+// from its header, before decoding) or one that does not decode whole;
+// `error` says which.
 bool loadCameraPicture(const QString& path, CameraPicture& out, QString* error = nullptr);

@@ -1,15 +1,21 @@
 #include "profile/CsvProfile.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace {
 
 // Scanner units across the full measuring range.
 constexpr double kUnitsPerRange = 16384.0;
+// Only this much of a line is read: the two numbers at its start.
+constexpr int kMaxLineBytes = 4096;
+constexpr qint64 kReadChunkBytes = 64 * 1024;
 
 QString scaleError(CsvScale scale) {
     if (scale.xemr <= 0) return QStringLiteral("XEMR is %1: set it above 0 to load a CSV profile").arg(scale.xemr);
@@ -23,7 +29,9 @@ double fieldValue(const QList<QByteArray>& fields, int index) {
     if (index >= fields.size()) return 0.0;
     bool ok = false;
     const double value = fields[index].trimmed().toDouble(&ok);
-    return ok && !std::isnan(value) ? value : 0.0;
+    // A number too large for a double comes back infinite and not ok; it is
+    // still a number, held at the range's end like any other outlier.
+    return (ok || std::isinf(value)) && !std::isnan(value) ? value : 0.0;
 }
 
 // Millimetres to units, truncated toward zero and held within the type's range
@@ -49,25 +57,72 @@ ProfilePoint parseLine(QByteArray line, CsvScale scale, int& saturated) {
 
 QByteArray number(double value) { return QByteArray::number(value, 'g', 6); }
 
+bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Takes the text in pieces of any size. Memory stays with what is kept: at
+// most kMaxLineBytes of the current line, and once the points are full the
+// further lines are only counted.
+class CsvLines {
+public:
+    explicit CsvLines(CsvScale scale) : scale_(scale) {}
+
+    // False once the text has ended at a zero byte: the rest is not read.
+    bool feed(const char* data, qint64 size) {
+        const char* zero = static_cast<const char*>(std::memchr(data, '\0', size_t(size)));
+        const char* end = zero ? zero : data + size;
+        while (data < end) {
+            const char* lf = static_cast<const char*>(std::memchr(data, '\n', size_t(end - data)));
+            append(data, (lf ? lf : end) - data);
+            if (!lf)
+                break;
+            endLine();
+            data = lf + 1;
+        }
+        return !zero;
+    }
+
+    CsvImport finish() {
+        endLine();
+        return std::move(result_);
+    }
+
+private:
+    bool full() const { return static_cast<int>(result_.points.size()) == kMaxProfilePoints; }
+
+    void append(const char* data, qint64 size) {
+        if (blank_ && !std::all_of(data, data + size, isSpace))
+            blank_ = false;
+        if (!full())
+            line_.append(data, int(std::min<qint64>(size, kMaxLineBytes - line_.size())));
+    }
+
+    // A line of white space only (a CR of a blank CRLF line) is blank too.
+    void endLine() {
+        if (!blank_) {
+            if (full())
+                ++result_.droppedLines;
+            else
+                result_.points.push_back(parseLine(line_, scale_, result_.saturatedValues));
+        }
+        line_.clear();
+        blank_ = true;
+    }
+
+    CsvScale scale_;
+    CsvImport result_;
+    QByteArray line_;
+    bool blank_ = true;
+};
+
 }  // namespace
 
 CsvImport parseCsvProfile(const QByteArray& bytes, CsvScale scale) {
-    CsvImport result;
-    result.error = scaleError(scale);
-    if (!result.ok()) return result;
-
-    const int end = bytes.indexOf('\0');
-    const QByteArray text = end < 0 ? bytes : bytes.left(end);
-    for (const QByteArray& line : text.split('\n')) {
-        // A line of white space only (a CR of a blank CRLF line) is blank too.
-        if (line.trimmed().isEmpty()) continue;
-        if (static_cast<int>(result.points.size()) == kMaxProfilePoints) {
-            ++result.droppedLines;
-            continue;
-        }
-        result.points.push_back(parseLine(line, scale, result.saturatedValues));
-    }
-    return result;
+    CsvImport refused;
+    refused.error = scaleError(scale);
+    if (!refused.ok()) return refused;
+    CsvLines lines(scale);
+    lines.feed(bytes.constData(), bytes.size());
+    return lines.finish();
 }
 
 QByteArray formatCsvProfile(const std::vector<ProfilePoint>& points, CsvScale scale, CsvX x) {
@@ -87,17 +142,27 @@ CsvImport readCsvProfile(const QString& path, CsvScale scale) {
     refused.error = scaleError(scale);
     if (!refused.ok()) return refused;
 
+    // A FIFO or a device would hold the reader (and start-up) indefinitely.
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
+        refused.error = QStringLiteral("cannot read %1: not a regular file").arg(path);
+        return refused;
+    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         refused.error = QStringLiteral("cannot open %1: %2").arg(path, file.errorString());
         return refused;
     }
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
+    CsvLines lines(scale);
+    QByteArray chunk(int(kReadChunkBytes), Qt::Uninitialized);
+    qint64 got = 0;
+    while ((got = file.read(chunk.data(), kReadChunkBytes)) > 0 && lines.feed(chunk.constData(), got)) {
+    }
+    if (got < 0) {
         refused.error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
         return refused;
     }
-    return parseCsvProfile(bytes, scale);
+    return lines.finish();
 }
 
 QString writeCsvProfile(const QString& path, const std::vector<ProfilePoint>& points, CsvScale scale, CsvX x) {

@@ -23,8 +23,8 @@ struct CsvImport {
 
 // Parses the bytes of a CSV file. The text ends at the first zero byte; lines
 // are split at LF and blank ones skipped; "," counts as a decimal mark; fields
-// are split at ";", further fields ignored; a field that is missing or not a
-// number reads as 0. X = trunc(x * 16384 / XEMR), Z = trunc(z * 16384 / ZDIAP),
+// are split at ";", further fields ignored, and only the first 4096 bytes of a
+// line are read; a field that is missing or not a number reads as 0. X = trunc(x * 16384 / XEMR), Z = trunc(z * 16384 / ZDIAP),
 // held within int16 / uint16. Refused when XEMR or ZDIAP is not positive.
 CsvImport parseCsvProfile(const QByteArray& bytes, CsvScale scale);
 
@@ -37,7 +37,8 @@ enum class CsvX { Mirrored, AsMeasured };
 // Empty for no points.
 QByteArray formatCsvProfile(const std::vector<ProfilePoint>& points, CsvScale scale, CsvX x = CsvX::Mirrored);
 
-// The same on files. The reader's error says when the file cannot be opened;
+// The same on files, read in pieces: memory stays with the points kept. The
+// reader's error says when the file is not a regular one or cannot be read;
 // the writer replaces the file atomically and returns an empty text on
 // success, otherwise "cannot write <path>: <reason>".
 CsvImport readCsvProfile(const QString& path, CsvScale scale);

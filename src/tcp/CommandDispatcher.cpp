@@ -32,29 +32,37 @@ void CommandDispatcher::dispatch(const Request& request, CommandSink& sink) {
         getImageBuffer(request.header, sink);
         break;
     case CommandAction::ReadParams:
-        sink.sendReply(paramsImage(params_.snapshot()));
+        sink.sendReply(paramsImage(params_.snapshot()), "TCP: cannot write params");
         break;
     case CommandAction::WriteParams:
         writeParams(request.payload, sink);
         break;
     case CommandAction::FlushParams:
         sink.flushParamsRequested();
-        sink.sendReply(QByteArrayLiteral("OK"));
+        sink.sendReply(QByteArrayLiteral("OK"), nullptr);
         break;
     case CommandAction::ClientFinished:
         sink.clientFinished();
         break;
     case CommandAction::GetExtents:
-        sink.sendReply(extentsBlock());
+        sink.sendReply(extentsBlock(), "TCP: cannot write extends");
         sink.log(QString::number(kExtentsSize));
         break;
     case CommandAction::ReadFactoryParams:
-        sink.sendReply(factoryParamsImage(hello_));
+        sink.sendReply(factoryParamsImage(hello_), nullptr);
         break;
     case CommandAction::WriteFactoryParams:
         writeFactoryParams(request.payload, sink);
         break;
     }
+}
+
+MeasurementSchedule::Clock::duration CommandDispatcher::holdBefore(const REQUEST_HEADER& header) {
+    const CommandInfo* info = findCommand(header.command);
+    if (!info || info->action != CommandAction::GetResult)
+        return MeasurementSchedule::Clock::duration::zero();
+    schedule_.setFrequency(params_.read([](const USER_PARAMS& p) { return p.udp_frequency_u16; }));
+    return schedule_.openResult();
 }
 
 void CommandDispatcher::getResult(CommandSink& sink) {
@@ -73,11 +81,12 @@ void CommandDispatcher::getResult(CommandSink& sink) {
     fields.zdiap = settings_.zdiap;
     fields.stepdirForward = settings_.stepdirForward ? 1 : 0;
     buildResultPacket(profile_, fields, params.invertXZ, settings_.noise, scratch_, result_);
-    sink.sendReply(result_);
+    sink.sendReply(result_, "TCP: cannot write result");
 }
 
 void CommandDispatcher::getImageBuffer(const REQUEST_HEADER& header, CommandSink& sink) {
-    sink.sendReply(pictureChunk(picture_, imageCounter_, chunkCounter_, header.offset, header.length));
+    sink.sendReply(pictureChunk(picture_, imageCounter_, chunkCounter_, header.offset, header.length),
+                   "TCP: cannot write image buffer");
     ++chunkCounter_;
 }
 
@@ -90,14 +99,16 @@ void CommandDispatcher::writeParams(const QByteArray& payload, CommandSink& sink
     std::memcpy(&params, payload.constData(), kUserParamsSize);
     params_.replace(params);
     sink.userParamsUpdated();
-    sink.sendReply(QByteArrayLiteral("OK"));
+    sink.sendReply(QByteArrayLiteral("OK"), nullptr);
 }
 
-void CommandDispatcher::writeFactoryParams(const QByteArray& payload, CommandSink& sink) {
+void CommandDispatcher::writeFactoryParams(const QByteArray& body, CommandSink& sink) {
+    // The image ends the request body; any payload before it is not used.
+    const QByteArray image = body.right(kFactoryImageSize);
     // Only a whole prefix is applied: a short image would leave the block half old, half new.
-    if (payload.size() < kFactoryWritableSize) {
+    if (image.size() < kFactoryWritableSize) {
         sink.log(QStringLiteral("TCP: error: factory params image too short"));
         return;
     }
-    hello_.writeFactoryPrefix(reinterpret_cast<const uint8_t*>(payload.constData()), kFactoryWritableSize);
+    hello_.writeFactoryPrefix(reinterpret_cast<const uint8_t*>(image.constData()), kFactoryWritableSize);
 }

@@ -16,7 +16,8 @@
 // server's signals.
 class CommandSink {
 public:
-    virtual void sendReply(const QByteArray& bytes) = 0;
+    // `failureLine` goes to the log when the reply cannot be written; none: nothing is logged.
+    virtual void sendReply(const QByteArray& bytes, const char* failureLine) = 0;
     virtual void log(const QString& line) = 0;
     virtual void userParamsUpdated() = 0;
     virtual void flushParamsRequested() = 0;
@@ -46,11 +47,15 @@ public:
 
     void dispatch(const Request& request, CommandSink& sink);
 
+    // How long a request whose header is `header` has to wait before it may
+    // be dispatched; a result is taken up (its counters fixed) here.
+    MeasurementSchedule::Clock::duration holdBefore(const REQUEST_HEADER& header);
+
 private:
     void getResult(CommandSink& sink);
     void getImageBuffer(const REQUEST_HEADER& header, CommandSink& sink);
     void writeParams(const QByteArray& payload, CommandSink& sink);
-    void writeFactoryParams(const QByteArray& payload, CommandSink& sink);
+    void writeFactoryParams(const QByteArray& body, CommandSink& sink);
 
     UserParamsStore& params_;
     ProfileStore& profile_;

@@ -1,6 +1,7 @@
 #include "tcp/MeasurementSchedule.h"
 
 #include <algorithm>
+#include <utility>
 
 MeasurementSchedule::MeasurementSchedule() : start_(Clock::now()) {}
 
@@ -22,15 +23,31 @@ void MeasurementSchedule::setFrequency(uint16_t hz) {
     changed_.notify_all();
 }
 
+MeasurementSchedule::Clock::duration MeasurementSchedule::openResult() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Clock::time_point now = Clock::now();
+    openResultAt(now);
+    if (stopped_ || !hasPeriod())
+        return Clock::duration::zero();
+    return std::max(slotTime(packetCounter_) - now, Clock::duration::zero());
+}
+
+void MeasurementSchedule::dropOpenResult() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    openResult_.reset();
+}
+
 std::optional<MeasurementSchedule::ResultSlot> MeasurementSchedule::takeResultSlot() {
     std::unique_lock<std::mutex> lock(mutex_);
+    openResultAt(Clock::now());
     // Re-evaluated after every wake-up: a reset in between releases the result at once.
     while (!stopped_ && hasPeriod() && Clock::now() < slotTime(packetCounter_))
         changed_.wait_until(lock, slotTime(packetCounter_));
     if (stopped_)
         return std::nullopt;
-    catchUpMeasurements(Clock::now());
-    return ResultSlot{static_cast<uint32_t>(measurementCounter_), packetCounter_++};
+    const ResultSlot slot = *std::exchange(openResult_, std::nullopt);
+    ++packetCounter_;
+    return slot;
 }
 
 uint32_t MeasurementSchedule::measurementCounter() const {
@@ -87,6 +104,13 @@ bool MeasurementSchedule::stopped() const {
 }
 
 bool MeasurementSchedule::hasPeriod() const { return periodMs_ > 0.0; }
+
+void MeasurementSchedule::openResultAt(Clock::time_point now) {
+    if (openResult_)
+        return;
+    catchUpMeasurements(now);
+    openResult_ = ResultSlot{static_cast<uint32_t>(measurementCounter_), packetCounter_};
+}
 
 void MeasurementSchedule::catchUpMeasurements(Clock::time_point now) {
     if (!hasPeriod() || now < start_)

@@ -35,8 +35,14 @@ public:
     // results are not held back and the counter task idles until a reset.
     void setFrequency(uint16_t hz);
 
-    // Holds the caller until the next result may leave (k-th result since the
-    // reset: k periods after it), then counts the result. Empty when stopped.
+    // Takes up the next result: its counters are those of this moment, even
+    // when it has to wait. Returns how long until it may leave (k-th result
+    // since the reset: k periods after it). Taking it up again changes nothing.
+    Clock::duration openResult();
+    // The result taken up belonged to a connection that is gone.
+    void dropOpenResult();
+    // Holds the caller until the result (taken up now unless it was before)
+    // may leave, then counts it. Empty when stopped.
     std::optional<ResultSlot> takeResultSlot();
 
     uint32_t measurementCounter() const;
@@ -57,6 +63,7 @@ public:
 
 private:
     bool hasPeriod() const;
+    void openResultAt(Clock::time_point now);
     void catchUpMeasurements(Clock::time_point now);
     Clock::time_point slotTime(uint64_t index) const;
 
@@ -68,6 +75,7 @@ private:
     double periodMs_ = kNormalPeriodMs;  // 0: no period
     uint64_t measurementCounter_ = 0;  // low 32 bits are handed out
     uint32_t packetCounter_ = 0;
+    std::optional<ResultSlot> openResult_;
     int counterTicket_ = 0;
     bool stopped_ = false;
 };

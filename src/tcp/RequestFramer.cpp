@@ -5,11 +5,14 @@
 
 #include <cstring>
 
-uint32_t requestBodySize(const REQUEST_HEADER& header) {
-    if (header.payload_size != 0)
-        return header.payload_size;
+uint64_t requestBodySize(const REQUEST_HEADER& header) {
     const CommandInfo* info = findCommand(header.command);
-    return info && info->action == CommandAction::WriteFactoryParams ? kFactoryImageSize : 0;
+    const bool factoryWrite = info && info->action == CommandAction::WriteFactoryParams;
+    // A factory write's payload is unused and the image follows it, except
+    // that a payload of exactly one image is taken as the image itself.
+    if (!factoryWrite || header.payload_size == kFactoryImageSize)
+        return header.payload_size;
+    return uint64_t(header.payload_size) + kFactoryImageSize;
 }
 
 void RequestFramer::feed(const char* data, int size) {
@@ -24,14 +27,13 @@ void RequestFramer::feed(const char* data, int size) {
 }
 
 bool RequestFramer::next(Request& out) {
-    if (broken_ || pending() < kRequestHeaderSize)
-        return false;
     REQUEST_HEADER header;
-    std::memcpy(&header, buffer_.constData() + consumed_, kRequestHeaderSize);
-    const uint32_t bodySize = requestBodySize(header);
-    if (bodySize > kMaxRequestPayload) {
+    if (!peekHeader(header))
+        return false;
+    const uint64_t bodySize = requestBodySize(header);
+    if (header.payload_size > kMaxRequestPayload) {
         broken_ = true;
-        rejectedPayloadSize_ = bodySize;
+        rejectedPayloadSize_ = header.payload_size;
         buffer_.clear();
         consumed_ = 0;
         return false;
@@ -45,6 +47,13 @@ bool RequestFramer::next(Request& out) {
         buffer_.clear();
         consumed_ = 0;
     }
+    return true;
+}
+
+bool RequestFramer::peekHeader(REQUEST_HEADER& out) const {
+    if (broken_ || pending() < kRequestHeaderSize)
+        return false;
+    std::memcpy(&out, buffer_.constData() + consumed_, kRequestHeaderSize);
     return true;
 }
 

@@ -21,6 +21,9 @@ public:
     // complete yet or the stream is broken.
     bool next(Request& out);
 
+    // The header of the next request, once all of it is there.
+    bool peekHeader(REQUEST_HEADER& out) const;
+
     // A header announced a payload larger than any command takes: the stream
     // cannot be framed any more and the connection should be dropped.
     bool broken() const { return broken_; }
@@ -39,5 +42,6 @@ private:
 };
 
 // The bytes that belong to a request after its header. Write factory params
-// without a payload is followed by a bare 1024-byte image.
-uint32_t requestBodySize(const REQUEST_HEADER& header);
+// is followed by a 1024-byte image after its payload (which it does not use),
+// unless the payload is 1024 bytes: then that is the image.
+uint64_t requestBodySize(const REQUEST_HEADER& header);

@@ -6,6 +6,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
+#include <QTimer>
 #include <QtConcurrent>
 #include <cmath>
 #include <cstdlib>
@@ -18,12 +19,19 @@ namespace {
 // are bounded too: together they keep a client from filling our memory.
 constexpr qint64 kClientReadBufferSize = 32800;
 constexpr qint64 kMaxUnsentReplyBytes = 1 << 20;
+constexpr int kLongestHoldMs = 60 * 1000;
 
 }  // namespace
 
 TcpTransport::TcpTransport(QObject* parent, int /*width*/, int /*height*/, UserParamsStore* params,
                            const CameraPicture* picture, ProfileStore* profile, HelloBuffer* hello)
-    : QObject(parent), params_(params), dispatcher_(*params, *profile, picture, *hello, schedule_, settings_) {
+    : QObject(parent),
+      params_(params),
+      dispatcher_(*params, *profile, picture, *hello, schedule_, settings_),
+      resumeTimer_(new QTimer(this)) {
+    resumeTimer_->setSingleShot(true);
+    resumeTimer_->setTimerType(Qt::PreciseTimer);
+    connect(resumeTimer_, &QTimer::timeout, this, &TcpTransport::read);
     log(QStringLiteral("tcp constructor"));
     std::srand(static_cast<unsigned>(std::time(nullptr)));  // result noise draws from rand()
 }
@@ -157,11 +165,12 @@ void TcpTransport::IncMeasurment() { schedule_.runCounter(clientTicket_); }
 
 void TcpTransport::SwitchStepdir(bool enable) { settings_.stepdirForward = enable; }
 
-void TcpTransport::sendReply(const QByteArray& bytes) {
+void TcpTransport::sendReply(const QByteArray& bytes, const char* failureLine) {
     if (!client_)
         return;
     if (client_->write(bytes) != bytes.size()) {
-        log(QStringLiteral("TCP: cannot write reply"));
+        if (failureLine)
+            log(QString::fromLatin1(failureLine));
         return;
     }
     // Hand the bytes to the system now: a paced result may hold this thread.
@@ -176,15 +185,21 @@ void TcpTransport::flushParamsRequested() { emit FlushParamsRequest(); }
 
 void TcpTransport::clientFinished() { emit Disconnected(); }
 
+// Serves the complete requests in order, reading the socket once per pass:
+// a client that keeps sending, or queues paced results, never keeps the event
+// loop (and so a new client) waiting longer than one request.
 void TcpTransport::serveRequests() {
     QTcpSocket* const socket = client_;
     Request request;
+    bool fed = false;
     // A reply may find the connection gone (client_ changes) and Stop ends
-    // the batch; otherwise every complete request is served in order.
+    // the pass.
     while (socket && client_ == socket && !schedule_.stopped()) {
         // A client that does not take its replies gets no more until it does
         // (bytesWritten resumes); meanwhile its requests wait in the system.
         if (socket->bytesToWrite() > kMaxUnsentReplyBytes)
+            return;
+        if (holdForNextRequest())
             return;
         if (framer_.next(request)) {
             dispatcher_.dispatch(request, *this);
@@ -198,8 +213,26 @@ void TcpTransport::serveRequests() {
         }
         if (socket->bytesAvailable() == 0)
             return;
+        if (fed) {
+            QMetaObject::invokeMethod(this, &TcpTransport::read, Qt::QueuedConnection);
+            return;
+        }
         framer_.feed(socket->readAll());
+        fed = true;
     }
+}
+
+bool TcpTransport::holdForNextRequest() {
+    REQUEST_HEADER header;
+    if (!framer_.peekHeader(header))
+        return false;
+    const auto wait = dispatcher_.holdBefore(header);
+    if (wait <= MeasurementSchedule::Clock::duration::zero())
+        return false;
+    // A long hold is re-checked now and then: the rate may change meanwhile.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait);
+    resumeTimer_->start(int(std::min<std::chrono::milliseconds::rep>(ms.count(), kLongestHoldMs)));
+    return true;
 }
 
 bool TcpTransport::onOwnThread(void (TcpTransport::*slot)()) {
@@ -238,6 +271,8 @@ void TcpTransport::dropClient(bool announce) {
     // Deferred: this may run inside one of the socket's own signals.
     socket->deleteLater();
     framer_.reset();
+    resumeTimer_->stop();
+    schedule_.dropOpenResult();
     stopCounterTask();
     if (announce)
         emit Disconnected();

@@ -15,6 +15,7 @@
 
 class QTcpServer;
 class QTcpSocket;
+class QTimer;
 
 // The scanner's command server. Lives on a thread of its own (run() is
 // started by the thread's started()); serves one client at a time, a newer
@@ -62,13 +63,14 @@ public slots:
     void SwitchStepdir(bool enable);
 
 private:
-    void sendReply(const QByteArray& bytes) override;
+    void sendReply(const QByteArray& bytes, const char* failureLine) override;
     void log(const QString& line) override;
     void userParamsUpdated() override;
     void flushParamsRequested() override;
     void clientFinished() override;
 
     void serveRequests();
+    bool holdForNextRequest();
     bool onOwnThread(void (TcpTransport::*slot)());
     void resetCounters();
     void takeClient(QTcpSocket* socket);
@@ -86,6 +88,9 @@ private:
     RequestFramer framer_;  // the served connection's; starts empty for each client
     QTcpServer* server_ = nullptr;
     QTcpSocket* client_ = nullptr;
+    // Resumes serving when a held result may leave; meanwhile the event loop
+    // runs, so a new client is taken at once.
+    QTimer* resumeTimer_;
     bool serving_ = false;  // serveRequests() is running
     QFuture<void> counterTask_;
     std::atomic<quint16> listeningPort_{0};

@@ -4,6 +4,7 @@
 #include "udp/ProfilePacket.h"
 
 #include <QDebug>
+#include <QNetworkInterface>
 #include <QUdpSocket>
 #include <QtConcurrent/QtConcurrentRun>
 #include <cstdlib>
@@ -27,6 +28,17 @@ constexpr int kSourcePortRange = 2000;
 uint16_t helloU16(const HelloBytes& packet, int offset) { return uint16_t(packet[offset] | packet[offset + 1] << 8); }
 
 }  // namespace
+
+bool isInterfaceBroadcast(const QHostAddress& address) {
+    for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {
+        if (!(interface.flags() & QNetworkInterface::IsUp))
+            continue;
+        for (const QNetworkAddressEntry& entry : interface.addressEntries())
+            if (!entry.broadcast().isNull() && entry.broadcast() == address)
+                return true;
+    }
+    return false;
+}
 
 UdpTransport::UdpTransport(QObject* parent, int width, int height, UserParamsStore* params, ProfileStore* profile,
                            HelloBuffer* hello)
@@ -181,7 +193,10 @@ void UdpTransport::buildPacket(const StreamSettings& settings) {
     encodeProfilePacket(snapshot_, fields, datagram_);
 }
 
-// Send failures are not reported; the stream goes on.
+// Send failures are not reported; the stream goes on. The subnet copy goes
+// only to a broadcast address of this machine's own networks: any other
+// address the record yields (a single host, with a full mask) would aim the
+// whole stream at it.
 void UdpTransport::sendPacket(const StreamSettings& settings) {
     socket_->writeDatagram(datagram_, loopback_, settings.port);
     if (!settings.localSAPEnabled)
@@ -191,25 +206,28 @@ void UdpTransport::sendPacket(const StreamSettings& settings) {
         qDebug().noquote() << broadcast.toString() + '\t' + QHostAddress(settings.tcpSubnetMask).toString() + '\t' +
                                   QHostAddress(settings.tcpAddress).toString();
         lastBroadcast_ = broadcast;
+        broadcastAllowed_ = isInterfaceBroadcast(broadcast);
+        if (!broadcastAllowed_)
+            qWarning().noquote() << "udp: no subnet copy to" << broadcast.toString()
+                                 << "- not the broadcast address of a local network";
     }
-    socket_->writeDatagram(datagram_, broadcast, broadcastPort_);
+    if (broadcastAllowed_)
+        socket_->writeDatagram(datagram_, broadcast, broadcastPort_);
 }
 
-// Sleeps until the current packet's slot has passed; a reset or a resume
-// wakes the sleep so that the new timetable applies at once. Late packets
-// are never skipped: when behind, this returns at once. A period below the
-// stream's whole-millisecond sleeps is not paced: the worker then sends as
-// fast as it builds packets.
+// Sleeps until the current packet's slot has passed. The slot is fixed
+// before sleeping: a reset meanwhile applies from the next packet on, and
+// only a stop cuts the sleep short. Late packets are never skipped: when
+// behind, this returns at once. A period below the stream's whole-millisecond
+// sleeps is not paced: the worker then sends as fast as it builds packets.
 bool UdpTransport::sleepUntilPacketDue(double periodMs) {
     if (periodMs < kUnpacedBelowMs)
         return !sleep_.stopRequested();
-    for (;;) {
-        const Clock::time_point due = schedule_.packetDue(periodMs);
-        if (Clock::now() >= due)
-            return true;
+    const Clock::time_point due = schedule_.packetDue(periodMs);
+    while (Clock::now() < due)
         if (!sleep_.sleepUntil(due))
             return false;
-    }
+    return !sleep_.stopRequested();
 }
 
 // Profiles longer than one datagram carries are cut; say so once per long spell.

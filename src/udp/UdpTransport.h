@@ -32,6 +32,10 @@ struct StreamSettings {
 // The subnet broadcast address of the command server's address.
 inline uint32_t broadcastAddress(uint32_t address, uint32_t mask) { return address | ~mask; }
 
+// Whether `address` is the broadcast address of one of the machine's
+// interfaces that are up.
+bool isInterfaceBroadcast(const QHostAddress& address);
+
 // Streams the drawn profile as profile packets to 127.0.0.1 (and, when asked,
 // to the subnet broadcast address) on an absolute schedule. run() executes in
 // the worker's own thread; every slot may be called from any other thread.
@@ -82,7 +86,8 @@ private:
     HelloBuffer* hello_;
     QUdpSocket* socket_;
     const QHostAddress loopback_{QHostAddress::LocalHost};
-    QHostAddress lastBroadcast_;  // only for logging a change
+    QHostAddress lastBroadcast_;  // the subnet copy's address is checked and logged when it changes
+    bool broadcastAllowed_ = false;
 
     InterruptibleSleep sleep_;
     StreamSchedule schedule_;

@@ -1,9 +1,12 @@
 #include "profile/CameraPicture.h"
 
+#include <QBuffer>
+#include <QFile>
 #include <QImage>
 #include <QPainter>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <algorithm>
 #include <memory>
 
@@ -76,6 +79,48 @@ TEST(CameraPicture, LoaderRefusesMissingFilesAndWrongSizes) {
     EXPECT_TRUE(error.contains("640 wide")) << error.toStdString();
     EXPECT_EQ((*picture)[0], 7);
     EXPECT_TRUE(loadCameraPicture(tall, *picture));
+    EXPECT_EQ((*picture)[0], 255);
+}
+
+QByteArray jpegOf(const QImage& image) {
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPG");
+    return bytes;
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// Each would otherwise hang start-up, cost gigabytes or serve another picture.
+TEST(CameraPicture, LoaderRefusesFifosHugeHeadersAndCutFilesBeforeDecoding) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QByteArray whole = jpegOf(blankImage(480, 640, 0xFF000000));
+    const QString fifo = dir.filePath("fifo.jpg");
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+
+    QByteArray huge = whole;  // the start-of-frame header announces 65500 x 65500
+    const int frame = huge.indexOf("\xFF\xC0");
+    ASSERT_GT(frame, 0);
+    huge.replace(frame + 5, 4, QByteArray("\xFF\xDC\xFF\xDC", 4));
+    ASSERT_TRUE(writeFile(dir.filePath("huge.jpg"), huge));
+    ASSERT_TRUE(writeFile(dir.filePath("cut.jpg"), whole.left(whole.size() / 2)));
+    ASSERT_TRUE(writeFile(dir.filePath("whole.jpg"), whole));
+
+    auto picture = pictureOf(7);
+    QString error;
+    EXPECT_FALSE(loadCameraPicture(fifo, *picture, &error));
+    EXPECT_TRUE(error.contains("not a regular file")) << error.toStdString();
+    EXPECT_FALSE(loadCameraPicture(dir.filePath("huge.jpg"), *picture, &error));
+    EXPECT_TRUE(error.contains("65500 wide")) << error.toStdString();
+    EXPECT_FALSE(loadCameraPicture(dir.filePath("cut.jpg"), *picture, &error));
+    EXPECT_TRUE(error.contains("cut short")) << error.toStdString();
+    EXPECT_EQ((*picture)[0], 7);
+    EXPECT_TRUE(loadCameraPicture(dir.filePath("whole.jpg"), *picture));
     EXPECT_EQ((*picture)[0], 255);
 }
 }  // namespace

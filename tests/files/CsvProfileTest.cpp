@@ -1,6 +1,9 @@
 #include "profile/CsvProfile.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <cstdlib>
 
 namespace {
@@ -50,10 +53,11 @@ TEST(CsvProfileParse, LinesAndFieldsFollowTheFileRules) {
 }
 
 TEST(CsvProfileParse, OutOfRangeValuesSaturateInsteadOfWrapping) {
-    const CsvImport result = parseCsvProfile("1000;-5\n-1000;1000\n1e300;inf\n140;0\n", kScale);
+    const CsvImport result = parseCsvProfile("1000;-5\n-1000;1000\n1e300;inf\n140;0\n1e400;-1e400\n", kScale);
     ASSERT_TRUE(result.ok());
-    EXPECT_EQ(result.points, (std::vector<ProfilePoint>{{32767, 0}, {-32768, 65535}, {32767, 65535}, {32767, 0}}));
-    EXPECT_EQ(result.saturatedValues, 7);  // 140 mm is 32768 units, one past the top
+    EXPECT_EQ(result.points, (std::vector<ProfilePoint>{
+                                 {32767, 0}, {-32768, 65535}, {32767, 65535}, {32767, 0}, {32767, 0}}));
+    EXPECT_EQ(result.saturatedValues, 9);  // 140 mm is 32768 units, one past the top
 }
 
 TEST(CsvProfileParse, ZeroScaleIsRefusedWithAReason) {
@@ -79,6 +83,27 @@ TEST(CsvProfileParse, KeepsTheFirst65535PointsAndCountsTheRest) {
     const QString summary = csvImportSummary(result, "big.csv");
     EXPECT_TRUE(summary.contains("65535 points")) << summary.toStdString();
     EXPECT_TRUE(summary.contains("4465 lines")) << summary.toStdString();
+}
+
+TEST(CsvProfileFile, ReadInPiecesAsTheParserReadsItAndAFifoIsRefused) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QByteArray text;
+    for (int i = 0; i < 70000; ++i)
+        text += QByteArray::number(i % 1000 - 500) + (i % 3 ? ";1.5\r\n" : ",25;7\n\n");
+    const QString path = dir.filePath("long.csv");
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+    file.close();
+    const CsvImport fromFile = readCsvProfile(path, kScale);
+    const CsvImport fromBytes = parseCsvProfile(text, kScale);
+    EXPECT_EQ(fromFile.points, fromBytes.points);
+    EXPECT_EQ(fromFile.droppedLines, 70000 - kMaxProfilePoints);
+
+    const QString fifo = dir.filePath("profile.csv");
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    const CsvImport result = readCsvProfile(fifo, kScale);
+    EXPECT_TRUE(result.error.contains("not a regular file")) << result.error.toStdString();
 }
 
 TEST(CsvProfileRoundTrip, ExportThenImportMirrorsXWithinOneUnit) {

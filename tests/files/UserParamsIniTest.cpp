@@ -5,6 +5,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <cstddef>
 #include <cstring>
 
@@ -126,8 +127,12 @@ TEST_F(UserParamsIniFile, MissingOrUnreadableFileGivesZerosAndTheSpinBoxMinimums
     ASSERT_TRUE(QDir().mkdir(directoryInstead));
     const QString headerOnly = dir.filePath("header.ini");
     writeFile(headerOnly, "[UserParams]\n");
+    const QString fifo = dir.filePath("fifo.ini");
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    const QString huge = dir.filePath("huge.ini");  // read whole, it would cost memory many times its size
+    writeFile(huge, "[UserParams]\nudp_port_u16=5\n" + QByteArray(1 << 20, ';'));
 
-    for (const QString& file : {path(), directoryInstead, headerOnly}) {
+    for (const QString& file : {path(), directoryInstead, headerOnly, fifo, huge}) {
         USER_PARAMS p = filledRecord(0xEE, 0x5A);
         const UserParamsIniLoad result = loadUserParamsIni(file, p);
         const USER_PARAMS zeros = filledRecord(0, 0x5A);
@@ -138,6 +143,8 @@ TEST_F(UserParamsIniFile, MissingOrUnreadableFileGivesZerosAndTheSpinBoxMinimums
     }
     USER_PARAMS p = filledRecord(0, 0);
     EXPECT_FALSE(loadUserParamsIni(path(), p).warnings.isEmpty());
+    EXPECT_TRUE(loadUserParamsIni(huge, p).warnings.join('\n').contains("not read"));
+    EXPECT_TRUE(loadUserParamsIni(headerOnly, p).warnings.join('\n').contains("tcp_port_u16 is 0"));
 }
 
 TEST_F(UserParamsIniFile, SaveToAnUnwritablePlaceReportsFailure) {

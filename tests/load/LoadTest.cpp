@@ -106,9 +106,10 @@ public:
         else if (pick(3) != 0)
             payload = QByteArray(int(pick(1100)), char(random_()));
         header.payload_size = uint32_t(payload.size());
-        // Write factory params without a payload is followed by a bare image.
-        if (header.command == 131 && payload.isEmpty())
-            payload = QByteArray(kFactoryImageSize, '\x5C');
+        // Write factory params is followed by an image after its payload,
+        // unless the payload is the image.
+        if (header.command == 131 && payload.size() != kFactoryImageSize)
+            payload += QByteArray(kFactoryImageSize, '\x5C');
         expectedReply = replySize(header);
         return QByteArray(reinterpret_cast<const char*>(&header), sizeof header) + payload;
     }

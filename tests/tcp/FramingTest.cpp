@@ -79,7 +79,7 @@ TEST(RequestFramer, WaitsForHeaderAndPayloadArrivingInPieces) {
     ASSERT_EQ(drain(pieces).size(), 1u);
 }
 
-TEST(RequestFramer, FactoryWriteTakesItsPayloadOrElseTheNext1024Bytes) {
+TEST(RequestFramer, FactoryWriteTakesTheImageAfterItsPayloadUnlessThePayloadIsTheImage) {
     RequestFramer bare;
     bare.feed(encodeRequest(131) + filler(1023));
     EXPECT_TRUE(drain(bare).empty()) << "a partial image must not be handed out";
@@ -90,12 +90,20 @@ TEST(RequestFramer, FactoryWriteTakesItsPayloadOrElseTheNext1024Bytes) {
     EXPECT_EQ(requests[0].payload.right(1), QByteArray("Z"));
     EXPECT_EQ(requests[1].header.command, 4u);
 
-    RequestFramer withPayload;
-    withPayload.feed(encodeRequest(131, filler(49)) + encodeRequest(4));
-    requests = drain(withPayload);
+    for (const int payloadSize : {4, 1023, 1025}) {
+        RequestFramer withPayload;
+        withPayload.feed(encodeRequest(131, filler(payloadSize)) + filler(kFactoryImageSize, 'A') + encodeRequest(4));
+        requests = drain(withPayload);
+        ASSERT_EQ(requests.size(), 2u) << payloadSize;
+        EXPECT_EQ(requests[0].payload, filler(payloadSize) + filler(kFactoryImageSize, 'A')) << payloadSize;
+        EXPECT_EQ(requests[1].header.command, 4u) << payloadSize;
+    }
+
+    RequestFramer imageAsPayload;
+    imageAsPayload.feed(encodeRequest(131, filler(kFactoryImageSize)) + encodeRequest(4));
+    requests = drain(imageAsPayload);
     ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0].payload, filler(49));
-    EXPECT_EQ(requests[1].header.command, 4u);
+    EXPECT_EQ(requests[0].payload, filler(kFactoryImageSize));
 }
 
 TEST(RequestFramer, AnnouncedPayloadBeyond64KiBBreaksTheStream) {

@@ -14,7 +14,9 @@ TEST(MeasurementSchedule, HoldsTheKthResultKPeriodsAfterTheReset) {
     schedule.reset(false);
     schedule.setFrequency(100);
     EXPECT_EQ(schedule.takeResultSlot()->packetCounter, 0u);
-    EXPECT_EQ(schedule.takeResultSlot()->packetCounter, 1u);
+    const auto second = schedule.takeResultSlot();
+    EXPECT_EQ(second->packetCounter, 1u);
+    EXPECT_EQ(second->measurementCounter, 1u) << "counters are those of before the wait";
     EXPECT_GE(sinceReset.elapsed(), 10);
     EXPECT_EQ(schedule.takeResultSlot()->packetCounter, 2u);
     EXPECT_GE(sinceReset.elapsed(), 20);
@@ -56,7 +58,7 @@ TEST(MeasurementSchedule, StopEndsAPacedResultAndTheCounterAtOnce) {
     EXPECT_FALSE(schedule.takeResultSlot());
 }
 
-TEST(MeasurementSchedule, ResetReleasesAWaitingResultWithCountersAtZero) {
+TEST(MeasurementSchedule, ResetReleasesAWaitingResultAndTheNextCountsOnFromIt) {
     MeasurementSchedule schedule;
     schedule.setFrequency(1);
     ASSERT_TRUE(schedule.takeResultSlot());
@@ -65,7 +67,8 @@ TEST(MeasurementSchedule, ResetReleasesAWaitingResultWithCountersAtZero) {
     schedule.reset(false);
     const auto slot = paced.get();
     ASSERT_TRUE(slot);
-    EXPECT_EQ(slot->packetCounter, 0u);
+    EXPECT_EQ(slot->packetCounter, 1u) << "taken up before the reset";
+    EXPECT_EQ(schedule.takeResultSlot()->packetCounter, 1u);
 }
 
 }  // namespace

@@ -233,17 +233,24 @@ TEST_F(Server, OversizedPayloadClosesTheConnection) {
     EXPECT_EQ(readParams(*next).size(), 512) << "the server goes on serving";
 }
 
-TEST_F(Server, ConnectionPausesTheStreamAndASecondClientTakesOver) {
+TEST_F(Server, ConnectionPausesTheStreamAndASecondClientTakesOverPromptly) {
+    params.update([](USER_PARAMS& p) { p.udp_frequency_u16 = 1; });
     start();
     auto first = connectClient();
     EXPECT_TRUE(stream.paused);
-    first->write(encodeRequest(5, paramsImage(params.snapshot())).left(100));  // left pending
-    first->waitForBytesWritten(5000);
+    QByteArray queue;
+    for (int i = 0; i < 2000; ++i)
+        queue += encodeRequest(1);
+    first->write(queue + encodeRequest(5, paramsImage(params.snapshot())).left(100));  // paced, then left pending
+    ASSERT_EQ(readExactly(*first, 24).size(), 24) << "the first result leaves at once, the rest are held";
 
+    QElapsedTimer takingOver;
+    takingOver.start();
     auto second = connectClient();
+    EXPECT_EQ(readParams(*second), paramsImage(params.snapshot())) << "no pending request carried over";
+    EXPECT_LT(takingOver.elapsed(), 1000) << "a queue of paced results does not hold a new client";
     EXPECT_TRUE(first->state() == QAbstractSocket::UnconnectedState || first->waitForDisconnected(5000))
         << "the replaced client is closed at once";
-    EXPECT_EQ(readParams(*second), paramsImage(params.snapshot())) << "no pending request carried over";
     EXPECT_EQ(stream.resumes, 0) << "still a client: the stream stays paused";
     EXPECT_TRUE(stream.paused);
 

@@ -13,11 +13,11 @@
 #include <mutex>
 #include <vector>
 
-// A datagram receiver on 127.0.0.1 with a port the system picks.
+// A datagram receiver on a loopback address with a port the system picks.
 class Receiver {
 public:
-    Receiver() {
-        socket_.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    explicit Receiver(const QHostAddress& address = QHostAddress(QHostAddress::LocalHost)) {
+        socket_.bind(address, 0);
         socket_.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 8 << 20);
     }
 
