@@ -3,6 +3,10 @@
 #include "support/TestUtil.h"
 
 #include <QAction>
+#include <QCheckBox>
+#include <QLabel>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QApplication>
 #include <QComboBox>
 #include <QHostAddress>
@@ -19,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -281,4 +286,41 @@ TEST_F(MainWindowTest, ToolListAndClearButtonDriveTheDrawingArea) {
     button("clearBtn")->click();
     EXPECT_TRUE(paint->dots().empty());
     EXPECT_EQ(paint->profile().count(), 0);
+}
+
+namespace {
+// Where the style draws a widget's text, for the kinds of widget that show one.
+std::optional<QRect> textArea(QWidget* widget) {
+    QStyleOptionButton option;
+    option.initFrom(widget);
+    if (auto* label = qobject_cast<QLabel*>(widget))
+        return label->contentsRect();
+    if (auto* button = qobject_cast<QPushButton*>(widget)) {
+        option.text = button->text();
+        return widget->style()->subElementRect(QStyle::SE_PushButtonContents, &option, widget);
+    }
+    if (auto* box = qobject_cast<QCheckBox*>(widget)) {
+        option.text = box->text();
+        return widget->style()->subElementRect(QStyle::SE_CheckBoxContents, &option, widget);
+    }
+    return std::nullopt;
+}
+
+QString shownText(QWidget* widget) {
+    if (auto* label = qobject_cast<QLabel*>(widget))
+        return label->text();
+    return qobject_cast<QAbstractButton*>(widget)->text();
+}
+}  // namespace
+
+TEST_F(MainWindowTest, EveryTextOfTheFormFitsItsWidget) {
+    window.show();
+    for (QWidget* widget : window.centralWidget()->findChildren<QWidget*>()) {
+        const std::optional<QRect> area = textArea(widget);
+        if (!area)
+            continue;
+        const QSize text = widget->fontMetrics().size(Qt::TextShowMnemonic, shownText(widget));
+        EXPECT_GE(area->width(), text.width()) << widget->objectName().toStdString();
+        EXPECT_GE(area->height(), text.height()) << widget->objectName().toStdString();
+    }
 }
