@@ -15,6 +15,7 @@
 #include <QIcon>
 #include <QMessageBox>
 #include <QNetworkInterface>
+#include <QRegularExpressionValidator>
 #include <QStatusBar>
 
 #include <algorithm>
@@ -82,6 +83,11 @@ void MainWindow::fillScannerAddresses() {
 }
 
 void MainWindow::connectPanel() {
+    // Dotted decimal as a person writes it: each part 0..255, partial
+    // addresses allowed while typing (their missing parts store 0).
+    static const QRegularExpression kIpv4(
+        QStringLiteral("((25[0-5]|2[0-4]\\d|1?\\d?\\d)\\.){3}(25[0-5]|2[0-4]\\d|1?\\d?\\d)"));
+    ui->udpAddressEdit->setValidator(new QRegularExpressionValidator(kIpv4, ui->udpAddressEdit));
     connect(ui->udpAddressEdit, &QLineEdit::textChanged, this, &MainWindow::onUdpAddressChanged);
     connect(ui->udpPortSpin, qOverload<int>(&QSpinBox::valueChanged), this, &MainWindow::onUdpPortChanged);
     QComboBox* scannerAddresses = ui->scannerAddressCombo;
@@ -349,6 +355,9 @@ void MainWindow::deserializeUserParams() {
     ui->xsmrSpin->setValue(loaded.extras.xsmr);
     ui->zbaseSpin->setValue(loaded.extras.zbase);
     onUserParamsUpdated();
+    // The form's rate range and value fit no mode; apply the mode's rule even
+    // when the loaded mode is the one the list already shows.
+    onModeChanged(ui->modeCombo->currentIndex());
 }
 
 void MainWindow::initPicture(const QString& name) {

@@ -109,11 +109,12 @@ TEST_F(MainWindowTest, PanelEditsReachTheRecord) {
     auto* udpAddress = find<QLineEdit>("udpAddressEdit");
     udpAddress->clear();
     udpAddress->setCursorPosition(0);
-    type(udpAddress, "192168");
-    EXPECT_EQ(udpAddress->text(), "192.168..");
+    type(udpAddress, "192.168.");
+    EXPECT_EQ(udpAddress->text(), "192.168.");  // as typed: no mask placeholders
     EXPECT_EQ(recordUdpAddress(), "192.168.0.0");
-    type(udpAddress, "1");
-    EXPECT_EQ(recordUdpAddress(), "192.168.1.0");
+    type(udpAddress, "1.999");
+    EXPECT_EQ(udpAddress->text(), "192.168.1.99");  // a part above 255 is refused
+    EXPECT_EQ(recordUdpAddress(), "192.168.1.99");
 
     spin("udpPortSpin")->setValue(7001);
     EXPECT_EQ(int(record().udp_port_u16), 7001);
@@ -134,6 +135,10 @@ TEST_F(MainWindowTest, DhsModeSetsTheRateLimitAndBaseSyncPinsTheRate) {
     QComboBox* mode = combo("modeCombo");
     QComboBox* sync = combo("syncCombo");
     QSpinBox* freq = spin("freqSpin");
+    // Loading the record already brought the rate in line with Base and Off.
+    EXPECT_EQ(freq->value(), 249);
+    EXPECT_EQ(freq->maximum(), 249);
+    EXPECT_FALSE(freq->isEnabled());
 
     mode->setCurrentIndex(1);  // Base sync: the rate follows the mode
     EXPECT_EQ(freq->value(), 491);
