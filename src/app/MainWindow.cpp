@@ -389,8 +389,10 @@ void MainWindow::loadCsvDots() {
     if (name.isEmpty())
         return;  // cancelled: the profile stays as it is
     const CsvImport import = readCsvProfile(name, csvScale());
-    if (import.ok())
+    if (import.ok()) {
         ui->paint->profile().replace(import.points);
+        ui->paint->update();
+    }
     reportFileResult(csvImportSummary(import, name));
 }
 
