@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QIcon>
+#include <QLabel>
 #include <QMessageBox>
 #include <QNetworkInterface>
 #include <QRegularExpressionValidator>
@@ -27,6 +28,9 @@ constexpr int kSyncBase = 0;
 constexpr int kSyncInternal = 1;
 constexpr int kDhsOn = 1;
 constexpr int kStartPointCountIndex = 3;  // "640"
+constexpr int kTransientMessageMs = 5000;
+constexpr int kStateRefreshMs = 250;
+constexpr int kFirstUnprivilegedPort = 1024;
 
 // Connects a panel control to a worker setter, which then runs on the GUI
 // thread (the setters are thread-safe), and hands it the control's value now.
@@ -48,6 +52,12 @@ MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
     // The form fills the fixed 890 x 530; the status bar for file messages
     // goes below it.
     setFixedSize(width(), height() + statusBar()->sizeHint().height());
+    stateLbl = new QLabel(this);
+    stateLbl->setObjectName(QStringLiteral("stateLbl"));
+    statusBar()->addPermanentWidget(stateLbl);
+    stateRefresh.setInterval(kStateRefreshMs);
+    connect(&stateRefresh, &QTimer::timeout, this, &MainWindow::showEmulatorState);
+    showEmulatorState();
 
     const QString logo = QCoreApplication::applicationDirPath() + "/logo.jpg";
     if (QFile::exists(logo)) {
@@ -232,6 +242,7 @@ void MainWindow::on_startBtn_clicked() {
     storePanelAddresses();
     const EmulatorWorkers workers = plugEmulatorWorkers(
         session, {userParams, ui->paint->profile(), cameraPicture, ui->paint->width(), ui->paint->height()});
+    watchServer(workers.server);
     wireHello(workers.hello);
     wireStream(workers.stream);
     wireServer(workers.server);
@@ -298,6 +309,66 @@ void MainWindow::stopEmulation() {
 void MainWindow::setRunning(bool running) {
     ui->startBtn->setEnabled(!running);
     ui->stopBtn->setEnabled(running);
+    showEmulatorState();
+}
+
+// Status bar
+
+void MainWindow::watchServer(TcpTransport* server) {
+    statusBar()->clearMessage();  // an error of the last run is no longer true
+    watchedServer = server;
+    clientConnected = false;
+    // Connected first, so that the reason is up while the warning box is.
+    connect(server, &TcpTransport::BadIpAddress, this, &MainWindow::reportListenFailure);
+    connect(server, &TcpTransport::Connected, this, [this] {
+        clientConnected = true;
+        showEmulatorState();
+    });
+    connect(server, &TcpTransport::Disconnected, this, [this] {
+        clientConnected = false;
+        showEmulatorState();
+    });
+    stateRefresh.start();
+}
+
+void MainWindow::showEmulatorState() {
+    if (!isRunning()) {
+        stateRefresh.stop();
+        stateLbl->setText(tr("Idle"));
+        return;
+    }
+    const USER_PARAMS params = userParams.snapshot();
+    const quint16 port = watchedServer ? watchedServer->listeningPort() : 0;
+    const QString server = port != 0 ? tr("TCP listening on %1:%2").arg(ipv4FieldToText(params.tcp_ip_address_u8)).arg(port)
+                                     : tr("TCP not listening");
+    const QString client = clientConnected ? tr("client connected") : tr("no client");
+    stateLbl->setText(QStringLiteral("%1, %2 | %3").arg(server, client, streamStateText(params)));
+}
+
+QString MainWindow::streamStateText(const USER_PARAMS& params) const {
+    if (!params.wUDP)
+        return tr("UDP stream off (wUDP is 0)");
+    QString target = QStringLiteral("127.0.0.1:%1").arg(params.udp_port_u16);
+    if (params.localSAPEnabled) {
+        const uint32_t broadcast = broadcastAddress(ipv4FieldToNumber(params.tcp_ip_address_u8),
+                                                    ipv4FieldToNumber(params.tcp_subnet_mask_u8));
+        target += tr(" and %1:%2").arg(QHostAddress(broadcast).toString()).arg(UdpTransport::kDefaultBroadcastPort);
+    }
+    if (clientConnected)
+        return tr("UDP to %1 paused while the client is connected").arg(target);
+    return tr("UDP to %1 at %2 Hz").arg(target).arg(params.udp_frequency_u16);
+}
+
+void MainWindow::reportListenFailure(const QString& reason) {
+    const USER_PARAMS params = userParams.snapshot();
+    QString text = tr("Cannot listen on %1:%2: %3")
+                       .arg(ipv4FieldToText(params.tcp_ip_address_u8))
+                       .arg(params.tcp_port_u16)
+                       .arg(reason);
+    if (params.tcp_port_u16 < kFirstUnprivilegedPort)
+        text += tr(" (ports below %1 need root)").arg(kFirstUnprivilegedPort);
+    qDebug().noquote() << text;
+    statusBar()->showMessage(text);  // stays until the next Start
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
@@ -374,7 +445,7 @@ CsvScale MainWindow::csvScale() const { return CsvScale{ui->xemrSpin->value(), u
 
 void MainWindow::reportFileResult(const QString& text) {
     qDebug().noquote() << text;
-    statusBar()->showMessage(text);
+    statusBar()->showMessage(text, kTransientMessageMs);
 }
 
 QString MainWindow::askCsvFileName(QFileDialog::AcceptMode mode) {

@@ -63,8 +63,8 @@ void TcpTransport::run() {
     log(QStringLiteral("now listening ") + address);
     log(QStringLiteral("server started"));
     if (!server_->listen(QHostAddress(address), params.tcp_port_u16)) {
-        log(QStringLiteral("cannot listen tcp port"));
-        emit BadIpAddress();
+        log(QStringLiteral("cannot listen tcp port: ") + server_->errorString());
+        emit BadIpAddress(server_->errorString());
         return;
     }
     listeningPort_ = server_->serverPort();

@@ -42,7 +42,8 @@ signals:
     void Connected();
     void Disconnected();
     void FlushParamsRequest();
-    void BadIpAddress();
+    // Listening failed; `reason` is the socket's own error text.
+    void BadIpAddress(const QString& reason);
 
 public slots:
     void run();

@@ -108,6 +108,7 @@ TEST_F(FilesWindow, FlushThatCannotWriteSaysSo) {
     open();
     click("flushBtn");
     EXPECT_TRUE(status().startsWith("cannot write")) << status().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return status().isEmpty(); }, 10000));  // file messages time out
 }
 
 TEST_F(FilesWindow, ClientFlushCommandSavesTheParameters) {
@@ -180,6 +181,7 @@ TEST_F(FilesWindow, CsvExportWritesTheProfileMirroredOrSaysWhyNot) {
 
     click("saveDotsBtn");
     EXPECT_TRUE(status().startsWith("cannot write")) << status().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return status().isEmpty(); }, 10000));  // file messages time out
 }
 
 TEST(FilesWindowDeathTest, MissingPictureEndsTheProgramWithAFailureStatus) {

@@ -260,25 +260,6 @@ TEST_F(MainWindowTest, StartAndStopSwitchTheButtonsAndStartSelects640Points) {
     EXPECT_FALSE(window.isVisible());
 }
 
-TEST_F(MainWindowTest, BadAddressWarnsThenStops) {
-    button("startBtn")->click();
-    QString title, text;
-    QTimer::singleShot(0, [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        ASSERT_NE(box, nullptr);
-        title = box->windowTitle();
-        text = box->text();
-        box->accept();
-    });
-    window.onBadTcpAddress();
-    EXPECT_EQ(title, "Oooooops");
-    EXPECT_EQ(text,
-              "There are some troubles with this address\nSome system ip addresses aren't usable\n"
-              "such as VirtualBox's address etc.\nPlease, try another one.");
-    EXPECT_FALSE(window.isRunning());
-    EXPECT_TRUE(button("startBtn")->isEnabled());
-}
-
 TEST_F(MainWindowTest, ToolListAndClearButtonDriveTheDrawingArea) {
     auto* paint = find<PaintWidget>("paint");
     combo("paintModeCombo")->setCurrentIndex(2);
