@@ -339,8 +339,9 @@ void MainWindow::showEmulatorState() {
     }
     const USER_PARAMS params = userParams.snapshot();
     const quint16 port = watchedServer ? watchedServer->listeningPort() : 0;
-    const QString server = port != 0 ? tr("TCP listening on %1:%2").arg(ipv4FieldToText(params.tcp_ip_address_u8)).arg(port)
-                                     : tr("TCP not listening");
+    const QString server = port != 0
+                               ? tr("TCP listening on %1:%2").arg(ipv4FieldToText(params.tcp_ip_address_u8)).arg(port)
+                               : tr("TCP not listening");
     const QString client = clientConnected ? tr("client connected") : tr("no client");
     stateLbl->setText(QStringLiteral("%1, %2 | %3").arg(server, client, streamStateText(params)));
 }
