@@ -318,16 +318,13 @@ void MainWindow::watchServer(TcpTransport* server) {
     statusBar()->clearMessage();  // an error of the last run is no longer true
     watchedServer = server;
     clientConnected = false;
-    // Connected first, so that the reason is up while the warning box is.
+    // Connected before the warning box, which stops the server once closed.
     connect(server, &TcpTransport::BadIpAddress, this, &MainWindow::reportListenFailure);
-    connect(server, &TcpTransport::Connected, this, [this] {
-        clientConnected = true;
-        showEmulatorState();
-    });
-    connect(server, &TcpTransport::Disconnected, this, [this] {
-        clientConnected = false;
-        showEmulatorState();
-    });
+    // Noted where they happen; the refresh shows them.
+    connect(
+        server, &TcpTransport::Connected, this, [this] { clientConnected = true; }, Qt::DirectConnection);
+    connect(
+        server, &TcpTransport::Disconnected, this, [this] { clientConnected = false; }, Qt::DirectConnection);
     stateRefresh.start();
 }
 
@@ -360,7 +357,10 @@ QString MainWindow::streamStateText(const USER_PARAMS& params) const {
     return tr("UDP to %1 at %2 Hz").arg(target).arg(params.udp_frequency_u16);
 }
 
-void MainWindow::reportListenFailure(const QString& reason) {
+void MainWindow::reportListenFailure() {
+    if (!watchedServer)
+        return;
+    const QString reason = watchedServer->listenError();
     const USER_PARAMS params = userParams.snapshot();
     QString text = tr("Cannot listen on %1:%2: %3")
                        .arg(ipv4FieldToText(params.tcp_ip_address_u8))

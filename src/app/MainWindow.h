@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <atomic>
 #include <memory>
 
 class QComboBox;
@@ -88,7 +89,7 @@ private:
     void watchServer(TcpTransport* server);
     void showEmulatorState();
     QString streamStateText(const USER_PARAMS& params) const;
-    void reportListenFailure(const QString& reason);
+    void reportListenFailure();
     void setRunning(bool running);
     void stopEmulation();
     CsvScale csvScale() const;
@@ -103,5 +104,5 @@ private:
     QLabel* stateLbl = nullptr;  // the status bar's lasting part
     QTimer stateRefresh;         // the record and the server change while running
     QPointer<TcpTransport> watchedServer;
-    bool clientConnected = false;
+    std::atomic<bool> clientConnected{false};  // set on the server's thread
 };

@@ -12,6 +12,8 @@
 #include <QFuture>
 #include <QObject>
 #include <atomic>
+#include <mutex>
+#include <string>
 
 class QTcpServer;
 class QTcpSocket;
@@ -35,6 +37,9 @@ public:
 
     // Thread-safe: the port being listened on, 0 when not listening.
     quint16 listeningPort() const { return listeningPort_; }
+    // Thread-safe: why listening failed, in the socket's words; empty while
+    // it has not failed.
+    QString listenError() const;
 
 signals:
     void finished();
@@ -42,8 +47,7 @@ signals:
     void Connected();
     void Disconnected();
     void FlushParamsRequest();
-    // Listening failed; `reason` is the socket's own error text.
-    void BadIpAddress(const QString& reason);
+    void BadIpAddress();  // listenError() says why
 
 public slots:
     void run();
@@ -68,6 +72,7 @@ private:
     void userParamsUpdated() override;
     void flushParamsRequested() override;
     void clientFinished() override;
+    void announceListenFailure(const QString& reason);
 
     void serveRequests();
     bool onOwnThread(void (TcpTransport::*slot)());
@@ -90,6 +95,8 @@ private:
     bool serving_ = false;  // serveRequests() is running
     QFuture<void> counterTask_;
     std::atomic<quint16> listeningPort_{0};
+    mutable std::mutex listenErrorMutex_;
+    std::string listenError_;  // a plain copy: no data shared across threads
     std::atomic<bool> stopRequested_{false};
     std::atomic<int> clientTicket_{-1};  // the served client's counter task; none yet
 };
