@@ -13,8 +13,10 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QIcon>
+#include <QLabel>
 #include <QMessageBox>
 #include <QNetworkInterface>
+#include <QRegularExpressionValidator>
 #include <QStatusBar>
 
 #include <algorithm>
@@ -26,6 +28,9 @@ constexpr int kSyncBase = 0;
 constexpr int kSyncInternal = 1;
 constexpr int kDhsOn = 1;
 constexpr int kStartPointCountIndex = 3;  // "640"
+constexpr int kTransientMessageMs = 5000;
+constexpr int kStateRefreshMs = 250;
+constexpr int kFirstUnprivilegedPort = 1024;
 
 // Connects a panel control to a worker setter, which then runs on the GUI
 // thread (the setters are thread-safe), and hands it the control's value now.
@@ -47,6 +52,12 @@ MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
     // The form fills the fixed 890 x 530; the status bar for file messages
     // goes below it.
     setFixedSize(width(), height() + statusBar()->sizeHint().height());
+    stateLbl = new QLabel(this);
+    stateLbl->setObjectName(QStringLiteral("stateLbl"));
+    statusBar()->addPermanentWidget(stateLbl);
+    stateRefresh.setInterval(kStateRefreshMs);
+    connect(&stateRefresh, &QTimer::timeout, this, &MainWindow::showEmulatorState);
+    showEmulatorState();
 
     // The form names its icon relative to the working folder; wherever the
     // program was started from, take it from the program's places.
@@ -84,6 +95,11 @@ void MainWindow::fillScannerAddresses() {
 }
 
 void MainWindow::connectPanel() {
+    // Dotted decimal as a person writes it: each part 0..255, partial
+    // addresses allowed while typing (their missing parts store 0).
+    static const QRegularExpression kIpv4(
+        QStringLiteral("((25[0-5]|2[0-4]\\d|1?\\d?\\d)\\.){3}(25[0-5]|2[0-4]\\d|1?\\d?\\d)"));
+    ui->udpAddressEdit->setValidator(new QRegularExpressionValidator(kIpv4, ui->udpAddressEdit));
     connect(ui->udpAddressEdit, &QLineEdit::textChanged, this, &MainWindow::onUdpAddressChanged);
     connect(ui->udpPortSpin, qOverload<int>(&QSpinBox::valueChanged), this, &MainWindow::onUdpPortChanged);
     QComboBox* scannerAddresses = ui->scannerAddressCombo;
@@ -228,6 +244,7 @@ void MainWindow::on_startBtn_clicked() {
     storePanelAddresses();
     const EmulatorWorkers workers = plugEmulatorWorkers(
         session, {userParams, ui->paint->profile(), cameraPicture, ui->paint->width(), ui->paint->height()});
+    watchServer(workers.server);
     wireHello(workers.hello);
     wireStream(workers.stream);
     wireServer(workers.server);
@@ -294,6 +311,67 @@ void MainWindow::stopEmulation() {
 void MainWindow::setRunning(bool running) {
     ui->startBtn->setEnabled(!running);
     ui->stopBtn->setEnabled(running);
+    showEmulatorState();
+}
+
+// Status bar
+
+void MainWindow::watchServer(TcpTransport* server) {
+    statusBar()->clearMessage();  // an error of the last run is no longer true
+    watchedServer = server;
+    clientConnected = false;
+    // Connected before the warning box, which stops the server once closed.
+    connect(server, &TcpTransport::BadIpAddress, this, &MainWindow::reportListenFailure);
+    // Noted where they happen; the refresh shows them.
+    connect(
+        server, &TcpTransport::Connected, this, [this] { clientConnected = true; }, Qt::DirectConnection);
+    connect(
+        server, &TcpTransport::Disconnected, this, [this] { clientConnected = false; }, Qt::DirectConnection);
+    stateRefresh.start();
+}
+
+void MainWindow::showEmulatorState() {
+    if (!isRunning()) {
+        stateRefresh.stop();
+        stateLbl->setText(tr("Idle"));
+        return;
+    }
+    const USER_PARAMS params = userParams.snapshot();
+    const quint16 port = watchedServer ? watchedServer->listeningPort() : 0;
+    const QString server = port != 0
+                               ? tr("TCP listening on %1:%2").arg(ipv4FieldToText(params.tcp_ip_address_u8)).arg(port)
+                               : tr("TCP not listening");
+    const QString client = clientConnected ? tr("client connected") : tr("no client");
+    stateLbl->setText(QStringLiteral("%1, %2 | %3").arg(server, client, streamStateText(params)));
+}
+
+QString MainWindow::streamStateText(const USER_PARAMS& params) const {
+    if (!params.wUDP)
+        return tr("UDP stream off (wUDP is 0)");
+    QString target = QStringLiteral("127.0.0.1:%1").arg(params.udp_port_u16);
+    if (params.localSAPEnabled) {
+        const uint32_t broadcast = broadcastAddress(ipv4FieldToNumber(params.tcp_ip_address_u8),
+                                                    ipv4FieldToNumber(params.tcp_subnet_mask_u8));
+        target += tr(" and %1:%2").arg(QHostAddress(broadcast).toString()).arg(UdpTransport::kDefaultBroadcastPort);
+    }
+    if (clientConnected)
+        return tr("UDP to %1 paused while the client is connected").arg(target);
+    return tr("UDP to %1 at %2 Hz").arg(target).arg(params.udp_frequency_u16);
+}
+
+void MainWindow::reportListenFailure() {
+    if (!watchedServer)
+        return;
+    const QString reason = watchedServer->listenError();
+    const USER_PARAMS params = userParams.snapshot();
+    QString text = tr("Cannot listen on %1:%2: %3")
+                       .arg(ipv4FieldToText(params.tcp_ip_address_u8))
+                       .arg(params.tcp_port_u16)
+                       .arg(reason);
+    if (params.tcp_port_u16 < kFirstUnprivilegedPort)
+        text += tr(" (ports below %1 need root)").arg(kFirstUnprivilegedPort);
+    qDebug().noquote() << text;
+    statusBar()->showMessage(text);  // stays until the next Start
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
@@ -351,6 +429,9 @@ void MainWindow::deserializeUserParams() {
     ui->xsmrSpin->setValue(loaded.extras.xsmr);
     ui->zbaseSpin->setValue(loaded.extras.zbase);
     onUserParamsUpdated();
+    // The form's rate range and value fit no mode; apply the mode's rule even
+    // when the loaded mode is the one the list already shows.
+    onModeChanged(ui->modeCombo->currentIndex());
 }
 
 void MainWindow::initPicture(const QString& name) {
@@ -367,7 +448,7 @@ CsvScale MainWindow::csvScale() const { return CsvScale{ui->xemrSpin->value(), u
 
 void MainWindow::reportFileResult(const QString& text) {
     qDebug().noquote() << text;
-    statusBar()->showMessage(text);
+    statusBar()->showMessage(text, kTransientMessageMs);
 }
 
 QString MainWindow::askCsvFileName(QFileDialog::AcceptMode mode) {
@@ -382,8 +463,10 @@ void MainWindow::loadCsvDots() {
     if (name.isEmpty())
         return;  // cancelled: the profile stays as it is
     const CsvImport import = readCsvProfile(name, csvScale());
-    if (import.ok())
+    if (import.ok()) {
         ui->paint->profile().replace(import.points);
+        ui->paint->update();
+    }
     reportFileResult(csvImportSummary(import, name));
 }
 

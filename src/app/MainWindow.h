@@ -8,10 +8,14 @@
 
 #include <QFileDialog>
 #include <QMainWindow>
+#include <QPointer>
+#include <QTimer>
 
+#include <atomic>
 #include <memory>
 
 class QComboBox;
+class QLabel;
 class TcpTransport;
 class UdpHello;
 class UdpTransport;
@@ -81,6 +85,12 @@ private:
     void wireHello(UdpHello* hello);
     void wireStream(UdpTransport* stream);
     void wireServer(TcpTransport* server);
+    // The status bar follows the server: where it listens, whether a client
+    // is connected (which pauses the stream), and why listening failed.
+    void watchServer(TcpTransport* server);
+    void showEmulatorState();
+    QString streamStateText(const USER_PARAMS& params) const;
+    void reportListenFailure();
     void setRunning(bool running);
     void stopEmulation();
     CsvScale csvScale() const;
@@ -92,4 +102,8 @@ private:
     UserParamsStore userParams;  // the one parameter record
     CameraPicture cameraPicture{};
     EmulatorSession session;
+    QLabel* stateLbl = nullptr;  // the status bar's lasting part
+    QTimer stateRefresh;         // the record and the server change while running
+    QPointer<TcpTransport> watchedServer;
+    std::atomic<bool> clientConnected{false};  // set on the server's thread
 };

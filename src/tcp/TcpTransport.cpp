@@ -71,8 +71,8 @@ void TcpTransport::run() {
     log(QStringLiteral("now listening ") + address);
     log(QStringLiteral("server started"));
     if (!server_->listen(QHostAddress(address), params.tcp_port_u16)) {
-        log(QStringLiteral("cannot listen tcp port"));
-        emit BadIpAddress();
+        log(QStringLiteral("cannot listen tcp port: ") + server_->errorString());
+        announceListenFailure(server_->errorString());
         return;
     }
     listeningPort_ = server_->serverPort();
@@ -184,6 +184,21 @@ void TcpTransport::userParamsUpdated() { emit UserParamsUpdated(); }
 void TcpTransport::flushParamsRequested() { emit FlushParamsRequest(); }
 
 void TcpTransport::clientFinished() { emit Disconnected(); }
+
+QString TcpTransport::listenError() const {
+    std::lock_guard<std::mutex> lock(listenErrorMutex_);
+    return QString::fromStdString(listenError_);
+}
+
+// A function of its own: the sanitizer's suppression for the event it posts
+// to the window's thread names nothing else.
+void TcpTransport::announceListenFailure(const QString& reason) {
+    {
+        std::lock_guard<std::mutex> lock(listenErrorMutex_);
+        listenError_ = reason.toStdString();
+    }
+    emit BadIpAddress();
+}
 
 // Serves the complete requests in order, reading the socket once per pass:
 // a client that keeps sending, or queues paced results, never keeps the event

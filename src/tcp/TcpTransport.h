@@ -12,6 +12,8 @@
 #include <QFuture>
 #include <QObject>
 #include <atomic>
+#include <mutex>
+#include <string>
 
 class QTcpServer;
 class QTcpSocket;
@@ -36,6 +38,9 @@ public:
 
     // Thread-safe: the port being listened on, 0 when not listening.
     quint16 listeningPort() const { return listeningPort_; }
+    // Thread-safe: why listening failed, in the socket's words; empty while
+    // it has not failed.
+    QString listenError() const;
 
 signals:
     void finished();
@@ -43,7 +48,7 @@ signals:
     void Connected();
     void Disconnected();
     void FlushParamsRequest();
-    void BadIpAddress();
+    void BadIpAddress();  // listenError() says why
 
 public slots:
     void run();
@@ -68,6 +73,7 @@ private:
     void userParamsUpdated() override;
     void flushParamsRequested() override;
     void clientFinished() override;
+    void announceListenFailure(const QString& reason);
 
     void serveRequests();
     bool holdForNextRequest();
@@ -94,6 +100,8 @@ private:
     bool serving_ = false;  // serveRequests() is running
     QFuture<void> counterTask_;
     std::atomic<quint16> listeningPort_{0};
+    mutable std::mutex listenErrorMutex_;
+    std::string listenError_;  // a plain copy: no data shared across threads
     std::atomic<bool> stopRequested_{false};
     std::atomic<int> clientTicket_{-1};  // the served client's counter task; none yet
 };

@@ -108,6 +108,7 @@ TEST_F(FilesWindow, FlushThatCannotWriteSaysSo) {
     open();
     click("flushBtn");
     EXPECT_TRUE(status().startsWith("cannot write")) << status().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return status().isEmpty(); }, 10000));  // file messages time out
 }
 
 TEST_F(FilesWindow, ClientFlushCommandSavesTheParameters) {
@@ -159,7 +160,7 @@ TEST_F(FilesWindow, CsvImportReplacesTheProfileOnlyWhenItSucceeds) {
     EXPECT_TRUE(status().contains("XEMR")) << status().toStdString();
 
     find<QSpinBox>("xemrSpin")->setValue(70);
-    click("loadDotsBtn");
+    EXPECT_TRUE(repaints(find<PaintWidget>("paint"), [&] { click("loadDotsBtn"); }));  // shows what it stored
     EXPECT_EQ(window->asked, std::vector<QFileDialog::AcceptMode>(4, QFileDialog::AcceptOpen));
     EXPECT_EQ(profile().points(), (std::vector<ProfilePoint>{{-4096, 8192}, {4096, 0}}));
     EXPECT_TRUE(status().contains("loaded 2 points")) << status().toStdString();
@@ -180,6 +181,7 @@ TEST_F(FilesWindow, CsvExportWritesTheProfileMirroredOrSaysWhyNot) {
 
     click("saveDotsBtn");
     EXPECT_TRUE(status().startsWith("cannot write")) << status().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return status().isEmpty(); }, 10000));  // file messages time out
 }
 
 TEST(FilesWindowDeathTest, MissingPictureEndsTheProgramWithAFailureStatus) {

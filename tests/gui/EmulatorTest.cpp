@@ -5,7 +5,12 @@
 #include "tcp/RequestHeader.h"
 #include "../tcp/TcpTestSupport.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QStatusBar>
+#include <QTimer>
 #include <QSpinBox>
 #include <QTcpServer>
 #include <QThread>
@@ -129,6 +134,60 @@ TEST_F(EmulatorTest, RepeatedStartStopWithAClientLeavesNothingRunning) {
     drainDatagrams();
     QThread::msleep(50);
     EXPECT_EQ(drainDatagrams(), 0);
+}
+
+TEST_F(EmulatorTest, StatusBarShowsWhereTheServerListensWhereTheStreamGoesAndTheClient) {
+    const QLabel* state = window.findChild<QLabel*>("stateLbl");
+    ASSERT_NE(state, nullptr);
+    EXPECT_EQ(state->text(), "Idle");
+    window.on_startBtn_clicked();
+    const QString server = QString("TCP listening on 127.0.0.1:%1").arg(tcpPort);
+    const QString stream = QString("UDP to 127.0.0.1:%1 at 249 Hz").arg(receiver.localPort());
+    const auto shows = [&](const QString& a, const QString& b) {
+        return waitUntil([&] { return state->text().contains(a) && state->text().contains(b); });
+    };
+    EXPECT_TRUE(shows(server + ", no client", stream)) << state->text().toStdString();
+
+    auto client = connectWhenListening(tcpPort);
+    EXPECT_TRUE(shows("client connected", "paused")) << state->text().toStdString();
+    client.reset();
+    EXPECT_TRUE(shows("no client", stream)) << state->text().toStdString();
+
+    window.on_stopBtn_clicked();
+    EXPECT_EQ(state->text(), "Idle");
+}
+
+TEST_F(EmulatorTest, ListenFailureKeepsTheWarningAndGivesTheSocketsReasonUntilTheNextStart) {
+    constexpr quint16 kPrivilegedPort = 620;
+    QTcpServer holder;  // root may open the port: hold it so that the emulator cannot
+    holder.listen(QHostAddress::LocalHost, kPrivilegedPort);
+    QTcpServer probe;
+    ASSERT_FALSE(probe.listen(QHostAddress::LocalHost, kPrivilegedPort));
+    window.findChild<QSpinBox*>("tcpPortSpin")->setValue(kPrivilegedPort);
+
+    QString title, text;
+    QTimer boxCloser;
+    QObject::connect(&boxCloser, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            title = box->windowTitle();
+            text = box->text();
+            box->accept();
+        }
+    });
+    boxCloser.start(10);
+    window.on_startBtn_clicked();
+    ASSERT_TRUE(waitUntil([&] { return !window.isRunning(); }));
+    EXPECT_EQ(title, "Oooooops");
+    EXPECT_EQ(text,
+              "There are some troubles with this address\nSome system ip addresses aren't usable\n"
+              "such as VirtualBox's address etc.\nPlease, try another one.");
+    const QString reason = window.statusBar()->currentMessage();
+    EXPECT_TRUE(reason.contains("127.0.0.1:620: " + probe.errorString())) << reason.toStdString();
+    EXPECT_TRUE(reason.contains("ports below 1024 need root")) << reason.toStdString();
+
+    window.findChild<QSpinBox*>("tcpPortSpin")->setValue(tcpPort);
+    window.on_startBtn_clicked();
+    EXPECT_EQ(window.statusBar()->currentMessage(), "");
 }
 
 }  // namespace

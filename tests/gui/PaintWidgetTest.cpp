@@ -1,4 +1,6 @@
 #include "profile/widget/PaintWidget.h"
+#include "profile/widget/ProfileView.h"
+#include "support/TestUtil.h"
 
 #include <QCoreApplication>
 #include <QImage>
@@ -151,5 +153,23 @@ TEST_F(PaintWidgetTest, ViewPaintsDotsAndTheCurrentToolsSegmentOnly) {
     EXPECT_NE(dotsOnly.pixelColor(50, 100), QColor(Qt::red));
     press(QPointF(300, 200));
     release(QPointF(300, 200));
-    EXPECT_EQ(paint.grab().toImage().pixelColor(300, 200), QColor(Qt::red));
+    EXPECT_EQ(paint.grab().toImage().pixelColor(298, 200), QColor(Qt::red));
+}
+
+TEST_F(PaintWidgetTest, ViewShowsWhatIsStoredApartFromTheDrawnDots) {
+    for (int i = 0; i < 20; ++i)
+        drag(QPointF(10 + 5 * i, 100), QPointF(10 + 5 * i, 100));
+    paint.onBufferSizeChanged(0);  // stores dots 0, 8 and 16 only
+    paint.profile().append(pixelToUnits(300, 300));  // as a CSV import would
+    const QImage view = paint.grab().toImage();
+    const QColor stored(PaintWidget::kStoredProfileColour);
+    EXPECT_EQ(view.pixelColor(10, 100), stored);
+    EXPECT_EQ(view.pixelColor(15, 100), QColor(Qt::red));
+    EXPECT_EQ(view.pixelColor(300, 300), stored);
+}
+
+TEST_F(PaintWidgetTest, ToolChangeAndRebuildRepaintTheArea) {
+    drag(QPointF(10, 10), QPointF(10, 10));
+    EXPECT_TRUE(repaints(&paint, [&] { paint.setCurrentPaintMode(int(PaintMode::Lines)); }));
+    EXPECT_TRUE(repaints(&paint, [&] { paint.onBufferSizeChanged(0); }));
 }

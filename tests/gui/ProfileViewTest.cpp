@@ -1,3 +1,4 @@
+#include "profile/ProfileModel.h"
 #include "profile/widget/ProfileView.h"
 
 #include <QStringList>
@@ -39,4 +40,9 @@ TEST(ToPixel, RoundsHalvesTowardPlusInfinity) {
     EXPECT_EQ(toPixel(QPointF(1.5, -1.5)), QPoint(2, -1));
     EXPECT_EQ(toPixel(QPointF(2.4, 2.6)), QPoint(2, 3));
     EXPECT_EQ(toPixel(QPointF(-0.5, -0.6)), QPoint(0, -1));
+}
+
+TEST(UnitsToPixel, FindsThePixelAPointWasDrawnAt) {
+    for (const QPoint pixel : {QPoint(0, 0), QPoint(639, 479), QPoint(320, 240), QPoint(1, 478), QPoint(333, 17)})
+        EXPECT_EQ(unitsToPixel(pixelToUnits(pixel.x(), pixel.y())), pixel);
 }

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QDir>
 #include <QThread>
+#include <QWidget>
 #include <thread>
 
 bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
@@ -49,4 +50,26 @@ int processThreadCount() {
     }();
     (void)runtimeThreadsStarted;
     return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+}
+
+namespace {
+class PaintCounter : public QObject {
+public:
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+        paints += event->type() == QEvent::Paint;
+        return false;
+    }
+};
+}  // namespace
+
+bool repaints(QWidget* widget, const std::function<void()>& change) {
+    widget->window()->show();
+    QCoreApplication::processEvents();
+    PaintCounter counter;
+    widget->installEventFilter(&counter);
+    change();
+    const bool painted = waitUntil([&] { return counter.paints > 0; }, 500);
+    widget->removeEventFilter(&counter);
+    return painted;
 }

@@ -11,6 +11,12 @@
 // Processes events until `done` holds or `timeoutMs` passes; returns `done()`.
 bool waitUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 
+class QWidget;
+
+// Shows `widget`, lets it finish painting, runs `change` and tells whether the
+// widget is then painted again without anyone asking for it.
+bool repaints(QWidget* widget, const std::function<void()>& change);
+
 // Threads of this process as the system counts them. Before the first count
 // a thread is started and joined, so that a sanitizer runtime's own helper
 // thread (started with the first thread) is already part of any baseline.

@@ -48,11 +48,13 @@ void PaintWidget::onBufferSizeChanged(int index) {
     const int count = model_->rebuild(index);
     qDebug() << "profile rebuilt:" << count << "points";
     qDebug() << "point-count index:" << index;
+    update();  // the stored profile is shown
 }
 
 void PaintWidget::setCurrentPaintMode(int mode) {
     paintMode_ = static_cast<PaintMode>(mode);
     qDebug() << "paint mode changed:" << mode;
+    update();  // the old tool's segment goes, the new one's shows
 }
 
 std::optional<Segment>* PaintWidget::segmentOf(PaintMode tool) {
@@ -117,6 +119,7 @@ void PaintWidget::mouseReleaseEvent(QMouseEvent* event) {
 void PaintWidget::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     paintDots(painter);
+    paintStoredProfile(painter);
     paintScales(painter);
     painter.setPen(Qt::red);
     painter.drawText(50, 50, QString::number(dots().size()));
@@ -131,6 +134,16 @@ void PaintWidget::paintDots(QPainter& painter) const {
     painter.setBrush(brush);
     for (const Dot& dot : dots())
         painter.drawEllipse(QRect(QPoint(dot.x - 2, dot.y - 2), QPoint(dot.x + 1, dot.y + 1)));
+}
+
+// What clients receive, drawn over the dots: a drawn dot without a green
+// centre is not streamed (coarse point count), a green point without a dot
+// came from a CSV file or is a midpoint.
+void PaintWidget::paintStoredProfile(QPainter& painter) const {
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(kStoredProfileColour);
+    for (const ProfilePoint& point : profile_.points())
+        painter.drawRect(QRect(unitsToPixel(point) - QPoint(1, 1), QSize(2, 2)));
 }
 
 void PaintWidget::paintScales(QPainter& painter) const {

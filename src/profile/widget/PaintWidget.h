@@ -11,10 +11,13 @@
 
 // The 640 x 480 drawing area. Mouse input goes to the drawing model, which
 // writes the profile the workers read; the view paints the drawn dots, the
-// scales and the current line or arc.
+// stored profile that clients receive, the scales and the current line or arc.
 class PaintWidget : public QWidget {
     Q_OBJECT
 public:
+    // The stored profile's colour, apart from the drawn dots' red.
+    static constexpr Qt::GlobalColor kStoredProfileColour = Qt::green;
+
     explicit PaintWidget(QWidget* parent = nullptr);
     ~PaintWidget() override;
 
@@ -45,6 +48,7 @@ private:
     std::optional<Segment>* segmentOf(PaintMode tool);
     const std::optional<Segment>* segmentOf(PaintMode tool) const;
     void paintDots(QPainter& painter) const;
+    void paintStoredProfile(QPainter& painter) const;
     void paintScales(QPainter& painter) const;
     void paintSegmentPreview(QPainter& painter) const;
 

@@ -28,3 +28,8 @@ std::vector<ScaleMark> zScaleMarks(int zdiap) {
 QPoint toPixel(const QPointF& position) {
     return QPoint(static_cast<int>(std::floor(position.x() + 0.5)), static_cast<int>(std::floor(position.y() + 0.5)));
 }
+
+QPoint unitsToPixel(ProfilePoint point) {
+    return QPoint(static_cast<int>(std::lround(point.x * 640.0 / 16384 + 320)),
+                  static_cast<int>(std::lround(480 - point.z * 480.0 / 16384)));
+}

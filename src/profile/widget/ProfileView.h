@@ -1,5 +1,7 @@
 #pragma once
 
+#include "profile/ProfileStore.h"
+
 #include <QLine>
 #include <QPoint>
 #include <QPointF>
@@ -23,3 +25,7 @@ std::vector<ScaleMark> zScaleMarks(int zdiap);
 
 // A mouse position in whole pixels; halves round toward +infinity.
 QPoint toPixel(const QPointF& position);
+
+// Where a profile point in scanner units lies in the area, to the nearest
+// pixel; the inverse of the conversion that drawing applies.
+QPoint unitsToPixel(ProfilePoint point);
