@@ -2,11 +2,7 @@
 
 #include "ui_MainWindow.h"
 
-#include "app/session/EmulatorWorkers.h"
 #include "params/UserParamsIni.h"
-#include "tcp/TcpTransport.h"
-#include "udp/UdpHello.h"
-#include "udp/UdpTransport.h"
 
 #include <QCloseEvent>
 #include <QDebug>
@@ -27,16 +23,7 @@ constexpr int kSyncInternal = 1;
 constexpr int kDhsOn = 1;
 constexpr int kStartPointCountIndex = 3;  // "640"
 
-// Connects a panel control to a worker setter, which then runs on the GUI
-// thread (the setters are thread-safe), and hands it the control's value now.
-template <typename Control, typename Signal, typename Worker, typename Setter, typename Value>
-void bindAndPrime(Control* control, Signal changed, Worker* worker, Setter setter, Value current) {
-    QObject::connect(control, changed, worker, setter, Qt::DirectConnection);
-    (worker->*setter)(current);
-}
-
 const auto spinChanged = qOverload<int>(&QSpinBox::valueChanged);
-const auto indexChanged = qOverload<int>(&QComboBox::currentIndexChanged);
 }  // namespace
 
 MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
@@ -56,15 +43,21 @@ MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
         qDebug() << "no" << logo << "- keeping the default icon";
     }
 
-    ui->paint->setUserParams(&userParams);
+    ui->paint->setUserParams(&scanner_.params(), &scanner_.profile());
     // The drawing area rebuilds its profile before the window stores the index.
     connect(ui->bufferSizeCombo, qOverload<int>(&QComboBox::currentIndexChanged), ui->paint,
             &PaintWidget::onBufferSizeChanged);
     connect(ui->action_About, &QAction::triggered, this, &MainWindow::aboutActionTriggered);
     fillScannerAddresses();
     connectPanel();
+    primeScanner();
     ui->paint->onXemrUpdated(ui->xemrSpin->value());
     ui->paint->onZdiapUpdated(ui->zdiapSpin->value());
+    // Both change the panel, so they run on the GUI thread; the bad address
+    // comes from the server's thread and so is queued as well.
+    connect(&scanner_, &Scanner::listenFailed, this, &MainWindow::onBadTcpAddress, Qt::QueuedConnection);
+    connect(&scanner_, &Scanner::userParamsUpdated, this, &MainWindow::onUserParamsUpdated, Qt::QueuedConnection);
+    connect(&scanner_, &Scanner::flushRequested, this, &MainWindow::serializeUserParams, Qt::QueuedConnection);
 
     connect(ui->flushBtn, &QPushButton::clicked, this, &MainWindow::serializeUserParams);
     deserializeUserParams();
@@ -94,28 +87,49 @@ void MainWindow::connectPanel() {
     connect(ui->zdiapSpin, qOverload<int>(&QSpinBox::valueChanged), ui->paint, &PaintWidget::onZdiapUpdated);
     connect(ui->bufferSizeCombo, qOverload<int>(&QComboBox::currentIndexChanged), this,
             &MainWindow::bufferSizeComboChanged);
+    // The scanner's own settings follow the panel, idle or running.
+    Scanner* scanner = &scanner_;
+    connect(ui->xemrSpin, spinChanged, scanner, &Scanner::setXemr);
+    connect(ui->zdiapSpin, spinChanged, scanner, &Scanner::setZdiap);
+    connect(ui->serialNumSpin, spinChanged, scanner, &Scanner::setSerial);
+    connect(ui->xsmrSpin, spinChanged, scanner, &Scanner::setXsmr);
+    connect(ui->zbaseSpin, spinChanged, scanner, &Scanner::setZbase);
+    connect(ui->noizeSlider, &QSlider::valueChanged, scanner, &Scanner::setNoise);
+    connect(ui->freqSpin, spinChanged, scanner, &Scanner::setFrequency);
+    connect(ui->stepdirDirectionChk, &QCheckBox::toggled, scanner, &Scanner::setStepdirForward);
+}
+
+void MainWindow::primeScanner() {
+    onTcpAddressChanged(ui->scannerAddressCombo->currentText());
+    scanner_.setXemr(ui->xemrSpin->value());
+    scanner_.setZdiap(ui->zdiapSpin->value());
+    scanner_.setSerial(ui->serialNumSpin->value());
+    scanner_.setXsmr(ui->xsmrSpin->value());
+    scanner_.setZbase(ui->zbaseSpin->value());
+    scanner_.setNoise(ui->noizeSlider->value());
+    scanner_.setFrequency(ui->freqSpin->value());
+    scanner_.setStepdirForward(ui->stepdirDirectionChk->isChecked());
+    scanner_.setPointCountIndex(ui->bufferSizeCombo->currentIndex());
 }
 
 // Panel -> record
 
 void MainWindow::onUdpAddressChanged(const QString& address) {
-    userParams.update([&](USER_PARAMS& p) { ipv4TextToField(address, p.udp_ip_address_u8); });
+    params().update([&](USER_PARAMS& p) { ipv4TextToField(address, p.udp_ip_address_u8); });
     qDebug() << "address" << address;
 }
 
 void MainWindow::onUdpPortChanged(int port) {
-    userParams.update([&](USER_PARAMS& p) { p.udp_port_u16 = static_cast<uint16_t>(port); });
+    params().update([&](USER_PARAMS& p) { p.udp_port_u16 = static_cast<uint16_t>(port); });
 }
 
 void MainWindow::onTcpAddressChanged(const QString& address) {
-    if (address.isEmpty())
-        return;  // the host reported no IPv4 address
-    userParams.update([&](USER_PARAMS& p) { ipv4TextToField(address, p.tcp_ip_address_u8); });
+    scanner_.setLocalAddress(address);  // an empty list (no IPv4 address) changes nothing
     qDebug() << "tcp address" << address;
 }
 
 void MainWindow::onTcpPortChanged(int port) {
-    userParams.update([&](USER_PARAMS& p) { p.tcp_port_u16 = static_cast<uint16_t>(port); });
+    params().update([&](USER_PARAMS& p) { p.tcp_port_u16 = static_cast<uint16_t>(port); });
 }
 
 void MainWindow::onSyncChanged(int sync_type) {
@@ -131,7 +145,7 @@ void MainWindow::onSyncChanged(int sync_type) {
 void MainWindow::onModeChanged(int mode) {
     const bool dhsOn = mode == kDhsOn;
     const int maxFrequency = dhsOn ? 491 : 249;
-    userParams.update([&](USER_PARAMS& p) { p.dhs_enable_u8 = dhsOn ? 1 : 0; });
+    scanner_.setDhsMode(dhsOn ? 1 : 0);
     // setRange also pulls a larger value down to the new maximum.
     ui->freqSpin->setRange(1, maxFrequency);
     const bool internalSync = ui->syncCombo->currentIndex() == kSyncInternal;
@@ -141,7 +155,7 @@ void MainWindow::onModeChanged(int mode) {
 }
 
 void MainWindow::bufferSizeComboChanged(int index) {
-    userParams.update([&](USER_PARAMS& p) { p.interpolation_u8 = static_cast<uint8_t>(index); });
+    scanner_.setPointCountIndex(index);
     qDebug() << "interpolation_u8 =" << index;
 }
 
@@ -154,28 +168,28 @@ void MainWindow::on_clearBtn_clicked() { ui->paint->clearDots(); }
 
 void MainWindow::onUserParamsUpdated() {
     qDebug() << "params updated";
-    showUdpAddress(ipv4FieldToText(userParams.snapshot().udp_ip_address_u8));
+    showUdpAddress(ipv4FieldToText(params().snapshot().udp_ip_address_u8));
 
-    const int udpPort = userParams.snapshot().udp_port_u16;
+    const int udpPort = params().snapshot().udp_port_u16;
     if (udpPort != ui->udpPortSpin->value()) {
         ui->udpPortSpin->setValue(udpPort);
         qDebug() << "my udp port =" << ui->udpPortSpin->value() << "new udp port =" << udpPort;
     }
 
-    const int frequency = userParams.snapshot().udp_frequency_u16;
+    const int frequency = params().snapshot().udp_frequency_u16;
     if (frequency != ui->freqSpin->value()) {
         qDebug() << "my freq =" << ui->freqSpin->value() << " new freq =" << frequency;
         ui->freqSpin->setValue(frequency);
     }
 
-    showScannerAddress(ipv4FieldToText(userParams.snapshot().tcp_ip_address_u8));
+    showScannerAddress(ipv4FieldToText(params().snapshot().tcp_ip_address_u8));
 
-    const int tcpPort = userParams.snapshot().tcp_port_u16;
+    const int tcpPort = params().snapshot().tcp_port_u16;
     if (tcpPort != ui->tcpPortSpin->value())
         ui->tcpPortSpin->setValue(tcpPort);
 
-    selectRecordedEntry(ui->modeCombo, userParams.snapshot().dhs_enable_u8, &MainWindow::onModeChanged);
-    selectRecordedEntry(ui->bufferSizeCombo, userParams.snapshot().interpolation_u8,
+    selectRecordedEntry(ui->modeCombo, params().snapshot().dhs_enable_u8, &MainWindow::onModeChanged);
+    selectRecordedEntry(ui->bufferSizeCombo, params().snapshot().interpolation_u8,
                         &MainWindow::bufferSizeComboChanged);
 }
 
@@ -221,71 +235,21 @@ void MainWindow::storePanelAddresses() {
 }
 
 void MainWindow::on_startBtn_clicked() {
-    if (session.isRunning())
+    if (scanner_.isRunning())
         return;
     storePanelAddresses();
-    const EmulatorWorkers workers = plugEmulatorWorkers(
-        session, {userParams, ui->paint->profile(), cameraPicture, ui->paint->width(), ui->paint->height()});
-    wireHello(workers.hello);
-    wireStream(workers.stream);
-    wireServer(workers.server);
-    session.start();
+    scanner_.start();
     setRunning(true);
     ui->bufferSizeCombo->setCurrentIndex(kStartPointCountIndex);
 }
 
-void MainWindow::wireHello(UdpHello* hello) {
-    QComboBox* addresses = ui->scannerAddressCombo;
-    connect(
-        addresses, indexChanged, hello,
-        [hello, addresses](int index) { hello->onLocalAddressChanged(addresses->itemText(index)); },
-        Qt::DirectConnection);
-    hello->onLocalAddressChanged(addresses->currentText());
-    bindAndPrime(ui->xemrSpin, spinChanged, hello, &UdpHello::onXemrChanged, ui->xemrSpin->value());
-    bindAndPrime(ui->zdiapSpin, spinChanged, hello, &UdpHello::onZdiapChanged, ui->zdiapSpin->value());
-    bindAndPrime(ui->zbaseSpin, spinChanged, hello, &UdpHello::onZbaseChanged, ui->zbaseSpin->value());
-    bindAndPrime(ui->xsmrSpin, spinChanged, hello, &UdpHello::onXsmrChanged, ui->xsmrSpin->value());
-    bindAndPrime(ui->serialNumSpin, spinChanged, hello, &UdpHello::onSerialNumChanged, ui->serialNumSpin->value());
-}
-
-void MainWindow::wireStream(UdpTransport* stream) {
-    bindAndPrime(ui->xemrSpin, spinChanged, stream, &UdpTransport::onXemrChanged, ui->xemrSpin->value());
-    bindAndPrime(ui->zdiapSpin, spinChanged, stream, &UdpTransport::onZdiapChanged, ui->zdiapSpin->value());
-    bindAndPrime(ui->bufferSizeCombo, indexChanged, stream, &UdpTransport::onXResChagned,
-                 ui->bufferSizeCombo->currentIndex());
-    bindAndPrime(ui->noizeSlider, &QSlider::valueChanged, stream, &UdpTransport::onNoizeChanged,
-                 ui->noizeSlider->value());
-    bindAndPrime(ui->freqSpin, spinChanged, stream, &UdpTransport::onFreqChanged, ui->freqSpin->value());
-    bindAndPrime(ui->modeCombo, indexChanged, stream, &UdpTransport::onModeChanged, ui->modeCombo->currentIndex());
-    bindAndPrime(ui->stepdirDirectionChk, &QCheckBox::toggled, stream, &UdpTransport::SwitchStepdir,
-                 ui->stepdirDirectionChk->isChecked());
-}
-
-void MainWindow::wireServer(TcpTransport* server) {
-    connect(server, &TcpTransport::BadIpAddress, this, &MainWindow::onBadTcpAddress);
-    // Both change the panel, so they run on the GUI thread.
-    connect(server, &TcpTransport::UserParamsUpdated, this, &MainWindow::onUserParamsUpdated, Qt::QueuedConnection);
-    connect(server, &TcpTransport::FlushParamsRequest, this, &MainWindow::serializeUserParams, Qt::QueuedConnection);
-    bindAndPrime(ui->xemrSpin, spinChanged, server, &TcpTransport::onXemrChanged, ui->xemrSpin->value());
-    bindAndPrime(ui->zdiapSpin, spinChanged, server, &TcpTransport::onZdiapChanged, ui->zdiapSpin->value());
-    bindAndPrime(ui->bufferSizeCombo, indexChanged, server, &TcpTransport::onXResChanged,
-                 ui->bufferSizeCombo->currentIndex());
-    bindAndPrime(ui->noizeSlider, &QSlider::valueChanged, server, &TcpTransport::onNoizeChanged,
-                 ui->noizeSlider->value());
-    bindAndPrime(ui->freqSpin, spinChanged, server, &TcpTransport::onFreqChanged, ui->freqSpin->value());
-    connect(ui->modeCombo, indexChanged, server, &TcpTransport::onModeChanged, Qt::DirectConnection);
-    server->onModeChanged();
-    bindAndPrime(ui->stepdirDirectionChk, &QCheckBox::toggled, server, &TcpTransport::SwitchStepdir,
-                 ui->stepdirDirectionChk->isChecked());
-}
-
 void MainWindow::on_stopBtn_clicked() {
-    if (session.isRunning())
+    if (scanner_.isRunning())
         stopEmulation();
 }
 
 void MainWindow::stopEmulation() {
-    session.stop();
+    scanner_.stop();
     setRunning(false);
 }
 
@@ -295,7 +259,7 @@ void MainWindow::setRunning(bool running) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-    if (session.isRunning())
+    if (scanner_.isRunning())
         stopEmulation();
     event->accept();
 }
@@ -307,7 +271,7 @@ void MainWindow::onBadTcpAddress() {
                             "such as VirtualBox's address etc.\n"
                             "Please, try another one."),
                          QMessageBox::Ok, QMessageBox::NoButton);
-    if (session.isRunning())
+    if (scanner_.isRunning())
         stopEmulation();
 }
 
@@ -324,10 +288,9 @@ void MainWindow::aboutActionTriggered() {
 
 void MainWindow::serializeUserParams() {
     qDebug() << "serialize userparams";
-    const PanelExtras extras{ui->serialNumSpin->value(), ui->xsmrSpin->value(), ui->zbaseSpin->value()};
     const QString path = dataDir + "/user_params.ini";
     QString error;
-    const bool saved = saveUserParamsIni(path, userParams.snapshot(), extras, &error);
+    const bool saved = scanner_.saveParams(path, &error);
     reportFileResult(saved ? tr("user parameters saved to %1").arg(path) : error);
 }
 
@@ -337,7 +300,7 @@ void MainWindow::deserializeUserParams() {
     // can come in between.
     UserParamsIniLoad loaded;
     int pointCountIndex = 0;
-    userParams.update([&](USER_PARAMS& params) {
+    params().update([&](USER_PARAMS& params) {
         loaded = loadUserParamsIni(dataDir + "/user_params.ini", params);
         pointCountIndex = params.interpolation_u8;
     });
@@ -353,7 +316,7 @@ void MainWindow::deserializeUserParams() {
 
 void MainWindow::initPicture(const QString& name) {
     QString error;
-    if (loadCameraPicture(name, cameraPicture, &error))
+    if (loadCameraPicture(name, scanner_.picture(), &error))
         return;
     qDebug().noquote() << error;
     QMessageBox::warning(nullptr, tr("Error"), tr("Use 640x480 image!"), QMessageBox::Ok);

@@ -1,9 +1,7 @@
 #pragma once
 
-#include "app/session/EmulatorSession.h"
-#include "params/UserParams.h"
-#include "profile/CameraPicture.h"
 #include "profile/CsvProfile.h"
+#include "scanner/Scanner.h"
 
 #include <QFileDialog>
 #include <QMainWindow>
@@ -11,9 +9,6 @@
 #include <memory>
 
 class QComboBox;
-class TcpTransport;
-class UdpHello;
-class UdpTransport;
 
 namespace Ui {
 class MainWindow;
@@ -29,9 +24,10 @@ public:
     explicit MainWindow(QWidget* parent = nullptr, const QString& dataDirectory = QString());
     ~MainWindow() override;
 
-    // The one parameter record, which the workers share.
-    UserParamsStore& params() { return userParams; }
-    bool isRunning() const { return session.isRunning(); }
+    // The one scanner the window emulates.
+    Scanner& scanner() { return scanner_; }
+    UserParamsStore& params() { return scanner_.params(); }
+    bool isRunning() const { return scanner_.isRunning(); }
 
 public slots:
     void onBadTcpAddress();
@@ -70,16 +66,14 @@ protected:
 private:
     void fillScannerAddresses();
     void connectPanel();
+    // Hands the scanner every panel value; later changes follow through connectPanel().
+    void primeScanner();
     // Writes the panel's addresses and port into the record, so that the
     // workers start with what the panel shows.
     void storePanelAddresses();
     void showUdpAddress(const QString& recordText);
     void showScannerAddress(const QString& recordText);
     void selectRecordedEntry(QComboBox* list, int recorded, void (MainWindow::*store)(int));
-    // Each connects the panel to one worker and primes it with the panel's values.
-    void wireHello(UdpHello* hello);
-    void wireStream(UdpTransport* stream);
-    void wireServer(TcpTransport* server);
     void setRunning(bool running);
     void stopEmulation();
     CsvScale csvScale() const;
@@ -88,7 +82,5 @@ private:
 
     std::unique_ptr<Ui::MainWindow> ui;
     const QString dataDir;
-    UserParamsStore userParams;  // the one parameter record
-    CameraPicture cameraPicture{};
-    EmulatorSession session;
+    Scanner scanner_;
 };

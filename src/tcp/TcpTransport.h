@@ -25,7 +25,7 @@ class TcpTransport : public QObject, private CommandSink {
 
 public:
     TcpTransport(QObject* parent, int width, int height, UserParamsStore* params, const CameraPicture* picture,
-                 ProfileStore* profile, HelloBuffer* hello = &HelloBuffer::instance());
+                 ProfileStore* profile, HelloBuffer* hello);
     ~TcpTransport() override;
 
     // Thread-safe: ends a paced result and the counter task at once and keeps
@@ -43,6 +43,7 @@ signals:
     void Disconnected();
     void FlushParamsRequest();
     void BadIpAddress();
+    void Listening(quint16 port);
 
 public slots:
     void run();

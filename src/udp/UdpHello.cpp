@@ -40,6 +40,7 @@ UdpHello::~UdpHello() { requestStop(); }
 void UdpHello::run() {
     qDebug() << "udp hello ran";
     QUdpSocket socket;
+    socket.bind(source_, 0);  // unchecked: an unbound socket still sends, from any address
     stampRunInfo();
     stampMac();
     while (!sleep_.stopRequested()) {
@@ -52,6 +53,11 @@ void UdpHello::run() {
 }
 
 void UdpHello::shutdown() { requestStop(); }
+
+void UdpHello::setSource(const QHostAddress& address, int macOffset) {
+    source_ = address;
+    macOffset_ = macOffset;
+}
 
 void UdpHello::onLocalAddressChanged(QString address) { hello_->setLocalAddress(address); }
 void UdpHello::onSerialNumChanged(int num) { hello_->setSerialNumber(num); }
@@ -80,9 +86,10 @@ void UdpHello::stampRunInfo() {
 
 void UdpHello::stampMac() {
     qDebug() << "hardware address:";
-    const std::optional<MacBytes> mac = firstNonLoopbackMac(systemInterfaces());
+    std::optional<MacBytes> mac = firstNonLoopbackMac(systemInterfaces());
     if (!mac)
         return;  // the packet keeps the MAC it has
+    (*mac)[kMacSize - 1] = static_cast<uint8_t>((*mac)[kMacSize - 1] + macOffset_);
     for (int i = 0; i < kMacSize; ++i)
         qDebug() << "Mac[" << i << "] == " << (*mac)[i];
     hello_->setMac(*mac);

@@ -29,7 +29,7 @@ uint16_t helloU16(const HelloBytes& packet, int offset) { return uint16_t(packet
 }  // namespace
 
 UdpTransport::UdpTransport(QObject* parent, int width, int height, UserParamsStore* params, ProfileStore* profile,
-                           HelloBuffer* hello)
+                           HelloBuffer* hello, const QHostAddress& source)
     : QObject(parent), params_(params), profile_(profile), hello_(hello), socket_(new QUdpSocket(this)) {
     Q_UNUSED(width);
     Q_UNUSED(height);
@@ -39,7 +39,7 @@ UdpTransport::UdpTransport(QObject* parent, int width, int height, UserParamsSto
     xemr_ = helloU16(announced, hello::kXemr);
     zdiap_ = helloU16(announced, hello::kZdiap);
     // The result is not checked: an unbound socket still sends, from a port the system picks.
-    socket_->bind(QHostAddress::AnyIPv4, kFirstSourcePort + std::rand() % kSourcePortRange,
+    socket_->bind(source, kFirstSourcePort + std::rand() % kSourcePortRange,
                   QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
     std::srand(static_cast<unsigned>(std::time(nullptr)));
 }

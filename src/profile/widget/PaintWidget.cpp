@@ -36,9 +36,11 @@ void PaintWidget::clearDots() {
     update();
 }
 
-void PaintWidget::setUserParams(UserParamsStore* userParams) {
-    model_ = userParams ? std::make_unique<ProfileModel>(profile_, *userParams) : nullptr;
-    profile_.clear();
+void PaintWidget::setUserParams(UserParamsStore* userParams, ProfileStore* profile) {
+    profile_ = profile;
+    model_ = userParams && profile ? std::make_unique<ProfileModel>(*profile, *userParams) : nullptr;
+    if (profile_)
+        profile_->clear();
     update();
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/session/WorkerThread.h"
+#include "scanner/WorkerThread.h"
 
 #include <QObject>
 

@@ -1,4 +1,4 @@
-#include "app/session/EmulatorWorkers.h"
+#include "scanner/EmulatorWorkers.h"
 
 #include "tcp/TcpTransport.h"
 #include "udp/UdpHello.h"
@@ -24,12 +24,13 @@ void makeRoomForCounterTasks() {
 EmulatorWorkers plugEmulatorWorkers(EmulatorSession& session, const EmulatorState& state) {
     makeRoomForCounterTasks();
     EmulatorWorkers workers;
-    workers.hello = session.plug(EmulatorSession::Hello, new UdpHello(nullptr, &state.params));
+    workers.hello = session.plug(EmulatorSession::Hello, new UdpHello(nullptr, &state.params, &state.hello));
     workers.stream = session.plug(EmulatorSession::Stream, new UdpTransport(nullptr, state.areaWidth, state.areaHeight,
-                                                                            &state.params, &state.profile));
+                                                                            &state.params, &state.profile, &state.hello,
+                                                                            state.streamSource));
     workers.server =
         session.plug(EmulatorSession::Server, new TcpTransport(nullptr, state.areaWidth, state.areaHeight, &state.params,
-                                                               &state.picture, &state.profile));
+                                                               &state.picture, &state.profile, &state.hello));
     QObject::connect(workers.server, &TcpTransport::Connected, workers.stream, &UdpTransport::shutdown,
                      Qt::DirectConnection);
     QObject::connect(workers.server, &TcpTransport::Disconnected, workers.stream, &UdpTransport::resume,
