@@ -2,6 +2,7 @@
 
 #include "ui_MainWindow.h"
 
+#include "log/LogCategories.h"
 #include "params/UserParamsIni.h"
 
 #include <QCloseEvent>
@@ -37,10 +38,10 @@ MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
 
     const QString logo = QCoreApplication::applicationDirPath() + "/logo.jpg";
     if (QFile::exists(logo)) {
-        qDebug() << "window icon:" << logo;
+        qCDebug(lcParams) << "window icon:" << logo;
         setWindowIcon(QIcon(logo));
     } else {
-        qDebug() << "no" << logo << "- keeping the default icon";
+        qCDebug(lcParams) << "no" << logo << "- keeping the default icon";
     }
 
     ui->paint->setUserParams(&scanner_.params(), &scanner_.profile());
@@ -116,7 +117,7 @@ void MainWindow::primeScanner() {
 
 void MainWindow::onUdpAddressChanged(const QString& address) {
     params().update([&](USER_PARAMS& p) { ipv4TextToField(address, p.udp_ip_address_u8); });
-    qDebug() << "address" << address;
+    qCDebug(lcParams) << "address" << address;
 }
 
 void MainWindow::onUdpPortChanged(int port) {
@@ -125,7 +126,7 @@ void MainWindow::onUdpPortChanged(int port) {
 
 void MainWindow::onTcpAddressChanged(const QString& address) {
     scanner_.setLocalAddress(address);  // an empty list (no IPv4 address) changes nothing
-    qDebug() << "tcp address" << address;
+    qCDebug(lcParams) << "tcp address" << address;
 }
 
 void MainWindow::onTcpPortChanged(int port) {
@@ -156,7 +157,7 @@ void MainWindow::onModeChanged(int mode) {
 
 void MainWindow::bufferSizeComboChanged(int index) {
     scanner_.setPointCountIndex(index);
-    qDebug() << "interpolation_u8 =" << index;
+    qCDebug(lcParams) << "interpolation_u8 =" << index;
 }
 
 void MainWindow::on_paintModeCombo_currentIndexChanged(int index) { ui->paint->setCurrentPaintMode(index); }
@@ -167,18 +168,18 @@ void MainWindow::on_clearBtn_clicked() { ui->paint->clearDots(); }
 // an earlier step may have written it.
 
 void MainWindow::onUserParamsUpdated() {
-    qDebug() << "params updated";
+    qCDebug(lcParams) << "params updated";
     showUdpAddress(ipv4FieldToText(params().snapshot().udp_ip_address_u8));
 
     const int udpPort = params().snapshot().udp_port_u16;
     if (udpPort != ui->udpPortSpin->value()) {
         ui->udpPortSpin->setValue(udpPort);
-        qDebug() << "my udp port =" << ui->udpPortSpin->value() << "new udp port =" << udpPort;
+        qCDebug(lcParams) << "my udp port =" << ui->udpPortSpin->value() << "new udp port =" << udpPort;
     }
 
     const int frequency = params().snapshot().udp_frequency_u16;
     if (frequency != ui->freqSpin->value()) {
-        qDebug() << "my freq =" << ui->freqSpin->value() << " new freq =" << frequency;
+        qCDebug(lcParams) << "my freq =" << ui->freqSpin->value() << " new freq =" << frequency;
         ui->freqSpin->setValue(frequency);
     }
 
@@ -196,7 +197,7 @@ void MainWindow::onUserParamsUpdated() {
 void MainWindow::showUdpAddress(const QString& recordText) {
     if (recordText == ui->udpAddressEdit->text())
         return;
-    qDebug() << "udpAddress =" << ui->udpAddressEdit->text() << " recievedUdpAddress =" << recordText;
+    qCDebug(lcParams) << "udpAddress =" << ui->udpAddressEdit->text() << " recievedUdpAddress =" << recordText;
     ui->udpAddressEdit->setText(recordText);
 }
 
@@ -204,9 +205,9 @@ void MainWindow::showScannerAddress(const QString& recordText) {
     QComboBox* list = ui->scannerAddressCombo;
     if (recordText == list->currentText())
         return;
-    qDebug() << "my tcp_addr =" << list->currentText() << "new tcp_addr =" << recordText;
+    qCDebug(lcParams) << "my tcp_addr =" << list->currentText() << "new tcp_addr =" << recordText;
     const int found = list->findText(recordText, Qt::MatchExactly | Qt::MatchCaseSensitive);
-    qDebug() << "found:" << found;
+    qCDebug(lcParams) << "found:" << found;
     // An address the host lacks gives way to the first one, in the record too,
     // even when that entry is already selected and no change signal fires.
     const int index = std::max(found, 0);
@@ -287,7 +288,7 @@ void MainWindow::aboutActionTriggered() {
 // Parameter file, camera picture and CSV profiles
 
 void MainWindow::serializeUserParams() {
-    qDebug() << "serialize userparams";
+    qCDebug(lcParams) << "serialize userparams";
     const QString path = dataDir + "/user_params.ini";
     QString error;
     const bool saved = scanner_.saveParams(path, &error);
@@ -295,7 +296,7 @@ void MainWindow::serializeUserParams() {
 }
 
 void MainWindow::deserializeUserParams() {
-    qDebug() << "deserialize userparams";
+    qCDebug(lcParams) << "deserialize userparams";
     // One step under the lock: the reserved bytes stay, and no client write
     // can come in between.
     UserParamsIniLoad loaded;
@@ -305,7 +306,7 @@ void MainWindow::deserializeUserParams() {
         pointCountIndex = params.interpolation_u8;
     });
     for (const QString& warning : loaded.warnings)
-        qDebug().noquote() << warning;
+        qCDebug(lcParams).noquote() << warning;
 
     ui->serialNumSpin->setValue(loaded.extras.serial);
     ui->bufferSizeCombo->setCurrentIndex(pointCountIndex);
@@ -318,7 +319,7 @@ void MainWindow::initPicture(const QString& name) {
     QString error;
     if (loadCameraPicture(name, scanner_.picture(), &error))
         return;
-    qDebug().noquote() << error;
+    qCDebug(lcProfile).noquote() << error;
     QMessageBox::warning(nullptr, tr("Error"), tr("Use 640x480 image!"), QMessageBox::Ok);
     // The emulator cannot run without its picture: say so to whoever started it.
     std::exit(EXIT_FAILURE);
@@ -327,7 +328,7 @@ void MainWindow::initPicture(const QString& name) {
 CsvScale MainWindow::csvScale() const { return CsvScale{ui->xemrSpin->value(), ui->zdiapSpin->value()}; }
 
 void MainWindow::reportFileResult(const QString& text) {
-    qDebug().noquote() << text;
+    qCDebug(lcParams).noquote() << text;
     statusBar()->showMessage(text);
 }
 
@@ -352,7 +353,7 @@ void MainWindow::saveCsvDotsReverseX() {
     const QString name = askCsvFileName(QFileDialog::AcceptSave);
     if (name.isEmpty())
         return;
-    qDebug() << "save to " << name;
+    qCDebug(lcProfile) << "save to " << name;
     const std::vector<ProfilePoint> points = ui->paint->profile().points();
     const QString error = writeCsvProfile(name, points, csvScale());
     reportFileResult(error.isEmpty() ? tr("saved %1 points to %2").arg(points.size()).arg(name) : error);

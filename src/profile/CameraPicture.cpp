@@ -1,5 +1,7 @@
 #include "profile/CameraPicture.h"
 
+#include "log/LogCategories.h"
+
 #include <QDebug>
 #include <QImage>
 #include <QImageReader>
@@ -22,8 +24,8 @@ bool binarizePicture(const QImage& image, CameraPicture& out) {
 bool loadCameraPicture(const QString& path, CameraPicture& out, QString* error) {
     QImageReader reader(path);
     const QImage image = reader.read();
-    qDebug() << image.height();
-    qDebug() << image.width();
+    qCDebug(lcProfile) << image.height();
+    qCDebug(lcProfile) << image.width();
     if (binarizePicture(image, out)) return true;
     if (error) {
         *error = image.isNull() ? QStringLiteral("cannot read picture %1: %2").arg(path, reader.errorString())

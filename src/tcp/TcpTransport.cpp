@@ -1,5 +1,7 @@
 #include "tcp/TcpTransport.h"
 
+#include "log/LogCategories.h"
+
 #include <QDebug>
 #include <QHostAddress>
 #include <QScopedValueRollback>
@@ -169,7 +171,7 @@ void TcpTransport::sendReply(const QByteArray& bytes) {
     client_->flush();
 }
 
-void TcpTransport::log(const QString& line) { qDebug().noquote() << line; }
+void TcpTransport::log(const QString& line) { qCDebug(lcTcp).noquote() << line; }
 
 void TcpTransport::userParamsUpdated() { emit UserParamsUpdated(); }
 

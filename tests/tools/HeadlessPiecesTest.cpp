@@ -1,8 +1,11 @@
 #include "HeadlessEmulator.h"
 #include "HeadlessOptions.h"
+#include "ToolProcess.h"
 
 #include "profile/ProfileModel.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 namespace {
@@ -69,3 +72,41 @@ TEST(HeadlessBuiltInProfile, IsARaisedBlockOnAFloorAcrossTheWholeWidth) {
     for (size_t i = 1; i < points.size(); ++i)
         ASSERT_GT(points[i].x, points[i - 1].x) << "one point per column, left to right";
 }
+
+namespace {
+
+struct BadRig {
+    const char* content;
+    const char* error;  // what the message must name
+};
+
+class BadRigFile : public ::testing::TestWithParam<BadRig> {};
+
+}  // namespace
+
+TEST_P(BadRigFile, StopsTheStartNamingTheScannerAndTheKey) {
+    QTemporaryDir dir;
+    QFile file(dir.filePath("rig.ini"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    // Every port is one nobody listens on now.
+    file.write(QString::fromLatin1(GetParam().content).replace("PORT", QString::number(freeTcpPort())).toLatin1());
+    file.close();
+    HeadlessOptions options;
+    options.rigPath = file.fileName();
+    options.paramsPath = dir.filePath("p.ini");
+    HeadlessEmulator rig(options);
+    QString error;
+    EXPECT_FALSE(rig.start(&error));
+    EXPECT_TRUE(error.contains(GetParam().error)) << error.toStdString();
+    EXPECT_EQ(rig.scannerCount(), 0) << "nothing starts half-way";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headless, BadRigFile,
+    ::testing::Values(BadRig{"", "names no scanner"},
+                      BadRig{"[a]\naddress=127.0.0.2\ntcp_port=PORT\n[b]\naddress=127.0.0.300\n", "[b] key address"},
+                      BadRig{"[a]\naddress=127.0.0.2\ntcp_port=0\n", "[a] key tcp_port"},
+                      BadRig{"[a]\naddress=127.0.0.2\ntcp_port=PORT\nfrequency=492\n", "[a] key frequency"},
+                      BadRig{"[a]\naddress=127.0.0.2\ntcp_port=PORT\n[b]\naddress=127.0.0.2\ntcp_port=PORT\n",
+                             "scanner [b] (tcp_port)"},
+                      BadRig{"[a]\naddress=192.0.2.1\ntcp_port=PORT\n", "scanner [a] (address)"}));

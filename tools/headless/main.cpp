@@ -2,8 +2,9 @@
 #include "HeadlessOptions.h"
 #include "StopSignals.h"
 
+#include "log/LogCategories.h"
+
 #include <QCoreApplication>
-#include <QLoggingCategory>
 #include <QTextStream>
 
 namespace {
@@ -29,8 +30,8 @@ int main(int argc, char* argv[]) {
         err << "px310-headless: " << line.text << " (see --help)\n";
         return kExitUsage;
     }
-    if (!line.options.verbose)
-        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    if (line.options.verbose)
+        enableEmulatorLog();
 
     StopSignals stopSignals;
     if (!stopSignals.installed()) {
@@ -44,7 +45,8 @@ int main(int argc, char* argv[]) {
         err.flush();
     });
     QObject::connect(&emulator, &HeadlessEmulator::ready, [&out](const QString& summary) {
-        out << "px310-headless: " << summary << '\n';
+        for (const QString& line : summary.split('\n'))
+            out << "px310-headless: " << line << '\n';
         out.flush();
     });
     QObject::connect(&emulator, &HeadlessEmulator::failed, [&](const QString& message) {

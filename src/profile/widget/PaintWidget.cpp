@@ -2,6 +2,8 @@
 
 #include "profile/widget/ProfileView.h"
 
+#include "log/LogCategories.h"
+
 #include <QDebug>
 #include <QMouseEvent>
 #include <QPainter>
@@ -48,13 +50,13 @@ void PaintWidget::onBufferSizeChanged(int index) {
     if (!model_)
         return;
     const int count = model_->rebuild(index);
-    qDebug() << "profile rebuilt:" << count << "points";
-    qDebug() << "point-count index:" << index;
+    qCDebug(lcProfile) << "profile rebuilt:" << count << "points";
+    qCDebug(lcProfile) << "point-count index:" << index;
 }
 
 void PaintWidget::setCurrentPaintMode(int mode) {
     paintMode_ = static_cast<PaintMode>(mode);
-    qDebug() << "paint mode changed:" << mode;
+    qCDebug(lcProfile) << "paint mode changed:" << mode;
 }
 
 std::optional<Segment>* PaintWidget::segmentOf(PaintMode tool) {
