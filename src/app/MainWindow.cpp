@@ -54,9 +54,8 @@ MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
     primeScanner();
     ui->paint->onXemrUpdated(ui->xemrSpin->value());
     ui->paint->onZdiapUpdated(ui->zdiapSpin->value());
-    // Both change the panel, so they run on the GUI thread; the bad address
-    // comes from the server's thread and so is queued as well.
-    connect(&scanner_, &Scanner::listenFailed, this, &MainWindow::onBadTcpAddress, Qt::QueuedConnection);
+    // Both change the panel, so they run on the GUI thread.
+    connect(&scanner_, &Scanner::listenFailed, this, &MainWindow::onBadTcpAddress);
     connect(&scanner_, &Scanner::userParamsUpdated, this, &MainWindow::onUserParamsUpdated, Qt::QueuedConnection);
     connect(&scanner_, &Scanner::flushRequested, this, &MainWindow::serializeUserParams, Qt::QueuedConnection);
 

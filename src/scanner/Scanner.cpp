@@ -7,6 +7,8 @@
 
 Scanner::Scanner(QObject* parent) : QObject(parent), picture_(std::make_unique<CameraPicture>()) {
     picture_->fill(0);
+    listenWatch_.setInterval(kListenWatchMs);
+    connect(&listenWatch_, &QTimer::timeout, this, &Scanner::reportListenOutcome);
     params_.replace(defaultUserParams());
     applySettings(settings_);
 }
@@ -45,10 +47,13 @@ void Scanner::start() {
         return;
     plugWorkers();
     primeWorkers();
+    listenFailed_ = false;
     session_.start();
+    listenWatch_.start();
 }
 
 void Scanner::stop() {
+    listenWatch_.stop();
     session_.stop();
     helloWorker_ = nullptr;
     stream_ = nullptr;
@@ -68,17 +73,9 @@ void Scanner::plugWorkers() {
     helloWorker_->setDestinationPort(s.helloPort);
     helloWorker_->setSource(source, s.macOffset);
 
-    // The server's signals come from its thread; receivers pick how to take them.
-    connect(server_, &TcpTransport::Listening, this, &Scanner::listening, Qt::DirectConnection);
     connect(
-        server_, &TcpTransport::BadIpAddress, this,
-        [this] {
-            const USER_PARAMS p = params_.snapshot();
-            emit listenFailed(QStringLiteral("cannot listen on %1 port %2")
-                                  .arg(ipv4FieldToText(p.tcp_ip_address_u8))
-                                  .arg(p.tcp_port_u16));
-        },
-        Qt::DirectConnection);
+        server_, &TcpTransport::BadIpAddress, this, [this] { listenFailed_ = true; }, Qt::DirectConnection);
+    // These come from the server's thread; receivers pick how to take them.
     connect(server_, &TcpTransport::Connected, this, &Scanner::clientConnected, Qt::DirectConnection);
     connect(server_, &TcpTransport::Disconnected, this, &Scanner::clientDisconnected, Qt::DirectConnection);
     connect(server_, &TcpTransport::UserParamsUpdated, this, &Scanner::onClientWroteParams, Qt::DirectConnection);
@@ -101,6 +98,20 @@ void Scanner::primeWorkers() {
     server_->onModeChanged();
     stream_->SwitchStepdir(s.stepdirForward);
     server_->SwitchStepdir(s.stepdirForward);
+}
+
+// The server's outcome is read here rather than sent over from its thread,
+// so that the signals carry their arguments on this object's thread.
+void Scanner::reportListenOutcome() {
+    if (listenFailed_) {
+        listenWatch_.stop();
+        const USER_PARAMS p = params_.snapshot();
+        emit listenFailed(
+            QStringLiteral("cannot listen on %1 port %2").arg(ipv4FieldToText(p.tcp_ip_address_u8)).arg(p.tcp_port_u16));
+    } else if (const quint16 port = listeningPort()) {
+        listenWatch_.stop();
+        emit listening(port);
+    }
 }
 
 // On the server's thread, before the client is answered.

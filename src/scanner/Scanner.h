@@ -9,6 +9,7 @@
 #include "udp/HelloPacket.h"
 
 #include <QObject>
+#include <QTimer>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -69,6 +70,7 @@ public:
     bool saveParams(const QString& path, QString* error) const;
 
 signals:
+    // The outcome of start(), on this object's thread.
     void listening(quint16 port);
     void listenFailed(const QString& reason);
     void clientConnected();
@@ -83,6 +85,7 @@ signals:
 private:
     void plugWorkers();
     void primeWorkers();
+    void reportListenOutcome();
     void onClientWroteParams();
     void restartSchedules(int frequency);
     template <typename Change>
@@ -99,4 +102,7 @@ private:
     UdpTransport* stream_ = nullptr;
     TcpTransport* server_ = nullptr;
     std::atomic<int> appliedFrequency_{-1};  // the rate the schedules run at
+    static constexpr int kListenWatchMs = 5;
+    QTimer listenWatch_;  // until the server listens or cannot
+    std::atomic<bool> listenFailed_{false};
 };

@@ -222,11 +222,7 @@ void HeadlessEmulator::onListening(size_t k) {
 void HeadlessEmulator::saveParams(const Member& member) {
     QString error;
     if (member.scanner->saveParams(member.plan.paramsPath, &error))
-        noticeLater(QStringLiteral("parameters saved to %1").arg(member.plan.paramsPath));
+        emit notice(QStringLiteral("parameters saved to %1").arg(member.plan.paramsPath));
     else
-        noticeLater(error);
-}
-
-void HeadlessEmulator::noticeLater(const QString& line) {
-    QMetaObject::invokeMethod(this, [this, line] { emit notice(line); }, Qt::QueuedConnection);
+        emit notice(error);
 }

@@ -38,7 +38,8 @@ signals:
     void ready(const QString& summary);
     // A command server cannot listen; the emulator cannot serve.
     void failed(const QString& message);
-    // Something a user of the program should see (not the workers' debug log).
+    // Something a user of the program should see (not the workers' debug
+    // log). A saved flush is told from the command server's thread.
     void notice(const QString& line);
 
 private:
@@ -57,8 +58,6 @@ private:
     void connectScanner(size_t k);
     void onListening(size_t k);
     void saveParams(const Member& member);
-    // Thread-safe: shows `line` from this object's thread.
-    void noticeLater(const QString& line);
 
     HeadlessOptions options_;
     std::vector<Member> members_;

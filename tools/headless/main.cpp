@@ -6,10 +6,20 @@
 
 #include <QCoreApplication>
 #include <QTextStream>
+#include <mutex>
 
 namespace {
 
 enum HeadlessExit { kExitOk = 0, kExitUsage = 1, kExitCannotStart = 2 };
+
+// Notices come from the command servers' threads too.
+std::mutex outputMutex;
+
+void say(QTextStream& stream, const QString& line) {
+    std::lock_guard<std::mutex> lock(outputMutex);
+    stream << "px310-headless: " << line << '\n';
+    stream.flush();
+}
 
 }  // namespace
 
@@ -35,37 +45,33 @@ int main(int argc, char* argv[]) {
 
     StopSignals stopSignals;
     if (!stopSignals.installed()) {
-        err << "px310-headless: cannot catch SIGINT and SIGTERM\n";
+        say(err, QStringLiteral("cannot catch SIGINT and SIGTERM"));
         return kExitCannotStart;
     }
     HeadlessEmulator emulator(line.options);
     int exitCode = kExitOk;
-    QObject::connect(&emulator, &HeadlessEmulator::notice, [&err](const QString& text) {
-        err << "px310-headless: " << text << '\n';
-        err.flush();
-    });
+    QObject::connect(&emulator, &HeadlessEmulator::notice, [&err](const QString& text) { say(err, text); });
     QObject::connect(&emulator, &HeadlessEmulator::ready, [&out](const QString& summary) {
         for (const QString& line : summary.split('\n'))
-            out << "px310-headless: " << line << '\n';
-        out.flush();
+            say(out, line);
     });
     QObject::connect(&emulator, &HeadlessEmulator::failed, [&](const QString& message) {
-        err << "px310-headless: " << message << '\n';
+        say(err, message);
         exitCode = kExitCannotStart;
         app.quit();
     });
     QObject::connect(&stopSignals, &StopSignals::stopRequested, [&](int number) {
-        err << "px310-headless: signal " << number << ", stopping\n";
+        say(err, QStringLiteral("signal %1, stopping").arg(number));
         app.quit();
     });
 
     QString error;
     if (!emulator.start(&error)) {
-        err << "px310-headless: " << error << '\n';
+        say(err, error);
         return kExitCannotStart;
     }
     app.exec();
     emulator.stop();
-    err << "px310-headless: stopped\n";
+    say(err, QStringLiteral("stopped"));
     return exitCode;
 }
