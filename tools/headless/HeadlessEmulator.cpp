@@ -68,7 +68,7 @@ void HeadlessEmulator::stop() {
 
 bool HeadlessEmulator::prepare(Member& member, QString* error) {
     if (!loadParams(member, error) || !loadPicture(member, error) || !loadProfile(member, error)) {
-        if (members_.size() > 1)
+        if (members_.size() > 1 || !options_.rigPath.isEmpty())
             *error = member.plan.name + QStringLiteral(": ") + *error;
         return false;
     }
