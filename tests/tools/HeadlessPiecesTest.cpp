@@ -52,6 +52,7 @@ TEST(HeadlessOptions, RefusesValuesTheEmulatorCannotUse) {
         {"--tcp-port", "0"},       {"--tcp-port", "65536"}, {"--frequency", "0"},   {"--frequency", "492"},
         {"--xemr", "0"},           {"--noise", "21"},       {"--serial", "1000000"}, {"--udp-port", "x"},
         {"--listen", "localhost"}, {"--listen", "::1"},     {"--no-such-option"},   {"stray"},
+        {"--scanners", "0"},       {"--scanners", "2", "--listen", "127.0.0.1"}, {"--scanners", "2", "--rig", "r.ini"},
     };
     for (const QStringList& arguments : bad) {
         const HeadlessCommandLine line = parsed(arguments);

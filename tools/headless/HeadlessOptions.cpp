@@ -115,6 +115,10 @@ bool readOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& 
     o.verbose = parser.isSet(QStringLiteral("verbose"));
     o.scanners = numberOf(parser, kScanners, error).value_or(o.scanners);
     o.rigPath = parser.value(QStringLiteral("rig"));
+    // A rig places its scanners itself.
+    const bool rig = o.scanners > 1 || !o.rigPath.isEmpty();
+    if (rig && (parser.isSet(QStringLiteral("listen")) || (o.scanners > 1 && !o.rigPath.isEmpty())))
+        error = QStringLiteral("--scanners, --rig and --listen exclude each other");
     return error.isEmpty();
 }
 
