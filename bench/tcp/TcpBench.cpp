@@ -135,13 +135,14 @@ int main(int argc, char* argv[]) {
     MeasurementSchedule schedule;
     ServerSettings settings;
     DiscardingSink sink;
-    CommandDispatcher dispatcher(params, profile, picture.get(), HelloBuffer::instance(), schedule, settings);
+    HelloBuffer hello;
+    CommandDispatcher dispatcher(params, profile, picture.get(), hello, schedule, settings);
     Request resultRequest;
     resultRequest.header.command = 1;
     std::vector<double> dispatchUs;
 
     QThread serverThread;
-    auto* server = new TcpTransport(nullptr, 640, 480, &params, picture.get(), &profile);
+    auto* server = new TcpTransport(nullptr, 640, 480, &params, picture.get(), &profile, &hello);
     startOnThread(server, serverThread, &TcpTransport::run);
     QThread echoThread;
     auto* echo = new EchoServer(kResultSize);

@@ -118,7 +118,7 @@ std::vector<ProfilePoint> benchProfile() {
 class RunningStream {
 public:
     RunningStream(UserParamsStore& params, ProfileStore& profile)
-        : worker_(new UdpTransport(nullptr, 640, 480, &params, &profile)) {
+        : worker_(new UdpTransport(nullptr, 640, 480, &params, &profile, &hello_)) {
         worker_->moveToThread(&thread_);
         QObject::connect(&thread_, &QThread::started, &thread_, [this] {
             pthread_getcpuclockid(pthread_self(), &cpuClock_);
@@ -139,6 +139,7 @@ public:
     double cpu() const { return cpuSeconds(cpuClock_); }
 
 private:
+    HelloBuffer hello_;
     UdpTransport* worker_;
     QThread thread_;
     clockid_t cpuClock_{};

@@ -2,10 +2,8 @@
 
 #include "ui_MainWindow.h"
 
-#include "app/session/EmulatorWorkers.h"
+#include "log/LogCategories.h"
 #include "params/UserParamsIni.h"
-#include "tcp/TcpTransport.h"
-#include "udp/UdpHello.h"
 #include "udp/UdpTransport.h"
 
 #include <QCloseEvent>
@@ -32,16 +30,7 @@ constexpr int kTransientMessageMs = 5000;
 constexpr int kStateRefreshMs = 250;
 constexpr int kFirstUnprivilegedPort = 1024;
 
-// Connects a panel control to a worker setter, which then runs on the GUI
-// thread (the setters are thread-safe), and hands it the control's value now.
-template <typename Control, typename Signal, typename Worker, typename Setter, typename Value>
-void bindAndPrime(Control* control, Signal changed, Worker* worker, Setter setter, Value current) {
-    QObject::connect(control, changed, worker, setter, Qt::DirectConnection);
-    (worker->*setter)(current);
-}
-
 const auto spinChanged = qOverload<int>(&QSpinBox::valueChanged);
-const auto indexChanged = qOverload<int>(&QComboBox::currentIndexChanged);
 }  // namespace
 
 MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
@@ -63,21 +52,33 @@ MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
     // program was started from, take it from the program's places.
     const QString logo = dataFilePath(places, QStringLiteral("310.jpg"));
     if (QFile::exists(logo)) {
-        qDebug() << "window icon:" << logo;
+        qCDebug(lcParams) << "window icon:" << logo;
         setWindowIcon(QIcon(logo));
     } else {
-        qDebug() << "no" << logo << "- keeping the default icon";
+        qCDebug(lcParams) << "no" << logo << "- keeping the default icon";
     }
 
-    ui->paint->setUserParams(&userParams);
+    ui->paint->setUserParams(&scanner_.params(), &scanner_.profile());
     // The drawing area rebuilds its profile before the window stores the index.
     connect(ui->bufferSizeCombo, qOverload<int>(&QComboBox::currentIndexChanged), ui->paint,
             &PaintWidget::onBufferSizeChanged);
     connect(ui->action_About, &QAction::triggered, this, &MainWindow::aboutActionTriggered);
     fillScannerAddresses();
     connectPanel();
+    primeScanner();
     ui->paint->onXemrUpdated(ui->xemrSpin->value());
     ui->paint->onZdiapUpdated(ui->zdiapSpin->value());
+    // Both change the panel, so they run on the GUI thread.
+    // The reason goes to the status bar before the warning box stops the scanner.
+    connect(&scanner_, &Scanner::listenFailed, this, &MainWindow::reportListenFailure);
+    connect(&scanner_, &Scanner::listenFailed, this, &MainWindow::onBadTcpAddress);
+    // Noted where they happen; the status refresh shows them.
+    connect(
+        &scanner_, &Scanner::clientConnected, this, [this] { clientConnected = true; }, Qt::DirectConnection);
+    connect(
+        &scanner_, &Scanner::clientDisconnected, this, [this] { clientConnected = false; }, Qt::DirectConnection);
+    connect(&scanner_, &Scanner::userParamsUpdated, this, &MainWindow::onUserParamsUpdated, Qt::QueuedConnection);
+    connect(&scanner_, &Scanner::flushRequested, this, &MainWindow::serializeUserParams, Qt::QueuedConnection);
 
     connect(ui->flushBtn, &QPushButton::clicked, this, &MainWindow::serializeUserParams);
     deserializeUserParams();
@@ -112,28 +113,49 @@ void MainWindow::connectPanel() {
     connect(ui->zdiapSpin, qOverload<int>(&QSpinBox::valueChanged), ui->paint, &PaintWidget::onZdiapUpdated);
     connect(ui->bufferSizeCombo, qOverload<int>(&QComboBox::currentIndexChanged), this,
             &MainWindow::bufferSizeComboChanged);
+    // The scanner's own settings follow the panel, idle or running.
+    Scanner* scanner = &scanner_;
+    connect(ui->xemrSpin, spinChanged, scanner, &Scanner::setXemr);
+    connect(ui->zdiapSpin, spinChanged, scanner, &Scanner::setZdiap);
+    connect(ui->serialNumSpin, spinChanged, scanner, &Scanner::setSerial);
+    connect(ui->xsmrSpin, spinChanged, scanner, &Scanner::setXsmr);
+    connect(ui->zbaseSpin, spinChanged, scanner, &Scanner::setZbase);
+    connect(ui->noizeSlider, &QSlider::valueChanged, scanner, &Scanner::setNoise);
+    connect(ui->freqSpin, spinChanged, scanner, &Scanner::setFrequency);
+    connect(ui->stepdirDirectionChk, &QCheckBox::toggled, scanner, &Scanner::setStepdirForward);
+}
+
+void MainWindow::primeScanner() {
+    onTcpAddressChanged(ui->scannerAddressCombo->currentText());
+    scanner_.setXemr(ui->xemrSpin->value());
+    scanner_.setZdiap(ui->zdiapSpin->value());
+    scanner_.setSerial(ui->serialNumSpin->value());
+    scanner_.setXsmr(ui->xsmrSpin->value());
+    scanner_.setZbase(ui->zbaseSpin->value());
+    scanner_.setNoise(ui->noizeSlider->value());
+    scanner_.setFrequency(ui->freqSpin->value());
+    scanner_.setStepdirForward(ui->stepdirDirectionChk->isChecked());
+    scanner_.setPointCountIndex(ui->bufferSizeCombo->currentIndex());
 }
 
 // Panel -> record
 
 void MainWindow::onUdpAddressChanged(const QString& address) {
-    userParams.update([&](USER_PARAMS& p) { ipv4TextToField(address, p.udp_ip_address_u8); });
-    qDebug() << "address" << address;
+    params().update([&](USER_PARAMS& p) { ipv4TextToField(address, p.udp_ip_address_u8); });
+    qCDebug(lcParams) << "address" << address;
 }
 
 void MainWindow::onUdpPortChanged(int port) {
-    userParams.update([&](USER_PARAMS& p) { p.udp_port_u16 = static_cast<uint16_t>(port); });
+    params().update([&](USER_PARAMS& p) { p.udp_port_u16 = static_cast<uint16_t>(port); });
 }
 
 void MainWindow::onTcpAddressChanged(const QString& address) {
-    if (address.isEmpty())
-        return;  // the host reported no IPv4 address
-    userParams.update([&](USER_PARAMS& p) { ipv4TextToField(address, p.tcp_ip_address_u8); });
-    qDebug() << "tcp address" << address;
+    scanner_.setLocalAddress(address);  // an empty list (no IPv4 address) changes nothing
+    qCDebug(lcParams) << "tcp address" << address;
 }
 
 void MainWindow::onTcpPortChanged(int port) {
-    userParams.update([&](USER_PARAMS& p) { p.tcp_port_u16 = static_cast<uint16_t>(port); });
+    params().update([&](USER_PARAMS& p) { p.tcp_port_u16 = static_cast<uint16_t>(port); });
 }
 
 void MainWindow::onSyncChanged(int sync_type) {
@@ -149,7 +171,7 @@ void MainWindow::onSyncChanged(int sync_type) {
 void MainWindow::onModeChanged(int mode) {
     const bool dhsOn = mode == kDhsOn;
     const int maxFrequency = dhsOn ? 491 : 249;
-    userParams.update([&](USER_PARAMS& p) { p.dhs_enable_u8 = dhsOn ? 1 : 0; });
+    scanner_.setDhsMode(dhsOn ? 1 : 0);
     // setRange also pulls a larger value down to the new maximum.
     ui->freqSpin->setRange(1, maxFrequency);
     const bool internalSync = ui->syncCombo->currentIndex() == kSyncInternal;
@@ -159,8 +181,8 @@ void MainWindow::onModeChanged(int mode) {
 }
 
 void MainWindow::bufferSizeComboChanged(int index) {
-    userParams.update([&](USER_PARAMS& p) { p.interpolation_u8 = static_cast<uint8_t>(index); });
-    qDebug() << "interpolation_u8 =" << index;
+    scanner_.setPointCountIndex(index);
+    qCDebug(lcParams) << "interpolation_u8 =" << index;
 }
 
 void MainWindow::on_paintModeCombo_currentIndexChanged(int index) { ui->paint->setCurrentPaintMode(index); }
@@ -171,36 +193,36 @@ void MainWindow::on_clearBtn_clicked() { ui->paint->clearDots(); }
 // an earlier step may have written it.
 
 void MainWindow::onUserParamsUpdated() {
-    qDebug() << "params updated";
-    showUdpAddress(ipv4FieldToText(userParams.snapshot().udp_ip_address_u8));
+    qCDebug(lcParams) << "params updated";
+    showUdpAddress(ipv4FieldToText(params().snapshot().udp_ip_address_u8));
 
-    const int udpPort = userParams.snapshot().udp_port_u16;
+    const int udpPort = params().snapshot().udp_port_u16;
     if (udpPort != ui->udpPortSpin->value()) {
         ui->udpPortSpin->setValue(udpPort);
-        qDebug() << "my udp port =" << ui->udpPortSpin->value() << "new udp port =" << udpPort;
+        qCDebug(lcParams) << "my udp port =" << ui->udpPortSpin->value() << "new udp port =" << udpPort;
     }
 
-    const int frequency = userParams.snapshot().udp_frequency_u16;
+    const int frequency = params().snapshot().udp_frequency_u16;
     if (frequency != ui->freqSpin->value()) {
-        qDebug() << "my freq =" << ui->freqSpin->value() << " new freq =" << frequency;
+        qCDebug(lcParams) << "my freq =" << ui->freqSpin->value() << " new freq =" << frequency;
         ui->freqSpin->setValue(frequency);
     }
 
-    showScannerAddress(ipv4FieldToText(userParams.snapshot().tcp_ip_address_u8));
+    showScannerAddress(ipv4FieldToText(params().snapshot().tcp_ip_address_u8));
 
-    const int tcpPort = userParams.snapshot().tcp_port_u16;
+    const int tcpPort = params().snapshot().tcp_port_u16;
     if (tcpPort != ui->tcpPortSpin->value())
         ui->tcpPortSpin->setValue(tcpPort);
 
-    selectRecordedEntry(ui->modeCombo, userParams.snapshot().dhs_enable_u8, &MainWindow::onModeChanged);
-    selectRecordedEntry(ui->bufferSizeCombo, userParams.snapshot().interpolation_u8,
+    selectRecordedEntry(ui->modeCombo, params().snapshot().dhs_enable_u8, &MainWindow::onModeChanged);
+    selectRecordedEntry(ui->bufferSizeCombo, params().snapshot().interpolation_u8,
                         &MainWindow::bufferSizeComboChanged);
 }
 
 void MainWindow::showUdpAddress(const QString& recordText) {
     if (recordText == ui->udpAddressEdit->text())
         return;
-    qDebug() << "udpAddress =" << ui->udpAddressEdit->text() << " recievedUdpAddress =" << recordText;
+    qCDebug(lcParams) << "udpAddress =" << ui->udpAddressEdit->text() << " recievedUdpAddress =" << recordText;
     ui->udpAddressEdit->setText(recordText);
 }
 
@@ -208,9 +230,9 @@ void MainWindow::showScannerAddress(const QString& recordText) {
     QComboBox* list = ui->scannerAddressCombo;
     if (recordText == list->currentText())
         return;
-    qDebug() << "my tcp_addr =" << list->currentText() << "new tcp_addr =" << recordText;
+    qCDebug(lcParams) << "my tcp_addr =" << list->currentText() << "new tcp_addr =" << recordText;
     const int found = list->findText(recordText, Qt::MatchExactly | Qt::MatchCaseSensitive);
-    qDebug() << "found:" << found;
+    qCDebug(lcParams) << "found:" << found;
     // An address the host lacks gives way to the first one, in the record too,
     // even when that entry is already selected and no change signal fires.
     const int index = std::max(found, 0);
@@ -239,72 +261,24 @@ void MainWindow::storePanelAddresses() {
 }
 
 void MainWindow::on_startBtn_clicked() {
-    if (session.isRunning())
+    if (scanner_.isRunning())
         return;
     storePanelAddresses();
-    const EmulatorWorkers workers = plugEmulatorWorkers(
-        session, {userParams, ui->paint->profile(), cameraPicture, ui->paint->width(), ui->paint->height()});
-    watchServer(workers.server);
-    wireHello(workers.hello);
-    wireStream(workers.stream);
-    wireServer(workers.server);
-    session.start();
+    statusBar()->clearMessage();  // an error of the last run is no longer true
+    clientConnected = false;
+    scanner_.start();
+    stateRefresh.start();
     setRunning(true);
     ui->bufferSizeCombo->setCurrentIndex(kStartPointCountIndex);
 }
 
-void MainWindow::wireHello(UdpHello* hello) {
-    QComboBox* addresses = ui->scannerAddressCombo;
-    connect(
-        addresses, indexChanged, hello,
-        [hello, addresses](int index) { hello->onLocalAddressChanged(addresses->itemText(index)); },
-        Qt::DirectConnection);
-    hello->onLocalAddressChanged(addresses->currentText());
-    bindAndPrime(ui->xemrSpin, spinChanged, hello, &UdpHello::onXemrChanged, ui->xemrSpin->value());
-    bindAndPrime(ui->zdiapSpin, spinChanged, hello, &UdpHello::onZdiapChanged, ui->zdiapSpin->value());
-    bindAndPrime(ui->zbaseSpin, spinChanged, hello, &UdpHello::onZbaseChanged, ui->zbaseSpin->value());
-    bindAndPrime(ui->xsmrSpin, spinChanged, hello, &UdpHello::onXsmrChanged, ui->xsmrSpin->value());
-    bindAndPrime(ui->serialNumSpin, spinChanged, hello, &UdpHello::onSerialNumChanged, ui->serialNumSpin->value());
-}
-
-void MainWindow::wireStream(UdpTransport* stream) {
-    bindAndPrime(ui->xemrSpin, spinChanged, stream, &UdpTransport::onXemrChanged, ui->xemrSpin->value());
-    bindAndPrime(ui->zdiapSpin, spinChanged, stream, &UdpTransport::onZdiapChanged, ui->zdiapSpin->value());
-    bindAndPrime(ui->bufferSizeCombo, indexChanged, stream, &UdpTransport::onXResChagned,
-                 ui->bufferSizeCombo->currentIndex());
-    bindAndPrime(ui->noizeSlider, &QSlider::valueChanged, stream, &UdpTransport::onNoizeChanged,
-                 ui->noizeSlider->value());
-    bindAndPrime(ui->freqSpin, spinChanged, stream, &UdpTransport::onFreqChanged, ui->freqSpin->value());
-    bindAndPrime(ui->modeCombo, indexChanged, stream, &UdpTransport::onModeChanged, ui->modeCombo->currentIndex());
-    bindAndPrime(ui->stepdirDirectionChk, &QCheckBox::toggled, stream, &UdpTransport::SwitchStepdir,
-                 ui->stepdirDirectionChk->isChecked());
-}
-
-void MainWindow::wireServer(TcpTransport* server) {
-    connect(server, &TcpTransport::BadIpAddress, this, &MainWindow::onBadTcpAddress);
-    // Both change the panel, so they run on the GUI thread.
-    connect(server, &TcpTransport::UserParamsUpdated, this, &MainWindow::onUserParamsUpdated, Qt::QueuedConnection);
-    connect(server, &TcpTransport::FlushParamsRequest, this, &MainWindow::serializeUserParams, Qt::QueuedConnection);
-    bindAndPrime(ui->xemrSpin, spinChanged, server, &TcpTransport::onXemrChanged, ui->xemrSpin->value());
-    bindAndPrime(ui->zdiapSpin, spinChanged, server, &TcpTransport::onZdiapChanged, ui->zdiapSpin->value());
-    bindAndPrime(ui->bufferSizeCombo, indexChanged, server, &TcpTransport::onXResChanged,
-                 ui->bufferSizeCombo->currentIndex());
-    bindAndPrime(ui->noizeSlider, &QSlider::valueChanged, server, &TcpTransport::onNoizeChanged,
-                 ui->noizeSlider->value());
-    bindAndPrime(ui->freqSpin, spinChanged, server, &TcpTransport::onFreqChanged, ui->freqSpin->value());
-    connect(ui->modeCombo, indexChanged, server, &TcpTransport::onModeChanged, Qt::DirectConnection);
-    server->onModeChanged();
-    bindAndPrime(ui->stepdirDirectionChk, &QCheckBox::toggled, server, &TcpTransport::SwitchStepdir,
-                 ui->stepdirDirectionChk->isChecked());
-}
-
 void MainWindow::on_stopBtn_clicked() {
-    if (session.isRunning())
+    if (scanner_.isRunning())
         stopEmulation();
 }
 
 void MainWindow::stopEmulation() {
-    session.stop();
+    scanner_.stop();
     setRunning(false);
 }
 
@@ -316,28 +290,14 @@ void MainWindow::setRunning(bool running) {
 
 // Status bar
 
-void MainWindow::watchServer(TcpTransport* server) {
-    statusBar()->clearMessage();  // an error of the last run is no longer true
-    watchedServer = server;
-    clientConnected = false;
-    // Connected before the warning box, which stops the server once closed.
-    connect(server, &TcpTransport::BadIpAddress, this, &MainWindow::reportListenFailure);
-    // Noted where they happen; the refresh shows them.
-    connect(
-        server, &TcpTransport::Connected, this, [this] { clientConnected = true; }, Qt::DirectConnection);
-    connect(
-        server, &TcpTransport::Disconnected, this, [this] { clientConnected = false; }, Qt::DirectConnection);
-    stateRefresh.start();
-}
-
 void MainWindow::showEmulatorState() {
     if (!isRunning()) {
         stateRefresh.stop();
         stateLbl->setText(tr("Idle"));
         return;
     }
-    const USER_PARAMS params = userParams.snapshot();
-    const quint16 port = watchedServer ? watchedServer->listeningPort() : 0;
+    const USER_PARAMS params = scanner_.params().snapshot();
+    const quint16 port = scanner_.listeningPort();
     const QString server = port != 0
                                ? tr("TCP listening on %1:%2").arg(ipv4FieldToText(params.tcp_ip_address_u8)).arg(port)
                                : tr("TCP not listening");
@@ -359,23 +319,16 @@ QString MainWindow::streamStateText(const USER_PARAMS& params) const {
     return tr("UDP to %1 at %2 Hz").arg(target).arg(params.udp_frequency_u16);
 }
 
-void MainWindow::reportListenFailure() {
-    if (!watchedServer)
-        return;
-    const QString reason = watchedServer->listenError();
-    const USER_PARAMS params = userParams.snapshot();
-    QString text = tr("Cannot listen on %1:%2: %3")
-                       .arg(ipv4FieldToText(params.tcp_ip_address_u8))
-                       .arg(params.tcp_port_u16)
-                       .arg(reason);
-    if (params.tcp_port_u16 < kFirstUnprivilegedPort)
+void MainWindow::reportListenFailure(const QString& reason) {
+    QString text = reason;
+    if (params().snapshot().tcp_port_u16 < kFirstUnprivilegedPort)
         text += tr(" (ports below %1 need root)").arg(kFirstUnprivilegedPort);
-    qDebug().noquote() << text;
+    qCWarning(lcTcp).noquote() << text;
     statusBar()->showMessage(text);  // stays until the next Start
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
-    if (session.isRunning())
+    if (scanner_.isRunning())
         stopEmulation();
     event->accept();
 }
@@ -387,7 +340,7 @@ void MainWindow::onBadTcpAddress() {
                             "such as VirtualBox's address etc.\n"
                             "Please, try another one."),
                          QMessageBox::Ok, QMessageBox::NoButton);
-    if (session.isRunning())
+    if (scanner_.isRunning())
         stopEmulation();
 }
 
@@ -403,26 +356,25 @@ void MainWindow::aboutActionTriggered() {
 // Parameter file, camera picture and CSV profiles
 
 void MainWindow::serializeUserParams() {
-    qDebug() << "serialize userparams";
-    const PanelExtras extras{ui->serialNumSpin->value(), ui->xsmrSpin->value(), ui->zbaseSpin->value()};
+    qCDebug(lcParams) << "serialize userparams";
     const QString path = userParamsSavePath(places);
     QString error;
-    const bool saved = saveUserParamsIni(path, userParams.snapshot(), extras, &error);
+    const bool saved = scanner_.saveParams(path, &error);
     reportFileResult(saved ? tr("user parameters saved to %1").arg(path) : error);
 }
 
 void MainWindow::deserializeUserParams() {
-    qDebug() << "deserialize userparams";
+    qCDebug(lcParams) << "deserialize userparams";
     // One step under the lock: the reserved bytes stay, and no client write
     // can come in between.
     UserParamsIniLoad loaded;
     int pointCountIndex = 0;
-    userParams.update([&](USER_PARAMS& params) {
+    params().update([&](USER_PARAMS& params) {
         loaded = loadUserParamsIni(userParamsLoadPath(places), params);
         pointCountIndex = params.interpolation_u8;
     });
     for (const QString& warning : loaded.warnings)
-        qDebug().noquote() << warning;
+        qCDebug(lcParams).noquote() << warning;
 
     ui->serialNumSpin->setValue(loaded.extras.serial);
     ui->bufferSizeCombo->setCurrentIndex(pointCountIndex);
@@ -436,9 +388,9 @@ void MainWindow::deserializeUserParams() {
 
 void MainWindow::initPicture(const QString& name) {
     QString error;
-    if (loadCameraPicture(name, cameraPicture, &error))
+    if (loadCameraPicture(name, scanner_.picture(), &error))
         return;
-    qDebug().noquote() << error;
+    qCDebug(lcProfile).noquote() << error;
     QMessageBox::warning(nullptr, tr("Error"), tr("Use 640x480 image!"), QMessageBox::Ok);
     // The emulator cannot run without its picture: say so to whoever started it.
     std::exit(EXIT_FAILURE);
@@ -447,7 +399,7 @@ void MainWindow::initPicture(const QString& name) {
 CsvScale MainWindow::csvScale() const { return CsvScale{ui->xemrSpin->value(), ui->zdiapSpin->value()}; }
 
 void MainWindow::reportFileResult(const QString& text) {
-    qDebug().noquote() << text;
+    qCDebug(lcParams).noquote() << text;
     statusBar()->showMessage(text, kTransientMessageMs);
 }
 
@@ -474,7 +426,7 @@ void MainWindow::saveCsvDotsReverseX() {
     const QString name = askCsvFileName(QFileDialog::AcceptSave);
     if (name.isEmpty())
         return;
-    qDebug() << "save to " << name;
+    qCDebug(lcProfile) << "save to " << name;
     const std::vector<ProfilePoint> points = ui->paint->profile().points();
     const QString error = writeCsvProfile(name, points, csvScale());
     reportFileResult(error.isEmpty() ? tr("saved %1 points to %2").arg(points.size()).arg(name) : error);

@@ -1,10 +1,8 @@
 #pragma once
 
-#include "app/session/EmulatorSession.h"
 #include "params/DataPlaces.h"
-#include "params/UserParams.h"
-#include "profile/CameraPicture.h"
 #include "profile/CsvProfile.h"
+#include "scanner/Scanner.h"
 
 #include <QFileDialog>
 #include <QMainWindow>
@@ -16,9 +14,6 @@
 
 class QComboBox;
 class QLabel;
-class TcpTransport;
-class UdpHello;
-class UdpTransport;
 
 namespace Ui {
 class MainWindow;
@@ -34,9 +29,10 @@ public:
     explicit MainWindow(QWidget* parent = nullptr, const QString& dataDirectory = QString());
     ~MainWindow() override;
 
-    // The one parameter record, which the workers share.
-    UserParamsStore& params() { return userParams; }
-    bool isRunning() const { return session.isRunning(); }
+    // The one scanner the window emulates.
+    Scanner& scanner() { return scanner_; }
+    UserParamsStore& params() { return scanner_.params(); }
+    bool isRunning() const { return scanner_.isRunning(); }
 
 public slots:
     void onBadTcpAddress();
@@ -75,22 +71,19 @@ protected:
 private:
     void fillScannerAddresses();
     void connectPanel();
+    // Hands the scanner every panel value; later changes follow through connectPanel().
+    void primeScanner();
     // Writes the panel's addresses and port into the record, so that the
     // workers start with what the panel shows.
     void storePanelAddresses();
     void showUdpAddress(const QString& recordText);
     void showScannerAddress(const QString& recordText);
     void selectRecordedEntry(QComboBox* list, int recorded, void (MainWindow::*store)(int));
-    // Each connects the panel to one worker and primes it with the panel's values.
-    void wireHello(UdpHello* hello);
-    void wireStream(UdpTransport* stream);
-    void wireServer(TcpTransport* server);
-    // The status bar follows the server: where it listens, whether a client
+    // The status bar follows the scanner: where it listens, whether a client
     // is connected (which pauses the stream), and why listening failed.
-    void watchServer(TcpTransport* server);
     void showEmulatorState();
     QString streamStateText(const USER_PARAMS& params) const;
-    void reportListenFailure();
+    void reportListenFailure(const QString& reason);
     void setRunning(bool running);
     void stopEmulation();
     CsvScale csvScale() const;
@@ -99,11 +92,8 @@ private:
 
     std::unique_ptr<Ui::MainWindow> ui;
     const DataPlaces places;  // where the picture and the parameter file are
-    UserParamsStore userParams;  // the one parameter record
-    CameraPicture cameraPicture{};
-    EmulatorSession session;
+    Scanner scanner_;
     QLabel* stateLbl = nullptr;  // the status bar's lasting part
     QTimer stateRefresh;         // the record and the server change while running
-    QPointer<TcpTransport> watchedServer;
     std::atomic<bool> clientConnected{false};  // set on the server's thread
 };

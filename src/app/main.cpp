@@ -1,4 +1,5 @@
 #include "app/MainWindow.h"
+#include "log/LogCategories.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -8,6 +9,7 @@
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
+    enableEmulatorLog();
     QCoreApplication::setOrganizationName(QStringLiteral("Kelvora"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("kelvora.example"));
     QCoreApplication::setApplicationName(QStringLiteral("PX310Emulator"));
@@ -20,7 +22,7 @@ int main(int argc, char* argv[]) {
     app.installTranslator(&qtTranslator);
     QTranslator appTranslator;
     const QString appTranslation = "locales/locale_" + locale;  // relative to the working directory
-    qDebug() << appTranslation;
+    qCDebug(lcParams) << appTranslation;
     appTranslator.load(appTranslation);
     app.installTranslator(&appTranslator);
 

@@ -1,5 +1,7 @@
 #include "profile/CameraPicture.h"
 
+#include "log/LogCategories.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -66,8 +68,8 @@ bool loadCameraPicture(const QString& path, CameraPicture& out, QString* error) 
     if (why.isEmpty()) {
         const QByteArray format = reader.format();  // known once the header is read, gone after read()
         const QImage image = reader.read();
-        qDebug() << image.height();
-        qDebug() << image.width();
+        qCDebug(lcProfile) << image.height();
+        qCDebug(lcProfile) << image.width();
         if (image.isNull())
             why = QStringLiteral("cannot read picture %1: %2").arg(path, reader.errorString());
         else if (format == "jpeg" && !jpegEndsWhole(path))

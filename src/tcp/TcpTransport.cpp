@@ -1,5 +1,7 @@
 #include "tcp/TcpTransport.h"
 
+#include "log/LogCategories.h"
+
 #include <QDebug>
 #include <QHostAddress>
 #include <QScopedValueRollback>
@@ -76,6 +78,7 @@ void TcpTransport::run() {
         return;
     }
     listeningPort_ = server_->serverPort();
+    emit Listening(listeningPort_);
     log(QStringLiteral("listening on %1:%2").arg(address).arg(server_->serverPort()));
     if (!stopRequested_)
         schedule_.restart();
@@ -177,7 +180,7 @@ void TcpTransport::sendReply(const QByteArray& bytes, const char* failureLine) {
     client_->flush();
 }
 
-void TcpTransport::log(const QString& line) { qDebug().noquote() << line; }
+void TcpTransport::log(const QString& line) { qCDebug(lcTcp).noquote() << line; }
 
 void TcpTransport::userParamsUpdated() { emit UserParamsUpdated(); }
 

@@ -28,7 +28,7 @@ class TcpTransport : public QObject, private CommandSink {
 
 public:
     TcpTransport(QObject* parent, int width, int height, UserParamsStore* params, const CameraPicture* picture,
-                 ProfileStore* profile, HelloBuffer* hello = &HelloBuffer::instance());
+                 ProfileStore* profile, HelloBuffer* hello);
     ~TcpTransport() override;
 
     // Thread-safe: ends a paced result and the counter task at once and keeps
@@ -49,6 +49,7 @@ signals:
     void Disconnected();
     void FlushParamsRequest();
     void BadIpAddress();  // listenError() says why
+    void Listening(quint16 port);
 
 public slots:
     void run();

@@ -67,11 +67,6 @@ HelloBuffer::HelloBuffer() {
     std::memcpy(&factoryTemplate_[hello::kFactoryTemplateMac], kDefaultMac, kMacSize);
 }
 
-HelloBuffer& HelloBuffer::instance() {
-    static HelloBuffer buffer;
-    return buffer;
-}
-
 HelloBytes HelloBuffer::packet() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return packet_;

@@ -36,14 +36,13 @@ using SerialBytes = std::array<uint8_t, 3>;
 // The serial number's 3-byte form: the middle byte holds only 7 bits.
 SerialBytes encodeSerialNumber(int serial);
 
-// The process-wide hello packet, whose bytes 12..267 are the emulator's only
-// copy of the factory parameters, and the 1024-byte factory template. The
-// announcer, the stream and the command server all go through this one
-// guarded object; each call is atomic with respect to the others.
+// One scanner's hello packet, whose bytes 12..267 are its only copy of the
+// factory parameters, and the 1024-byte factory template. The scanner's
+// announcer, stream and command server all go through this one guarded
+// object; each call is atomic with respect to the others.
 class HelloBuffer {
 public:
     HelloBuffer();  // filled from the built-in template
-    static HelloBuffer& instance();
 
     HelloBytes packet() const;
     SerialBytes serialBytes() const;

@@ -2,6 +2,8 @@
 
 #include "params/UserParams.h"
 
+#include "log/LogCategories.h"
+
 #include <QDebug>
 #include <QHostAddress>
 #include <QNetworkInterface>
@@ -32,14 +34,15 @@ std::vector<NetworkInterfaceEntry> systemInterfaces() {
 
 UdpHello::UdpHello(QObject* parent, UserParamsStore* params, HelloBuffer* hello)
     : QObject(parent), params_(params), hello_(hello) {
-    qDebug() << "HELLO";
+    qCDebug(lcHello) << "HELLO";
 }
 
 UdpHello::~UdpHello() { requestStop(); }
 
 void UdpHello::run() {
-    qDebug() << "udp hello ran";
+    qCDebug(lcHello) << "udp hello ran";
     QUdpSocket socket;
+    socket.bind(source_, 0);  // unchecked: an unbound socket still sends, from any address
     stampRunInfo();
     stampMac();
     while (!sleep_.stopRequested()) {
@@ -53,18 +56,23 @@ void UdpHello::run() {
 
 void UdpHello::shutdown() { requestStop(); }
 
+void UdpHello::setSource(const QHostAddress& address, int macOffset) {
+    source_ = address;
+    macOffset_ = macOffset;
+}
+
 void UdpHello::onLocalAddressChanged(QString address) { hello_->setLocalAddress(address); }
 void UdpHello::onSerialNumChanged(int num) { hello_->setSerialNumber(num); }
 void UdpHello::onXsmrChanged(int value) { hello_->setXsmr(value); }
 void UdpHello::onZbaseChanged(int value) { hello_->setZbase(value); }
 
 void UdpHello::onXemrChanged(int value) {
-    qDebug() << "hello xemr = " << value;
+    qCDebug(lcHello) << "hello xemr = " << value;
     hello_->setXemr(value);
 }
 
 void UdpHello::onZdiapChanged(int value) {
-    qDebug() << "hello zdiap = " << value;
+    qCDebug(lcHello) << "hello zdiap = " << value;
     hello_->setZdiap(value);
 }
 
@@ -79,11 +87,12 @@ void UdpHello::stampRunInfo() {
 }
 
 void UdpHello::stampMac() {
-    qDebug() << "hardware address:";
-    const std::optional<MacBytes> mac = firstNonLoopbackMac(systemInterfaces());
+    qCDebug(lcHello) << "hardware address:";
+    std::optional<MacBytes> mac = firstNonLoopbackMac(systemInterfaces());
     if (!mac)
         return;  // the packet keeps the MAC it has
+    (*mac)[kMacSize - 1] = static_cast<uint8_t>((*mac)[kMacSize - 1] + macOffset_);
     for (int i = 0; i < kMacSize; ++i)
-        qDebug() << "Mac[" << i << "] == " << (*mac)[i];
+        qCDebug(lcHello) << "Mac[" << i << "] == " << (*mac)[i];
     hello_->setMac(*mac);
 }

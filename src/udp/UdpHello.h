@@ -3,6 +3,7 @@
 #include "udp/HelloPacket.h"
 #include "udp/InterruptibleSleep.h"
 
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <array>
@@ -35,10 +36,14 @@ public:
     static constexpr quint16 kDefaultPort = 6001;
     static constexpr int kPeriodMs = 2000;
 
-    UdpHello(QObject* parent, UserParamsStore* params, HelloBuffer* hello = &HelloBuffer::instance());
+    UdpHello(QObject* parent, UserParamsStore* params, HelloBuffer* hello);
     ~UdpHello() override;
 
     void setDestinationPort(quint16 port) { destinationPort_ = port; }
+    // Before the start: packets leave from `address`, and the MAC taken from
+    // the host is raised by `macOffset` in its last byte, so that scanners of
+    // one host differ.
+    void setSource(const QHostAddress& address, int macOffset);
     // Thread-safe; run() returns at once, without waiting out its sleep.
     void requestStop() { sleep_.requestStop(); }
 
@@ -62,5 +67,7 @@ private:
     UserParamsStore* params_;
     HelloBuffer* hello_;
     std::atomic<quint16> destinationPort_{kDefaultPort};
+    QHostAddress source_{QHostAddress::AnyIPv4};
+    int macOffset_ = 0;
     InterruptibleSleep sleep_;
 };

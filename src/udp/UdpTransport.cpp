@@ -3,6 +3,8 @@
 #include "params/UserParams.h"
 #include "udp/ProfilePacket.h"
 
+#include "log/LogCategories.h"
+
 #include <QDebug>
 #include <QNetworkInterface>
 #include <QUdpSocket>
@@ -41,17 +43,17 @@ bool isInterfaceBroadcast(const QHostAddress& address) {
 }
 
 UdpTransport::UdpTransport(QObject* parent, int width, int height, UserParamsStore* params, ProfileStore* profile,
-                           HelloBuffer* hello)
+                           HelloBuffer* hello, const QHostAddress& source)
     : QObject(parent), params_(params), profile_(profile), hello_(hello), socket_(new QUdpSocket(this)) {
     Q_UNUSED(width);
     Q_UNUSED(height);
-    qDebug() << "udp created";
+    qCDebug(lcStream) << "udp created";
     // Until the panel's first calls the trailer carries what the hello packet announces.
     const HelloBytes announced = hello_->packet();
     xemr_ = helloU16(announced, hello::kXemr);
     zdiap_ = helloU16(announced, hello::kZdiap);
     // The result is not checked: an unbound socket still sends, from a port the system picks.
-    socket_->bind(QHostAddress::AnyIPv4, kFirstSourcePort + std::rand() % kSourcePortRange,
+    socket_->bind(source, kFirstSourcePort + std::rand() % kSourcePortRange,
                   QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
     std::srand(static_cast<unsigned>(std::time(nullptr)));
 }
@@ -64,13 +66,13 @@ UdpTransport::~UdpTransport() {
 void UdpTransport::writeUdpSettings(QString address, int port, ushort xemr, ushort zdiap) {
     Q_UNUSED(address);  // packets always go to 127.0.0.1 on the record's port
     Q_UNUSED(port);
-    qDebug() << "udp settings have been written";
+    qCDebug(lcStream) << "udp settings have been written";
     xemr_ = xemr;
     zdiap_ = zdiap;
 }
 
 void UdpTransport::run() {
-    qDebug() << "udp transport ran";
+    qCDebug(lcStream) << "udp transport ran";
     resetSchedule();
     measurementTask_ = QtConcurrent::run(this, &UdpTransport::IncMeasurment);
     while (const std::optional<StreamSettings> settings = waitUntilStreaming()) {
@@ -87,19 +89,19 @@ void UdpTransport::run() {
 void UdpTransport::shutdown() { paused_ = true; }
 
 void UdpTransport::resume() {
-    qDebug() << "RESUME";
+    qCDebug(lcStream) << "RESUME";
     paused_ = false;
     sleep_.wake();
 }
 
 void UdpTransport::onXemrChanged(int xemr) {
     xemr_ = static_cast<uint16_t>(xemr);
-    qDebug() << "udp xemr = " << xemr_.load();
+    qCDebug(lcStream) << "udp xemr = " << xemr_.load();
 }
 
 void UdpTransport::onZdiapChanged(int zdiap) {
     zdiap_ = static_cast<uint16_t>(zdiap);
-    qDebug() << "udp zdiap = " << zdiap_.load();
+    qCDebug(lcStream) << "udp zdiap = " << zdiap_.load();
 }
 
 // A stream that has been stopped stays stopped; protocol 1 only keeps it going.
@@ -116,7 +118,7 @@ void UdpTransport::onFreqChanged(int freq) {
 void UdpTransport::onXResChagned(int value) { Q_UNUSED(value); }  // the profile store holds the point count
 
 void UdpTransport::onNoizeChanged(int value) {
-    qDebug() << "udp noize = " << value;
+    qCDebug(lcStream) << "udp noize = " << value;
     noize_ = value;
 }
 
@@ -203,7 +205,7 @@ void UdpTransport::sendPacket(const StreamSettings& settings) {
         return;
     const QHostAddress broadcast(broadcastAddress(settings.tcpAddress, settings.tcpSubnetMask));
     if (broadcast != lastBroadcast_) {  // once per address, not once per packet
-        qDebug().noquote() << broadcast.toString() + '\t' + QHostAddress(settings.tcpSubnetMask).toString() + '\t' +
+        qCDebug(lcStream).noquote() << broadcast.toString() + '\t' + QHostAddress(settings.tcpSubnetMask).toString() + '\t' +
                                   QHostAddress(settings.tcpAddress).toString();
         lastBroadcast_ = broadcast;
         broadcastAllowed_ = isInterfaceBroadcast(broadcast);

@@ -44,8 +44,9 @@ class UdpTransport : public QObject {
 public:
     static constexpr quint16 kDefaultBroadcastPort = 31001;
 
+    // Datagrams leave from `source` (any local address by default).
     UdpTransport(QObject* parent, int width, int height, UserParamsStore* params, ProfileStore* profile,
-                 HelloBuffer* hello = &HelloBuffer::instance());
+                 HelloBuffer* hello, const QHostAddress& source = QHostAddress(QHostAddress::AnyIPv4));
     ~UdpTransport() override;
 
     void setBroadcastPort(quint16 port) { broadcastPort_ = port; }

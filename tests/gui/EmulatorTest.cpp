@@ -182,7 +182,7 @@ TEST_F(EmulatorTest, ListenFailureKeepsTheWarningAndGivesTheSocketsReasonUntilTh
               "There are some troubles with this address\nSome system ip addresses aren't usable\n"
               "such as VirtualBox's address etc.\nPlease, try another one.");
     const QString reason = window.statusBar()->currentMessage();
-    EXPECT_TRUE(reason.contains("127.0.0.1:620: " + probe.errorString())) << reason.toStdString();
+    EXPECT_TRUE(reason.contains("127.0.0.1 port 620: " + probe.errorString())) << reason.toStdString();
     EXPECT_TRUE(reason.contains("ports below 1024 need root")) << reason.toStdString();
 
     window.findChild<QSpinBox*>("tcpPortSpin")->setValue(tcpPort);

@@ -15,7 +15,7 @@ protected:
     void SetUp() override {
         params.update([](USER_PARAMS& p) { p.interpolation_u8 = 3; });
         paint.resize(640, 480);
-        paint.setUserParams(&params);
+        paint.setUserParams(&params, &profile);
     }
 
     bool send(QEvent::Type type, QPointF pos, Qt::MouseButton button = Qt::LeftButton) {
@@ -38,6 +38,7 @@ protected:
     std::vector<Dot> dots() const { return paint.dots(); }
 
     UserParamsStore params;
+    ProfileStore profile;
     PaintWidget paint;
 };
 
@@ -51,7 +52,6 @@ TEST(PaintWidgetWithoutRecord, IgnoresMouseInputUntilItHasTheRecord) {
                       Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(&paint, &press);
     EXPECT_TRUE(paint.dots().empty());
-    EXPECT_EQ(paint.profile().count(), 0);
 }
 
 TEST_F(PaintWidgetTest, DotsPressAndReleaseOnOnePixelAddOnePointToDotsAndProfile) {

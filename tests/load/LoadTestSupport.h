@@ -1,10 +1,11 @@
 #pragma once
 
-#include "app/session/EmulatorSession.h"
-#include "app/session/EmulatorWorkers.h"
+#include "scanner/EmulatorSession.h"
+#include "scanner/EmulatorWorkers.h"
 #include "params/UserParams.h"
 #include "profile/CameraPicture.h"
 #include "profile/ProfileStore.h"
+#include "udp/HelloPacket.h"
 
 #include <QTcpSocket>
 #include <QUdpSocket>
@@ -36,6 +37,7 @@ public:
     UserParamsStore params;
     ProfileStore profile;
     CameraPicture picture{};
+    HelloBuffer hello;
     std::atomic<int> connects{0};
     std::atomic<int> disconnects{0};
 

@@ -1,4 +1,4 @@
-#include "app/session/EmulatorSession.h"
+#include "scanner/EmulatorSession.h"
 #include "support/TestUtil.h"
 
 #include <QCoreApplication>

@@ -16,10 +16,10 @@ void captureMessage(QtMsgType, const QMessageLogContext&, const QString& message
     capturedLines.append(message);
 }
 
-void enableDefaultDebug(QLoggingCategory* category) {
+void enableEmulatorDebug(QLoggingCategory* category) {
     if (previousFilter)
         previousFilter(category);
-    if (qstrcmp(category->categoryName(), "default") == 0)
+    if (qstrcmp(category->categoryName(), "default") == 0 || qstrncmp(category->categoryName(), "px310.", 6) == 0)
         category->setEnabled(QtDebugMsg, true);
 }
 
@@ -31,7 +31,7 @@ LogCapture::LogCapture() {
         capturedLines.clear();
     }
     previousHandler = qInstallMessageHandler(captureMessage);
-    previousFilter = QLoggingCategory::installFilter(enableDefaultDebug);
+    previousFilter = QLoggingCategory::installFilter(enableEmulatorDebug);
 }
 
 LogCapture::~LogCapture() {

@@ -82,16 +82,34 @@ TEST_F(ClientAgainstHeadless, ParamsGetPrintsEveryFieldAndSetWritesTheRecordBack
     EXPECT_EQ(untouched.filter("udp_port_u16"), before.filter("udp_port_u16"));
 }
 
-TEST_F(ClientAgainstHeadless, ParamsFlushSavesTheRecordTheNextStartLoads) {
+TEST_F(ClientAgainstHeadless, AnsweredFlushIsWrittenEvenWhenAStopFollowsAtOnceAndTheNextStartLoadsIt) {
     startEmulator();
     ok({"params", "set", "exposure_time_u16=1234", "dhs_enable_u8=1"});
     EXPECT_TRUE(ok({"params", "flush"}).contains("flushed"));
-    // Stopped at once: a flush that got its OK is saved all the same.
     EXPECT_EQ(emulator.stop(), 0);
-    const QSettings written(emulator.paramsPath(), QSettings::IniFormat);
-    EXPECT_EQ(written.value("UserParams/exposure_time_u16").toInt(), 1234);
+    EXPECT_EQ(QSettings(emulator.paramsPath(), QSettings::IniFormat).value("UserParams/exposure_time_u16").toInt(), 1234);
+
     startEmulator();
     EXPECT_TRUE(ok({"params", "get", "exposure_time_u16"}).contains("= 1234"));
+}
+
+TEST_F(ClientAgainstHeadless, ARigOfFourIsDiscoveredOnceEachAndEachServesItsOwnRecord) {
+    startEmulator({"--scanners", "4", "--serial", "500"});
+    const ToolRun run = runClient({"discover", "--port", QString::number(emulator.helloPort), "--seconds", "3"});
+    const QStringList devices = lines(run.out);
+    ASSERT_EQ(devices.size(), 4) << run.out.toStdString();
+    for (int k = 1; k <= 4; ++k) {
+        const QString address = QStringLiteral("127.0.0.%1").arg(k);
+        EXPECT_EQ(devices.filter(QStringLiteral("PX310 at %1 ").arg(address)).filter(QStringLiteral("serial %1 ").arg(499 + k)).size(), 1)
+            << run.out.toStdString();
+        ok({"params", "set", QStringLiteral("laser_level_u8=%1").arg(k), "--host", address});
+    }
+    for (int k = 1; k <= 4; ++k) {
+        const QString address = QStringLiteral("127.0.0.%1").arg(k);
+        const QStringList record = lines(ok({"params", "get", "tcp_ip_address_u8", "laser_level_u8", "--host", address}));
+        EXPECT_EQ(record, (QStringList{QStringLiteral("tcp_ip_address_u8          = %1").arg(address),
+                                       QStringLiteral("laser_level_u8             = %1").arg(k)}));
+    }
 }
 
 TEST_F(ClientAgainstHeadless, ResultsArePacedCheckedAndRoundTripThroughCsv) {

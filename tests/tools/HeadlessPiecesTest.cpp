@@ -1,17 +1,12 @@
 #include "HeadlessEmulator.h"
 #include "HeadlessOptions.h"
-
 #include "ToolProcess.h"
 
 #include "profile/ProfileModel.h"
 #include "support/TestUtil.h"
-#include "tcp/RequestHeader.h"
 
 #include <QFile>
-#include <QHostAddress>
-#include <QTcpSocket>
 #include <QTemporaryDir>
-
 #include <gtest/gtest.h>
 
 namespace {
@@ -60,6 +55,7 @@ TEST(HeadlessOptions, RefusesValuesTheEmulatorCannotUse) {
         {"--tcp-port", "0"},       {"--tcp-port", "65536"}, {"--frequency", "0"},   {"--frequency", "492"},
         {"--xemr", "0"},           {"--noise", "21"},       {"--serial", "1000000"}, {"--udp-port", "x"},
         {"--listen", "localhost"}, {"--listen", "::1"},     {"--no-such-option"},   {"stray"},
+        {"--scanners", "0"},       {"--scanners", "2", "--listen", "127.0.0.1"}, {"--scanners", "2", "--rig", "r.ini"},
     };
     for (const QStringList& arguments : bad) {
         const HeadlessCommandLine line = parsed(arguments);
@@ -81,27 +77,40 @@ TEST(HeadlessBuiltInProfile, IsARaisedBlockOnAFloorAcrossTheWholeWidth) {
         ASSERT_GT(points[i].x, points[i - 1].x) << "one point per column, left to right";
 }
 
-TEST(HeadlessEmulator, AFlushThatGotItsOkIsSavedEvenWhenTheStopComesFirst) {
-    QTemporaryDir dir;
-    HeadlessOptions options;
-    options.paramsPath = options.paramsSavePath = dir.filePath("user_params.ini");
-    options.tcpPort = freeTcpPort();
-    options.udpPort = freeUdpPort();
-    options.helloPort = freeUdpPort();
-    HeadlessEmulator emulator(options);
-    bool ready = false;
-    QObject::connect(&emulator, &HeadlessEmulator::ready, [&ready] { ready = true; });
-    QString error;
-    ASSERT_TRUE(emulator.start(&error)) << error.toStdString();
-    ASSERT_TRUE(waitUntil([&ready] { return ready; }, HeadlessEmulator::kListenTimeoutMs));
+namespace {
 
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, quint16(*options.tcpPort));
-    ASSERT_TRUE(client.waitForConnected(5000));
-    client.write(encodeRequest(6));  // flush params
-    while (client.bytesAvailable() < 2 && client.waitForReadyRead(5000)) {
-    }
-    ASSERT_EQ(client.readAll(), QByteArray("OK"));
-    emulator.stop();  // before this thread's event loop could act on the request
-    EXPECT_TRUE(QFile::exists(options.paramsSavePath));
+struct BadRig {
+    const char* content;
+    const char* error;  // what the message must name
+};
+
+class BadRigFile : public ::testing::TestWithParam<BadRig> {};
+
+}  // namespace
+
+TEST_P(BadRigFile, StopsTheStartNamingTheScannerAndTheKey) {
+    QTemporaryDir dir;
+    QFile file(dir.filePath("rig.ini"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    // Every port is one nobody listens on now.
+    file.write(QString::fromLatin1(GetParam().content).replace("PORT", QString::number(freeTcpPort())).toLatin1());
+    file.close();
+    HeadlessOptions options;
+    options.rigPath = file.fileName();
+    options.paramsPath = dir.filePath("p.ini");
+    HeadlessEmulator rig(options);
+    QString error;
+    EXPECT_FALSE(rig.start(&error));
+    EXPECT_TRUE(error.contains(GetParam().error)) << error.toStdString();
+    EXPECT_EQ(rig.scannerCount(), 0) << "nothing starts half-way";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Headless, BadRigFile,
+    ::testing::Values(BadRig{"", "names no scanner"},
+                      BadRig{"[a]\naddress=127.0.0.2\ntcp_port=PORT\n[b]\naddress=127.0.0.300\n", "[b] key address"},
+                      BadRig{"[a]\naddress=127.0.0.2\ntcp_port=0\n", "[a] key tcp_port"},
+                      BadRig{"[a]\naddress=127.0.0.2\ntcp_port=PORT\nfrequency=492\n", "[a] key frequency"},
+                      BadRig{"[a]\naddress=127.0.0.2\ntcp_port=PORT\n[b]\naddress=127.0.0.2\ntcp_port=PORT\n",
+                             "scanner [b] (tcp_port)"},
+                      BadRig{"[a]\naddress=192.0.2.1\ntcp_port=PORT\n", "scanner [a] (address)"}));

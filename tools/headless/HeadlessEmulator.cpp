@@ -1,39 +1,15 @@
 #include "HeadlessEmulator.h"
 
-#include "app/session/EmulatorWorkers.h"
 #include "profile/CsvProfile.h"
 #include "profile/ProfileModel.h"
-#include "tcp/TcpTransport.h"
-#include "udp/UdpHello.h"
-#include "udp/UdpTransport.h"
 
 #include <QFileInfo>
-
-namespace {
-
-constexpr int kPollMs = 20;
-constexpr int kPointCountIndex = 3;  // "640", selected at every Start as the window does
-
-// The window's panel as the form builds it, used when there is no parameter
-// file: a record that streams at once.
-void panelDefaults(USER_PARAMS& p, PanelExtras& extras) {
-    p = USER_PARAMS{};
-    p.udp_port_u16 = 6003;
-    p.udp_frequency_u16 = 250;
-    p.tcp_port_u16 = 620;
-    p.wUDP = 1;
-    p.interpolation_u8 = kPointCountIndex;
-    ipv4TextToField(QStringLiteral("255.255.255.255"), p.udp_ip_address_u8);
-    ipv4TextToField(QStringLiteral("255.255.255.0"), p.tcp_subnet_mask_u8);
-    extras = PanelExtras{123, 1, 1};
-}
-
-}  // namespace
+#include <QTcpServer>
 
 std::vector<ProfilePoint> builtInProfile() {
     ProfileStore store;
     UserParamsStore params;
-    params.update([](USER_PARAMS& p) { p.interpolation_u8 = kPointCountIndex; });
+    params.update([](USER_PARAMS& p) { p.interpolation_u8 = kDefaultPointCountIndex; });
     ProfileModel model(store, params);
     constexpr int kFloor = 400;
     constexpr int kTop = 250;
@@ -43,64 +19,93 @@ std::vector<ProfilePoint> builtInProfile() {
         line.setEnd(corners[i + 1][0], corners[i + 1][1]);
         model.commitLine(line);
     }
-    model.rebuild(kPointCountIndex);
+    model.rebuild(kDefaultPointCountIndex);
     return store.points();
 }
 
 HeadlessEmulator::HeadlessEmulator(const HeadlessOptions& options, QObject* parent)
-    : QObject(parent), options_(options), picture_(std::make_unique<CameraPicture>()) {
-    picture_->fill(0);
-    poll_.setInterval(kPollMs);
-    connect(&poll_, &QTimer::timeout, this, &HeadlessEmulator::pollServer);
+    : QObject(parent), options_(options) {
+    listenTimeout_.setSingleShot(true);
+    listenTimeout_.setInterval(kListenTimeoutMs);
+    connect(&listenTimeout_, &QTimer::timeout, this, [this] {
+        emit failed(QStringLiteral("the command servers did not listen within %1 ms").arg(kListenTimeoutMs));
+    });
 }
 
 HeadlessEmulator::~HeadlessEmulator() { stop(); }
 
 bool HeadlessEmulator::start(QString* error) {
-    if (session_.isRunning())
+    if (!members_.empty())
         return true;
-    if (!loadParams(error) || !loadPicture(error) || !loadProfile(error))
+    std::vector<ScannerPlan> plans = planRig(options_, error);
+    if (plans.empty())
         return false;
-    applyOptions();
-    plugAndPrime();
-    session_.start();
-    pollsUntilListening_ = kListenTimeoutMs / kPollMs;
-    poll_.start();
+    for (ScannerPlan& plan : plans)
+        members_.push_back(Member{std::move(plan), std::make_unique<Scanner>(), false});
+    for (Member& member : members_)
+        if (!prepare(member, error)) {
+            members_.clear();
+            return false;
+        }
+    if (!checkAddresses(error)) {
+        members_.clear();
+        return false;
+    }
+    for (size_t k = 0; k < members_.size(); ++k) {
+        connectScanner(k);
+        members_[k].scanner->start();
+    }
+    listenTimeout_.start();
     return true;
 }
 
 void HeadlessEmulator::stop() {
-    poll_.stop();
-    session_.stop();
-    server_ = nullptr;
-    // A flush the client already got "OK" for is saved, even when the stop
-    // came before the next poll.
-    if (flushRequests_.exchange(0) > 0)
-        saveParams();
+    listenTimeout_.stop();
+    for (Member& member : members_)
+        member.scanner->stop();
+    members_.clear();
 }
 
-bool HeadlessEmulator::loadParams(QString* error) {
-    USER_PARAMS record{};
-    if (!QFileInfo::exists(options_.paramsPath)) {
-        panelDefaults(record, extras_);
-        emit notice(QStringLiteral("no parameter file %1: using the panel defaults (a flush writes the file)")
-                        .arg(options_.paramsPath));
-    } else if (!QFileInfo(options_.paramsPath).isFile()) {
-        *error = QStringLiteral("%1 is no parameter file").arg(options_.paramsPath);
+bool HeadlessEmulator::prepare(Member& member, QString* error) {
+    if (!loadParams(member, error) || !loadPicture(member, error) || !loadProfile(member, error)) {
+        if (members_.size() > 1 || !options_.rigPath.isEmpty())
+            *error = member.plan.name + QStringLiteral(": ") + *error;
         return false;
-    } else {
-        const UserParamsIniLoad load = loadUserParamsIni(options_.paramsPath, record);
-        extras_ = load.extras;
-        for (const QString& warning : load.warnings)
-            emit notice(warning);
     }
-    params_.replace(record);
+    applyPlan(member);
     return true;
 }
 
-bool HeadlessEmulator::loadPicture(QString* error) {
+bool HeadlessEmulator::loadParams(Member& member, QString* error) {
+    const QString& path = member.plan.paramsPath;
+    Scanner& scanner = *member.scanner;
+    ScannerSettings settings = member.plan.settings;
+    USER_PARAMS record = defaultUserParams();
+    if (!QFileInfo::exists(path)) {
+        emit notice(QStringLiteral("no parameter file %1: using the panel defaults (a flush writes the file)").arg(path));
+    } else if (!QFileInfo(path).isFile()) {
+        *error = QStringLiteral("%1 is no parameter file").arg(path);
+        return false;
+    } else {
+        const UserParamsIniLoad load = loadUserParamsIni(path, record);
+        settings.serial = load.extras.serial;
+        settings.xsmr = load.extras.xsmr;
+        settings.zbase = load.extras.zbase;
+        for (const QString& warning : load.warnings)
+            emit notice(warning);
+    }
+    scanner.params().replace(record);
+    const ScannerPlan& plan = member.plan;
+    settings.serial = kSerialRange.clamp(plan.serial.value_or(settings.serial) + plan.serialOffset);
+    settings.xsmr = plan.xsmr.value_or(settings.xsmr);
+    settings.zbase = plan.zbase.value_or(settings.zbase);
+    scanner.applySettings(settings);
+    return true;
+}
+
+bool HeadlessEmulator::loadPicture(Member& member, QString* error) {
     QString why;
-    if (loadCameraPicture(options_.picturePath, *picture_, &why))
+    if (loadCameraPicture(options_.picturePath, member.scanner->picture(), &why))
         return true;
     // Only a picture asked for by name must be there; clients that never
     // fetch the picture should not need one.
@@ -108,126 +113,116 @@ bool HeadlessEmulator::loadPicture(QString* error) {
         *error = why;
         return false;
     }
-    emit notice(QStringLiteral("%1: serving a blank camera picture").arg(why));
+    if (&member == &members_.front())
+        emit notice(QStringLiteral("%1: serving a blank camera picture").arg(why));
     return true;
 }
 
-bool HeadlessEmulator::loadProfile(QString* error) {
-    if (options_.profilePath.isEmpty()) {
-        profile_.replace(builtInProfile());
+bool HeadlessEmulator::loadProfile(Member& member, QString* error) {
+    ProfileStore& profile = member.scanner->profile();
+    const QString& path = member.plan.profilePath;
+    if (path.isEmpty()) {
+        profile.replace(builtInProfile());
         return true;
     }
-    const CsvImport import = readCsvProfile(options_.profilePath, CsvScale{options_.xemr, options_.zdiap});
+    const ScannerSettings& s = member.plan.settings;
+    const CsvImport import = readCsvProfile(path, CsvScale{s.xemr, s.zdiap});
     if (!import.ok()) {
         *error = import.error;
         return false;
     }
-    profile_.replace(import.points);
-    emit notice(csvImportSummary(import, options_.profilePath));
+    profile.replace(import.points);
+    emit notice(csvImportSummary(import, path));
     return true;
 }
 
-void HeadlessEmulator::applyOptions() {
-    const HeadlessOptions& o = options_;
-    params_.update([&o](USER_PARAMS& p) {
-        ipv4TextToField(o.listenAddress, p.tcp_ip_address_u8);
-        p.interpolation_u8 = kPointCountIndex;
-        if (o.tcpPort)
-            p.tcp_port_u16 = static_cast<uint16_t>(*o.tcpPort);
-        if (o.udpPort)
-            p.udp_port_u16 = static_cast<uint16_t>(*o.udpPort);
-        if (o.frequency)
-            p.udp_frequency_u16 = static_cast<uint16_t>(*o.frequency);
+void HeadlessEmulator::applyPlan(Member& member) {
+    const ScannerPlan& plan = member.plan;
+    Scanner& scanner = *member.scanner;
+    scanner.params().update([&plan](USER_PARAMS& p) {
+        if (plan.tcpPort)
+            p.tcp_port_u16 = static_cast<uint16_t>(*plan.tcpPort);
+        if (plan.udpPort)
+            p.udp_port_u16 = static_cast<uint16_t>(*plan.udpPort);
     });
-    extras_.serial = o.serial.value_or(extras_.serial);
-    extras_.xsmr = o.xsmr.value_or(extras_.xsmr);
-    extras_.zbase = o.zbase.value_or(extras_.zbase);
+    if (plan.frequency)
+        scanner.setFrequency(*plan.frequency);
+    scanner.setPointCountIndex(kDefaultPointCountIndex);  // "640", selected at every Start as the window does
 
     // A parameter file may hold a record that never streams; say so.
-    const USER_PARAMS p = params_.snapshot();
+    const USER_PARAMS p = scanner.params().snapshot();
     if (p.wUDP == 0)
         emit notice(QStringLiteral("wUDP is 0: no profiles are streamed until a client sets it (params set wUDP=1)"));
     if (p.udp_frequency_u16 == 0)
         emit notice(QStringLiteral("udp_frequency_u16 is 0: no profiles are streamed (use --frequency)"));
 }
 
-// As the window's Start: the shared wiring step, then each worker's setters
-// with the values the panel would show.
-void HeadlessEmulator::plugAndPrime() {
-    const USER_PARAMS record = params_.snapshot();
-    const EmulatorWorkers workers = plugEmulatorWorkers(session_, EmulatorState{params_, profile_, *picture_});
-    const HeadlessOptions& o = options_;
-
-    UdpHello* hello = workers.hello;
-    hello->setDestinationPort(static_cast<quint16>(o.helloPort));
-    hello->onLocalAddressChanged(o.listenAddress);
-    hello->onXemrChanged(o.xemr);
-    hello->onZdiapChanged(o.zdiap);
-    hello->onZbaseChanged(extras_.zbase);
-    hello->onXsmrChanged(extras_.xsmr);
-    hello->onSerialNumChanged(extras_.serial);
-
-    UdpTransport* stream = workers.stream;
-    stream->onXemrChanged(o.xemr);
-    stream->onZdiapChanged(o.zdiap);
-    stream->onXResChagned(kPointCountIndex);
-    stream->onNoizeChanged(o.noise);
-    stream->onFreqChanged(record.udp_frequency_u16);
-    stream->onModeChanged(record.dhs_enable_u8);
-    stream->SwitchStepdir(o.stepdirForward);
-
-    server_ = workers.server;
-    server_->onXemrChanged(o.xemr);
-    server_->onZdiapChanged(o.zdiap);
-    server_->onXResChanged(kPointCountIndex);
-    server_->onNoizeChanged(o.noise);
-    server_->onFreqChanged(record.udp_frequency_u16);
-    server_->onModeChanged();
-    server_->SwitchStepdir(o.stepdirForward);
-    // The server's thread only counts; this thread acts on the next poll.
-    connect(
-        server_, &TcpTransport::FlushParamsRequest, this, [this] { ++flushRequests_; }, Qt::DirectConnection);
-    connect(
-        server_, &TcpTransport::BadIpAddress, this, [this] { listenFailed_ = true; }, Qt::DirectConnection);
-}
-
-void HeadlessEmulator::pollServer() {
-    if (flushRequests_.exchange(0) > 0)
-        saveParams();
-    if (pollsUntilListening_ > 0)
-        checkListening();
-}
-
-void HeadlessEmulator::checkListening() {
-    if (listenFailed_) {
-        pollsUntilListening_ = 0;
-        emit failed(QStringLiteral("cannot listen on %1 port %2")
-                        .arg(options_.listenAddress)
-                        .arg(params_.snapshot().tcp_port_u16));
-        return;
+// Listens on every scanner's address and port at once, so that a port in use,
+// an address this host lacks or two scanners on one address and port are
+// found before anything starts.
+bool HeadlessEmulator::checkAddresses(QString* error) const {
+    std::vector<std::unique_ptr<QTcpServer>> trials;
+    for (const Member& member : members_) {
+        const USER_PARAMS p = member.scanner->params().snapshot();
+        const QString address = ipv4FieldToText(p.tcp_ip_address_u8);
+        auto trial = std::make_unique<QTcpServer>();
+        if (!trial->listen(QHostAddress(address), p.tcp_port_u16)) {
+            const QString key = trial->serverError() == QAbstractSocket::AddressInUseError ? QStringLiteral("tcp_port")
+                                                                                           : QStringLiteral("address");
+            *error = QStringLiteral("%1 (%2): cannot listen on %3 port %4: %5")
+                         .arg(member.plan.name, key, address)
+                         .arg(p.tcp_port_u16)
+                         .arg(trial->errorString());
+            return false;
+        }
+        trials.push_back(std::move(trial));
     }
-    const quint16 port = server_->listeningPort();
-    if (port == 0) {
-        if (--pollsUntilListening_ == 0)
-            emit failed(QStringLiteral("the command server did not listen within %1 ms").arg(kListenTimeoutMs));
-        return;
-    }
-    pollsUntilListening_ = 0;
-    const USER_PARAMS p = params_.snapshot();
-    emit ready(QStringLiteral("listening on %1:%2 (TCP), streaming %3 points at %4 Hz to 127.0.0.1:%5 (UDP), "
-                              "hello to 127.0.0.1:%6")
-                   .arg(options_.listenAddress)
-                   .arg(port)
-                   .arg(profile_.count())
-                   .arg(p.udp_frequency_u16)
-                   .arg(p.udp_port_u16)
-                   .arg(options_.helloPort));
+    return true;
 }
 
-void HeadlessEmulator::saveParams() {
+// The scanner's signals come from its server's thread and are taken here
+// queued, by index: a rig stopped meanwhile has no members left.
+void HeadlessEmulator::connectScanner(size_t k) {
+    Scanner* scanner = members_[k].scanner.get();
+    connect(scanner, &Scanner::listening, this, [this, k] { onListening(k); });
+    connect(scanner, &Scanner::listenFailed, this, [this, k](const QString& reason) {
+        if (k < members_.size())
+            emit failed(members_[k].plan.name + QStringLiteral(": ") + reason);
+    });
+    // Saved on the server's thread before the client hears "OK", so that a
+    // stop right after the answer cannot lose the file.
+    const Member& member = members_[k];
+    connect(
+        scanner, &Scanner::flushRequested, this, [this, &member] { saveParams(member); }, Qt::DirectConnection);
+}
+
+void HeadlessEmulator::onListening(size_t k) {
+    if (k >= members_.size())
+        return;
+    members_[k].listening = true;
+    for (const Member& m : members_)
+        if (!m.listening)
+            return;
+    listenTimeout_.stop();
+    QStringList lines;
+    for (Member& m : members_) {
+        const USER_PARAMS p = m.scanner->params().snapshot();
+        lines << QStringLiteral("listening on %1:%2 (TCP), streaming %3 points at %4 Hz to 127.0.0.1:%5 (UDP), "
+                                "hello to 127.0.0.1:%6")
+                     .arg(m.scanner->settings().localAddress)
+                     .arg(m.scanner->listeningPort())
+                     .arg(m.scanner->profile().count())
+                     .arg(p.udp_frequency_u16)
+                     .arg(p.udp_port_u16)
+                     .arg(m.scanner->settings().helloPort);
+    }
+    emit ready(lines.join(QLatin1Char('\n')));
+}
+
+void HeadlessEmulator::saveParams(const Member& member) {
     QString error;
-    if (saveUserParamsIni(options_.paramsSavePath, params_.snapshot(), extras_, &error))
-        emit notice(QStringLiteral("parameters saved to %1").arg(options_.paramsSavePath));
+    if (member.scanner->saveParams(member.plan.paramsSavePath, &error))
+        emit notice(QStringLiteral("parameters saved to %1").arg(member.plan.paramsSavePath));
     else
         emit notice(error);
 }

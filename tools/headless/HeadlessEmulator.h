@@ -1,74 +1,67 @@
 #pragma once
 
 #include "HeadlessOptions.h"
+#include "RigPlan.h"
 
-#include "app/session/EmulatorSession.h"
-#include "params/UserParams.h"
-#include "params/UserParamsIni.h"
-#include "profile/CameraPicture.h"
 #include "profile/ProfileStore.h"
+#include "scanner/Scanner.h"
 
 #include <QObject>
 #include <QTimer>
-#include <atomic>
 #include <memory>
+#include <vector>
 
-class TcpTransport;
-
-// The emulator's state and workers without a window: the record, the profile
-// and the picture it would hold, loaded from files or built-in defaults, and
-// the three workers wired through the same step as the window's Start.
+// The emulator without a window: one scanner, or a rig of them side by side,
+// each loaded from files or the defaults and started through the same Scanner
+// as the window's.
 class HeadlessEmulator : public QObject {
     Q_OBJECT
 public:
-    // Gives up when the command server does not listen within this time.
+    // Gives up when the command servers do not all listen within this time.
     static constexpr int kListenTimeoutMs = 10000;
 
     explicit HeadlessEmulator(const HeadlessOptions& options, QObject* parent = nullptr);
     ~HeadlessEmulator() override;
 
-    // Loads the files and starts the workers. False, with `error` set, when a
-    // file given by name cannot be used; nothing runs then.
+    // Loads every scanner's files, checks that each can listen, then starts
+    // them all. False, with `error` naming the scanner, when one cannot be
+    // used; nothing runs then.
     bool start(QString* error);
-    // Stops the workers; returns once their threads have ended.
+    // Stops every scanner; returns once their threads have ended.
     void stop();
 
-    const UserParamsStore& params() const { return params_; }
-    const ProfileStore& profile() const { return profile_; }
+    int scannerCount() const { return int(members_.size()); }
+    Scanner& scanner(int index) { return *members_[size_t(index)].scanner; }
 
 signals:
-    // The command server listens; the emulator is ready for clients.
+    // Every command server listens; the emulator is ready for clients.
     void ready(const QString& summary);
-    // The command server cannot listen; the emulator cannot serve.
+    // A command server cannot listen; the emulator cannot serve.
     void failed(const QString& message);
-    // Something a user of the program should see (not the workers' debug log).
+    // Something a user of the program should see (not the workers' debug
+    // log). A saved flush is told from the command server's thread.
     void notice(const QString& line);
 
-private slots:
-    void pollServer();
-
 private:
-    bool loadParams(QString* error);
-    bool loadPicture(QString* error);
-    bool loadProfile(QString* error);
-    void applyOptions();
-    void plugAndPrime();
-    void checkListening();
-    void saveParams();
+    struct Member {
+        ScannerPlan plan;
+        std::unique_ptr<Scanner> scanner;
+        bool listening = false;
+    };
+
+    bool prepare(Member& member, QString* error);
+    bool loadParams(Member& member, QString* error);
+    bool loadPicture(Member& member, QString* error);
+    bool loadProfile(Member& member, QString* error);
+    void applyPlan(Member& member);
+    bool checkAddresses(QString* error) const;
+    void connectScanner(size_t k);
+    void onListening(size_t k);
+    void saveParams(const Member& member);
 
     HeadlessOptions options_;
-    UserParamsStore params_;
-    ProfileStore profile_;
-    std::unique_ptr<CameraPicture> picture_;
-    PanelExtras extras_;
-    EmulatorSession session_;
-    TcpTransport* server_ = nullptr;
-    // The server's signals come from its thread; they set these, and a timer
-    // on this object's thread acts on them.
-    QTimer poll_;
-    int pollsUntilListening_ = 0;  // 0 once listening or given up
-    std::atomic<bool> listenFailed_{false};
-    std::atomic<int> flushRequests_{0};
+    std::vector<Member> members_;
+    QTimer listenTimeout_;
 };
 
 // The profile streamed without --profile: 640 points, a raised block with

@@ -19,7 +19,7 @@ const NumberOption kTcpPort{"tcp-port", "TCP port of the command server (default
                             65535};
 const NumberOption kUdpPort{"udp-port", "UDP port of the profile stream (default: parameter file, else 6003).", 1,
                             65535};
-const NumberOption kFrequency{"frequency", "Profile rate in profiles per second (default: parameter file, else 250).",
+const NumberOption kFrequency{"frequency", "Profile rate in profiles per second (default: parameter file, else 249).",
                               1, 491};
 const NumberOption kHelloPort{"hello-port", "UDP port the hello packets go to (default 6001).", 1, 65535};
 const NumberOption kXemr{"xemr", "XEMR, the X range in mm (default 70).", 1, 1000};
@@ -29,8 +29,12 @@ const NumberOption kSerial{"serial", "Serial number (default: parameter file, el
                            kSerialRange.max};
 const NumberOption kXsmr{"xsmr", "XSMR (default: parameter file, else 1).", kXsmrRange.min, kXsmrRange.max};
 const NumberOption kZbase{"zbase", "ZBASE (default: parameter file, else 1).", kZbaseRange.min, kZbaseRange.max};
-const NumberOption* const kNumberOptions[] = {&kTcpPort, &kUdpPort, &kFrequency, &kHelloPort, &kXemr,
-                                              &kZdiap,   &kNoise,   &kSerial,    &kXsmr,      &kZbase};
+const NumberOption kScanners{"scanners",
+                             "Run N scanners; scanner k listens on 127.0.0.k, sends from there and has the serial "
+                             "number plus k - 1 (default 1).",
+                             1, 254};
+const NumberOption* const kNumberOptions[] = {&kTcpPort, &kUdpPort, &kFrequency, &kHelloPort, &kXemr,    &kZdiap,
+                                              &kNoise,   &kSerial,  &kXsmr,      &kZbase,     &kScanners};
 
 const char* const kDescription =
     "The PX310 emulator without a window: announces itself, streams a profile over UDP and serves the TCP command "
@@ -72,6 +76,10 @@ void addOptions(QCommandLineParser& parser) {
                       QStringLiteral("ADDR")});
     for (const NumberOption* option : kNumberOptions)
         parser.addOption({QLatin1String(option->name), QLatin1String(option->description), QStringLiteral("N")});
+    parser.addOption({QStringLiteral("rig"),
+                      QStringLiteral("Rig file: one group per scanner with address, serial, tcp_port, udp_port, "
+                                     "frequency, profile, xemr, zdiap."),
+                      QStringLiteral("FILE.ini")});
     parser.addOption({QStringLiteral("backward"), QStringLiteral("Step/dir direction backward (default forward).")});
     parser.addOption({QStringLiteral("verbose"), QStringLiteral("Show the workers' debug log.")});
 }
@@ -105,6 +113,12 @@ bool readOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& 
     o.zbase = numberOf(parser, kZbase, error);
     o.stepdirForward = !parser.isSet(QStringLiteral("backward"));
     o.verbose = parser.isSet(QStringLiteral("verbose"));
+    o.scanners = numberOf(parser, kScanners, error).value_or(o.scanners);
+    o.rigPath = parser.value(QStringLiteral("rig"));
+    // A rig places its scanners itself.
+    const bool rig = o.scanners > 1 || !o.rigPath.isEmpty();
+    if (rig && (parser.isSet(QStringLiteral("listen")) || (o.scanners > 1 && !o.rigPath.isEmpty())))
+        error = QStringLiteral("--scanners, --rig and --listen exclude each other");
     return error.isEmpty();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "params/DataPlaces.h"
+#include "scanner/ScannerSettings.h"
 
 #include <QString>
 #include <QStringList>
@@ -18,15 +19,17 @@ struct HeadlessOptions {
     std::optional<int> tcpPort;
     std::optional<int> udpPort;
     std::optional<int> frequency;
-    int helloPort = 6001;
-    int xemr = 70;
-    int zdiap = 170;
-    int noise = 0;
+    int helloPort = ScannerSettings{}.helloPort;
+    int xemr = ScannerSettings{}.xemr;
+    int zdiap = ScannerSettings{}.zdiap;
+    int noise = ScannerSettings{}.noise;
     std::optional<int> serial;
     std::optional<int> xsmr;
     std::optional<int> zbase;
     bool stepdirForward = true;
     bool verbose = false;
+    int scanners = 1;  // a rig on 127.0.0.1 ... 127.0.0.N
+    QString rigPath;   // a rig described scanner by scanner
 };
 
 struct HeadlessCommandLine {

@@ -2,13 +2,24 @@
 #include "HeadlessOptions.h"
 #include "StopSignals.h"
 
+#include "log/LogCategories.h"
+
 #include <QCoreApplication>
-#include <QLoggingCategory>
 #include <QTextStream>
+#include <mutex>
 
 namespace {
 
 enum HeadlessExit { kExitOk = 0, kExitUsage = 1, kExitCannotStart = 2 };
+
+// Notices come from the command servers' threads too.
+std::mutex outputMutex;
+
+void say(QTextStream& stream, const QString& line) {
+    std::lock_guard<std::mutex> lock(outputMutex);
+    stream << "px310-headless: " << line << '\n';
+    stream.flush();
+}
 
 }  // namespace
 
@@ -29,41 +40,38 @@ int main(int argc, char* argv[]) {
         err << "px310-headless: " << line.text << " (see --help)\n";
         return kExitUsage;
     }
-    if (!line.options.verbose)
-        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    if (line.options.verbose)
+        enableEmulatorLog();
 
     StopSignals stopSignals;
     if (!stopSignals.installed()) {
-        err << "px310-headless: cannot catch SIGINT and SIGTERM\n";
+        say(err, QStringLiteral("cannot catch SIGINT and SIGTERM"));
         return kExitCannotStart;
     }
     HeadlessEmulator emulator(line.options);
     int exitCode = kExitOk;
-    QObject::connect(&emulator, &HeadlessEmulator::notice, [&err](const QString& text) {
-        err << "px310-headless: " << text << '\n';
-        err.flush();
-    });
+    QObject::connect(&emulator, &HeadlessEmulator::notice, [&err](const QString& text) { say(err, text); });
     QObject::connect(&emulator, &HeadlessEmulator::ready, [&out](const QString& summary) {
-        out << "px310-headless: " << summary << '\n';
-        out.flush();
+        for (const QString& line : summary.split('\n'))
+            say(out, line);
     });
     QObject::connect(&emulator, &HeadlessEmulator::failed, [&](const QString& message) {
-        err << "px310-headless: " << message << '\n';
+        say(err, message);
         exitCode = kExitCannotStart;
         app.quit();
     });
     QObject::connect(&stopSignals, &StopSignals::stopRequested, [&](int number) {
-        err << "px310-headless: signal " << number << ", stopping\n";
+        say(err, QStringLiteral("signal %1, stopping").arg(number));
         app.quit();
     });
 
     QString error;
     if (!emulator.start(&error)) {
-        err << "px310-headless: " << error << '\n';
+        say(err, error);
         return kExitCannotStart;
     }
     app.exec();
     emulator.stop();
-    err << "px310-headless: stopped\n";
+    say(err, QStringLiteral("stopped"));
     return exitCode;
 }

@@ -2,6 +2,8 @@
 
 #include "profile/widget/ProfileView.h"
 
+#include "log/LogCategories.h"
+
 #include <QDebug>
 #include <QMouseEvent>
 #include <QPainter>
@@ -36,9 +38,11 @@ void PaintWidget::clearDots() {
     update();
 }
 
-void PaintWidget::setUserParams(UserParamsStore* userParams) {
-    model_ = userParams ? std::make_unique<ProfileModel>(profile_, *userParams) : nullptr;
-    profile_.clear();
+void PaintWidget::setUserParams(UserParamsStore* userParams, ProfileStore* profile) {
+    profile_ = profile;
+    model_ = userParams && profile ? std::make_unique<ProfileModel>(*profile, *userParams) : nullptr;
+    if (profile_)
+        profile_->clear();
     update();
 }
 
@@ -46,14 +50,14 @@ void PaintWidget::onBufferSizeChanged(int index) {
     if (!model_)
         return;
     const int count = model_->rebuild(index);
-    qDebug() << "profile rebuilt:" << count << "points";
-    qDebug() << "point-count index:" << index;
+    qCDebug(lcProfile) << "profile rebuilt:" << count << "points";
+    qCDebug(lcProfile) << "point-count index:" << index;
     update();  // the stored profile is shown
 }
 
 void PaintWidget::setCurrentPaintMode(int mode) {
     paintMode_ = static_cast<PaintMode>(mode);
-    qDebug() << "paint mode changed:" << mode;
+    qCDebug(lcProfile) << "paint mode changed:" << mode;
     update();  // the old tool's segment goes, the new one's shows
 }
 
@@ -140,9 +144,11 @@ void PaintWidget::paintDots(QPainter& painter) const {
 // centre is not streamed (coarse point count), a green point without a dot
 // came from a CSV file or is a midpoint.
 void PaintWidget::paintStoredProfile(QPainter& painter) const {
+    if (!profile_)
+        return;
     painter.setPen(Qt::NoPen);
     painter.setBrush(kStoredProfileColour);
-    for (const ProfilePoint& point : profile_.points())
+    for (const ProfilePoint& point : profile_->points())
         painter.drawRect(QRect(unitsToPixel(point) - QPoint(1, 1), QSize(2, 2)));
 }
 

@@ -21,8 +21,9 @@ public:
     explicit PaintWidget(QWidget* parent = nullptr);
     ~PaintWidget() override;
 
-    // The profile the workers read (through snapshots only).
-    ProfileStore& profile() { return profile_; }
+    // The scanner's profile, which the workers read (through snapshots only);
+    // valid after setUserParams().
+    ProfileStore& profile() { return *profile_; }
     // The drawn dots; empty until setUserParams() has been called.
     const std::vector<Dot>& dots() const;
     PaintMode paintMode() const { return paintMode_; }
@@ -31,9 +32,9 @@ public slots:
     void onXemrUpdated(int xemr);
     void onZdiapUpdated(int zdiap);
     void clearDots();
-    // Creates the drawing model on the window's record (which gives the
-    // point-count selection); mouse input is ignored before this call.
-    void setUserParams(UserParamsStore* userParams);
+    // Creates the drawing model on the scanner's record (which gives the
+    // point-count selection) and profile; mouse input is ignored before this call.
+    void setUserParams(UserParamsStore* userParams, ProfileStore* profile);
     void onBufferSizeChanged(int index);
     void setCurrentPaintMode(int mode);
 
@@ -52,7 +53,7 @@ private:
     void paintScales(QPainter& painter) const;
     void paintSegmentPreview(QPainter& painter) const;
 
-    ProfileStore profile_;
+    ProfileStore* profile_ = nullptr;
     std::unique_ptr<ProfileModel> model_;
     bool mousePressed_ = false;
     // The tool of the drag in progress: a tool change mid-drag applies from

@@ -1,4 +1,6 @@
-#include "app/session/EmulatorSession.h"
+#include "scanner/EmulatorSession.h"
+
+std::atomic<int> EmulatorSession::runningSessions_{0};
 
 EmulatorSession::EmulatorSession(QObject* parent) : QObject(parent) {}
 
@@ -13,6 +15,7 @@ void EmulatorSession::start() {
     if (running_)
         return;
     running_ = true;
+    ++runningSessions_;
     for (auto& thread : threads_)
         if (thread)
             thread->start();
@@ -24,5 +27,7 @@ void EmulatorSession::stop() {
             thread->stop();
     for (auto& thread : threads_)
         thread.reset();
+    if (running_)
+        --runningSessions_;
     running_ = false;
 }

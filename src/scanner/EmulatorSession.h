@@ -1,10 +1,11 @@
 #pragma once
 
-#include "app/session/WorkerThread.h"
+#include "scanner/WorkerThread.h"
 
 #include <QObject>
 
 #include <array>
+#include <atomic>
 #include <memory>
 
 // The emulator's running workers: the hello announcer, the profile stream
@@ -36,6 +37,8 @@ public:
     void stop();
 
     bool isRunning() const { return running_; }
+    // Sessions of this process that run now.
+    static int runningCount() { return runningSessions_; }
     bool hasWorker(Role role) const { return threads_[role] != nullptr; }
 
 private:
@@ -43,4 +46,5 @@ private:
 
     std::array<std::unique_ptr<WorkerThread>, kRoles> threads_;
     bool running_ = false;
+    static std::atomic<int> runningSessions_;
 };

@@ -1,20 +1,25 @@
 #pragma once
 
-#include "app/session/EmulatorSession.h"
+#include "scanner/EmulatorSession.h"
 #include "profile/CameraPicture.h"
 
+#include <QHostAddress>
+
+class HelloBuffer;
 class ProfileStore;
 class TcpTransport;
 class UdpHello;
 class UdpTransport;
 class UserParamsStore;
 
-// What the three workers share: the record, the profile and the picture. All
-// outlive the session.
+// What the three workers share: the record, the profile, the hello/factory
+// block and the picture. All outlive the session.
 struct EmulatorState {
     UserParamsStore& params;
     ProfileStore& profile;
+    HelloBuffer& hello;
     const CameraPicture& picture;
+    QHostAddress streamSource{QHostAddress::AnyIPv4};
     int areaWidth = 640;
     int areaHeight = 480;
 };

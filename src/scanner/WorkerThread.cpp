@@ -1,4 +1,4 @@
-#include "app/session/WorkerThread.h"
+#include "scanner/WorkerThread.h"
 
 WorkerThread::WorkerThread(QObject* worker, StopRequest requestStop)
     : thread_(new QThread), worker_(worker), requestStop_(std::move(requestStop)) {

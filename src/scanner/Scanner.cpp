@@ -1,0 +1,215 @@
+#include "scanner/Scanner.h"
+
+#include "scanner/EmulatorWorkers.h"
+#include "tcp/TcpTransport.h"
+#include "udp/UdpHello.h"
+#include "udp/UdpTransport.h"
+
+Scanner::Scanner(QObject* parent) : QObject(parent), picture_(std::make_unique<CameraPicture>()) {
+    picture_->fill(0);
+    listenWatch_.setInterval(kListenWatchMs);
+    connect(&listenWatch_, &QTimer::timeout, this, &Scanner::reportListenOutcome);
+    params_.replace(defaultUserParams());
+    applySettings(settings_);
+}
+
+Scanner::~Scanner() { stop(); }
+
+ScannerSettings Scanner::settings() const {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    return settings_;
+}
+
+PanelExtras Scanner::extras() const { return settings().extras(); }
+
+template <typename Change>
+ScannerSettings Scanner::change(Change&& change) {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    change(settings_);
+    return settings_;
+}
+
+void Scanner::applySettings(const ScannerSettings& s) {
+    change([&s](ScannerSettings& kept) { kept = s; });
+    setLocalAddress(s.localAddress);
+    setXemr(s.xemr);
+    setZdiap(s.zdiap);
+    setSerial(s.serial);
+    setXsmr(s.xsmr);
+    setZbase(s.zbase);
+    setNoise(s.noise);
+    setPointCountIndex(s.pointCountIndex);
+    setStepdirForward(s.stepdirForward);
+}
+
+void Scanner::start() {
+    if (isRunning())
+        return;
+    plugWorkers();
+    primeWorkers();
+    listenFailed_ = false;
+    session_.start();
+    listenWatch_.start();
+}
+
+void Scanner::stop() {
+    listenWatch_.stop();
+    session_.stop();
+    helloWorker_ = nullptr;
+    stream_ = nullptr;
+    server_ = nullptr;
+}
+
+quint16 Scanner::listeningPort() const { return server_ ? server_->listeningPort() : 0; }
+
+void Scanner::plugWorkers() {
+    const ScannerSettings s = settings();
+    const QHostAddress source = s.sendFromLocalAddress ? QHostAddress(s.localAddress) : QHostAddress(QHostAddress::AnyIPv4);
+    const EmulatorWorkers workers =
+        plugEmulatorWorkers(session_, EmulatorState{params_, profile_, hello_, *picture_, source});
+    helloWorker_ = workers.hello;
+    stream_ = workers.stream;
+    server_ = workers.server;
+    helloWorker_->setDestinationPort(s.helloPort);
+    helloWorker_->setSource(source, s.macOffset);
+
+    connect(
+        server_, &TcpTransport::BadIpAddress, this, [this] { listenFailed_ = true; }, Qt::DirectConnection);
+    // These come from the server's thread; receivers pick how to take them.
+    connect(server_, &TcpTransport::Connected, this, &Scanner::clientConnected, Qt::DirectConnection);
+    connect(server_, &TcpTransport::Disconnected, this, &Scanner::clientDisconnected, Qt::DirectConnection);
+    connect(server_, &TcpTransport::UserParamsUpdated, this, &Scanner::onClientWroteParams, Qt::DirectConnection);
+    connect(server_, &TcpTransport::FlushParamsRequest, this, &Scanner::flushRequested, Qt::DirectConnection);
+}
+
+void Scanner::primeWorkers() {
+    const ScannerSettings s = settings();
+    const USER_PARAMS record = params_.snapshot();
+    stream_->onXemrChanged(s.xemr);
+    server_->onXemrChanged(s.xemr);
+    stream_->onZdiapChanged(s.zdiap);
+    server_->onZdiapChanged(s.zdiap);
+    stream_->onXResChagned(s.pointCountIndex);
+    server_->onXResChanged(s.pointCountIndex);
+    stream_->onNoizeChanged(s.noise);
+    server_->onNoizeChanged(s.noise);
+    restartSchedules(record.udp_frequency_u16);
+    stream_->onModeChanged(record.dhs_enable_u8);
+    server_->onModeChanged();
+    stream_->SwitchStepdir(s.stepdirForward);
+    server_->SwitchStepdir(s.stepdirForward);
+}
+
+// The server's outcome is read here rather than sent over from its thread,
+// so that the signals carry their arguments on this object's thread.
+void Scanner::reportListenOutcome() {
+    if (listenFailed_) {
+        listenWatch_.stop();
+        const USER_PARAMS p = params_.snapshot();
+        emit listenFailed(QStringLiteral("cannot listen on %1 port %2: %3")
+                              .arg(ipv4FieldToText(p.tcp_ip_address_u8))
+                              .arg(p.tcp_port_u16)
+                              .arg(server_->listenError()));
+    } else if (const quint16 port = listeningPort()) {
+        listenWatch_.stop();
+        emit listening(port);
+    }
+}
+
+// On the server's thread, before the client is answered.
+void Scanner::onClientWroteParams() {
+    const int frequency = params_.read([](const USER_PARAMS& p) { return int(p.udp_frequency_u16); });
+    if (appliedFrequency_.exchange(frequency) != frequency)
+        restartSchedules(frequency);
+    emit userParamsUpdated();
+}
+
+void Scanner::restartSchedules(int frequency) {
+    appliedFrequency_ = frequency;
+    stream_->onFreqChanged(frequency);
+    server_->onFreqChanged(frequency);
+}
+
+void Scanner::setLocalAddress(const QString& address) {
+    if (address.isEmpty())
+        return;  // the host reported no IPv4 address
+    change([&](ScannerSettings& s) { s.localAddress = address; });
+    params_.update([&](USER_PARAMS& p) { ipv4TextToField(address, p.tcp_ip_address_u8); });
+    hello_.setLocalAddress(address);
+}
+
+void Scanner::setXemr(int xemr) {
+    change([xemr](ScannerSettings& s) { s.xemr = xemr; });
+    hello_.setXemr(xemr);
+    if (isRunning()) {
+        stream_->onXemrChanged(xemr);
+        server_->onXemrChanged(xemr);
+    }
+}
+
+void Scanner::setZdiap(int zdiap) {
+    change([zdiap](ScannerSettings& s) { s.zdiap = zdiap; });
+    hello_.setZdiap(zdiap);
+    if (isRunning()) {
+        stream_->onZdiapChanged(zdiap);
+        server_->onZdiapChanged(zdiap);
+    }
+}
+
+void Scanner::setSerial(int serial) {
+    change([serial](ScannerSettings& s) { s.serial = serial; });
+    hello_.setSerialNumber(serial);
+}
+
+void Scanner::setXsmr(int xsmr) {
+    change([xsmr](ScannerSettings& s) { s.xsmr = xsmr; });
+    hello_.setXsmr(xsmr);
+}
+
+void Scanner::setZbase(int zbase) {
+    change([zbase](ScannerSettings& s) { s.zbase = zbase; });
+    hello_.setZbase(zbase);
+}
+
+void Scanner::setNoise(int noise) {
+    change([noise](ScannerSettings& s) { s.noise = noise; });
+    if (isRunning()) {
+        stream_->onNoizeChanged(noise);
+        server_->onNoizeChanged(noise);
+    }
+}
+
+void Scanner::setPointCountIndex(int index) {
+    change([index](ScannerSettings& s) { s.pointCountIndex = index; });
+    params_.update([index](USER_PARAMS& p) { p.interpolation_u8 = static_cast<uint8_t>(index); });
+    if (isRunning()) {
+        stream_->onXResChagned(index);
+        server_->onXResChanged(index);
+    }
+}
+
+void Scanner::setStepdirForward(bool forward) {
+    change([forward](ScannerSettings& s) { s.stepdirForward = forward; });
+    if (isRunning()) {
+        stream_->SwitchStepdir(forward);
+        server_->SwitchStepdir(forward);
+    }
+}
+
+void Scanner::setFrequency(int frequency) {
+    params_.update([frequency](USER_PARAMS& p) { p.udp_frequency_u16 = static_cast<uint16_t>(frequency); });
+    if (isRunning() && appliedFrequency_ != frequency)
+        restartSchedules(frequency);
+}
+
+void Scanner::setDhsMode(int mode) {
+    params_.update([mode](USER_PARAMS& p) { p.dhs_enable_u8 = static_cast<uint8_t>(mode); });
+    if (isRunning()) {
+        stream_->onModeChanged(mode);
+        server_->onModeChanged();
+    }
+}
+
+bool Scanner::saveParams(const QString& path, QString* error) const {
+    return saveUserParamsIni(path, params_.snapshot(), extras(), error);
+}

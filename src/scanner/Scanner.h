@@ -1,0 +1,108 @@
+#pragma once
+
+#include "params/UserParams.h"
+#include "params/UserParamsIni.h"
+#include "profile/CameraPicture.h"
+#include "profile/ProfileStore.h"
+#include "scanner/EmulatorSession.h"
+#include "scanner/ScannerSettings.h"
+#include "udp/HelloPacket.h"
+
+#include <QObject>
+#include <QTimer>
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+class TcpTransport;
+class UdpHello;
+class UdpTransport;
+
+// One emulated scanner: its record, profile, hello/factory block, camera
+// picture and settings, and while it runs its three workers (announcer,
+// stream, command server). Front ends change it through the setters, which
+// keep the settings and hand each value on to the running workers; nothing
+// here is shared with another scanner.
+class Scanner : public QObject {
+    Q_OBJECT
+public:
+    explicit Scanner(QObject* parent = nullptr);
+    ~Scanner() override;
+
+    UserParamsStore& params() { return params_; }
+    const UserParamsStore& params() const { return params_; }
+    ProfileStore& profile() { return profile_; }
+    const ProfileStore& profile() const { return profile_; }
+    HelloBuffer& hello() { return hello_; }
+    CameraPicture& picture() { return *picture_; }
+
+    ScannerSettings settings() const;
+    // The settings kept in the parameter file beside the record.
+    PanelExtras extras() const;
+    // Replaces every setting, as the setters one by one would.
+    void applySettings(const ScannerSettings& settings);
+
+    // Creates, wires, primes and starts the workers. The outcome of the
+    // command server's listen comes as listening() or listenFailed().
+    void start();
+    // Stops the workers; returns once their threads have ended.
+    void stop();
+    bool isRunning() const { return session_.isRunning(); }
+    // 0 unless the command server listens.
+    quint16 listeningPort() const;
+
+    // Settings; each takes effect in the running workers at once.
+    void setLocalAddress(const QString& address);
+    void setXemr(int xemr);
+    void setZdiap(int zdiap);
+    void setSerial(int serial);
+    void setXsmr(int xsmr);
+    void setZbase(int zbase);
+    void setNoise(int noise);
+    void setPointCountIndex(int index);
+    void setStepdirForward(bool forward);
+    // The profile rate and the DHS mode live in the record; a change restarts
+    // the stream's and the server's schedules.
+    void setFrequency(int frequency);
+    void setDhsMode(int mode);
+
+    // Writes the record and the extras to `path`; false with `error` set.
+    bool saveParams(const QString& path, QString* error) const;
+
+signals:
+    // The outcome of start(), on this object's thread.
+    void listening(quint16 port);
+    void listenFailed(const QString& reason);
+    void clientConnected();
+    void clientDisconnected();
+    // A client replaced the record. Emitted on the server's thread.
+    void userParamsUpdated();
+    // A client asked for the record to be saved. Emitted on the server's
+    // thread before the client is told "OK": a direct connection that saves
+    // has written the file before the client hears of it.
+    void flushRequested();
+
+private:
+    void plugWorkers();
+    void primeWorkers();
+    void reportListenOutcome();
+    void onClientWroteParams();
+    void restartSchedules(int frequency);
+    template <typename Change>
+    ScannerSettings change(Change&& change);
+
+    UserParamsStore params_;
+    ProfileStore profile_;
+    HelloBuffer hello_;
+    std::unique_ptr<CameraPicture> picture_;
+    mutable std::mutex settingsMutex_;  // the server's thread reads the settings on a flush
+    ScannerSettings settings_;
+    EmulatorSession session_;
+    UdpHello* helloWorker_ = nullptr;
+    UdpTransport* stream_ = nullptr;
+    TcpTransport* server_ = nullptr;
+    std::atomic<int> appliedFrequency_{-1};  // the rate the schedules run at
+    static constexpr int kListenWatchMs = 5;
+    QTimer listenWatch_;  // until the server listens or cannot
+    std::atomic<bool> listenFailed_{false};
+};

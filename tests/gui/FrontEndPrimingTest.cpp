@@ -1,0 +1,60 @@
+#include "HeadlessEmulator.h"
+
+#include "app/MainWindow.h"
+#include "support/TestUtil.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QSpinBox>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <tuple>
+
+namespace {
+
+quint16 freeTcpPort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+auto comparable(const ScannerSettings& s) {
+    return std::make_tuple(s.localAddress, s.helloPort, s.macOffset, s.xemr, s.zdiap, s.serial, s.xsmr, s.zbase,
+                           s.noise, s.pointCountIndex, s.stepdirForward);
+}
+
+}  // namespace
+
+// The window with the shipped parameter file and px310-headless without one
+// run their scanner with the same record and settings (the command ports
+// aside, which must differ for both to listen at once).
+TEST(FrontEnds, WindowAndHeadlessPrimeTheirScannerIdentically) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(QFile::copy(PX310_ASSETS_DIR "/kelvora.jpg", dir.filePath("kelvora.jpg")));
+    ASSERT_TRUE(QFile::copy(PX310_ASSETS_DIR "/user_params.ini", dir.filePath("user_params.ini")));
+    MainWindow window(nullptr, dir.path());
+    QComboBox* addresses = window.findChild<QComboBox*>("scannerAddressCombo");
+    addresses->setCurrentIndex(addresses->findText("127.0.0.1"));
+    window.findChild<QSpinBox*>("tcpPortSpin")->setValue(freeTcpPort());
+    window.on_startBtn_clicked();
+
+    HeadlessOptions options;
+    options.paramsPath = dir.filePath("absent.ini");
+    options.picturePath = dir.filePath("kelvora.jpg");
+    options.tcpPort = freeTcpPort();
+    HeadlessEmulator headless(options);
+    QString error;
+    ASSERT_TRUE(headless.start(&error)) << error.toStdString();
+
+    Scanner& fromWindow = window.scanner();
+    Scanner& fromHeadless = headless.scanner(0);
+    EXPECT_EQ(comparable(fromWindow.settings()), comparable(fromHeadless.settings()));
+    USER_PARAMS windowRecord = fromWindow.params().snapshot();
+    const USER_PARAMS headlessRecord = fromHeadless.params().snapshot();
+    windowRecord.tcp_port_u16 = headlessRecord.tcp_port_u16;
+    EXPECT_EQ(std::memcmp(&windowRecord, &headlessRecord, sizeof windowRecord), 0);
+    window.on_stopBtn_clicked();
+}

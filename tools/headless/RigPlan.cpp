@@ -1,0 +1,158 @@
+#include "RigPlan.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QSettings>
+
+namespace {
+
+ScannerPlan planFromOptions(const HeadlessOptions& o) {
+    ScannerPlan plan;
+    plan.name = QStringLiteral("scanner 1");
+    plan.settings.localAddress = o.listenAddress;
+    plan.settings.helloPort = static_cast<quint16>(o.helloPort);
+    plan.settings.xemr = o.xemr;
+    plan.settings.zdiap = o.zdiap;
+    plan.settings.noise = o.noise;
+    plan.settings.stepdirForward = o.stepdirForward;
+    plan.paramsPath = o.paramsPath;
+    plan.paramsSavePath = o.paramsSavePath;
+    plan.profilePath = o.profilePath;
+    plan.tcpPort = o.tcpPort;
+    plan.udpPort = o.udpPort;
+    plan.frequency = o.frequency;
+    plan.serial = o.serial;
+    plan.xsmr = o.xsmr;
+    plan.zbase = o.zbase;
+    return plan;
+}
+
+// Scanner k's own parameter file beside the first one: name-k.ini.
+QString paramsPathOf(const QString& first, int k) {
+    const QFileInfo info(first);
+    return info.path() + QStringLiteral("/%1-%2.%3").arg(info.completeBaseName()).arg(k).arg(info.suffix());
+}
+
+// Scanner k reads the file its last flush wrote, else the one beside the
+// first scanner's default.
+void useParamsFilesOf(ScannerPlan& plan, const HeadlessOptions& o, int k) {
+    plan.paramsSavePath = paramsPathOf(o.paramsSavePath, k);
+    plan.paramsPath =
+        QFileInfo::exists(plan.paramsSavePath) ? plan.paramsSavePath : paramsPathOf(o.paramsPath, k);
+}
+
+std::vector<ScannerPlan> scannersOnLoopback(const HeadlessOptions& o) {
+    std::vector<ScannerPlan> plans;
+    for (int k = 1; k <= o.scanners; ++k) {
+        ScannerPlan plan = planFromOptions(o);
+        plan.name = QStringLiteral("scanner %1").arg(k);
+        plan.settings.localAddress = QStringLiteral("127.0.0.%1").arg(k);
+        plan.settings.sendFromLocalAddress = true;
+        plan.settings.macOffset = k - 1;
+        plan.serialOffset = k - 1;
+        if (k > 1)
+            useParamsFilesOf(plan, o, k);
+        plans.push_back(plan);
+    }
+    return plans;
+}
+
+struct RigKey {
+    const char* name;
+    int min;
+    int max;
+};
+
+class RigGroupReader {
+public:
+    RigGroupReader(const QSettings& file, const QString& group) : file_(file), group_(group) {}
+
+    std::optional<int> number(const RigKey& key) {
+        const QVariant value = file_.value(group_ + '/' + QLatin1String(key.name));
+        if (!value.isValid())
+            return std::nullopt;
+        bool ok = false;
+        const int n = value.toString().toInt(&ok);
+        if (!ok || n < key.min || n > key.max) {
+            fail(key.name, QStringLiteral("takes a number from %1 to %2, not \"%3\"")
+                               .arg(key.min)
+                               .arg(key.max)
+                               .arg(value.toString()));
+            return std::nullopt;
+        }
+        return n;
+    }
+
+    QString text(const char* key) const { return file_.value(group_ + '/' + QLatin1String(key)).toString(); }
+
+    void fail(const char* key, const QString& why) {
+        if (error_.isEmpty())
+            error_ = QStringLiteral("scanner [%1] key %2: %3").arg(group_, QLatin1String(key), why);
+    }
+    const QString& error() const { return error_; }
+
+private:
+    const QSettings& file_;
+    QString group_;
+    QString error_;
+};
+
+std::optional<ScannerPlan> planFromGroup(const QSettings& file, const QString& group, const HeadlessOptions& o,
+                                         int k, QString* error) {
+    ScannerPlan plan = planFromOptions(o);
+    plan.name = QStringLiteral("scanner [%1]").arg(group);
+    useParamsFilesOf(plan, o, k);
+    RigGroupReader read(file, group);
+    const QString address = read.text("address");
+    QHostAddress parsed;
+    if (!parsed.setAddress(address) || parsed.protocol() != QAbstractSocket::IPv4Protocol)
+        read.fail("address", QStringLiteral("needs an IPv4 address, not \"%1\"").arg(address));
+    plan.settings.localAddress = address;
+    plan.settings.sendFromLocalAddress = true;
+    plan.settings.macOffset = k - 1;
+    plan.tcpPort = read.number({"tcp_port", 1, 65535});
+    plan.udpPort = read.number({"udp_port", 1, 65535});
+    plan.frequency = read.number({"frequency", 1, 491});
+    plan.settings.xemr = read.number({"xemr", 1, 1000}).value_or(plan.settings.xemr);
+    plan.settings.zdiap = read.number({"zdiap", 1, 1000}).value_or(plan.settings.zdiap);
+    if (const std::optional<int> serial = read.number({"serial", kSerialRange.min, kSerialRange.max}))
+        plan.serial = serial;
+    const QString profile = read.text("profile");
+    if (!profile.isEmpty())
+        plan.profilePath = QFileInfo(file.fileName()).dir().filePath(profile);
+    if (!read.error().isEmpty()) {
+        *error = read.error();
+        return std::nullopt;
+    }
+    return plan;
+}
+
+std::vector<ScannerPlan> scannersOfRigFile(const HeadlessOptions& o, QString* error) {
+    if (!QFileInfo(o.rigPath).isFile()) {
+        *error = QStringLiteral("no rig file %1").arg(o.rigPath);
+        return {};
+    }
+    const QSettings file(o.rigPath, QSettings::IniFormat);
+    const QStringList groups = file.childGroups();
+    if (groups.isEmpty())
+        *error = QStringLiteral("rig file %1 names no scanner").arg(o.rigPath);
+    std::vector<ScannerPlan> plans;
+    for (const QString& group : groups) {
+        std::optional<ScannerPlan> plan = planFromGroup(file, group, o, int(plans.size()) + 1, error);
+        if (!plan)
+            return {};
+        plans.push_back(*plan);
+    }
+    return plans;
+}
+
+}  // namespace
+
+std::vector<ScannerPlan> planRig(const HeadlessOptions& options, QString* error) {
+    if (!options.rigPath.isEmpty())
+        return scannersOfRigFile(options, error);
+    if (options.scanners > 1)
+        return scannersOnLoopback(options);
+    return {planFromOptions(options)};
+}
