@@ -23,7 +23,7 @@ run_suite() {
     export ASAN_OPTIONS="fast_unwind_on_malloc=0:detect_stack_use_after_return=1"
     export LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-    export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:history_size=5:suppressions=$supp/tsan.supp"
+    export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:history_size=7:suppressions=$supp/tsan.supp"
     cd "$build" && ctest --output-on-failure -j2
   )
   echo "== $build/ done after ${SECONDS}s"
