@@ -461,7 +461,12 @@ void MainWindow::stopReplay() {
     ui->paint->showFrame(std::nullopt);
 }
 
+// While a client is connected the stream pauses and results read the
+// recording at their own measurements; asking it for the stream's as well would
+// send a large capture back and forth through its file.
 void MainWindow::showReplayedFrame() {
+    if (clientConnected)
+        return;
     ProfileSnapshot frame;
     scanner_.copyStreamedFrame(frame);
     ui->paint->showFrame(std::move(frame));
