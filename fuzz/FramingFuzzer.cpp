@@ -5,7 +5,7 @@
 #include "FuzzCheck.h"
 #include "params/UserParams.h"
 #include "profile/CameraPicture.h"
-#include "profile/ProfileStore.h"
+#include "profile/ProfileSource.h"
 #include "tcp/CommandDispatcher.h"
 #include "tcp/CommandTable.h"
 #include "tcp/MeasurementSchedule.h"
@@ -85,6 +85,11 @@ ProfileStore& sharedProfile() {
     return store;
 }
 
+const ProfileFeed& sharedFeed() {
+    static ProfileFeed feed(sharedProfile());
+    return feed;
+}
+
 // Profiles of 0, a few, a typical and one point more than a packet carries.
 // Rebuilt only when the choice changes: most inputs reuse the last one.
 void fillProfile(ProfileStore& store, int sizeChoice) {
@@ -104,7 +109,7 @@ class Connection {
 public:
     explicit Connection(const CameraPicture* picture)
         : picture_(picture),
-          dispatcher_(params_, sharedProfile(), picture, hello_, schedule_, settings_),
+          dispatcher_(params_, sharedFeed(), picture, hello_, schedule_, settings_),
           profileSize_(std::min(sharedProfile().count(), kMaxPacketPoints)) {}
 
     void serve(const Request& request) {

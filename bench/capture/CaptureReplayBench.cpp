@@ -1,13 +1,17 @@
 // Replays a ~1 GB capture (Ethernet, every 1280-point datagram in four
 // fragments) and prints the time to the first frame, the peak RSS while
-// replaying, the reader's frames/s and the longest wait of a caller at 491 Hz.
+// replaying, the reader's frames/s, the longest wait of a caller at 491 Hz and
+// the stream of a scanner replaying it at 491 Hz (rate error, worst gap).
 //   capture_replay_bench [megabytes]   (default 1024; the file goes to /tmp and is deleted)
 #include "capture/CaptureProfileSource.h"
 #include "capture/CaptureReader.h"
+#include "scanner/Scanner.h"
 #include "udp/ProfilePacket.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QUdpSocket>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -95,9 +99,51 @@ long long writeCapture(const QString& path, long long bytes) {
     return datagrams;
 }
 
+// A scanner streaming the capture at 491 Hz, as px310-headless --replay does:
+// whether the stream keeps its rate while the source reads the file.
+void streamTiming(const QString& path, int seconds) {
+    constexpr int kRate = 491;
+    QUdpSocket receiver;
+    receiver.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    receiver.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 8 << 20);
+    Scanner scanner;
+    scanner.params().update([&](USER_PARAMS& p) {
+        p.tcp_port_u16 = 0;
+        p.udp_port_u16 = receiver.localPort();
+    });
+    scanner.setFrequency(kRate);
+    QString error;
+    if (!scanner.replay(path, Playback::Loop, &error)) {
+        std::printf("scanner cannot replay: %s\n", qPrintable(error));
+        return;
+    }
+    scanner.start();
+    std::vector<Clock::time_point> arrivals;
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < end)
+        if (receiver.waitForReadyRead(100))
+            while (receiver.hasPendingDatagrams()) {
+                receiver.readDatagram(nullptr, 0);
+                arrivals.push_back(Clock::now());
+            }
+    scanner.stop();
+    if (arrivals.size() < 2) {
+        std::printf("scanner stream: %zu datagrams\n", arrivals.size());
+        return;
+    }
+    double worstGap = 0;
+    for (size_t i = 1; i < arrivals.size(); ++i)
+        worstGap = std::max(worstGap, std::chrono::duration<double>(arrivals[i] - arrivals[i - 1]).count());
+    const double rate = double(arrivals.size() - 1) /
+                        std::chrono::duration<double>(arrivals.back() - arrivals.front()).count();
+    std::printf("scanner stream replaying it at %d Hz for %d s: %.1f Hz (%+.2f %%), worst gap %.2f ms\n", kRate,
+                seconds, rate, (rate - kRate) * 100.0 / kRate, worstGap * 1000);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
     const long long megabytes = argc > 1 ? std::atoll(argv[1]) : 1024;
     const QString path = QDir::tempPath() + QStringLiteral("/px310_replay_bench_%1.pcap").arg(getpid());
     Clock::time_point start = Clock::now();
@@ -142,6 +188,7 @@ int main(int argc, char** argv) {
     std::printf("loop back to frame 1: %.2f ms (frame has %d points)\n", secondsSince(start) * 1000, out.count());
     std::printf("peak RSS while replaying: %ld kB\n", statusKilobytes("VmHWM:"));
     source.reset();
+    streamTiming(path, 5);
 
     CaptureReader reader;
     CapturedProfile frame;

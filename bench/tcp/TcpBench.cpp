@@ -129,6 +129,7 @@ int main(int argc, char* argv[]) {
     for (int i = 0; i < kProfilePoints; ++i)
         points[i] = {static_cast<int16_t>(i * 10 - 6400), static_cast<uint16_t>(4000 + i)};
     profile.replace(points);
+    ProfileFeed feed(profile);
     auto picture = std::make_unique<CameraPicture>();
     picture->fill(0);
 
@@ -136,13 +137,13 @@ int main(int argc, char* argv[]) {
     ServerSettings settings;
     DiscardingSink sink;
     HelloBuffer hello;
-    CommandDispatcher dispatcher(params, profile, picture.get(), hello, schedule, settings);
+    CommandDispatcher dispatcher(params, feed, picture.get(), hello, schedule, settings);
     Request resultRequest;
     resultRequest.header.command = 1;
     std::vector<double> dispatchUs;
 
     QThread serverThread;
-    auto* server = new TcpTransport(nullptr, 640, 480, &params, picture.get(), &profile, &hello);
+    auto* server = new TcpTransport(nullptr, 640, 480, &params, picture.get(), &feed, &hello);
     startOnThread(server, serverThread, &TcpTransport::run);
     QThread echoThread;
     auto* echo = new EchoServer(kResultSize);

@@ -3,7 +3,7 @@
 //  2. the stream at the highest frequency against a plain sendto loop;
 //  3. the cost of encoding one 1280-point packet.
 #include "params/UserParams.h"
-#include "profile/ProfileStore.h"
+#include "profile/ProfileSource.h"
 #include "udp/ProfilePacket.h"
 #include "udp/UdpTransport.h"
 
@@ -118,7 +118,7 @@ std::vector<ProfilePoint> benchProfile() {
 class RunningStream {
 public:
     RunningStream(UserParamsStore& params, ProfileStore& profile)
-        : worker_(new UdpTransport(nullptr, 640, 480, &params, &profile, &hello_)) {
+        : feed_(profile), worker_(new UdpTransport(nullptr, 640, 480, &params, &feed_, &hello_)) {
         worker_->moveToThread(&thread_);
         QObject::connect(&thread_, &QThread::started, &thread_, [this] {
             pthread_getcpuclockid(pthread_self(), &cpuClock_);
@@ -140,6 +140,7 @@ public:
 
 private:
     HelloBuffer hello_;
+    ProfileFeed feed_;
     UdpTransport* worker_;
     QThread thread_;
     clockid_t cpuClock_{};

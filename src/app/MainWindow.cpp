@@ -28,6 +28,8 @@ constexpr int kDhsOn = 1;
 constexpr int kStartPointCountIndex = 3;  // "640"
 constexpr int kTransientMessageMs = 5000;
 constexpr int kStateRefreshMs = 250;
+// A modest rate for the view; the stream itself runs at up to 491 Hz.
+constexpr int kReplayRefreshMs = 100;
 constexpr int kFirstUnprivilegedPort = 1024;
 
 const auto spinChanged = qOverload<int>(&QSpinBox::valueChanged);
@@ -63,6 +65,12 @@ MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
     connect(ui->bufferSizeCombo, qOverload<int>(&QComboBox::currentIndexChanged), ui->paint,
             &PaintWidget::onBufferSizeChanged);
     connect(ui->action_About, &QAction::triggered, this, &MainWindow::aboutActionTriggered);
+    connect(ui->action_LoadRecording, &QAction::triggered, this, [this] { loadRecording(FileQuestion::OpenCapture); });
+    connect(ui->action_LoadRecordingFolder, &QAction::triggered, this,
+            [this] { loadRecording(FileQuestion::OpenCsvFolder); });
+    connect(ui->action_StopReplay, &QAction::triggered, this, &MainWindow::stopReplay);
+    replayRefresh.setInterval(kReplayRefreshMs);
+    connect(&replayRefresh, &QTimer::timeout, this, &MainWindow::showReplayedFrame);
     fillScannerAddresses();
     connectPanel();
     primeScanner();
@@ -403,27 +411,69 @@ void MainWindow::reportFileResult(const QString& text) {
     statusBar()->showMessage(text, kTransientMessageMs);
 }
 
-QString MainWindow::askCsvFileName(QFileDialog::AcceptMode mode) {
-    const QString filter = tr("CSV Files (*.csv)");
-    if (mode == QFileDialog::AcceptOpen)
-        return QFileDialog::getOpenFileName(this, tr("Open CSV profile"), QString(), filter);
-    return QFileDialog::getSaveFileName(this, tr("Save CSV profile"), QString(), filter);
+QString MainWindow::askFileName(FileQuestion question) {
+    const QString csv = tr("CSV Files (*.csv)");
+    switch (question) {
+    case FileQuestion::OpenCsv:
+        return QFileDialog::getOpenFileName(this, tr("Open CSV profile"), QString(), csv);
+    case FileQuestion::SaveCsv:
+        return QFileDialog::getSaveFileName(this, tr("Save CSV profile"), QString(), csv);
+    case FileQuestion::OpenCapture:
+        return QFileDialog::getOpenFileName(this, tr("Load recording"), QString(),
+                                            tr("Captures (*.pcap *.pcapng *.cap);;All files (*)"));
+    case FileQuestion::OpenCsvFolder:
+        return QFileDialog::getExistingDirectory(this, tr("Load recording: a folder of CSV profiles"));
+    }
+    return QString();
 }
 
 void MainWindow::loadCsvDots() {
-    const QString name = askCsvFileName(QFileDialog::AcceptOpen);
+    const QString name = askFileName(FileQuestion::OpenCsv);
     if (name.isEmpty())
         return;  // cancelled: the profile stays as it is
     const CsvImport import = readCsvProfile(name, csvScale());
     if (import.ok()) {
         ui->paint->profile().replace(import.points);
-        ui->paint->update();
+        stopReplay();
     }
     reportFileResult(csvImportSummary(import, name));
 }
 
+void MainWindow::loadRecording(FileQuestion question) {
+    const QString path = askFileName(question);
+    if (path.isEmpty())
+        return;
+    QString error;
+    if (!scanner_.replay(path, Playback::Loop, &error)) {
+        reportFileResult(error);
+        return;
+    }
+    ui->action_StopReplay->setEnabled(true);
+    replayRefresh.start();
+    showReplayedFrame();
+    reportFileResult(tr("replaying %1").arg(path));
+}
+
+void MainWindow::stopReplay() {
+    scanner_.showDrawnProfile();
+    replayRefresh.stop();
+    ui->action_StopReplay->setEnabled(false);
+    ui->paint->showFrame(std::nullopt);
+}
+
+// While a client is connected the stream pauses and results read the
+// recording at their own measurements; asking it for the stream's as well would
+// send a large capture back and forth through its file.
+void MainWindow::showReplayedFrame() {
+    if (clientConnected)
+        return;
+    ProfileSnapshot frame;
+    scanner_.copyStreamedFrame(frame);
+    ui->paint->showFrame(std::move(frame));
+}
+
 void MainWindow::saveCsvDotsReverseX() {
-    const QString name = askCsvFileName(QFileDialog::AcceptSave);
+    const QString name = askFileName(FileQuestion::SaveCsv);
     if (name.isEmpty())
         return;
     qCDebug(lcProfile) << "save to " << name;

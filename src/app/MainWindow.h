@@ -24,6 +24,8 @@ class MainWindow;
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
+    enum class FileQuestion { OpenCsv, SaveCsv, OpenCapture, OpenCsvFolder };
+
     // `dataDirectory` holds user_params.ini and kelvora.jpg; empty means the
     // program's places (beside it, the installed data, the user's folder).
     explicit MainWindow(QWidget* parent = nullptr, const QString& dataDirectory = QString());
@@ -58,6 +60,10 @@ public slots:
     // failed import keeps the profile.
     void loadCsvDots();
     void saveCsvDotsReverseX();
+    // A capture file or a folder of CSV files, played in place of the profile
+    // until a CSV profile is loaded or the replay is stopped.
+    void loadRecording(FileQuestion question);
+    void stopReplay();
 
 private slots:
     // Binarises the camera picture; ends the program when it cannot.
@@ -65,8 +71,9 @@ private slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    // The CSV buttons' file dialog; an empty name means cancelled.
-    virtual QString askCsvFileName(QFileDialog::AcceptMode mode);
+    // The file dialogs of the CSV buttons and the recording menu; an empty
+    // name means cancelled.
+    virtual QString askFileName(FileQuestion question);
 
 private:
     void fillScannerAddresses();
@@ -89,11 +96,13 @@ private:
     CsvScale csvScale() const;
     // File outcomes go to the log and the status bar.
     void reportFileResult(const QString& text);
+    void showReplayedFrame();
 
     std::unique_ptr<Ui::MainWindow> ui;
     const DataPlaces places;  // where the picture and the parameter file are
     Scanner scanner_;
     QLabel* stateLbl = nullptr;  // the status bar's lasting part
     QTimer stateRefresh;         // the record and the server change while running
+    QTimer replayRefresh;        // the view follows the frame the stream is at
     std::atomic<bool> clientConnected{false};  // set on the server's thread
 };

@@ -6,6 +6,8 @@
 #include <QString>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 // What follows the last frame of a recording: start again, or hold it.
@@ -36,6 +38,36 @@ public:
 
 private:
     const ProfileStore& store_;
+};
+
+// The source a scanner plays: the drawn profile unless a recording was
+// loaded. Front ends switch it while the workers read it; a reader holds the
+// source it took for one packet, so a switch never waits for a reader and a
+// source lives until its last reader lets go of it.
+class ProfileFeed {
+public:
+    explicit ProfileFeed(const ProfileStore& drawn)
+        : drawn_(std::make_shared<StoreProfileSource>(drawn)), current_(drawn_) {}
+
+    std::shared_ptr<ProfileSource> current() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return current_;
+    }
+    // Null plays the drawn profile again.
+    void play(std::shared_ptr<ProfileSource> source) {
+        std::shared_ptr<ProfileSource> replaced;  // let go of outside the lock: a capture's end joins its reader
+        std::lock_guard<std::mutex> lock(mutex_);
+        replaced = std::exchange(current_, source ? std::move(source) : drawn_);
+    }
+    bool playsDrawn() const { return current() == drawn_; }
+    void copyProfile(uint64_t measurement, ProfileSnapshot& out, int maxPoints) const {
+        current()->copyProfile(measurement, out, maxPoints);
+    }
+
+private:
+    mutable std::mutex mutex_;
+    const std::shared_ptr<ProfileSource> drawn_;
+    std::shared_ptr<ProfileSource> current_;
 };
 
 // A folder of CSV profile files played in name order. All are read when the

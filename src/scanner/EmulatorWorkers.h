@@ -6,7 +6,7 @@
 #include <QHostAddress>
 
 class HelloBuffer;
-class ProfileStore;
+class ProfileFeed;
 class TcpTransport;
 class UdpHello;
 class UdpTransport;
@@ -16,7 +16,7 @@ class UserParamsStore;
 // block and the picture. All outlive the session.
 struct EmulatorState {
     UserParamsStore& params;
-    ProfileStore& profile;
+    const ProfileFeed& profile;
     HelloBuffer& hello;
     const CameraPicture& picture;
     QHostAddress streamSource{QHostAddress::AnyIPv4};

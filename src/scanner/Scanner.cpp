@@ -1,9 +1,12 @@
 #include "scanner/Scanner.h"
 
+#include "capture/CaptureProfileSource.h"
 #include "scanner/EmulatorWorkers.h"
 #include "tcp/TcpTransport.h"
 #include "udp/UdpHello.h"
 #include "udp/UdpTransport.h"
+
+#include <QFileInfo>
 
 Scanner::Scanner(QObject* parent) : QObject(parent), picture_(std::make_unique<CameraPicture>()) {
     picture_->fill(0);
@@ -60,13 +63,48 @@ void Scanner::stop() {
     server_ = nullptr;
 }
 
+bool Scanner::replay(const QString& path, Playback playback, QString* error, CaptureFilter filter) {
+    QString why;
+    std::shared_ptr<ProfileSource> source;
+    if (QFileInfo(path).isDir()) {
+        const ScannerSettings s = settings();
+        source = CsvFolderProfileSource::open(path, CsvScale{s.xemr, s.zdiap}, playback, why);
+    } else {
+        source = CaptureProfileSource::open(path, filter, playback, why);
+    }
+    if (!source) {
+        if (error)
+            *error = why;
+        return false;
+    }
+    feed_.play(std::move(source));
+    std::lock_guard<std::mutex> lock(replayedMutex_);
+    replayedPath_ = path;
+    return true;
+}
+
+void Scanner::showDrawnProfile() {
+    feed_.play(nullptr);
+    std::lock_guard<std::mutex> lock(replayedMutex_);
+    replayedPath_.clear();
+}
+
+QString Scanner::replayedPath() const {
+    std::lock_guard<std::mutex> lock(replayedMutex_);
+    return replayedPath_;
+}
+
+void Scanner::copyStreamedFrame(ProfileSnapshot& out, int maxPoints) const {
+    feed_.copyProfile(stream_ ? stream_->measurementCounter() : 0, out, maxPoints);
+}
+
 quint16 Scanner::listeningPort() const { return server_ ? server_->listeningPort() : 0; }
 
 void Scanner::plugWorkers() {
     const ScannerSettings s = settings();
     const QHostAddress source = s.sendFromLocalAddress ? QHostAddress(s.localAddress) : QHostAddress(QHostAddress::AnyIPv4);
     const EmulatorWorkers workers =
-        plugEmulatorWorkers(session_, EmulatorState{params_, profile_, hello_, *picture_, source});
+        plugEmulatorWorkers(session_, EmulatorState{params_, feed_, hello_, *picture_, source});
     helloWorker_ = workers.hello;
     stream_ = workers.stream;
     server_ = workers.server;

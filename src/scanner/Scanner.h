@@ -2,6 +2,8 @@
 
 #include "params/UserParams.h"
 #include "params/UserParamsIni.h"
+#include "capture/CaptureReader.h"
+#include "profile/ProfileSource.h"
 #include "profile/CameraPicture.h"
 #include "profile/ProfileStore.h"
 #include "scanner/EmulatorSession.h"
@@ -66,6 +68,19 @@ public:
     void setFrequency(int frequency);
     void setDhsMode(int mode);
 
+    // Plays a recording instead of the drawn profile, frame k at measurement k,
+    // in the stream and in results alike: a capture file (its profile packets,
+    // those `filter` takes) or a folder of CSV files in name order (read with
+    // the scanner's XEMR and ZDIAP). Takes effect at once, running or not. False
+    // with `error` set, and nothing changed, when the recording cannot be read.
+    bool replay(const QString& path, Playback playback, QString* error, CaptureFilter filter = {});
+    // Plays the drawn profile again.
+    void showDrawnProfile();
+    // The recording being played; empty while the drawn profile plays.
+    QString replayedPath() const;
+    // The frame the stream is at (the first one while stopped).
+    void copyStreamedFrame(ProfileSnapshot& out, int maxPoints = kMaxProfilePoints) const;
+
     // Writes the record and the extras to `path`; false with `error` set.
     bool saveParams(const QString& path, QString* error) const;
 
@@ -93,6 +108,9 @@ private:
 
     UserParamsStore params_;
     ProfileStore profile_;
+    ProfileFeed feed_{profile_};
+    mutable std::mutex replayedMutex_;
+    QString replayedPath_;
     HelloBuffer hello_;
     std::unique_ptr<CameraPicture> picture_;
     mutable std::mutex settingsMutex_;  // the server's thread reads the settings on a flush

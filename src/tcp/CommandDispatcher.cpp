@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-CommandDispatcher::CommandDispatcher(UserParamsStore& params, ProfileStore& profile, const CameraPicture* picture,
+CommandDispatcher::CommandDispatcher(UserParamsStore& params, const ProfileFeed& profile, const CameraPicture* picture,
                                      HelloBuffer& hello, MeasurementSchedule& schedule, const ServerSettings& settings)
     : params_(params), profile_(profile), picture_(picture), hello_(hello), schedule_(schedule), settings_(settings) {}
 

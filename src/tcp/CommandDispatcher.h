@@ -2,7 +2,7 @@
 
 #include "params/UserParams.h"
 #include "profile/CameraPicture.h"
-#include "profile/ProfileStore.h"
+#include "profile/ProfileSource.h"
 #include "tcp/MeasurementSchedule.h"
 #include "tcp/RequestFramer.h"
 #include "udp/HelloPacket.h"
@@ -42,7 +42,7 @@ struct ServerSettings {
 // picture transfer counters belong to the server, not to a connection.
 class CommandDispatcher {
 public:
-    CommandDispatcher(UserParamsStore& params, ProfileStore& profile, const CameraPicture* picture, HelloBuffer& hello,
+    CommandDispatcher(UserParamsStore& params, const ProfileFeed& profile, const CameraPicture* picture, HelloBuffer& hello,
                       MeasurementSchedule& schedule, const ServerSettings& settings);
 
     void dispatch(const Request& request, CommandSink& sink);
@@ -58,7 +58,7 @@ private:
     void writeFactoryParams(const QByteArray& body, CommandSink& sink);
 
     UserParamsStore& params_;
-    ProfileStore& profile_;
+    const ProfileFeed& profile_;
     const CameraPicture* picture_;
     HelloBuffer& hello_;
     MeasurementSchedule& schedule_;

@@ -41,9 +41,9 @@ QByteArray pictureChunk(const CameraPicture* picture, uint8_t imageCounter, uint
     return chunk;
 }
 
-void buildResultPacket(const ProfileStore& profile, const PacketFields& fields, uint8_t invertXZ, int noise,
+void buildResultPacket(const ProfileFeed& profile, const PacketFields& fields, uint8_t invertXZ, int noise,
                        ProfileSnapshot& scratch, QByteArray& out) {
-    profile.copySnapshot(scratch, kMaxPacketPoints);
+    profile.copyProfile(fields.measurementCounter, scratch, kMaxPacketPoints);
     if (invertXZ != 0 || noise > 0)
         transformProfile(scratch, invertXZ, resultNoise(noise));
     encodeProfilePacket(scratch, fields, out);

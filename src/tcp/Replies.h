@@ -2,7 +2,7 @@
 
 #include "params/UserParams.h"
 #include "profile/CameraPicture.h"
-#include "profile/ProfileStore.h"
+#include "profile/ProfileSource.h"
 #include "udp/HelloPacket.h"
 #include "udp/ProfilePacket.h"
 
@@ -26,7 +26,7 @@ QByteArray extentsBlock();
 QByteArray pictureChunk(const CameraPicture* picture, uint8_t imageCounter, uint8_t chunkCounter, uint32_t offset,
                         uint32_t length);
 
-// One result: at most kMaxPacketPoints points of `profile`, inverted and
+// One result: at most kMaxPacketPoints points of the frame of the packet's measurement, inverted and
 // given result noise (0 .. noise - 1 per coordinate) on the private `scratch`.
-void buildResultPacket(const ProfileStore& profile, const PacketFields& fields, uint8_t invertXZ, int noise,
+void buildResultPacket(const ProfileFeed& profile, const PacketFields& fields, uint8_t invertXZ, int noise,
                        ProfileSnapshot& scratch, QByteArray& out);

@@ -26,7 +26,7 @@ constexpr int kLongestHoldMs = 60 * 1000;
 }  // namespace
 
 TcpTransport::TcpTransport(QObject* parent, int /*width*/, int /*height*/, UserParamsStore* params,
-                           const CameraPicture* picture, ProfileStore* profile, HelloBuffer* hello)
+                           const CameraPicture* picture, const ProfileFeed* profile, HelloBuffer* hello)
     : QObject(parent),
       params_(params),
       dispatcher_(*params, *profile, picture, *hello, schedule_, settings_),

@@ -2,7 +2,7 @@
 
 #include "params/UserParams.h"
 #include "profile/CameraPicture.h"
-#include "profile/ProfileStore.h"
+#include "profile/ProfileSource.h"
 #include "tcp/CommandDispatcher.h"
 #include "tcp/MeasurementSchedule.h"
 #include "tcp/RequestFramer.h"
@@ -28,7 +28,7 @@ class TcpTransport : public QObject, private CommandSink {
 
 public:
     TcpTransport(QObject* parent, int width, int height, UserParamsStore* params, const CameraPicture* picture,
-                 ProfileStore* profile, HelloBuffer* hello);
+                 const ProfileFeed* profile, HelloBuffer* hello);
     ~TcpTransport() override;
 
     // Thread-safe: ends a paced result and the counter task at once and keeps

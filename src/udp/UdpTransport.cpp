@@ -42,8 +42,8 @@ bool isInterfaceBroadcast(const QHostAddress& address) {
     return false;
 }
 
-UdpTransport::UdpTransport(QObject* parent, int width, int height, UserParamsStore* params, ProfileStore* profile,
-                           HelloBuffer* hello, const QHostAddress& source)
+UdpTransport::UdpTransport(QObject* parent, int width, int height, UserParamsStore* params,
+                           const ProfileFeed* profile, HelloBuffer* hello, const QHostAddress& source)
     : QObject(parent), params_(params), profile_(profile), hello_(hello), socket_(new QUdpSocket(this)) {
     Q_UNUSED(width);
     Q_UNUSED(height);
@@ -177,15 +177,12 @@ std::optional<StreamSettings> UdpTransport::waitUntilStreaming() {
 }
 
 void UdpTransport::buildPacket(const StreamSettings& settings) {
-    profile_->copySnapshot(snapshot_, kMaxPacketPoints);
-    if (snapshot_.count() < kMaxPacketPoints)
-        cutLogged_ = false;
-    else
-        noteCutProfile();
-    transformProfile(snapshot_, settings.invertXZ, streamNoise(noize_));
-
     PacketFields fields;
     fields.measurementCounter = schedule_.measurementCounter();
+    profile_->copyProfile(fields.measurementCounter, snapshot_, kMaxPacketPoints + 1);
+    cutToPacket();
+    transformProfile(snapshot_, settings.invertXZ, streamNoise(noize_));
+
     fields.packetCounter = schedule_.packetCounter();
     fields.extSyncSignal = settings.extSyncSignal;
     fields.serial = hello_->serialBytes();
@@ -233,11 +230,16 @@ bool UdpTransport::sleepUntilPacketDue(double periodMs) {
 }
 
 // Profiles longer than one datagram carries are cut; say so once per long spell.
-void UdpTransport::noteCutProfile() {
-    const int count = profile_->count();
-    if (count <= kMaxPacketPoints || cutLogged_)
+void UdpTransport::cutToPacket() {
+    if (snapshot_.count() <= kMaxPacketPoints) {
+        cutLogged_ = false;
         return;
-    qWarning() << "udp: profile of" << count << "points cut to" << kMaxPacketPoints << "per packet";
+    }
+    snapshot_.x.resize(kMaxPacketPoints);
+    snapshot_.z.resize(kMaxPacketPoints);
+    if (!cutLogged_)
+        qWarning() << "udp: profile of more than" << kMaxPacketPoints << "points cut to" << kMaxPacketPoints
+                   << "per packet";
     cutLogged_ = true;
 }
 

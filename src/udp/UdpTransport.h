@@ -1,6 +1,6 @@
 #pragma once
 
-#include "profile/ProfileStore.h"
+#include "profile/ProfileSource.h"
 #include "udp/HelloPacket.h"
 #include "udp/InterruptibleSleep.h"
 #include "udp/StreamSchedule.h"
@@ -36,7 +36,7 @@ inline uint32_t broadcastAddress(uint32_t address, uint32_t mask) { return addre
 // interfaces that are up.
 bool isInterfaceBroadcast(const QHostAddress& address);
 
-// Streams the drawn profile as profile packets to 127.0.0.1 (and, when asked,
+// Streams the scanner's profile source (frame of each packet's measurement) as profile packets to 127.0.0.1 (and, when asked,
 // to the subnet broadcast address) on an absolute schedule. run() executes in
 // the worker's own thread; every slot may be called from any other thread.
 class UdpTransport : public QObject {
@@ -45,11 +45,13 @@ public:
     static constexpr quint16 kDefaultBroadcastPort = 31001;
 
     // Datagrams leave from `source` (any local address by default).
-    UdpTransport(QObject* parent, int width, int height, UserParamsStore* params, ProfileStore* profile,
+    UdpTransport(QObject* parent, int width, int height, UserParamsStore* params, const ProfileFeed* profile,
                  HelloBuffer* hello, const QHostAddress& source = QHostAddress(QHostAddress::AnyIPv4));
     ~UdpTransport() override;
 
     void setBroadcastPort(quint16 port) { broadcastPort_ = port; }
+    // Thread-safe: the measurement the stream is at.
+    uint32_t measurementCounter() const { return schedule_.measurementCounter(); }
     // Thread-safe; run() returns at once, after the measurement task has ended.
     void requestStop() { sleep_.requestStop(); }
 
@@ -78,12 +80,12 @@ private:
     void buildPacket(const StreamSettings& settings);
     void sendPacket(const StreamSettings& settings);
     bool sleepUntilPacketDue(double periodMs);
-    void noteCutProfile();
+    void cutToPacket();
     void resetSchedule();
     void waitForMeasurementTask();
 
     UserParamsStore* params_;
-    ProfileStore* profile_;
+    const ProfileFeed* profile_;
     HelloBuffer* hello_;
     QUdpSocket* socket_;
     const QHostAddress loopback_{QHostAddress::LocalHost};

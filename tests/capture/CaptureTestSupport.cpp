@@ -69,13 +69,20 @@ void writeCapture(const QString& path, int linkType, const std::vector<uint8_t>&
     pcap_close(pcap);
 }
 
-std::vector<int> profileNumbers(const QString& path) {
+std::vector<ProfileSnapshot> capturedProfiles(const QString& path) {
     CaptureReader reader;
-    std::vector<int> numbers;
+    std::vector<ProfileSnapshot> profiles;
     CapturedProfile profile;
     if (!reader.open(path))
-        return numbers;
+        return profiles;
     while (reader.next(profile))
-        numbers.push_back(profile.points.x.empty() ? -1 : profile.points.x[0]);
+        profiles.push_back(profile.points);
+    return profiles;
+}
+
+std::vector<int> profileNumbers(const QString& path) {
+    std::vector<int> numbers;
+    for (const ProfileSnapshot& profile : capturedProfiles(path))
+        numbers.push_back(profile.x.empty() ? -1 : profile.x[0]);
     return numbers;
 }

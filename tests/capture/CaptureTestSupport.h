@@ -21,5 +21,7 @@ std::vector<std::vector<uint8_t>> ipv4Packets(const QByteArray& payload, const c
 void writeCapture(const QString& path, int linkType, const std::vector<uint8_t>& linkHeader,
                   const std::vector<std::vector<uint8_t>>& packets);
 
+// Every profile CaptureReader finds in the file.
+std::vector<ProfileSnapshot> capturedProfiles(const QString& path);
 // The first X of every profile CaptureReader finds in the file.
 std::vector<int> profileNumbers(const QString& path);

@@ -44,7 +44,7 @@ LiveEmulator::LiveEmulator() {
 LiveEmulator::~LiveEmulator() { stop(); }
 
 void LiveEmulator::start() {
-    workers_ = plugEmulatorWorkers(session_, EmulatorState{params, profile, hello, picture});
+    workers_ = plugEmulatorWorkers(session_, EmulatorState{params, feed, hello, picture});
     QObject::connect(workers_.server, &TcpTransport::Connected, [this] { ++connects; });
     QObject::connect(workers_.server, &TcpTransport::Disconnected, [this] { ++disconnects; });
     session_.start();

@@ -4,7 +4,7 @@
 #include "scanner/EmulatorWorkers.h"
 #include "params/UserParams.h"
 #include "profile/CameraPicture.h"
-#include "profile/ProfileStore.h"
+#include "profile/ProfileSource.h"
 #include "udp/HelloPacket.h"
 
 #include <QTcpSocket>
@@ -36,6 +36,7 @@ public:
 
     UserParamsStore params;
     ProfileStore profile;
+    ProfileFeed feed{profile};
     CameraPicture picture{};
     HelloBuffer hello;
     std::atomic<int> connects{0};

@@ -45,12 +45,13 @@ protected:
 
     UserParamsStore params;
     ProfileStore profile;
+    ProfileFeed feed{profile};
     CameraPicture picture{};
     HelloBuffer hello;
     MeasurementSchedule schedule;
     ServerSettings settings;
     FakeSink sink;
-    CommandDispatcher dispatcher{params, profile, &picture, hello, schedule, settings};
+    CommandDispatcher dispatcher{params, feed, &picture, hello, schedule, settings};
 };
 
 TEST_F(Commands, LogOnlyAndUnknownCodesLogTheirNameAndSendNothing) {

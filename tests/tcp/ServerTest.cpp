@@ -35,7 +35,7 @@ protected:
     void TearDown() override { stop(); }
 
     void start() {
-        server = new TcpTransport(nullptr, 640, 480, &params, &picture, &profile, &hello);
+        server = new TcpTransport(nullptr, 640, 480, &params, &picture, &feed, &hello);
         QObject::connect(server, &TcpTransport::Connected, [this] { ++stream.pauses, stream.paused = true; });
         QObject::connect(server, &TcpTransport::Disconnected, [this] { ++stream.resumes, stream.paused = false; });
         QObject::connect(server, &TcpTransport::UserParamsUpdated, [this] { ++updates; });
@@ -70,6 +70,7 @@ protected:
 
     UserParamsStore params;
     ProfileStore profile;
+    ProfileFeed feed{profile};
     CameraPicture picture{};
     HelloBuffer hello;
     QThread thread;

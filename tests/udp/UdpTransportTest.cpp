@@ -45,10 +45,11 @@ protected:
         return before;
     }
 
-    UdpTransport* makeStream() { return new UdpTransport(nullptr, 640, 480, &params, &profile, &hello); }
+    UdpTransport* makeStream() { return new UdpTransport(nullptr, 640, 480, &params, &feed, &hello); }
 
     UserParamsStore params;
     ProfileStore profile;
+    ProfileFeed feed{profile};
     HelloBuffer hello;
     Receiver receiver;
 };

@@ -67,7 +67,8 @@ void HeadlessEmulator::stop() {
 }
 
 bool HeadlessEmulator::prepare(Member& member, QString* error) {
-    if (!loadParams(member, error) || !loadPicture(member, error) || !loadProfile(member, error)) {
+    if (!loadParams(member, error) || !loadPicture(member, error) || !loadProfile(member, error) ||
+        !loadReplay(member, error)) {
         if (members_.size() > 1 || !options_.rigPath.isEmpty())
             *error = member.plan.name + QStringLiteral(": ") + *error;
         return false;
@@ -134,6 +135,11 @@ bool HeadlessEmulator::loadProfile(Member& member, QString* error) {
     profile.replace(import.points);
     emit notice(csvImportSummary(import, path));
     return true;
+}
+
+bool HeadlessEmulator::loadReplay(Member& member, QString* error) {
+    const QString& path = member.plan.replayPath;
+    return path.isEmpty() || member.scanner->replay(path, options_.playback, error, options_.replayFilter);
 }
 
 void HeadlessEmulator::applyPlan(Member& member) {
@@ -207,11 +213,13 @@ void HeadlessEmulator::onListening(size_t k) {
     QStringList lines;
     for (Member& m : members_) {
         const USER_PARAMS p = m.scanner->params().snapshot();
-        lines << QStringLiteral("listening on %1:%2 (TCP), streaming %3 points at %4 Hz to 127.0.0.1:%5 (UDP), "
+        const QString replayed = m.scanner->replayedPath();
+        lines << QStringLiteral("listening on %1:%2 (TCP), streaming %3 at %4 Hz to 127.0.0.1:%5 (UDP), "
                                 "hello to 127.0.0.1:%6")
                      .arg(m.scanner->settings().localAddress)
                      .arg(m.scanner->listeningPort())
-                     .arg(m.scanner->profile().count())
+                     .arg(replayed.isEmpty() ? QStringLiteral("%1 points").arg(m.scanner->profile().count())
+                                             : QStringLiteral("a replay of %1").arg(replayed))
                      .arg(p.udp_frequency_u16)
                      .arg(p.udp_port_u16)
                      .arg(m.scanner->settings().helloPort);

@@ -53,6 +53,7 @@ private:
     bool loadParams(Member& member, QString* error);
     bool loadPicture(Member& member, QString* error);
     bool loadProfile(Member& member, QString* error);
+    bool loadReplay(Member& member, QString* error);
     void applyPlan(Member& member);
     bool checkAddresses(QString* error) const;
     void connectScanner(size_t k);

@@ -33,8 +33,9 @@ const NumberOption kScanners{"scanners",
                              "Run N scanners; scanner k listens on 127.0.0.k, sends from there and has the serial "
                              "number plus k - 1 (default 1).",
                              1, 254};
+const NumberOption kReplayPort{"replay-port", "Replay only the capture's datagrams to UDP port N.", 1, 65535};
 const NumberOption* const kNumberOptions[] = {&kTcpPort, &kUdpPort, &kFrequency, &kHelloPort, &kXemr,    &kZdiap,
-                                              &kNoise,   &kSerial,  &kXsmr,      &kZbase,     &kScanners};
+                                              &kNoise,   &kSerial,  &kXsmr,      &kZbase,     &kScanners, &kReplayPort};
 
 const char* const kDescription =
     "The PX310 emulator without a window: announces itself, streams a profile over UDP and serves the TCP command "
@@ -63,6 +64,15 @@ void addOptions(QCommandLineParser& parser) {
     parser.addHelpOption();
     parser.addOption({QStringLiteral("profile"), QStringLiteral("CSV profile to stream (x;z in mm per line)."),
                       QStringLiteral("FILE.csv")});
+    parser.addOption({QStringLiteral("replay"),
+                      QStringLiteral("Play a recording instead of the profile, frame k at measurement k: a capture "
+                                     "file (pcap or pcapng) or a folder of CSV profiles in name order."),
+                      QStringLiteral("PATH")});
+    parser.addOption({QStringLiteral("once"), QStringLiteral("Play the recording once and hold its last frame "
+                                                             "(default: loop).")});
+    parser.addOption({QStringLiteral("replay-source"),
+                      QStringLiteral("Replay only the capture's datagrams from this IPv4 address."),
+                      QStringLiteral("ADDR")});
     parser.addOption({QStringLiteral("params"),
                       QStringLiteral("Parameter file (default user_params.ini beside the program, else in "
                                      "~/.config/px310-emulator); a flush request writes it."),
@@ -78,16 +88,34 @@ void addOptions(QCommandLineParser& parser) {
         parser.addOption({QLatin1String(option->name), QLatin1String(option->description), QStringLiteral("N")});
     parser.addOption({QStringLiteral("rig"),
                       QStringLiteral("Rig file: one group per scanner with address, serial, tcp_port, udp_port, "
-                                     "frequency, profile, xemr, zdiap."),
+                                     "frequency, profile, replay, xemr, zdiap."),
                       QStringLiteral("FILE.ini")});
     parser.addOption({QStringLiteral("backward"), QStringLiteral("Step/dir direction backward (default forward).")});
     parser.addOption({QStringLiteral("verbose"), QStringLiteral("Show the workers' debug log.")});
+}
+
+bool readReplayOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& error) {
+    o.replayPath = parser.value(QStringLiteral("replay"));
+    o.playback = parser.isSet(QStringLiteral("once")) ? Playback::Once : Playback::Loop;
+    o.replayFilter.destinationPort = static_cast<uint16_t>(numberOf(parser, kReplayPort, error).value_or(0));
+    if (parser.isSet(QStringLiteral("replay-source"))) {
+        const QHostAddress source(parser.value(QStringLiteral("replay-source")));
+        if (source.protocol() != QAbstractSocket::IPv4Protocol) {
+            error = QStringLiteral("--replay-source takes an IPv4 address, not \"%1\"")
+                        .arg(parser.value(QStringLiteral("replay-source")));
+            return false;
+        }
+        o.replayFilter.sourceAddress = source.toIPv4Address();
+    }
+    return error.isEmpty();
 }
 
 // Fills `options` from the parsed command line; false with `error` set.
 bool readOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& error) {
     if (parser.isSet(QStringLiteral("profile")))
         o.profilePath = parser.value(QStringLiteral("profile"));
+    if (!readReplayOptions(parser, o, error))
+        return false;
     if (parser.isSet(QStringLiteral("params")))
         o.paramsPath = o.paramsSavePath = parser.value(QStringLiteral("params"));
     if (parser.isSet(QStringLiteral("picture"))) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "capture/CaptureReader.h"
 #include "params/DataPlaces.h"
+#include "profile/ProfileSource.h"
 #include "scanner/ScannerSettings.h"
 
 #include <QString>
@@ -11,6 +13,9 @@
 // from the parameter file, or from the window's panel defaults.
 struct HeadlessOptions {
     QString profilePath;  // empty: the built-in profile
+    QString replayPath;   // a capture file or a folder of CSV files; empty: the profile
+    Playback playback = Playback::Loop;
+    CaptureFilter replayFilter;
     QString paramsPath;      // the INI file read at start
     QString paramsSavePath;  // the INI file a flush writes
     QString picturePath;

@@ -19,6 +19,7 @@ ScannerPlan planFromOptions(const HeadlessOptions& o) {
     plan.paramsPath = o.paramsPath;
     plan.paramsSavePath = o.paramsSavePath;
     plan.profilePath = o.profilePath;
+    plan.replayPath = o.replayPath;
     plan.tcpPort = o.tcpPort;
     plan.udpPort = o.udpPort;
     plan.frequency = o.frequency;
@@ -121,6 +122,9 @@ std::optional<ScannerPlan> planFromGroup(const QSettings& file, const QString& g
     const QString profile = read.text("profile");
     if (!profile.isEmpty())
         plan.profilePath = QFileInfo(file.fileName()).dir().filePath(profile);
+    const QString replay = read.text("replay");
+    if (!replay.isEmpty())
+        plan.replayPath = QFileInfo(file.fileName()).dir().filePath(replay);
     if (!read.error().isEmpty()) {
         *error = read.error();
         return std::nullopt;

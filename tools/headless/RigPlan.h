@@ -20,6 +20,7 @@ struct ScannerPlan {
     QString paramsPath;      // read at start
     QString paramsSavePath;  // written by a flush
     QString profilePath;  // empty: the built-in profile
+    QString replayPath;   // empty: the profile
     std::optional<int> tcpPort;
     std::optional<int> udpPort;
     std::optional<int> frequency;

@@ -142,14 +142,26 @@ void PaintWidget::paintDots(QPainter& painter) const {
 
 // What clients receive, drawn over the dots: a drawn dot without a green
 // centre is not streamed (coarse point count), a green point without a dot
-// came from a CSV file or is a midpoint.
+// came from a CSV file or is a midpoint. While a recording plays, the frame
+// being sent takes the stored profile's place.
 void PaintWidget::paintStoredProfile(QPainter& painter) const {
-    if (!profile_)
-        return;
     painter.setPen(Qt::NoPen);
     painter.setBrush(kStoredProfileColour);
-    for (const ProfilePoint& point : profile_->points())
+    const auto mark = [&painter](ProfilePoint point) {
         painter.drawRect(QRect(unitsToPixel(point) - QPoint(1, 1), QSize(2, 2)));
+    };
+    if (frame_) {
+        for (int i = 0; i < frame_->count(); ++i)
+            mark(ProfilePoint{frame_->x[i], frame_->z[i]});
+    } else if (profile_) {
+        for (const ProfilePoint& point : profile_->points())
+            mark(point);
+    }
+}
+
+void PaintWidget::showFrame(std::optional<ProfileSnapshot> frame) {
+    frame_ = std::move(frame);
+    update();
 }
 
 void PaintWidget::paintScales(QPainter& painter) const {

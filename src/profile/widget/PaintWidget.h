@@ -37,6 +37,9 @@ public slots:
     void setUserParams(UserParamsStore* userParams, ProfileStore* profile);
     void onBufferSizeChanged(int index);
     void setCurrentPaintMode(int mode);
+    // While set, the view shows this frame (of a recording being replayed) in
+    // place of the stored profile.
+    void showFrame(std::optional<ProfileSnapshot> frame);
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -64,4 +67,5 @@ private:
     PaintMode paintMode_ = PaintMode::Dots;
     std::optional<Segment> line_;
     std::optional<Segment> arc_;
+    std::optional<ProfileSnapshot> frame_;
 };
