@@ -1,5 +1,6 @@
 #pragma once
 
+#include "faults/FaultSpec.h"
 #include "params/DataPlaces.h"
 #include "scanner/ScannerSettings.h"
 
@@ -30,6 +31,12 @@ struct HeadlessOptions {
     bool verbose = false;
     int scanners = 1;  // a rig on 127.0.0.1 ... 127.0.0.N
     QString rigPath;   // a rig described scanner by scanner
+    FaultSpec faults;
+    // Scanner k of a rig draws its faults from seed + k - 1. A fixed default
+    // makes every run repeatable.
+    static constexpr uint64_t kDefaultSeed = 1;
+    uint64_t seed = kDefaultSeed;
+    QString controlPath;  // empty: no control socket
 };
 
 struct HeadlessCommandLine {
