@@ -150,8 +150,10 @@ def test_an_outage_drops_the_client_and_then_serves_again(px310_emulator):
     port = px310_emulator.tcp_port
     with socket.create_connection(("127.0.0.1", port), timeout=5) as connection:
         assert len(ask_extents(connection)) == EXTENTS_SIZE
+        assert px310_emulator.stats()["clients_connected"] == 1
         px310_emulator.outage(1)
         assert read_reply(connection, 1) == b""
+        assert px310_emulator.stats()["clients_connected"] == 0
     with pytest.raises(OSError):
         socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
     deadline = time.monotonic() + 10
@@ -175,3 +177,19 @@ def test_each_scanner_of_a_rig_is_addressed_by_its_address():
         assert rig.stats(scanner="127.0.0.1")["current_faults"] == "none"
         with pytest.raises(ControlError):
             rig.stats(scanner="127.0.0.3")
+
+
+@needs_control
+def test_a_profile_loaded_while_running_is_streamed(px310_emulator, tmp_path):
+    csv = tmp_path / "short.csv"
+    csv.write_text("".join("%g;50\n" % (x * 0.5) for x in range(100)))
+    assert px310_emulator.load_profile(str(csv)).startswith("loaded 100 points")
+    point_counts = {struct.unpack_from("<H", d, 10)[0] for d in receive_datagrams(px310_emulator.udp_port, 0.5)}
+    assert point_counts == {100}
+
+
+@needs_control
+def test_hello_off_silences_the_announcements(px310_emulator):
+    px310_emulator.set_faults("hello=off")
+    assert receive_datagrams(px310_emulator.hello_port, 2.5) == []
+    assert px310_emulator.stats()["faults"]["hellos_suppressed"] >= 1
