@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ qtbase5-dev qtbase5-dev-tools libgtest-dev libbenchmark-dev
-  libpcap-dev libtins-dev tshark tcpdump)
+  libpcap-dev libtins-dev tshark tcpdump python3-pytest)
 # The Debian package: man pages, its checks, dpkg-shlibdeps for its dependencies.
 [ "${PX310_NEED_PACKAGING:-0}" = 1 ] && packages+=(help2man desktop-file-utils lintian dpkg-dev file)
 [ "${PX310_NEED_CLANG:-0}" = 1 ] && packages+=(clang libclang-rt-14-dev)

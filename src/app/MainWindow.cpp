@@ -2,6 +2,7 @@
 
 #include "ui_MainWindow.h"
 
+#include "app/FaultsDialog.h"
 #include "log/LogCategories.h"
 #include "params/UserParamsIni.h"
 #include "udp/UdpTransport.h"
@@ -12,6 +13,7 @@
 #include <QHostAddress>
 #include <QIcon>
 #include <QLabel>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QNetworkInterface>
 #include <QRegularExpressionValidator>
@@ -71,6 +73,7 @@ MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
     connect(ui->action_StopReplay, &QAction::triggered, this, &MainWindow::stopReplay);
     replayRefresh.setInterval(kReplayRefreshMs);
     connect(&replayRefresh, &QTimer::timeout, this, &MainWindow::showReplayedFrame);
+    addFaultsMenu();
     fillScannerAddresses();
     connectPanel();
     primeScanner();
@@ -310,7 +313,26 @@ void MainWindow::showEmulatorState() {
                                ? tr("TCP listening on %1:%2").arg(ipv4FieldToText(params.tcp_ip_address_u8)).arg(port)
                                : tr("TCP not listening");
     const QString client = clientConnected ? tr("client connected") : tr("no client");
-    stateLbl->setText(QStringLiteral("%1, %2 | %3").arg(server, client, streamStateText(params)));
+    QString state = QStringLiteral("%1, %2 | %3").arg(server, client, streamStateText(params));
+    const QString faults = injectedFaultsSummary(scanner_.faultCounters());
+    if (!faults.isEmpty())
+        state += tr(" | faults: %1").arg(faults);
+    stateLbl->setText(state);
+}
+
+void MainWindow::addFaultsMenu() {
+    QMenu* menu = new QMenu(tr("&Network"), this);
+    QAction* faults = menu->addAction(tr("Network &faults…"));
+    faults->setObjectName(QStringLiteral("actionNetworkFaults"));
+    connect(faults, &QAction::triggered, this, &MainWindow::askForFaults);
+    menuBar()->insertMenu(ui->menu_About->menuAction(), menu);
+}
+
+// Takes effect at once, running or not.
+void MainWindow::askForFaults() {
+    FaultsDialog dialog(scanner_.faults(), this);
+    if (dialog.exec() == QDialog::Accepted)
+        scanner_.setFaults(dialog.spec());
 }
 
 QString MainWindow::streamStateText(const USER_PARAMS& params) const {

@@ -89,6 +89,8 @@ private:
     // The status bar follows the scanner: where it listens, whether a client
     // is connected (which pauses the stream), and why listening failed.
     void showEmulatorState();
+    void addFaultsMenu();
+    void askForFaults();
     QString streamStateText(const USER_PARAMS& params) const;
     void reportListenFailure(const QString& reason);
     void setRunning(bool running);

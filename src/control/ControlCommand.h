@@ -9,13 +9,13 @@
 //   [--scanner ADDR] faults SPEC | faults clear | profile FILE.csv | replay PATH
 //                    | outage SECONDS | stats
 // ADDR is a scanner's IPv4 address in a rig; without it the command is for
-// every scanner (stats: for all of them). SECONDS has up to 3 decimals, at
+// the first scanner. SECONDS has up to 3 decimals, at
 // most one hour. FILE and PATH are the rest of the line and may hold spaces.
 struct ControlCommand {
     enum class Kind { Faults, ClearFaults, Profile, Replay, Outage, Stats };
 
     Kind kind = Kind::Stats;
-    QString scanner;  // empty: every scanner
+    QString scanner;  // empty: the first scanner
     FaultSpec faults;
     QString path;
     std::chrono::milliseconds outage{0};

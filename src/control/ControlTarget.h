@@ -16,7 +16,7 @@ using ControlAnswer = std::function<void(const ControlReply&)>;
 // What the control socket drives: one scanner or a rig. Called on the control
 // server's thread; each command calls `answer` exactly once, from any thread,
 // when it has taken effect, or with an error when it changed nothing.
-// `scanner` is a scanner's address, empty for every scanner.
+// `scanner` is a scanner's address, empty for the first scanner.
 class ControlTarget {
 public:
     virtual ~ControlTarget() = default;
@@ -25,7 +25,6 @@ public:
     virtual void loadProfile(const QString& scanner, const QString& csvPath, ControlAnswer answer) = 0;
     virtual void replay(const QString& scanner, const QString& path, ControlAnswer answer) = 0;
     virtual void beginOutage(const QString& scanner, std::chrono::milliseconds length, ControlAnswer answer) = 0;
-    // Answers with statsJson() of the scanner (a rig without `scanner`: an
-    // object of them by address).
+    // Answers with statsJson() of the scanner.
     virtual void stats(const QString& scanner, ControlAnswer answer) = 0;
 };

@@ -74,7 +74,6 @@ void DatagramFaults::send(QByteArray datagram, Clock::time_point now, const Sink
         if (decision == Decision::Lose) {
             counters_.add(&FaultCounts::lost);
         } else if (decision == Decision::Reorder) {
-            counters_.add(&FaultCounts::reordered);
             reordered_ = std::move(datagram);
         } else {
             if (decision == Decision::Corrupt) {
@@ -89,7 +88,10 @@ void DatagramFaults::send(QByteArray datagram, Clock::time_point now, const Sink
                 hold(datagram, due);
             }
             hold(std::move(datagram), due);
+            // Counted here, where it is overtaken: one that faults clear
+            // first leaves in its place.
             if (reordered_) {
+                counters_.add(&FaultCounts::reordered);
                 hold(std::move(*reordered_), due);
                 reordered_.reset();
             }
@@ -140,8 +142,11 @@ DatagramFaults::Decision DatagramFaults::decide() {
         if (draw < ppm) {
             if (decision == Decision::Lose)
                 inBurst_ = spec_.burst > 1;
-            // One datagram is held back for reordering at a time.
-            return decision == Decision::Reorder && reordered_ ? Decision::Pass : decision;
+            // One datagram is held back for reordering at a time, and the
+            // one that overtakes it arrives readable, so a receiver sees the
+            // overtaking by the packet counters.
+            const bool overtakes = decision == Decision::Reorder || decision == Decision::Corrupt;
+            return overtakes && reordered_ ? Decision::Pass : decision;
         }
         draw -= ppm;
     }

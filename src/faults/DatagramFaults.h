@@ -14,7 +14,8 @@
 
 // The seam every stream datagram leaves through. Without stream faults a
 // datagram goes straight to the sink and is counted; with them each datagram
-// gets one seeded decision (pass, lose, duplicate, reorder or corrupt), and
+// gets one seeded decision (pass, lose, duplicate, reorder or corrupt; never
+// corrupt for the datagram that overtakes a reordered one), and
 // delay and jitter give it a due time. Datagrams not yet due are held here, so
 // the sender never sleeps for them: it sends its own schedule, calls sendDue()
 // and wakes at the earlier of its next slot and nextDue(). The same seed and

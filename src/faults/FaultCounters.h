@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -39,3 +40,6 @@ private:
     mutable std::mutex mutex_;
     FaultCounts counts_;
 };
+
+// The injected faults in a few words for a status bar; empty when none was injected.
+QString injectedFaultsSummary(const FaultCounts& counts);

@@ -18,7 +18,7 @@
 //   jitter=D    the delay varies evenly within delay +- D, never reordering datagrams
 // Command server:
 //   reply-delay=D  every reply is written D late
-//   drop-after=N   a connection is closed after its N-th reply (N >= 1)
+//   drop-after=N   a connection is closed after its N-th request and its reply (N >= 1)
 //   cut=P          a reply is cut short: a prefix of it is sent, then the connection closes
 //   stall=N        after N requests the server reads nothing more from that connection
 // Hello:

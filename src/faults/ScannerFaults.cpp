@@ -16,6 +16,11 @@ void ScannerFaults::setFaults(const FaultSpec& spec) {
     server_.setFaults(spec, seed_ ^ kServerSeedMix);
 }
 
+void ScannerFaults::setSeed(uint64_t seed) {
+    seed_ = seed;
+    setFaults(faults());
+}
+
 FaultSpec ScannerFaults::faults() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return spec_;

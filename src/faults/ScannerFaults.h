@@ -5,6 +5,7 @@
 #include "faults/FaultSpec.h"
 #include "faults/ServerFaults.h"
 
+#include <atomic>
 #include <mutex>
 
 // One scanner's fault layer: the current specification and seed, the
@@ -18,15 +19,18 @@ public:
     void setFaults(const FaultSpec& spec);
     FaultSpec faults() const;
     uint64_t seed() const { return seed_; }
+    // Reseeds every seam with the current specification.
+    void setSeed(uint64_t seed);
 
     DatagramFaults& stream() { return stream_; }
     ServerFaults& server() { return server_; }
     // False, and counted, while announcements are off.
     bool announceHello();
     FaultCounters& counters() { return counters_; }
+    const FaultCounters& counters() const { return counters_; }
 
 private:
-    const uint64_t seed_;
+    std::atomic<uint64_t> seed_;
     FaultCounters counters_;
     DatagramFaults stream_{counters_};
     ServerFaults server_{counters_};

@@ -27,11 +27,12 @@ ReplyPlan ConnectionFaults::onRequest(uint32_t command, int replySize) {
     plan.bytes = replySize;
     std::lock_guard<std::mutex> lock(server_.mutex_);
     const FaultSpec& spec = server_.spec_;
-    if (spec.replyDelayMs) {
+    // A request without a reply has nothing to delay or cut.
+    if (spec.replyDelayMs && replySize > 0) {
         plan.delay = std::chrono::milliseconds(spec.replyDelayMs);
         counters.add(&FaultCounts::repliesDelayed);
     }
-    if (spec.cutPpm && server_.random_() % 1000000 < spec.cutPpm) {
+    if (spec.cutPpm && replySize > 0 && server_.random_() % 1000000 < spec.cutPpm) {
         plan.bytes = replySize > 1 ? int(1 + server_.random_() % uint64_t(replySize - 1)) : 0;
         plan.closeAfter = true;
         counters.add(&FaultCounts::repliesCut);

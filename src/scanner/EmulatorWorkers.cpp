@@ -1,5 +1,6 @@
 #include "scanner/EmulatorWorkers.h"
 
+#include "faults/ScannerFaults.h"
 #include "tcp/TcpTransport.h"
 #include "udp/UdpHello.h"
 #include "udp/UdpTransport.h"
@@ -32,6 +33,11 @@ EmulatorWorkers plugEmulatorWorkers(EmulatorSession& session, const EmulatorStat
     workers.server =
         session.plug(EmulatorSession::Server, new TcpTransport(nullptr, state.areaWidth, state.areaHeight, &state.params,
                                                                &state.picture, &state.profile, &state.hello));
+    if (state.faults) {
+        workers.hello->useFaults(state.faults);
+        workers.stream->useFaults(&state.faults->stream());
+        workers.server->useFaults(&state.faults->server());
+    }
     QObject::connect(workers.server, &TcpTransport::Connected, workers.stream, &UdpTransport::shutdown,
                      Qt::DirectConnection);
     QObject::connect(workers.server, &TcpTransport::Disconnected, workers.stream, &UdpTransport::resume,

@@ -7,6 +7,7 @@
 
 class HelloBuffer;
 class ProfileFeed;
+class ScannerFaults;
 class TcpTransport;
 class UdpHello;
 class UdpTransport;
@@ -20,6 +21,7 @@ struct EmulatorState {
     HelloBuffer& hello;
     const CameraPicture& picture;
     QHostAddress streamSource{QHostAddress::AnyIPv4};
+    ScannerFaults* faults = nullptr;  // none: no faults, nothing counted
     int areaWidth = 640;
     int areaHeight = 480;
 };

@@ -7,11 +7,14 @@
 #include "udp/UdpTransport.h"
 
 #include <QFileInfo>
+#include <QThread>
 
 Scanner::Scanner(QObject* parent) : QObject(parent), picture_(std::make_unique<CameraPicture>()) {
     picture_->fill(0);
     listenWatch_.setInterval(kListenWatchMs);
     connect(&listenWatch_, &QTimer::timeout, this, &Scanner::reportListenOutcome);
+    outageEnd_.setSingleShot(true);
+    connect(&outageEnd_, &QTimer::timeout, this, &Scanner::start);
     params_.replace(defaultUserParams());
     applySettings(settings_);
 }
@@ -46,6 +49,7 @@ void Scanner::applySettings(const ScannerSettings& s) {
 }
 
 void Scanner::start() {
+    outageEnd_.stop();
     if (isRunning())
         return;
     plugWorkers();
@@ -56,6 +60,25 @@ void Scanner::start() {
 }
 
 void Scanner::stop() {
+    outageEnd_.stop();
+    stopWorkers();
+}
+
+void Scanner::beginOutage(std::chrono::milliseconds length, std::function<void(bool)> begun) {
+    if (thread() != QThread::currentThread()) {
+        QMetaObject::invokeMethod(this, [this, length, begun] { beginOutage(length, begun); }, Qt::QueuedConnection);
+        return;
+    }
+    const bool running = isRunning() || outageEnd_.isActive();
+    if (running) {
+        stopWorkers();
+        outageEnd_.start(int(length.count()));
+    }
+    if (begun)
+        begun(running);
+}
+
+void Scanner::stopWorkers() {
     listenWatch_.stop();
     session_.stop();
     helloWorker_ = nullptr;
@@ -104,7 +127,7 @@ void Scanner::plugWorkers() {
     const ScannerSettings s = settings();
     const QHostAddress source = s.sendFromLocalAddress ? QHostAddress(s.localAddress) : QHostAddress(QHostAddress::AnyIPv4);
     const EmulatorWorkers workers =
-        plugEmulatorWorkers(session_, EmulatorState{params_, feed_, hello_, *picture_, source});
+        plugEmulatorWorkers(session_, EmulatorState{params_, feed_, hello_, *picture_, source, &faults_});
     helloWorker_ = workers.hello;
     stream_ = workers.stream;
     server_ = workers.server;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "faults/ScannerFaults.h"
 #include "params/UserParams.h"
 #include "params/UserParamsIni.h"
 #include "capture/CaptureReader.h"
@@ -13,6 +14,8 @@
 #include <QObject>
 #include <QTimer>
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -47,9 +50,23 @@ public:
     // Creates, wires, primes and starts the workers. The outcome of the
     // command server's listen comes as listening() or listenFailed().
     void start();
-    // Stops the workers; returns once their threads have ended.
+    // Stops the workers (and ends an outage); returns once their threads have ended.
     void stop();
     bool isRunning() const { return session_.isRunning(); }
+
+    // Network faults; thread-safe. The same seed and specification give the
+    // same faults over the same packets.
+    void setFaultSeed(uint64_t seed) { faults_.setSeed(seed); }
+    uint64_t faultSeed() const { return faults_.seed(); }
+    void setFaults(const FaultSpec& spec) { faults_.setFaults(spec); }
+    FaultSpec faults() const { return faults_.faults(); }
+    FaultCounts faultCounters() const { return faults_.counters().snapshot(); }
+
+    // From any thread: the scanner "reboots". Its workers stop (clients are
+    // dropped, stream and hello fall silent) and start again after `length`,
+    // as after start(). `begun` is called on this object's thread once the
+    // workers have stopped, with false when the scanner was not running.
+    void beginOutage(std::chrono::milliseconds length, std::function<void(bool)> begun = {});
     // 0 unless the command server listens.
     quint16 listeningPort() const;
 
@@ -98,6 +115,7 @@ signals:
     void flushRequested();
 
 private:
+    void stopWorkers();
     void plugWorkers();
     void primeWorkers();
     void reportListenOutcome();
@@ -115,6 +133,8 @@ private:
     std::unique_ptr<CameraPicture> picture_;
     mutable std::mutex settingsMutex_;  // the server's thread reads the settings on a flush
     ScannerSettings settings_;
+    ScannerFaults faults_;
+    QTimer outageEnd_;
     EmulatorSession session_;
     UdpHello* helloWorker_ = nullptr;
     UdpTransport* stream_ = nullptr;

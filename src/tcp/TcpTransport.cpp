@@ -30,10 +30,17 @@ TcpTransport::TcpTransport(QObject* parent, int /*width*/, int /*height*/, UserP
     : QObject(parent),
       params_(params),
       dispatcher_(*params, *profile, picture, *hello, schedule_, settings_),
-      resumeTimer_(new QTimer(this)) {
-    resumeTimer_->setSingleShot(true);
-    resumeTimer_->setTimerType(Qt::PreciseTimer);
+      resumeTimer_(new QTimer(this)),
+      replyTimer_(new QTimer(this)) {
+    for (QTimer* timer : {resumeTimer_, replyTimer_}) {
+        timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer);
+    }
     connect(resumeTimer_, &QTimer::timeout, this, &TcpTransport::read);
+    connect(replyTimer_, &QTimer::timeout, this, [this] {
+        writePlannedReply();
+        read();
+    });
     log(QStringLiteral("tcp constructor"));
     std::srand(static_cast<unsigned>(std::time(nullptr)));  // result noise draws from rand()
 }
@@ -169,6 +176,15 @@ void TcpTransport::IncMeasurment() { schedule_.runCounter(clientTicket_); }
 void TcpTransport::SwitchStepdir(bool enable) { settings_.stepdirForward = enable; }
 
 void TcpTransport::sendReply(const QByteArray& bytes, const char* failureLine) {
+    if (gathering_) {
+        plannedReply_ += bytes;
+        plannedFailureLine_ = failureLine;
+        return;
+    }
+    writeReply(bytes, failureLine);
+}
+
+void TcpTransport::writeReply(const QByteArray& bytes, const char* failureLine) {
     if (!client_)
         return;
     if (client_->write(bytes) != bytes.size()) {
@@ -212,7 +228,7 @@ void TcpTransport::serveRequests() {
     bool fed = false;
     // A reply may find the connection gone (client_ changes) and Stop ends
     // the pass.
-    while (socket && client_ == socket && !schedule_.stopped()) {
+    while (socket && client_ == socket && !schedule_.stopped() && connectionServed()) {
         // A client that does not take its replies gets no more until it does
         // (bytesWritten resumes); meanwhile its requests wait in the system.
         if (socket->bytesToWrite() > kMaxUnsentReplyBytes)
@@ -220,7 +236,7 @@ void TcpTransport::serveRequests() {
         if (holdForNextRequest())
             return;
         if (framer_.next(request)) {
-            dispatcher_.dispatch(request, *this);
+            serve(request);
             continue;
         }
         if (framer_.broken()) {
@@ -238,6 +254,37 @@ void TcpTransport::serveRequests() {
         framer_.feed(socket->readAll());
         fed = true;
     }
+}
+
+// False while a planned reply waits, and once the faults have stopped
+// reading the connection or are closing it.
+bool TcpTransport::connectionServed() const {
+    return !connectionFaults_ || (connectionFaults_->reading() && !replyTimer_->isActive());
+}
+
+void TcpTransport::serve(const Request& request) {
+    if (!connectionFaults_) {
+        dispatcher_.dispatch(request, *this);
+        return;
+    }
+    gathering_ = true;
+    dispatcher_.dispatch(request, *this);
+    gathering_ = false;
+    plan_ = connectionFaults_->onRequest(request.header.command, plannedReply_.size());
+    if (plan_.delay.count() > 0)
+        replyTimer_->start(plan_.delay);
+    else
+        writePlannedReply();
+}
+
+// A cut or dropped connection closes once its bytes are out; the client
+// reads them, then the end of the stream.
+void TcpTransport::writePlannedReply() {
+    const QByteArray reply = std::exchange(plannedReply_, {});
+    if (plan_.bytes > 0)
+        writeReply(reply.left(plan_.bytes), plannedFailureLine_);
+    if (plan_.closeAfter && client_)
+        client_->disconnectFromHost();
 }
 
 bool TcpTransport::holdForNextRequest() {
@@ -266,6 +313,8 @@ void TcpTransport::resetCounters() {
 
 void TcpTransport::takeClient(QTcpSocket* socket) {
     client_ = socket;
+    if (faults_)
+        connectionFaults_ = std::make_unique<ConnectionFaults>(*faults_);
     framer_.reset();
     socket->setReadBufferSize(kClientReadBufferSize);
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);  // replies are small and awaited
@@ -290,6 +339,9 @@ void TcpTransport::dropClient(bool announce) {
     socket->deleteLater();
     framer_.reset();
     resumeTimer_->stop();
+    replyTimer_->stop();
+    plannedReply_.clear();
+    connectionFaults_.reset();
     schedule_.dropOpenResult();
     stopCounterTask();
     if (announce)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "faults/ServerFaults.h"
 #include "params/UserParams.h"
 #include "profile/CameraPicture.h"
 #include "profile/ProfileSource.h"
@@ -12,6 +13,7 @@
 #include <QFuture>
 #include <QObject>
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -35,6 +37,10 @@ public:
     // new clients out. Quit the thread afterwards; the worker may then be
     // deleted from any thread.
     void requestStop();
+
+    // Before the start: every served connection gets its faults from
+    // `faults`, which outlive this worker, and its requests are counted there.
+    void useFaults(ServerFaults* faults) { faults_ = faults; }
 
     // Thread-safe: the port being listened on, 0 when not listening.
     quint16 listeningPort() const { return listeningPort_; }
@@ -77,6 +83,10 @@ private:
     void announceListenFailure(const QString& reason);
 
     void serveRequests();
+    bool connectionServed() const;
+    void serve(const Request& request);
+    void writePlannedReply();
+    void writeReply(const QByteArray& bytes, const char* failureLine);
     bool holdForNextRequest();
     bool onOwnThread(void (TcpTransport::*slot)());
     void resetCounters();
@@ -99,6 +109,15 @@ private:
     // runs, so a new client is taken at once.
     QTimer* resumeTimer_;
     bool serving_ = false;  // serveRequests() is running
+    ServerFaults* faults_ = nullptr;
+    std::unique_ptr<ConnectionFaults> connectionFaults_;  // the served connection's
+    // With faults, a request's reply is gathered, then written as planned:
+    // at once or when replyTimer_ fires. Requests wait until it is out.
+    bool gathering_ = false;
+    QByteArray plannedReply_;
+    const char* plannedFailureLine_ = nullptr;
+    ReplyPlan plan_;
+    QTimer* replyTimer_;
     QFuture<void> counterTask_;
     std::atomic<quint16> listeningPort_{0};
     mutable std::mutex listenErrorMutex_;

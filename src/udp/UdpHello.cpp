@@ -1,5 +1,6 @@
 #include "udp/UdpHello.h"
 
+#include "faults/ScannerFaults.h"
 #include "params/UserParams.h"
 
 #include "log/LogCategories.h"
@@ -47,8 +48,9 @@ void UdpHello::run() {
     stampMac();
     while (!sleep_.stopRequested()) {
         const HelloBytes packet = hello_->packet();
-        socket.writeDatagram(reinterpret_cast<const char*>(packet.data()), packet.size(),
-                             QHostAddress(QHostAddress::LocalHost), destinationPort_);
+        if (!faults_ || faults_->announceHello())
+            socket.writeDatagram(reinterpret_cast<const char*>(packet.data()), packet.size(),
+                                 QHostAddress(QHostAddress::LocalHost), destinationPort_);
         sleep_.sleepFor(std::chrono::milliseconds(kPeriodMs));
     }
     emit finished();

@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+class ScannerFaults;
 class UserParamsStore;
 
 using MacBytes = std::array<uint8_t, kMacSize>;
@@ -44,6 +45,8 @@ public:
     // the host is raised by `macOffset` in its last byte, so that scanners of
     // one host differ.
     void setSource(const QHostAddress& address, int macOffset);
+    // Before the start: `faults` (which outlive this worker) may silence the announcements.
+    void useFaults(ScannerFaults* faults) { faults_ = faults; }
     // Thread-safe; run() returns at once, without waiting out its sleep.
     void requestStop() { sleep_.requestStop(); }
 
@@ -70,4 +73,5 @@ private:
     QHostAddress source_{QHostAddress::AnyIPv4};
     int macOffset_ = 0;
     InterruptibleSleep sleep_;
+    ScannerFaults* faults_ = nullptr;
 };

@@ -14,7 +14,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = UdpTransport::Clock;
 
 // How often a waiting loop re-reads the record (wUDP, frequency), whose
 // changes come without notice.
@@ -83,6 +83,8 @@ void UdpTransport::run() {
         schedule_.countPacket();
     }
     waitForMeasurementTask();
+    if (faults_)
+        faults_->discardHeld();
     socket_->close();
 }
 
@@ -192,12 +194,23 @@ void UdpTransport::buildPacket(const StreamSettings& settings) {
     encodeProfilePacket(snapshot_, fields, datagram_);
 }
 
+// Every datagram goes through the fault layer, which may hold it back, copy,
+// change or lose it.
+void UdpTransport::sendPacket(const StreamSettings& settings) {
+    sendSettings_ = settings;
+    if (faults_)
+        faults_->send(datagram_, Clock::now(), writeCopies_);
+    else
+        writeCopies(datagram_);
+}
+
 // Send failures are not reported; the stream goes on. The subnet copy goes
 // only to a broadcast address of this machine's own networks: any other
 // address the record yields (a single host, with a full mask) would aim the
 // whole stream at it.
-void UdpTransport::sendPacket(const StreamSettings& settings) {
-    socket_->writeDatagram(datagram_, loopback_, settings.port);
+void UdpTransport::writeCopies(const QByteArray& datagram) {
+    const StreamSettings& settings = sendSettings_;
+    socket_->writeDatagram(datagram, loopback_, settings.port);
     if (!settings.localSAPEnabled)
         return;
     const QHostAddress broadcast(broadcastAddress(settings.tcpAddress, settings.tcpSubnetMask));
@@ -211,7 +224,18 @@ void UdpTransport::sendPacket(const StreamSettings& settings) {
                                  << "- not the broadcast address of a local network";
     }
     if (broadcastAllowed_)
-        socket_->writeDatagram(datagram_, broadcast, broadcastPort_);
+        socket_->writeDatagram(datagram, broadcast, broadcastPort_);
+}
+
+void UdpTransport::sendHeldDatagrams() {
+    if (faults_)
+        faults_->sendDue(Clock::now(), writeCopies_);
+}
+
+// The earlier of the packet's slot and the next held datagram's due time.
+Clock::time_point UdpTransport::wakeTime(Clock::time_point slot) const {
+    const std::optional<Clock::time_point> held = faults_ ? faults_->nextDue() : std::nullopt;
+    return held ? std::min(slot, *held) : slot;
 }
 
 // Sleeps until the current packet's slot has passed. The slot is fixed
@@ -219,13 +243,16 @@ void UdpTransport::sendPacket(const StreamSettings& settings) {
 // only a stop cuts the sleep short. Late packets are never skipped: when
 // behind, this returns at once. A period below the stream's whole-millisecond
 // sleeps is not paced: the worker then sends as fast as it builds packets.
+// Datagrams the fault layer holds back leave at their own times meanwhile.
 bool UdpTransport::sleepUntilPacketDue(double periodMs) {
     if (periodMs < kUnpacedBelowMs)
         return !sleep_.stopRequested();
     const Clock::time_point due = schedule_.packetDue(periodMs);
-    while (Clock::now() < due)
-        if (!sleep_.sleepUntil(due))
+    while (Clock::now() < due) {
+        if (!sleep_.sleepUntil(wakeTime(due)))
             return false;
+        sendHeldDatagrams();
+    }
     return !sleep_.stopRequested();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "faults/DatagramFaults.h"
 #include "profile/ProfileSource.h"
 #include "udp/HelloPacket.h"
 #include "udp/InterruptibleSleep.h"
@@ -42,6 +43,7 @@ bool isInterfaceBroadcast(const QHostAddress& address);
 class UdpTransport : public QObject {
     Q_OBJECT
 public:
+    using Clock = std::chrono::steady_clock;
     static constexpr quint16 kDefaultBroadcastPort = 31001;
 
     // Datagrams leave from `source` (any local address by default).
@@ -52,6 +54,8 @@ public:
     void setBroadcastPort(quint16 port) { broadcastPort_ = port; }
     // Thread-safe: the measurement the stream is at.
     uint32_t measurementCounter() const { return schedule_.measurementCounter(); }
+    // Before the start: every datagram leaves through `faults`, which outlive this worker.
+    void useFaults(DatagramFaults* faults) { faults_ = faults; }
     // Thread-safe; run() returns at once, after the measurement task has ended.
     void requestStop() { sleep_.requestStop(); }
 
@@ -79,6 +83,9 @@ private:
     std::optional<StreamSettings> waitUntilStreaming();
     void buildPacket(const StreamSettings& settings);
     void sendPacket(const StreamSettings& settings);
+    void writeCopies(const QByteArray& datagram);
+    void sendHeldDatagrams();
+    Clock::time_point wakeTime(Clock::time_point slot) const;
     bool sleepUntilPacketDue(double periodMs);
     void cutToPacket();
     void resetSchedule();
@@ -107,4 +114,7 @@ private:
     ProfileSnapshot snapshot_;  // reused by every packet
     QByteArray datagram_;
     bool cutLogged_ = false;
+    DatagramFaults* faults_ = nullptr;
+    const DatagramFaults::Sink writeCopies_{[this](const QByteArray& datagram) { writeCopies(datagram); }};
+    StreamSettings sendSettings_;  // where the datagrams leaving now go
 };

@@ -29,11 +29,11 @@ class ScriptedWindow : public MainWindow {
 public:
     using MainWindow::MainWindow;
     QStringList answers;
-    std::vector<QFileDialog::AcceptMode> asked;
+    std::vector<FileQuestion> asked;
 
 protected:
-    QString askCsvFileName(QFileDialog::AcceptMode mode) override {
-        asked.push_back(mode);
+    QString askFileName(FileQuestion question) override {
+        asked.push_back(question);
         return answers.takeFirst();
     }
 };
@@ -161,7 +161,7 @@ TEST_F(FilesWindow, CsvImportReplacesTheProfileOnlyWhenItSucceeds) {
 
     find<QSpinBox>("xemrSpin")->setValue(70);
     EXPECT_TRUE(repaints(find<PaintWidget>("paint"), [&] { click("loadDotsBtn"); }));  // shows what it stored
-    EXPECT_EQ(window->asked, std::vector<QFileDialog::AcceptMode>(4, QFileDialog::AcceptOpen));
+    EXPECT_EQ(window->asked, std::vector<MainWindow::FileQuestion>(4, MainWindow::FileQuestion::OpenCsv));
     EXPECT_EQ(profile().points(), (std::vector<ProfilePoint>{{-4096, 8192}, {4096, 0}}));
     EXPECT_TRUE(status().contains("loaded 2 points")) << status().toStdString();
 }
@@ -177,7 +177,7 @@ TEST_F(FilesWindow, CsvExportWritesTheProfileMirroredOrSaysWhyNot) {
 
     click("saveDotsBtn");
     EXPECT_EQ(readFile(csv), "-17.5;85\n");
-    EXPECT_EQ(window->asked, std::vector<QFileDialog::AcceptMode>(2, QFileDialog::AcceptSave));
+    EXPECT_EQ(window->asked, std::vector<MainWindow::FileQuestion>(2, MainWindow::FileQuestion::SaveCsv));
 
     click("saveDotsBtn");
     EXPECT_TRUE(status().startsWith("cannot write")) << status().toStdString();

@@ -1,5 +1,9 @@
 """The Python module against the real px310-headless."""
+import os
+import re
 import socket
+import struct
+import subprocess
 import time
 
 import pytest
@@ -35,14 +39,102 @@ def test_starts_on_free_ports_serves_and_stops_cleanly():
         assert emulator.stop() == 0
 
 
+def client_path():
+    return os.environ.get("PX310_CLIENT") or os.path.join(os.path.dirname(find_headless()), "px310-client")
+
+
+def numbers(pattern, text):
+    match = re.search(pattern, text)
+    assert match, text
+    return [int(n) for n in match.groups()]
+
+
 @needs_control
-def test_stats_count_the_faults_injected_from_a_seed():
-    with Emulator(faults="loss=20%,corrupt=10%", seed=3) as emulator:
-        received = receive_datagrams(emulator.udp_port, 1.5)
-        stats = emulator.stats()
-    assert stats["current_faults"] == "loss=20%,corrupt=10%"
-    assert stats["faults"]["lost"] > 0 and stats["faults"]["corrupted"] > 0
-    assert stats["datagrams_sent"] >= len(received) > 0
+def test_the_stream_client_reports_the_faults_stats_count():
+    # A low rate, so that a client held up on a busy machine loses nothing in
+    # its socket's buffer.
+    with Emulator(extra_args=["--frequency", "50"]) as emulator:
+        client = subprocess.Popen([client_path(), "stream", "--port", str(emulator.udp_port), "--seconds", "5"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+        # Faults only in the middle of what the client receives: it sees every
+        # packet on either side, so each loss shows in the packet counters.
+        time.sleep(1.0)
+        emulator.set_faults("loss=10%,burst=2,dup=8%,reorder=8%,corrupt=8%")
+        time.sleep(2.0)
+        emulator.clear_faults()
+        injected = emulator.stats()["faults"]
+        report = client.communicate(timeout=30)[0]
+    lost, reordered, duplicates = numbers(r"lost (\d+), reordered (\d+), duplicates (\d+)", report)
+    checksum_failures, = numbers(r"checksum failures (\d+)", report)
+    assert min(injected["lost"], injected["duplicated"], injected["reordered"], injected["corrupted"]) > 0
+    # A corrupted packet's counter cannot be trusted: the client counts it lost too.
+    assert (lost, reordered, duplicates, checksum_failures) == (
+        injected["lost"] + injected["corrupted"], injected["reordered"], injected["duplicated"],
+        injected["corrupted"])
+
+
+EXTENTS = struct.pack("<IIII", 32, 0, 0, 0)
+EXTENTS_SIZE = 30
+
+
+def read_reply(connection, size):
+    """`size` bytes, or those before the connection closed; None when nothing came in time."""
+    reply = b""
+    try:
+        while len(reply) < size:
+            chunk = connection.recv(size - len(reply))
+            if not chunk:
+                break
+            reply += chunk
+    except socket.timeout:
+        return reply or None
+    except ConnectionResetError:  # a request that met the closed connection
+        pass
+    return reply
+
+
+def ask_extents(connection):
+    connection.sendall(EXTENTS)
+    return read_reply(connection, EXTENTS_SIZE)
+
+
+def replies_until_closed(connection, most):
+    """Sizes of the replies to `most` requests until one is missing or short;
+    after a short one, 0 when the connection then closed, None when not."""
+    sizes = []
+    for _ in range(most):
+        reply = ask_extents(connection)
+        sizes.append(len(reply) if reply is not None else None)
+        if reply is None or len(reply) < EXTENTS_SIZE:
+            break
+    if sizes[-1] and sizes[-1] < EXTENTS_SIZE:
+        end = read_reply(connection, 1)
+        sizes.append(len(end) if end is not None else None)
+    return sizes
+
+
+@needs_control
+@pytest.mark.parametrize("spec, seen, counter", [
+    ("drop-after=2", [30, 30, 0], "connections_dropped"),
+    ("stall=2", [30, 30, None], "stalls"),
+    ("cut=100%", ["short", 0], "replies_cut"),
+    ("reply-delay=300ms", [30] * 5, "replies_delayed"),
+])
+def test_a_client_sees_the_command_server_faults(px310_emulator, spec, seen, counter):
+    px310_emulator.set_faults(spec)
+    started = time.monotonic()
+    with socket.create_connection(("127.0.0.1", px310_emulator.tcp_port), timeout=1.0) as connection:
+        sizes = replies_until_closed(connection, 5)
+    if seen[0] == "short":
+        assert 0 < sizes[0] < EXTENTS_SIZE and sizes[1:] == seen[1:]
+    else:
+        assert sizes == seen
+    if spec.startswith("reply-delay"):
+        assert time.monotonic() - started >= 1.5
+    stats = px310_emulator.stats()
+    assert stats["faults"][counter] >= 1
+    # Requests sent after the close or the stall were never read.
+    assert stats["requests"]["32"] == len([size for size in sizes if size])
 
 
 @needs_control
@@ -62,18 +154,26 @@ def test_a_bad_specification_stops_the_start():
 
 
 @needs_control
-def test_after_an_outage_the_scanner_serves_again(px310_emulator):
-    px310_emulator.outage(1)
+def test_an_outage_drops_the_client_and_then_serves_again(px310_emulator):
+    port = px310_emulator.tcp_port
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as connection:
+        assert len(ask_extents(connection)) == EXTENTS_SIZE
+        assert px310_emulator.stats()["clients_connected"] == 1
+        px310_emulator.outage(1)
+        assert read_reply(connection, 1) == b""
+        assert px310_emulator.stats()["clients_connected"] == 0
     with pytest.raises(OSError):
-        socket.create_connection(("127.0.0.1", px310_emulator.tcp_port), timeout=0.5).close()
+        socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
     deadline = time.monotonic() + 10
     while True:
         try:
-            socket.create_connection(("127.0.0.1", px310_emulator.tcp_port), timeout=1).close()
+            connection = socket.create_connection(("127.0.0.1", port), timeout=1)
             break
         except OSError:
             assert time.monotonic() < deadline, "no server after the outage"
             time.sleep(0.1)
+    with connection:
+        assert len(ask_extents(connection)) == EXTENTS_SIZE
 
 
 @needs_control
@@ -85,3 +185,30 @@ def test_each_scanner_of_a_rig_is_addressed_by_its_address():
         assert rig.stats(scanner="127.0.0.1")["current_faults"] == "none"
         with pytest.raises(ControlError):
             rig.stats(scanner="127.0.0.3")
+
+
+@needs_control
+def test_a_profile_loaded_while_running_is_streamed(px310_emulator, tmp_path):
+    csv = tmp_path / "short.csv"
+    csv.write_text("".join("%g;50\n" % (x * 0.5) for x in range(100)))
+    assert px310_emulator.load_profile(str(csv)).startswith("loaded 100 points")
+    point_counts = {struct.unpack_from("<H", d, 10)[0] for d in receive_datagrams(px310_emulator.udp_port, 0.5)}
+    assert point_counts == {100}
+
+
+@needs_control
+def test_a_recording_replayed_while_running_is_streamed_frame_by_frame(px310_emulator, tmp_path):
+    for name, points in (("a.csv", 10), ("b.csv", 20)):
+        (tmp_path / name).write_text("".join("%g;50\n" % (x * 0.5) for x in range(points)))
+    assert px310_emulator.replay(str(tmp_path)).startswith("replaying")
+    point_counts = {struct.unpack_from("<H", d, 10)[0] for d in receive_datagrams(px310_emulator.udp_port, 0.5)}
+    assert point_counts == {10, 20}
+    with pytest.raises(ControlError):
+        px310_emulator.replay(str(tmp_path / "missing"))
+
+
+@needs_control
+def test_hello_off_silences_the_announcements(px310_emulator):
+    px310_emulator.set_faults("hello=off")
+    assert receive_datagrams(px310_emulator.hello_port, 2.5) == []
+    assert px310_emulator.stats()["faults"]["hellos_suppressed"] >= 1

@@ -1,5 +1,6 @@
 #include "HeadlessEmulator.h"
 
+#include "control/ControlStats.h"
 #include "profile/CsvProfile.h"
 #include "profile/ProfileModel.h"
 
@@ -47,7 +48,7 @@ bool HeadlessEmulator::start(QString* error) {
             members_.clear();
             return false;
         }
-    if (!checkAddresses(error)) {
+    if (!checkAddresses(error) || !openControl(error)) {
         members_.clear();
         return false;
     }
@@ -61,6 +62,7 @@ bool HeadlessEmulator::start(QString* error) {
 
 void HeadlessEmulator::stop() {
     listenTimeout_.stop();
+    control_.reset();
     for (Member& member : members_)
         member.scanner->stop();
     members_.clear();
@@ -74,6 +76,11 @@ bool HeadlessEmulator::prepare(Member& member, QString* error) {
         return false;
     }
     applyPlan(member);
+    const uint64_t seed = options_.seed + uint64_t(&member - members_.data());
+    member.scanner->setFaultSeed(seed);
+    member.scanner->setFaults(options_.faults);
+    if (!options_.faults.isNone())
+        emit notice(QStringLiteral("%1: faults %2, seed %3").arg(member.plan.name, formatFaultSpec(options_.faults)).arg(seed));
     return true;
 }
 
@@ -233,4 +240,75 @@ void HeadlessEmulator::saveParams(const Member& member) {
         emit notice(QStringLiteral("parameters saved to %1").arg(member.plan.paramsSavePath));
     else
         emit notice(error);
+}
+
+bool HeadlessEmulator::openControl(QString* error) {
+    if (options_.controlPath.isEmpty())
+        return true;
+    control_ = std::make_unique<ControlServer>(*this);
+    if (control_->listen(options_.controlPath))
+        return true;
+    *error = control_->errorString();
+    control_.reset();
+    return false;
+}
+
+// The scanner a control command is for; none, and the command answered, when
+// no scanner has that address.
+Scanner* HeadlessEmulator::addressed(const QString& address, const ControlAnswer& answer) {
+    for (Member& member : members_)
+        if (address.isEmpty() || member.scanner->settings().localAddress == address)
+            return member.scanner.get();
+    answer({false, QStringLiteral("no scanner at %1").arg(address)});
+    return nullptr;
+}
+
+void HeadlessEmulator::setFaults(const QString& scanner, const FaultSpec& spec, ControlAnswer answer) {
+    if (Scanner* s = addressed(scanner, answer)) {
+        s->setFaults(spec);
+        answer({true, formatFaultSpec(spec)});
+    }
+}
+
+void HeadlessEmulator::loadProfile(const QString& scanner, const QString& csvPath, ControlAnswer answer) {
+    Scanner* s = addressed(scanner, answer);
+    if (!s)
+        return;
+    const ScannerSettings settings = s->settings();
+    const CsvImport import = readCsvProfile(csvPath, CsvScale{settings.xemr, settings.zdiap});
+    if (!import.ok()) {
+        answer({false, import.error});
+        return;
+    }
+    s->profile().replace(import.points);
+    s->showDrawnProfile();  // a replay gives way to the loaded profile
+    answer({true, csvImportSummary(import, csvPath)});
+}
+
+void HeadlessEmulator::replay(const QString& scanner, const QString& path, ControlAnswer answer) {
+    Scanner* s = addressed(scanner, answer);
+    if (!s)
+        return;
+    QString error;
+    if (s->replay(path, Playback::Loop, &error))
+        answer({true, QStringLiteral("replaying %1").arg(path)});
+    else
+        answer({false, error});
+}
+
+void HeadlessEmulator::beginOutage(const QString& scanner, std::chrono::milliseconds length, ControlAnswer answer) {
+    Scanner* s = addressed(scanner, answer);
+    if (!s)
+        return;
+    s->beginOutage(length, [answer, length](bool begun) {
+        if (begun)
+            answer({true, QStringLiteral("outage of %1 s begun").arg(double(length.count()) / 1000.0)});
+        else
+            answer({false, QStringLiteral("the scanner is not running")});
+    });
+}
+
+void HeadlessEmulator::stats(const QString& scanner, ControlAnswer answer) {
+    if (Scanner* s = addressed(scanner, answer))
+        answer({true, jsonLine(statsJson(s->faultCounters(), s->faults()))});
 }

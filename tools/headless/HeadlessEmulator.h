@@ -3,6 +3,8 @@
 #include "HeadlessOptions.h"
 #include "RigPlan.h"
 
+#include "control/ControlServer.h"
+#include "control/ControlTarget.h"
 #include "profile/ProfileStore.h"
 #include "scanner/Scanner.h"
 
@@ -13,8 +15,9 @@
 
 // The emulator without a window: one scanner, or a rig of them side by side,
 // each loaded from files or the defaults and started through the same Scanner
-// as the window's.
-class HeadlessEmulator : public QObject {
+// as the window's. With a control path, a control socket drives the scanners
+// while they run; a command without a scanner's address is for the first.
+class HeadlessEmulator : public QObject, public ControlTarget {
     Q_OBJECT
 public:
     // Gives up when the command servers do not all listen within this time.
@@ -32,6 +35,12 @@ public:
 
     int scannerCount() const { return int(members_.size()); }
     Scanner& scanner(int index) { return *members_[size_t(index)].scanner; }
+
+    void setFaults(const QString& scanner, const FaultSpec& spec, ControlAnswer answer) override;
+    void loadProfile(const QString& scanner, const QString& csvPath, ControlAnswer answer) override;
+    void replay(const QString& scanner, const QString& path, ControlAnswer answer) override;
+    void beginOutage(const QString& scanner, std::chrono::milliseconds length, ControlAnswer answer) override;
+    void stats(const QString& scanner, ControlAnswer answer) override;
 
 signals:
     // Every command server listens; the emulator is ready for clients.
@@ -56,6 +65,8 @@ private:
     bool loadReplay(Member& member, QString* error);
     void applyPlan(Member& member);
     bool checkAddresses(QString* error) const;
+    bool openControl(QString* error);
+    Scanner* addressed(const QString& address, const ControlAnswer& answer);
     void connectScanner(size_t k);
     void onListening(size_t k);
     void saveParams(const Member& member);
@@ -63,6 +74,7 @@ private:
     HeadlessOptions options_;
     std::vector<Member> members_;
     QTimer listenTimeout_;
+    std::unique_ptr<ControlServer> control_;
 };
 
 // The profile streamed without --profile: 640 points, a raised block with

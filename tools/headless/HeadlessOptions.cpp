@@ -4,6 +4,7 @@
 
 #include <QCommandLineParser>
 #include <QHostAddress>
+#include <limits>
 
 namespace {
 
@@ -90,6 +91,18 @@ void addOptions(QCommandLineParser& parser) {
                       QStringLiteral("Rig file: one group per scanner with address, serial, tcp_port, udp_port, "
                                      "frequency, profile, replay, xemr, zdiap."),
                       QStringLiteral("FILE.ini")});
+    parser.addOption({QStringLiteral("faults"),
+                      QStringLiteral("Network faults to inject, e.g. loss=5%,burst=3,dup=1%,reorder=1%,corrupt=0.5%,"
+                                     "delay=10ms,jitter=5ms,reply-delay=50ms,drop-after=100,cut=2%,stall=20,hello=off "
+                                     "(default none)."),
+                      QStringLiteral("SPEC")});
+    parser.addOption({QStringLiteral("seed"),
+                      QStringLiteral("Seed of the faults; the same seed gives the same faults (default 1)."),
+                      QStringLiteral("N")});
+    parser.addOption({QStringLiteral("control"),
+                      QStringLiteral("Open a control socket (a Unix socket only this user can use) at PATH for "
+                                     "px310-client control."),
+                      QStringLiteral("PATH")});
     parser.addOption({QStringLiteral("backward"), QStringLiteral("Step/dir direction backward (default forward).")});
     parser.addOption({QStringLiteral("verbose"), QStringLiteral("Show the workers' debug log.")});
 }
@@ -108,6 +121,28 @@ bool readReplayOptions(const QCommandLineParser& parser, HeadlessOptions& o, QSt
         o.replayFilter.sourceAddress = source.toIPv4Address();
     }
     return error.isEmpty();
+}
+
+bool readFaultOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& error) {
+    if (parser.isSet(QStringLiteral("faults"))) {
+        const FaultSpecParse parse = parseFaultSpec(parser.value(QStringLiteral("faults")));
+        if (!parse.ok()) {
+            error = QStringLiteral("--faults: ") + parse.message;
+            return false;
+        }
+        o.faults = parse.spec;
+    }
+    if (parser.isSet(QStringLiteral("seed"))) {
+        bool ok = false;
+        o.seed = parser.value(QStringLiteral("seed")).toULongLong(&ok);
+        if (!ok) {
+            error = QStringLiteral("--seed takes a whole number from 0 to %1, not \"%2\"")
+                        .arg(std::numeric_limits<uint64_t>::max())
+                        .arg(parser.value(QStringLiteral("seed")));
+            return false;
+        }
+    }
+    return true;
 }
 
 // Fills `options` from the parsed command line; false with `error` set.
@@ -143,6 +178,9 @@ bool readOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& 
     o.verbose = parser.isSet(QStringLiteral("verbose"));
     o.scanners = numberOf(parser, kScanners, error).value_or(o.scanners);
     o.rigPath = parser.value(QStringLiteral("rig"));
+    o.controlPath = parser.value(QStringLiteral("control"));
+    if (!readFaultOptions(parser, o, error))
+        return false;
     // A rig places its scanners itself.
     const bool rig = o.scanners > 1 || !o.rigPath.isEmpty();
     if (rig && (parser.isSet(QStringLiteral("listen")) || (o.scanners > 1 && !o.rigPath.isEmpty())))

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/CaptureReader.h"
+#include "faults/FaultSpec.h"
 #include "params/DataPlaces.h"
 #include "profile/ProfileSource.h"
 #include "scanner/ScannerSettings.h"
@@ -35,6 +36,12 @@ struct HeadlessOptions {
     bool verbose = false;
     int scanners = 1;  // a rig on 127.0.0.1 ... 127.0.0.N
     QString rigPath;   // a rig described scanner by scanner
+    FaultSpec faults;
+    // Scanner k of a rig draws its faults from seed + k - 1. A fixed default
+    // makes every run repeatable.
+    static constexpr uint64_t kDefaultSeed = 1;
+    uint64_t seed = kDefaultSeed;
+    QString controlPath;  // empty: no control socket
 };
 
 struct HeadlessCommandLine {
