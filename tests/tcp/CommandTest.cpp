@@ -98,6 +98,13 @@ TEST_F(Commands, FactoryWriteShorterThanTheWritableBlockIsRefusedWhole) {
     EXPECT_EQ(run(encodeRequest(130)).left(50), QByteArray(49, '\x11') + before[49]);
 }
 
+TEST_F(Commands, ParamsWriteOfAnotherSizeIsRefusedSilently) {
+    const QByteArray original = run(encodeRequest(4));
+    EXPECT_TRUE(run(encodeRequest(5, QByteArray(511, '\x33')) + encodeRequest(5, QByteArray(513, '\x33'))).isEmpty());
+    EXPECT_EQ(run(encodeRequest(4)), original);
+    EXPECT_EQ(sink.updated, 0);
+}
+
 TEST_F(Commands, ExtentsBlockIsFixed) {
     EXPECT_EQ(run(encodeRequest(32)), hexBytes("00 00 80 0C BC 34 B0 04 C4 09 C0 5D BC 34 E2 04 9C 63 08 07 BC 34 "
                                                "28 00 28 00 28 00 28 00"));

@@ -80,22 +80,15 @@ protected:
     std::atomic<int> badAddress{0};
 };
 
-TEST_F(Server, ParamsRoundTripAndAWrongSizeWriteIsRefused) {
+TEST_F(Server, ParamsWriteIsAnsweredAnnouncedAndFlushRequested) {
     start();
     auto client = connectClient();
-    const QByteArray original = readParams(*client);
-    ASSERT_EQ(original, paramsImage(params.snapshot()));
-
-    // A refused write sends nothing: the next reply is the unchanged record.
-    client->write(encodeRequest(5, QByteArray(511, '\x33')) + encodeRequest(5, QByteArray(513, '\x33')));
-    EXPECT_EQ(readParams(*client), original);
-
-    QByteArray image = original;
+    QByteArray image = readParams(*client);
+    ASSERT_EQ(image, paramsImage(params.snapshot()));
     image[59] = 3;  // invertXZ
-    EXPECT_EQ(exchange(*client, encodeRequest(5, image), 2), "OK");
-    EXPECT_EQ(readParams(*client), image);
+    EXPECT_EQ(exchange(*client, encodeRequest(5, image) + encodeRequest(6), 4), "OKOK");
+    EXPECT_EQ(paramsImage(params.snapshot()), image);
     EXPECT_EQ(updates, 1);
-    EXPECT_EQ(exchange(*client, encodeRequest(6), 2), "OK");
     EXPECT_TRUE(waitUntil([this] { return flushes == 1; }));
 }
 
@@ -134,15 +127,12 @@ TEST_F(Server, ResultsArePacedToTheProfileRate) {
     EXPECT_EQ(u16At(unpaced, 48 + 2), 2) << "0 Hz: answered, not paced, counted from the change";
 }
 
-TEST_F(Server, UnknownAndServiceCommandsKeepTheConnectionUsable) {
-    LogCapture log;
+TEST_F(Server, UnknownCommandsKeepTheConnectionUsableAndFinishingResumesTheStream) {
     start();
     auto client = connectClient();
-    client->write(encodeRequest(200) + encodeRequest(20) + encodeRequest(25));
+    client->write(encodeRequest(200) + encodeRequest(25));
     EXPECT_EQ(readParams(*client), paramsImage(params.snapshot()));
-    EXPECT_TRUE(log.contains("default"));
-    EXPECT_TRUE(log.contains("reboot"));
-    EXPECT_EQ(stream.resumes, 1) << "25 lets the stream run";
+    EXPECT_EQ(stream.resumes, 1);
     EXPECT_FALSE(stream.paused);
 }
 
