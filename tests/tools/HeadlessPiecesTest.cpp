@@ -2,6 +2,7 @@
 #include "HeadlessOptions.h"
 #include "ToolProcess.h"
 
+#include "profile/CsvProfile.h"
 #include "profile/ProfileModel.h"
 #include "support/TestUtil.h"
 
@@ -114,3 +115,24 @@ INSTANTIATE_TEST_SUITE_P(
                       BadRig{"[a]\naddress=127.0.0.2\ntcp_port=PORT\n[b]\naddress=127.0.0.2\ntcp_port=PORT\n",
                              "scanner [b] (tcp_port)"},
                       BadRig{"[a]\naddress=192.0.2.1\ntcp_port=PORT\n", "scanner [a] (address)"}));
+
+TEST(HeadlessEmulatorTest, ServesTheProfileFileItIsGiven) {
+    QTemporaryDir dir;
+    QFile csv(dir.filePath("p.csv"));
+    ASSERT_TRUE(csv.open(QIODevice::WriteOnly));
+    csv.write("-1.5;20\n2.5;30\n");
+    csv.close();
+    HeadlessOptions options;
+    options.paramsPath = dir.filePath("p.ini");
+    options.profilePath = csv.fileName();
+    options.tcpPort = freeTcpPort();
+    options.udpPort = freeUdpPort();
+    options.helloPort = freeUdpPort();
+    HeadlessEmulator emulator(options);
+    QString error;
+    ASSERT_TRUE(emulator.start(&error)) << error.toStdString();
+    const CsvImport expected = readCsvProfile(csv.fileName(), CsvScale{70, 170});
+    ASSERT_EQ(expected.points.size(), 2u);
+    EXPECT_EQ(emulator.scanner(0).profile().points(), expected.points);
+    emulator.stop();
+}
