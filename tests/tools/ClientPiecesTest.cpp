@@ -6,6 +6,7 @@
 
 #include "support/TestUtil.h"
 
+#include <QStringList>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -140,16 +141,10 @@ TEST(HelloDecoder, ReadsTheAnnouncedDevice) {
     const HelloBytes bytes = hello.packet();
     const auto info = decodeHelloPacket(QByteArray(reinterpret_cast<const char*>(bytes.data()), kHelloPacketSize));
     ASSERT_TRUE(info.has_value());
-    EXPECT_EQ(info->deviceType, 310);
-    EXPECT_EQ(info->address, "10.0.0.5");
-    EXPECT_EQ(macText(info->mac), "AA:BB:CC:01:02:03");
-    EXPECT_EQ(info->factory.serial, 32768);
-    EXPECT_EQ(info->factory.xemr, 70);
-    EXPECT_EQ(info->factory.zdiap, 171);
-    EXPECT_EQ(info->factory.xsmr, 5);
-    EXPECT_EQ(info->factory.zbase, 6);
-    EXPECT_EQ(info->factory.udpPort, 6003);
-    EXPECT_EQ(info->factory.tcpPort, 620);
+    EXPECT_EQ(QStringList({info->address, macText(info->mac)}), QStringList({"10.0.0.5", "AA:BB:CC:01:02:03"}));
+    const auto& f = info->factory;
+    EXPECT_EQ(std::vector<int>({info->deviceType, f.serial, f.xemr, f.zdiap, f.xsmr, f.zbase, f.udpPort, f.tcpPort}),
+              std::vector<int>({310, 32768, 70, 171, 5, 6, 6003, 620}));
 
     EXPECT_FALSE(decodeHelloPacket(QByteArray(kHelloPacketSize - 1, '\0')).has_value());
 }
