@@ -111,6 +111,15 @@ TEST_F(Commands, ExtentsBlockIsFixed) {
     EXPECT_EQ(sink.lines, (QStringList{"get extends", "30"}));
 }
 
+TEST_F(Commands, EveryImageNumbersItsChunksFromZero) {
+    const QByteArray first = run(encodeRequest(2) + encodeRequest(3, {}, 0, 1) + encodeRequest(3, {}, 1, 1));
+    const QByteArray second = run(encodeRequest(2) + encodeRequest(3, {}, 2, 1));
+    ASSERT_EQ(first.size(), 6);
+    EXPECT_EQ(first.mid(1, 2) + first.mid(4, 2), hexBytes("00 00 01 01")) << "chunk counter, picture byte";
+    EXPECT_EQ(first[3], first[0]);
+    EXPECT_EQ(second, QByteArray(1, char(first[0] + 1)) + hexBytes("00 02"));
+}
+
 TEST(PictureChunk, NeverReachesPastThePicture) {
     CameraPicture picture;
     picture.fill(0xFF);
