@@ -1,6 +1,5 @@
 #include "CaptureTestSupport.h"
 
-#include "capture/CaptureReader.h"
 #include "udp/ProfilePacket.h"
 
 #include <QFile>
@@ -67,15 +66,4 @@ void writeCapture(const QString& path, int linkType, const std::vector<uint8_t>&
     }
     pcap_dump_close(dumper);
     pcap_close(pcap);
-}
-
-std::vector<int> profileNumbers(const QString& path) {
-    CaptureReader reader;
-    std::vector<int> numbers;
-    CapturedProfile profile;
-    if (!reader.open(path))
-        return numbers;
-    while (reader.next(profile))
-        numbers.push_back(profile.points.x.empty() ? -1 : profile.points.x[0]);
-    return numbers;
 }

@@ -20,6 +20,3 @@ std::vector<std::vector<uint8_t>> ipv4Packets(const QByteArray& payload, const c
 // A pcap file of one link type; each frame is `linkHeader` followed by the packet.
 void writeCapture(const QString& path, int linkType, const std::vector<uint8_t>& linkHeader,
                   const std::vector<std::vector<uint8_t>>& packets);
-
-// The first X of every profile CaptureReader finds in the file.
-std::vector<int> profileNumbers(const QString& path);
