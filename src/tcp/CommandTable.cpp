@@ -4,7 +4,7 @@
 
 using A = CommandAction;
 
-const std::array<CommandInfo, kCommandCount> kCommandTable = {{
+constexpr std::array<CommandInfo, kCommandCount> kCommandTable = {{
     {0, "set analog out normal", A::LogOnly},
     {1, "", A::GetResult},
     {2, "get image", A::GetImage},
@@ -45,6 +45,16 @@ const std::array<CommandInfo, kCommandCount> kCommandTable = {{
     {147, "upload file", A::LogOnly},
     {148, "download file", A::LogOnly},
 }};
+
+namespace {
+constexpr bool strictlyAscending(const std::array<CommandInfo, kCommandCount>& table) {
+    for (size_t i = 1; i < table.size(); ++i)
+        if (table[i - 1].code >= table[i].code)
+            return false;
+    return true;
+}
+}  // namespace
+static_assert(strictlyAscending(kCommandTable), "findCommand's binary search needs unique ascending codes");
 
 const CommandInfo* findCommand(uint32_t code) {
     const auto it = std::lower_bound(kCommandTable.begin(), kCommandTable.end(), code,

@@ -1,6 +1,5 @@
 #include "CaptureTestSupport.h"
 
-#include "capture/CaptureReader.h"
 #include "udp/ProfilePacket.h"
 
 #include <QFile>
@@ -78,11 +77,4 @@ std::vector<ProfileSnapshot> capturedProfiles(const QString& path) {
     while (reader.next(profile))
         profiles.push_back(profile.points);
     return profiles;
-}
-
-std::vector<int> profileNumbers(const QString& path) {
-    std::vector<int> numbers;
-    for (const ProfileSnapshot& profile : capturedProfiles(path))
-        numbers.push_back(profile.x.empty() ? -1 : profile.x[0]);
-    return numbers;
 }

@@ -23,5 +23,3 @@ void writeCapture(const QString& path, int linkType, const std::vector<uint8_t>&
 
 // Every profile CaptureReader finds in the file.
 std::vector<ProfileSnapshot> capturedProfiles(const QString& path);
-// The first X of every profile CaptureReader finds in the file.
-std::vector<int> profileNumbers(const QString& path);

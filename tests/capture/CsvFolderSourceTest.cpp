@@ -38,15 +38,6 @@ TEST_F(CsvFolderSourceTest, PlaysInNameOrderAndLoops) {
     EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 1, 2, 3, 1}));
 }
 
-TEST_F(CsvFolderSourceTest, OnceHoldsTheLastFile) {
-    QString error;
-    auto source = CsvFolderProfileSource::open(dir_.path(), kScale, Playback::Once, error);
-    ASSERT_TRUE(source);
-    EXPECT_EQ(firstZ(*source, 3), 3);
-    EXPECT_EQ(firstZ(*source, 1000), 3);
-    EXPECT_EQ(firstZ(*source, 0), 1);
-}
-
 TEST(CsvFolderSourceOpenTest, RefusesAFolderWithoutCsvFiles) {
     QTemporaryDir dir;
     QString error;

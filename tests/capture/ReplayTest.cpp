@@ -1,5 +1,5 @@
-// What one emulator sent, recorded by the client, replayed by a second one:
-// the same profiles in the same order, frame k at measurement k.
+// What one emulator sent, recorded by the client or by tcpdump, replayed by a
+// second one: the same profiles in the same order, frame k at measurement k.
 #include "CaptureTestSupport.h"
 #include "profile/ProfileSource.h"
 #include "support/TestUtil.h"
@@ -8,30 +8,55 @@
 
 #include <QFile>
 #include <QNetworkDatagram>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QThread>
 #include <QUdpSocket>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
 // Noise makes every recorded profile differ, so order shows.
-std::vector<ProfileSnapshot> recordAnEmulator(HeadlessProcess& recorded) {
-    EXPECT_TRUE(recorded.start({"--noise", "3", "--frequency", "200"}));
-    const QString path = recorded.path("stream.pcap");
+enum class Recorder { Client, Tcpdump };
+
+QString recordWithClient(HeadlessProcess& recorded) {
+    const QString path = recorded.path("client.pcap");
     const ToolRun run =
         runClient({"stream", "--port", QString::number(recorded.udpPort), "--seconds", "1", "--record", path});
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
-    return capturedProfiles(path);
+    return path;
 }
 
-TEST(Replay, ASecondEmulatorSendsTheRecordedProfilesInOrderAndLoops) {
+QString recordWithTcpdump(HeadlessProcess& recorded) {
+    const QString path = recorded.path("tcpdump.pcap");
+    QProcess capture;
+    capture.start(QStandardPaths::findExecutable("tcpdump"),
+                  {"-i", "lo", "-U", "-w", path, "udp", "dst", "port", QString::number(recorded.udpPort)});
+    QByteArray said;
+    EXPECT_TRUE(waitUntil([&] { return (said += capture.readAllStandardError()).contains("listening on"); }, 10000))
+        << said.toStdString();
+    QThread::msleep(1000);
+    capture.terminate();
+    EXPECT_TRUE(waitUntil([&] { return capture.state() == QProcess::NotRunning; }, 10000));
+    return path;
+}
+
+class Replay : public testing::TestWithParam<Recorder> {};
+
+TEST_P(Replay, ASecondEmulatorSendsTheRecordedProfilesInOrderAndLoops) {
+    if (GetParam() == Recorder::Tcpdump && (geteuid() != 0 || QStandardPaths::findExecutable("tcpdump").isEmpty()))
+        GTEST_SKIP() << "needs root and tcpdump";
     HeadlessProcess recorded;
-    const std::vector<ProfileSnapshot> recording = recordAnEmulator(recorded);
+    ASSERT_TRUE(recorded.start({"--noise", "3", "--frequency", "200"}));
+    const QString path = GetParam() == Recorder::Client ? recordWithClient(recorded) : recordWithTcpdump(recorded);
+    const std::vector<ProfileSnapshot> recording = capturedProfiles(path);
     ASSERT_GT(recording.size(), 20u);
 
     HeadlessProcess player;
     QUdpSocket receiver;
     ASSERT_TRUE(receiver.bind(QHostAddress(QHostAddress::LocalHost), player.udpPort));
-    ASSERT_TRUE(player.start({"--replay", recorded.path("stream.pcap")})) << player.errors().toStdString();
+    ASSERT_TRUE(player.start({"--replay", path})) << player.errors().toStdString();
 
     const uint64_t frames = recording.size();
     int checked = 0;
@@ -51,7 +76,9 @@ TEST(Replay, ASecondEmulatorSendsTheRecordedProfilesInOrderAndLoops) {
         30000));
 }
 
-TEST(Replay, ARecordingThatCannotBeReadStopsItWithAMessage) {
+INSTANTIATE_TEST_SUITE_P(Recorders, Replay, testing::Values(Recorder::Client, Recorder::Tcpdump));
+
+TEST(ReplayFailure, ARecordingThatCannotBeReadStopsItWithAMessage) {
     HeadlessProcess player;
     QFile junk(player.path("junk.pcap"));
     ASSERT_TRUE(junk.open(QIODevice::WriteOnly));

@@ -80,20 +80,45 @@ TEST_F(Commands, FactoryWriteReplacesOnlyTheFirst49BytesOfTheImageAfterAnyPayloa
         written[i] = static_cast<char>(0xA0 + i % 7);
     const QByteArray after = run(encodeRequest(131, "\x01\x02\x03\x04") + written + encodeRequest(130));
     EXPECT_FALSE(sink.lines.contains("default")) << "the image is not run as requests";
-    ASSERT_EQ(after.size(), kFactoryImageSize);
-    EXPECT_EQ(after.left(49), written.left(49));
-    EXPECT_EQ(after.mid(49), before.mid(49)) << "block tail and template tail stay";
+    EXPECT_EQ(after, written.left(49) + before.mid(49));
 
     // Carried by the announcer's packet and by results as well.
     EXPECT_EQ(hello.packet()[hello::kSerial], uint8_t(written[1]));
-    const QByteArray packet = result();
-    EXPECT_EQ(packet.mid(12 + 3, 3), written.mid(1, 3));
+    EXPECT_EQ(result().mid(12 + 3, 3), written.mid(1, 3));
+}
+
+TEST_F(Commands, FactoryWriteShorterThanTheWritableBlockIsRefusedWhole) {
+    const QByteArray before = run(encodeRequest(130));
+    Request request;
+    request.header.command = 131;
+    request.payload = QByteArray(48, '\x11');
+    dispatcher.dispatch(request, sink);
+    EXPECT_EQ(run(encodeRequest(130)), before);
+    request.payload += '\x11';
+    dispatcher.dispatch(request, sink);
+    EXPECT_EQ(run(encodeRequest(130)).left(50), QByteArray(49, '\x11') + before[49]);
+}
+
+TEST_F(Commands, ParamsWriteOfAnotherSizeIsRefusedSilently) {
+    const QByteArray original = run(encodeRequest(4));
+    EXPECT_TRUE(run(encodeRequest(5, QByteArray(511, '\x33')) + encodeRequest(5, QByteArray(513, '\x33'))).isEmpty());
+    EXPECT_EQ(run(encodeRequest(4)), original);
+    EXPECT_EQ(sink.updated, 0);
 }
 
 TEST_F(Commands, ExtentsBlockIsFixed) {
     EXPECT_EQ(run(encodeRequest(32)), hexBytes("00 00 80 0C BC 34 B0 04 C4 09 C0 5D BC 34 E2 04 9C 63 08 07 BC 34 "
                                                "28 00 28 00 28 00 28 00"));
     EXPECT_EQ(sink.lines, (QStringList{"get extends", "30"}));
+}
+
+TEST_F(Commands, EveryImageNumbersItsChunksFromZero) {
+    const QByteArray first = run(encodeRequest(2) + encodeRequest(3, {}, 0, 1) + encodeRequest(3, {}, 1, 1));
+    const QByteArray second = run(encodeRequest(2) + encodeRequest(3, {}, 2, 1));
+    ASSERT_EQ(first.size(), 6);
+    EXPECT_EQ(first.mid(1, 2) + first.mid(4, 2), hexBytes("00 00 01 01")) << "chunk counter, picture byte";
+    EXPECT_EQ(first[3], first[0]);
+    EXPECT_EQ(second, QByteArray(1, char(first[0] + 1)) + hexBytes("00 02"));
 }
 
 TEST(PictureChunk, NeverReachesPastThePicture) {
@@ -106,23 +131,12 @@ TEST(PictureChunk, NeverReachesPastThePicture) {
     EXPECT_EQ(pictureChunk(nullptr, 4, 5, 0, 1000), hexBytes("04 05"));
 }
 
-TEST_F(Commands, InversionAndNoiseWorkOnACopyOfTheProfile) {
+TEST_F(Commands, InversionWorksOnACopyOfTheProfile) {
     const ProfilePoint point{100, 0};
     profile.replace(&point, 1);
     setParams([](USER_PARAMS& p) { p.invertXZ = 3; });
-    QByteArray packet = result();
-    ASSERT_EQ(packet.size(), 28);
-    EXPECT_EQ(packet.mid(12, 4), hexBytes("9C FF 00 40"));
+    EXPECT_EQ(result().mid(12, 4), hexBytes("9C FF 00 40"));
     EXPECT_EQ(profile.at(0), point) << "the drawn profile is left alone";
-
-    setParams([](USER_PARAMS& p) { p.invertXZ = 0; });
-    const std::vector<ProfilePoint> drawn = rampProfile(1280);
-    profile.replace(drawn);
-    settings.noise = 1;
-    packet = result();
-    EXPECT_EQ(s16At(packet, 12), drawn[0].x) << "noise 1 adds nothing";
-
-    EXPECT_EQ(u16At(packet, 12 + 2 * 1280), drawn[0].z);
 }
 
 TEST_F(Commands, ResultsAreCutToTheSharedCapConsistently) {

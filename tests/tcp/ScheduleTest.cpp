@@ -62,6 +62,7 @@ TEST(MeasurementSchedule, ResetReleasesAWaitingResultAndTheNextCountsOnFromIt) {
     MeasurementSchedule schedule;
     schedule.setFrequency(1);
     ASSERT_TRUE(schedule.takeResultSlot());
+    schedule.openResult();  // as the server does when the request arrives
     auto paced = std::async(std::launch::async, [&] { return schedule.takeResultSlot(); });
     ASSERT_EQ(paced.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
     schedule.reset(false);

@@ -2,6 +2,7 @@
 
 #include <QHostAddress>
 #include <QLoggingCategory>
+#include <algorithm>
 #include <mutex>
 
 namespace {
@@ -44,6 +45,11 @@ bool LogCapture::contains(const QString& line) const { return count(line) > 0; }
 int LogCapture::count(const QString& line) const {
     std::lock_guard<std::mutex> lock(logMutex);
     return capturedLines.count(line);
+}
+
+int LogCapture::countContaining(const QString& part) const {
+    std::lock_guard<std::mutex> lock(logMutex);
+    return int(std::count_if(capturedLines.begin(), capturedLines.end(), [&](const QString& l) { return l.contains(part); }));
 }
 
 QByteArray readExactly(QTcpSocket& socket, int size, int timeoutMs) {

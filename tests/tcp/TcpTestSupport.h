@@ -18,6 +18,7 @@ public:
     ~LogCapture();
     bool contains(const QString& line) const;
     int count(const QString& line) const;
+    int countContaining(const QString& part) const;
 };
 
 // Reads until `size` bytes are there or the peer stays silent for `timeoutMs`.

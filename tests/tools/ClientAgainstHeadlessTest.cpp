@@ -1,3 +1,4 @@
+#include "HeadlessEmulator.h"
 #include "ProfilePlot.h"
 #include "ToolProcess.h"
 
@@ -45,92 +46,74 @@ QStringList lines(const QString& text) { return text.split('\n', Qt::SkipEmptyPa
 
 }  // namespace
 
-TEST_F(ClientAgainstHeadless, DiscoverFindsTheEmulatorWithItsOptions) {
-    startEmulator({"--serial", "4242", "--xemr", "80", "--zdiap", "160"});
+TEST_F(ClientAgainstHeadless, ARigsScannersAreDiscoveredOnceEachWithTheirOptionsAndServeTheirOwnRecords) {
+    constexpr int kScanners = 4;
+    startEmulator({"--scanners", QString::number(kScanners), "--serial", "4242", "--xemr", "80", "--zdiap", "160"});
     const ToolRun run = runClient({"discover", "--port", QString::number(emulator.helloPort), "--seconds", "3"});
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
-    ASSERT_EQ(lines(run.out).size(), 1) << "one device, printed once: " << run.out.toStdString();
-    const QString device = run.out;
-    EXPECT_TRUE(device.startsWith("PX310 at 127.0.0.1")) << device.toStdString();
-    EXPECT_TRUE(device.contains("serial 4242"));
-    EXPECT_TRUE(device.contains("XEMR 80"));
-    EXPECT_TRUE(device.contains("ZDIAP 160"));
-    EXPECT_TRUE(device.contains(QStringLiteral("TCP port %1").arg(emulator.tcpPort)));
-    EXPECT_TRUE(device.contains(QStringLiteral("UDP port %1").arg(emulator.udpPort)));
+    QStringList devices = lines(run.out);
+    devices.sort();
+    ASSERT_EQ(devices.size(), kScanners) << run.out.toStdString();
+    for (int k = 0; k < kScanners; ++k) {
+        const QString address = QStringLiteral("127.0.0.%1").arg(k + 1);
+        const QRegularExpression line(QStringLiteral("^PX310 at %1 .* serial %2  XEMR 80  ZDIAP 160 .* TCP port %3  UDP port %4$")
+                                          .arg(QRegularExpression::escape(address)).arg(4242 + k).arg(emulator.tcpPort)
+                                          .arg(emulator.udpPort));
+        EXPECT_TRUE(line.match(devices[k]).hasMatch()) << devices[k].toStdString();
+        ok({"params", "set", QStringLiteral("laser_level_u8=%1").arg(k + 1), "--host", address});
+    }
+    for (int k = 0; k < kScanners; ++k)
+        EXPECT_TRUE(ok({"params", "get", "laser_level_u8", "--host", QStringLiteral("127.0.0.%1").arg(k + 1)})
+                        .contains(QStringLiteral("= %1").arg(k + 1)))
+            << "each scanner serves its own record";
 }
 
-TEST_F(ClientAgainstHeadless, ParamsGetPrintsEveryFieldAndSetWritesTheRecordBack) {
+TEST_F(ClientAgainstHeadless, ParamsGetPrintsEveryFieldSetWritesTheRecordAndFlushOutlivesAStop) {
     startEmulator();
     const QStringList before = lines(ok({"params", "get"}));
     EXPECT_EQ(before.size(), 41);
-    EXPECT_TRUE(before.contains(QStringLiteral("tcp_ip_address_u8          = 127.0.0.1")));
     EXPECT_TRUE(before.contains(QStringLiteral("udp_port_u16               = %1").arg(emulator.udpPort)));
 
     const QString changed = ok({"params", "set", "laser_level_u8=200", "udp_ip_address_u8=10.0.0.5", "SDMode=0x10"});
     EXPECT_TRUE(changed.contains("laser_level_u8: 0 -> 200")) << changed.toStdString();
     EXPECT_TRUE(changed.contains("udp_ip_address_u8: 255.255.255.255 -> 10.0.0.5"));
-
     // The connection options may come before the command, too.
-    const ToolRun read =
-        runClient(emulator.serverArguments() +
-                  QStringList{"params", "get", "laser_level_u8", "udp_ip_address_u8", "SDMode"});
-    ASSERT_EQ(read.exitCode, 0) << read.err.toStdString();
-    const QStringList after = lines(read.out);
-    EXPECT_EQ(after, (QStringList{"laser_level_u8             = 200", "udp_ip_address_u8          = 10.0.0.5",
-                                  "SDMode                     = 16"}));
-    const QStringList untouched = lines(ok({"params", "get"}));
-    EXPECT_EQ(untouched.filter("udp_port_u16"), before.filter("udp_port_u16"));
-}
+    const ToolRun read = runClient(emulator.serverArguments() +
+                                   QStringList{"params", "get", "laser_level_u8", "udp_ip_address_u8", "SDMode"});
+    EXPECT_EQ(lines(read.out), (QStringList{"laser_level_u8             = 200", "udp_ip_address_u8          = 10.0.0.5",
+                                            "SDMode                     = 16"}));
 
-TEST_F(ClientAgainstHeadless, AnsweredFlushIsWrittenEvenWhenAStopFollowsAtOnceAndTheNextStartLoadsIt) {
-    startEmulator();
-    ok({"params", "set", "exposure_time_u16=1234", "dhs_enable_u8=1"});
+    // An answered flush is written even when a stop follows at once, and the next start loads it.
     EXPECT_TRUE(ok({"params", "flush"}).contains("flushed"));
     EXPECT_EQ(emulator.stop(), 0);
-    EXPECT_EQ(QSettings(emulator.paramsPath(), QSettings::IniFormat).value("UserParams/exposure_time_u16").toInt(), 1234);
-
+    EXPECT_EQ(QSettings(emulator.paramsPath(), QSettings::IniFormat).value("UserParams/laser_level_u8").toInt(), 200);
     startEmulator();
-    EXPECT_TRUE(ok({"params", "get", "exposure_time_u16"}).contains("= 1234"));
+    EXPECT_TRUE(ok({"params", "get", "laser_level_u8"}).contains("= 200"));
 }
 
-TEST_F(ClientAgainstHeadless, ARigOfFourIsDiscoveredOnceEachAndEachServesItsOwnRecord) {
-    startEmulator({"--scanners", "4", "--serial", "500"});
-    const ToolRun run = runClient({"discover", "--port", QString::number(emulator.helloPort), "--seconds", "3"});
-    const QStringList devices = lines(run.out);
-    ASSERT_EQ(devices.size(), 4) << run.out.toStdString();
-    for (int k = 1; k <= 4; ++k) {
-        const QString address = QStringLiteral("127.0.0.%1").arg(k);
-        EXPECT_EQ(devices.filter(QStringLiteral("PX310 at %1 ").arg(address)).filter(QStringLiteral("serial %1 ").arg(499 + k)).size(), 1)
-            << run.out.toStdString();
-        ok({"params", "set", QStringLiteral("laser_level_u8=%1").arg(k), "--host", address});
-    }
-    for (int k = 1; k <= 4; ++k) {
-        const QString address = QStringLiteral("127.0.0.%1").arg(k);
-        const QStringList record = lines(ok({"params", "get", "tcp_ip_address_u8", "laser_level_u8", "--host", address}));
-        EXPECT_EQ(record, (QStringList{QStringLiteral("tcp_ip_address_u8          = %1").arg(address),
-                                       QStringLiteral("laser_level_u8             = %1").arg(k)}));
-    }
-}
-
-TEST_F(ClientAgainstHeadless, ResultsArePacedCheckedAndRoundTripThroughCsv) {
+TEST_F(ClientAgainstHeadless, ResultsArePacedCheckedSavedAndPlotted) {
     startEmulator({"--frequency", "100"});
     const QString csv = emulator.path("result.csv");
     const QString plot = emulator.path("result.png");
     const QString out = ok({"result", "-n", "3", "--csv", csv, "--plot", plot});
     const QStringList summaries = lines(out).filter(QRegularExpression("^result \\d"));
     ASSERT_EQ(summaries.size(), 3) << out.toStdString();
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_TRUE(summaries[i].startsWith(QStringLiteral("result %1: ").arg(i)));
-        EXPECT_TRUE(summaries[i].contains(QStringLiteral("packet %1, 640 points").arg(i)))
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(summaries[i].startsWith(QStringLiteral("result %1: ").arg(i)) &&
+                    summaries[i].contains(QStringLiteral("packet %1, 640 points").arg(i)) &&
+                    summaries[i].contains("checksum ok"))
             << "counters restart per connection: " << summaries[i].toStdString();
-        EXPECT_TRUE(summaries[i].contains("checksum ok"));
-    }
     EXPECT_TRUE(out.contains("     0     -35.0000")) << "the first point lies at the left edge, XEMR 70";
 
-    // The recorded points, streamed by a second emulator, come back unchanged.
-    const CsvImport recorded = readCsvProfile(csv, CsvScale{70, 170});
-    ASSERT_TRUE(recorded.ok());
-    ASSERT_EQ(recorded.points.size(), 640u);
+    // The saved points are those sent, up to six significant digits.
+    const CsvImport saved = readCsvProfile(csv, CsvScale{70, 170});
+    ASSERT_TRUE(saved.ok());
+    const std::vector<ProfilePoint> sent = builtInProfile();
+    ASSERT_EQ(saved.points.size(), sent.size());
+    for (size_t i = 0; i < sent.size(); ++i) {
+        ASSERT_NEAR(saved.points[i].x, sent[i].x, 1) << i;
+        ASSERT_NEAR(saved.points[i].z, sent[i].z, 1) << i;
+    }
 
     // The plot shows every point where the scale puts it, and nothing else in its colour.
     const QImage image(plot);
@@ -140,7 +123,7 @@ TEST_F(ClientAgainstHeadless, ResultsArePacedCheckedAndRoundTripThroughCsv) {
         const QPointF at = scale.toPixel(mm);  // the pixel holding the dot's centre
         return image.pixel(int(std::floor(at.x())), int(std::floor(at.y()))) & 0xffffff;
     };
-    for (const ProfilePoint& p : recorded.points)
+    for (const ProfilePoint& p : sent)
         ASSERT_EQ(colourAt({unitsToMillimetres(p.x, 70), unitsToMillimetres(p.z, 170)}),
                   ProfilePlot::kProfileColour & 0xffffff);
     EXPECT_NE(colourAt({0, 150}), ProfilePlot::kProfileColour & 0xffffff) << "above the raised block";
@@ -148,37 +131,21 @@ TEST_F(ClientAgainstHeadless, ResultsArePacedCheckedAndRoundTripThroughCsv) {
     EXPECT_TRUE(range.isValid()) << "X grows rightwards, Z upwards";
     EXPECT_TRUE(QRectF(image.rect()).contains(range)) << "the measuring range fits the image";
     EXPECT_GT(range.width() * range.height(), 0.5 * image.width() * image.height()) << "and fills most of it";
-    HeadlessProcess replay;
-    ASSERT_TRUE(replay.start({"--profile", csv}));
-    const ToolRun again = runClient(QStringList{"result", "--csv", replay.path("again.csv")} + replay.serverArguments());
-    EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();
-    EXPECT_EQ(replay.stop(), 0);
-    const CsvImport replayed = readCsvProfile(replay.path("again.csv"), CsvScale{70, 170});
-    ASSERT_TRUE(replayed.ok());
-    ASSERT_EQ(replayed.points.size(), recorded.points.size());
-    for (size_t i = 0; i < recorded.points.size(); ++i) {
-        // Six significant digits and truncation may cost one unit.
-        EXPECT_NEAR(replayed.points[i].x, recorded.points[i].x, 1) << "not mirrored, point " << i;
-        EXPECT_NEAR(replayed.points[i].z, recorded.points[i].z, 1) << "point " << i;
-    }
 }
 
-TEST_F(ClientAgainstHeadless, StreamReportsTheRateWithoutLosses) {
+TEST_F(ClientAgainstHeadless, StreamReportsTheRateWithoutLossesAndProgressOnlyOnATerminal) {
     startEmulator({"--frequency", "200"});
-    const ToolRun run = runClient({"stream", "--port", QString::number(emulator.udpPort), "--seconds", "2"});
+    const QStringList stream{"stream", "--port", QString::number(emulator.udpPort), "--seconds", "1"};
+    const ToolRun run = runClient(stream);
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
-    const QString out = run.out;
-    const QRegularExpressionMatch received = QRegularExpression("received (\\d+) packets").match(out);
-    ASSERT_TRUE(received.hasMatch()) << out.toStdString();
-    EXPECT_GT(received.captured(1).toInt(), 50) << "a busy machine still delivers most of 400";
-    EXPECT_TRUE(out.contains("640 points per packet"));
-    EXPECT_TRUE(out.contains("checksum failures 0, malformed 0"));
-    EXPECT_TRUE(out.contains("reordered 0"));
+    const QRegularExpressionMatch received = QRegularExpression("received (\\d+) packets").match(run.out);
+    ASSERT_TRUE(received.hasMatch()) << run.out.toStdString();
+    EXPECT_GT(received.captured(1).toInt(), 20) << "a busy machine still delivers most of 200";
+    for (const char* part : {"640 points per packet", "checksum failures 0, malformed 0", "reordered 0"})
+        EXPECT_TRUE(run.out.contains(part)) << part;
     EXPECT_TRUE(run.err.isEmpty()) << "no progress in a script: " << run.err.toStdString();
 
-    const ToolRun watched =
-        runClientOnTerminal({"stream", "--port", QString::number(emulator.udpPort), "--seconds", "1"});
-    EXPECT_EQ(watched.exitCode, 0) << watched.out.toStdString();
+    const ToolRun watched = runClientOnTerminal(stream);
     EXPECT_TRUE(watched.out.contains(QRegularExpression(R"(\r\x1b\[K\d+ packets, [\d.]+ packets/s, \d+ bytes)")))
         << "live progress on a terminal: " << watched.out.toStdString();
 }
@@ -200,8 +167,7 @@ TEST_F(ClientAgainstHeadless, ImageSavesTheEmulatorsCameraPicture) {
     EXPECT_EQ(wrong, 0) << "308 chunks, their counters wrapping past 255, make the whole picture, dark as black";
 
     const ToolRun watched = runClientOnTerminal(QStringList{"image", png} + emulator.serverArguments());
-    EXPECT_TRUE(watched.out.contains("\r\x1b[K0 of 307200 bytes"))
-        << "progress on a terminal: " << watched.out.toStdString();
+    EXPECT_TRUE(watched.out.contains("\r\x1b[K0 of 307200 bytes")) << watched.out.toStdString();
 }
 
 TEST_F(ClientAgainstHeadless, ExtentsFactoryAndRawCommandsAnswer) {
@@ -209,17 +175,13 @@ TEST_F(ClientAgainstHeadless, ExtentsFactoryAndRawCommandsAnswer) {
     const QStringList extents = lines(ok({"extents"}));
     ASSERT_EQ(extents.size(), 15);
     EXPECT_EQ(extents[2], "extent[2] = 13500");
-    EXPECT_EQ(extents[14], "extent[14] = 40");
 
     const QString factory = ok({"factory", "get"});
-    EXPECT_TRUE(factory.contains("serial 999999\n")) << factory.toStdString();
-    EXPECT_TRUE(factory.contains("ZBASE 7\n"));
+    EXPECT_TRUE(factory.contains("serial 999999\n") && factory.contains("ZBASE 7\n")) << factory.toStdString();
 
     const QString raw = ok({"raw", "0x20", "--expect", "30"});
     EXPECT_TRUE(raw.contains("sent get extends (32)"));
     EXPECT_TRUE(raw.contains("0000  00 00 80 0c bc 34 b0 04 c4 09 c0 5d bc 34 e2 04"));
-
     const QString silent = ok({"raw", "20", "--payload", "01 02 03", "--wait", "300"});
-    EXPECT_TRUE(silent.contains("sent reboot (20) with 3 payload bytes"));
-    EXPECT_TRUE(silent.contains("reply: 0 bytes"));
+    EXPECT_TRUE(silent.contains("sent reboot (20) with 3 payload bytes") && silent.contains("reply: 0 bytes"));
 }

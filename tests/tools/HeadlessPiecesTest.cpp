@@ -2,6 +2,7 @@
 #include "HeadlessOptions.h"
 #include "ToolProcess.h"
 
+#include "profile/CsvProfile.h"
 #include "profile/ProfileModel.h"
 #include "support/TestUtil.h"
 
@@ -20,13 +21,12 @@ HeadlessCommandLine parsed(const QStringList& arguments) {
 TEST(HeadlessOptions, FilesDefaultToThoseBesideTheProgram) {
     const HeadlessCommandLine line = parsed({});
     ASSERT_EQ(line.outcome, HeadlessCommandLine::Run) << line.text.toStdString();
-    EXPECT_EQ(line.options.paramsPath, "/opt/px/user_params.ini");
-    EXPECT_EQ(line.options.picturePath, "/opt/px/kelvora.jpg");
-    EXPECT_FALSE(line.options.pictureGiven);
-    EXPECT_TRUE(line.options.profilePath.isEmpty());
-    EXPECT_EQ(line.options.listenAddress, "127.0.0.1");
-    EXPECT_EQ(line.options.helloPort, 6001);
-    EXPECT_FALSE(line.options.tcpPort.has_value()) << "the parameter file decides";
+    const HeadlessOptions& o = line.options;
+    EXPECT_EQ(QStringList({o.paramsPath, o.picturePath, o.profilePath, o.listenAddress}),
+              QStringList({"/opt/px/user_params.ini", "/opt/px/kelvora.jpg", "", "127.0.0.1"}));
+    EXPECT_FALSE(o.pictureGiven);
+    EXPECT_EQ(o.helloPort, 6001);
+    EXPECT_FALSE(o.tcpPort.has_value()) << "the parameter file decides";
 }
 
 TEST(HeadlessOptions, TakesEveryValueWithinThePanelsRanges) {
@@ -36,18 +36,12 @@ TEST(HeadlessOptions, TakesEveryValueWithinThePanelsRanges) {
                 "--picture", "p.jpg", "--profile", "p.csv"});
     ASSERT_EQ(line.outcome, HeadlessCommandLine::Run) << line.text.toStdString();
     const HeadlessOptions& o = line.options;
-    EXPECT_EQ(o.tcpPort, 7000);
-    EXPECT_EQ(o.udpPort, 7001);
-    EXPECT_EQ(o.frequency, 491);
-    EXPECT_EQ(o.helloPort, 7002);
-    EXPECT_EQ(o.xemr, 80);
-    EXPECT_EQ(o.zdiap, 1000);
-    EXPECT_EQ(o.noise, 20);
-    EXPECT_EQ(o.serial, 999999);
-    EXPECT_EQ(o.listenAddress, "0.0.0.0");
+    EXPECT_EQ(std::vector<int>({o.tcpPort.value_or(-1), o.udpPort.value_or(-1), o.frequency.value_or(-1), o.helloPort,
+                                o.xemr, o.zdiap, o.noise, o.serial.value_or(-1)}),
+              std::vector<int>({7000, 7001, 491, 7002, 80, 1000, 20, 999999}));
+    EXPECT_EQ(QStringList({o.listenAddress, o.profilePath}), QStringList({"0.0.0.0", "p.csv"}));
     EXPECT_FALSE(o.stepdirForward);
     EXPECT_TRUE(o.pictureGiven);
-    EXPECT_EQ(o.profilePath, "p.csv");
 }
 
 TEST(HeadlessOptions, RefusesValuesTheEmulatorCannotUse) {
@@ -114,3 +108,24 @@ INSTANTIATE_TEST_SUITE_P(
                       BadRig{"[a]\naddress=127.0.0.2\ntcp_port=PORT\n[b]\naddress=127.0.0.2\ntcp_port=PORT\n",
                              "scanner [b] (tcp_port)"},
                       BadRig{"[a]\naddress=192.0.2.1\ntcp_port=PORT\n", "scanner [a] (address)"}));
+
+TEST(HeadlessEmulatorTest, ServesTheProfileFileItIsGiven) {
+    QTemporaryDir dir;
+    QFile csv(dir.filePath("p.csv"));
+    ASSERT_TRUE(csv.open(QIODevice::WriteOnly));
+    csv.write("-1.5;20\n2.5;30\n");
+    csv.close();
+    HeadlessOptions options;
+    options.paramsPath = dir.filePath("p.ini");
+    options.profilePath = csv.fileName();
+    options.tcpPort = freeTcpPort();
+    options.udpPort = freeUdpPort();
+    options.helloPort = freeUdpPort();
+    HeadlessEmulator emulator(options);
+    QString error;
+    ASSERT_TRUE(emulator.start(&error)) << error.toStdString();
+    const CsvImport expected = readCsvProfile(csv.fileName(), CsvScale{70, 170});
+    ASSERT_EQ(expected.points.size(), 2u);
+    EXPECT_EQ(emulator.scanner(0).profile().points(), expected.points);
+    emulator.stop();
+}

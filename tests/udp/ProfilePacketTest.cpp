@@ -27,6 +27,9 @@ TEST(PacketChecksum, MatchesTheRfc1071Example) {
     // RFC 1071's example words 0001 f203 f4f5 f6f7, summed little-endian.
     const QByteArray data = hexBytes("01 00 03 F2 F5 F4 F7 F6");
     EXPECT_EQ(packetChecksum(reinterpret_cast<const uint8_t*>(data.constData()), data.size()), uint16_t(~0xDDF2 & 0xFFFF));
+    // 0x1FFFF: the first fold carries again.
+    const QByteArray twice = hexBytes("FF FF FF FF 01 00");
+    EXPECT_EQ(packetChecksum(reinterpret_cast<const uint8_t*>(twice.constData()), twice.size()), 0xFFFE);
 }
 
 TEST(ProfilePacket, EmptyProfileStandardAndStepdirForms) {

@@ -1,16 +1,15 @@
 #pragma once
 
+#include "scanner/WorkerThread.h"
 #include "support/TestUtil.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHostAddress>
-#include <QThread>
 #include <QThreadPool>
 #include <QUdpSocket>
 #include <algorithm>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 // A datagram receiver on a loopback address with a port the system picks.
@@ -46,37 +45,22 @@ private:
     QUdpSocket socket_;
 };
 
-// Runs a worker's run() in its own thread, as the session does, and stops it
-// with the session's sequence.
+// A worker in its own thread, stopped as the session stops it.
 template <typename Worker>
-class WorkerThread {
+class RunningWorker {
 public:
-    explicit WorkerThread(Worker* worker) : worker_(worker) {
+    explicit RunningWorker(Worker* worker) : worker_(worker), thread_(worker, [worker] { worker->requestStop(); }) {
         // The stream's counter task holds a pool thread for its lifetime.
         QThreadPool* pool = QThreadPool::globalInstance();
         pool->setMaxThreadCount(std::max(pool->maxThreadCount(), 4));
-        worker_->moveToThread(&thread_);
-        QObject::connect(&thread_, &QThread::started, worker_, &Worker::run);
-        // Emitted in the worker's thread once run() has returned. Qt's own join
-        // is invisible to ThreadSanitizer; this lock makes the hand-over visible.
-        QObject::connect(&thread_, &QThread::finished, &thread_, [this] { std::lock_guard<std::mutex> lock(ended_); }, Qt::DirectConnection);
         thread_.start();
     }
-    ~WorkerThread() { stop(); }
 
-    // Returns how long the stop took, in milliseconds.
+    // How long the stop took, in milliseconds.
     qint64 stop() {
-        if (!worker_)
-            return 0;
         QElapsedTimer timer;
         timer.start();
-        worker_->shutdown();
-        worker_->requestStop();
-        thread_.quit();
-        thread_.wait();
-        { std::lock_guard<std::mutex> lock(ended_); }
-        delete worker_;
-        worker_ = nullptr;
+        thread_.stop();
         return timer.elapsed();
     }
 
@@ -84,6 +68,5 @@ public:
 
 private:
     Worker* worker_;
-    QThread thread_;
-    std::mutex ended_;
+    WorkerThread thread_;
 };
