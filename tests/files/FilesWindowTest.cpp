@@ -1,26 +1,20 @@
-#include "app/MainWindow.h"
+#include "gui/WindowTestSupport.h"
 #include "profile/widget/PaintWidget.h"
-#include "support/TestUtil.h"
 #include "tcp/RequestHeader.h"
-#include "../tcp/TcpTestSupport.h"
 
 #include <QApplication>
-#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
-#include <QSpinBox>
 #include <QStatusBar>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 
 namespace {
 
@@ -77,15 +71,12 @@ protected:
 TEST_F(FilesWindow, StartsFromTheParameterFileAndFlushWritesItBack) {
     writeFile("user_params.ini",
               "[UserParams]\n"
-              "laser_level_u8=300\n"
               "udp_port_u16=7007\n"
               "interpolation_u8=9\n"
               "serial=4242\n"
               "xsmr=5000\n"
               "zbase=0\n");
     open();
-    EXPECT_EQ(int(record().laser_level_u8), 44);
-    EXPECT_EQ(int(record().udp_port_u16), 7007);
     EXPECT_EQ(spinValue("udpPortSpin"), 7007);
     EXPECT_EQ(spinValue("serialNumSpin"), 4242);
     EXPECT_EQ(spinValue("xsmrSpin"), 1000);
@@ -108,29 +99,14 @@ TEST_F(FilesWindow, FlushThatCannotWriteSaysSo) {
     open();
     click("flushBtn");
     EXPECT_TRUE(status().startsWith("cannot write")) << status().toStdString();
-    EXPECT_TRUE(waitUntil([&] { return status().isEmpty(); }, 10000));  // file messages time out
 }
 
 TEST_F(FilesWindow, ClientFlushCommandSavesTheParameters) {
     open();
-    QComboBox* addresses = find<QComboBox>("scannerAddressCombo");
-    const int loopback = addresses->findText("127.0.0.1");
-    ASSERT_GE(loopback, 0) << "the host lists no loopback address";
-    addresses->setCurrentIndex(loopback);
-    const quint16 port = [] {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        return probe.serverPort();
-    }();
-    find<QSpinBox>("tcpPortSpin")->setValue(port);
+    const quint16 port = serveOnLoopback(*window);
     find<QSpinBox>("serialNumSpin")->setValue(31337);
     window->on_startBtn_clicked();
-
-    std::unique_ptr<QTcpSocket> client;
-    ASSERT_TRUE(waitUntil([&] {
-        client = connectTo(port);
-        return client->state() == QAbstractSocket::ConnectedState;
-    }));
+    auto client = connectWhenListening(port);
     constexpr uint32_t kFlushParams = 6;
     client->write(encodeRequest(kFlushParams));
     const QString ini = dir.filePath("user_params.ini");
