@@ -139,7 +139,7 @@ protected:
 TEST_F(Load, ConnectAbortCyclesLeaveTheServerAnsweringAndTheStreamRunning) {
     emulator.start();
     const long baselineKb = processRssKb();
-    const QByteArray record = paramsImage(emulator.params.snapshot());
+    const QByteArray record = paramsImage(emulator.params().snapshot());
     const QByteArray write = encodeRequest(5, record);
     const int cycles = 300;
     for (int i = 0; i < cycles; ++i) {
@@ -212,15 +212,15 @@ TEST_F(Load, AClientThatNeverReadsHoldsBoundedMemoryAndTheNextClientIsServed) {
     std::printf("deaf client: %ld requests taken before the server held back, memory grew %ld kB\n", requestsSent, grownKb);
 
     auto next = emulator.connectClient();
-    EXPECT_EQ(readParamsOf(*next), paramsImage(emulator.params.snapshot())) << "the next client takes over";
+    EXPECT_EQ(readParamsOf(*next), paramsImage(emulator.params().snapshot())) << "the next client takes over";
     expectMemoryBackTo(baselineKb);
 }
 
 TEST_F(Load, ThousandsOfRandomRequestsAtFullSpeedGetEveryReplyWhole) {
-    emulator.params.update([](USER_PARAMS& p) { p.udp_frequency_u16 = 0; });  // results unpaced
+    emulator.params().update([](USER_PARAMS& p) { p.udp_frequency_u16 = 0; });  // results unpaced
     emulator.start();
     const long baselineKb = processRssKb();
-    const QByteArray record = paramsImage(emulator.params.snapshot());
+    const QByteArray record = paramsImage(emulator.params().snapshot());
     RandomRequests random(record, 310);
     QByteArray stream;
     qint64 expected = 0;
@@ -240,7 +240,7 @@ TEST_F(Load, ThousandsOfRandomRequestsAtFullSpeedGetEveryReplyWhole) {
 TEST_F(Load, StartStopCyclesWithAClientAndAFullRateStreamLeaveNothingBehind) {
     const int threadsBefore = processThreadCount();
     const int descriptorsBefore = openDescriptorCount();
-    emulator.params.update([](USER_PARAMS& p) { p.udp_frequency_u16 = 5000; });  // faster than the stream paces
+    emulator.params().update([](USER_PARAMS& p) { p.udp_frequency_u16 = 5000; });  // faster than the stream paces
     const int cycles = 60;
     for (int i = 0; i < cycles; ++i) {
         emulator.start();

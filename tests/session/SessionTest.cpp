@@ -111,15 +111,4 @@ TEST(EmulatorSession, StopsInOrderAndEachThreadEndsBeforeTheNextIsAsked) {
     EXPECT_FALSE(session.hasWorker(EmulatorSession::Hello));
 }
 
-TEST(EmulatorSession, DestroyingARunningSessionStopsItsWorkers) {
-    Tracker tracker;
-    {
-        EmulatorSession session;
-        plugAll(session, tracker);
-        session.start();
-        ASSERT_TRUE(waitUntil([&] { return tracker.ranOffGuiThread == 3; }));
-    }
-    EXPECT_EQ(tracker.destroyed, 3);
-}
-
 #include "SessionTest.moc"
