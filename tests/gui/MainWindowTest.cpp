@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QNetworkInterface>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QStyle>
@@ -54,6 +55,18 @@ protected:
 };
 
 }  // namespace
+
+TEST_F(MainWindowTest, ScannerAddressListHoldsTheHostsIpv4AddressesOnly) {
+    QStringList expected;
+    for (const QHostAddress& address : QNetworkInterface::allAddresses())
+        if (address.protocol() == QAbstractSocket::IPv4Protocol)
+            expected << address.toString();
+    QComboBox* list = combo("scannerAddressCombo");
+    QStringList shown;
+    for (int i = 0; i < list->count(); ++i)
+        shown << list->itemText(i);
+    EXPECT_EQ(shown, expected);
+}
 
 TEST_F(MainWindowTest, PanelEditsReachTheRecord) {
     auto* udpAddress = find<QLineEdit>("udpAddressEdit");
