@@ -2,7 +2,6 @@
 #include "support/TestUtil.h"
 
 #include <QCoreApplication>
-#include <QPointer>
 #include <QThread>
 #include <gtest/gtest.h>
 
@@ -71,29 +70,6 @@ void plugAll(EmulatorSession& session, Tracker& tracker) {
 
 }  // namespace
 
-TEST(WorkerThread, RunsTheWorkerOnItsOwnThreadAndDeletesBothOnStopOrUnstarted) {
-    Tracker tracker;
-    auto* worker = new Worker(tracker, "w");
-    QPointer<QThread> watchedThread;
-    {
-        WorkerThread thread(worker, [worker] { worker->requestStop(); });
-        watchedThread = thread.thread();
-        thread.start();
-        ASSERT_TRUE(waitUntil([&] { return tracker.ranOffGuiThread == 1; }));
-        thread.stop();
-        EXPECT_FALSE(thread.isRunning());
-        thread.stop();  // a second stop is harmless
-    }
-    EXPECT_TRUE(watchedThread.isNull());
-    EXPECT_EQ(tracker.destroyed, 1);
-    {
-        auto* idle = new Worker(tracker, "idle");
-        WorkerThread never(idle, [idle] { idle->requestStop(); });
-    }
-    EXPECT_EQ(tracker.destroyed, 2);
-    EXPECT_EQ(tracker.events, (std::vector<std::string>{"stop w", "ended w"}));  // nothing to stop
-}
-
 TEST(EmulatorSession, StopsInOrderAndEachThreadEndsBeforeTheNextIsAsked) {
     Tracker tracker;
     EmulatorSession session;
@@ -109,6 +85,11 @@ TEST(EmulatorSession, StopsInOrderAndEachThreadEndsBeforeTheNextIsAsked) {
                                                         "ended stream", "stop server"}));
     EXPECT_EQ(tracker.destroyed, 3);
     EXPECT_FALSE(session.hasWorker(EmulatorSession::Hello));
+    session.stop();  // a second stop is harmless
+
+    plugAll(session, tracker);  // workers that never ran go too
+    session.stop();
+    EXPECT_EQ(tracker.destroyed, 6);
 }
 
 #include "SessionTest.moc"
