@@ -1,5 +1,6 @@
 #include "CaptureTestSupport.h"
 
+#include "capture/CaptureReader.h"
 #include "udp/ProfilePacket.h"
 
 #include <QFile>

@@ -3,11 +3,10 @@
 #include <QBuffer>
 #include <QFile>
 #include <QImage>
-#include <QPainter>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <algorithm>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -25,18 +24,7 @@ QImage blankImage(int width, int height, QRgb colour = 0xFFFFFFFF) {
     return image;
 }
 
-int indexOf(int x, int y) { return x * kPictureHeight + y; }
-
-TEST(CameraPicture, OnlyAnImage480WideAnd640HighIsAccepted) {
-    auto picture = pictureOf(7);
-    EXPECT_FALSE(binarizePicture(blankImage(640, 480), *picture));
-    EXPECT_FALSE(binarizePicture(QImage(), *picture));
-    EXPECT_TRUE(std::all_of(picture->begin(), picture->end(), [](uint8_t b) { return b == 7; }));
-    EXPECT_TRUE(binarizePicture(blankImage(480, 640), *picture));
-    EXPECT_TRUE(std::all_of(picture->begin(), picture->end(), [](uint8_t b) { return b == 0; }));
-}
-
-TEST(CameraPicture, DarkBelow0x888888AsAWholeNumberAndAlphaIgnored) {
+TEST(CameraPicture, DarkBelow0x888888AsAWholeNumberAlphaIgnoredColumnAfterColumn) {
     QImage image = blankImage(480, 640);
     struct Case {
         int x, y;
@@ -49,37 +37,10 @@ TEST(CameraPicture, DarkBelow0x888888AsAWholeNumberAndAlphaIgnored) {
     };
     for (const Case& c : cases) image.setPixel(c.x, c.y, c.colour);
     auto picture = pictureOf(7);
-    ASSERT_TRUE(binarizePicture(image, *picture));
-    for (const Case& c : cases) EXPECT_EQ((*picture)[indexOf(c.x, c.y)], c.expected) << std::hex << c.colour;
-}
-
-TEST(CameraPicture, ColumnsFollowOneAnother) {
-    QImage image(480, 640, QImage::Format_RGB888);  // any format will do
-    image.fill(Qt::white);
-    QPainter(&image).fillRect(0, 0, 240, 640, Qt::black);
-    auto picture = pictureOf(7);
-    ASSERT_TRUE(binarizePicture(image, *picture));
-    EXPECT_TRUE(std::all_of(picture->begin(), picture->begin() + 153600, [](uint8_t b) { return b == 255; }));
-    EXPECT_TRUE(std::all_of(picture->begin() + 153600, picture->end(), [](uint8_t b) { return b == 0; }));
-}
-
-TEST(CameraPicture, LoaderRefusesMissingFilesAndWrongSizes) {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const QString wide = dir.filePath("wide.png");
-    const QString tall = dir.filePath("tall.png");
-    ASSERT_TRUE(blankImage(640, 480).save(wide));
-    ASSERT_TRUE(blankImage(480, 640, 0xFF000000).save(tall));
-
-    auto picture = pictureOf(7);
-    QString error;
-    EXPECT_FALSE(loadCameraPicture(dir.filePath("absent.jpg"), *picture, &error));
-    EXPECT_TRUE(error.contains("absent.jpg")) << error.toStdString();
-    EXPECT_FALSE(loadCameraPicture(wide, *picture, &error));
-    EXPECT_TRUE(error.contains("640 wide")) << error.toStdString();
+    EXPECT_FALSE(binarizePicture(blankImage(640, 480), *picture));
     EXPECT_EQ((*picture)[0], 7);
-    EXPECT_TRUE(loadCameraPicture(tall, *picture));
-    EXPECT_EQ((*picture)[0], 255);
+    ASSERT_TRUE(binarizePicture(image, *picture));
+    for (const Case& c : cases) EXPECT_EQ((*picture)[c.x * kPictureHeight + c.y], c.expected) << std::hex << c.colour;
 }
 
 QByteArray jpegOf(const QImage& image) {
@@ -95,32 +56,53 @@ bool writeFile(const QString& path, const QByteArray& bytes) {
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+// A file the loader must refuse, made in a folder, and what the refusal says.
 // Each would otherwise hang start-up, cost gigabytes or serve another picture.
-TEST(CameraPicture, LoaderRefusesFifosHugeHeadersAndCutFilesBeforeDecoding) {
+struct BadPicture {
+    const char* name;
+    std::function<bool(const QString& path, const QByteArray& whole)> make;
+    const char* says;
+};
+
+class CameraPictureLoader : public ::testing::TestWithParam<BadPicture> {};
+
+TEST_P(CameraPictureLoader, RefusesTheFileAndKeepsThePictureThenTakesAWholeOne) {
     QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
     const QByteArray whole = jpegOf(blankImage(480, 640, 0xFF000000));
-    const QString fifo = dir.filePath("fifo.jpg");
-    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
-
-    QByteArray huge = whole;  // the start-of-frame header announces 65500 x 65500
-    const int frame = huge.indexOf("\xFF\xC0");
-    ASSERT_GT(frame, 0);
-    huge.replace(frame + 5, 4, QByteArray("\xFF\xDC\xFF\xDC", 4));
-    ASSERT_TRUE(writeFile(dir.filePath("huge.jpg"), huge));
-    ASSERT_TRUE(writeFile(dir.filePath("cut.jpg"), whole.left(whole.size() / 2)));
-    ASSERT_TRUE(writeFile(dir.filePath("whole.jpg"), whole));
-
+    const QString bad = dir.filePath(GetParam().name);
+    ASSERT_TRUE(GetParam().make(bad, whole));
     auto picture = pictureOf(7);
     QString error;
-    EXPECT_FALSE(loadCameraPicture(fifo, *picture, &error));
-    EXPECT_TRUE(error.contains("not a regular file")) << error.toStdString();
-    EXPECT_FALSE(loadCameraPicture(dir.filePath("huge.jpg"), *picture, &error));
-    EXPECT_TRUE(error.contains("65500 wide")) << error.toStdString();
-    EXPECT_FALSE(loadCameraPicture(dir.filePath("cut.jpg"), *picture, &error));
-    EXPECT_TRUE(error.contains("cut short")) << error.toStdString();
+    EXPECT_FALSE(loadCameraPicture(bad, *picture, &error));
+    EXPECT_TRUE(error.contains(GetParam().says)) << error.toStdString();
     EXPECT_EQ((*picture)[0], 7);
+    ASSERT_TRUE(writeFile(dir.filePath("whole.jpg"), whole));
     EXPECT_TRUE(loadCameraPicture(dir.filePath("whole.jpg"), *picture));
     EXPECT_EQ((*picture)[0], 255);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, CameraPictureLoader,
+    ::testing::Values(
+        BadPicture{"absent.jpg", [](const QString&, const QByteArray&) { return true; }, "absent.jpg"},
+        BadPicture{"wide.png", [](const QString& path, const QByteArray&) { return blankImage(640, 480).save(path); },
+                   "640 wide"},
+        BadPicture{"fifo.jpg",
+                   [](const QString& path, const QByteArray&) {
+                       return ::mkfifo(path.toLocal8Bit().constData(), 0600) == 0;
+                   },
+                   "not a regular file"},
+        BadPicture{"huge.jpg",  // the start-of-frame header announces 65500 x 65500
+                   [](const QString& path, QByteArray bytes) {
+                       bytes.replace(bytes.indexOf("\xFF\xC0") + 5, 4, QByteArray("\xFF\xDC\xFF\xDC", 4));
+                       return writeFile(path, bytes);
+                   },
+                   "65500 wide"},
+        BadPicture{"cut.jpg",
+                   [](const QString& path, const QByteArray& bytes) {
+                       return writeFile(path, bytes.left(bytes.size() / 2));
+                   },
+                   "cut short"}),
+    [](const ::testing::TestParamInfo<BadPicture>& info) { return QString(info.param.name).section('.', 0, 0).toStdString(); });
+
 }  // namespace

@@ -1,25 +1,14 @@
 #include "HeadlessEmulator.h"
 
-#include "app/MainWindow.h"
-#include "support/TestUtil.h"
+#include "WindowTestSupport.h"
 
-#include <QComboBox>
 #include <QFile>
-#include <QSpinBox>
-#include <QTcpServer>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <tuple>
 
 namespace {
-
-quint16 freeTcpPort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
 
 auto comparable(const ScannerSettings& s) {
     return std::make_tuple(s.localAddress, s.helloPort, s.macOffset, s.xemr, s.zdiap, s.serial, s.xsmr, s.zbase,
@@ -36,9 +25,7 @@ TEST(FrontEnds, WindowAndHeadlessPrimeTheirScannerIdentically) {
     ASSERT_TRUE(QFile::copy(PX310_ASSETS_DIR "/kelvora.jpg", dir.filePath("kelvora.jpg")));
     ASSERT_TRUE(QFile::copy(PX310_ASSETS_DIR "/user_params.ini", dir.filePath("user_params.ini")));
     MainWindow window(nullptr, dir.path());
-    QComboBox* addresses = window.findChild<QComboBox*>("scannerAddressCombo");
-    addresses->setCurrentIndex(addresses->findText("127.0.0.1"));
-    window.findChild<QSpinBox*>("tcpPortSpin")->setValue(freeTcpPort());
+    serveOnLoopback(window);
     window.on_startBtn_clicked();
 
     HeadlessOptions options;

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QImage>
 #include <QMouseEvent>
+#include <QPainter>
 #include <gtest/gtest.h>
 
 namespace {
@@ -35,14 +36,17 @@ protected:
         move(to);
         release(to);
     }
+    void click(QPointF at) {
+        press(at);
+        release(at);
+    }
     std::vector<Dot> dots() const { return paint.dots(); }
+    QColor shown(int x, int y) { return paint.grab().toImage().pixelColor(x, y); }
 
     UserParamsStore params;
     ProfileStore profile;
     PaintWidget paint;
 };
-
-std::vector<Dot> dotsOf(std::initializer_list<Dot> list) { return list; }
 
 }  // namespace
 
@@ -54,122 +58,85 @@ TEST(PaintWidgetWithoutRecord, IgnoresMouseInputUntilItHasTheRecord) {
     EXPECT_TRUE(paint.dots().empty());
 }
 
-TEST_F(PaintWidgetTest, DotsPressAndReleaseOnOnePixelAddOnePointToDotsAndProfile) {
-    press(QPointF(320.4, 239.5));
-    release(QPointF(319.5, 240.2));
-    EXPECT_EQ(dots(), dotsOf({{320, 240}}));
-    ASSERT_EQ(paint.profile().count(), 1);
-    EXPECT_EQ(paint.profile().at(0), pixelToUnits(320, 240));
-}
-
-TEST_F(PaintWidgetTest, OnlyTheLeftButtonDrawsAndMovesWithoutAPressAreNotTaken) {
+TEST_F(PaintWidgetTest, ALeftClickAddsTheNearestPixelToDotsAndProfileOtherButtonsNothing) {
     press(QPointF(50, 50), Qt::RightButton);
     release(QPointF(50, 50), Qt::RightButton);
-    EXPECT_FALSE(move(QPointF(60, 60)));
-    EXPECT_TRUE(dots().empty());
+    EXPECT_FALSE(move(QPointF(60, 60)));  // no press: not taken
+    press(QPointF(320.4, 239.5));
+    release(QPointF(319.5, 240.2));
+    EXPECT_EQ(dots(), (std::vector<Dot>{{320, 240}}));
+    EXPECT_EQ(paint.profile().points(), (std::vector<ProfilePoint>{pixelToUnits(320, 240)}));
 }
 
-TEST_F(PaintWidgetTest, LineDragCommitsOnePointPerColumnWithoutTheEndColumn) {
-    paint.setCurrentPaintMode(int(PaintMode::Lines));
-    press(QPointF(100, 200));
-    move(QPointF(101, 203));
-    EXPECT_TRUE(dots().empty());  // lines commit on release only
-    move(QPointF(103, 206));
-    release(QPointF(103, 206));
-    EXPECT_EQ(dots(), dotsOf({{100, 200}, {101, 202}, {102, 204}}));
-    EXPECT_EQ(paint.profile().count(), 3);
-}
+class PaintToolTest : public PaintWidgetTest, public ::testing::WithParamInterface<PaintMode> {};
 
-TEST_F(PaintWidgetTest, ReleaseWithoutMoveCommitsNoLineOrArc) {
-    paint.setCurrentPaintMode(int(PaintMode::Lines));
-    drag(QPointF(100, 200), QPointF(103, 206));
-    const auto afterFirstLine = dots();
-    paint.clearDots();
-    // A second press replaces the segment; its end was never set, so the
-    // release must not commit it, nor the earlier line.
-    press(QPointF(10, 10));
-    release(QPointF(10, 10));
+TEST_P(PaintToolTest, ADragCommitsTheToolsPointsOnReleaseOnlyAndAPressAloneNothing) {
+    paint.setCurrentPaintMode(int(GetParam()));
+    click(QPointF(10, 10));
     EXPECT_TRUE(dots().empty());
-    EXPECT_EQ(afterFirstLine.size(), 3u);
-
-    paint.setCurrentPaintMode(int(PaintMode::Arcs));
     press(QPointF(300, 100));
-    release(QPointF(400, 200));
+    move(QPointF(400, 200));
     EXPECT_TRUE(dots().empty());
-    EXPECT_EQ(paint.profile().count(), 0);
+    release(QPointF(400, 200));
+    Segment segment = Segment::startingAt(300, 100);
+    segment.setEnd(400, 200);
+    EXPECT_EQ(dots(), GetParam() == PaintMode::Lines ? linePoints(segment) : arcPoints(segment));
+    EXPECT_EQ(paint.profile().count(), int(dots().size()));
+    // A new press replaces the segment: released unmoved, it commits neither.
+    paint.clearDots();
+    click(QPointF(10, 10));
+    EXPECT_TRUE(dots().empty());
 }
 
-TEST_F(PaintWidgetTest, ArcDragCommitsTheArcPoints) {
-    paint.setCurrentPaintMode(int(PaintMode::Arcs));
-    drag(QPointF(300, 100), QPointF(400, 200));
-    Segment arc = Segment::startingAt(300, 100);
-    arc.setEnd(400, 200);
-    EXPECT_EQ(dots(), arcPoints(arc));
-    EXPECT_FALSE(dots().empty());
-}
+INSTANTIATE_TEST_SUITE_P(LinesAndArcs, PaintToolTest, ::testing::Values(PaintMode::Lines, PaintMode::Arcs));
 
 TEST_F(PaintWidgetTest, AToolChangeDuringADragAppliesFromTheNextPress) {
     paint.setCurrentPaintMode(int(PaintMode::Lines));
     drag(QPointF(100, 200), QPointF(103, 206));
     paint.clearDots();
-    // Dots drag; switching to Lines before the release must not bring the
-    // cleared line back.
     paint.setCurrentPaintMode(int(PaintMode::Dots));
     press(QPointF(5, 5));
     paint.setCurrentPaintMode(int(PaintMode::Lines));
-    release(QPointF(5, 5));
-    EXPECT_EQ(dots(), dotsOf({{5, 5}}));
+    release(QPointF(5, 5));  // must not bring the cleared line back
+    EXPECT_EQ(dots(), (std::vector<Dot>{{5, 5}}));
 }
 
-TEST_F(PaintWidgetTest, PointCountSelectionRebuildsAndClearEmptiesTheProfile) {
+TEST_F(PaintWidgetTest, ViewShowsTheDotsTheStoredProfileAndTheCurrentToolsSegment) {
     for (int i = 0; i < 20; ++i)
-        drag(QPointF(10 + i, 100), QPointF(10 + i, 100));
-    paint.onBufferSizeChanged(0);
-    EXPECT_EQ(paint.profile().count(), 3);
-    EXPECT_EQ(dots().size(), 20u);
-
-    paint.clearDots();
-    EXPECT_TRUE(dots().empty());
-    EXPECT_EQ(paint.profile().count(), 0);
-}
-
-TEST_F(PaintWidgetTest, ViewPaintsDotsAndTheCurrentToolsSegmentOnly) {
-    press(QPointF(300, 200));
-    release(QPointF(300, 200));
-    paint.setCurrentPaintMode(int(PaintMode::Lines));
-    drag(QPointF(100, 300), QPointF(300, 300));
-    paint.clearDots();
-    EXPECT_EQ(paint.grab().toImage().pixelColor(200, 300), QColor(Qt::red));  // the last line stays
-
-    press(QPointF(50, 50));  // a new drag replaces it
-    const QImage pressed = paint.grab().toImage();
-    EXPECT_NE(pressed.pixelColor(200, 300), QColor(Qt::red));
-    move(QPointF(50, 150));
-    EXPECT_EQ(paint.grab().toImage().pixelColor(50, 100), QColor(Qt::red));
-    release(QPointF(50, 150));
-
-    paint.setCurrentPaintMode(int(PaintMode::Dots));
-    const QImage dotsOnly = paint.grab().toImage();
-    EXPECT_NE(dotsOnly.pixelColor(50, 100), QColor(Qt::red));
-    press(QPointF(300, 200));
-    release(QPointF(300, 200));
-    EXPECT_EQ(paint.grab().toImage().pixelColor(298, 200), QColor(Qt::red));
-}
-
-TEST_F(PaintWidgetTest, ViewShowsWhatIsStoredApartFromTheDrawnDots) {
-    for (int i = 0; i < 20; ++i)
-        drag(QPointF(10 + 5 * i, 100), QPointF(10 + 5 * i, 100));
-    paint.onBufferSizeChanged(0);  // stores dots 0, 8 and 16 only
-    paint.profile().append(pixelToUnits(300, 300));  // as a CSV import would
-    const QImage view = paint.grab().toImage();
+        click(QPointF(10 + 5 * i, 100));
+    EXPECT_TRUE(repaints(&paint, [&] { paint.onBufferSizeChanged(0); }));  // stores dots 0, 8 and 16 only
+    paint.profile().append(pixelToUnits(300, 300));                        // as a CSV import would
     const QColor stored(PaintWidget::kStoredProfileColour);
-    EXPECT_EQ(view.pixelColor(10, 100), stored);
-    EXPECT_EQ(view.pixelColor(15, 100), QColor(Qt::red));
-    EXPECT_EQ(view.pixelColor(300, 300), stored);
+    EXPECT_EQ(shown(10, 100), stored);
+    EXPECT_EQ(shown(15, 100), QColor(Qt::red));
+    EXPECT_EQ(shown(300, 300), stored);
+
+    EXPECT_TRUE(repaints(&paint, [&] { paint.setCurrentPaintMode(int(PaintMode::Lines)); }));
+    drag(QPointF(100, 400), QPointF(300, 400));
+    paint.clearDots();
+    EXPECT_EQ(shown(200, 400), QColor(Qt::red));  // the last line stays
+    press(QPointF(50, 250));
+    EXPECT_NE(shown(200, 400), QColor(Qt::red));  // a new drag replaces it
+    move(QPointF(50, 350));
+    EXPECT_EQ(shown(50, 300), QColor(Qt::red));
+    release(QPointF(50, 350));
+    paint.setCurrentPaintMode(int(PaintMode::Dots));
+    EXPECT_NE(shown(50, 300), QColor(Qt::red));  // another tool's segment is not shown
 }
 
-TEST_F(PaintWidgetTest, ToolChangeAndRebuildRepaintTheArea) {
-    drag(QPointF(10, 10), QPointF(10, 10));
-    EXPECT_TRUE(repaints(&paint, [&] { paint.setCurrentPaintMode(int(PaintMode::Lines)); }));
-    EXPECT_TRUE(repaints(&paint, [&] { paint.onBufferSizeChanged(0); }));
+TEST_F(PaintWidgetTest, ViewWritesTheNumberOfDrawnDots) {
+    for (int i = 0; i < 12; ++i)
+        click(QPointF(400 + 5 * i, 400));
+    const QImage view = paint.grab().toImage();
+    // The same text drawn by hand over a blanked place must match pixel for pixel.
+    const QRect place = paint.fontMetrics().boundingRect("12").translated(50, 50).adjusted(-2, -2, 2, 2);
+    QImage expected = view.copy();
+    QPainter painter(&expected);
+    painter.fillRect(place, view.pixelColor(300, 100));
+    painter.setFont(paint.font());
+    painter.setPen(Qt::red);
+    painter.drawText(50, 50, "12");
+    painter.end();
+    EXPECT_EQ(view.copy(place), expected.copy(place));
+    EXPECT_NE(view.pixelColor(300, 100), QColor(Qt::red));
 }

@@ -17,17 +17,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define PX310_WITH_LSAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define PX310_WITH_LSAN 1
-#endif
-#endif
-#ifdef PX310_WITH_LSAN
-#include <sanitizer/lsan_interface.h>
-#endif
-
 namespace {
 
 constexpr int kResultSize = 24 + 4 * 1280;  // the live emulator's profile
@@ -86,40 +75,27 @@ int replySize(const REQUEST_HEADER& header) {
     }
 }
 
-// Random requests over every code of the table and beyond, with random
+// A random request over every code of the table and beyond, with random
 // payloads, offsets and lengths; writes of a whole record put back the same one.
-class RandomRequests {
-public:
-    RandomRequests(const QByteArray& record, uint32_t seed) : record_(record), random_(seed) {}
-
-    QByteArray next(int& expectedReply) {
-        static const uint32_t kCodes[] = {0,   1,   2,   3,   4,   5,   6,   7,   16,  17,  18,  19,  20,  21,
-                                          22,  23,  24,  25,  32,  129, 130, 131, 132, 133, 134, 135, 136, 137,
-                                          138, 139, 140, 141, 142, 143, 144, 145, 146, 147, 148};
-        REQUEST_HEADER header{};
-        header.command = pick(5) == 0 ? uint32_t(random_()) : kCodes[pick(std::size(kCodes))];
-        header.offset = pick(8) == 0 ? uint32_t(random_()) : pick(kCameraPictureSize + 1000);
-        header.length = pick(4096);
-        QByteArray payload;
-        if (header.command == 5 && pick(2) == 0)
-            payload = record_;
-        else if (pick(3) != 0)
-            payload = QByteArray(int(pick(1100)), char(random_()));
-        header.payload_size = uint32_t(payload.size());
-        // Write factory params is followed by an image after its payload,
-        // unless the payload is the image.
-        if (header.command == 131 && payload.size() != kFactoryImageSize)
-            payload += QByteArray(kFactoryImageSize, '\x5C');
-        expectedReply = replySize(header);
-        return QByteArray(reinterpret_cast<const char*>(&header), sizeof header) + payload;
-    }
-
-private:
-    uint32_t pick(size_t bound) { return uint32_t(random_() % bound); }
-
-    QByteArray record_;
-    std::mt19937 random_;
-};
+QByteArray randomRequest(std::mt19937& random, const QByteArray& record, int& expectedReply) {
+    const auto pick = [&random](uint32_t bound) { return uint32_t(random() % bound); };
+    REQUEST_HEADER header{};
+    header.command = pick(5) == 0 ? uint32_t(random()) : pick(150);
+    header.offset = pick(8) == 0 ? uint32_t(random()) : pick(kCameraPictureSize + 1000);
+    header.length = pick(4096);
+    QByteArray payload;
+    if (header.command == 5 && pick(2) == 0)
+        payload = record;
+    else if (pick(3) != 0)
+        payload = QByteArray(int(pick(1100)), char(random()));
+    header.payload_size = uint32_t(payload.size());
+    // Write factory params is followed by an image after its payload, unless
+    // the payload is the image.
+    if (header.command == 131 && payload.size() != kFactoryImageSize)
+        payload += QByteArray(kFactoryImageSize, '\x5C');
+    expectedReply = replySize(header);
+    return QByteArray(reinterpret_cast<const char*>(&header), sizeof header) + payload;
+}
 
 class Load : public ::testing::Test {
 protected:
@@ -149,9 +125,9 @@ protected:
 TEST_F(Load, ConnectAbortCyclesLeaveTheServerAnsweringAndTheStreamRunning) {
     emulator.start();
     const long baselineKb = processRssKb();
-    const QByteArray record = paramsImage(emulator.params.snapshot());
+    const QByteArray record = paramsImage(emulator.params().snapshot());
     const QByteArray write = encodeRequest(5, record);
-    const int cycles = 1000;
+    const int cycles = 300;
     for (int i = 0; i < cycles; ++i) {
         auto client = emulator.connectClient();
         ASSERT_EQ(client->state(), QAbstractSocket::ConnectedState) << "cycle " << i;
@@ -222,21 +198,21 @@ TEST_F(Load, AClientThatNeverReadsHoldsBoundedMemoryAndTheNextClientIsServed) {
     std::printf("deaf client: %ld requests taken before the server held back, memory grew %ld kB\n", requestsSent, grownKb);
 
     auto next = emulator.connectClient();
-    EXPECT_EQ(readParamsOf(*next), paramsImage(emulator.params.snapshot())) << "the next client takes over";
+    EXPECT_EQ(readParamsOf(*next), paramsImage(emulator.params().snapshot())) << "the next client takes over";
     expectMemoryBackTo(baselineKb);
 }
 
-TEST_F(Load, TenThousandRandomRequestsAtFullSpeed) {
-    emulator.params.update([](USER_PARAMS& p) { p.udp_frequency_u16 = 0; });  // results unpaced
+TEST_F(Load, ThousandsOfRandomRequestsAtFullSpeedGetEveryReplyWhole) {
+    emulator.params().update([](USER_PARAMS& p) { p.udp_frequency_u16 = 0; });  // results unpaced
     emulator.start();
     const long baselineKb = processRssKb();
-    const QByteArray record = paramsImage(emulator.params.snapshot());
-    RandomRequests random(record, 310);
+    const QByteArray record = paramsImage(emulator.params().snapshot());
+    std::mt19937 random(310);
     QByteArray stream;
     qint64 expected = 0;
-    for (int i = 0; i < 10000; ++i) {
+    for (int i = 0; i < 3000; ++i) {
         int reply = 0;
-        stream += random.next(reply);
+        stream += randomRequest(random, record, reply);
         expected += reply;
     }
     auto client = emulator.connectClient();
@@ -250,8 +226,8 @@ TEST_F(Load, TenThousandRandomRequestsAtFullSpeed) {
 TEST_F(Load, StartStopCyclesWithAClientAndAFullRateStreamLeaveNothingBehind) {
     const int threadsBefore = processThreadCount();
     const int descriptorsBefore = openDescriptorCount();
-    emulator.params.update([](USER_PARAMS& p) { p.udp_frequency_u16 = 5000; });  // faster than the stream paces
-    const int cycles = 200;
+    emulator.params().update([](USER_PARAMS& p) { p.udp_frequency_u16 = 5000; });  // faster than the stream paces
+    const int cycles = 60;
     for (int i = 0; i < cycles; ++i) {
         emulator.start();
         ASSERT_NE(emulator.serverPort(), 0) << "cycle " << i;
@@ -271,19 +247,5 @@ TEST_F(Load, StartStopCyclesWithAClientAndAFullRateStreamLeaveNothingBehind) {
         << openDescriptorCount() << " descriptors, " << descriptorsBefore << " before";
 }
 
-#ifdef PX310_WITH_LSAN
-TEST_F(Load, StartServeStopLeaksNothing) {
-    emulator.start();
-    auto client = emulator.connectClient();
-    EXPECT_EQ(exchange(*client, encodeRequest(1) + encodeRequest(3, {}, 0, 1000) + encodeRequest(130),
-                       kResultSize + 1002 + kFactoryImageSize)
-                  .size(),
-              kResultSize + 1002 + kFactoryImageSize);
-    emulator.stop();
-    client.reset();
-    QThreadPool::globalInstance()->waitForDone();
-    EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0) << "see the leak report above";
-}
-#endif
 
 }  // namespace

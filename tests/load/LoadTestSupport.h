@@ -1,11 +1,6 @@
 #pragma once
 
-#include "scanner/EmulatorSession.h"
-#include "scanner/EmulatorWorkers.h"
-#include "params/UserParams.h"
-#include "profile/CameraPicture.h"
-#include "profile/ProfileSource.h"
-#include "udp/HelloPacket.h"
+#include "scanner/Scanner.h"
 
 #include <QTcpSocket>
 #include <QUdpSocket>
@@ -16,34 +11,26 @@
 long processRssKb();
 int openDescriptorCount();
 
-// The whole emulator as Start builds it, on loopback: the hello announcer,
-// the stream (to a receiver of this process) and the command server.
+// A scanner on loopback: the stream goes to a receiver of this process, the
+// command server listens on a port the system picks.
 class LiveEmulator {
 public:
-    LiveEmulator();
-    ~LiveEmulator();
+    explicit LiveEmulator(int profilePoints = 1280);
 
     void start();
-    void stop();
-    bool running() const { return session_.isRunning(); }
-    quint16 serverPort() const;
+    void stop() { scanner.stop(); }
+    quint16 serverPort() const { return scanner.listeningPort(); }
+    UserParamsStore& params() { return scanner.params(); }
 
     // Connects and waits until the server has taken the client.
     std::unique_ptr<QTcpSocket> connectClient();
-
+    // Datagrams that arrived so far, dropped.
+    int drainStream();
     // Waits for a new profile datagram, after dropping what arrived before.
     QByteArray nextStreamDatagram(int timeoutMs = 5000);
 
-    UserParamsStore params;
-    ProfileStore profile;
-    ProfileFeed feed{profile};
-    CameraPicture picture{};
-    HelloBuffer hello;
+    QUdpSocket streamReceiver;
+    Scanner scanner;
     std::atomic<int> connects{0};
     std::atomic<int> disconnects{0};
-
-private:
-    QUdpSocket streamReceiver_;
-    EmulatorSession session_;
-    EmulatorWorkers workers_{};
 };

@@ -1,12 +1,10 @@
 #include "scanner/Scanner.h"
 
-#include "TcpTestSupport.h"
-#include "support/TestUtil.h"
+#include "load/LoadTestSupport.h"
 #include "tcp/RequestHeader.h"
+#include "tcp/TcpTestSupport.h"
 
-#include <QNetworkDatagram>
 #include <QThread>
-#include <QUdpSocket>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -16,60 +14,33 @@ namespace {
 constexpr uint32_t kWriteParams = 5;
 constexpr uint32_t kWriteFactoryParams = 131;
 
-// A scanner on loopback that streams to a receiver of this test.
-class LiveScanner {
-public:
-    explicit LiveScanner(int frequency) {
-        receiver.bind(QHostAddress(QHostAddress::LocalHost), 0);
-        scanner.params().update([&](USER_PARAMS& p) {
-            p.tcp_port_u16 = 0;
-            p.udp_port_u16 = receiver.localPort();
-        });
-        scanner.setFrequency(frequency);
-        scanner.profile().replace(rampProfile(100));
-        QObject::connect(&scanner, &Scanner::listening, [this] { listening = true; });
-        scanner.start();
-        waitUntil([this] { return listening.load(); });
-    }
-
-    std::unique_ptr<QTcpSocket> writeParams(const USER_PARAMS& record) {
-        auto client = connectTo(scanner.listeningPort());
-        const QByteArray payload(reinterpret_cast<const char*>(&record), kUserParamsSize);
-        EXPECT_EQ(exchange(*client, encodeRequest(kWriteParams, payload), 2), "OK");
-        return client;
-    }
-
-    int drain() {
-        int count = 0;
-        for (; receiver.hasPendingDatagrams(); ++count)
-            receiver.receiveDatagram();
-        return count;
-    }
-
-    QUdpSocket receiver;
-    Scanner scanner;
-    std::atomic<bool> listening{false};
-};
+std::unique_ptr<QTcpSocket> writeParams(LiveEmulator& live, const USER_PARAMS& record) {
+    auto client = live.connectClient();
+    const QByteArray payload(reinterpret_cast<const char*>(&record), kUserParamsSize);
+    EXPECT_EQ(exchange(*client, encodeRequest(kWriteParams, payload), 2), "OK");
+    return client;
+}
 
 bool sameBytes(const USER_PARAMS& a, const USER_PARAMS& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 }  // namespace
 
 TEST(Scanner, TwoInOneProcessShareNoState) {
-    LiveScanner written(100);
+    LiveEmulator written(100);
+    written.start();
     Scanner other;
     other.setSerial(77);
     const USER_PARAMS otherRecord = other.params().snapshot();
     const HelloBytes otherHello = other.hello().packet();
 
-    USER_PARAMS record = written.scanner.params().snapshot();
+    USER_PARAMS record = written.params().snapshot();
     record.laser_level_u8 = 99;
-    auto client = written.writeParams(record);
+    auto client = writeParams(written, record);
     client->write(encodeRequest(kWriteFactoryParams, QByteArray(kFactoryImageSize, '\x5A')));
     ASSERT_TRUE(waitUntil([&] { return written.scanner.hello().packet()[kFactoryParamsOffset] == 0x5A; }));
     written.scanner.setSerial(12);
 
-    EXPECT_EQ(written.scanner.params().snapshot().laser_level_u8, 99);
+    EXPECT_EQ(written.params().snapshot().laser_level_u8, 99);
     EXPECT_TRUE(sameBytes(other.params().snapshot(), otherRecord));
     EXPECT_EQ(other.hello().packet(), otherHello);
     EXPECT_EQ(other.settings().serial, 77);
@@ -79,17 +50,17 @@ TEST(Scanner, TwoInOneProcessShareNoState) {
 // After a while at a high rate the schedules are far ahead of what a low
 // rate allows; without a restart the stream would stay silent for minutes.
 TEST(Scanner, AClientsRateChangeRestartsTheStream) {
-    LiveScanner live(491);
-    live.scanner.params().update([](USER_PARAMS& p) { p.wUDP = 1; });
-    ASSERT_TRUE(waitUntil([&] { return live.drain() > 0; }));
+    LiveEmulator live(100);
+    live.params().update([](USER_PARAMS& p) { p.udp_frequency_u16 = 491; });
+    live.start();
+    ASSERT_FALSE(live.nextStreamDatagram().isEmpty());
     QThread::msleep(1500);
 
-    USER_PARAMS record = live.scanner.params().snapshot();
+    USER_PARAMS record = live.params().snapshot();
     record.udp_frequency_u16 = 10;
-    live.writeParams(record)->disconnectFromHost();
+    writeParams(live, record)->disconnectFromHost();
     QThread::msleep(300);  // what the resumed stream sends for the time paused
-    live.drain();
-    EXPECT_TRUE(waitUntil([&] { return live.drain() > 0; }, 1000)) << "a 10 Hz stream sends within 100 ms";
+    EXPECT_FALSE(live.nextStreamDatagram(1000).isEmpty()) << "a 10 Hz stream sends within 100 ms";
 }
 
 TEST(ScannerDefaults, TheShippedParameterFileHoldsThem) {
@@ -97,7 +68,6 @@ TEST(ScannerDefaults, TheShippedParameterFileHoldsThem) {
     const UserParamsIniLoad load = loadUserParamsIni(PX310_ASSETS_DIR "/user_params.ini", loaded);
     EXPECT_TRUE(sameBytes(loaded, defaultUserParams()));
     const PanelExtras defaults = ScannerSettings{}.extras();
-    EXPECT_EQ(load.extras.serial, defaults.serial);
-    EXPECT_EQ(load.extras.xsmr, defaults.xsmr);
-    EXPECT_EQ(load.extras.zbase, defaults.zbase);
+    EXPECT_EQ(std::tie(load.extras.serial, load.extras.xsmr, load.extras.zbase),
+              std::tie(defaults.serial, defaults.xsmr, defaults.zbase));
 }
