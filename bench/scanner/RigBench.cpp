@@ -3,6 +3,7 @@
 // process CPU, the thread count, the worst rate error of any scanner and the
 // p99 and worst lateness of its datagrams against an exact schedule.
 #include "scanner/Scanner.h"
+#include "../support/LoopbackSockets.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -46,18 +47,8 @@ int threadCount() { return QDir(QStringLiteral("/proc/self/task")).entryList(QDi
 // Arrival times per source address, taken on a thread of its own.
 class Receiver {
 public:
-    Receiver() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
-        int size = 64 << 20;
-        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-        timeval timeout{0, 50000};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t length = sizeof address;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+    Receiver() {
+        fd_ = openLoopbackReceiver(64 << 20, port_);
         thread_ = std::thread([this] { receive(); });
     }
     ~Receiver() {

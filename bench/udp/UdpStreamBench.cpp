@@ -6,6 +6,7 @@
 #include "profile/ProfileSource.h"
 #include "udp/ProfilePacket.h"
 #include "udp/UdpTransport.h"
+#include "../support/LoopbackSockets.h"
 
 #include <QCoreApplication>
 #include <benchmark/benchmark.h>
@@ -39,27 +40,12 @@ double cpuSeconds(clockid_t clock) {
     return ts.tv_sec + ts.tv_nsec * 1e-9;
 }
 
-sockaddr_in loopback(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
 
 // Receives datagrams on its own thread, noting arrival times and packet counters.
 class Receiver {
 public:
-    Receiver() : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
-        int size = 16 << 20;
-        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-        timeval timeout{0, 50000};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        sockaddr_in address = loopback(0);
-        bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t length = sizeof address;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+    Receiver() {
+        fd_ = openLoopbackReceiver(16 << 20, port_);
         thread_ = std::thread([this] { receive(); });
     }
     ~Receiver() {
