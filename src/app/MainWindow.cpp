@@ -453,11 +453,9 @@ void MainWindow::loadCsvDots() {
     const QString name = askFileName(FileQuestion::OpenCsv);
     if (name.isEmpty())
         return;  // cancelled: the profile stays as it is
-    const CsvImport import = readCsvProfile(name, csvScale());
-    if (import.ok()) {
-        ui->paint->profile().replace(import.points);
+    const CsvImport import = scanner_.loadCsvProfile(name);
+    if (import.ok())
         stopReplay();
-    }
     reportFileResult(csvImportSummary(import, name));
 }
 

@@ -112,6 +112,16 @@ void Scanner::showDrawnProfile() {
     replayedPath_.clear();
 }
 
+CsvImport Scanner::loadCsvProfile(const QString& path) {
+    const ScannerSettings s = settings();
+    const CsvImport import = readCsvProfile(path, CsvScale{s.xemr, s.zdiap});
+    if (import.ok()) {
+        profile_.replace(import.points);
+        showDrawnProfile();
+    }
+    return import;
+}
+
 QString Scanner::replayedPath() const {
     std::lock_guard<std::mutex> lock(replayedMutex_);
     return replayedPath_;

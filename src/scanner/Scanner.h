@@ -6,6 +6,7 @@
 #include "capture/CaptureReader.h"
 #include "profile/ProfileSource.h"
 #include "profile/CameraPicture.h"
+#include "profile/CsvProfile.h"
 #include "profile/ProfileStore.h"
 #include "scanner/EmulatorSession.h"
 #include "scanner/ScannerSettings.h"
@@ -54,7 +55,7 @@ public:
     void stop();
     bool isRunning() const { return session_.isRunning(); }
 
-    // Network faults; thread-safe. The same seed and specification give the
+    // Network faults; thread-safe. The same seed and fault list give the
     // same faults over the same packets.
     void setFaultSeed(uint64_t seed) { faults_.setSeed(seed); }
     uint64_t faultSeed() const { return faults_.seed(); }
@@ -93,6 +94,9 @@ public:
     bool replay(const QString& path, Playback playback, QString* error, CaptureFilter filter = {});
     // Plays the drawn profile again.
     void showDrawnProfile();
+    // Reads a CSV profile scaled by this scanner's XEMR and ZDIAP; one that
+    // loads replaces the drawn profile and ends a replay.
+    CsvImport loadCsvProfile(const QString& path);
     // The recording being played; empty while the drawn profile plays.
     QString replayedPath() const;
     // The frame the stream is at (the first one while stopped).

@@ -127,19 +127,16 @@ bool HeadlessEmulator::loadPicture(Member& member, QString* error) {
 }
 
 bool HeadlessEmulator::loadProfile(Member& member, QString* error) {
-    ProfileStore& profile = member.scanner->profile();
     const QString& path = member.plan.profilePath;
     if (path.isEmpty()) {
-        profile.replace(builtInProfile());
+        member.scanner->profile().replace(builtInProfile());
         return true;
     }
-    const ScannerSettings& s = member.plan.settings;
-    const CsvImport import = readCsvProfile(path, CsvScale{s.xemr, s.zdiap});
+    const CsvImport import = member.scanner->loadCsvProfile(path);
     if (!import.ok()) {
         *error = import.error;
         return false;
     }
-    profile.replace(import.points);
     emit notice(csvImportSummary(import, path));
     return true;
 }
@@ -274,15 +271,8 @@ void HeadlessEmulator::loadProfile(const QString& scanner, const QString& csvPat
     Scanner* s = addressed(scanner, answer);
     if (!s)
         return;
-    const ScannerSettings settings = s->settings();
-    const CsvImport import = readCsvProfile(csvPath, CsvScale{settings.xemr, settings.zdiap});
-    if (!import.ok()) {
-        answer({false, import.error});
-        return;
-    }
-    s->profile().replace(import.points);
-    s->showDrawnProfile();  // a replay gives way to the loaded profile
-    answer({true, csvImportSummary(import, csvPath)});
+    const CsvImport import = s->loadCsvProfile(csvPath);
+    answer({import.ok(), import.ok() ? csvImportSummary(import, csvPath) : import.error});
 }
 
 void HeadlessEmulator::replay(const QString& scanner, const QString& path, ControlAnswer answer) {
