@@ -1,6 +1,6 @@
-// Arbitrary bytes as a fault specification and as a control line. Checks that
+// Arbitrary bytes as a fault list and as a control line. Checks that
 // every refusal says why, and that what is accepted formats to a text that
-// parses back to the same specification.
+// parses back to the same fault list.
 #include "FuzzCheck.h"
 #include "control/ControlCommand.h"
 
@@ -9,7 +9,7 @@ namespace {
 void checkRoundTrip(const FaultSpec& spec) {
     const FaultSpecParse again = parseFaultSpec(formatFaultSpec(spec));
     require(again.ok(), "the canonical text parses");
-    require(again.spec == spec, "the canonical text gives the same specification back");
+    require(again.spec == spec, "the canonical text gives the same fault list back");
 }
 
 }  // namespace
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray bytes(reinterpret_cast<const char*>(data), int(size));
 
     const FaultSpecParse spec = parseFaultSpec(QString::fromUtf8(bytes));
-    require(spec.ok() == spec.message.isEmpty(), "a refused specification says why, an accepted one has no error");
+    require(spec.ok() == spec.message.isEmpty(), "a refused fault list says why, an accepted one has no error");
     if (spec.ok())
         checkRoundTrip(spec.spec);
 

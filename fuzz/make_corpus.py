@@ -148,7 +148,7 @@ def capture_seeds():
 
 
 def control_seeds():
-    # Each input is read both as a fault specification and as a control line.
+    # Each input is read both as a fault list and as a control line.
     write("control", "every_fault", b"loss=5%,burst=3,dup=1%,reorder=1%,corrupt=0.5%,delay=10ms,jitter=5ms,"
           b"reply-delay=50ms,drop-after=100,cut=2%,stall=20,hello=off")
     write("control", "faults_line", b"--scanner 127.0.0.2 faults loss=0.0001%,delay=2s")

@@ -7,7 +7,7 @@
 class QLabel;
 class QLineEdit;
 
-// Asks for a fault specification, the same text px310-headless --faults
+// Asks for a fault list, the same text px310-headless --faults
 // takes. OK keeps the dialog open while the text is refused, with the
 // parser's reason shown under it.
 class FaultsDialog : public QDialog {

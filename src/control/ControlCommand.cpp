@@ -41,7 +41,7 @@ bool parseSeconds(const QString& text, std::chrono::milliseconds& value) {
 
 QString argumentOf(const QString& command) {
     if (command == QLatin1String("faults"))
-        return QStringLiteral("a specification or \"clear\"");
+        return QStringLiteral("a fault list or \"clear\"");
     if (command == QLatin1String("outage"))
         return QStringLiteral("a number of seconds");
     return QStringLiteral("a file");

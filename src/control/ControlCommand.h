@@ -30,7 +30,7 @@ enum class ControlError {
     BadScanner,     // --scanner without an IPv4 address
     MissingArgument,
     ExtraArgument,  // stats with something after it
-    BadFaults,      // the specification is refused; the message is its parser's
+    BadFaults,      // the fault list is refused; the message is its parser's
     BadSeconds,
 };
 

@@ -19,7 +19,7 @@
 // delay and jitter give it a due time. Datagrams not yet due are held here, so
 // the sender never sleeps for them: it sends its own schedule, calls sendDue()
 // and wakes at the earlier of its next slot and nextDue(). The same seed and
-// specification give the same faults over the same datagrams.
+// fault list give the same faults over the same datagrams.
 class DatagramFaults {
 public:
     using Clock = std::chrono::steady_clock;

@@ -197,7 +197,7 @@ bool FaultSpec::operator==(const FaultSpec& o) const {
 FaultSpecParse parseFaultSpec(const QString& text) {
     const QString trimmed = text.trimmed();
     if (trimmed.isEmpty())
-        return refuse(FaultSpecError::Empty, QStringLiteral("the fault specification is empty (\"none\" sets no faults)"));
+        return refuse(FaultSpecError::Empty, QStringLiteral("the fault list is empty (\"none\" sets no faults)"));
     FaultSpec spec;
     if (trimmed == QLatin1String("none"))
         return checkTogether(spec);

@@ -25,7 +25,7 @@
 //   hello=off      no announcements (hello=on is the default)
 //
 // P is a percentage with a % sign and up to 4 decimals (0.5%); D is a duration in
-// ms or s (50ms, 2s) up to 60 s; N a whole number. "none" is the empty specification.
+// ms or s (50ms, 2s) up to 60 s; N a whole number. "none" is the empty fault list.
 struct FaultSpec {
     static constexpr uint32_t kNever = UINT32_MAX;  // drop-after and stall unset
     static constexpr uint32_t kPpmPerCent = 10000;
@@ -75,5 +75,5 @@ struct FaultSpecParse {
 FaultSpecParse parseFaultSpec(const QString& text);
 
 // The canonical text: keys in the order above, defaults left out, "none" when
-// nothing is set. Parsing it gives the same specification back.
+// nothing is set. Parsing it gives the same fault list back.
 QString formatFaultSpec(const FaultSpec& spec);

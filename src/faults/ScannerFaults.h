@@ -8,9 +8,9 @@
 #include <atomic>
 #include <mutex>
 
-// One scanner's fault layer: the current specification and seed, the
+// One scanner's fault layer: the current fault list and seed, the
 // counters, and the seams of the stream, the command server and the hello.
-// Setting faults reseeds every seam, so the same specification set at the
+// Setting faults reseeds every seam, so the same fault list set at the
 // same packet gives the same faults.
 class ScannerFaults {
 public:
@@ -19,7 +19,7 @@ public:
     void setFaults(const FaultSpec& spec);
     FaultSpec faults() const;
     uint64_t seed() const { return seed_; }
-    // Reseeds every seam with the current specification.
+    // Reseeds every seam with the current fault list.
     void setSeed(uint64_t seed);
 
     DatagramFaults& stream() { return stream_; }

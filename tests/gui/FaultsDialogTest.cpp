@@ -14,7 +14,7 @@ QLineEdit* editOf(QWidget* dialog) { return dialog->findChild<QLineEdit*>(QStrin
 
 }  // namespace
 
-TEST(FaultsDialog, ShowsTheCurrentSpecificationAndRefusesABadOneWithTheParsersMessage) {
+TEST(FaultsDialog, ShowsTheCurrentFaultListAndRefusesABadOneWithTheParsersMessage) {
     FaultsDialog dialog(parseFaultSpec(QStringLiteral("loss=5%,hello=off")).spec);
     QLineEdit* edit = editOf(&dialog);
     EXPECT_EQ(edit->text(), QStringLiteral("loss=5%,hello=off"));

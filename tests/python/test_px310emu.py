@@ -148,7 +148,7 @@ def test_a_bad_command_is_refused_and_changes_nothing(px310_emulator):
 
 
 @needs_control
-def test_a_bad_specification_stops_the_start():
+def test_a_bad_fault_list_stops_the_start():
     with pytest.raises(EmulatorError, match="burst=3"):
         Emulator(faults="burst=3").start()
 
