@@ -85,7 +85,6 @@ void TcpTransport::run() {
         return;
     }
     listeningPort_ = server_->serverPort();
-    emit Listening(listeningPort_);
     log(QStringLiteral("listening on %1:%2").arg(address).arg(server_->serverPort()));
     if (!stopRequested_)
         schedule_.restart();

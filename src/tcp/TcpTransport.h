@@ -55,7 +55,6 @@ signals:
     void Disconnected();
     void FlushParamsRequest();
     void BadIpAddress();  // listenError() says why
-    void Listening(quint16 port);
 
 public slots:
     void run();
