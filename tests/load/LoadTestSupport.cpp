@@ -1,6 +1,5 @@
 #include "LoadTestSupport.h"
 
-#include "support/TestUtil.h"
 #include "tcp/TcpTestSupport.h"
 
 #include <QDir>
@@ -30,7 +29,6 @@ LiveEmulator::LiveEmulator(int profilePoints) {
     });
     scanner.profile().replace(rampProfile(profilePoints));
     QObject::connect(&scanner, &Scanner::clientConnected, [this] { ++connects; });
-    QObject::connect(&scanner, &Scanner::clientDisconnected, [this] { ++disconnects; });
 }
 
 void LiveEmulator::start() {
@@ -45,15 +43,9 @@ std::unique_ptr<QTcpSocket> LiveEmulator::connectClient() {
     return client;
 }
 
-int LiveEmulator::drainStream() {
-    int count = 0;
-    for (; streamReceiver.hasPendingDatagrams(); ++count)
-        streamReceiver.receiveDatagram();
-    return count;
-}
-
 QByteArray LiveEmulator::nextStreamDatagram(int timeoutMs) {
-    drainStream();
+    while (streamReceiver.hasPendingDatagrams())
+        streamReceiver.receiveDatagram();
     if (!waitUntil([this] { return streamReceiver.hasPendingDatagrams(); }, timeoutMs))
         return {};
     return streamReceiver.receiveDatagram().data();

@@ -24,13 +24,10 @@ public:
 
     // Connects and waits until the server has taken the client.
     std::unique_ptr<QTcpSocket> connectClient();
-    // Datagrams that arrived so far, dropped.
-    int drainStream();
     // Waits for a new profile datagram, after dropping what arrived before.
     QByteArray nextStreamDatagram(int timeoutMs = 5000);
 
     QUdpSocket streamReceiver;
     Scanner scanner;
     std::atomic<int> connects{0};
-    std::atomic<int> disconnects{0};
 };
