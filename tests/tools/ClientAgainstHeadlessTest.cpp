@@ -1,187 +1,201 @@
-#include "HeadlessEmulator.h"
 #include "ProfilePlot.h"
 #include "ToolProcess.h"
 
 #include "profile/CameraPicture.h"
 #include "profile/CsvProfile.h"
-#include "udp/ProfilePacketDecoder.h"
+#include "tcp/RequestHeader.h"
+#include "udp/ProfilePacket.h"
 
 #include <QImage>
 #include <QRegularExpression>
 #include <QSettings>
-#include <cmath>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUdpSocket>
+#include <cstring>
+#include <functional>
 
 #include <gtest/gtest.h>
 
-// The client's commands against a running px310-headless, as a script in CI
-// would use them.
+// The programs as a script in CI runs them.
 
 namespace {
 
-class ClientAgainstHeadless : public ::testing::Test {
-protected:
-    void startEmulator(const QStringList& arguments = {}) {
-        ASSERT_TRUE(emulator.start(arguments)) << emulator.errors().toStdString();
-    }
-
-    // The client's command with the emulator's port; must succeed.
-    QString ok(QStringList arguments) {
-        arguments << emulator.serverArguments();
-        const ToolRun run = runClient(arguments);
-        EXPECT_TRUE(run.finished);
-        EXPECT_EQ(run.exitCode, 0) << arguments.join(' ').toStdString() << "\n" << run.err.toStdString();
-        return run.out;
-    }
-
-    void TearDown() override {
-        if (emulator.running()) {
-            EXPECT_EQ(emulator.stop(), 0) << "SIGTERM stops the emulator cleanly";
-        }
-    }
-
-    HeadlessProcess emulator;
-};
+// The client's command with the emulator's port; must succeed.
+QString ok(const HeadlessProcess& emulator, const QStringList& arguments) {
+    const ToolRun run = runClient(arguments + emulator.serverArguments());
+    EXPECT_EQ(run.exitCode, 0) << arguments.join(' ').toStdString() << "\n" << run.err.toStdString();
+    return run.out;
+}
 
 QStringList lines(const QString& text) { return text.split('\n', Qt::SkipEmptyParts); }
 
+// A result of three points, spoilt by `change`.
+QByteArray resultPacket(const std::function<void(QByteArray&)>& change) {
+    QByteArray bytes;
+    encodeProfilePacket(ProfileSnapshot{{1, 2, 3}, {4, 5, 6}}, PacketFields{}, bytes);
+    change(bytes);
+    return bytes;
+}
+
 }  // namespace
 
-TEST_F(ClientAgainstHeadless, ARigsScannersAreDiscoveredOnceEachWithTheirOptionsAndServeTheirOwnRecords) {
-    constexpr int kScanners = 4;
-    startEmulator({"--scanners", QString::number(kScanners), "--serial", "4242", "--xemr", "80", "--zdiap", "160"});
-    const ToolRun run = runClient({"discover", "--port", QString::number(emulator.helloPort), "--seconds", "3"});
-    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+TEST(ClientAgainstHeadless, ARigsScannersAreDiscoveredOnceEachWithTheirOptionsAndServeTheirOwnRecords) {
+    HeadlessProcess rig;
+    ASSERT_TRUE(rig.start({"--scanners", "4", "--serial", "4242", "--xemr", "80", "--zdiap", "160"}));
+    const ToolRun run = runClient({"discover", "--port", QString::number(rig.helloPort), "--seconds", "5"});
     QStringList devices = lines(run.out);
     devices.sort();
-    ASSERT_EQ(devices.size(), kScanners) << run.out.toStdString();
-    for (int k = 0; k < kScanners; ++k) {
+    ASSERT_EQ(devices.size(), 4) << run.out.toStdString() << run.err.toStdString();
+    for (int k = 0; k < 4; ++k) {
         const QString address = QStringLiteral("127.0.0.%1").arg(k + 1);
-        const QRegularExpression line(QStringLiteral("^PX310 at %1 .* serial %2  XEMR 80  ZDIAP 160 .* TCP port %3  UDP port %4$")
-                                          .arg(QRegularExpression::escape(address)).arg(4242 + k).arg(emulator.tcpPort)
-                                          .arg(emulator.udpPort));
-        EXPECT_TRUE(line.match(devices[k]).hasMatch()) << devices[k].toStdString();
-        ok({"params", "set", QStringLiteral("laser_level_u8=%1").arg(k + 1), "--host", address});
+        const QString line = QStringLiteral("^PX310 at %1 .* serial %2  XEMR 80  ZDIAP 160 .* TCP port %3  UDP port %4$")
+                                 .arg(address).arg(4242 + k).arg(rig.tcpPort).arg(rig.udpPort);
+        EXPECT_TRUE(devices[k].contains(QRegularExpression(line))) << devices[k].toStdString();
+        // Were the records shared, the earlier scanners' changes would show.
+        EXPECT_EQ(ok(rig, {"params", "set", QStringLiteral("laser_level_u8=%1").arg(k + 1), "--host", address}),
+                  QStringLiteral("laser_level_u8: 0 -> %1\n").arg(k + 1));
     }
-    for (int k = 0; k < kScanners; ++k)
-        EXPECT_TRUE(ok({"params", "get", "laser_level_u8", "--host", QStringLiteral("127.0.0.%1").arg(k + 1)})
-                        .contains(QStringLiteral("= %1").arg(k + 1)))
-            << "each scanner serves its own record";
+    EXPECT_TRUE(ok(rig, {"result", "--summary"}).contains(", 640 points, serial 4242,")) << "the built-in profile";
+    EXPECT_EQ(rig.stop(), 0) << "SIGTERM stops the emulator cleanly";
 }
 
-TEST_F(ClientAgainstHeadless, ParamsGetPrintsEveryFieldSetWritesTheRecordAndFlushOutlivesAStop) {
-    startEmulator();
-    const QStringList before = lines(ok({"params", "get"}));
-    EXPECT_EQ(before.size(), 41);
-    EXPECT_TRUE(before.contains(QStringLiteral("udp_port_u16               = %1").arg(emulator.udpPort)));
-
-    const QString changed = ok({"params", "set", "laser_level_u8=200", "udp_ip_address_u8=10.0.0.5", "SDMode=0x10"});
-    EXPECT_TRUE(changed.contains("laser_level_u8: 0 -> 200")) << changed.toStdString();
-    EXPECT_TRUE(changed.contains("udp_ip_address_u8: 255.255.255.255 -> 10.0.0.5"));
-    // The connection options may come before the command, too.
-    const ToolRun read = runClient(emulator.serverArguments() +
-                                   QStringList{"params", "get", "laser_level_u8", "udp_ip_address_u8", "SDMode"});
-    EXPECT_EQ(lines(read.out), (QStringList{"laser_level_u8             = 200", "udp_ip_address_u8          = 10.0.0.5",
-                                            "SDMode                     = 16"}));
-
-    // An answered flush is written even when a stop follows at once, and the next start loads it.
-    EXPECT_TRUE(ok({"params", "flush"}).contains("flushed"));
-    EXPECT_EQ(emulator.stop(), 0);
-    EXPECT_EQ(QSettings(emulator.paramsPath(), QSettings::IniFormat).value("UserParams/laser_level_u8").toInt(), 200);
-    startEmulator();
-    EXPECT_TRUE(ok({"params", "get", "laser_level_u8"}).contains("= 200"));
-}
-
-TEST_F(ClientAgainstHeadless, ResultsArePacedCheckedSavedAndPlotted) {
-    startEmulator({"--frequency", "100"});
+TEST(ClientAgainstHeadless, CommandsPrintSaveAndPlotWhatTheEmulatorServesAndItsControlChanges) {
+    HeadlessProcess emulator;
+    QFile profile(emulator.path("two.csv"));  // -35 mm is the left edge of XEMR 70
+    ASSERT_TRUE(profile.open(QIODevice::WriteOnly) && profile.write("-35;85\n17.5;170\n") > 0);
+    profile.close();
+    const QString picture = QStringLiteral(PX310_ASSETS_DIR "/kelvora.jpg");
+    const QString control = emulator.path("control");
+    ASSERT_TRUE(emulator.start({"--profile", profile.fileName(), "--serial", "999999", "--zbase", "7", "--picture", picture,
+                                "--frequency", "200", "--control", control}));
     const QString csv = emulator.path("result.csv");
     const QString plot = emulator.path("result.png");
-    const QString out = ok({"result", "-n", "3", "--csv", csv, "--plot", plot});
-    const QStringList summaries = lines(out).filter(QRegularExpression("^result \\d"));
-    ASSERT_EQ(summaries.size(), 3) << out.toStdString();
-    for (int i = 0; i < 3; ++i)
-        EXPECT_TRUE(summaries[i].startsWith(QStringLiteral("result %1: ").arg(i)) &&
-                    summaries[i].contains(QStringLiteral("packet %1, 640 points").arg(i)) &&
-                    summaries[i].contains("checksum ok"))
-            << "counters restart per connection: " << summaries[i].toStdString();
-    EXPECT_TRUE(out.contains("     0     -35.0000")) << "the first point lies at the left edge, XEMR 70";
-
-    // The saved points are those sent, up to six significant digits.
-    const CsvImport saved = readCsvProfile(csv, CsvScale{70, 170});
-    ASSERT_TRUE(saved.ok());
-    const std::vector<ProfilePoint> sent = builtInProfile();
-    ASSERT_EQ(saved.points.size(), sent.size());
-    for (size_t i = 0; i < sent.size(); ++i) {
-        ASSERT_NEAR(saved.points[i].x, sent[i].x, 1) << i;
-        ASSERT_NEAR(saved.points[i].z, sent[i].z, 1) << i;
-    }
-
-    // The plot shows every point where the scale puts it, and nothing else in its colour.
-    const QImage image(plot);
-    ASSERT_EQ(image.size(), QSize(ProfilePlot::kWidth, ProfilePlot::kHeight));
+    const QString results = ok(emulator, {"result", "-n", "2", "--csv", csv, "--plot", plot});
+    EXPECT_TRUE(results.contains("result 1: measurement 1, packet 1, 2 points, serial 999999, XEMR 70, ZDIAP 170, "
+                                 "checksum ok\n     #         X mm         Z mm\n     0     -35.0000      85.0000\n"))
+        << results.toStdString();
+    EXPECT_EQ(readCsvProfile(csv, CsvScale{70, 170}).points, readCsvProfile(profile.fileName(), CsvScale{70, 170}).points);
     const ProfilePlot scale(70, 170);
-    const auto colourAt = [&](QPointF mm) {
-        const QPointF at = scale.toPixel(mm);  // the pixel holding the dot's centre
-        return image.pixel(int(std::floor(at.x())), int(std::floor(at.y()))) & 0xffffff;
-    };
-    for (const ProfilePoint& p : sent)
-        ASSERT_EQ(colourAt({unitsToMillimetres(p.x, 70), unitsToMillimetres(p.z, 170)}),
-                  ProfilePlot::kProfileColour & 0xffffff);
-    EXPECT_NE(colourAt({0, 150}), ProfilePlot::kProfileColour & 0xffffff) << "above the raised block";
     const QRectF range(scale.toPixel({-35, 170}), scale.toPixel({35, 0}));
-    EXPECT_TRUE(range.isValid()) << "X grows rightwards, Z upwards";
-    EXPECT_TRUE(QRectF(image.rect()).contains(range)) << "the measuring range fits the image";
-    EXPECT_GT(range.width() * range.height(), 0.5 * image.width() * image.height()) << "and fills most of it";
-}
+    EXPECT_TRUE(range.isValid() && QRectF(0, 0, ProfilePlot::kWidth, ProfilePlot::kHeight).contains(range))
+        << "X rightwards, Z upwards, all in the image";
+    const QImage image(plot);
+    const auto colourAt = [&](QPointF mm) { return image.pixel(int(scale.toPixel(mm).x()), int(scale.toPixel(mm).y())); };
+    EXPECT_TRUE(colourAt({17.5, 170}) == ProfilePlot::kProfileColour && colourAt({0, 120}) != ProfilePlot::kProfileColour);
 
-TEST_F(ClientAgainstHeadless, StreamReportsTheRateWithoutLossesAndProgressOnlyOnATerminal) {
-    startEmulator({"--frequency", "200"});
-    const QStringList stream{"stream", "--port", QString::number(emulator.udpPort), "--seconds", "1"};
-    const ToolRun run = runClient(stream);
-    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
-    const QRegularExpressionMatch received = QRegularExpression("received (\\d+) packets").match(run.out);
-    ASSERT_TRUE(received.hasMatch()) << run.out.toStdString();
-    EXPECT_GT(received.captured(1).toInt(), 20) << "a busy machine still delivers most of 200";
-    for (const char* part : {"640 points per packet", "checksum failures 0, malformed 0", "reordered 0"})
-        EXPECT_TRUE(run.out.contains(part)) << part;
-    EXPECT_TRUE(run.err.isEmpty()) << "no progress in a script: " << run.err.toStdString();
-
-    const ToolRun watched = runClientOnTerminal(stream);
-    EXPECT_TRUE(watched.out.contains(QRegularExpression(R"(\r\x1b\[K\d+ packets, [\d.]+ packets/s, \d+ bytes)")))
-        << "live progress on a terminal: " << watched.out.toStdString();
-}
-
-TEST_F(ClientAgainstHeadless, ImageSavesTheEmulatorsCameraPicture) {
-    const QString picture = QStringLiteral(PX310_ASSETS_DIR "/kelvora.jpg");
-    startEmulator({"--picture", picture});
-    const QString png = emulator.path("picture.png");
-    ok({"image", png, "--chunk", "1000"});
-    const QImage saved(png);
-    ASSERT_EQ(saved.size(), QSize(kPictureWidth, kPictureHeight));
-    ASSERT_EQ(saved.format(), QImage::Format_Grayscale8);
+    ok(emulator, {"image", emulator.path("picture.png"), "--chunk", "1000"});  // 308 chunks: the counter wraps
+    const QImage saved(emulator.path("picture.png"));
     CameraPicture expected{};
     ASSERT_TRUE(loadCameraPicture(picture, expected));
+    ASSERT_EQ(saved.size(), QSize(kPictureWidth, kPictureHeight));
     int wrong = 0;
     for (int y = 0; y < kPictureHeight; ++y)
         for (int x = 0; x < kPictureWidth; ++x)
             wrong += saved.constScanLine(y)[x] != 255 - expected[x * kPictureHeight + y];
-    EXPECT_EQ(wrong, 0) << "308 chunks, their counters wrapping past 255, make the whole picture, dark as black";
+    EXPECT_EQ(wrong, 0) << "the whole picture, dark as black";
+    const QString factory = ok(emulator, {"factory", "get"});
+    EXPECT_TRUE(factory.contains("serial 999999\n") && factory.contains("ZBASE 7\n")) << factory.toStdString();
+    EXPECT_TRUE(ok(emulator, {"raw", "0x20", "--expect", "4"})
+                    .contains("sent get extends (32) with 0 payload bytes\nreply: 4 bytes\n0000  00 00 80 0c\n"));
 
-    const ToolRun watched = runClientOnTerminal(QStringList{"image", png} + emulator.serverArguments());
-    EXPECT_TRUE(watched.out.contains("\r\x1b[K0 of 307200 bytes")) << watched.out.toStdString();
+    const QStringList stream{"stream", "--port", QString::number(emulator.udpPort), "--seconds", "1"};
+    const ToolRun clean = runClient(stream);
+    for (const char* part : {"2 points per packet", "reordered 0, duplicates 0", "checksum failures 0, malformed 0"})
+        EXPECT_TRUE(clean.out.contains(part)) << part << "\n" << clean.out.toStdString();
+    EXPECT_TRUE(clean.exitCode == 0 && clean.err.isEmpty()) << "no progress in a script: " << clean.err.toStdString();
+    EXPECT_TRUE(runClientOnTerminal(stream).out.contains(QRegularExpression(R"(\r\x1b\[K\d+ packets, [\d.]+ packets/s)")))
+        << "live progress on a terminal";
+    runClient({"control", control, "faults", "corrupt=50%,dup=50%"});
+    QUdpSocket sender;  // and one datagram a byte too long
+    const QByteArray tooLong = resultPacket([](QByteArray& b) { b += '\0'; });
+    QTimer::singleShot(300, [&] { sender.writeDatagram(tooLong, QHostAddress::LocalHost, emulator.udpPort); });
+    const ToolRun corrupted = runClient(stream);
+    EXPECT_TRUE(corrupted.out.contains(QRegularExpression("checksum failures [1-9]\\d*, malformed 1\n")))
+        << corrupted.out.toStdString();
+    EXPECT_TRUE(corrupted.exitCode == 3 && corrupted.err.contains("failed their checksum")) << corrupted.err.toStdString();
+    const QString stats = runClient({"control", control, "stats"}).out;
+    EXPECT_TRUE(stats.contains("\"lost\":0,") && stats.contains("\"current_faults\":\"dup=50%,corrupt=50%\""))
+        << stats.toStdString();
+    const ToolRun unknown = runClient({"control", control, "--scanner", "127.0.0.9", "stats"});
+    EXPECT_TRUE(unknown.exitCode == 1 && unknown.err.contains("no scanner at 127.0.0.9")) << unknown.err.toStdString();
 }
 
-TEST_F(ClientAgainstHeadless, ExtentsFactoryAndRawCommandsAnswer) {
-    startEmulator({"--serial", "999999", "--zbase", "7"});
-    const QStringList extents = lines(ok({"extents"}));
-    ASSERT_EQ(extents.size(), 15);
-    EXPECT_EQ(extents[2], "extent[2] = 13500");
+TEST(ClientAgainstHeadless, AFlushedChangeIsSavedEvenWhenAStopFollowsAtOnce) {
+    HeadlessProcess emulator;
+    ASSERT_TRUE(emulator.start());
+    // The connection options may come before the command, too.
+    const ToolRun set = runClient(emulator.serverArguments() +
+                                  QStringList{"params", "set", "wnd_top_u8=300", "udp_ip_address_u8=10.0.0.5"});
+    EXPECT_EQ(lines(set.out), (QStringList{"wnd_top_u8: 0 -> 300", "udp_ip_address_u8: 255.255.255.255 -> 10.0.0.5"}))
+        << set.err.toStdString();
+    EXPECT_TRUE(ok(emulator, {"params", "flush"}).contains("flushed"));
+    EXPECT_EQ(emulator.stop(), 0) << "SIGTERM right after the answer";
+    EXPECT_EQ(QSettings(emulator.paramsPath(), QSettings::IniFormat).value("UserParams/wnd_top_u8").toInt(), 300);
+}
 
-    const QString factory = ok({"factory", "get"});
-    EXPECT_TRUE(factory.contains("serial 999999\n") && factory.contains("ZBASE 7\n")) << factory.toStdString();
+TEST(HeadlessFailures, WhatCannotStartEndsTheProgramWithAMessageAndItsCode) {
+    HeadlessProcess noPicture;
+    EXPECT_FALSE(noPicture.start({"--picture", noPicture.path("missing.jpg")}));
+    const ToolRun picture = noPicture.waitForEnd();
+    EXPECT_TRUE(picture.exitCode == 2 && picture.err.contains("missing.jpg")) << picture.err.toStdString();
+    HeadlessProcess badListen;
+    EXPECT_FALSE(badListen.start({"--listen", "300.1.1.1"}));
+    EXPECT_EQ(badListen.waitForEnd().exitCode, 1);
+}
 
-    const QString raw = ok({"raw", "0x20", "--expect", "30"});
-    EXPECT_TRUE(raw.contains("sent get extends (32)"));
-    EXPECT_TRUE(raw.contains("0000  00 00 80 0c bc 34 b0 04 c4 09 c0 5d bc 34 e2 04"));
-    const QString silent = ok({"raw", "20", "--payload", "01 02 03", "--wait", "300"});
-    EXPECT_TRUE(silent.contains("sent reboot (20) with 3 payload bytes") && silent.contains("reply: 0 bytes"));
+namespace {
+
+struct BrokenReply {
+    QStringList command;
+    std::function<QByteArray(const REQUEST_HEADER&)> reply;  // to each request
+    bool hangUp;
+    const char* message;
+};
+
+// Answers each whole request (its payload skipped) as `broken` says.
+void serve(QTcpSocket* socket, QByteArray& buffer, const BrokenReply& broken) {
+    buffer += socket->readAll();
+    REQUEST_HEADER header;
+    while (buffer.size() >= kRequestHeaderSize) {
+        std::memcpy(&header, buffer.constData(), kRequestHeaderSize);
+        if (buffer.size() < kRequestHeaderSize + int(header.payload_size))
+            return;
+        buffer.remove(0, kRequestHeaderSize + int(header.payload_size));
+        socket->write(broken.reply(header));
+        if (broken.hangUp)
+            socket->disconnectFromHost();
+    }
+}
+
+}  // namespace
+
+TEST(ClientFailures, ShortLateOrBrokenRepliesAreProtocolFaults) {
+    const BrokenReply cases[] = {
+        {{"params", "get"}, [](const REQUEST_HEADER&) { return QByteArray(100, '\0'); }, false,
+         "short reply to read params (4): 100 of 512 bytes within 1000 ms"},
+        {{"result"}, [](const REQUEST_HEADER&) { return resultPacket([](QByteArray& b) { b[12] = char(b[12] ^ 0x40); }); },
+         false, "checksum"},
+        {{"result"}, [](const REQUEST_HEADER&) { return resultPacket([](QByteArray& b) { b[12 + 4 * 3] = 9; }); }, false,
+         "trailer length 9"},
+        {{"result"}, [](const REQUEST_HEADER&) { return resultPacket([](QByteArray& b) { b.truncate(20); }); }, true,
+         "before the emulator closed the connection"},
+        // Chunks must come in order: a server that repeats chunk 0 is caught.
+        {{"image", "never.png"},
+         [](const REQUEST_HEADER& h) { return h.command == 3 ? QByteArray(2 + int(h.length), '\0') : QByteArray(); },
+         false, "expected image 0 chunk 1"},
+    };
+    for (const BrokenReply& broken : cases) {
+        QTcpServer server;
+        ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+        QByteArray buffer;
+        QObject::connect(&server, &QTcpServer::newConnection, [&] {
+            QTcpSocket* socket = server.nextPendingConnection();
+            QObject::connect(socket, &QTcpSocket::readyRead, [&, socket] { serve(socket, buffer, broken); });
+        });
+        const QStringList to{"--port", QString::number(server.serverPort()), "--timeout", "1000"};
+        const ToolRun run = runClient(broken.command + to);
+        EXPECT_TRUE(run.exitCode == 3 && run.err.contains(QLatin1String(broken.message))) << run.err.toStdString();
+    }
 }

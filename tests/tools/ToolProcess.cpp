@@ -6,14 +6,9 @@
 #include <QUdpSocket>
 
 namespace {
-constexpr int kStartTimeoutMs = 30000;
-}
 
-namespace {
-
-ToolRun runToEnd(const QString& program, const QStringList& arguments, int timeoutMs) {
-    QProcess process;
-    process.start(program, arguments);
+// The run of `process` once it has ended, killed after `timeoutMs`.
+ToolRun endOf(QProcess& process, int timeoutMs) {
     ToolRun run;
     run.finished = waitUntil([&] { return process.state() == QProcess::NotRunning; }, timeoutMs);
     if (!run.finished) {
@@ -26,13 +21,17 @@ ToolRun runToEnd(const QString& program, const QStringList& arguments, int timeo
     return run;
 }
 
+ToolRun runToEnd(const QString& program, const QStringList& arguments, int timeoutMs) {
+    QProcess process;
+    process.start(program, arguments);
+    return endOf(process, timeoutMs);
+}
+
 QString shellQuoted(const QString& word) { return '\'' + QString(word).replace('\'', "'\\''") + '\''; }
 
 }  // namespace
 
-ToolRun runClient(const QStringList& arguments, int timeoutMs) {
-    return runToEnd(QStringLiteral(PX310_CLIENT), arguments, timeoutMs);
-}
+ToolRun runClient(const QStringList& arguments, int timeoutMs) { return runToEnd(PX310_CLIENT, arguments, timeoutMs); }
 
 ToolRun runClientOnTerminal(const QStringList& arguments, int timeoutMs) {
     QStringList command{shellQuoted(QStringLiteral(PX310_CLIENT))};
@@ -59,7 +58,7 @@ HeadlessProcess::HeadlessProcess() : tcpPort(freeTcpPort()), udpPort(freeUdpPort
 }
 
 HeadlessProcess::~HeadlessProcess() {
-    if (running())
+    if (process_ && process_->state() != QProcess::NotRunning)
         stop();
 }
 
@@ -68,45 +67,27 @@ bool HeadlessProcess::start(const QStringList& arguments) {
     err_.clear();
     process_ = std::make_unique<QProcess>();
     process_->start(QStringLiteral(PX310_HEADLESS),
-                    arguments + QStringList{QStringLiteral("--tcp-port"), QString::number(tcpPort),
-                                            QStringLiteral("--udp-port"), QString::number(udpPort),
-                                            QStringLiteral("--hello-port"), QString::number(helloPort),
-                                            QStringLiteral("--params"), paramsPath()});
-    return waitUntil(
-        [this] {
-            collect();
-            return out_.contains(QLatin1String("listening on")) || process_->state() == QProcess::NotRunning;
+                    arguments + QStringList{"--tcp-port", QString::number(tcpPort), "--udp-port", QString::number(udpPort),
+                                            "--hello-port", QString::number(helloPort), "--params", paramsPath()});
+    const auto listening = [this] { return out_.contains(QLatin1String("listening on")); };
+    waitUntil(
+        [&] {
+            out_ += QString::fromUtf8(process_->readAllStandardOutput());
+            err_ += QString::fromUtf8(process_->readAllStandardError());
+            return listening() || process_->state() == QProcess::NotRunning;
         },
-        kStartTimeoutMs) &&
-           out_.contains(QLatin1String("listening on"));
+        30000);
+    return listening();
 }
 
 int HeadlessProcess::stop() {
     process_->terminate();
-    if (!waitUntil([this] { return process_->state() == QProcess::NotRunning; }, kStartTimeoutMs)) {
-        process_->kill();
-        process_->waitForFinished();
-        return -1;
-    }
-    collect();
-    return process_->exitStatus() == QProcess::NormalExit ? process_->exitCode() : -1;
+    return waitForEnd(30000).exitCode;
 }
 
 ToolRun HeadlessProcess::waitForEnd(int timeoutMs) {
-    ToolRun run;
-    run.finished = waitUntil([this] { return process_->state() == QProcess::NotRunning; }, timeoutMs);
-    collect();
-    run.exitCode = process_->exitStatus() == QProcess::NormalExit ? process_->exitCode() : -1;
-    run.out = out_;
-    run.err = err_;
+    ToolRun run = endOf(*process_, timeoutMs);
+    run.out.prepend(out_);
+    run.err.prepend(err_);
     return run;
-}
-
-QStringList HeadlessProcess::serverArguments() const {
-    return {QStringLiteral("--port"), QString::number(tcpPort)};
-}
-
-void HeadlessProcess::collect() {
-    out_ += QString::fromUtf8(process_->readAllStandardOutput());
-    err_ += QString::fromUtf8(process_->readAllStandardError());
 }

@@ -14,8 +14,7 @@ struct ToolRun {
     QString err;
 };
 
-// Runs px310-client to its end (events keep flowing meanwhile, so a server in
-// the test process can answer it).
+// Runs px310-client to its end; events keep flowing meanwhile.
 ToolRun runClient(const QStringList& arguments, int timeoutMs = 30000);
 // The same on a pseudo-terminal (util-linux script): `out` is all the terminal showed.
 ToolRun runClientOnTerminal(const QStringList& arguments, int timeoutMs = 30000);
@@ -30,17 +29,15 @@ public:
     HeadlessProcess();
     ~HeadlessProcess();
 
-    // Starts with the ports and the parameter file added to `arguments`;
-    // true once the program says it listens.
+    // Adds the ports and the parameter file to `arguments`; true once the program listens.
     bool start(const QStringList& arguments = {});
     // SIGTERM, then waits for the end; the program's exit code.
     int stop();
     // The program ended by itself (a start failure): its run.
     ToolRun waitForEnd(int timeoutMs = 30000);
 
-    bool running() const { return process_ && process_->state() != QProcess::NotRunning; }
-    QStringList serverArguments() const;  // --port for the client
-    QString paramsPath() const { return dir_.path() + QStringLiteral("/user_params.ini"); }
+    QStringList serverArguments() const { return {QStringLiteral("--port"), QString::number(tcpPort)}; }
+    QString paramsPath() const { return path(QStringLiteral("user_params.ini")); }
     QString path(const QString& name) const { return dir_.path() + '/' + name; }
     QString errors() const { return err_; }
 
@@ -49,8 +46,6 @@ public:
     quint16 helloPort;
 
 private:
-    void collect();
-
     QTemporaryDir dir_;
     std::unique_ptr<QProcess> process_;
     QString out_;

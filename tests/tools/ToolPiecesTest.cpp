@@ -1,0 +1,120 @@
+#include "ClientMain.h"
+#include "HeadlessEmulator.h"
+#include "HeadlessOptions.h"
+#include "PacketCounterTracker.h"
+#include "ToolProcess.h"
+
+#include <QFile>
+#include <QLocalServer>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Refusal {
+    QStringList arguments;
+    int exitCode;
+    const char* message;
+};
+
+}  // namespace
+
+TEST(ClientFailures, WhatCannotWorkIsRefusedWithItsCodeBeforeAnythingIsSent) {
+    QTemporaryDir dir;
+    QLocalServer silent;  // accepts and never answers
+    ASSERT_TRUE(silent.listen(dir.filePath("silent")));
+    const QString nobody = QString::number(freeUdpPort());
+    const QString closed = QString::number(freeTcpPort());  // a change that connected would fail with 2
+    const Refusal refusals[] = {
+        {{}, 1, "Usage: px310-client [--host ADDR]"},
+        {{"--port", "6200", "stream"}, 1, "its own options follow its name"},
+        {{"scan"}, 1, "unknown command \"scan\""},
+        {{"result", "-n", "0"}, 1, "-n takes a number from 1"},
+        {{"raw", "5", "--payload", "0g"}, 1, "pairs of hex digits"},
+        {{"raw", "5", "--payload", "012"}, 1, "pairs of hex digits"},
+        {{"image"}, 1, "expected 1 argument"},
+        {{"params", "set", "laser_level_u8=5", "udp_port_u16=70000", "--port", closed}, 1, "udp_port_u16 takes a whole"},
+        {{"params", "set", "tcp_ip_address_u8=1.2.3.256", "--port", closed}, 1, "takes an IPv4 address"},
+        {{"params", "get", "laser_level_u8", "no_such_field", "--port", closed}, 1, "no parameter named"},
+        {{"params", "set", "laser_level_u8", "--port", closed}, 1, "is not FIELD=VALUE"},
+        {{"params", "set", "--port", closed}, 1, "at least one"},
+        {{"factory", "get", "--port", closed}, 2, "no emulator at 127.0.0.1:"},
+        {{"discover", "--seconds", "1", "--port", nobody}, 2, "no hello packet"},
+        {{"stream", "--seconds", "1", "--port", nobody}, 2, "no profile packet"},
+        {{"control", dir.filePath("control"), "faults", "loss=5"}, 1, "\"loss=5\""},
+        {{"control", dir.filePath("none"), "stats"}, 2, "no emulator at"},
+        {{"control", "--timeout", "300", dir.filePath("silent"), "stats"}, 3, "no answer within 300 ms"},
+    };
+    for (const Refusal& refusal : refusals) {
+        QString printed;
+        QTextStream out(&printed);
+        EXPECT_EQ(runClient(refusal.arguments, out, out), refusal.exitCode) << refusal.message;
+        out.flush();
+        EXPECT_TRUE(printed.contains(QLatin1String(refusal.message))) << printed.toStdString();
+    }
+}
+
+TEST(PacketCounterTracker, CountsGapsLatePacketsCopiesAndRestartsAcrossTheWrap) {
+    // The counters that arrive, and the lost, reordered, duplicate and restart counts they make.
+    const std::pair<std::vector<int>, std::vector<long long>> cases[] = {
+        {{0, 1, 2, 3}, {0, 0, 0, 0}}, {{0, 1, 4, 5}, {2, 0, 0, 0}},
+        {{0, 1, 3, 2, 4}, {0, 1, 0, 0}},           // 2 arrives late: no longer lost
+        {{0, 1, 1, 4, 4, 2, 2, 3}, {0, 2, 3, 0}},  // a copy is neither late nor a loss made good
+        {{65534, 65535, 0, 1}, {0, 0, 0, 0}}, {{65535, 2}, {2, 0, 0, 0}},
+        {{5000, 5001, 0, 1, 2}, {0, 0, 0, 1}},  // a new schedule starts again at 0
+    };
+    for (const auto& [counters, expected] : cases) {
+        PacketCounterTracker t;
+        for (int counter : counters)
+            t.note(uint16_t(counter));
+        EXPECT_EQ(std::vector<long long>({t.lost(), t.reordered(), t.duplicates(), t.restarts()}), expected)
+            << ::testing::PrintToString(counters);
+    }
+}
+
+namespace {
+
+HeadlessCommandLine parsed(const QStringList& arguments) {
+    return parseHeadlessCommandLine(arguments, DataPlaces::inOneFolder("/opt/px"));
+}
+
+}  // namespace
+
+TEST(HeadlessOptions, TakeValuesWithinThePanelsRanges) {
+    const HeadlessCommandLine line = parsed({"--noise", "20", "--backward", "--hello-port", "7002", "--udp-port", "7001"});
+    const HeadlessOptions& o = line.options;
+    EXPECT_EQ(std::vector<int>({line.outcome, o.noise, o.stepdirForward, o.helloPort, o.udpPort.value_or(-1)}),
+              std::vector<int>({HeadlessCommandLine::Run, 20, false, 7002, 7001}));
+    const QList<QStringList> bad = {
+        {"--tcp-port", "0"},       {"--tcp-port", "65536"}, {"--frequency", "0"},   {"--frequency", "492"},
+        {"--xemr", "0"},           {"--noise", "21"},       {"--serial", "1000000"}, {"--udp-port", "x"},
+        {"--listen", "localhost"}, {"--listen", "::1"},     {"--no-such-option"},   {"stray"},
+        {"--scanners", "0"},       {"--scanners", "2", "--listen", "127.0.0.1"}, {"--scanners", "2", "--rig", "r.ini"},
+    };
+    for (const QStringList& arguments : bad)
+        EXPECT_EQ(parsed(arguments).outcome, HeadlessCommandLine::Error) << arguments.join(' ').toStdString();
+}
+
+TEST(HeadlessRigFile, AnUnusableValueStopsTheStartNamingTheScannerAndTheKey) {
+    const QString port = QString::number(freeTcpPort());
+    const QStringList rigs[] = {
+        {"", "names no scanner"},
+        {"[a]\naddress=127.0.0.2\ntcp_port=PORT\n[b]\naddress=127.0.0.300\n", "[b] key address"},
+        {"[a]\naddress=127.0.0.2\ntcp_port=PORT\nfrequency=492\n", "[a] key frequency"},
+        {"[a]\naddress=127.0.0.2\ntcp_port=PORT\n[b]\naddress=127.0.0.2\ntcp_port=PORT\n", "scanner [b] (tcp_port)"},
+        {"[a]\naddress=192.0.2.1\ntcp_port=PORT\n", "scanner [a] (address)"},
+    };
+    QTemporaryDir dir;
+    HeadlessOptions options;
+    options.rigPath = dir.filePath("rig.ini");
+    options.paramsPath = dir.filePath("p.ini");
+    for (const QStringList& rig : rigs) {
+        QFile file(options.rigPath);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(QString(rig[0]).replace("PORT", port).toLatin1()) >= 0);
+        file.close();
+        HeadlessEmulator emulator(options);
+        QString error;
+        EXPECT_FALSE(emulator.start(&error));
+        EXPECT_TRUE(error.contains(rig[1])) << error.toStdString();
+        EXPECT_EQ(emulator.scannerCount(), 0) << "nothing starts half-way";
+    }
+}
