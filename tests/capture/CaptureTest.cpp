@@ -1,10 +1,11 @@
 #include "CaptureTestSupport.h"
 
 #include "capture/CaptureProfileSource.h"
-#include "capture/CaptureReader.h"
 #include "capture/PcapRecorder.h"
+#include "profile/ProfileSource.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
@@ -12,212 +13,152 @@
 
 namespace {
 
-constexpr int kFragmentedPoints = 1280;  // 5144 bytes: four fragments on a 1500-byte link
-
 struct LinkCase {
     const char* name;
     int linkType;
     std::vector<uint8_t> header;
+    std::vector<uint8_t> otherProtocol;  // the header of a frame without IPv4
 };
 
 class CaptureLinkTest : public testing::TestWithParam<LinkCase> {};
 
-// A whole datagram, a fragmented one whose fragments arrive last first, a
-// datagram that is no profile packet, and another whole one.
+// A frame of another protocol, a whole datagram, a fragmented one whose
+// fragments arrive last first, a datagram that is no profile packet, and
+// another whole one.
 TEST_P(CaptureLinkTest, ReadsWholeAndReassembledProfilesInOrder) {
-    QTemporaryDir dir;
-    const QString path = dir.filePath("c.pcap");
-    const ProfileSnapshot large = numberedProfile(2, kFragmentedPoints);
-    std::vector<std::vector<uint8_t>> packets = ipv4Packets(profileDatagram(numberedProfile(1, 50)), "127.0.0.2", 6003, 1);
-    std::vector<std::vector<uint8_t>> fragments = ipv4Packets(profileDatagram(large), "127.0.0.2", 6003, 2, 1480);
+    Frames packets = ipv4Packets(profileDatagram(1, 50), "127.0.0.2", 6003, 1);
+    const Frames fragments = ipv4Packets(profileDatagram(2, 1280), "127.0.0.2", 6003, 2, 1480);
     ASSERT_EQ(fragments.size(), 4u);
     packets.insert(packets.end(), fragments.rbegin(), fragments.rend());
-    for (auto& p : ipv4Packets(QByteArray("hello, not a profile"), "127.0.0.2", 6001, 3))
-        packets.push_back(p);
-    for (auto& p : ipv4Packets(profileDatagram(numberedProfile(3, 10)), "127.0.0.2", 6003, 4))
-        packets.push_back(p);
-    writeCapture(path, GetParam().linkType, GetParam().header, packets);
+    packets.push_back(ipv4Packets("hello, not a profile", "127.0.0.2", 6001, 3)[0]);
+    packets.push_back(ipv4Packets(profileDatagram(3, 10), "127.0.0.2", 6003, 4)[0]);
+    Frames frames{GetParam().otherProtocol};
+    frames[0].insert(frames[0].end(), packets[0].begin(), packets[0].end());
+    for (const std::vector<uint8_t>& packet : packets) {
+        frames.push_back(GetParam().header);
+        frames.back().insert(frames.back().end(), packet.begin(), packet.end());
+    }
+    QTemporaryDir dir;
+    writeCapture(dir.filePath("c.pcap"), GetParam().linkType, frames);
 
     CaptureReader reader;
-    ASSERT_TRUE(reader.open(path)) << reader.error().toStdString();
+    ASSERT_TRUE(reader.open(dir.filePath("c.pcap"))) << reader.error().toStdString();
     CapturedProfile profile;
-    std::vector<int> numbers;
-    while (reader.next(profile)) {
-        numbers.push_back(profile.points.x[0]);
-        if (numbers.back() == 2) {
-            EXPECT_EQ(profile.points.x, large.x);
-            EXPECT_EQ(profile.points.z, large.z);
-        }
-    }
-    EXPECT_EQ(numbers, (std::vector<int>{1, 2, 3}));
+    std::vector<std::pair<int, int>> profiles;  // first X, points
+    while (reader.next(profile))
+        profiles.emplace_back(profile.points.x[0], profile.points.count());
+    EXPECT_EQ(profiles, (std::vector<std::pair<int, int>>{{1, 50}, {2, 1280}, {3, 10}}));
     EXPECT_TRUE(reader.error().isEmpty()) << reader.error().toStdString();
     EXPECT_EQ(reader.counts().otherDatagrams, 1);
-    EXPECT_EQ(reader.counts().droppedFragments, 0);
 }
 
-const std::vector<uint8_t> kEthernet{0, 1, 2, 3, 4, 5, 0, 1, 2, 3, 4, 6, 0x08, 0x00};
-const std::vector<uint8_t> kCooked{0, 0, 3, 4, 0, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0x08, 0x00};
-const std::vector<uint8_t> kCooked2{0x08, 0x00, 0, 0, 0, 0, 0, 1, 3, 4, 0, 6, 0, 0, 0, 0, 0, 0, 0, 0};
-
-INSTANTIATE_TEST_SUITE_P(LinkTypes, CaptureLinkTest,
-                         testing::Values(LinkCase{"Loopback", DLT_NULL, {2, 0, 0, 0}},
-                                         LinkCase{"LoopbackBigEndian", DLT_NULL, {0, 0, 0, 2}},
-                                         LinkCase{"Ethernet", DLT_EN10MB, kEthernet},
-                                         LinkCase{"LinuxCooked", DLT_LINUX_SLL, kCooked},
-                                         LinkCase{"LinuxCooked2", DLT_LINUX_SLL2, kCooked2},
-                                         LinkCase{"RawIpv4", DLT_RAW, {}}),
-                         [](const testing::TestParamInfo<LinkCase>& info) { return std::string(info.param.name); });
-
-TEST(CaptureReaderTest, FilterKeepsOneSourceOrOnePort) {
-    QTemporaryDir dir;
-    const QString path = dir.filePath("c.pcap");
-    std::vector<std::vector<uint8_t>> packets;
-    for (auto [number, source, port] : {std::tuple{1, "127.0.0.2", 6003}, {2, "127.0.0.3", 6003}, {3, "127.0.0.2", 7003}})
-        packets.push_back(ipv4Packets(profileDatagram(numberedProfile(number, 5)), source, uint16_t(port), 1)[0]);
-    writeCapture(path, DLT_RAW, {}, packets);
-
-    auto read = [&](CaptureFilter filter) {
-        CaptureReader reader;
-        CapturedProfile profile;
-        std::vector<int> numbers;
-        EXPECT_TRUE(reader.open(path, filter));
-        while (reader.next(profile))
-            numbers.push_back(profile.points.x[0]);
-        return numbers;
-    };
-    EXPECT_EQ(read({0x7f000002, 0}), (std::vector<int>{1, 3}));
-    EXPECT_EQ(read({0, 6003}), (std::vector<int>{1, 2}));
+std::vector<uint8_t> ethernet(std::vector<uint8_t> types) {
+    types.insert(types.begin(), 12, 0x02);  // the two addresses
+    return types;
 }
-
-TEST(PcapRecorderTest, RecordedDatagramsReadBackInOrderWithTheirTime) {
-    QTemporaryDir dir;
-    const QString path = dir.filePath("r.pcap");
-    PcapRecorder recorder;
-    QString error;
-    ASSERT_TRUE(recorder.open(path, error)) << error.toStdString();
-    for (int n = 1; n <= 20; ++n)
-        ASSERT_TRUE(recorder.write(profileDatagram(numberedProfile(n, n * 40)), {0x7f000001, 5000, 0x7f000001, 6003},
-                                   1700000000000000LL + n * 2000));
-    ASSERT_TRUE(recorder.close());
-
-    CaptureReader reader;
-    ASSERT_TRUE(reader.open(path));
-    CapturedProfile profile;
-    for (int n = 1; n <= 20; ++n) {
-        ASSERT_TRUE(reader.next(profile));
-        EXPECT_EQ(profile.points.x, numberedProfile(n, n * 40).x);
-        EXPECT_EQ(profile.seconds * 1000000LL + profile.microseconds, 1700000000000000LL + n * 2000);
-    }
-    EXPECT_FALSE(reader.next(profile));
-}
-
-// A capture of three profiles, then spoilt.
-struct DamageCase {
-    const char* name;
-    void (*damage)(QByteArray& file);
-    bool opens;
-    int profiles;
-    const char* error;  // part of the reader's error
-};
-
-class CaptureDamageTest : public testing::TestWithParam<DamageCase> {};
-
-TEST_P(CaptureDamageTest, GivesWhatItCanAndSaysWhy) {
-    QTemporaryDir dir;
-    const QString path = dir.filePath("c.pcap");
-    std::vector<std::vector<uint8_t>> packets;
-    for (int n = 1; n <= 3; ++n)
-        packets.push_back(ipv4Packets(profileDatagram(numberedProfile(n, 100)), "127.0.0.2", 6003, uint16_t(n))[0]);
-    writeCapture(path, DLT_RAW, {}, packets);
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
-    QByteArray bytes = file.readAll();
-    GetParam().damage(bytes);
-    file.resize(0);
-    file.write(bytes);
-    file.close();
-
-    CaptureReader reader;
-    ASSERT_EQ(reader.open(path), GetParam().opens) << reader.error().toStdString();
-    CapturedProfile profile;
-    int profiles = 0;
-    while (reader.next(profile))
-        ++profiles;
-    EXPECT_EQ(profiles, GetParam().profiles);
-    EXPECT_TRUE(reader.error().contains(GetParam().error)) << reader.error().toStdString();
-}
-
-constexpr int kFileHeader = 24, kRecordHeader = 16;
 
 INSTANTIATE_TEST_SUITE_P(
-    Damage, CaptureDamageTest,
-    testing::Values(
-        DamageCase{"Empty", [](QByteArray& b) { b.clear(); }, false, 0, "cannot read"},
-        DamageCase{"NotACapture", [](QByteArray& b) { b.replace(0, 4, "GIF8"); }, false, 0, "cannot read"},
-        DamageCase{"LinkWithoutIpv4", [](QByteArray& b) { b[20] = char(DLT_IEEE802_11); }, false, 0, "link type"},
-        DamageCase{"CutInTheLastRecord", [](QByteArray& b) { b.chop(50); }, true, 2, "record 3"},
-        DamageCase{"RecordLengthPastTheSnapLength",
-                   [](QByteArray& b) { b[kFileHeader + 8 + 3] = char(0x7f); }, true, 0, "record 1"},
-        DamageCase{"BrokenIpv4Header",  // header length below 20 bytes
-                   [](QByteArray& b) { b[kFileHeader + kRecordHeader] = char(0x41); }, true, 2, ""}),
-    [](const testing::TestParamInfo<DamageCase>& info) { return std::string(info.param.name); });
+    LinkTypes, CaptureLinkTest,
+    testing::Values(LinkCase{"Loopback", DLT_NULL, {2, 0, 0, 0}, {2, 0, 0, 2}},
+                    LinkCase{"LoopbackBigEndian", DLT_NULL, {0, 0, 0, 2}, {0, 0, 0, 24}},
+                    LinkCase{"LoopbackAlwaysBigEndian", DLT_LOOP, {0, 0, 0, 2}, {2, 0, 0, 0}},
+                    LinkCase{"Ethernet", DLT_EN10MB, ethernet({8, 0}), ethernet({0x86, 0xdd})},
+                    LinkCase{"EthernetVlan", DLT_EN10MB, ethernet({0x81, 0, 0, 5, 8, 0}), ethernet({0x81, 0, 0, 5, 0x86, 0xdd})},
+                    LinkCase{"LinuxCooked", DLT_LINUX_SLL, ethernet({0, 0, 8, 0}), ethernet({0, 0, 0x86, 0xdd})},
+                    LinkCase{"LinuxCooked2", DLT_LINUX_SLL2, {8, 0, 0, 0, 0, 0, 0, 1, 3, 4, 0, 6, 0, 0, 0, 0, 0, 0, 0, 0},
+                             {0x86, 0xdd, 0, 0, 0, 0, 0, 1, 3, 4, 0, 6, 0, 0, 0, 0, 0, 0, 0, 0}},
+                    LinkCase{"RawIpv4", DLT_RAW, {}, {0x60}}),
+    [](const testing::TestParamInfo<LinkCase>& info) { return std::string(info.param.name); });
+
+TEST(PcapRecorderTest, KeepsEachDatagramsTime) {
+    QTemporaryDir dir;
+    PcapRecorder recorder;
+    QString error;
+    ASSERT_TRUE(recorder.open(dir.filePath("r.pcap"), error)) << error.toStdString();
+    ASSERT_TRUE(recorder.write(profileDatagram(1, 5), {0x7f000002, 5000, 0x7f000001, 6003}, 1700000001234567LL));
+    ASSERT_TRUE(recorder.close());
+    CaptureReader reader;
+    CapturedProfile profile;
+    ASSERT_TRUE(reader.open(dir.filePath("r.pcap")) && reader.next(profile));
+    EXPECT_EQ(profile.seconds * 1000000 + profile.microseconds, 1700000001234567LL);
+}
+
+int frameOf(ProfileSource& source, uint64_t measurement) {
+    ProfileSnapshot out;
+    source.copyProfile(measurement, out, kMaxProfilePoints);
+    return out.x.empty() ? -1 : out.x[0];
+}
+
+// A capture of three profiles, spoilt in turn: the reader gives what it can and says why.
+TEST(CaptureReaderTest, GivesWhatItCanOfADamagedCaptureAndSaysWhy) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("c.pcap");
+    const auto expectRead = [&](int profiles, const char* error) {
+        CaptureReader reader;
+        reader.open(path);
+        CapturedProfile profile;
+        int read = 0;
+        while (reader.next(profile))
+            ++read;
+        EXPECT_EQ(read, profiles) << error;
+        EXPECT_TRUE(reader.error().contains(error)) << reader.error().toStdString();
+    };
+    Frames packets;
+    for (int n = 1; n <= 3; ++n)
+        packets.push_back(ipv4Packets(profileDatagram(n, 100), "127.0.0.2", 6003, uint16_t(n))[0]);
+    writeCapture(path, DLT_IEEE802_11, packets);
+    expectRead(0, "link type");
+    writeCapture(path, DLT_RAW, packets);
+    QFile::resize(path, QFileInfo(path).size() - 50);
+    expectRead(2, "record 3");
+    QFile::resize(path, 10);
+    expectRead(0, "cannot read");
+}
 
 // More frames than the read-ahead window holds, numbered 0 .. 599.
-class CaptureSourceTest : public testing::Test {
-protected:
-    static constexpr int kFrames = 600;
-    void SetUp() override {
-        std::vector<std::vector<uint8_t>> packets;
-        for (int n = 0; n < kFrames; ++n)
-            packets.push_back(ipv4Packets(profileDatagram(numberedProfile(n, 20)), "127.0.0.2", 6003, uint16_t(n))[0]);
-        writeCapture(path(), DLT_RAW, {}, packets);
-    }
-    QString path() const { return dir_.filePath("c.pcap"); }
-    static int frameOf(ProfileSource& source, uint64_t measurement) {
-        ProfileSnapshot out;
-        source.copyProfile(measurement, out, kMaxProfilePoints);
-        return out.x.empty() ? -1 : out.x[0];
-    }
-
-private:
-    QTemporaryDir dir_;
-};
-
-TEST_F(CaptureSourceTest, TwoCallersLoopThroughTheCaptureAndStartOverAfterAReset) {
+TEST(CaptureSourceTest, PlaysFrameKAtMeasurementKToTwoCallersAndLoopsOrHoldsTheLast) {
+    constexpr int kFrames = 600;
+    QTemporaryDir dir;
+    const QString path = dir.filePath("c.pcap");
+    Frames packets;
+    for (int n = 0; n < kFrames; ++n)
+        packets.push_back(ipv4Packets(profileDatagram(n, 20), "127.0.0.2", 6003, uint16_t(n))[0]);
+    writeCapture(path, DLT_RAW, packets);
     QString error;
-    auto source = CaptureProfileSource::open(path(), {}, Playback::Loop, error);
-    ASSERT_TRUE(source) << error.toStdString();
-    auto walk = [&](int step, std::vector<int>& wrong) {
+    const auto loop = CaptureProfileSource::open(path, {}, Playback::Loop, error);
+    const auto once = CaptureProfileSource::open(path, {}, Playback::Once, error);
+    ASSERT_TRUE(loop && once) << error.toStdString();
+
+    int wrongA = 0, wrongB = 0;
+    const auto walk = [&](int step, int& wrong) {
         for (uint64_t n = 1; n <= 3 * kFrames; n += step)
-            if (frameOf(*source, n) != int((n - 1) % kFrames))
-                wrong.push_back(int(n));
+            wrong += frameOf(*loop, n) != int((n - 1) % kFrames);
     };
-    std::vector<int> wrongA, wrongB;
     std::thread other([&] { walk(3, wrongB); });
     walk(1, wrongA);
     other.join();
-    EXPECT_TRUE(wrongA.empty() && wrongB.empty()) << wrongA.size() << " " << wrongB.size();
-    EXPECT_EQ(source->frameCount(), kFrames);
-    EXPECT_EQ(frameOf(*source, 1), 0);
-    EXPECT_EQ(frameOf(*source, 450), 449);
+    EXPECT_EQ(wrongA + wrongB, 0);
+    EXPECT_EQ(loop->frameCount(), kFrames);
+    EXPECT_EQ(frameOf(*loop, 450), 449);
+    EXPECT_EQ(frameOf(*once, 0), 0);
+    EXPECT_EQ(frameOf(*once, 100000), kFrames - 1);
+    EXPECT_EQ(frameOf(*once, 2), 1);
 }
 
-TEST_F(CaptureSourceTest, OnceHoldsTheLastFrame) {
-    QString error;
-    auto source = CaptureProfileSource::open(path(), {}, Playback::Once, error);
-    ASSERT_TRUE(source);
-    EXPECT_EQ(frameOf(*source, 0), 0);
-    EXPECT_EQ(frameOf(*source, 100000), kFrames - 1);
-    EXPECT_EQ(frameOf(*source, 2), 1);
-}
-
-TEST(CaptureSourceOpenTest, RefusesACaptureWithoutProfiles) {
+// Files named out of their writing order; the first point's X names each.
+TEST(CsvFolderSourceTest, PlaysTheCsvFilesInNameOrderInALoopAndNeedsOne) {
     QTemporaryDir dir;
-    const QString path = dir.filePath("c.pcap");
-    writeCapture(path, DLT_RAW, {}, ipv4Packets(QByteArray("no profile"), "127.0.0.2", 6003, 1));
     QString error;
-    EXPECT_FALSE(CaptureProfileSource::open(path, {}, Playback::Loop, error));
-    EXPECT_TRUE(error.contains("no profile packets")) << error.toStdString();
+    EXPECT_FALSE(CsvFolderProfileSource::open(dir.path(), {16384, 16384}, Playback::Loop, error));
+    EXPECT_TRUE(error.contains("no CSV files")) << error.toStdString();
+    for (const char* name : {"2.csv", "3.csv", "1.csv", "9.txt"}) {
+        QFile file(dir.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(name, 1) + ";5\n");
+    }
+    const auto source = CsvFolderProfileSource::open(dir.path(), {16384, 16384}, Playback::Loop, error);
+    ASSERT_TRUE(source) << error.toStdString();
+    EXPECT_EQ((std::vector<int>{frameOf(*source, 1), frameOf(*source, 3), frameOf(*source, 4)}), (std::vector<int>{1, 3, 1}));
 }
 
 }  // namespace

@@ -6,25 +6,25 @@
 #include "tools/ToolProcess.h"
 #include "udp/ProfilePacketDecoder.h"
 
-#include <QFile>
 #include <QNetworkDatagram>
-#include <QProcess>
 #include <QStandardPaths>
-#include <QThread>
 #include <QUdpSocket>
 #include <gtest/gtest.h>
+#include <pcap/pcap.h>
 #include <unistd.h>
 
 namespace {
 
-// Noise makes every recorded profile differ, so order shows.
 enum class Recorder { Client, Tcpdump };
 
+// The client says how many datagrams it recorded.
 QString recordWithClient(HeadlessProcess& recorded) {
     const QString path = recorded.path("client.pcap");
     const ToolRun run =
         runClient({"stream", "--port", QString::number(recorded.udpPort), "--seconds", "1", "--record", path});
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(run.out.contains(QStringLiteral("recorded %1 datagrams").arg(capturedProfiles(path).size())))
+        << run.out.toStdString();
     return path;
 }
 
@@ -32,13 +32,8 @@ QString recordWithTcpdump(HeadlessProcess& recorded) {
     const QString path = recorded.path("tcpdump.pcap");
     QProcess capture;
     capture.start(QStandardPaths::findExecutable("tcpdump"),
-                  {"-i", "lo", "-U", "-w", path, "udp", "dst", "port", QString::number(recorded.udpPort)});
-    QByteArray said;
-    EXPECT_TRUE(waitUntil([&] { return (said += capture.readAllStandardError()).contains("listening on"); }, 10000))
-        << said.toStdString();
-    QThread::msleep(1000);
-    capture.terminate();
-    EXPECT_TRUE(waitUntil([&] { return capture.state() == QProcess::NotRunning; }, 10000));
+                  {"-i", "lo", "-c", "100", "-w", path, "udp", "dst", "port", QString::number(recorded.udpPort)});
+    EXPECT_TRUE(capture.waitForFinished(10000)) << capture.readAllStandardError().toStdString();
     return path;
 }
 
@@ -48,17 +43,17 @@ TEST_P(Replay, ASecondEmulatorSendsTheRecordedProfilesInOrderAndLoops) {
     if (GetParam() == Recorder::Tcpdump && (geteuid() != 0 || QStandardPaths::findExecutable("tcpdump").isEmpty()))
         GTEST_SKIP() << "needs root and tcpdump";
     HeadlessProcess recorded;
-    ASSERT_TRUE(recorded.start({"--noise", "3", "--frequency", "200"}));
+    ASSERT_TRUE(recorded.start({"--noise", "3", "--frequency", "200"}));  // noise makes every profile differ
     const QString path = GetParam() == Recorder::Client ? recordWithClient(recorded) : recordWithTcpdump(recorded);
     const std::vector<ProfileSnapshot> recording = capturedProfiles(path);
     ASSERT_GT(recording.size(), 20u);
+    ASSERT_NE(recording[0].x, recording[1].x);
 
     HeadlessProcess player;
     QUdpSocket receiver;
     ASSERT_TRUE(receiver.bind(QHostAddress(QHostAddress::LocalHost), player.udpPort));
-    ASSERT_TRUE(player.start({"--replay", path})) << player.errors().toStdString();
-
-    const uint64_t frames = recording.size();
+    const QStringList filter{"--replay-port", QString::number(recorded.udpPort), "--replay-source", "127.0.0.1"};
+    ASSERT_TRUE(player.start(QStringList{"--replay", path} + filter)) << player.errors().toStdString();
     int checked = 0;
     bool looped = false;
     ASSERT_TRUE(waitUntil(
@@ -66,10 +61,10 @@ TEST_P(Replay, ASecondEmulatorSendsTheRecordedProfilesInOrderAndLoops) {
             while (receiver.hasPendingDatagrams()) {
                 const PacketDecode d = decodeProfilePacket(receiver.receiveDatagram().data());
                 const uint16_t measurement = d.packet.measurementCounter;
-                const ProfileSnapshot& frame = recording[frameOfMeasurement(measurement, frames, Playback::Loop)];
+                const ProfileSnapshot& frame = recording[frameOfMeasurement(measurement, recording.size(), Playback::Loop)];
                 EXPECT_TRUE(d.ok() && d.packet.x == frame.x && d.packet.z == frame.z) << "measurement " << measurement;
                 ++checked;
-                looped = looped || measurement > frames + 1;
+                looped = looped || measurement > recording.size() + 1;
             }
             return looped && checked > 20;
         },
@@ -78,16 +73,14 @@ TEST_P(Replay, ASecondEmulatorSendsTheRecordedProfilesInOrderAndLoops) {
 
 INSTANTIATE_TEST_SUITE_P(Recorders, Replay, testing::Values(Recorder::Client, Recorder::Tcpdump));
 
-TEST(ReplayFailure, ARecordingThatCannotBeReadStopsItWithAMessage) {
+TEST(ReplayFailure, ACaptureWithoutProfilesStopsItWithAMessage) {
     HeadlessProcess player;
-    QFile junk(player.path("junk.pcap"));
-    ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
-    junk.write("not a capture at all");
-    junk.close();
-    EXPECT_FALSE(player.start({"--replay", junk.fileName()}));
+    const QString path = player.path("hello.pcap");
+    writeCapture(path, DLT_RAW, ipv4Packets("no profile", "127.0.0.2", 6003, 1));
+    EXPECT_FALSE(player.start({"--replay", path}));
     const ToolRun run = player.waitForEnd();
     EXPECT_EQ(run.exitCode, 2);
-    EXPECT_TRUE(run.err.contains("junk.pcap")) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains("no profile packets in " + path)) << run.err.toStdString();
 }
 
 }  // namespace
