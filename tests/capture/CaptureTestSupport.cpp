@@ -23,19 +23,16 @@ QByteArray profileDatagram(int number, int points) {
     return bytes;
 }
 
-Frames ipv4Packets(const QByteArray& payload, const char* source, uint16_t destinationPort, uint16_t id,
-                   size_t fragmentPayload) {
-    Tins::IP whole = Tins::IP("127.0.0.1", source) / Tins::UDP(destinationPort, 40000) /
+Frames ipv4Packets(const QByteArray& payload, uint16_t destinationPort, size_t fragmentPayload) {
+    Tins::IP whole = Tins::IP("127.0.0.1", "127.0.0.2") / Tins::UDP(destinationPort, 40000) /
                      Tins::RawPDU(reinterpret_cast<const uint8_t*>(payload.constData()), uint32_t(payload.size()));
-    whole.id(id);
     const std::vector<uint8_t> bytes = whole.serialize();
     const size_t header = whole.header_size();
     Frames fragments;
     for (size_t offset = 0; offset < bytes.size() - header; offset += fragmentPayload) {
         const size_t size = std::min(fragmentPayload, bytes.size() - header - offset);
-        Tins::IP fragment = Tins::IP("127.0.0.1", source) / Tins::RawPDU(bytes.data() + header + offset, uint32_t(size));
+        Tins::IP fragment = Tins::IP("127.0.0.1", "127.0.0.2") / Tins::RawPDU(bytes.data() + header + offset, uint32_t(size));
         fragment.protocol(17);
-        fragment.id(id);
         fragment.fragment_offset(uint16_t(offset / 8));
         fragment.flags(offset + size < bytes.size() - header ? Tins::IP::MORE_FRAGMENTS : Tins::IP::Flags(0));
         fragments.push_back(fragment.serialize());

@@ -13,10 +13,9 @@ using Frames = std::vector<std::vector<uint8_t>>;
 // `number`, so order shows after a round trip.
 QByteArray profileDatagram(int number, int points);
 
-// IPv4 packets of one UDP datagram to 127.0.0.1, cut into fragments of at
-// most `fragmentPayload` bytes (a multiple of 8) when it does not fit one.
-Frames ipv4Packets(const QByteArray& payload, const char* source, uint16_t destinationPort, uint16_t id,
-                   size_t fragmentPayload = 65535);
+// IPv4 packets of one UDP datagram from 127.0.0.2 to 127.0.0.1, cut into fragments
+// of at most `fragmentPayload` bytes (a multiple of 8) when it does not fit one.
+Frames ipv4Packets(const QByteArray& payload, uint16_t destinationPort = 6003, size_t fragmentPayload = 65535);
 
 // A pcap file of frames of one link type.
 void writeCapture(const QString& path, int linkType, const Frames& frames);

@@ -38,14 +38,13 @@ protected:
         return tshark.readAllStandardOutput().toStdString();
     }
 
-    // A segment of a TCP conversation between a client and the command server.
+    // The next segment between a client and the command server.
     void segment(const QByteArray& bytes, bool toServer) {
         Tins::TCP tcp = toServer ? Tins::TCP(620, 50000) : Tins::TCP(50000, 620);
         tcp.seq(nextByte[toServer]);
         tcp.flags(Tins::TCP::PSH | Tins::TCP::ACK);
+        Tins::IP ip = toServer ? Tins::IP("127.0.0.3", "127.0.0.1") : Tins::IP("127.0.0.1", "127.0.0.3");
         const auto* payload = reinterpret_cast<const uint8_t*>(bytes.constData());
-        const char* server = "127.0.0.3";
-        Tins::IP ip = toServer ? Tins::IP(server, "127.0.0.1") : Tins::IP("127.0.0.1", server);
         packets.push_back((ip / tcp / Tins::RawPDU(payload, uint32_t(bytes.size()))).serialize());
         nextByte[toServer] += uint32_t(bytes.size());
     }
@@ -62,20 +61,17 @@ protected:
 TEST_F(DissectorTest, HelloAndProfilesShowSerialCountAndChecksumOnTheirPorts) {
     HelloBuffer hello;
     hello.setSerialNumber(54321);
-    const QByteArray good = profileDatagram(1, 1280);
-    QByteArray bad = good;
+    packets = ipv4Packets(QByteArray(reinterpret_cast<const char*>(hello.packet().data()), kHelloPacketSize), 6001);
+    QByteArray bad = profileDatagram(1, 1280);
     bad[20] = char(bad[20] ^ 1);
-    packets = ipv4Packets(QByteArray(reinterpret_cast<const char*>(hello.packet().data()), kHelloPacketSize),
-                          "127.0.0.2", 6001, 1);
-    packets.push_back(ipv4Packets(good, "127.0.0.2", 6003, 2)[0]);
-    packets.push_back(ipv4Packets(bad, "127.0.0.2", 31001, 3)[0]);
-    packets.push_back(ipv4Packets(good, "127.0.0.2", 7003, 4)[0]);  // a port set in the preferences
+    for (auto [port, datagram] : {std::pair{6003, profileDatagram(1, 1280)}, {31001, bad}, {7003, profileDatagram(1, 1280)}})
+        packets.push_back(ipv4Packets(datagram, uint16_t(port))[0]);  // 7003: set in the preferences
 
     const QStringList fields{"px310.message", "px310.serial", "px310.count", "px310.checksum.status"};
-    const std::string hello54321 = "hello\t54321\t\t\n", goodLine = "profile\t123\t1280\tgood\n",
+    const std::string hello54321 = "hello\t54321\t\t\n", good = "profile\t123\t1280\tgood\n",
                       badLine = "profile\t123\t1280\tbad\n";
-    EXPECT_EQ(run("px310", fields), hello54321 + goodLine + badLine);
-    EXPECT_EQ(run("px310", fields, {"-o", "px310.stream_port:7003"}), hello54321 + badLine + goodLine);
+    EXPECT_EQ(run("px310", fields), hello54321 + good + badLine);
+    EXPECT_EQ(run("px310", fields, {"-o", "px310.stream_port:7003"}), hello54321 + badLine + good);
 }
 
 // Every command by its table's name, and the parameter record by field names
@@ -90,18 +86,18 @@ TEST_F(DissectorTest, RequestsShowTheCommandTablesNamesAndRecordsTheirFields) {
     EXPECT_EQ(run("px310.command", {"px310.command", "px310.command_name"}), names + "200\tunknown\n");
 
     QByteArray record(sizeof(USER_PARAMS), '\0');
+    QStringList fields, values;
     for (int i = 0; i < record.size(); ++i)
         record[i] = char(1 + i % 97);
+    for (const UserParamsField& field : kUserParamsFields) {
+        fields << QStringLiteral("px310.record.") + field.name;
+        values << fieldValueText(*reinterpret_cast<const USER_PARAMS*>(record.constData()), field);
+    }
     request(5, record);
     segment("OK", false);
     request(4);
     segment(record.left(300), false);
     segment(record.mid(300), false);
-    QStringList fields, values;
-    for (const UserParamsField& field : kUserParamsFields) {
-        fields << QStringLiteral("px310.record.") + field.name;
-        values << fieldValueText(*reinterpret_cast<const USER_PARAMS*>(record.constData()), field);
-    }
     const std::string line = values.join('\t').toStdString() + '\n';
     EXPECT_EQ(run("px310.record.config_version_u16", fields), line + line);
 }
