@@ -1,7 +1,6 @@
 #include "CaptureTestSupport.h"
 
 #include "capture/CaptureProfileSource.h"
-#include "capture/PcapRecorder.h"
 #include "profile/ProfileSource.h"
 
 #include <QFile>
@@ -71,19 +70,6 @@ INSTANTIATE_TEST_SUITE_P(
                              {0x86, 0xdd, 0, 0, 0, 0, 0, 1, 3, 4, 0, 6, 0, 0, 0, 0, 0, 0, 0, 0}},
                     LinkCase{"RawIpv4", DLT_RAW, {}, {0x60}}),
     [](const testing::TestParamInfo<LinkCase>& info) { return std::string(info.param.name); });
-
-TEST(PcapRecorderTest, KeepsEachDatagramsTime) {
-    QTemporaryDir dir;
-    PcapRecorder recorder;
-    QString error;
-    ASSERT_TRUE(recorder.open(dir.filePath("r.pcap"), error)) << error.toStdString();
-    ASSERT_TRUE(recorder.write(profileDatagram(1, 5), {0x7f000002, 5000, 0x7f000001, 6003}, 1700000001234567LL));
-    ASSERT_TRUE(recorder.close());
-    CaptureReader reader;
-    CapturedProfile profile;
-    ASSERT_TRUE(reader.open(dir.filePath("r.pcap")) && reader.next(profile));
-    EXPECT_EQ(profile.seconds * 1000000 + profile.microseconds, 1700000001234567LL);
-}
 
 int frameOf(ProfileSource& source, uint64_t measurement) {
     ProfileSnapshot out;

@@ -54,13 +54,3 @@ void writeCapture(const QString& path, int linkType, const Frames& frames) {
     pcap_dump_close(dumper);
     pcap_close(pcap);
 }
-
-std::vector<ProfileSnapshot> capturedProfiles(const QString& path) {
-    CaptureReader reader;
-    std::vector<ProfileSnapshot> profiles;
-    CapturedProfile profile;
-    reader.open(path);
-    while (reader.next(profile))
-        profiles.push_back(profile.points);
-    return profiles;
-}

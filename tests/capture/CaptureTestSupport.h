@@ -19,6 +19,3 @@ Frames ipv4Packets(const QByteArray& payload, uint16_t destinationPort = 6003, s
 
 // A pcap file of frames of one link type.
 void writeCapture(const QString& path, int linkType, const Frames& frames);
-
-// Every profile CaptureReader finds in the file.
-std::vector<ProfileSnapshot> capturedProfiles(const QString& path);
