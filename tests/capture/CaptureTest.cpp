@@ -29,8 +29,9 @@ TEST_P(CaptureLinkTest, ReadsWholeAndReassembledProfilesInOrder) {
     const Frames fragments = ipv4Packets(profileDatagram(2, 1280), 6003, 1480);
     ASSERT_EQ(fragments.size(), 4u);
     packets.insert(packets.end(), fragments.rbegin(), fragments.rend());
-    for (const QByteArray& datagram : {QByteArray("hello, not a profile"), profileDatagram(3, 10), profileDatagram(4, 10)})
-        packets.push_back(ipv4Packets(datagram, datagram.size() > 30 ? 6003 : 6001)[0]);
+    packets.push_back(ipv4Packets("hello, not a profile", 6001)[0]);
+    for (int number : {3, 4})
+        packets.push_back(ipv4Packets(profileDatagram(number, 10))[0]);
     Frames frames{GetParam().otherProtocol};
     frames[0].insert(frames[0].end(), packets[0].begin(), packets[0].end());
     for (const std::vector<uint8_t>& packet : packets) {
@@ -60,15 +61,16 @@ std::vector<uint8_t> ethernet(std::vector<uint8_t> types) {
 
 INSTANTIATE_TEST_SUITE_P(
     LinkTypes, CaptureLinkTest,
-    testing::Values(LinkCase{"Loopback", DLT_NULL, {2, 0, 0, 0}, {2, 0, 0, 2}},
-                    LinkCase{"LoopbackBigEndian", DLT_NULL, {0, 0, 0, 2}, {0, 0, 0, 24}},
-                    LinkCase{"LoopbackAlwaysBigEndian", DLT_LOOP, {0, 0, 0, 2}, {2, 0, 0, 0}},
-                    LinkCase{"Ethernet", DLT_EN10MB, ethernet({8, 0}), ethernet({0x86, 0xdd})},
-                    LinkCase{"EthernetVlan", DLT_EN10MB, ethernet({0x81, 0, 0, 5, 8, 0}), ethernet({0x81, 0, 0, 5, 0x86, 0xdd})},
-                    LinkCase{"LinuxCooked", DLT_LINUX_SLL, ethernet({0, 0, 8, 0}), ethernet({0, 0, 0x86, 0xdd})},
-                    LinkCase{"LinuxCooked2", DLT_LINUX_SLL2, {8, 0, 0, 0, 0, 0, 0, 1, 3, 4, 0, 6, 0, 0, 0, 0, 0, 0, 0, 0},
-                             {0x86, 0xdd, 0, 0, 0, 0, 0, 1, 3, 4, 0, 6, 0, 0, 0, 0, 0, 0, 0, 0}},
-                    LinkCase{"RawIpv4", DLT_RAW, {}, {0x60}}),
+    testing::Values(
+        LinkCase{"Loopback", DLT_NULL, {2, 0, 0, 0}, {2, 0, 0, 2}},
+        LinkCase{"LoopbackBigEndian", DLT_NULL, {0, 0, 0, 2}, {0, 0, 0, 24}},
+        LinkCase{"LoopbackAlwaysBigEndian", DLT_LOOP, {0, 0, 0, 2}, {2, 0, 0, 0}},
+        LinkCase{"Ethernet", DLT_EN10MB, ethernet({8, 0}), ethernet({0x86, 0xdd})},
+        LinkCase{"EthernetVlan", DLT_EN10MB, ethernet({0x81, 0, 0, 5, 8, 0}), ethernet({0x81, 0, 0, 5, 0x86, 0xdd})},
+        LinkCase{"LinuxCooked", DLT_LINUX_SLL, ethernet({0, 0, 8, 0}), ethernet({0, 0, 0x86, 0xdd})},
+        LinkCase{"LinuxCooked2", DLT_LINUX_SLL2, {8, 0, 0, 0, 0, 0, 0, 1, 3, 4, 0, 6, 0, 0, 0, 0, 0, 0, 0, 0},
+                 {0x86, 0xdd, 0, 0, 0, 0, 0, 1, 3, 4, 0, 6, 0, 0, 0, 0, 0, 0, 0, 0}},
+        LinkCase{"RawIpv4", DLT_RAW, {}, {0x60}}),
     [](const testing::TestParamInfo<LinkCase>& info) { return std::string(info.param.name); });
 
 int frameOf(ProfileSource& source, uint64_t measurement) {
@@ -111,22 +113,6 @@ TEST(CaptureSourceTest, PlaysFrameKAtMeasurementKToTwoCallersAndLoopsOrHoldsTheL
     EXPECT_EQ(frameOf(*once, 0), 0);
     EXPECT_EQ(frameOf(*once, 100000), kFrames - 1);
     EXPECT_EQ(frameOf(*once, 2), 1);
-}
-
-// Files named out of their writing order; the first point's X names each.
-TEST(CsvFolderSourceTest, PlaysTheCsvFilesInNameOrderInALoopAndNeedsOne) {
-    QTemporaryDir dir;
-    QString error;
-    EXPECT_FALSE(CsvFolderProfileSource::open(dir.path(), {16384, 16384}, Playback::Loop, error));
-    EXPECT_TRUE(error.contains("no CSV files")) << error.toStdString();
-    for (const char* name : {"2.csv", "3.csv", "1.csv", "9.txt"}) {
-        QFile file(dir.filePath(name));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray(name, 1) + ";5\n");
-    }
-    const auto source = CsvFolderProfileSource::open(dir.path(), {16384, 16384}, Playback::Loop, error);
-    ASSERT_TRUE(source) << error.toStdString();
-    EXPECT_EQ((std::vector<int>{frameOf(*source, 1), frameOf(*source, 3), frameOf(*source, 4)}), (std::vector<int>{1, 3, 1}));
 }
 
 }  // namespace

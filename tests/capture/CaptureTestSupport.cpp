@@ -31,7 +31,8 @@ Frames ipv4Packets(const QByteArray& payload, uint16_t destinationPort, size_t f
     Frames fragments;
     for (size_t offset = 0; offset < bytes.size() - header; offset += fragmentPayload) {
         const size_t size = std::min(fragmentPayload, bytes.size() - header - offset);
-        Tins::IP fragment = Tins::IP("127.0.0.1", "127.0.0.2") / Tins::RawPDU(bytes.data() + header + offset, uint32_t(size));
+        Tins::IP fragment =
+            Tins::IP("127.0.0.1", "127.0.0.2") / Tins::RawPDU(bytes.data() + header + offset, uint32_t(size));
         fragment.protocol(17);
         fragment.fragment_offset(uint16_t(offset / 8));
         fragment.flags(offset + size < bytes.size() - header ? Tins::IP::MORE_FRAGMENTS : Tins::IP::Flags(0));

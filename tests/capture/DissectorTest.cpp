@@ -62,16 +62,17 @@ TEST_F(DissectorTest, HelloAndProfilesShowSerialCountAndChecksumOnTheirPorts) {
     HelloBuffer hello;
     hello.setSerialNumber(54321);
     packets = ipv4Packets(QByteArray(reinterpret_cast<const char*>(hello.packet().data()), kHelloPacketSize), 6001);
-    QByteArray bad = profileDatagram(1, 1280);
+    const QByteArray good = profileDatagram(1, 1280);
+    QByteArray bad = good;
     bad[20] = char(bad[20] ^ 1);
-    for (auto [port, datagram] : {std::pair{6003, profileDatagram(1, 1280)}, {31001, bad}, {7003, profileDatagram(1, 1280)}})
-        packets.push_back(ipv4Packets(datagram, uint16_t(port))[0]);  // 7003: set in the preferences
+    for (auto [port, datagram] : {std::pair{6003, good}, {31001, bad}, {7003, good}})  // 7003: set in the preferences
+        packets.push_back(ipv4Packets(datagram, uint16_t(port))[0]);
 
     const QStringList fields{"px310.message", "px310.serial", "px310.count", "px310.checksum.status"};
-    const std::string hello54321 = "hello\t54321\t\t\n", good = "profile\t123\t1280\tgood\n",
+    const std::string hello54321 = "hello\t54321\t\t\n", goodLine = "profile\t123\t1280\tgood\n",
                       badLine = "profile\t123\t1280\tbad\n";
-    EXPECT_EQ(run("px310", fields), hello54321 + good + badLine);
-    EXPECT_EQ(run("px310", fields, {"-o", "px310.stream_port:7003"}), hello54321 + badLine + good);
+    EXPECT_EQ(run("px310", fields), hello54321 + goodLine + badLine);
+    EXPECT_EQ(run("px310", fields, {"-o", "px310.stream_port:7003"}), hello54321 + badLine + goodLine);
 }
 
 // Every command by its table's name, and the parameter record by field names

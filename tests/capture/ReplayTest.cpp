@@ -6,6 +6,7 @@
 #include "tools/ToolProcess.h"
 #include "udp/ProfilePacketDecoder.h"
 
+#include <QDir>
 #include <QNetworkDatagram>
 #include <QStandardPaths>
 #include <QUdpSocket>
@@ -43,7 +44,8 @@ TEST_P(Replay, ASecondEmulatorSendsTheRecordedProfilesInOrderAndLoops) {
     HeadlessProcess recorded;
     ASSERT_TRUE(recorded.start({"--noise", "3", "--frequency", "200"}));  // noise makes every profile differ
     QString said;
-    const QString path = GetParam() == Recorder::Client ? recordWithClient(recorded, said) : recordWithTcpdump(recorded);
+    const QString path =
+        GetParam() == Recorder::Client ? recordWithClient(recorded, said) : recordWithTcpdump(recorded);
     CaptureReader reader;
     CapturedProfile profile;
     std::vector<ProfileSnapshot> recording;
@@ -52,7 +54,8 @@ TEST_P(Replay, ASecondEmulatorSendsTheRecordedProfilesInOrderAndLoops) {
         recording.push_back(profile.points);
     ASSERT_GT(recording.size(), 20u);
     EXPECT_TRUE(timed && recording[0].x != recording[1].x);
-    EXPECT_TRUE(said.isEmpty() || said.contains(QStringLiteral("recorded %1 datagrams").arg(recording.size()))) << said.toStdString();
+    EXPECT_TRUE(said.isEmpty() || said.contains(QStringLiteral("recorded %1 datagrams").arg(recording.size())))
+        << said.toStdString();
 
     HeadlessProcess player;
     QUdpSocket receiver;
@@ -66,7 +69,8 @@ TEST_P(Replay, ASecondEmulatorSendsTheRecordedProfilesInOrderAndLoops) {
             while (receiver.hasPendingDatagrams()) {
                 const PacketDecode d = decodeProfilePacket(receiver.receiveDatagram().data());
                 const uint16_t measurement = d.packet.measurementCounter;
-                const ProfileSnapshot& frame = recording[frameOfMeasurement(measurement, recording.size(), Playback::Loop)];
+                const uint64_t k = frameOfMeasurement(measurement, recording.size(), Playback::Loop);
+                const ProfileSnapshot& frame = recording[k];
                 EXPECT_TRUE(d.ok() && d.packet.x == frame.x && d.packet.z == frame.z) << "measurement " << measurement;
                 ++checked;
                 looped = looped || measurement > recording.size() + 1;
@@ -78,12 +82,13 @@ TEST_P(Replay, ASecondEmulatorSendsTheRecordedProfilesInOrderAndLoops) {
 
 INSTANTIATE_TEST_SUITE_P(Recorders, Replay, testing::Values(Recorder::Client, Recorder::Tcpdump));
 
-TEST(ReplayFailure, ARecordingThatCannotBeReadStopsItWithAMessage) {
+TEST(ReplayFailure, AFolderWithoutRecordingsStopsItWithAMessage) {
     HeadlessProcess player;
-    EXPECT_FALSE(player.start({"--replay", player.path("missing.pcap")}));
+    ASSERT_TRUE(QDir().mkpath(player.path("empty")));
+    EXPECT_FALSE(player.start({"--replay", player.path("empty")}));
     const ToolRun run = player.waitForEnd();
     EXPECT_EQ(run.exitCode, 2);
-    EXPECT_TRUE(run.err.contains("cannot read " + player.path("missing.pcap"))) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains("no CSV files in " + player.path("empty"))) << run.err.toStdString();
 }
 
 }  // namespace

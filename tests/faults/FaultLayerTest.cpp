@@ -15,12 +15,6 @@ using Clock = DatagramFaults::Clock;
 using std::chrono::milliseconds;
 using Sent = std::vector<std::pair<QByteArray, int>>;  // what left, and when (ms)
 
-FaultSpec specOf(const char* text) {
-    const FaultSpecParse parsed = parseFaultSpec(QLatin1String(text));
-    EXPECT_TRUE(parsed.ok()) << parsed.message.toStdString();
-    return parsed.spec;
-}
-
 int counterOf(const QByteArray& d) { return uint8_t(d[2]) | uint8_t(d[3]) << 8; }
 
 // Hands over `count` numbered packets one millisecond apart, waking like the
@@ -42,7 +36,7 @@ Sent pass(DatagramFaults& stream, int count) {
 
 // Jitter never reorders: only the datagrams held back arrive late.
 TEST(DatagramFaults, SeededFaultsRepeatAndAreCountedAsAReceiverSeesThem) {
-    const FaultSpec spec = specOf("loss=2%,burst=3,dup=2%,reorder=2%,corrupt=2%,delay=5ms,jitter=5ms");
+    const FaultSpec spec = parseFaultSpec("loss=2%,burst=3,dup=2%,reorder=2%,corrupt=2%,delay=5ms,jitter=5ms").spec;
     ScannerFaults faults(42), same(42), other(43);
     for (ScannerFaults* f : {&faults, &same, &other})
         f->setFaults(spec);
@@ -95,12 +89,13 @@ TEST(DatagramFaults, EveryDatagramLeavesOrIsCountedLostWhileFaultsChangeOnAnothe
             sendNumber(k);
         done = true;
     });
-    const FaultSpec specs[] = {specOf("loss=5%,burst=2,dup=5%"), specOf("reorder=10%,delay=3ms"), FaultSpec{}};
+    const FaultSpec specs[] = {parseFaultSpec("loss=5%,burst=2,dup=5%").spec,
+                               parseFaultSpec("reorder=10%,delay=3ms").spec, FaultSpec{}};
     for (int i = 0; !done; ++i)
         faults.setFaults(specs[i % 3]);
     sender.join();
     // Clearing the faults lets what they hold leave with the next datagram.
-    faults.setFaults(specOf("reorder=100%,delay=50ms"));
+    faults.setFaults(parseFaultSpec("reorder=100%,delay=50ms").spec);
     sendNumber(handed);
     sendNumber(handed + 1);
     faults.setFaults(FaultSpec{});
@@ -114,7 +109,7 @@ TEST(DatagramFaults, EveryDatagramLeavesOrIsCountedLostWhileFaultsChangeOnAnothe
 
 TEST(ServerFaults, ConnectionsSeeDelaysDropsCutsAndStallsAsPlannedAndCounted) {
     ScannerFaults faults(5);
-    faults.setFaults(specOf("reply-delay=50ms,drop-after=2"));
+    faults.setFaults(parseFaultSpec("reply-delay=50ms,drop-after=2").spec);
     std::vector<ReplyPlan> plans;
     {
         ConnectionFaults client(faults.server());
@@ -123,13 +118,13 @@ TEST(ServerFaults, ConnectionsSeeDelaysDropsCutsAndStallsAsPlannedAndCounted) {
     }
     EXPECT_TRUE(plans[0].delay == milliseconds(0) && !plans[0].closeAfter);
     EXPECT_TRUE(plans[1].delay == milliseconds(50) && plans[1].bytes == 100 && plans[1].closeAfter);
-    faults.setFaults(specOf("stall=2"));
+    faults.setFaults(parseFaultSpec("stall=2").spec);
     ConnectionFaults staller(faults.server());
     staller.onRequest(1, 10);
     EXPECT_TRUE(staller.reading());
     staller.onRequest(1, 10);
     EXPECT_FALSE(staller.reading());
-    faults.setFaults(specOf("stall=0,cut=100%,hello=off"));
+    faults.setFaults(parseFaultSpec("stall=0,cut=100%,hello=off").spec);
     ConnectionFaults cut(faults.server());
     EXPECT_FALSE(cut.reading());
     const ReplyPlan plan = cut.onRequest(2, 512);
