@@ -41,16 +41,18 @@ Frames ipv4Packets(const QByteArray& payload, uint16_t destinationPort, size_t f
     return fragments;
 }
 
-void writeCapture(const QString& path, int linkType, const Frames& frames) {
+void writeCapture(const QString& path, int linkType, const std::vector<uint8_t>& linkHeader, const Frames& packets) {
     pcap_t* pcap = pcap_open_dead(linkType, 262144);
     pcap_dumper_t* dumper = pcap_dump_open(pcap, QFile::encodeName(path).constData());
     if (!dumper)
         throw std::runtime_error("cannot write the capture");
-    for (size_t i = 0; i < frames.size(); ++i) {
+    for (size_t i = 0; i < packets.size(); ++i) {
+        std::vector<uint8_t> frame = linkHeader;
+        frame.insert(frame.end(), packets[i].begin(), packets[i].end());
         pcap_pkthdr header{};
         header.ts.tv_sec = time_t(1700000000 + i);
-        header.caplen = header.len = bpf_u_int32(frames[i].size());
-        pcap_dump(reinterpret_cast<u_char*>(dumper), &header, frames[i].data());
+        header.caplen = header.len = bpf_u_int32(frame.size());
+        pcap_dump(reinterpret_cast<u_char*>(dumper), &header, frame.data());
     }
     pcap_dump_close(dumper);
     pcap_close(pcap);

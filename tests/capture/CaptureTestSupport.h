@@ -17,5 +17,5 @@ QByteArray profileDatagram(int number, int points);
 // of at most `fragmentPayload` bytes (a multiple of 8) when it does not fit one.
 Frames ipv4Packets(const QByteArray& payload, uint16_t destinationPort = 6003, size_t fragmentPayload = 65535);
 
-// A pcap file of frames of one link type.
-void writeCapture(const QString& path, int linkType, const Frames& frames);
+// A pcap file of one link type; each frame is `linkHeader` followed by the packet.
+void writeCapture(const QString& path, int linkType, const std::vector<uint8_t>& linkHeader, const Frames& packets);

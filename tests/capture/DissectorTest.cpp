@@ -25,7 +25,7 @@ protected:
 
     // The values of `fields`, a line for each frame that matches `filter`.
     std::string run(const QString& filter, const QStringList& fields, const QStringList& options = {}) {
-        writeCapture(dir.filePath("c.pcap"), DLT_RAW, packets);
+        writeCapture(dir.filePath("c.pcap"), DLT_RAW, {}, packets);
         QStringList arguments = options + QStringList{"-X", "lua_script:" PX310_DISSECTOR, "-r", dir.filePath("c.pcap"),
                                                       "-Y", filter, "-T", "fields"};
         for (const QString& field : fields)
