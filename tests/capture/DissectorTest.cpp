@@ -87,9 +87,8 @@ TEST_F(DissectorTest, RequestsShowTheCommandTablesNamesAndRecordsTheirFields) {
     EXPECT_EQ(run("px310.command", {"px310.command", "px310.command_name"}), names + "200\tunknown\n");
 
     QByteArray record(sizeof(USER_PARAMS), '\0');
+    std::generate(record.begin(), record.end(), [n = 0]() mutable { return char(1 + n++ % 97); });
     QStringList fields, values;
-    for (int i = 0; i < record.size(); ++i)
-        record[i] = char(1 + i % 97);
     for (const UserParamsField& field : kUserParamsFields) {
         fields << QStringLiteral("px310.record.") + field.name;
         values << fieldValueText(*reinterpret_cast<const USER_PARAMS*>(record.constData()), field);

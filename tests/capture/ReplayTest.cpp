@@ -6,9 +6,9 @@
 #include "tools/ToolProcess.h"
 #include "udp/ProfilePacketDecoder.h"
 
-#include <QDir>
 #include <QNetworkDatagram>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QUdpSocket>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -84,11 +84,11 @@ INSTANTIATE_TEST_SUITE_P(Recorders, Replay, testing::Values(Recorder::Client, Re
 
 TEST(ReplayFailure, AFolderWithoutRecordingsStopsItWithAMessage) {
     HeadlessProcess player;
-    ASSERT_TRUE(QDir().mkpath(player.path("empty")));
-    EXPECT_FALSE(player.start({"--replay", player.path("empty")}));
+    QTemporaryDir empty;
+    EXPECT_FALSE(player.start({"--replay", empty.path()}));
     const ToolRun run = player.waitForEnd();
     EXPECT_EQ(run.exitCode, 2);
-    EXPECT_TRUE(run.err.contains("no CSV files in " + player.path("empty"))) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains("no CSV files in " + empty.path())) << run.err.toStdString();
 }
 
 }  // namespace
