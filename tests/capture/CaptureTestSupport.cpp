@@ -3,8 +3,8 @@
 #include "udp/ProfilePacket.h"
 
 #include <QFile>
+#include <gtest/gtest.h>
 #include <pcap/pcap.h>
-#include <stdexcept>
 #include <tins/ip.h>
 #include <tins/rawpdu.h>
 #include <tins/udp.h>
@@ -44,13 +44,11 @@ Frames ipv4Packets(const QByteArray& payload, uint16_t destinationPort, size_t f
 void writeCapture(const QString& path, int linkType, const std::vector<uint8_t>& linkHeader, const Frames& packets) {
     pcap_t* pcap = pcap_open_dead(linkType, 262144);
     pcap_dumper_t* dumper = pcap_dump_open(pcap, QFile::encodeName(path).constData());
-    if (!dumper)
-        throw std::runtime_error("cannot write the capture");
+    ASSERT_NE(dumper, nullptr) << "cannot write " << path.toStdString();
     for (size_t i = 0; i < packets.size(); ++i) {
         std::vector<uint8_t> frame = linkHeader;
         frame.insert(frame.end(), packets[i].begin(), packets[i].end());
         pcap_pkthdr header{};
-        header.ts.tv_sec = time_t(1700000000 + i);
         header.caplen = header.len = bpf_u_int32(frame.size());
         pcap_dump(reinterpret_cast<u_char*>(dumper), &header, frame.data());
     }

@@ -42,7 +42,6 @@ protected:
     void segment(const QByteArray& bytes, bool toServer) {
         Tins::TCP tcp = toServer ? Tins::TCP(620, 50000) : Tins::TCP(50000, 620);
         tcp.seq(nextByte[toServer]);
-        tcp.flags(Tins::TCP::PSH | Tins::TCP::ACK);
         Tins::IP ip = toServer ? Tins::IP("127.0.0.3", "127.0.0.1") : Tins::IP("127.0.0.1", "127.0.0.3");
         const auto* payload = reinterpret_cast<const uint8_t*>(bytes.constData());
         packets.push_back((ip / tcp / Tins::RawPDU(payload, uint32_t(bytes.size()))).serialize());

@@ -14,8 +14,7 @@ struct Case {
 
 class FaultSpecGrammar : public testing::TestWithParam<Case> {};
 
-// A valid list parses to its canonical text, which parses back the same; a
-// refusal names the bad part, quoted.
+// A valid list round-trips through its canonical text; a refusal quotes the bad part.
 TEST_P(FaultSpecGrammar, ParsesToItsCanonicalTextOrNamesTheBadPart) {
     const QString text = QLatin1String(GetParam().text);
     const FaultSpecParse parsed = parseFaultSpec(text);
