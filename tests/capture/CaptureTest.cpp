@@ -66,7 +66,7 @@ int frameOf(ProfileSource& source, uint64_t measurement) {
 // Refused without profiles (of a link without IPv4, none at all, loopback
 // frames of another address family); then more frames than the read-ahead
 // window holds, numbered 0 .. 599.
-TEST(CaptureSourceTest, PlaysFrameKAtMeasurementKToTwoCallersAndLoopsOrHoldsTheLast) {
+TEST(CaptureSourceTest, OpensOnlyCapturesWithProfilesAndPlaysFrameKAtMeasurementKToTwoCallers) {
     constexpr int kFrames = 600;
     QTemporaryDir dir;
     const QString path = dir.filePath("c.pcap");
