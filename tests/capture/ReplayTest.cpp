@@ -78,7 +78,8 @@ TEST_P(Replay, ASecondEmulatorSendsTheRecordedProfilesInOrderAndLoops) {
         30000));
 }
 
-INSTANTIATE_TEST_SUITE_P(Recorders, Replay, testing::Values(Recorder::Client, Recorder::Tcpdump));
+INSTANTIATE_TEST_SUITE_P(Recorders, Replay, testing::Values(Recorder::Client, Recorder::Tcpdump),
+                         [](const auto& info) { return info.param == Recorder::Client ? "Client" : "Tcpdump"; });
 
 TEST(ReplayFailure, AFolderWithoutRecordingsStopsItWithAMessage) {
     HeadlessProcess player;
