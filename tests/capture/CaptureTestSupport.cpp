@@ -1,49 +1,39 @@
 #include "CaptureTestSupport.h"
 
-#include "capture/CaptureReader.h"
 #include "udp/ProfilePacket.h"
 
 #include <QFile>
+#include <gtest/gtest.h>
 #include <pcap/pcap.h>
-#include <stdexcept>
 #include <tins/ip.h>
 #include <tins/rawpdu.h>
 #include <tins/udp.h>
 
-ProfileSnapshot numberedProfile(int number, int points) {
+QByteArray profileDatagram(int number, int points) {
     ProfileSnapshot profile;
     for (int i = 0; i < points; ++i) {
         profile.x.push_back(int16_t(i == 0 ? number : i * 7 - 3000));
         profile.z.push_back(uint16_t(1000 + (i * 13 + number) % 9000));
     }
-    return profile;
-}
-
-QByteArray profileDatagram(const ProfileSnapshot& profile) {
-    QByteArray bytes;
     PacketFields fields;
+    fields.packetCounter = uint32_t(number);
     fields.serial = encodeSerialNumber(123);
-    fields.xemr = 70;
-    fields.zdiap = 170;
+    QByteArray bytes;
     encodeProfilePacket(profile, fields, bytes);
     return bytes;
 }
 
-std::vector<std::vector<uint8_t>> ipv4Packets(const QByteArray& payload, const char* source, uint16_t destinationPort,
-                                              uint16_t id, size_t fragmentPayload) {
-    Tins::IP whole = Tins::IP("127.0.0.1", source) / Tins::UDP(destinationPort, 40000) /
+Frames ipv4Packets(const QByteArray& payload, uint16_t destinationPort, size_t fragmentPayload) {
+    Tins::IP whole = Tins::IP("127.0.0.1", "127.0.0.2") / Tins::UDP(destinationPort, 40000) /
                      Tins::RawPDU(reinterpret_cast<const uint8_t*>(payload.constData()), uint32_t(payload.size()));
-    whole.id(id);
     const std::vector<uint8_t> bytes = whole.serialize();
     const size_t header = whole.header_size();
-    if (bytes.size() - header <= fragmentPayload)
-        return {bytes};
-    std::vector<std::vector<uint8_t>> fragments;
+    Frames fragments;
     for (size_t offset = 0; offset < bytes.size() - header; offset += fragmentPayload) {
         const size_t size = std::min(fragmentPayload, bytes.size() - header - offset);
-        Tins::IP fragment = Tins::IP("127.0.0.1", source) / Tins::RawPDU(bytes.data() + header + offset, uint32_t(size));
+        Tins::IP fragment =
+            Tins::IP("127.0.0.1", "127.0.0.2") / Tins::RawPDU(bytes.data() + header + offset, uint32_t(size));
         fragment.protocol(17);
-        fragment.id(id);
         fragment.fragment_offset(uint16_t(offset / 8));
         fragment.flags(offset + size < bytes.size() - header ? Tins::IP::MORE_FRAGMENTS : Tins::IP::Flags(0));
         fragments.push_back(fragment.serialize());
@@ -51,31 +41,17 @@ std::vector<std::vector<uint8_t>> ipv4Packets(const QByteArray& payload, const c
     return fragments;
 }
 
-void writeCapture(const QString& path, int linkType, const std::vector<uint8_t>& linkHeader,
-                  const std::vector<std::vector<uint8_t>>& packets) {
+void writeCapture(const QString& path, int linkType, const std::vector<uint8_t>& linkHeader, const Frames& packets) {
     pcap_t* pcap = pcap_open_dead(linkType, 262144);
     pcap_dumper_t* dumper = pcap_dump_open(pcap, QFile::encodeName(path).constData());
-    if (!dumper)
-        throw std::runtime_error("cannot write the capture");
+    ASSERT_NE(dumper, nullptr) << "cannot write " << path.toStdString();
     for (size_t i = 0; i < packets.size(); ++i) {
         std::vector<uint8_t> frame = linkHeader;
         frame.insert(frame.end(), packets[i].begin(), packets[i].end());
         pcap_pkthdr header{};
-        header.ts.tv_sec = time_t(1700000000 + i);
         header.caplen = header.len = bpf_u_int32(frame.size());
         pcap_dump(reinterpret_cast<u_char*>(dumper), &header, frame.data());
     }
     pcap_dump_close(dumper);
     pcap_close(pcap);
-}
-
-std::vector<ProfileSnapshot> capturedProfiles(const QString& path) {
-    CaptureReader reader;
-    std::vector<ProfileSnapshot> profiles;
-    CapturedProfile profile;
-    if (!reader.open(path))
-        return profiles;
-    while (reader.next(profile))
-        profiles.push_back(profile.points);
-    return profiles;
 }

@@ -6,25 +6,24 @@
 #include "tools/ToolProcess.h"
 #include "udp/ProfilePacketDecoder.h"
 
-#include <QFile>
 #include <QNetworkDatagram>
-#include <QProcess>
 #include <QStandardPaths>
-#include <QThread>
+#include <QTemporaryDir>
 #include <QUdpSocket>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 namespace {
 
-// Noise makes every recorded profile differ, so order shows.
 enum class Recorder { Client, Tcpdump };
 
-QString recordWithClient(HeadlessProcess& recorded) {
+// `said` is what the client tells of its recording.
+QString recordWithClient(HeadlessProcess& recorded, QString& said) {
     const QString path = recorded.path("client.pcap");
     const ToolRun run =
         runClient({"stream", "--port", QString::number(recorded.udpPort), "--seconds", "1", "--record", path});
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    said = run.out;
     return path;
 }
 
@@ -32,13 +31,8 @@ QString recordWithTcpdump(HeadlessProcess& recorded) {
     const QString path = recorded.path("tcpdump.pcap");
     QProcess capture;
     capture.start(QStandardPaths::findExecutable("tcpdump"),
-                  {"-i", "lo", "-U", "-w", path, "udp", "dst", "port", QString::number(recorded.udpPort)});
-    QByteArray said;
-    EXPECT_TRUE(waitUntil([&] { return (said += capture.readAllStandardError()).contains("listening on"); }, 10000))
-        << said.toStdString();
-    QThread::msleep(1000);
-    capture.terminate();
-    EXPECT_TRUE(waitUntil([&] { return capture.state() == QProcess::NotRunning; }, 10000));
+                  {"-i", "lo", "-c", "100", "-w", path, "udp", "dst", "port", QString::number(recorded.udpPort)});
+    EXPECT_TRUE(capture.waitForFinished(10000)) << capture.readAllStandardError().toStdString();
     return path;
 }
 
@@ -48,46 +42,52 @@ TEST_P(Replay, ASecondEmulatorSendsTheRecordedProfilesInOrderAndLoops) {
     if (GetParam() == Recorder::Tcpdump && (geteuid() != 0 || QStandardPaths::findExecutable("tcpdump").isEmpty()))
         GTEST_SKIP() << "needs root and tcpdump";
     HeadlessProcess recorded;
-    ASSERT_TRUE(recorded.start({"--noise", "3", "--frequency", "200"}));
-    const QString path = GetParam() == Recorder::Client ? recordWithClient(recorded) : recordWithTcpdump(recorded);
-    const std::vector<ProfileSnapshot> recording = capturedProfiles(path);
+    ASSERT_TRUE(recorded.start({"--noise", "3", "--frequency", "200"}));  // noise makes every profile differ
+    QString said;
+    const QString path =
+        GetParam() == Recorder::Client ? recordWithClient(recorded, said) : recordWithTcpdump(recorded);
+    CaptureReader reader;
+    CapturedProfile profile;
+    std::vector<ProfileSnapshot> recording;
+    bool timed = false;  // arrival times to the microsecond
+    for (reader.open(path); reader.next(profile); timed = timed || profile.microseconds != 0)
+        recording.push_back(profile.points);
     ASSERT_GT(recording.size(), 20u);
+    EXPECT_TRUE(timed && recording[0].x != recording[1].x);
+    EXPECT_TRUE(said.isEmpty() || said.contains(QStringLiteral("recorded %1 datagrams").arg(recording.size())))
+        << said.toStdString();
 
     HeadlessProcess player;
     QUdpSocket receiver;
     ASSERT_TRUE(receiver.bind(QHostAddress(QHostAddress::LocalHost), player.udpPort));
-    ASSERT_TRUE(player.start({"--replay", path})) << player.errors().toStdString();
-
-    const uint64_t frames = recording.size();
-    int checked = 0;
+    const QStringList filter{"--replay-port", QString::number(recorded.udpPort), "--replay-source", "127.0.0.1"};
+    ASSERT_TRUE(player.start(QStringList{"--replay", path} + filter)) << player.errors().toStdString();
     bool looped = false;
     ASSERT_TRUE(waitUntil(
         [&] {
             while (receiver.hasPendingDatagrams()) {
                 const PacketDecode d = decodeProfilePacket(receiver.receiveDatagram().data());
                 const uint16_t measurement = d.packet.measurementCounter;
-                const ProfileSnapshot& frame = recording[frameOfMeasurement(measurement, frames, Playback::Loop)];
+                const uint64_t k = frameOfMeasurement(measurement, recording.size(), Playback::Loop);
+                const ProfileSnapshot& frame = recording[k];
                 EXPECT_TRUE(d.ok() && d.packet.x == frame.x && d.packet.z == frame.z) << "measurement " << measurement;
-                ++checked;
-                looped = looped || measurement > frames + 1;
+                looped = looped || measurement > recording.size() + 1;
             }
-            return looped && checked > 20;
+            return looped;
         },
         30000));
 }
 
-INSTANTIATE_TEST_SUITE_P(Recorders, Replay, testing::Values(Recorder::Client, Recorder::Tcpdump));
+INSTANTIATE_TEST_SUITE_P(Recorders, Replay, testing::Values(Recorder::Client, Recorder::Tcpdump),
+                         [](const auto& info) { return info.param == Recorder::Client ? "Client" : "Tcpdump"; });
 
-TEST(ReplayFailure, ARecordingThatCannotBeReadStopsItWithAMessage) {
+TEST(ReplayFailure, AFolderWithoutRecordingsStopsItWithAMessage) {
     HeadlessProcess player;
-    QFile junk(player.path("junk.pcap"));
-    ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
-    junk.write("not a capture at all");
-    junk.close();
-    EXPECT_FALSE(player.start({"--replay", junk.fileName()}));
+    QTemporaryDir empty;
+    EXPECT_FALSE(player.start({"--replay", empty.path()}));
     const ToolRun run = player.waitForEnd();
     EXPECT_EQ(run.exitCode, 2);
-    EXPECT_TRUE(run.err.contains("junk.pcap")) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains("no CSV files in " + empty.path())) << run.err.toStdString();
 }
 
 }  // namespace
