@@ -29,7 +29,7 @@ TEST(MeasurementSchedule, StopEndsAPacedResultAndTheCounterAtOnce) {
     auto paced = std::async(std::launch::async, [&] { return schedule.takeResultSlot(); });
     ASSERT_EQ(paced.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout) << "second result is paced";
     schedule.stop();
-    EXPECT_EQ(paced.wait_for(std::chrono::milliseconds(500)), std::future_status::ready) << "the 1 s wait was cut short";
+    EXPECT_EQ(paced.wait_for(std::chrono::milliseconds(500)), std::future_status::ready) << "1 s wait cut short";
     EXPECT_FALSE(paced.get()) << "a stopped schedule hands out no result";
     counter.join();
 }

@@ -4,6 +4,7 @@
 #include "udp/UdpTestSupport.h"
 
 #include <QElapsedTimer>
+#include <QThread>
 #include <gtest/gtest.h>
 #include <atomic>
 
@@ -11,7 +12,6 @@ namespace {
 
 class Server : public ::testing::Test {
 protected:
-    // Connected and Disconnected pause and resume the stream.
     void start(uint16_t hz = 1000) {
         params.update([hz](USER_PARAMS& p) {
             ipv4TextToField(QStringLiteral("127.0.0.1"), p.tcp_ip_address_u8);
@@ -64,6 +64,20 @@ TEST_F(Server, ResultsFollowTheRecordAndThePanel) {
     for (int i = 0; i < 1280; ++i)
         largest = std::max(largest, int(uint16_t(u16At(noisy, 12 + 2 * i) - (i - 640))));
     EXPECT_EQ(largest, 4) << "noise reaches 0 .. 4";
+}
+
+TEST_F(Server, AClientThatLeavesItsRepliesUnreadIsServedInFullLater) {
+    start();
+    auto client = connectClient();
+    constexpr int kChunks = 40;  // 12 MB of replies, far beyond the server's limit of unsent ones
+    QByteArray burst = encodeRequest(2);
+    for (int i = 0; i < kChunks; ++i)
+        burst += encodeRequest(3, {}, 0, kCameraPictureSize);
+    client->write(burst);
+    client->waitForBytesWritten(5000);
+    QThread::msleep(100);
+    constexpr int kReplies = kChunks * (2 + kCameraPictureSize);
+    EXPECT_EQ(readExactly(*client, kReplies, 20000).size(), kReplies);
 }
 
 TEST_F(Server, OversizedPayloadClosesTheConnection) {
