@@ -25,8 +25,6 @@ uint16_t u16At(const QByteArray& bytes, int offset) {
     return static_cast<uint16_t>(uint8_t(bytes[offset]) | uint8_t(bytes[offset + 1]) << 8);
 }
 
-int16_t s16At(const QByteArray& bytes, int offset) { return static_cast<int16_t>(u16At(bytes, offset)); }
-
 uint16_t wordSum(const QByteArray& bytes) {
     uint32_t sum = 0;
     for (int i = 0; i + 1 < bytes.size(); i += 2)
@@ -69,7 +67,5 @@ bool repaints(QWidget* widget, const std::function<void()>& change) {
     PaintCounter counter;
     widget->installEventFilter(&counter);
     change();
-    const bool painted = waitUntil([&] { return counter.paints > 0; }, 500);
-    widget->removeEventFilter(&counter);
-    return painted;
+    return waitUntil([&] { return counter.paints > 0; }, 500);  // the filter goes with the counter
 }

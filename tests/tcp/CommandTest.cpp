@@ -1,34 +1,25 @@
-#include "TcpTestSupport.h"
 #include "support/TestUtil.h"
 #include "tcp/CommandDispatcher.h"
-#include "tcp/CommandTable.h"
 #include "tcp/Replies.h"
 
 #include <gtest/gtest.h>
-#include <cstring>
 
 namespace {
 
 struct FakeSink : CommandSink {
     QByteArray replies;
-    QStringList lines;
     int updated = 0;
     int flushes = 0;
-    int finished = 0;
     void sendReply(const QByteArray& bytes, const char*) override { replies += bytes; }
-    void log(const QString& line) override { lines << line; }
+    void log(const QString&) override {}
     void userParamsUpdated() override { ++updated; }
     void flushParamsRequested() override { ++flushes; }
-    void clientFinished() override { ++finished; }
+    void clientFinished() override {}
 };
 
 class Commands : public ::testing::Test {
 protected:
-    Commands() {
-        for (int i = 0; i < kCameraPictureSize; ++i)
-            picture[i] = static_cast<uint8_t>(i % 251);
-        schedule.setFrequency(0);  // results unpaced
-    }
+    Commands() { schedule.setFrequency(0); }  // results unpaced
 
     QByteArray run(const QByteArray& stream) {
         RequestFramer framer;
@@ -39,9 +30,7 @@ protected:
         return std::exchange(sink.replies, {});
     }
 
-    QByteArray result() { return run(encodeRequest(1)); }
-
-    void setParams(void (*change)(USER_PARAMS&)) { params.update(change); }
+    QByteArray factoryImage() { return run(encodeRequest(130)); }
 
     UserParamsStore params;
     ProfileStore profile;
@@ -54,71 +43,39 @@ protected:
     CommandDispatcher dispatcher{params, feed, &picture, hello, schedule, settings};
 };
 
-TEST_F(Commands, LogOnlyAndUnknownCodesLogTheirNameAndSendNothing) {
-    for (const CommandInfo& info : kCommandTable) {
-        if (info.action != CommandAction::LogOnly)
-            continue;
-        sink.lines.clear();
-        EXPECT_TRUE(run(encodeRequest(info.code, "payload ignored")).isEmpty()) << info.code;
-        EXPECT_EQ(sink.lines, QStringList{info.name}) << info.code;
-    }
-    sink.lines.clear();
-    EXPECT_TRUE(run(encodeRequest(200) + encodeRequest(26)).isEmpty());
-    EXPECT_EQ(sink.lines, (QStringList{"default", "default"}));
+TEST_F(Commands, FactoryWriteTakesExactlyTheFirst49BytesOfTheImageAfterAnyPayload) {
+    const QByteArray before = factoryImage();
+    Request shortImage;
+    shortImage.header.command = 131;
+    shortImage.payload = QByteArray(48, '\x11');
+    dispatcher.dispatch(shortImage, sink);
+    EXPECT_EQ(factoryImage(), before) << "a shorter image is refused whole";
+    shortImage.payload += '\x11';
+    dispatcher.dispatch(shortImage, sink);
+    EXPECT_EQ(factoryImage().left(50), QByteArray(49, '\x11') + before[49]);
 
-    EXPECT_TRUE(run(encodeRequest(25)).isEmpty());
-    EXPECT_EQ(sink.finished, 1);
-    EXPECT_EQ(sink.updated + sink.flushes, 0);
+    const QByteArray written(kFactoryImageSize, '\xA5');
+    EXPECT_TRUE(run(encodeRequest(131, "\x01\x02\x03\x04") + written).isEmpty());
+    EXPECT_EQ(factoryImage(), written.left(49) + before.mid(49));
+    EXPECT_EQ(run(encodeRequest(1)).mid(12 + 3, 3), written.mid(1, 3)) << "results carry the new serial";
 }
 
-TEST_F(Commands, FactoryWriteReplacesOnlyTheFirst49BytesOfTheImageAfterAnyPayload) {
-    const QByteArray before = run(encodeRequest(130));
-    ASSERT_EQ(before.size(), kFactoryImageSize);
-
-    QByteArray written(kFactoryImageSize, '\0');
-    for (int i = 0; i < written.size(); ++i)
-        written[i] = static_cast<char>(0xA0 + i % 7);
-    const QByteArray after = run(encodeRequest(131, "\x01\x02\x03\x04") + written + encodeRequest(130));
-    EXPECT_FALSE(sink.lines.contains("default")) << "the image is not run as requests";
-    EXPECT_EQ(after, written.left(49) + before.mid(49));
-
-    // Carried by the announcer's packet and by results as well.
-    EXPECT_EQ(hello.packet()[hello::kSerial], uint8_t(written[1]));
-    EXPECT_EQ(result().mid(12 + 3, 3), written.mid(1, 3));
-}
-
-TEST_F(Commands, FactoryWriteShorterThanTheWritableBlockIsRefusedWhole) {
-    const QByteArray before = run(encodeRequest(130));
-    Request request;
-    request.header.command = 131;
-    request.payload = QByteArray(48, '\x11');
-    dispatcher.dispatch(request, sink);
-    EXPECT_EQ(run(encodeRequest(130)), before);
-    request.payload += '\x11';
-    dispatcher.dispatch(request, sink);
-    EXPECT_EQ(run(encodeRequest(130)).left(50), QByteArray(49, '\x11') + before[49]);
-}
-
-TEST_F(Commands, ParamsWriteOfAnotherSizeIsRefusedSilently) {
-    const QByteArray original = run(encodeRequest(4));
-    EXPECT_TRUE(run(encodeRequest(5, QByteArray(511, '\x33')) + encodeRequest(5, QByteArray(513, '\x33'))).isEmpty());
-    EXPECT_EQ(run(encodeRequest(4)), original);
-    EXPECT_EQ(sink.updated, 0);
-}
-
-TEST_F(Commands, ExtentsBlockIsFixed) {
-    EXPECT_EQ(run(encodeRequest(32)), hexBytes("00 00 80 0C BC 34 B0 04 C4 09 C0 5D BC 34 E2 04 9C 63 08 07 BC 34 "
-                                               "28 00 28 00 28 00 28 00"));
-    EXPECT_EQ(sink.lines, (QStringList{"get extends", "30"}));
+TEST_F(Commands, ParamsWriteTakesOnlyAWholeRecordAndFlushAsksForItToBeKept) {
+    QByteArray record = run(encodeRequest(4));
+    record[59] = 3;  // invertXZ
+    EXPECT_TRUE(run(encodeRequest(5, record.left(511)) + encodeRequest(5, record + 'x')).isEmpty());
+    EXPECT_EQ(run(encodeRequest(5, record) + encodeRequest(6)), "OKOK");
+    EXPECT_EQ(run(encodeRequest(4)), record);
+    EXPECT_EQ(sink.updated, 1) << "the refused writes are not announced";
+    EXPECT_EQ(sink.flushes, 1);
 }
 
 TEST_F(Commands, EveryImageNumbersItsChunksFromZero) {
+    picture.fill(7);
     const QByteArray first = run(encodeRequest(2) + encodeRequest(3, {}, 0, 1) + encodeRequest(3, {}, 1, 1));
     const QByteArray second = run(encodeRequest(2) + encodeRequest(3, {}, 2, 1));
-    ASSERT_EQ(first.size(), 6);
-    EXPECT_EQ(first.mid(1, 2) + first.mid(4, 2), hexBytes("00 00 01 01")) << "chunk counter, picture byte";
-    EXPECT_EQ(first[3], first[0]);
-    EXPECT_EQ(second, QByteArray(1, char(first[0] + 1)) + hexBytes("00 02"));
+    EXPECT_EQ(first, hexBytes("00 00 07 00 01 07"));
+    EXPECT_EQ(second, hexBytes("01 00 07"));
 }
 
 TEST(PictureChunk, NeverReachesPastThePicture) {
@@ -134,18 +91,9 @@ TEST(PictureChunk, NeverReachesPastThePicture) {
 TEST_F(Commands, InversionWorksOnACopyOfTheProfile) {
     const ProfilePoint point{100, 0};
     profile.replace(&point, 1);
-    setParams([](USER_PARAMS& p) { p.invertXZ = 3; });
-    EXPECT_EQ(result().mid(12, 4), hexBytes("9C FF 00 40"));
+    params.update([](USER_PARAMS& p) { p.invertXZ = 3; });
+    EXPECT_EQ(run(encodeRequest(1)).mid(12, 4), hexBytes("9C FF 00 40"));
     EXPECT_EQ(profile.at(0), point) << "the drawn profile is left alone";
-}
-
-TEST_F(Commands, ResultsAreCutToTheSharedCapConsistently) {
-    profile.replace(rampProfile(kMaxProfilePoints));
-    const QByteArray packet = result();
-    ASSERT_EQ(packet.size(), profilePacketSize(kMaxPacketPoints, false));
-    EXPECT_EQ(u16At(packet, 10), kMaxPacketPoints);
-    EXPECT_EQ(u16At(packet, 12 + 4 * kMaxPacketPoints), 8) << "trailer right after the last Z";
-    EXPECT_EQ(wordSum(packet), 0xFFFF);
 }
 
 }  // namespace

@@ -3,14 +3,12 @@
 #include "scanner/WorkerThread.h"
 #include "support/TestUtil.h"
 
-#include <QByteArray>
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QNetworkDatagram>
 #include <QThreadPool>
 #include <QUdpSocket>
 #include <algorithm>
-#include <cstdint>
-#include <vector>
 
 // A datagram receiver on a loopback address with a port the system picks.
 class Receiver {
@@ -22,15 +20,12 @@ public:
 
     quint16 port() const { return socket_.localPort(); }
 
-    // Takes in what has arrived so far, or the first `upTo` datagrams: a
-    // sender that is faster than this reader would otherwise keep it here.
+    // Takes in what has arrived, at most up to `upTo` datagrams: a fast sender would keep it here.
     void drain(size_t upTo = SIZE_MAX) {
         while (datagrams.size() < upTo && socket_.hasPendingDatagrams()) {
-            QByteArray data(static_cast<int>(socket_.pendingDatagramSize()), Qt::Uninitialized);
-            quint16 senderPort = 0;
-            socket_.readDatagram(data.data(), data.size(), nullptr, &senderPort);
-            datagrams.push_back(data);
-            senderPorts.push_back(senderPort);
+            const QNetworkDatagram datagram = socket_.receiveDatagram();
+            datagrams.push_back(datagram.data());
+            senderPorts.push_back(static_cast<quint16>(datagram.senderPort()));
         }
     }
 
@@ -50,7 +45,7 @@ template <typename Worker>
 class RunningWorker {
 public:
     explicit RunningWorker(Worker* worker) : worker_(worker), thread_(worker, [worker] { worker->requestStop(); }) {
-        // The stream's counter task holds a pool thread for its lifetime.
+        // The stream's and the server's counter tasks hold a pool thread each.
         QThreadPool* pool = QThreadPool::globalInstance();
         pool->setMaxThreadCount(std::max(pool->maxThreadCount(), 4));
         thread_.start();
