@@ -77,7 +77,6 @@ TEST_F(UserParamsIniFile, HandWrittenValuesAreReadWithTheFieldRules) {
     EXPECT_EQ(int(p.config_version_u16), 0xFFFF);
     EXPECT_EQ(int(p.tcp_port_u16) + p.SDChannels, 0);  // SDChannels is absent from the file
     EXPECT_EQ(p.interpolation_u8, kDefaultPointCountIndex);
-    EXPECT_TRUE(result.warnings.join(' ').contains("interpolation_u8 5")) << result.warnings.join("; ").toStdString();
     EXPECT_EQ(extrasOf(result), std::make_tuple(999999, 1, 1000));
 }
 
@@ -97,35 +96,21 @@ TEST_F(UserParamsIniFile, MissingOrUnreadableFileGivesZerosAndTheSpinBoxMinimums
         EXPECT_EQ(extrasOf(result), std::make_tuple(kSerialRange.min, kXsmrRange.min, kZbaseRange.min));
     }
     USER_PARAMS p = filledRecord(0, 0);
-    EXPECT_FALSE(loadUserParamsIni(path, p).warnings.isEmpty());
     EXPECT_TRUE(loadUserParamsIni(huge, p).warnings.join('\n').contains("not read"));
     EXPECT_TRUE(loadUserParamsIni(headerOnly, p).warnings.join('\n').contains("tcp_port_u16 is 0"));
 }
 
-// A program folder, an installed data folder and the user's folder.
-class DataPlacesTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(QDir(root.path()).mkpath("bin") && QDir(root.path()).mkpath("share")); }
-    static QString ini(const QString& folder) { return folder + "/user_params.ini"; }
-
+// A build tree: the program's folder, and a data folder without a parameter file.
+TEST(DataPlaces, ABuildTreeKeepsItsParameterFileBesideTheProgramAndTakesDataFilesFromThereFirst) {
     QTemporaryDir root;
     const DataPlaces p{root.path() + "/bin", root.path() + "/share", root.path() + "/config"};
-};
-
-TEST_F(DataPlacesTest, ABuildTreeKeepsItsParameterFileBesideTheProgram) {
-    EXPECT_EQ(userParamsSavePath(p), ini(p.programDir));
-    ASSERT_TRUE(writeFile(ini(p.programDir), ""));
-    EXPECT_EQ(userParamsLoadPath(p), ini(p.programDir));
+    ASSERT_TRUE(QDir(root.path()).mkpath("bin") && QDir(root.path()).mkpath("share"));
+    const QString ini = p.programDir + "/user_params.ini";
+    EXPECT_EQ(userParamsSavePath(p), ini);
+    ASSERT_TRUE(writeFile(ini, ""));
+    EXPECT_EQ(userParamsLoadPath(p), ini);
     ASSERT_TRUE(writeFile(p.dataDir + "/kelvora.jpg", "") && writeFile(p.programDir + "/kelvora.jpg", ""));
-    EXPECT_EQ(dataFilePath(p, "kelvora.jpg"), p.programDir + "/kelvora.jpg") << "beside the program first";
-}
-
-TEST_F(DataPlacesTest, AnInstalledProgramKeepsItInTheUsersFolderAndLoadsItFromThere) {
-    ASSERT_TRUE(writeFile(ini(p.dataDir), ""));
-    EXPECT_EQ(userParamsLoadPath(p), ini(p.dataDir)) << "the installed defaults until a flush";
-    EXPECT_EQ(userParamsSavePath(p), ini(p.configDir)) << "even where the program's folder is writable";
-    ASSERT_TRUE(QDir().mkpath(p.configDir) && writeFile(ini(p.configDir), ""));
-    EXPECT_EQ(userParamsLoadPath(p), ini(p.configDir));
+    EXPECT_EQ(dataFilePath(p, "kelvora.jpg"), p.programDir + "/kelvora.jpg");
 }
 
 constexpr CsvScale kScale{70, 170};
@@ -201,24 +186,20 @@ QImage blankImage(int width, int height, QRgb colour = 0xFFFFFFFF) {
 }
 
 TEST(CameraPicture, DarkBelow0x888888AsAWholeNumberAlphaIgnoredColumnAfterColumn) {
-    struct Case {
-        int x, y;
-        QRgb colour;
-        uint8_t expected;
-    };
-    const Case cases[] = {
+    // Where, what colour, and what the picture holds there.
+    const std::tuple<int, int, QRgb, uint8_t> cases[] = {
         {0, 1, 0xFF888887, 255}, {1, 0, 0xFF888888, 0},   {479, 639, 0xFF900000, 0},
         {2, 3, 0xFF70FFFF, 255}, {3, 2, 0x00000000, 255}, {10, 600, 0x80FFFFFF, 0},
     };
     QImage image = blankImage(480, 640);
-    for (const Case& c : cases)
-        image.setPixel(c.x, c.y, c.colour);
+    for (const auto& [x, y, colour, expected] : cases)
+        image.setPixel(x, y, colour);
     auto picture = pictureOf(7);
     EXPECT_FALSE(binarizePicture(blankImage(640, 480), *picture));
     EXPECT_EQ((*picture)[0], 7);
     ASSERT_TRUE(binarizePicture(image, *picture));
-    for (const Case& c : cases)
-        EXPECT_EQ((*picture)[c.x * kPictureHeight + c.y], c.expected) << std::hex << c.colour;
+    for (const auto& [x, y, colour, expected] : cases)
+        EXPECT_EQ((*picture)[x * kPictureHeight + y], expected) << std::hex << colour;
 }
 
 // Each of these would otherwise hang start-up, cost gigabytes or serve another picture.
