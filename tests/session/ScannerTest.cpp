@@ -26,9 +26,8 @@ std::unique_ptr<QTcpSocket> writeParams(LiveEmulator& live, const USER_PARAMS& r
     return client;
 }
 
-// Busy in run() until asked to stop, as the senders are; `blocks` false
-// returns at once and leaves the thread to its event loop, as the server does.
-// All workers log what happens to them, in order across their threads.
+// Busy in run() until asked to stop (as the senders are) or, not `blocks`, back to its event loop at
+// once (as the server is). All workers log what happens to them, in order across their threads.
 class Worker : public QObject {
 public:
     Worker(std::string name, bool blocks) : name_(std::move(name)), blocks_(blocks) {}
