@@ -1,116 +1,166 @@
+// The window: panel and record, Start and Stop, the status bar, menus and file buttons.
 #include "app/MainWindow.h"
+#include "files/FileTestSupport.h"
+#include "profile/ProfileModel.h"
 #include "profile/widget/PaintWidget.h"
-#include "support/TestUtil.h"
+#include "profile/widget/ProfileView.h"
+#include "tcp/RequestHeader.h"
+#include "tcp/TcpTestSupport.h"
 
+#include <QAction>
 #include <QApplication>
-#include <QCheckBox>
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QNetworkInterface>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QSettings>
 #include <QSpinBox>
-#include <QStyle>
-#include <QStyleOptionButton>
+#include <QStatusBar>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUdpSocket>
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <optional>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <tuple>
+#include <vector>
 
 namespace {
 
+template <typename W>
+W* child(const QObject& parent, const char* name) {
+    W* widget = parent.findChild<W*>(name);
+    EXPECT_NE(widget, nullptr) << name;
+    return widget;
+}
+
+// Hands every modal dialog that comes up to `answer`, which closes it.
+std::unique_ptr<QTimer> answerModals(std::function<void(QWidget*)> answer) {
+    auto poll = std::make_unique<QTimer>();
+    QObject::connect(poll.get(), &QTimer::timeout, [answer] {
+        if (QWidget* modal = QApplication::activeModalWidget())
+            answer(modal);
+    });
+    poll->start(10);
+    return poll;
+}
+
+// A window whose file dialogs give prepared answers ("" cancels).
+class ScriptedWindow : public MainWindow {
+public:
+    using MainWindow::MainWindow;
+    QStringList answers;
+    std::vector<FileQuestion> asked;
+
+protected:
+    QString askFileName(FileQuestion question) override {
+        asked.push_back(question);
+        return answers.takeFirst();
+    }
+};
+
 class MainWindowTest : public ::testing::Test {
 protected:
-    template <typename W>
-    W* find(const char* name) {
-        W* widget = window.findChild<W*>(name);
-        EXPECT_NE(widget, nullptr) << name;
-        return widget;
+    // A folder of its own with the camera picture and the form's start values.
+    void SetUp() override {
+        ASSERT_TRUE(QFile::copy(PX310_ASSETS_DIR "/kelvora.jpg", dir.filePath("kelvora.jpg")));
+        ASSERT_TRUE(QFile::copy(PX310_FORM_VALUES, dir.filePath("user_params.ini")));
+        open();
     }
-    QComboBox* combo(const char* name) { return find<QComboBox>(name); }
-    QSpinBox* spin(const char* name) { return find<QSpinBox>(name); }
-    QPushButton* button(const char* name) { return find<QPushButton>(name); }
-    USER_PARAMS record() { return window.params().snapshot(); }
-    QString recordUdpAddress() { return ipv4FieldToText(record().udp_ip_address_u8); }
-    QString recordTcpAddress() { return ipv4FieldToText(record().tcp_ip_address_u8); }
+    void open() { window = std::make_unique<ScriptedWindow>(nullptr, dir.path()); }
+    // The command server on loopback and a port that was free a moment ago, the stream to `receiver`.
+    void serveLocally() {
+        ASSERT_TRUE(receiver.bind(QHostAddress(QHostAddress::LocalHost), 0));
+        combo("scannerAddressCombo")->setCurrentIndex(combo("scannerAddressCombo")->findText("127.0.0.1"));
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        tcpPort = probe.serverPort();
+        spin("tcpPortSpin")->setValue(tcpPort);
+        spin("udpPortSpin")->setValue(receiver.localPort());
+        window->params().update([](USER_PARAMS& p) { p.wUDP = 1; });
+    }
+    // The server starts listening on its own thread shortly after Start.
+    std::unique_ptr<QTcpSocket> connectClient() {
+        std::unique_ptr<QTcpSocket> client;
+        waitUntil([&] { return (client = connectTo(tcpPort))->state() == QAbstractSocket::ConnectedState; });
+        return client;
+    }
+    QComboBox* combo(const char* name) { return child<QComboBox>(*window, name); }
+    QSpinBox* spin(const char* name) { return child<QSpinBox>(*window, name); }
+    QPushButton* button(const char* name) { return child<QPushButton>(*window, name); }
+    void trigger(const char* action) { child<QAction>(*window, action)->trigger(); }
+    USER_PARAMS record() { return window->params().snapshot(); }
+    ProfileStore& profile() { return child<PaintWidget>(*window, "paint")->profile(); }
+    QString status() { return window->statusBar()->currentMessage(); }
+    QString savedSerial() {
+        return QSettings(dir.filePath("user_params.ini"), QSettings::IniFormat).value("UserParams/serial").toString();
+    }
 
     // Replaces the record as a client would, then lets the panel follow it.
     template <typename Change>
     void clientWrites(Change change) {
         USER_PARAMS params = record();
         change(params);
-        window.params().replace(params);
-        window.onUserParamsUpdated();
+        window->params().replace(params);
+        window->onUserParamsUpdated();
+    }
+    void expectState(const QString& a, const QString& b) {
+        const QLabel* state = child<QLabel>(*window, "stateLbl");
+        EXPECT_TRUE(waitUntil([&] { return state->text().contains(a) && state->text().contains(b); }))
+            << state->text().toStdString();
+    }
+    bool shows(ProfilePoint point) {
+        const QImage view = child<PaintWidget>(*window, "paint")->grab().toImage();
+        return view.pixelColor(unitsToPixel(point)) == QColor(PaintWidget::kStoredProfileColour);
     }
 
-    void type(QWidget* target, const QString& text) {
-        for (QChar c : text) {
-            QKeyEvent key(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
-            QCoreApplication::sendEvent(target, &key);
-        }
-    }
-
-    MainWindow window;
+    QTemporaryDir dir;
+    std::unique_ptr<ScriptedWindow> window;
+    QUdpSocket receiver;
+    quint16 tcpPort = 0;
 };
 
 }  // namespace
 
-TEST_F(MainWindowTest, ScannerAddressListHoldsTheHostsIpv4AddressesOnly) {
-    QStringList expected;
-    for (const QHostAddress& address : QNetworkInterface::allAddresses())
-        if (address.protocol() == QAbstractSocket::IPv4Protocol)
-            expected << address.toString();
-    QComboBox* list = combo("scannerAddressCombo");
-    QStringList shown;
-    for (int i = 0; i < list->count(); ++i)
-        shown << list->itemText(i);
-    EXPECT_EQ(shown, expected);
-}
-
-TEST_F(MainWindowTest, PanelEditsReachTheRecord) {
-    auto* udpAddress = find<QLineEdit>("udpAddressEdit");
-    udpAddress->clear();
-    type(udpAddress, "192.168.");
-    EXPECT_EQ(recordUdpAddress(), "192.168.0.0");  // partial while typing
-    type(udpAddress, "1.999");
-    EXPECT_EQ(udpAddress->text(), "192.168.1.99");  // a part above 255 is refused
-    EXPECT_EQ(recordUdpAddress(), "192.168.1.99");
-
-    spin("udpPortSpin")->setValue(7001);
-    spin("tcpPortSpin")->setValue(65535);
-    combo("bufferSizeCombo")->setCurrentIndex(4);
-    EXPECT_EQ(int(record().udp_port_u16), 7001);
-    EXPECT_EQ(int(record().tcp_port_u16), 65535);
-    EXPECT_EQ(int(record().interpolation_u8), 4);
+TEST_F(MainWindowTest, TheUdpAddressReachesTheRecordAsTypedAndRefusesPartsAbove255) {
+    auto* edit = child<QLineEdit>(*window, "udpAddressEdit");
+    edit->clear();
+    const auto type = [edit](const QString& text) {
+        for (QChar c : text) {
+            QKeyEvent key(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+            QCoreApplication::sendEvent(edit, &key);
+        }
+    };
+    type("192.168.");
+    EXPECT_EQ(ipv4FieldToText(record().udp_ip_address_u8), "192.168.0.0");  // partial while typing
+    type("1.999");
+    EXPECT_EQ(edit->text(), "192.168.1.99");  // a part above 255 is refused
 }
 
 TEST_F(MainWindowTest, DhsModeSetsTheRateLimitAndBaseSyncPinsTheRateInPanelAndRecord) {
-    QComboBox* mode = combo("modeCombo");
-    QComboBox* sync = combo("syncCombo");
     QSpinBox* freq = spin("freqSpin");
     const auto rate = [&] {
         EXPECT_EQ(int(record().udp_frequency_u16), freq->value());
         return freq->value();
     };
-    // Loading the record already brought the rate in line with Base and Off.
-    EXPECT_EQ(rate(), 249);
-    EXPECT_FALSE(freq->isEnabled());
-    mode->setCurrentIndex(1);
+    EXPECT_EQ(rate(), 249);  // loading the record applied Base sync and DHS off
+    combo("modeCombo")->setCurrentIndex(1);
     EXPECT_EQ(rate(), 491);
     EXPECT_EQ(int(record().dhs_enable_u8), 1);
-    mode->setCurrentIndex(0);
-    EXPECT_EQ(rate(), 249);
-    EXPECT_EQ(int(record().dhs_enable_u8), 0);
 
-    sync->setCurrentIndex(1);  // Internal: the user picks the rate within the mode's limit
+    combo("syncCombo")->setCurrentIndex(1);  // Internal: the user picks the rate within the mode's limit
     EXPECT_TRUE(freq->isEnabled());
-    mode->setCurrentIndex(1);
     freq->setValue(400);
     EXPECT_EQ(rate(), 400);
-    mode->setCurrentIndex(0);
+    combo("modeCombo")->setCurrentIndex(0);
     EXPECT_EQ(rate(), 249);
-    sync->setCurrentIndex(0);
+    freq->setValue(100);
+    combo("syncCombo")->setCurrentIndex(0);
     EXPECT_EQ(rate(), 249);
     EXPECT_FALSE(freq->isEnabled());
 }
@@ -119,15 +169,13 @@ TEST_F(MainWindowTest, RecordFromAClientIsShownInThePanel) {
     clientWrites([&](USER_PARAMS& p) {
         ipv4TextToField("10.1.2.3", p.udp_ip_address_u8);
         p.udp_port_u16 = 5000;
-        p.udp_frequency_u16 = 100;
         p.tcp_port_u16 = 1234;
         p.dhs_enable_u8 = 1;
         p.interpolation_u8 = 1;
     });
-    EXPECT_EQ(find<QLineEdit>("udpAddressEdit")->text(), "10.1.2.3");
+    EXPECT_EQ(child<QLineEdit>(*window, "udpAddressEdit")->text(), "10.1.2.3");
     EXPECT_EQ(spin("udpPortSpin")->value(), 5000);
     EXPECT_EQ(spin("tcpPortSpin")->value(), 1234);
-    EXPECT_EQ(combo("modeCombo")->currentIndex(), 1);
     EXPECT_EQ(spin("freqSpin")->value(), 491);  // Base sync follows DHS on
     EXPECT_EQ(combo("bufferSizeCombo")->currentIndex(), 1);
 }
@@ -138,45 +186,38 @@ TEST_F(MainWindowTest, RecordedValuesThePanelLacksGiveWayToAShownEntry) {
         p.interpolation_u8 = 5;
         p.dhs_enable_u8 = 2;
     });
-    EXPECT_EQ(combo("bufferSizeCombo")->currentText(), "640");
-    EXPECT_EQ(int(record().interpolation_u8), 3);
-    EXPECT_EQ(combo("modeCombo")->currentIndex(), 0);
+    EXPECT_EQ(int(record().interpolation_u8), 3);  // "640"
     EXPECT_EQ(int(record().dhs_enable_u8), 0);
 
-    // A scanner address the host lacks gives way to the first entry, also
-    // when that entry was selected already and nothing fires.
+    // A scanner address the host lacks gives way to the first entry, even one selected already.
     QComboBox* addresses = combo("scannerAddressCombo");
-    if (addresses->count() > 1)
-        addresses->setCurrentIndex(1);
+    addresses->setCurrentIndex(addresses->count() - 1);
     for (const char* absent : {"203.0.113.77", "203.0.113.78"}) {
         clientWrites([absent](USER_PARAMS& p) { ipv4TextToField(absent, p.tcp_ip_address_u8); });
         EXPECT_EQ(addresses->currentIndex(), 0);
-        EXPECT_EQ(recordTcpAddress(), addresses->itemText(0));
+        EXPECT_EQ(ipv4FieldToText(record().tcp_ip_address_u8), addresses->itemText(0));
     }
 }
 
 TEST_F(MainWindowTest, StartStoresThePanelAndSelects640PointsStopAndCloseEndTheRun) {
+    serveLocally();
     combo("bufferSizeCombo")->setCurrentIndex(0);
-    spin("tcpPortSpin")->setValue(1620);
     button("startBtn")->click();
-    EXPECT_TRUE(window.isRunning());
     EXPECT_FALSE(button("startBtn")->isEnabled());
     EXPECT_EQ(combo("bufferSizeCombo")->currentIndex(), 3);
     EXPECT_EQ(int(record().interpolation_u8), 3);
-    EXPECT_EQ(recordTcpAddress(), combo("scannerAddressCombo")->currentText());
-
+    EXPECT_EQ(ipv4FieldToText(record().tcp_ip_address_u8), "127.0.0.1");
     button("stopBtn")->click();
-    EXPECT_FALSE(window.isRunning());
+    EXPECT_FALSE(window->isRunning());
     EXPECT_TRUE(button("startBtn")->isEnabled());
-    EXPECT_FALSE(button("stopBtn")->isEnabled());
-
     button("startBtn")->click();
-    window.close();
-    EXPECT_FALSE(window.isRunning());
+    EXPECT_TRUE(window->isRunning());
+    window->close();
+    EXPECT_FALSE(window->isRunning());
 }
 
 TEST_F(MainWindowTest, ToolListAndClearButtonDriveTheDrawingArea) {
-    auto* paint = find<PaintWidget>("paint");
+    auto* paint = child<PaintWidget>(*window, "paint");
     combo("paintModeCombo")->setCurrentIndex(2);
     EXPECT_EQ(paint->paintMode(), PaintMode::Arcs);
     paint->profile().append(ProfilePoint{1, 1});
@@ -184,33 +225,146 @@ TEST_F(MainWindowTest, ToolListAndClearButtonDriveTheDrawingArea) {
     EXPECT_EQ(paint->profile().count(), 0);
 }
 
-namespace {
-// Where the style draws a widget's text, for the kinds of widget that show one.
-std::optional<QRect> textArea(QWidget* widget) {
-    QStyleOptionButton option;
-    option.initFrom(widget);
-    if (auto* label = qobject_cast<QLabel*>(widget))
-        return label->contentsRect();
-    auto* button = qobject_cast<QAbstractButton*>(widget);
-    if (!button)
-        return std::nullopt;
-    option.text = button->text();
-    const bool box = qobject_cast<QCheckBox*>(widget);
-    return widget->style()->subElementRect(box ? QStyle::SE_CheckBoxContents : QStyle::SE_PushButtonContents,
-                                           &option, widget);
+// The window primes its scanner as px310-headless does without a parameter file.
+TEST_F(MainWindowTest, ThePanelPrimesTheScannerWithTheDefaultSettings) {
+    serveLocally();
+    const auto comparable = [](const ScannerSettings& s) {
+        return std::make_tuple(s.localAddress, s.helloPort, s.macOffset, s.xemr, s.zdiap, s.serial, s.xsmr, s.zbase,
+                               s.noise, s.pointCountIndex, s.stepdirForward);
+    };
+    EXPECT_EQ(comparable(window->scanner().settings()), comparable(ScannerSettings{}));
 }
-}  // namespace
 
-TEST_F(MainWindowTest, EveryTextOfTheFormFitsItsWidget) {
-    window.show();
-    for (QWidget* widget : window.centralWidget()->findChildren<QWidget*>()) {
-        const std::optional<QRect> area = textArea(widget);
-        if (!area)
-            continue;
-        const auto* label = qobject_cast<QLabel*>(widget);
-        const QString text = label ? label->text() : qobject_cast<QAbstractButton*>(widget)->text();
-        const QSize size = widget->fontMetrics().size(Qt::TextShowMnemonic, text);
-        EXPECT_GE(area->width(), size.width()) << widget->objectName().toStdString();
-        EXPECT_GE(area->height(), size.height()) << widget->objectName().toStdString();
-    }
+TEST_F(MainWindowTest, TheStatusBarFollowsStartAClientAndStopAndTheClientsWriteReachesThePanel) {
+    serveLocally();
+    window->on_startBtn_clicked();
+    const QString stream = QString("UDP to 127.0.0.1:%1 at %2 Hz").arg(receiver.localPort());
+    expectState(QString("TCP listening on 127.0.0.1:%1, no client").arg(tcpPort), stream.arg(249));
+
+    auto client = connectClient();
+    expectState("client connected", "paused");
+    USER_PARAMS changed = window->params().snapshot();
+    changed.udp_frequency_u16 = 100;
+    const QByteArray payload(reinterpret_cast<const char*>(&changed), kUserParamsSize);
+    EXPECT_EQ(exchange(*client, encodeRequest(5, payload), 2), QByteArray("OK"));
+    EXPECT_TRUE(waitUntil([&] { return spin("freqSpin")->value() == 100; }));
+
+    client.reset();
+    expectState("no client", stream.arg(100));
+}
+
+TEST_F(MainWindowTest, ListenFailureWarnsAndGivesTheSocketsReasonUntilTheNextStart) {
+    serveLocally();
+    constexpr quint16 kPrivilegedPort = 620;
+    QTcpServer holder;  // root may open the port: hold it so that the emulator cannot
+    holder.listen(QHostAddress::LocalHost, kPrivilegedPort);
+    QTcpServer probe;
+    ASSERT_FALSE(probe.listen(QHostAddress::LocalHost, kPrivilegedPort));
+    spin("tcpPortSpin")->setValue(kPrivilegedPort);
+    const auto warningCloser = answerModals([](QWidget* box) { qobject_cast<QMessageBox*>(box)->accept(); });
+    window->on_startBtn_clicked();
+    ASSERT_TRUE(waitUntil([&] { return !window->isRunning(); }));
+    const QString reason = window->statusBar()->currentMessage();
+    EXPECT_TRUE(reason.contains("127.0.0.1 port 620: " + probe.errorString() + " (ports below 1024 need root)"))
+        << reason.toStdString();
+
+    spin("tcpPortSpin")->setValue(tcpPort);
+    window->on_startBtn_clicked();
+    EXPECT_EQ(window->statusBar()->currentMessage(), "");
+}
+
+TEST_F(MainWindowTest, ARecordingFolderReplacesTheViewAndTheStreamUntilStopped) {
+    const ProfilePoint drawn = pixelToUnits(100, 100);
+    window->scanner().profile().replace(&drawn, 1);
+    QTemporaryDir folder;
+    ASSERT_TRUE(writeFile(folder.filePath("a.csv"), "0;50\n"));
+    window->answers << folder.filePath("missing") << folder.path();
+    trigger("action_LoadRecordingFolder");
+    EXPECT_TRUE(window->scanner().replayedPath().isEmpty());
+    EXPECT_TRUE(status().contains("missing")) << status().toStdString();
+    trigger("action_LoadRecordingFolder");
+    EXPECT_EQ(window->asked.back(), MainWindow::FileQuestion::OpenCsvFolder);
+    EXPECT_EQ(window->scanner().replayedPath(), folder.path());
+    ProfileSnapshot sent;
+    window->scanner().copyStreamedFrame(sent);
+    ASSERT_EQ(sent.count(), 1);
+    const ProfilePoint replayed{sent.x[0], sent.z[0]};
+    EXPECT_TRUE(shows(replayed) && !shows(drawn));
+    trigger("action_StopReplay");
+    window->scanner().copyStreamedFrame(sent);
+    EXPECT_EQ(sent.x, std::vector<int16_t>{drawn.x});
+    EXPECT_TRUE(shows(drawn) && !shows(replayed));
+}
+
+// The dialog shows the scanner's faults, stays open on a bad list with the parser's message.
+TEST_F(MainWindowTest, TheFaultsMenuRefusesABadListAndSetsAGoodOne) {
+    window->scanner().setFaults(parseFaultSpec("loss=5%").spec);
+    QStringList seen;
+    const auto answer = answerModals([&](QWidget* dialog) {
+        auto* edit = child<QLineEdit>(*dialog, "faultsEdit");
+        seen << edit->text() + "|" + child<QLabel>(*dialog, "faultsProblem")->text();
+        edit->setText(seen.size() == 1 ? "loss=5%,burst=x" : " reply-delay=50ms ");
+        if (seen.size() > 2)
+            qobject_cast<QDialog*>(dialog)->reject();
+        else
+            qobject_cast<QDialog*>(dialog)->accept();
+    });
+    trigger("actionNetworkFaults");
+    EXPECT_EQ(seen, QStringList({"loss=5%|", "loss=5%,burst=x|" + parseFaultSpec("loss=5%,burst=x").message}));
+    EXPECT_EQ(formatFaultSpec(window->scanner().faults()), "reply-delay=50ms");
+}
+
+TEST_F(MainWindowTest, StartsFromTheParameterFileAndFlushWritesItBack) {
+    ASSERT_TRUE(writeFile(dir.filePath("user_params.ini"),
+                          "[UserParams]\nudp_port_u16=7007\nserial=4242\nxsmr=17\nzbase=5\n"));
+    open();
+    EXPECT_EQ(spin("udpPortSpin")->value(), 7007);
+    EXPECT_EQ(spin("serialNumSpin")->value(), 4242);
+    EXPECT_EQ(spin("xsmrSpin")->value(), 17);
+    EXPECT_EQ(spin("zbaseSpin")->value(), 5);
+    spin("serialNumSpin")->setValue(777);
+    button("flushBtn")->click();
+    EXPECT_EQ(savedSerial(), "777");
+    EXPECT_TRUE(status().contains("saved")) << status().toStdString();
+}
+
+TEST_F(MainWindowTest, ClientFlushCommandSavesTheParameters) {
+    serveLocally();
+    spin("serialNumSpin")->setValue(31337);
+    window->on_startBtn_clicked();
+    constexpr uint32_t kFlushParams = 6;
+    auto client = connectClient();
+    client->write(encodeRequest(kFlushParams));
+    EXPECT_TRUE(waitUntil([&] { return savedSerial() == "31337"; }));
+}
+
+TEST_F(MainWindowTest, CsvImportReplacesTheProfileAndShowsIt) {
+    ASSERT_TRUE(writeFile(dir.filePath("profile.csv"), "-17.5;85\n17.5;0\n"));
+    window->answers << dir.filePath("profile.csv");
+    spin("xemrSpin")->setValue(70);
+    EXPECT_TRUE(repaints(child<PaintWidget>(*window, "paint"), [&] { button("loadDotsBtn")->click(); }));
+    EXPECT_EQ(window->asked.back(), MainWindow::FileQuestion::OpenCsv);
+    EXPECT_EQ(profile().points(), (std::vector<ProfilePoint>{{-4096, 8192}, {4096, 0}}));
+    EXPECT_TRUE(status().contains("loaded 2 points")) << status().toStdString();
+}
+
+TEST_F(MainWindowTest, CsvExportWritesTheProfileMirroredOrSaysWhyNot) {
+    profile().replace(std::vector<ProfilePoint>{{4096, 8192}});
+    const QString csv = dir.filePath("out.csv");
+    window->answers = QStringList{"", csv, dir.filePath("no/such/dir/out.csv")};
+    button("saveDotsBtn")->click();  // cancelled
+    EXPECT_FALSE(QFile::exists(csv));
+    button("saveDotsBtn")->click();
+    EXPECT_EQ(readFile(csv), "-17.5;85\n");
+    EXPECT_EQ(window->asked.back(), MainWindow::FileQuestion::SaveCsv);
+    button("saveDotsBtn")->click();
+    EXPECT_TRUE(status().startsWith("cannot write")) << status().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return status().isEmpty(); }, 10000));  // file messages time out
+}
+
+TEST(MainWindowDeathTest, AMissingPictureEndsTheProgramWithAFailureStatus) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    QTemporaryDir empty;
+    const auto closer = answerModals([](QWidget* box) { qobject_cast<QDialog*>(box)->accept(); });
+    EXPECT_EXIT(MainWindow(nullptr, empty.path()), ::testing::ExitedWithCode(EXIT_FAILURE), "");
 }

@@ -119,12 +119,16 @@ INSTANTIATE_TEST_SUITE_P(Indices, RebuildStep,
                                            std::make_tuple(-13, 65536), std::make_tuple(INT_MIN, 65536)));
 
 TEST_F(ProfileModelTest, RebuildAtIndexFourAddsMidpointsBetweenCloseDotsOnly) {
-    for (int x : {100, 101, 102, 121, 141})  // 19 columns are 486 units apart, 20 are 512
-        model.appendDot(x, 100);
+    // 19 columns are 486 units apart; 18 columns and 6 rows 504
+    const Dots drawn{{100, 100}, {101, 100}, {102, 100}, {121, 100}, {139, 106}};
+    for (Dot d : drawn)
+        model.appendDot(d.x, d.y);
     EXPECT_EQ(model.rebuild(4), 7);
-    const auto at = [](int x) { return pixelToUnits(x, 100); };
-    EXPECT_EQ(store.points(), (Points{at(100), at(101), midpointOf(at(101), at(102)), at(102),
-                                      midpointOf(at(102), at(121)), at(121), at(141)}));
+    Points at;
+    for (Dot d : drawn)
+        at.push_back(pixelToUnits(d.x, d.y));
+    EXPECT_EQ(store.points(), (Points{at[0], at[1], midpointOf(at[1], at[2]), at[2], midpointOf(at[2], at[3]), at[3],
+                                      at[4]}));
 }
 
 TEST_F(ProfileModelTest, MidpointsStopTheProfileAt65535OnADrawnPointWithoutWrapping) {

@@ -1,3 +1,4 @@
+#include "scanner/EmulatorSession.h"
 #include "scanner/Scanner.h"
 
 #include "load/LoadTestSupport.h"
@@ -7,12 +8,16 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
 constexpr uint32_t kWriteParams = 5;
-constexpr uint32_t kWriteFactoryParams = 131;
 
 std::unique_ptr<QTcpSocket> writeParams(LiveEmulator& live, const USER_PARAMS& record) {
     auto client = live.connectClient();
@@ -21,30 +26,53 @@ std::unique_ptr<QTcpSocket> writeParams(LiveEmulator& live, const USER_PARAMS& r
     return client;
 }
 
-bool sameBytes(const USER_PARAMS& a, const USER_PARAMS& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+// Busy in run() until asked to stop (as the senders are) or, not `blocks`, back to its event loop at
+// once (as the server is). All workers log what happens to them, in order across their threads.
+class Worker : public QObject {
+public:
+    Worker(std::string name, bool blocks) : name_(std::move(name)), blocks_(blocks) {}
+    ~Worker() override { log("deleted " + name_); }
+    void requestStop() {
+        log("stop " + name_);
+        stopRequested_ = true;
+    }
+    void run() {
+        while (blocks_ && !stopRequested_)
+            QThread::msleep(1);
+        if (blocks_)
+            log("ended " + name_);
+    }
+
+    static std::vector<std::string> takeLog() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::exchange(log_, {});
+    }
+
+private:
+    static void log(const std::string& event) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        log_.push_back(event);
+    }
+
+    static inline std::mutex mutex_;
+    static inline std::vector<std::string> log_;
+    const std::string name_;
+    const bool blocks_;
+    std::atomic<bool> stopRequested_{false};
+};
 
 }  // namespace
 
-TEST(Scanner, TwoInOneProcessShareNoState) {
-    LiveEmulator written(100);
-    written.start();
-    Scanner other;
-    other.setSerial(77);
-    const USER_PARAMS otherRecord = other.params().snapshot();
-    const HelloBytes otherHello = other.hello().packet();
-
-    USER_PARAMS record = written.params().snapshot();
-    record.laser_level_u8 = 99;
-    auto client = writeParams(written, record);
-    client->write(encodeRequest(kWriteFactoryParams, QByteArray(kFactoryImageSize, '\x5A')));
-    ASSERT_TRUE(waitUntil([&] { return written.scanner.hello().packet()[kFactoryParamsOffset] == 0x5A; }));
-    written.scanner.setSerial(12);
-
-    EXPECT_EQ(written.params().snapshot().laser_level_u8, 99);
-    EXPECT_TRUE(sameBytes(other.params().snapshot(), otherRecord));
-    EXPECT_EQ(other.hello().packet(), otherHello);
-    EXPECT_EQ(other.settings().serial, 77);
-    EXPECT_EQ(other.profile().count(), 0);
+TEST(Scanner, AConnectedClientPausesTheStreamUntilItLeaves) {
+    LiveEmulator live(100);
+    live.start();
+    ASSERT_FALSE(live.nextStreamDatagram().isEmpty());
+    auto client = live.connectClient();
+    live.drainStream();  // one packet may already have been on its way
+    QThread::msleep(150);
+    EXPECT_LE(live.drainStream(), 1);
+    client.reset();
+    EXPECT_FALSE(live.nextStreamDatagram().isEmpty());
 }
 
 // After a while at a high rate the schedules are far ahead of what a low
@@ -66,8 +94,22 @@ TEST(Scanner, AClientsRateChangeRestartsTheStream) {
 TEST(ScannerDefaults, TheShippedParameterFileHoldsThem) {
     USER_PARAMS loaded{};
     const UserParamsIniLoad load = loadUserParamsIni(PX310_ASSETS_DIR "/user_params.ini", loaded);
-    EXPECT_TRUE(sameBytes(loaded, defaultUserParams()));
+    const USER_PARAMS record = defaultUserParams();
+    EXPECT_EQ(std::memcmp(&loaded, &record, sizeof loaded), 0);
     const PanelExtras defaults = ScannerSettings{}.extras();
     EXPECT_EQ(std::tie(load.extras.serial, load.extras.xsmr, load.extras.zbase),
               std::tie(defaults.serial, defaults.xsmr, defaults.zbase));
+}
+
+TEST(EmulatorSession, StopsInOrderEachThreadEndingBeforeTheNextIsAskedAndDeletesTheWorkersAfterwards) {
+    EmulatorSession session;
+    session.plug(EmulatorSession::Hello, new Worker("hello", true));
+    session.plug(EmulatorSession::Stream, new Worker("stream", true));
+    session.plug(EmulatorSession::Server, new Worker("server", false));
+    session.start();
+    session.stop();
+    EXPECT_FALSE(session.isRunning());
+    EXPECT_EQ(Worker::takeLog(), (std::vector<std::string>{"stop hello", "ended hello", "stop stream", "ended stream",
+                                                           "stop server", "deleted hello", "deleted stream",
+                                                           "deleted server"}));
 }
