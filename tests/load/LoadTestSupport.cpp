@@ -43,9 +43,15 @@ std::unique_ptr<QTcpSocket> LiveEmulator::connectClient() {
     return client;
 }
 
-QByteArray LiveEmulator::nextStreamDatagram(int timeoutMs) {
-    while (streamReceiver.hasPendingDatagrams())
+int LiveEmulator::drainStream() {
+    int count = 0;
+    for (; streamReceiver.hasPendingDatagrams(); ++count)
         streamReceiver.receiveDatagram();
+    return count;
+}
+
+QByteArray LiveEmulator::nextStreamDatagram(int timeoutMs) {
+    drainStream();
     if (!waitUntil([this] { return streamReceiver.hasPendingDatagrams(); }, timeoutMs))
         return {};
     return streamReceiver.receiveDatagram().data();

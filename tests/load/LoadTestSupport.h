@@ -24,6 +24,8 @@ public:
 
     // Connects and waits until the server has taken the client.
     std::unique_ptr<QTcpSocket> connectClient();
+    // Datagrams that arrived so far, dropped.
+    int drainStream();
     // Waits for a new profile datagram, after dropping what arrived before.
     QByteArray nextStreamDatagram(int timeoutMs = 5000);
 
