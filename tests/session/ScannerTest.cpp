@@ -4,7 +4,10 @@
 #include "load/LoadTestSupport.h"
 #include "tcp/RequestHeader.h"
 #include "tcp/TcpTestSupport.h"
+#include "udp/ProfilePacketDecoder.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
 
@@ -17,6 +20,7 @@
 
 namespace {
 
+constexpr uint32_t kGetResult = 1;
 constexpr uint32_t kWriteParams = 5;
 
 std::unique_ptr<QTcpSocket> writeParams(LiveEmulator& live, const USER_PARAMS& record) {
@@ -112,4 +116,36 @@ TEST(EmulatorSession, StopsInOrderEachThreadEndingBeforeTheNextIsAskedAndDeletes
     EXPECT_EQ(Worker::takeLog(), (std::vector<std::string>{"stop hello", "ended hello", "stop stream", "ended stream",
                                                            "stop server", "deleted hello", "deleted stream",
                                                            "deleted server"}));
+}
+
+// Files are played in name order, whatever order they were written in; a
+// result carries the frame of its own measurement, as the stream does.
+TEST(Scanner, AReplayedFolderGivesEachMeasurementItsFrameInStreamAndResults) {
+    const std::vector<size_t> pointsInNameOrder{30, 10, 20};
+    QTemporaryDir folder;
+    for (auto [name, count] : {std::pair{"b.csv", 10}, {"c.csv", 20}, {"a.csv", 30}}) {
+        QFile file(folder.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        for (int i = 0; i < count; ++i)
+            file.write(QByteArray::number(i) + ";50\n");
+    }
+    LiveEmulator live(100);
+    QString error;
+    ASSERT_TRUE(live.scanner.replay(folder.path(), Playback::Loop, &error)) << error.toStdString();
+    live.start();
+    const auto expectFrameOfItsMeasurement = [&](const QByteArray& bytes) {
+        const PacketDecode d = decodeProfilePacket(bytes);
+        ASSERT_TRUE(d.ok()) << d.error.toStdString();
+        EXPECT_EQ(d.packet.x.size(), pointsInNameOrder[(d.packet.measurementCounter - 1) % 3])
+            << "measurement " << d.packet.measurementCounter;
+    };
+    for (int i = 0; i < 6; ++i)
+        expectFrameOfItsMeasurement(live.nextStreamDatagram());
+    auto client = live.connectClient();
+    for (int i = 0; i < 4; ++i) {
+        client->write(encodeRequest(kGetResult));
+        QByteArray reply;
+        ASSERT_TRUE(waitUntil([&] { return decodeProfilePacket(reply += client->readAll()).ok(); }));
+        expectFrameOfItsMeasurement(reply);
+    }
 }
