@@ -137,7 +137,8 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_pair(QByteArray("x;z\n17.5\n;85\n"), Points{{0, 0}, {4096, 0}, {0, 8192}}),
                       std::make_pair(QByteArray("17.5abc;nan\n"), Points{{0, 0}}),
                       std::make_pair(QByteArray(" 17.5 ; 85 \n"), Points{{4096, 8192}}),
-                      std::make_pair(QByteArray("1;1\n0;0\0\n3;3\n", 13), Points{{234, 96}, {0, 0}})));
+                      std::make_pair(QByteArray("1;1\n0;0\0\n3;3\n", 13), Points{{234, 96}, {0, 0}})),
+    [](const auto& info) { return "Text" + std::to_string(info.index); });
 
 TEST(CsvProfileParseLimits, OutOfRangeValuesSaturateAndAZeroScaleIsRefused) {
     const CsvImport result = parseCsvProfile("1000;-5\n-1000;1000\n1e300;inf\n140;0\n1e400;-1e400\n", kScale);

@@ -81,7 +81,8 @@ TEST_P(PaintToolTest, ADragCommitsTheToolsPointsOnReleaseOnlyAndAPressAloneNothi
     EXPECT_TRUE(dots().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(LinesAndArcs, PaintToolTest, ::testing::Values(PaintMode::Lines, PaintMode::Arcs));
+INSTANTIATE_TEST_SUITE_P(LinesAndArcs, PaintToolTest, ::testing::Values(PaintMode::Lines, PaintMode::Arcs),
+                         [](const auto& info) { return info.param == PaintMode::Lines ? "Lines" : "Arcs"; });
 
 TEST_F(PaintWidgetTest, AToolChangeDuringADragAppliesFromTheNextPress) {
     paint.setCurrentPaintMode(int(PaintMode::Lines));
