@@ -5,6 +5,7 @@
 
 #include <QThread>
 #include <gtest/gtest.h>
+#include <atomic>
 #include <cstdlib>
 
 namespace {
@@ -140,6 +141,24 @@ TEST_F(StreamTest, FrequencyChangeDuringTheSleepRestartsTheTimetableFromTheNextP
     ASSERT_TRUE(receiver.waitForCount(10));
     EXPECT_GE(sinceStart.elapsed(), 990) << "the sleep was cut short";
     expectConsecutive(receiver.datagrams, 2, 1);
+}
+
+std::atomic<int> cutWarnings{0};
+
+void countCutWarnings(QtMsgType, const QMessageLogContext&, const QString& text) {
+    if (text.contains(QLatin1String("cut to")))
+        ++cutWarnings;
+}
+
+TEST_F(StreamTest, ALongProfileIsCutWithOneWarningForTheSpellNotOnePerPacket) {
+    profile.replace(rampProfile(kMaxPacketPoints + 1));
+    const QtMessageHandler previous = qInstallMessageHandler(countCutWarnings);
+    RunningWorker<UdpTransport> stream(makeStream());
+    ASSERT_TRUE(receiver.waitForCount(5));
+    stream.stop();
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(cutWarnings, 1);
+    EXPECT_EQ(receiver.datagrams.back().size(), profilePacketSize(kMaxPacketPoints, false));
 }
 
 }  // namespace
