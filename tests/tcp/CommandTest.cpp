@@ -58,6 +58,9 @@ TEST_F(Commands, FactoryWriteTakesExactlyTheFirst49BytesOfTheImageAfterAnyPayloa
     EXPECT_TRUE(run(encodeRequest(131, "\x01\x02\x03\x04") + written).isEmpty());
     EXPECT_EQ(factoryImage(), written.left(49) + before.mid(49));
     EXPECT_EQ(run(encodeRequest(1)).mid(12 + 3, 3), written.mid(1, 3)) << "results carry the new serial";
+    const QByteArray image(kFactoryImageSize, '\x5A');
+    EXPECT_EQ(run(encodeRequest(131, image) + encodeRequest(6)), "OK") << "a payload of one image is the image";
+    EXPECT_EQ(factoryImage().left(49), image.left(49));
 }
 
 TEST_F(Commands, ParamsWriteTakesOnlyAWholeRecordAndFlushAsksForItToBeKept) {
