@@ -30,7 +30,12 @@ public:
     }
 
     bool waitForCount(size_t count, int timeoutMs = 5000) {
-        return waitUntil([&] { drain(count); return datagrams.size() >= count; }, timeoutMs);
+        return waitUntil(
+            [&] {
+                drain(count);
+                return datagrams.size() >= count;
+            },
+            timeoutMs);
     }
 
     std::vector<QByteArray> datagrams;
