@@ -40,7 +40,6 @@ double cpuSeconds(clockid_t clock) {
     return ts.tv_sec + ts.tv_nsec * 1e-9;
 }
 
-
 // Receives datagrams on its own thread, noting arrival times and packet counters.
 class Receiver {
 public:

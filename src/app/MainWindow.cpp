@@ -453,9 +453,9 @@ void MainWindow::loadCsvDots() {
     const QString name = askFileName(FileQuestion::OpenCsv);
     if (name.isEmpty())
         return;  // cancelled: the profile stays as it is
-    const CsvImport import = scanner_.loadCsvProfile(name);
+    const CsvImport import = scanner_.loadCsvProfile(name);  // ends a replay itself
     if (import.ok())
-        stopReplay();
+        showDrawnProfileView();
     reportFileResult(csvImportSummary(import, name));
 }
 
@@ -476,6 +476,10 @@ void MainWindow::loadRecording(FileQuestion question) {
 
 void MainWindow::stopReplay() {
     scanner_.showDrawnProfile();
+    showDrawnProfileView();
+}
+
+void MainWindow::showDrawnProfileView() {
     replayRefresh.stop();
     ui->action_StopReplay->setEnabled(false);
     ui->paint->showFrame(std::nullopt);

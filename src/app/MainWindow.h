@@ -99,6 +99,8 @@ private:
     // File outcomes go to the log and the status bar.
     void reportFileResult(const QString& text);
     void showReplayedFrame();
+    // The view and the menu once the drawn profile plays again.
+    void showDrawnProfileView();
 
     std::unique_ptr<Ui::MainWindow> ui;
     const DataPlaces places;  // where the picture and the parameter file are
