@@ -110,10 +110,10 @@ TEST_F(ControlServerTest, TakesOverAStaleSocketButNeitherALiveOneNorAnotherFile)
     ControlServer second(target);
     EXPECT_FALSE(second.listen(path));
     EXPECT_TRUE(second.errorString().contains(QLatin1String("another process")));
-    QFile plain(dir.filePath(QStringLiteral("notes.txt")));
-    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
-    EXPECT_FALSE(second.listen(plain.fileName()));
-    EXPECT_TRUE(QFileInfo(plain.fileName()).isFile());
+    const QString plain = dir.filePath(QStringLiteral("notes.txt"));
+    ASSERT_TRUE(writeFile(plain, {}));
+    EXPECT_FALSE(second.listen(plain));
+    EXPECT_TRUE(QFileInfo(plain).isFile());
     leaveStaleSocket(dir.filePath(QStringLiteral("stale")));
     EXPECT_TRUE(second.listen(dir.filePath(QStringLiteral("stale")))) << second.errorString().toStdString();
 }

@@ -3,7 +3,7 @@
 #include "profile/CameraPicture.h"
 #include "profile/CsvProfile.h"
 
-#include "files/FileTestSupport.h"
+#include "support/TestUtil.h"
 
 #include <QDir>
 #include <QImage>

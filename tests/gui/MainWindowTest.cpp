@@ -1,6 +1,5 @@
 // The window: panel and record, Start and Stop, the status bar, menus and file buttons.
 #include "app/MainWindow.h"
-#include "files/FileTestSupport.h"
 #include "profile/ProfileModel.h"
 #include "profile/widget/PaintWidget.h"
 #include "profile/widget/ProfileView.h"
@@ -77,9 +76,7 @@ protected:
     void serveLocally() {
         ASSERT_TRUE(receiver.bind(QHostAddress(QHostAddress::LocalHost), 0));
         combo("scannerAddressCombo")->setCurrentIndex(combo("scannerAddressCombo")->findText("127.0.0.1"));
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        tcpPort = probe.serverPort();
+        tcpPort = freeTcpPort();
         spin("tcpPortSpin")->setValue(tcpPort);
         spin("udpPortSpin")->setValue(receiver.localPort());
         window->params().update([](USER_PARAMS& p) { p.wUDP = 1; });

@@ -6,7 +6,6 @@
 #include "tcp/TcpTestSupport.h"
 #include "udp/ProfilePacketDecoder.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
@@ -124,10 +123,10 @@ TEST(Scanner, AReplayedFolderGivesEachMeasurementItsFrameInStreamAndResults) {
     const std::vector<size_t> pointsInNameOrder{30, 10, 20};
     QTemporaryDir folder;
     for (auto [name, count] : {std::pair{"b.csv", 10}, {"c.csv", 20}, {"a.csv", 30}}) {
-        QFile file(folder.filePath(name));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        QByteArray text;
         for (int i = 0; i < count; ++i)
-            file.write(QByteArray::number(i) + ";50\n");
+            text += QByteArray::number(i) + ";50\n";
+        ASSERT_TRUE(writeFile(folder.filePath(name), text));
     }
     LiveEmulator live(100);
     QString error;

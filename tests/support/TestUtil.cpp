@@ -3,7 +3,10 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QDir>
+#include <QFile>
+#include <QTcpServer>
 #include <QThread>
+#include <QUdpSocket>
 #include <QWidget>
 #include <thread>
 
@@ -68,4 +71,26 @@ bool repaints(QWidget* widget, const std::function<void()>& change) {
     widget->installEventFilter(&counter);
     change();
     return waitUntil([&] { return counter.paints > 0; }, 500);  // the filter goes with the counter
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+quint16 freeTcpPort() {
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+
+quint16 freeUdpPort() {
+    QUdpSocket socket;
+    socket.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    return socket.localPort();
 }

@@ -3,6 +3,7 @@
 #include "profile/ProfileStore.h"
 
 #include <QByteArray>
+#include <QString>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -31,3 +32,12 @@ uint16_t wordSum(const QByteArray& bytes);
 
 // A profile of `n` points with distinct, recognisable values.
 std::vector<ProfilePoint> rampProfile(int n);
+
+// True when `bytes` went to `path` whole.
+bool writeFile(const QString& path, const QByteArray& bytes);
+// The file's bytes; empty when it cannot be read.
+QByteArray readFile(const QString& path);
+
+// A loopback port nobody listens on at this moment.
+quint16 freeTcpPort();
+quint16 freeUdpPort();

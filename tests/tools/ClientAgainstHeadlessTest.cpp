@@ -63,12 +63,11 @@ TEST(ClientAgainstHeadless, ARigsScannersAreDiscoveredOnceEachWithTheirOptionsAn
 
 TEST(ClientAgainstHeadless, CommandsPrintSaveAndPlotWhatTheEmulatorServesAndItsControlChanges) {
     HeadlessProcess emulator;
-    QFile profile(emulator.path("two.csv"));  // -35 mm is the left edge of XEMR 70
-    ASSERT_TRUE(profile.open(QIODevice::WriteOnly) && profile.write("-35;85\n17.5;170\n") > 0);
-    profile.close();
+    const QString profile = emulator.path("two.csv");  // -35 mm is the left edge of XEMR 70
+    ASSERT_TRUE(writeFile(profile, "-35;85\n17.5;170\n"));
     const QString picture = QStringLiteral(PX310_ASSETS_DIR "/kelvora.jpg");
     const QString control = emulator.path("control");
-    ASSERT_TRUE(emulator.start({"--profile", profile.fileName(), "--serial", "999999", "--zbase", "7", "--picture", picture,
+    ASSERT_TRUE(emulator.start({"--profile", profile, "--serial", "999999", "--zbase", "7", "--picture", picture,
                                 "--frequency", "200", "--control", control}));
     const QString csv = emulator.path("result.csv");
     const QString plot = emulator.path("result.png");
@@ -78,7 +77,7 @@ TEST(ClientAgainstHeadless, CommandsPrintSaveAndPlotWhatTheEmulatorServesAndItsC
                                                     "ZDIAP 170, checksum ok\n     #         X mm         Z mm\n"
                                                     "     0     -35.0000      85.0000\n")))
         << results.toStdString();
-    EXPECT_EQ(readCsvProfile(csv, CsvScale{70, 170}).points, readCsvProfile(profile.fileName(), CsvScale{70, 170}).points);
+    EXPECT_EQ(readCsvProfile(csv, CsvScale{70, 170}).points, readCsvProfile(profile, CsvScale{70, 170}).points);
     const ProfilePlot scale(70, 170);
     const QRectF range(scale.toPixel({-35, 170}), scale.toPixel({35, 0}));
     EXPECT_TRUE(range.isValid() && QRectF(0, 0, ProfilePlot::kWidth, ProfilePlot::kHeight).contains(range))

@@ -4,7 +4,6 @@
 #include "PacketCounterTracker.h"
 #include "ToolProcess.h"
 
-#include <QFile>
 #include <QLocalServer>
 #include <gtest/gtest.h>
 
@@ -108,9 +107,7 @@ TEST(HeadlessRigFile, AnUnusableValueStopsTheStartNamingTheScannerAndTheKey) {
     options.rigPath = dir.filePath("rig.ini");
     options.paramsPath = dir.filePath("p.ini");
     for (const QStringList& rig : rigs) {
-        QFile file(options.rigPath);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(QString(rig[0]).replace("PORT", port).toLatin1()) >= 0);
-        file.close();
+        ASSERT_TRUE(writeFile(options.rigPath, QString(rig[0]).replace("PORT", port).toLatin1()));
         HeadlessEmulator emulator(options);
         QString error;
         EXPECT_FALSE(emulator.start(&error));

@@ -2,8 +2,6 @@
 
 #include "support/TestUtil.h"
 
-#include <QTcpServer>
-#include <QUdpSocket>
 
 namespace {
 
@@ -38,18 +36,6 @@ ToolRun runClientOnTerminal(const QStringList& arguments, int timeoutMs) {
     for (const QString& argument : arguments)
         command << shellQuoted(argument);
     return runToEnd(QStringLiteral("script"), {"-qec", command.join(' '), "/dev/null"}, timeoutMs);
-}
-
-quint16 freeTcpPort() {
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
-}
-
-quint16 freeUdpPort() {
-    QUdpSocket socket;
-    socket.bind(QHostAddress(QHostAddress::LocalHost), 0);
-    return socket.localPort();
 }
 
 HeadlessProcess::HeadlessProcess() : tcpPort(freeTcpPort()), udpPort(freeUdpPort()), helloPort(freeUdpPort()) {

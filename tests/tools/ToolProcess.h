@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/TestUtil.h"
+
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -18,10 +20,6 @@ struct ToolRun {
 ToolRun runClient(const QStringList& arguments, int timeoutMs = 30000);
 // The same on a pseudo-terminal (util-linux script): `out` is all the terminal showed.
 ToolRun runClientOnTerminal(const QStringList& arguments, int timeoutMs = 30000);
-
-// A port nobody listens on at this moment.
-quint16 freeTcpPort();
-quint16 freeUdpPort();
 
 // px310-headless on free ports with its parameter file in a private folder.
 class HeadlessProcess {
