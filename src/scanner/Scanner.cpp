@@ -1,7 +1,6 @@
 #include "scanner/Scanner.h"
 
 #include "capture/CaptureProfileSource.h"
-#include "scanner/EmulatorWorkers.h"
 #include "tcp/TcpTransport.h"
 #include "udp/UdpHello.h"
 #include "udp/UdpTransport.h"
@@ -9,7 +8,10 @@
 #include <QFileInfo>
 #include <QThread>
 
-Scanner::Scanner(QObject* parent) : QObject(parent), picture_(std::make_unique<CameraPicture>()) {
+Scanner::Scanner(QObject* parent) : Scanner(*new Engine, parent) { ownEngine_.reset(&engine_); }
+
+Scanner::Scanner(Engine& engine, QObject* parent)
+    : QObject(parent), picture_(std::make_unique<CameraPicture>()), engine_(engine) {
     picture_->fill(0);
     listenWatch_.setInterval(kListenWatchMs);
     connect(&listenWatch_, &QTimer::timeout, this, &Scanner::reportListenOutcome);
@@ -55,7 +57,9 @@ void Scanner::start() {
     plugWorkers();
     primeWorkers();
     listenFailed_ = false;
-    session_.start();
+    engine_.startSending(helloWorker_.get());
+    engine_.startSending(stream_.get());
+    engine_.startServing(server_);
     listenWatch_.start();
 }
 
@@ -78,12 +82,20 @@ void Scanner::beginOutage(std::chrono::milliseconds length, std::function<void(b
         begun(running);
 }
 
+// The announcer, the stream, then the server; the stream's object goes
+// last, as the server's pause and resume reach it until the server is gone.
 void Scanner::stopWorkers() {
     listenWatch_.stop();
-    session_.stop();
-    helloWorker_ = nullptr;
-    stream_ = nullptr;
-    server_ = nullptr;
+    if (!isRunning())
+        return;
+    engine_.stopSending(helloWorker_.get());
+    helloWorker_->finish();
+    engine_.stopSending(stream_.get());
+    stream_->finish();
+    engine_.stopServing(std::exchange(server_, nullptr));
+    latePacketsBefore_ += stream_->latePackets();
+    helloWorker_.reset();
+    stream_.reset();
 }
 
 bool Scanner::replay(const QString& path, Playback playback, QString* error, CaptureFilter filter) {
@@ -128,25 +140,39 @@ QString Scanner::replayedPath() const {
 }
 
 void Scanner::copyStreamedFrame(ProfileSnapshot& out, int maxPoints) const {
-    feed_.copyProfile(stream_ ? stream_->measurementCounter() : 0, out, maxPoints);
+    feed_.copyProfile(streamedMeasurement(), out, maxPoints);
 }
+
+uint32_t Scanner::streamedMeasurement() const { return stream_ ? stream_->measurementCounter() : 0; }
+
+uint64_t Scanner::latePackets() const { return latePacketsBefore_ + (stream_ ? stream_->latePackets() : 0); }
 
 quint16 Scanner::listeningPort() const { return server_ ? server_->listeningPort() : 0; }
 
+// The server's Connected and Disconnected pause and resume the stream
+// while a command client is connected.
 void Scanner::plugWorkers() {
+    constexpr int kAreaWidth = 640;
+    constexpr int kAreaHeight = 480;
     const ScannerSettings s = settings();
     const QHostAddress source = s.sendFromLocalAddress ? QHostAddress(s.localAddress) : QHostAddress(QHostAddress::AnyIPv4);
-    const EmulatorWorkers workers =
-        plugEmulatorWorkers(session_, EmulatorState{params_, feed_, hello_, *picture_, source, &faults_});
-    helloWorker_ = workers.hello;
-    stream_ = workers.stream;
-    server_ = workers.server;
+    helloWorker_ = std::make_unique<UdpHello>(nullptr, &params_, &hello_);
+    stream_ = std::make_unique<UdpTransport>(nullptr, kAreaWidth, kAreaHeight, &params_, &feed_, &hello_, source);
+    server_ = new TcpTransport(nullptr, kAreaWidth, kAreaHeight, &params_, picture_.get(), &feed_, &hello_);
+    helloWorker_->useFaults(&faults_);
+    stream_->useFaults(&faults_.stream());
+    server_->useFaults(&faults_.server());
     helloWorker_->setDestinationPort(s.helloPort);
     helloWorker_->setSource(source, s.macOffset);
+    connect(server_, &TcpTransport::Connected, stream_.get(), &UdpTransport::shutdown, Qt::DirectConnection);
+    connect(server_, &TcpTransport::Disconnected, stream_.get(), &UdpTransport::resume, Qt::DirectConnection);
+    wireServer();
+}
 
+// These come from the server's thread; receivers pick how to take them.
+void Scanner::wireServer() {
     connect(
         server_, &TcpTransport::BadIpAddress, this, [this] { listenFailed_ = true; }, Qt::DirectConnection);
-    // These come from the server's thread; receivers pick how to take them.
     connect(server_, &TcpTransport::Connected, this, &Scanner::clientConnected, Qt::DirectConnection);
     connect(server_, &TcpTransport::Disconnected, this, &Scanner::clientDisconnected, Qt::DirectConnection);
     connect(server_, &TcpTransport::UserParamsUpdated, this, &Scanner::onClientWroteParams, Qt::DirectConnection);

@@ -8,7 +8,7 @@
 #include "profile/CameraPicture.h"
 #include "profile/CsvProfile.h"
 #include "profile/ProfileStore.h"
-#include "scanner/EmulatorSession.h"
+#include "scanner/Engine.h"
 #include "scanner/ScannerSettings.h"
 #include "udp/HelloPacket.h"
 
@@ -26,13 +26,16 @@ class UdpTransport;
 
 // One emulated scanner: its record, profile, hello/factory block, camera
 // picture and settings, and while it runs its three workers (announcer,
-// stream, command server). Front ends change it through the setters, which
-// keep the settings and hand each value on to the running workers; nothing
-// here is shared with another scanner.
+// stream, command server) on the engine's threads. Front ends change it
+// through the setters, which keep the settings and hand each value on to the
+// running workers; nothing here is shared with another scanner.
 class Scanner : public QObject {
     Q_OBJECT
 public:
+    // A scanner on an engine of its own.
     explicit Scanner(QObject* parent = nullptr);
+    // A scanner on `engine`, shared with other scanners; it outlives this one.
+    explicit Scanner(Engine& engine, QObject* parent = nullptr);
     ~Scanner() override;
 
     UserParamsStore& params() { return params_; }
@@ -51,9 +54,9 @@ public:
     // Creates, wires, primes and starts the workers. The outcome of the
     // command server's listen comes as listening() or listenFailed().
     void start();
-    // Stops the workers (and ends an outage); returns once their threads have ended.
+    // Stops the workers (and ends an outage); returns once none runs any more.
     void stop();
-    bool isRunning() const { return session_.isRunning(); }
+    bool isRunning() const { return stream_ != nullptr; }
 
     // Network faults; thread-safe. The same seed and fault list give the
     // same faults over the same packets.
@@ -101,6 +104,10 @@ public:
     QString replayedPath() const;
     // The frame the stream is at (the first one while stopped).
     void copyStreamedFrame(ProfileSnapshot& out, int maxPoints = kMaxProfilePoints) const;
+    // The measurement of the last packet streamed; 0 before the first and while stopped.
+    uint32_t streamedMeasurement() const;
+    // Stream packets that left more than a period after their slot (the process got no time).
+    uint64_t latePackets() const;
 
     // Writes the record and the extras to `path`; false with `error` set.
     bool saveParams(const QString& path, QString* error) const;
@@ -121,6 +128,7 @@ signals:
 private:
     void stopWorkers();
     void plugWorkers();
+    void wireServer();
     void primeWorkers();
     void reportListenOutcome();
     void onClientWroteParams();
@@ -139,10 +147,12 @@ private:
     ScannerSettings settings_;
     ScannerFaults faults_;
     QTimer outageEnd_;
-    EmulatorSession session_;
-    UdpHello* helloWorker_ = nullptr;
-    UdpTransport* stream_ = nullptr;
-    TcpTransport* server_ = nullptr;
+    std::unique_ptr<Engine> ownEngine_;
+    Engine& engine_;
+    std::unique_ptr<UdpHello> helloWorker_;
+    std::unique_ptr<UdpTransport> stream_;
+    TcpTransport* server_ = nullptr;  // lives on the engine's serving thread
+    uint64_t latePacketsBefore_ = 0;  // of the runs before this one
     std::atomic<int> appliedFrequency_{-1};  // the rate the schedules run at
     static constexpr int kListenWatchMs = 5;
     QTimer listenWatch_;  // until the server listens or cannot

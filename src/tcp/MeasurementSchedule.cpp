@@ -52,39 +52,13 @@ std::optional<MeasurementSchedule::ResultSlot> MeasurementSchedule::takeResultSl
 
 uint32_t MeasurementSchedule::measurementCounter() const {
     std::lock_guard<std::mutex> lock(mutex_);
+    catchUpMeasurements(Clock::now());
     return static_cast<uint32_t>(measurementCounter_);
 }
 
 uint32_t MeasurementSchedule::packetCounter() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return packetCounter_;
-}
-
-int MeasurementSchedule::beginCounterTask() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++counterTicket_;
-    changed_.notify_all();
-    return counterTicket_;
-}
-
-void MeasurementSchedule::endCounterTasks() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++counterTicket_;
-    changed_.notify_all();
-}
-
-void MeasurementSchedule::runCounter(int ticket) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stopped_ && ticket == counterTicket_) {
-        if (!hasPeriod()) {
-            changed_.wait(lock);
-            continue;
-        }
-        const Clock::time_point now = Clock::now();
-        catchUpMeasurements(now);
-        // Readers catch up by themselves, so a fast rate needs no wake-up per period.
-        changed_.wait_until(lock, std::max(slotTime(measurementCounter_), now + kMinCounterTick));
-    }
 }
 
 void MeasurementSchedule::stop() {
@@ -112,7 +86,7 @@ void MeasurementSchedule::openResultAt(Clock::time_point now) {
     openResult_ = ResultSlot{static_cast<uint32_t>(measurementCounter_), packetCounter_};
 }
 
-void MeasurementSchedule::catchUpMeasurements(Clock::time_point now) {
+void MeasurementSchedule::catchUpMeasurements(Clock::time_point now) const {
     if (!hasPeriod() || now < start_)
         return;
     // One measurement at the reset and one at the end of every period since,

@@ -7,12 +7,13 @@
 #include <optional>
 
 // The two counters that go into results and the clock they run on. The
-// measurement counter is advanced by a counter task on a pool thread, the
-// packet counter by the result command on the server thread, and the panel
-// resets both from the GUI thread; everything here is guarded by one lock, and
-// every wait wakes at once on a reset, a stop or the end of its task. Wake-ups
-// are sent under the lock, so whoever takes it next (a destructor included)
-// finds them finished.
+// measurement counter is a function of the last reset and the clock (one
+// measurement at the reset and one per period since), brought up to date
+// whenever it is read; no task ticks it. The packet counter is advanced by
+// the result command on the server thread, and the panel resets both from
+// the GUI thread; everything here is guarded by one lock, and every wait
+// wakes at once on a reset or a stop. Wake-ups are sent under the lock, so
+// whoever takes it next (a destructor included) finds them finished.
 class MeasurementSchedule {
 public:
     using Clock = std::chrono::steady_clock;
@@ -48,14 +49,6 @@ public:
     uint32_t measurementCounter() const;
     uint32_t packetCounter() const;
 
-    // A new counter task's ticket; every earlier task ends.
-    int beginCounterTask();
-    void endCounterTasks();
-    // The counter task's body: advances the measurement counter once per
-    // period until its ticket is superseded or the schedule is stopped. A
-    // result brings the counter up to date itself, so the two always agree.
-    void runCounter(int ticket);
-
     // Stop ends every wait at once and keeps later ones from starting.
     void stop();
     void restart();
@@ -64,18 +57,15 @@ public:
 private:
     bool hasPeriod() const;
     void openResultAt(Clock::time_point now);
-    void catchUpMeasurements(Clock::time_point now);
+    void catchUpMeasurements(Clock::time_point now) const;
     Clock::time_point slotTime(uint64_t index) const;
-
-    static constexpr std::chrono::milliseconds kMinCounterTick{1};
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     Clock::time_point start_;
     double periodMs_ = kNormalPeriodMs;  // 0: no period
-    uint64_t measurementCounter_ = 0;  // low 32 bits are handed out
+    mutable uint64_t measurementCounter_ = 0;  // low 32 bits are handed out; never goes back
     uint32_t packetCounter_ = 0;
     std::optional<ResultSlot> openResult_;
-    int counterTicket_ = 0;
     bool stopped_ = false;
 };

@@ -9,7 +9,6 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
-#include <QtConcurrent>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -51,7 +50,6 @@ TcpTransport::~TcpTransport() {
     // when the thread finished, on that thread.
     if (thread() == QThread::currentThread())
         releaseSockets();
-    stopCounterTask();
 }
 
 void TcpTransport::requestStop() {
@@ -102,7 +100,6 @@ void TcpTransport::acceptConnection() {
     takeClient(socket);
     emit Connected();
     resetCounters();
-    startCounterTask();
     if (socket->bytesAvailable() > 0)
         read();
 }
@@ -169,8 +166,6 @@ void TcpTransport::shutdown() {
         server_->close();
     listeningPort_ = 0;
 }
-
-void TcpTransport::IncMeasurment() { schedule_.runCounter(clientTicket_); }
 
 void TcpTransport::SwitchStepdir(bool enable) { settings_.stepdirForward = enable; }
 
@@ -342,21 +337,8 @@ void TcpTransport::dropClient(bool announce) {
     plannedReply_.clear();
     connectionFaults_.reset();
     schedule_.dropOpenResult();
-    stopCounterTask();
     if (announce)
         emit Disconnected();
-}
-
-void TcpTransport::startCounterTask() {
-    clientTicket_ = schedule_.beginCounterTask();
-    counterTask_ = QtConcurrent::run(this, &TcpTransport::IncMeasurment);
-}
-
-void TcpTransport::stopCounterTask() {
-    schedule_.endCounterTasks();
-    // Returns promptly: the task wakes on the ticket change. A task that has
-    // not started yet runs here and ends at once.
-    counterTask_.waitForFinished();
 }
 
 void TcpTransport::releaseSockets() {

@@ -10,7 +10,6 @@
 #include "udp/HelloPacket.h"
 
 #include <QAbstractSocket>
-#include <QFuture>
 #include <QObject>
 #include <atomic>
 #include <memory>
@@ -21,9 +20,9 @@ class QTcpServer;
 class QTcpSocket;
 class QTimer;
 
-// The scanner's command server. Lives on a thread of its own (run() is
-// started by the thread's started()); serves one client at a time, a newer
-// client taking over from an older one. The setter slots may be called from
+// The scanner's command server. Lives on an event loop thread, which it
+// may share with other scanners' servers (run() starts it there); serves
+// one client at a time, a newer client taking over from an older one. The setter slots may be called from
 // any thread; everything else runs on the server's thread.
 class TcpTransport : public QObject, private CommandSink {
     Q_OBJECT
@@ -33,9 +32,8 @@ public:
                  const ProfileFeed* profile, HelloBuffer* hello);
     ~TcpTransport() override;
 
-    // Thread-safe: ends a paced result and the counter task at once and keeps
-    // new clients out. Quit the thread afterwards; the worker may then be
-    // deleted from any thread.
+    // Thread-safe: ends a paced result at once and keeps new clients out.
+    // Deleted on its own thread, the worker closes its sockets there.
     void requestStop();
 
     // Before the start: every served connection gets its faults from
@@ -70,7 +68,6 @@ public slots:
     void onFreqChanged(int freq);
     void onModeChanged();
     void shutdown();
-    void IncMeasurment();
     void SwitchStepdir(bool enable);
 
 private:
@@ -90,11 +87,9 @@ private:
     bool onOwnThread(void (TcpTransport::*slot)());
     void resetCounters();
     void takeClient(QTcpSocket* socket);
-    // Closes the served connection and ends its counter task; `announce`
-    // tells the stream that no client is left.
+    // Closes the served connection; `announce` tells the stream that no
+    // client is left.
     void dropClient(bool announce);
-    void startCounterTask();
-    void stopCounterTask();
     void releaseSockets();
 
     UserParamsStore* params_;
@@ -117,10 +112,8 @@ private:
     const char* plannedFailureLine_ = nullptr;
     ReplyPlan plan_;
     QTimer* replyTimer_;
-    QFuture<void> counterTask_;
     std::atomic<quint16> listeningPort_{0};
     mutable std::mutex listenErrorMutex_;
     std::string listenError_;  // a plain copy: no data shared across threads
     std::atomic<bool> stopRequested_{false};
-    std::atomic<int> clientTicket_{-1};  // the served client's counter task; none yet
 };

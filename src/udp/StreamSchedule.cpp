@@ -1,13 +1,11 @@
 #include "udp/StreamSchedule.h"
 
 #include <algorithm>
-#include <cmath>
 
 void StreamSchedule::reset(Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
     start_ = now;
     packets_ = 0;
-    measurements_ = 0;
 }
 
 void StreamSchedule::skip(Clock::time_point from, Clock::time_point now) {
@@ -22,28 +20,26 @@ uint32_t StreamSchedule::packetCounter() const {
 
 uint32_t StreamSchedule::measurementCounter() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return measurements_;
+    return std::max<uint32_t>(packets_, 1);
+}
+
+StreamSchedule::Clock::time_point StreamSchedule::currentSlot(double periodMs) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return slotOf(packets_, periodMs);
 }
 
 StreamSchedule::Clock::time_point StreamSchedule::packetDue(double periodMs) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return start_ + periods(packets_, periodMs);
+    return slotOf(packets_ + 1, periodMs);
+}
+
+StreamSchedule::Clock::time_point StreamSchedule::slotOf(uint32_t packet, double periodMs) const {
+    const uint64_t periods = packet == 0 ? 0 : packet - 1;
+    const std::chrono::duration<double, std::milli> offset(double(periods) * periodMs);
+    return start_ + std::chrono::duration_cast<Clock::duration>(offset);
 }
 
 void StreamSchedule::countPacket() {
     std::lock_guard<std::mutex> lock(mutex_);
     ++packets_;
-}
-
-StreamSchedule::Clock::time_point StreamSchedule::advanceMeasurements(double periodMs, Clock::time_point now) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const double elapsedMs = std::chrono::duration<double, std::milli>(now - start_).count();
-    const double begun = std::floor(std::max(elapsedMs, 0.0) / periodMs) + 1;
-    if (begun > measurements_)
-        measurements_ = static_cast<uint32_t>(std::min(begun, 4294967295.0));
-    return start_ + periods(measurements_, periodMs);
-}
-
-StreamSchedule::Clock::duration StreamSchedule::periods(uint64_t count, double periodMs) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(count * periodMs));
 }

@@ -9,7 +9,6 @@
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QStringList>
-#include <QUdpSocket>
 
 MacBytes parseHardwareAddress(const QString& text) {
     const QStringList parts = text.split(QLatin1Char(':'));
@@ -38,25 +37,28 @@ UdpHello::UdpHello(QObject* parent, UserParamsStore* params, HelloBuffer* hello)
     qCDebug(lcHello) << "HELLO";
 }
 
-UdpHello::~UdpHello() { requestStop(); }
-
-void UdpHello::run() {
-    qCDebug(lcHello) << "udp hello ran";
-    QUdpSocket socket;
-    socket.bind(source_, 0);  // unchecked: an unbound socket still sends, from any address
-    stampRunInfo();
-    stampMac();
-    while (!sleep_.stopRequested()) {
-        const HelloBytes packet = hello_->packet();
-        if (!faults_ || faults_->announceHello())
-            socket.writeDatagram(reinterpret_cast<const char*>(packet.data()), packet.size(),
-                                 QHostAddress(QHostAddress::LocalHost), destinationPort_);
-        sleep_.sleepFor(std::chrono::milliseconds(kPeriodMs));
-    }
-    emit finished();
+std::optional<UdpHello::Clock::time_point> UdpHello::runDue(Clock::time_point now) {
+    if (!socket_.isOpen())
+        start();
+    const HelloBytes packet = hello_->packet();
+    if (!faults_ || faults_->announceHello())
+        socket_.sendTo(reinterpret_cast<const char*>(packet.data()), packet.size(),
+                       QHostAddress(QHostAddress::LocalHost).toIPv4Address(), destinationPort_);
+    return now + std::chrono::milliseconds(kPeriodMs);
 }
 
-void UdpHello::shutdown() { requestStop(); }
+void UdpHello::finish() {
+    if (socket_.isOpen())
+        emit finished();
+    socket_.close();
+}
+
+void UdpHello::start() {
+    qCDebug(lcHello) << "udp hello ran";
+    socket_.open(source_.toIPv4Address(), 0, false);  // a failed bind still sends, from any address
+    stampRunInfo();
+    stampMac();
+}
 
 void UdpHello::setSource(const QHostAddress& address, int macOffset) {
     source_ = address;

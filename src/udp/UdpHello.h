@@ -1,7 +1,8 @@
 #pragma once
 
 #include "udp/HelloPacket.h"
-#include "udp/InterruptibleSleep.h"
+#include "udp/DatagramSocket.h"
+#include "udp/SendJob.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -29,16 +30,20 @@ std::optional<MacBytes> firstNonLoopbackMac(const std::vector<NetworkInterfaceEn
 std::vector<NetworkInterfaceEntry> systemInterfaces();
 
 // Announces the emulated scanner: sends the hello packet to 127.0.0.1 every
-// 2 seconds until stopped. The slots keep the shared hello packet in line with
-// the settings panel; they may be called from any thread.
-class UdpHello : public QObject {
+// 2 seconds while a scheduler runs it. The slots keep the shared hello packet
+// in line with the settings panel; they may be called from any thread.
+class UdpHello : public QObject, public SendJob {
     Q_OBJECT
 public:
     static constexpr quint16 kDefaultPort = 6001;
     static constexpr int kPeriodMs = 2000;
 
     UdpHello(QObject* parent, UserParamsStore* params, HelloBuffer* hello);
-    ~UdpHello() override;
+
+    // The first run stamps the packet with this start's ports and MAC.
+    std::optional<Clock::time_point> runDue(Clock::time_point now) override;
+    // Off the scheduler: closes the socket; the next start stamps again.
+    void finish();
 
     void setDestinationPort(quint16 port) { destinationPort_ = port; }
     // Before the start: packets leave from `address`, and the MAC taken from
@@ -47,15 +52,10 @@ public:
     void setSource(const QHostAddress& address, int macOffset);
     // Before the start: `faults` (which outlive this worker) may silence the announcements.
     void useFaults(ScannerFaults* faults) { faults_ = faults; }
-    // Thread-safe; run() returns at once, without waiting out its sleep.
-    void requestStop() { sleep_.requestStop(); }
-
 signals:
     void finished();
 
 public slots:
-    void run();
-    void shutdown();
     void onLocalAddressChanged(QString address);
     void onSerialNumChanged(int num);
     void onXsmrChanged(int value);
@@ -64,6 +64,7 @@ public slots:
     void onZdiapChanged(int value);
 
 private:
+    void start();
     void stampRunInfo();
     void stampMac();
 
@@ -72,6 +73,6 @@ private:
     std::atomic<quint16> destinationPort_{kDefaultPort};
     QHostAddress source_{QHostAddress::AnyIPv4};
     int macOffset_ = 0;
-    InterruptibleSleep sleep_;
+    DatagramSocket socket_;
     ScannerFaults* faults_ = nullptr;
 };

@@ -7,27 +7,26 @@
 
 #include <QDebug>
 #include <QNetworkInterface>
-#include <QUdpSocket>
-#include <QtConcurrent/QtConcurrentRun>
 #include <cstdlib>
 #include <ctime>
+#include <utility>
 
 namespace {
 
 using Clock = UdpTransport::Clock;
 
-// How often a waiting loop re-reads the record (wUDP, frequency), whose
+// How often a held stream re-reads the record (wUDP, frequency), whose
 // changes come without notice.
 constexpr std::chrono::milliseconds kPollInterval(5);
-// Below this period the measurement counter is brought up to date in steps
-// instead of one wake-up per period.
-constexpr std::chrono::milliseconds kMinMeasurementSleep(1);
+// A period below this is not paced: the stream sends as fast as it builds.
 constexpr double kUnpacedBelowMs = 1.0;
 
 constexpr quint16 kFirstSourcePort = 12345;
 constexpr int kSourcePortRange = 2000;
 
 uint16_t helloU16(const HelloBytes& packet, int offset) { return uint16_t(packet[offset] | packet[offset + 1] << 8); }
+
+double periodOf(uint16_t frequency) { return 1000.0 / frequency; }
 
 }  // namespace
 
@@ -44,7 +43,7 @@ bool isInterfaceBroadcast(const QHostAddress& address) {
 
 UdpTransport::UdpTransport(QObject* parent, int width, int height, UserParamsStore* params,
                            const ProfileFeed* profile, HelloBuffer* hello, const QHostAddress& source)
-    : QObject(parent), params_(params), profile_(profile), hello_(hello), socket_(new QUdpSocket(this)) {
+    : QObject(parent), params_(params), profile_(profile), hello_(hello), sourceAddress_(source.toIPv4Address()) {
     Q_UNUSED(width);
     Q_UNUSED(height);
     qCDebug(lcStream) << "udp created";
@@ -52,15 +51,8 @@ UdpTransport::UdpTransport(QObject* parent, int width, int height, UserParamsSto
     const HelloBytes announced = hello_->packet();
     xemr_ = helloU16(announced, hello::kXemr);
     zdiap_ = helloU16(announced, hello::kZdiap);
-    // The result is not checked: an unbound socket still sends, from a port the system picks.
-    socket_->bind(source, kFirstSourcePort + std::rand() % kSourcePortRange,
-                  QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint);
+    socket_.open(sourceAddress_, kFirstSourcePort + std::rand() % kSourcePortRange, true);
     std::srand(static_cast<unsigned>(std::time(nullptr)));
-}
-
-UdpTransport::~UdpTransport() {
-    requestStop();
-    waitForMeasurementTask();  // it uses this object
 }
 
 void UdpTransport::writeUdpSettings(QString address, int port, ushort xemr, ushort zdiap) {
@@ -71,21 +63,36 @@ void UdpTransport::writeUdpSettings(QString address, int port, ushort xemr, usho
     zdiap_ = zdiap;
 }
 
-void UdpTransport::run() {
-    qCDebug(lcStream) << "udp transport ran";
-    resetSchedule();
-    measurementTask_ = QtConcurrent::run(this, &UdpTransport::IncMeasurment);
-    while (const std::optional<StreamSettings> settings = waitUntilStreaming()) {
-        buildPacket(*settings);
-        sendPacket(*settings);
-        if (!sleepUntilPacketDue(periodMs_))
-            break;
+// One step of the stream: the packet whose slot has come (late ones back to
+// back, one per run, so other scanners' packets interleave), or a poll while
+// held. Datagrams the fault layer holds back leave at their own times.
+std::optional<Clock::time_point> UdpTransport::runDue(Clock::time_point now) {
+    if (faults_)
+        faults_->sendDue(now, writeCopies_);
+    if (sleepingUntil_) {
+        if (now < *sleepingUntil_)
+            return earlierHeld(*sleepingUntil_);
+        onTimeFrom_ = std::max(onTimeFrom_, *std::exchange(sleepingUntil_, std::nullopt));
         schedule_.countPacket();
     }
-    waitForMeasurementTask();
+    const std::optional<StreamSettings> settings = streamingSettings(now);
+    if (!settings)
+        return earlierHeld(now + kPollInterval);
+    const double periodMs = periodOf(settings->frequency);
+    countLateness(schedule_.currentSlot(periodMs), now, periodMs);
+    sendPacket(*settings, now);
+    if (periodMs < kUnpacedBelowMs) {
+        schedule_.countPacket();
+        return now;
+    }
+    sleepingUntil_ = schedule_.packetDue(periodMs);
+    return earlierHeld(*sleepingUntil_);
+}
+
+void UdpTransport::finish() {
     if (faults_)
         faults_->discardHeld();
-    socket_->close();
+    socket_.close();
 }
 
 void UdpTransport::shutdown() { paused_ = true; }
@@ -93,7 +100,7 @@ void UdpTransport::shutdown() { paused_ = true; }
 void UdpTransport::resume() {
     qCDebug(lcStream) << "RESUME";
     paused_ = false;
-    sleep_.wake();
+    wake();
 }
 
 void UdpTransport::onXemrChanged(int xemr) {
@@ -104,12 +111,6 @@ void UdpTransport::onXemrChanged(int xemr) {
 void UdpTransport::onZdiapChanged(int zdiap) {
     zdiap_ = static_cast<uint16_t>(zdiap);
     qCDebug(lcStream) << "udp zdiap = " << zdiap_.load();
-}
-
-// A stream that has been stopped stays stopped; protocol 1 only keeps it going.
-void UdpTransport::onProtocolChanged(int prtc) {
-    if (prtc != 1)
-        requestStop();
 }
 
 void UdpTransport::onFreqChanged(int freq) {
@@ -125,20 +126,6 @@ void UdpTransport::onNoizeChanged(int value) {
 }
 
 void UdpTransport::onModeChanged(int) { resetSchedule(); }
-
-void UdpTransport::IncMeasurment() {
-    std::lock_guard<std::mutex> running(measurementRunning_);
-    while (!sleep_.stopRequested()) {
-        const double periodMs = periodMs_;
-        if (paused_ || periodMs <= 0) {
-            sleep_.sleepFor(kPollInterval);
-            continue;
-        }
-        const Clock::time_point now = Clock::now();
-        const Clock::time_point next = schedule_.advanceMeasurements(periodMs, now);
-        sleep_.sleepUntil(std::max(next, now + kMinMeasurementSleep));
-    }
-}
 
 void UdpTransport::SwitchStepdir(bool enable) { stepdirForward_ = enable ? 1 : 0; }
 
@@ -157,25 +144,35 @@ StreamSettings UdpTransport::readSettings() const {
     });
 }
 
-// Holds while paused, disabled (wUDP 0) or at frequency 0; nothing is sent and
-// the packet counter stands still. The time spent at frequency 0 is not owed:
-// an infinite period asks for no packets. Returns nothing once stopped.
-std::optional<StreamSettings> UdpTransport::waitUntilStreaming() {
-    std::optional<Clock::time_point> zeroFrequencySince;
-    while (!sleep_.stopRequested()) {
-        const StreamSettings settings = readSettings();
-        if (settings.frequency == 0 && !zeroFrequencySince)
-            zeroFrequencySince = Clock::now();
-        if (settings.frequency != 0 && zeroFrequencySince) {
-            schedule_.skip(*zeroFrequencySince, Clock::now());
-            zeroFrequencySince.reset();
-        }
-        periodMs_ = settings.frequency ? 1000.0 / settings.frequency : 0.0;
-        if (!paused_ && settings.enabled && settings.frequency)
-            return settings;
-        sleep_.sleepFor(kPollInterval);
+// Nothing while paused, disabled (wUDP 0) or at frequency 0: nothing is sent
+// and the packet counter stands still. The time spent at frequency 0 is not
+// owed: an infinite period asks for no packets.
+std::optional<StreamSettings> UdpTransport::streamingSettings(Clock::time_point now) {
+    const StreamSettings settings = readSettings();
+    if (settings.frequency == 0 && !zeroFrequencySince_)
+        zeroFrequencySince_ = now;
+    if (settings.frequency != 0 && zeroFrequencySince_) {
+        schedule_.skip(*zeroFrequencySince_, now);
+        zeroFrequencySince_.reset();
     }
-    return std::nullopt;
+    if (paused_ || !settings.enabled || !settings.frequency) {
+        held_ = true;
+        return std::nullopt;
+    }
+    if (std::exchange(held_, false))
+        onTimeFrom_ = now;
+    return settings;
+}
+
+// Every datagram goes through the fault layer, which may hold it back, copy,
+// change or lose it.
+void UdpTransport::sendPacket(const StreamSettings& settings, Clock::time_point now) {
+    buildPacket(settings);
+    sendSettings_ = settings;
+    if (faults_)
+        faults_->send(datagram_, now, writeCopies_);
+    else
+        writeCopies(datagram_);
 }
 
 void UdpTransport::buildPacket(const StreamSettings& settings) {
@@ -192,16 +189,14 @@ void UdpTransport::buildPacket(const StreamSettings& settings) {
     fields.zdiap = zdiap_;
     fields.stepdirForward = stepdirForward_;
     encodeProfilePacket(snapshot_, fields, datagram_);
+    lastMeasurement_ = fields.measurementCounter;
 }
 
-// Every datagram goes through the fault layer, which may hold it back, copy,
-// change or lose it.
-void UdpTransport::sendPacket(const StreamSettings& settings) {
-    sendSettings_ = settings;
-    if (faults_)
-        faults_->send(datagram_, Clock::now(), writeCopies_);
-    else
-        writeCopies(datagram_);
+// A packet sent more than a period after its slot (or after the stream
+// could first send it) missed its time: the process got none. It still goes.
+void UdpTransport::countLateness(Clock::time_point slot, Clock::time_point now, double periodMs) {
+    if (now - std::max(slot, onTimeFrom_) > std::chrono::duration<double, std::milli>(periodMs))
+        ++latePackets_;
 }
 
 // Send failures are not reported; the stream goes on. The subnet copy goes
@@ -210,7 +205,8 @@ void UdpTransport::sendPacket(const StreamSettings& settings) {
 // whole stream at it.
 void UdpTransport::writeCopies(const QByteArray& datagram) {
     const StreamSettings& settings = sendSettings_;
-    socket_->writeDatagram(datagram, loopback_, settings.port);
+    socket_.sendTo(datagram.constData(), size_t(datagram.size()), QHostAddress(QHostAddress::LocalHost).toIPv4Address(),
+                   settings.port);
     if (!settings.localSAPEnabled)
         return;
     const QHostAddress broadcast(broadcastAddress(settings.tcpAddress, settings.tcpSubnetMask));
@@ -224,36 +220,12 @@ void UdpTransport::writeCopies(const QByteArray& datagram) {
                                  << "- not the broadcast address of a local network";
     }
     if (broadcastAllowed_)
-        socket_->writeDatagram(datagram, broadcast, broadcastPort_);
+        socket_.sendTo(datagram.constData(), size_t(datagram.size()), broadcast.toIPv4Address(), broadcastPort_);
 }
 
-void UdpTransport::sendHeldDatagrams() {
-    if (faults_)
-        faults_->sendDue(Clock::now(), writeCopies_);
-}
-
-// The earlier of the packet's slot and the next held datagram's due time.
-Clock::time_point UdpTransport::wakeTime(Clock::time_point slot) const {
+Clock::time_point UdpTransport::earlierHeld(Clock::time_point time) const {
     const std::optional<Clock::time_point> held = faults_ ? faults_->nextDue() : std::nullopt;
-    return held ? std::min(slot, *held) : slot;
-}
-
-// Sleeps until the current packet's slot has passed. The slot is fixed
-// before sleeping: a reset meanwhile applies from the next packet on, and
-// only a stop cuts the sleep short. Late packets are never skipped: when
-// behind, this returns at once. A period below the stream's whole-millisecond
-// sleeps is not paced: the worker then sends as fast as it builds packets.
-// Datagrams the fault layer holds back leave at their own times meanwhile.
-bool UdpTransport::sleepUntilPacketDue(double periodMs) {
-    if (periodMs < kUnpacedBelowMs)
-        return !sleep_.stopRequested();
-    const Clock::time_point due = schedule_.packetDue(periodMs);
-    while (Clock::now() < due) {
-        if (!sleep_.sleepUntil(wakeTime(due)))
-            return false;
-        sendHeldDatagrams();
-    }
-    return !sleep_.stopRequested();
+    return held ? std::min(time, *held) : time;
 }
 
 // Profiles longer than one datagram carries are cut; say so once per long spell.
@@ -270,14 +242,5 @@ void UdpTransport::cutToPacket() {
     cutLogged_ = true;
 }
 
-void UdpTransport::waitForMeasurementTask() {
-    measurementTask_.waitForFinished();  // runs the task here if the pool never started it
-    // The task held this lock until it returned. Taking it once more makes the
-    // hand-over visible to race detectors, which do not see inside Qt's futures.
-    std::lock_guard<std::mutex> ended(measurementRunning_);
-}
-
-void UdpTransport::resetSchedule() {
-    schedule_.reset(Clock::now());
-    sleep_.wake();
-}
+// The slot a packet already sleeps towards stays: the reset applies from the next packet on.
+void UdpTransport::resetSchedule() { schedule_.reset(Clock::now()); }

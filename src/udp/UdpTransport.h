@@ -2,20 +2,18 @@
 
 #include "faults/DatagramFaults.h"
 #include "profile/ProfileSource.h"
+#include "udp/DatagramSocket.h"
 #include "udp/HelloPacket.h"
-#include "udp/InterruptibleSleep.h"
+#include "udp/SendJob.h"
 #include "udp/StreamSchedule.h"
 
 #include <QByteArray>
-#include <QFuture>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <atomic>
-#include <mutex>
 #include <optional>
 
-class QUdpSocket;
 class UserParamsStore;
 
 // What the stream reads from the record, once per packet.
@@ -37,27 +35,31 @@ inline uint32_t broadcastAddress(uint32_t address, uint32_t mask) { return addre
 // interfaces that are up.
 bool isInterfaceBroadcast(const QHostAddress& address);
 
-// Streams the scanner's profile source (frame of each packet's measurement) as profile packets to 127.0.0.1 (and, when asked,
-// to the subnet broadcast address) on an absolute schedule. run() executes in
-// the worker's own thread; every slot may be called from any other thread.
-class UdpTransport : public QObject {
+// Streams the scanner's profile source as profile packets to 127.0.0.1 (and,
+// when asked, to the subnet broadcast address) on an absolute timetable. A
+// scheduler thread runs it (runDue); every slot may be called from any
+// other thread. Packet k carries the measurement of its slot, so what it
+// shows does not depend on when the packet happens to be built.
+class UdpTransport : public QObject, public SendJob {
     Q_OBJECT
 public:
-    using Clock = std::chrono::steady_clock;
     static constexpr quint16 kDefaultBroadcastPort = 31001;
 
     // Datagrams leave from `source` (any local address by default).
     UdpTransport(QObject* parent, int width, int height, UserParamsStore* params, const ProfileFeed* profile,
                  HelloBuffer* hello, const QHostAddress& source = QHostAddress(QHostAddress::AnyIPv4));
-    ~UdpTransport() override;
+
+    std::optional<Clock::time_point> runDue(Clock::time_point now) override;
+    // Off the scheduler: drops what the fault layer holds and closes the socket.
+    void finish();
 
     void setBroadcastPort(quint16 port) { broadcastPort_ = port; }
-    // Thread-safe: the measurement the stream is at.
-    uint32_t measurementCounter() const { return schedule_.measurementCounter(); }
+    // Thread-safe: the measurement of the last packet sent (0 before the first).
+    uint32_t measurementCounter() const { return lastMeasurement_; }
+    // Thread-safe: packets that left more than a period after their slot while streaming.
+    uint64_t latePackets() const { return latePackets_; }
     // Before the start: every datagram leaves through `faults`, which outlive this worker.
     void useFaults(DatagramFaults* faults) { faults_ = faults; }
-    // Thread-safe; run() returns at once, after the measurement task has ended.
-    void requestStop() { sleep_.requestStop(); }
 
 signals:
     void finished();
@@ -65,52 +67,51 @@ signals:
 
 public slots:
     void writeUdpSettings(QString address, int port, ushort xemr, ushort zdiap);
-    void run();
     void shutdown();
     void resume();
     void onXemrChanged(int xemr);
     void onZdiapChanged(int zdiap);
-    void onProtocolChanged(int prtc);
     void onFreqChanged(int freq);
     void onXResChagned(int value);
     void onNoizeChanged(int value);
     void onModeChanged(int);
-    void IncMeasurment();
     void SwitchStepdir(bool enable);
 
 private:
     StreamSettings readSettings() const;
-    std::optional<StreamSettings> waitUntilStreaming();
+    std::optional<StreamSettings> streamingSettings(Clock::time_point now);
+    void sendPacket(const StreamSettings& settings, Clock::time_point now);
     void buildPacket(const StreamSettings& settings);
-    void sendPacket(const StreamSettings& settings);
+    void countLateness(Clock::time_point slot, Clock::time_point now, double periodMs);
     void writeCopies(const QByteArray& datagram);
-    void sendHeldDatagrams();
-    Clock::time_point wakeTime(Clock::time_point slot) const;
-    bool sleepUntilPacketDue(double periodMs);
+    Clock::time_point earlierHeld(Clock::time_point time) const;
     void cutToPacket();
     void resetSchedule();
-    void waitForMeasurementTask();
 
     UserParamsStore* params_;
     const ProfileFeed* profile_;
     HelloBuffer* hello_;
-    QUdpSocket* socket_;
-    const QHostAddress loopback_{QHostAddress::LocalHost};
+    DatagramSocket socket_;
+    uint32_t sourceAddress_ = 0;
     QHostAddress lastBroadcast_;  // the subnet copy's address is checked and logged when it changes
     bool broadcastAllowed_ = false;
 
-    InterruptibleSleep sleep_;
     StreamSchedule schedule_;
+    // Set after a packet went out: the run at this time counts it and sends the next.
+    std::optional<Clock::time_point> sleepingUntil_;
+    std::optional<Clock::time_point> zeroFrequencySince_;
+    // Slots before it were owed (held, or waited for), not missed.
+    Clock::time_point onTimeFrom_{};
+    bool held_ = true;
     std::atomic<bool> paused_{false};
-    std::atomic<double> periodMs_{0.0};  // 0 while the frequency is 0: nothing is due
     std::atomic<uint16_t> xemr_{0};
     std::atomic<uint16_t> zdiap_{0};
     std::atomic<int> noize_{0};
     std::atomic<uint8_t> stepdirForward_{0};
     std::atomic<quint16> broadcastPort_{kDefaultBroadcastPort};
+    std::atomic<uint32_t> lastMeasurement_{0};
+    std::atomic<uint64_t> latePackets_{0};
 
-    QFuture<void> measurementTask_;
-    std::mutex measurementRunning_;  // held by IncMeasurment while it runs
     ProfileSnapshot snapshot_;  // reused by every packet
     QByteArray datagram_;
     bool cutLogged_ = false;

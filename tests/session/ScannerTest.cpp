@@ -1,4 +1,3 @@
-#include "scanner/EmulatorSession.h"
 #include "scanner/Scanner.h"
 
 #include "load/LoadTestSupport.h"
@@ -28,41 +27,6 @@ std::unique_ptr<QTcpSocket> writeParams(LiveEmulator& live, const USER_PARAMS& r
     EXPECT_EQ(exchange(*client, encodeRequest(kWriteParams, payload), 2), "OK");
     return client;
 }
-
-// Busy in run() until asked to stop (as the senders are) or, not `blocks`, back to its event loop at
-// once (as the server is). All workers log what happens to them, in order across their threads.
-class Worker : public QObject {
-public:
-    Worker(std::string name, bool blocks) : name_(std::move(name)), blocks_(blocks) {}
-    ~Worker() override { log("deleted " + name_); }
-    void requestStop() {
-        log("stop " + name_);
-        stopRequested_ = true;
-    }
-    void run() {
-        while (blocks_ && !stopRequested_)
-            QThread::msleep(1);
-        if (blocks_)
-            log("ended " + name_);
-    }
-
-    static std::vector<std::string> takeLog() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return std::exchange(log_, {});
-    }
-
-private:
-    static void log(const std::string& event) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        log_.push_back(event);
-    }
-
-    static inline std::mutex mutex_;
-    static inline std::vector<std::string> log_;
-    const std::string name_;
-    const bool blocks_;
-    std::atomic<bool> stopRequested_{false};
-};
 
 }  // namespace
 
@@ -102,19 +66,6 @@ TEST(ScannerDefaults, TheShippedParameterFileHoldsThem) {
     const PanelExtras defaults = ScannerSettings{}.extras();
     EXPECT_EQ(std::tie(load.extras.serial, load.extras.xsmr, load.extras.zbase),
               std::tie(defaults.serial, defaults.xsmr, defaults.zbase));
-}
-
-TEST(EmulatorSession, StopsInOrderEachThreadEndingBeforeTheNextIsAskedAndDeletesTheWorkersAfterwards) {
-    EmulatorSession session;
-    session.plug(EmulatorSession::Hello, new Worker("hello", true));
-    session.plug(EmulatorSession::Stream, new Worker("stream", true));
-    session.plug(EmulatorSession::Server, new Worker("server", false));
-    session.start();
-    session.stop();
-    EXPECT_FALSE(session.isRunning());
-    EXPECT_EQ(Worker::takeLog(), (std::vector<std::string>{"stop hello", "ended hello", "stop stream", "ended stream",
-                                                           "stop server", "deleted hello", "deleted stream",
-                                                           "deleted server"}));
 }
 
 // Files are played in name order, whatever order they were written in; a

@@ -1,14 +1,14 @@
 #pragma once
 
-#include "scanner/WorkerThread.h"
+#include "scanner/Engine.h"
 #include "support/TestUtil.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QNetworkDatagram>
-#include <QThreadPool>
 #include <QUdpSocket>
 #include <algorithm>
+#include <type_traits>
 
 // A datagram receiver on a loopback address with a port the system picks.
 class Receiver {
@@ -45,28 +45,38 @@ private:
     QUdpSocket socket_;
 };
 
-// A worker in its own thread, stopped as the session stops it.
+// A worker on an engine of its own, stopped as a scanner stops it.
 template <typename Worker>
 class RunningWorker {
 public:
-    explicit RunningWorker(Worker* worker) : worker_(worker), thread_(worker, [worker] { worker->requestStop(); }) {
-        // The stream's and the server's counter tasks hold a pool thread each.
-        QThreadPool* pool = QThreadPool::globalInstance();
-        pool->setMaxThreadCount(std::max(pool->maxThreadCount(), 4));
-        thread_.start();
+    explicit RunningWorker(Worker* worker) : worker_(worker) {
+        if constexpr (std::is_base_of_v<SendJob, Worker>)
+            engine_.startSending(worker);
+        else
+            engine_.startServing(worker);
     }
+    ~RunningWorker() { stop(); }
 
     // How long the stop took, in milliseconds.
     qint64 stop() {
         QElapsedTimer timer;
         timer.start();
-        thread_.stop();
+        if (!worker_)
+            return 0;
+        if constexpr (std::is_base_of_v<SendJob, Worker>) {
+            engine_.stopSending(worker_);
+            worker_->finish();
+            delete worker_;
+        } else {
+            engine_.stopServing(worker_);
+        }
+        worker_ = nullptr;
         return timer.elapsed();
     }
 
     Worker* operator->() const { return worker_; }
 
 private:
+    Engine engine_;
     Worker* worker_;
-    WorkerThread thread_;
 };

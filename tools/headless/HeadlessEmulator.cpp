@@ -42,7 +42,7 @@ bool HeadlessEmulator::start(QString* error) {
     if (plans.empty())
         return false;
     for (ScannerPlan& plan : plans)
-        members_.push_back(Member{std::move(plan), std::make_unique<Scanner>(), false});
+        members_.push_back(Member{std::move(plan), std::make_unique<Scanner>(engine_), false});
     for (Member& member : members_)
         if (!prepare(member, error)) {
             members_.clear();

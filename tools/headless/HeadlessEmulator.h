@@ -72,6 +72,7 @@ private:
     void saveParams(const Member& member);
 
     HeadlessOptions options_;
+    Engine engine_;  // every scanner's threads; outlives the scanners
     std::vector<Member> members_;
     QTimer listenTimeout_;
     std::unique_ptr<ControlServer> control_;

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "scanner/SendScheduler.h"
+
+#include <QThread>
+
+class TcpTransport;
+
+// The threads that every scanner of a process shares: one that sends every
+// stream's and hello's datagrams at their times, and one event loop that
+// serves every command server. A rig adds scanners, not threads.
+class Engine {
+public:
+    Engine();
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    void startSending(SendJob* job) { scheduler_.add(job); }
+    // Returns once the job is no longer run; then it may go.
+    void stopSending(SendJob* job) { scheduler_.remove(job); }
+
+    // Takes a parentless server, moves it to the serving thread and starts it there.
+    void startServing(TcpTransport* server);
+    // Stops and deletes the server on the serving thread; returns once it is gone.
+    void stopServing(TcpTransport* server);
+
+    // Threads this engine runs.
+    static constexpr int kThreads = 2;
+
+private:
+    SendScheduler scheduler_;
+    QThread serving_;
+    QObject* servingContext_;  // lives on serving_: work handed to that thread runs in its name
+};

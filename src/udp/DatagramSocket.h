@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// A plain UDP socket for senders that run on a scheduler thread: no event
+// loop and no thread affinity, one system call per datagram. Addresses are
+// IPv4 numbers in host order.
+class DatagramSocket {
+public:
+    DatagramSocket() = default;
+    ~DatagramSocket();
+    DatagramSocket(const DatagramSocket&) = delete;
+    DatagramSocket& operator=(const DatagramSocket&) = delete;
+
+    // Makes the socket and binds it to `address`:`port` (port 0: any).
+    // `shareAddress` lets other sockets bind the same port. False when no
+    // socket could be made; a failed bind keeps the socket, which still
+    // sends, from a port the system picks.
+    bool open(uint32_t address, uint16_t port, bool shareAddress);
+    void close();
+    bool isOpen() const { return fd_ >= 0; }
+    uint16_t localPort() const;
+
+    // False when the system refused the datagram.
+    bool sendTo(const char* data, size_t size, uint32_t address, uint16_t port);
+
+private:
+    int fd_ = -1;
+};
