@@ -1,6 +1,6 @@
 #include "scanner/Scanner.h"
 
-#include "capture/CaptureProfileSource.h"
+#include "capture/CaptureReplay.h"
 #include "tcp/TcpTransport.h"
 #include "udp/UdpHello.h"
 #include "udp/UdpTransport.h"
@@ -105,7 +105,7 @@ bool Scanner::replay(const QString& path, Playback playback, QString* error, Cap
         const ScannerSettings s = settings();
         source = CsvFolderProfileSource::open(path, CsvScale{s.xemr, s.zdiap}, playback, why);
     } else {
-        source = CaptureProfileSource::open(path, filter, playback, why);
+        source = openCaptureReplay(path, filter, playback, why);
     }
     if (!source) {
         if (error)

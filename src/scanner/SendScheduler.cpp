@@ -38,6 +38,9 @@ void SendScheduler::remove(SendJob* job) {
         const auto found = jobs_.find(job);
         if (found == jobs_.end())
             return;
+        // A busy scheduler takes the lock back at once: without the mark the
+        // job would be running again whenever this wait looked.
+        found->second.leaving = true;
         changed_.wait(lock, [&] { return !found->second.running; });
         if (found->second.queued != queue_.end())
             queue_.erase(found->second.queued);
@@ -107,7 +110,7 @@ void SendScheduler::requeue(SendJob* job, std::optional<Clock::time_point> next)
     entry.running = false;
     if (std::exchange(entry.wokenWhileRunning, false))
         next = Clock::now();
-    if (next)
+    if (next && !entry.leaving)
         enqueue(job, entry, *next);
 }
 

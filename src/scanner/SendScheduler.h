@@ -34,6 +34,7 @@ private:
         Queue::iterator queued;  // end() while running or parked
         bool running = false;
         bool wokenWhileRunning = false;
+        bool leaving = false;  // remove() waits for the run to end: not queued again
     };
 
     void loop();

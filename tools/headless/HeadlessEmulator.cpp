@@ -1,4 +1,5 @@
 #include "HeadlessEmulator.h"
+#include "DescriptorLimit.h"
 
 #include "control/ControlStats.h"
 #include "profile/CsvProfile.h"
@@ -39,7 +40,7 @@ bool HeadlessEmulator::start(QString* error) {
     if (!members_.empty())
         return true;
     std::vector<ScannerPlan> plans = planRig(options_, error);
-    if (plans.empty())
+    if (plans.empty() || !makeRoomForDescriptors(long(plans.size()), error))
         return false;
     for (ScannerPlan& plan : plans)
         members_.push_back(Member{std::move(plan), std::make_unique<Scanner>(engine_), false});

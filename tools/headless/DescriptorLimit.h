@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QString>
+
+// Every scanner holds three descriptors (stream, hello, command server);
+// the rest (standard streams, event loops, control socket and its clients,
+// a client per server, files) fit in a fixed reserve.
+constexpr long kDescriptorsPerScanner = 3;
+constexpr long kDescriptorReserve = 96;
+
+inline long descriptorsNeeded(long scanners) { return scanners * kDescriptorsPerScanner + kDescriptorReserve; }
+
+// Raises the soft limit on open descriptors up to the hard one when
+// `scanners` need more. False, with `error` naming the limit and the need,
+// when even the hard limit is too low.
+bool makeRoomForDescriptors(long scanners, QString* error);
