@@ -6,6 +6,7 @@
 #include "tcp/RequestHeader.h"
 #include "udp/ProfilePacket.h"
 
+#include <QDir>
 #include <QImage>
 #include <QRegularExpression>
 #include <QSettings>
@@ -41,21 +42,31 @@ QByteArray resultPacket(const std::function<void(QByteArray&)>& change) {
 
 }  // namespace
 
+// A rig adds scanners, not threads; its descriptors fit a soft limit that
+// the emulator raises to the hard one.
 TEST(ClientAgainstHeadless, ARigsScannersAreDiscoveredOnceEachWithTheirOptionsAndServeTheirOwnRecords) {
+    constexpr int kScanners = 16;
     HeadlessProcess rig;
-    ASSERT_TRUE(rig.start({"--scanners", "4", "--serial", "4242", "--xemr", "80", "--zdiap", "160"}));
+    rig.limitOpenFiles(40, 4096);
+    ASSERT_TRUE(rig.start({"--scanners", QString::number(kScanners), "--serial", "4242", "--xemr", "80", "--zdiap", "160"}))
+        << rig.errors().toStdString();
+    EXPECT_LE(QDir(QStringLiteral("/proc/%1/task").arg(rig.pid())).count() - 2, 8u) << "threads";
     const ToolRun run = runClient({"discover", "--port", QString::number(rig.helloPort), "--seconds", "5"});
     QStringList devices = lines(run.out);
-    devices.sort();
-    ASSERT_EQ(devices.size(), 4) << run.out.toStdString() << run.err.toStdString();
-    for (int k = 0; k < 4; ++k) {
+    std::sort(devices.begin(), devices.end(), [](const QString& a, const QString& b) {
+        return a.section(' ', 2, 2).section('.', 3).toInt() < b.section(' ', 2, 2).section('.', 3).toInt();
+    });
+    ASSERT_EQ(devices.size(), kScanners) << run.out.toStdString() << run.err.toStdString();
+    for (int k = 0; k < kScanners; ++k) {
         const QString address = QStringLiteral("127.0.0.%1").arg(k + 1);
         const QString line = QStringLiteral("^PX310 at %1 .* serial %2  XEMR 80  ZDIAP 160 .* TCP port %3  UDP port %4$")
                                  .arg(address).arg(4242 + k).arg(rig.tcpPort).arg(rig.udpPort);
         EXPECT_TRUE(devices[k].contains(QRegularExpression(line))) << devices[k].toStdString();
         // Were the records shared, the earlier scanners' changes would show.
-        EXPECT_EQ(ok(rig, {"params", "set", QStringLiteral("laser_level_u8=%1").arg(k + 1), "--host", address}),
-                  QStringLiteral("laser_level_u8: 0 -> %1\n").arg(k + 1));
+        if (k < 3) {
+            EXPECT_EQ(ok(rig, {"params", "set", QStringLiteral("laser_level_u8=%1").arg(k + 1), "--host", address}),
+                      QStringLiteral("laser_level_u8: 0 -> %1\n").arg(k + 1));
+        }
     }
     EXPECT_TRUE(ok(rig, {"result", "--summary"}).contains(", 640 points, serial 4242,")) << "the built-in profile";
     EXPECT_EQ(rig.stop(), 0) << "SIGTERM stops the emulator cleanly";
@@ -144,6 +155,12 @@ TEST(HeadlessFailures, WhatCannotStartEndsTheProgramWithAMessageAndItsCode) {
     HeadlessProcess badListen;
     EXPECT_FALSE(badListen.start({"--listen", "300.1.1.1"}));
     EXPECT_EQ(badListen.waitForEnd().exitCode, 1);
+    HeadlessProcess tooFewFiles;
+    tooFewFiles.limitOpenFiles(100, 100);
+    EXPECT_FALSE(tooFewFiles.start({"--scanners", "16"}));
+    const ToolRun files = tooFewFiles.waitForEnd();
+    EXPECT_TRUE(files.exitCode == 2 && files.err.contains("16 scanners need 144 open files, but the limit is 100"))
+        << files.err.toStdString();
 }
 
 namespace {

@@ -52,9 +52,13 @@ bool HeadlessProcess::start(const QStringList& arguments) {
     out_.clear();
     err_.clear();
     process_ = std::make_unique<QProcess>();
-    process_->start(QStringLiteral(PX310_HEADLESS),
-                    arguments + QStringList{"--tcp-port", QString::number(tcpPort), "--udp-port", QString::number(udpPort),
-                                            "--hello-port", QString::number(helloPort), "--params", paramsPath()});
+    QStringList command = arguments + QStringList{"--tcp-port",   QString::number(tcpPort),   "--udp-port",
+                                                  QString::number(udpPort), "--hello-port", QString::number(helloPort),
+                                                  "--params",   paramsPath()};
+    if (openFilesLimit_.isEmpty())
+        process_->start(QStringLiteral(PX310_HEADLESS), command);
+    else
+        process_->start(QStringLiteral("prlimit"), QStringList{openFilesLimit_, QStringLiteral(PX310_HEADLESS)} + command);
     const auto listening = [this] { return out_.contains(QLatin1String("listening on")); };
     waitUntil(
         [&] {

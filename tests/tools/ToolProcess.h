@@ -29,6 +29,9 @@ public:
 
     // Adds the ports and the parameter file to `arguments`; true once the program listens.
     bool start(const QStringList& arguments = {});
+    // Before start(): the program's soft and hard limits on open files.
+    void limitOpenFiles(int soft, int hard) { openFilesLimit_ = QStringLiteral("--nofile=%1:%2").arg(soft).arg(hard); }
+    qint64 pid() const { return process_->processId(); }
     // SIGTERM, then waits for the end; the program's exit code.
     int stop();
     // The program ended by itself (a start failure): its run.
@@ -48,4 +51,5 @@ private:
     std::unique_ptr<QProcess> process_;
     QString out_;
     QString err_;
+    QString openFilesLimit_;  // empty: as this process has them
 };
