@@ -23,7 +23,8 @@ int firstPortOpenToThisUser() {
 QString listenAdvice(int port, int firstOpenPort) {
     if (port >= firstOpenPort)
         return {};
-    return QStringLiteral("ports below %1 need root; pick one from %1 up, e.g. %2")
+    // Short: the status bar shows it after the socket's reason.
+    return QStringLiteral("ports below %1 need root; try port %2")
         .arg(firstOpenPort)
         .arg(std::max(kSuggestedTcpPort, firstOpenPort));
 }
