@@ -7,9 +7,9 @@
 class QLabel;
 class QLineEdit;
 
-// Asks for a fault list, the same text px310-headless --faults
-// takes. OK keeps the dialog open while the text is refused, with the
-// parser's reason shown under it.
+// Asks for a fault list, the same text px310-headless --faults takes, with
+// a table of the keys that grows with the dialog. OK keeps the dialog open
+// while the text is refused, with the parser's reason shown under it.
 class FaultsDialog : public QDialog {
     Q_OBJECT
 public:

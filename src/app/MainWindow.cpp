@@ -2,9 +2,11 @@
 
 #include "ui_MainWindow.h"
 
+#include "app/ElidedLabel.h"
 #include "app/FaultsDialog.h"
 #include "log/LogCategories.h"
 #include "params/UserParamsIni.h"
+#include "tcp/ListenAdvice.h"
 #include "udp/UdpTransport.h"
 
 #include <QCloseEvent>
@@ -32,7 +34,6 @@ constexpr int kTransientMessageMs = 5000;
 constexpr int kStateRefreshMs = 250;
 // A modest rate for the view; the stream itself runs at up to 491 Hz.
 constexpr int kReplayRefreshMs = 100;
-constexpr int kFirstUnprivilegedPort = 1024;
 
 const auto spinChanged = qOverload<int>(&QSpinBox::valueChanged);
 }  // namespace
@@ -45,9 +46,13 @@ MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
     // The form fills the fixed 890 x 530; the status bar for file messages
     // goes below it.
     setFixedSize(width(), height() + statusBar()->sizeHint().height());
-    stateLbl = new QLabel(this);
+    // Both give way, cut short, when the fixed width cannot hold them.
+    stateLbl = new ElidedLabel(this);
     stateLbl->setObjectName(QStringLiteral("stateLbl"));
     statusBar()->addPermanentWidget(stateLbl);
+    faultsLbl = new ElidedLabel(this);
+    faultsLbl->setObjectName(QStringLiteral("faultsLbl"));
+    statusBar()->addPermanentWidget(faultsLbl);
     stateRefresh.setInterval(kStateRefreshMs);
     connect(&stateRefresh, &QTimer::timeout, this, &MainWindow::showEmulatorState);
     showEmulatorState();
@@ -79,10 +84,8 @@ MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
     primeScanner();
     ui->paint->onXemrUpdated(ui->xemrSpin->value());
     ui->paint->onZdiapUpdated(ui->zdiapSpin->value());
-    // Both change the panel, so they run on the GUI thread.
-    // The reason goes to the status bar before the warning box stops the scanner.
+    // Changes the panel, so it runs on the GUI thread.
     connect(&scanner_, &Scanner::listenFailed, this, &MainWindow::reportListenFailure);
-    connect(&scanner_, &Scanner::listenFailed, this, &MainWindow::onBadTcpAddress);
     // Noted where they happen; the status refresh shows them.
     connect(
         &scanner_, &Scanner::clientConnected, this, [this] { clientConnected = true; }, Qt::DirectConnection);
@@ -277,6 +280,7 @@ void MainWindow::on_startBtn_clicked() {
     storePanelAddresses();
     statusBar()->clearMessage();  // an error of the last run is no longer true
     clientConnected = false;
+    faultsSince = scanner_.faultCounters();
     scanner_.start();
     stateRefresh.start();
     setRunning(true);
@@ -302,9 +306,10 @@ void MainWindow::setRunning(bool running) {
 // Status bar
 
 void MainWindow::showEmulatorState() {
+    showInjectedFaults();
     if (!isRunning()) {
         stateRefresh.stop();
-        stateLbl->setText(tr("Idle"));
+        stateLbl->setFullText(tr("Idle"));
         return;
     }
     const USER_PARAMS params = scanner_.params().snapshot();
@@ -313,11 +318,15 @@ void MainWindow::showEmulatorState() {
                                ? tr("TCP listening on %1:%2").arg(ipv4FieldToText(params.tcp_ip_address_u8)).arg(port)
                                : tr("TCP not listening");
     const QString client = clientConnected ? tr("client connected") : tr("no client");
-    QString state = QStringLiteral("%1, %2 | %3").arg(server, client, streamStateText(params));
-    const QString faults = injectedFaultsSummary(scanner_.faultCounters());
-    if (!faults.isEmpty())
-        state += tr(" | faults: %1").arg(faults);
-    stateLbl->setText(state);
+    stateLbl->setFullText(QStringLiteral("%1, %2 | %3").arg(server, client, streamStateText(params)));
+}
+
+void MainWindow::showInjectedFaults() {
+    const QString faults = isRunning() && !scanner_.faults().isNone()
+                               ? injectedFaultsSummary(scanner_.faultCounters(), faultsSince)
+                               : QString();
+    faultsLbl->setFullText(tr("faults: %1").arg(faults));
+    faultsLbl->setVisible(!faults.isEmpty());
 }
 
 void MainWindow::addFaultsMenu() {
@@ -331,8 +340,11 @@ void MainWindow::addFaultsMenu() {
 // Takes effect at once, running or not.
 void MainWindow::askForFaults() {
     FaultsDialog dialog(scanner_.faults(), this);
-    if (dialog.exec() == QDialog::Accepted)
-        scanner_.setFaults(dialog.spec());
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    scanner_.setFaults(dialog.spec());
+    faultsSince = scanner_.faultCounters();
+    showInjectedFaults();
 }
 
 QString MainWindow::streamStateText(const USER_PARAMS& params) const {
@@ -349,12 +361,12 @@ QString MainWindow::streamStateText(const USER_PARAMS& params) const {
     return tr("UDP to %1 at %2 Hz").arg(target).arg(params.udp_frequency_u16);
 }
 
+// The reason goes to the status bar before the warning box stops the scanner.
 void MainWindow::reportListenFailure(const QString& reason) {
-    QString text = reason;
-    if (params().snapshot().tcp_port_u16 < kFirstUnprivilegedPort)
-        text += tr(" (ports below %1 need root)").arg(kFirstUnprivilegedPort);
+    const QString text = withListenAdvice(reason, params().snapshot().tcp_port_u16);
     qCWarning(lcTcp).noquote() << text;
     statusBar()->showMessage(text);  // stays until the next Start
+    onBadTcpAddress(text);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
@@ -363,12 +375,13 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-void MainWindow::onBadTcpAddress() {
+void MainWindow::onBadTcpAddress(const QString& reason) {
     QMessageBox::warning(this, QStringLiteral("Oooooops"),
                          tr("There are some troubles with this address\n"
                             "Some system ip addresses aren't usable\n"
                             "such as VirtualBox's address etc.\n"
-                            "Please, try another one."),
+                            "Please, try another one.\n\n%1")
+                             .arg(reason),
                          QMessageBox::Ok, QMessageBox::NoButton);
     if (scanner_.isRunning())
         stopEmulation();

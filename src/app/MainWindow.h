@@ -12,8 +12,8 @@
 #include <atomic>
 #include <memory>
 
+class ElidedLabel;
 class QComboBox;
-class QLabel;
 
 namespace Ui {
 class MainWindow;
@@ -37,7 +37,8 @@ public:
     bool isRunning() const { return scanner_.isRunning(); }
 
 public slots:
-    void onBadTcpAddress();
+    // The warning box, with the socket's `reason`; stops the scanner.
+    void onBadTcpAddress(const QString& reason);
     void on_startBtn_clicked();
     void on_stopBtn_clicked();
     void onUdpAddressChanged(const QString& address);
@@ -89,6 +90,9 @@ private:
     // The status bar follows the scanner: where it listens, whether a client
     // is connected (which pauses the stream), and why listening failed.
     void showEmulatorState();
+    // While faults are set and running: those injected since they were set
+    // or the run started.
+    void showInjectedFaults();
     void addFaultsMenu();
     void askForFaults();
     QString streamStateText(const USER_PARAMS& params) const;
@@ -105,7 +109,9 @@ private:
     std::unique_ptr<Ui::MainWindow> ui;
     const DataPlaces places;  // where the picture and the parameter file are
     Scanner scanner_;
-    QLabel* stateLbl = nullptr;  // the status bar's lasting part
+    ElidedLabel* stateLbl = nullptr;   // the status bar's lasting part
+    ElidedLabel* faultsLbl = nullptr;  // beside it, the injected faults
+    FaultCounts faultsSince;           // the counters when the faults were set or the run started
     QTimer stateRefresh;         // the record and the server change while running
     QTimer replayRefresh;        // the view follows the frame the stream is at
     std::atomic<bool> clientConnected{false};  // set on the server's thread

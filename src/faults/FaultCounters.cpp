@@ -34,15 +34,16 @@ void FaultCounters::reset() {
     counts_.clientsConnected = clients;
 }
 
-QString injectedFaultsSummary(const FaultCounts& c) {
-    const std::pair<uint64_t, const char*> counts[] = {
-        {c.lost, "lost"},          {c.duplicated, "duplicated"},        {c.reordered, "reordered"},
-        {c.corrupted, "corrupted"}, {c.delayed, "delayed"},             {c.repliesDelayed, "replies delayed"},
-        {c.repliesCut, "replies cut"}, {c.connectionsDropped, "dropped"}, {c.stalls, "stalls"},
-        {c.hellosSuppressed, "hellos off"}};
+QString injectedFaultsSummary(const FaultCounts& counts, const FaultCounts& since) {
+    using C = FaultCounts;
+    const std::pair<uint64_t C::*, const char*> injected[] = {
+        {&C::lost, "lost"},           {&C::duplicated, "duplicated"},     {&C::reordered, "reordered"},
+        {&C::corrupted, "corrupted"}, {&C::delayed, "delayed"},           {&C::repliesDelayed, "replies delayed"},
+        {&C::repliesCut, "replies cut"}, {&C::connectionsDropped, "dropped"}, {&C::stalls, "stalls"},
+        {&C::hellosSuppressed, "hellos off"}};
     QStringList parts;
-    for (const auto& [count, name] : counts)
-        if (count)
+    for (const auto& [counter, name] : injected)
+        if (const uint64_t count = counts.*counter - since.*counter)
             parts << QStringLiteral("%1 %2").arg(count).arg(QLatin1String(name));
     return parts.join(QStringLiteral(", "));
 }

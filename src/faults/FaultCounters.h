@@ -41,5 +41,6 @@ private:
     FaultCounts counts_;
 };
 
-// The injected faults in a few words for a status bar; empty when none was injected.
-QString injectedFaultsSummary(const FaultCounts& counts);
+// The faults injected since `since` was taken, in a few words for a status
+// bar; empty when none was injected.
+QString injectedFaultsSummary(const FaultCounts& counts, const FaultCounts& since = {});

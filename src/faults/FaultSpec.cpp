@@ -12,23 +12,39 @@ struct Key {
     Kind kind;
     uint32_t FaultSpec::*field;  // unused by the switch
     uint32_t min;                // counts only
+    const char* help;
 };
 
 // Also the order of the canonical text.
 const Key kKeys[] = {
-    {"loss", Kind::Percentage, &FaultSpec::lossPpm, 0},
-    {"burst", Kind::Count, &FaultSpec::burst, 1},
-    {"dup", Kind::Percentage, &FaultSpec::duplicatePpm, 0},
-    {"reorder", Kind::Percentage, &FaultSpec::reorderPpm, 0},
-    {"corrupt", Kind::Percentage, &FaultSpec::corruptPpm, 0},
-    {"delay", Kind::Duration, &FaultSpec::delayMs, 0},
-    {"jitter", Kind::Duration, &FaultSpec::jitterMs, 0},
-    {"reply-delay", Kind::Duration, &FaultSpec::replyDelayMs, 0},
-    {"drop-after", Kind::Count, &FaultSpec::dropAfter, 1},
-    {"cut", Kind::Percentage, &FaultSpec::cutPpm, 0},
-    {"stall", Kind::Count, &FaultSpec::stallAfter, 0},
-    {"hello", Kind::Switch, nullptr, 0},
+    {"loss", Kind::Percentage, &FaultSpec::lossPpm, 0, "a stream datagram starts a loss"},
+    {"burst", Kind::Count, &FaultSpec::burst, 1, "mean length of a loss (default 1: independent losses)"},
+    {"dup", Kind::Percentage, &FaultSpec::duplicatePpm, 0, "a datagram is sent twice"},
+    {"reorder", Kind::Percentage, &FaultSpec::reorderPpm, 0, "a datagram is held back and sent after the next one"},
+    {"corrupt", Kind::Percentage, &FaultSpec::corruptPpm, 0, "a datagram has one byte changed: its checksum fails"},
+    {"delay", Kind::Duration, &FaultSpec::delayMs, 0, "every datagram leaves D later"},
+    {"jitter", Kind::Duration, &FaultSpec::jitterMs, 0, "the delay varies within \u00b1 D, never reordering"},
+    {"reply-delay", Kind::Duration, &FaultSpec::replyDelayMs, 0, "every command reply is written D late"},
+    {"drop-after", Kind::Count, &FaultSpec::dropAfter, 1, "a connection is closed after its N-th request"},
+    {"cut", Kind::Percentage, &FaultSpec::cutPpm, 0, "a reply is cut short, then the connection closes"},
+    {"stall", Kind::Count, &FaultSpec::stallAfter, 0, "after N requests a connection is read no more"},
+    {"hello", Kind::Switch, nullptr, 0, "no hello announcements"},
 };
+
+// What a key's value is written as in the help.
+QLatin1String valueSymbol(Kind kind) {
+    switch (kind) {
+    case Kind::Percentage:
+        return QLatin1String("P");
+    case Kind::Duration:
+        return QLatin1String("D");
+    case Kind::Count:
+        return QLatin1String("N");
+    case Kind::Switch:
+        break;
+    }
+    return QLatin1String("off");
+}
 
 constexpr uint32_t kMaxCount = 1000000000;
 constexpr uint32_t kMaxDurationMs = 60000;
@@ -236,4 +252,12 @@ QString formatFaultSpec(const FaultSpec& spec) {
             items << QStringLiteral("%1=%2").arg(QLatin1String(key.name), formatValue(key, spec));
     }
     return items.isEmpty() ? QStringLiteral("none") : items.join(QLatin1Char(','));
+}
+
+std::vector<FaultKeyHelp> faultKeyHelp() {
+    std::vector<FaultKeyHelp> help;
+    for (const Key& key : kKeys)
+        help.push_back(
+            {QLatin1String(key.name) + QLatin1Char('=') + valueSymbol(key.kind), QString::fromUtf8(key.help)});
+    return help;
 }

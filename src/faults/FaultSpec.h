@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <vector>
 
 // What faults a scanner injects, as one comma-separated text such as
 //   loss=5%,burst=3,dup=1%,reorder=1%,corrupt=0.5%,delay=10ms,jitter=5ms,
@@ -77,3 +78,11 @@ FaultSpecParse parseFaultSpec(const QString& text);
 // The canonical text: keys in the order above, defaults left out, "none" when
 // nothing is set. Parsing it gives the same fault list back.
 QString formatFaultSpec(const FaultSpec& spec);
+
+// Each key as written with its value ("reply-delay=D") and what it does, in
+// the order above: the help of the faults dialog.
+struct FaultKeyHelp {
+    QString key;
+    QString meaning;
+};
+std::vector<FaultKeyHelp> faultKeyHelp();

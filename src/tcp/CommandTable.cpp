@@ -61,3 +61,8 @@ const CommandInfo* findCommand(uint32_t code) {
                                      [](const CommandInfo& info, uint32_t c) { return info.code < c; });
     return it != kCommandTable.end() && it->code == code ? &*it : nullptr;
 }
+
+bool keepsPayload(uint32_t code) {
+    const CommandInfo* info = findCommand(code);
+    return info && (info->action == A::WriteParams || info->action == A::WriteFactoryParams);
+}

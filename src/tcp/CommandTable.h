@@ -29,3 +29,7 @@ extern const std::array<CommandInfo, kCommandCount> kCommandTable;
 
 // The table entry for `code`, or nullptr for a code the scanner does not know.
 const CommandInfo* findCommand(uint32_t code);
+
+// Whether a request's payload is used (parameter and factory writes); any
+// other payload is passed over unread, whatever its size.
+bool keepsPayload(uint32_t code);

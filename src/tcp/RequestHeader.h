@@ -23,8 +23,8 @@ static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "REQUEST_HEADER is exchanged as r
 
 constexpr int kRequestHeaderSize = sizeof(REQUEST_HEADER);
 
-// No command takes more; a larger announced payload means the stream cannot
-// be framed any more.
+// No command that uses its payload takes more; a larger one announced for
+// such a command means the stream cannot be framed any more.
 constexpr uint32_t kMaxRequestPayload = 64 * 1024;
 
 // A request as a client puts it on the wire: header, then the payload, whose

@@ -3,12 +3,14 @@
 #include "profile/ProfileModel.h"
 #include "profile/widget/PaintWidget.h"
 #include "profile/widget/ProfileView.h"
+#include "tcp/ListenAdvice.h"
 #include "tcp/RequestHeader.h"
 #include "tcp/TcpTestSupport.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,6 +19,7 @@
 #include <QSettings>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QTableWidget>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -258,12 +261,20 @@ TEST_F(MainWindowTest, ListenFailureWarnsAndGivesTheSocketsReasonUntilTheNextSta
     QTcpServer probe;
     ASSERT_FALSE(probe.listen(QHostAddress::LocalHost, kPrivilegedPort));
     spin("tcpPortSpin")->setValue(kPrivilegedPort);
-    const auto warningCloser = answerModals([](QWidget* box) { qobject_cast<QMessageBox*>(box)->accept(); });
+    QString warning;
+    const auto warningCloser = answerModals([&](QWidget* box) {
+        warning = qobject_cast<QMessageBox*>(box)->text();
+        qobject_cast<QMessageBox*>(box)->accept();
+    });
     window->on_startBtn_clicked();
     ASSERT_TRUE(waitUntil([&] { return !window->isRunning(); }));
     const QString reason = window->statusBar()->currentMessage();
-    EXPECT_TRUE(reason.contains("127.0.0.1 port 620: " + probe.errorString() + " (ports below 1024 need root)"))
+    EXPECT_TRUE(reason.endsWith("127.0.0.1 port 620: " + withListenAdvice(probe.errorString(), kPrivilegedPort)))
         << reason.toStdString();
+    EXPECT_TRUE(warning.startsWith("There are some troubles") && warning.endsWith(reason)) << warning.toStdString();
+    EXPECT_EQ(listenAdvice(kPrivilegedPort, 1024), "ports below 1024 need root; try port 6200");
+    EXPECT_EQ(listenAdvice(kPrivilegedPort, 0), "") << "root";
+    EXPECT_EQ(listenAdvice(1024, 1024), "");
 
     spin("tcpPortSpin")->setValue(tcpPort);
     window->on_startBtn_clicked();
@@ -293,13 +304,22 @@ TEST_F(MainWindowTest, ARecordingFolderReplacesTheViewAndTheStreamUntilStopped) 
     EXPECT_TRUE(shows(drawn) && !shows(replayed));
 }
 
-// The dialog shows the scanner's faults, stays open on a bad list with the parser's message.
+// The dialog shows the scanner's faults and a table of the keys, each on one
+// line; it stays open on a bad list with the parser's message, nothing cut.
 TEST_F(MainWindowTest, TheFaultsMenuRefusesABadListAndSetsAGoodOne) {
     window->scanner().setFaults(parseFaultSpec("loss=5%").spec);
     QStringList seen;
+    int tableHeight = 0;
     const auto answer = answerModals([&](QWidget* dialog) {
         auto* edit = child<QLineEdit>(*dialog, "faultsEdit");
-        seen << edit->text() + "|" + child<QLabel>(*dialog, "faultsProblem")->text();
+        auto* problem = child<QLabel>(*dialog, "faultsProblem");
+        auto* keys = child<QTableWidget>(*dialog, "faultsKeys");
+        seen << edit->text() + "|" + problem->text();
+        for (const QLabel* text : {child<QLabel>(*dialog, "faultsHelp"), problem})
+            EXPECT_GE(text->height(), text->heightForWidth(text->width())) << "not cut";
+        EXPECT_GE(keys->height(), std::exchange(tableHeight, keys->height())) << "the dialog grows for a message";
+        EXPECT_EQ(keys->findItems("reply-delay=D", Qt::MatchExactly).size(), 1);
+        EXPECT_GE(keys->columnWidth(0), keys->fontMetrics().horizontalAdvance("reply-delay=D"));
         edit->setText(seen.size() == 1 ? "loss=5%,burst=x" : " reply-delay=50ms ");
         if (seen.size() > 2)
             qobject_cast<QDialog*>(dialog)->reject();
@@ -309,6 +329,30 @@ TEST_F(MainWindowTest, TheFaultsMenuRefusesABadListAndSetsAGoodOne) {
     trigger("actionNetworkFaults");
     EXPECT_EQ(seen, QStringList({"loss=5%|", "loss=5%,burst=x|" + parseFaultSpec("loss=5%,burst=x").message}));
     EXPECT_EQ(formatFaultSpec(window->scanner().faults()), "reply-delay=50ms");
+}
+
+// Counts show beside the state only while faults are set, from when they were set.
+TEST_F(MainWindowTest, TheStatusBarCountsInjectedFaultsOnlyWhileSetAndSinceSet) {
+    serveLocally();
+    QStringList lists = {"dup=100%", "none", "dup=100%", "none"};
+    const auto answer = answerModals([&](QWidget* dialog) {
+        child<QLineEdit>(*dialog, "faultsEdit")->setText(lists.takeFirst());
+        qobject_cast<QDialog*>(dialog)->accept();
+    });
+    const QLabel* faults = child<QLabel>(*window, "faultsLbl");
+    trigger("actionNetworkFaults");
+    window->on_startBtn_clicked();
+    EXPECT_TRUE(waitUntil([&] { return !faults->isHidden() && faults->text().contains(" duplicated"); }));
+    trigger("actionNetworkFaults");
+    EXPECT_TRUE(faults->isHidden()) << "faults cleared";
+    trigger("actionNetworkFaults");
+    ASSERT_TRUE(waitUntil([&] { return !faults->isHidden(); }));
+    const uint64_t shown = faults->text().section(' ', 1, 1).toULongLong();  // "faults: N duplicated"
+    EXPECT_LT(shown, window->scanner().faultCounters().duplicated) << "counted from when set again";
+    trigger("actionNetworkFaults");
+    window->on_stopBtn_clicked();
+    window->on_startBtn_clicked();
+    EXPECT_TRUE(faults->isHidden()) << "a later start without faults";
 }
 
 TEST_F(MainWindowTest, StartsFromTheParameterFileAndFlushWritesItBack) {

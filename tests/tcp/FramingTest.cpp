@@ -31,12 +31,23 @@ TEST(RequestFramer, HandsOutRequestsOnlyOnceWholeAndInOrder) {
     EXPECT_EQ(framer.pending(), 0);
 }
 
-TEST(RequestFramer, AnnouncedPayloadBeyond64KiBBreaksTheStream) {
-    RequestFramer largest;
-    largest.feed(encodeRequest(147, QByteArray(int(kMaxRequestPayload), 'p')));
-    EXPECT_EQ(drain(largest).size(), 1u);
-
+// An upload's payload, however large, is dropped as it comes and the
+// connection goes on; a payload that is kept stays bounded.
+TEST(RequestFramer, UnusedPayloadsOfAnySizeAreDroppedAndKeptOnesBeyond64KiBBreakTheStream) {
     RequestFramer framer;
+    const QByteArray upload = encodeRequest(147, QByteArray(4 << 20, 'u')) + encodeRequest(4);
+    std::vector<Request> requests;
+    for (int at = 0; at < upload.size(); at += 32800) {
+        framer.feed(upload.mid(at, 32800));
+        ASSERT_LE(framer.pending(), 32800) << "nothing of the upload is held";
+        for (const Request& r : drain(framer))
+            requests.push_back(r);
+        ASSERT_EQ(requests.size(), size_t(at + 32800 >= upload.size()) * 2) << at;
+    }
+    EXPECT_EQ(requests[0].header.payload_size, 4u << 20);
+    EXPECT_TRUE(requests[0].payload.isEmpty());
+    EXPECT_EQ(requests[1].header.command, 4u);
+
     const REQUEST_HEADER header{5, kMaxRequestPayload + 1, 0, 0};
     framer.feed(reinterpret_cast<const char*>(&header), sizeof header);
     EXPECT_TRUE(drain(framer).empty());
