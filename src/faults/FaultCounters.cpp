@@ -37,7 +37,7 @@ void FaultCounters::reset() {
 QString injectedFaultsSummary(const FaultCounts& c) {
     const std::pair<uint64_t, const char*> counts[] = {
         {c.lost, "lost"},          {c.duplicated, "duplicated"},        {c.reordered, "reordered"},
-        {c.corrupted, "corrupted"}, {c.delayed, "delayed"},             {c.repliesDelayed, "replies delayed"},
+        {c.corrupted, "corrupted"}, {c.delayed, "delayed"},             {c.heldDropped, "held dropped"}, {c.repliesDelayed, "replies delayed"},
         {c.repliesCut, "replies cut"}, {c.connectionsDropped, "dropped"}, {c.stalls, "stalls"},
         {c.hellosSuppressed, "hellos off"}};
     QStringList parts;

@@ -107,6 +107,25 @@ TEST(DatagramFaults, EveryDatagramLeavesOrIsCountedLostWhileFaultsChangeOnAnothe
     EXPECT_EQ(received, handed + 3 - counts.lost + counts.duplicated);
 }
 
+// Past either bound, by count for small datagrams and by memory for large ones.
+TEST(DatagramFaults, WhatALongDelayHoldsStopsAtItsBoundAndTheRestIsCountedDropped) {
+    for (const size_t size : {size_t(16), size_t(1) << 16}) {
+        SCOPED_TRACE(size);
+        ScannerFaults faults(1);
+        faults.setFaults(parseFaultSpec("dup=100%,delay=60s").spec);
+        const size_t bound = std::min(DatagramFaults::kMaxHeldDatagrams, DatagramFaults::kMaxHeldBytes / size);
+        uint64_t received = 0;
+        const auto sink = [&](const QByteArray&) { ++received; };
+        for (size_t k = 0; k < bound; ++k)
+            faults.stream().send(QByteArray(int(size), char(k)), Clock::time_point{}, sink);
+        faults.stream().sendDue(Clock::time_point{} + std::chrono::minutes(1), sink);
+        const FaultCounts counts = faults.counters().snapshot();
+        EXPECT_EQ(received + counts.heldDropped, 2 * bound);
+        EXPECT_LE(received, bound);
+        EXPECT_GT(received, bound * 99 / 100);
+    }
+}
+
 TEST(ScannerFaults, ConnectionsAndHellosSeeTheirFaultsAsPlannedAndCounted) {
     ScannerFaults faults(5);
     EXPECT_TRUE(faults.announceHello());
