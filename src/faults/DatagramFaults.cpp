@@ -57,7 +57,7 @@ void DatagramFaults::setFaults(const FaultSpec& spec, uint64_t seed) {
     inBurst_ = false;
     if (!spec.affectsStream()) {
         if (reordered_)
-            held_.push_back({std::move(*reordered_), lastDue_});
+            hold(std::move(*reordered_), lastDue_);
         reordered_.reset();
         lastDue_ = Clock::time_point::min();
         for (Held& h : held_)

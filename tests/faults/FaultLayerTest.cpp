@@ -79,9 +79,9 @@ TEST(DatagramFaults, EveryDatagramLeavesOrIsCountedLostWhileFaultsChangeOnAnothe
     ScannerFaults faults(9);
     const int handed = 20000;
     uint64_t received = 0;
-    const auto sendNumber = [&](int k) {
+    const auto sendNumber = [&](int k, int points = 3) {
         const auto sink = [&](const QByteArray&) { ++received; };
-        faults.stream().send(profileDatagram(k, 3), Clock::time_point{} + milliseconds(k), sink);
+        faults.stream().send(profileDatagram(k, points), Clock::time_point{} + milliseconds(k), sink);
     };
     std::atomic<bool> done{false};
     std::thread sender([&] {
@@ -94,11 +94,13 @@ TEST(DatagramFaults, EveryDatagramLeavesOrIsCountedLostWhileFaultsChangeOnAnothe
     for (int i = 0; !done; ++i)
         faults.setFaults(specs[i % 3]);
     sender.join();
-    // Clearing the faults lets what they hold leave with the next datagram.
+    // Clearing the faults lets what they hold leave with the next datagram,
+    // and faults set again hold datagrams as before.
     faults.setFaults(parseFaultSpec("reorder=100%,delay=50ms").spec);
-    sendNumber(handed);
-    sendNumber(handed + 1);
+    sendNumber(handed, 30);
     faults.setFaults(FaultSpec{});
+    sendNumber(handed + 1);
+    faults.setFaults(parseFaultSpec("dup=100%").spec);
     sendNumber(handed + 2);
 
     const FaultCounts counts = faults.counters().snapshot();
