@@ -145,6 +145,11 @@ def capture_seeds():
     cooked = bytes(14) + b"\x08\x00"
     write("capture", "cooked", pcap(113, [cooked + ipv4(datagram, 3)]))
     write("capture", "pcapng", pcapng(101, [ipv4(datagram, 4), ipv4(udp(b"hello", 6001), 5)]))
+    # More unfinished datagrams than the reader keeps waiting between the
+    # fragments of a profile packet.
+    pieces = [ipv4(datagram[o:o + 168], 7, o, o + 168 < len(datagram)) for o in range(0, len(datagram), 168)]
+    unfinished = [ipv4(bytes(8), 1000 + k, 0, True) for k in range(1100)]
+    write("capture", "many_fragments", pcap(101, pieces[:1] + unfinished + pieces[1:] + [ipv4(datagram, 8)]))
 
 
 def control_seeds():

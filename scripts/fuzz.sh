@@ -29,8 +29,11 @@ for h in "${harnesses[@]}"; do
   corpus="$build/corpus/$h" findings="$build/findings/$h/" log="$build/fuzz-$h.log"
   mkdir -p "$corpus" "$findings"
   echo "fuzz $h for ${seconds}s"
+  # A capture needs room for thousands of fragments.
+  max_len=4096
+  [ "$h" = capture ] && max_len=262144
   # New inputs go to the first folder; the committed seeds stay as they are.
-  if "$build/fuzz/fuzz_$h" -max_total_time="$seconds" -timeout=20 -print_final_stats=1 \
+  if "$build/fuzz/fuzz_$h" -max_total_time="$seconds" -timeout=20 -print_final_stats=1 -max_len="$max_len" \
       -artifact_prefix="$findings" "$corpus" "fuzz/corpus/$h" >"$log" 2>&1; then
     grep -E "^(Done|stat::(number_of_executed_units|new_units_added))" "$log" | sed "s/^/  /"
   else

@@ -19,6 +19,7 @@ CaptureProfileSource::CaptureProfileSource(const QString& path, CaptureFilter fi
                                            std::unique_ptr<CaptureReader> reader, ProfileSnapshot first)
     : path_(path), filter_(filter), playback_(playback), reader_(std::move(reader)) {
     window_.push_back(std::move(first));
+    reader_->setStopFlag(&stopping_);
     thread_ = std::thread([this] { readAhead(); });
 }
 
@@ -26,6 +27,7 @@ CaptureProfileSource::~CaptureProfileSource() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
+        stopping_ = true;
     }
     changed_.notify_all();
     thread_.join();
@@ -62,6 +64,8 @@ void CaptureProfileSource::readAhead() {
         // The file was readable at open: a failure to read it again ends the pass.
         const bool got = (!fromStart || reader_->open(path_, filter_)) && reader_->next(frame);
         lock.lock();
+        if (stop_)
+            return;
         if (got && !restart_) {
             window_.push_back(std::move(frame.points));
         } else if (!got) {
@@ -75,6 +79,7 @@ void CaptureProfileSource::readAhead() {
 
 void CaptureProfileSource::copyProfile(uint64_t measurement, ProfileSnapshot& out, int maxPoints) {
     std::unique_lock<std::mutex> lock(mutex_);
+    const auto deadline = std::chrono::steady_clock::now() + kLongestWait;
     for (;;) {
         const uint64_t frames = frameCount_ > 0 ? uint64_t(frameCount_) : UINT64_MAX;
         const long long k = static_cast<long long>(frameOfMeasurement(measurement, frames, playback_));
@@ -92,15 +97,15 @@ void CaptureProfileSource::copyProfile(uint64_t measurement, ProfileSnapshot& ou
         }
         if (k < windowStart_)
             restart_ = true;
-        else if (atEnd_ && frameCount_ <= 0) {  // the file was emptied under us
-            out.x.clear();
-            out.z.clear();
-            return;
-        }
+        else if (atEnd_ && frameCount_ <= 0)  // the file was emptied or replaced under us
+            break;
         wanted_ = k;
         changed_.notify_all();
-        changed_.wait(lock);
+        if (changed_.wait_until(lock, deadline) == std::cv_status::timeout)
+            break;
     }
+    out.x.clear();
+    out.z.clear();
 }
 
 long long CaptureProfileSource::frameCount() const {

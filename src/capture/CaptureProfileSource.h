@@ -3,6 +3,8 @@
 #include "capture/CaptureReader.h"
 #include "profile/ProfileSource.h"
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -13,6 +15,8 @@
 // bounded window of frames, so a capture of any size replays in bounded
 // memory and a caller rarely waits; asking for a frame before the window
 // (the loop starting over, a counter reset) reads the file again from the start.
+// A frame the reader has not reached within kLongestWait is empty, so neither
+// a slow file nor one replaced under the loop holds the stream or its stop.
 class CaptureProfileSource : public ProfileSource {
 public:
     // Reads up to the first profile packet before returning; null with `error`
@@ -30,6 +34,7 @@ public:
 
     static constexpr size_t kWindowFrames = 256;  // at most 17 MB at the largest packets
     static constexpr long long kFramesKeptBehind = 64;  // for a second caller a little behind
+    static constexpr std::chrono::milliseconds kLongestWait{500};
 
 private:
     CaptureProfileSource(const QString& path, CaptureFilter filter, Playback playback,
@@ -52,6 +57,7 @@ private:
     bool atEnd_ = false;
     bool restart_ = false;
     bool stop_ = false;
+    std::atomic<bool> stopping_{false};  // stop_ for the reader between records
     QString summary_;
 
     std::thread thread_;

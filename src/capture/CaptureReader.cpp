@@ -1,11 +1,14 @@
 #include "capture/CaptureReader.h"
 
+#include "profile/RegularFile.h"
 #include "udp/ProfilePacketDecoder.h"
 
-#include <QFile>
 #include <QLoggingCategory>
 #include <algorithm>
 #include <cstdio>
+#include <map>
+#include <tuple>
+#include <unistd.h>
 #include <pcap/pcap.h>
 #include <tins/exceptions.h>
 #include <tins/ip.h>
@@ -17,9 +20,16 @@ Q_LOGGING_CATEGORY(lcCapture, "px310.capture", QtWarningMsg)
 
 namespace {
 
-// Fragments of datagrams not yet complete are held up to this many bytes; a
-// capture that leaves more open (lost fragments, a hostile file) has them dropped.
+// Fragments of datagrams not yet complete are held up to this much memory and
+// this many datagrams; a capture that leaves more open (lost fragments, a
+// hostile file) has them dropped.
 constexpr long long kMaxPendingFragmentBytes = 8 * 1024 * 1024;
+constexpr size_t kMaxPendingDatagrams = 1024;
+// What the reassembler keeps beside a fragment's payload: the fragment's entry,
+// the allocator's share, and for the first fragment of a datagram its stream
+// with a copy of that fragment (counted for every fragment, to be safe).
+constexpr long long kFragmentBookkeeping = 2 * sizeof(Tins::Internals::IPv4Fragment) + 32;
+constexpr long long kDatagramBookkeeping = sizeof(Tins::Internals::IPv4Stream) + 128;
 
 constexpr uint16_t kEtherTypeIpv4 = 0x0800;
 constexpr uint16_t kEtherTypeVlan = 0x8100;
@@ -72,11 +82,19 @@ bool knownLinkType(int linkType) {
 
 struct CaptureReader::State {
     pcap_t* pcap = nullptr;
-    FILE* memoryFile = nullptr;  // owned by pcap once opened
+    FILE* file = nullptr;  // owned by pcap once opened
     int linkType = -1;
     CaptureFilter filter;
     Tins::IPv4Reassembler reassembler;
-    long long pendingFragmentBytes = 0;
+    // Mirrors the reassembler's open datagrams: by identification and address pair.
+    using DatagramKey = std::tuple<uint16_t, uint32_t, uint32_t>;
+    struct Pending {
+        long long fragments = 0;
+        long long bytes = 0;
+    };
+    std::map<DatagramKey, Pending> pending;
+    long long pendingBytes = 0;
+    const std::atomic<bool>* stop = nullptr;
     CaptureCounts counts;
     QString error;
 
@@ -84,18 +102,25 @@ struct CaptureReader::State {
 
     void close() {
         if (pcap)
-            pcap_close(pcap);  // closes the memory file too
-        else if (memoryFile)
-            std::fclose(memoryFile);
+            pcap_close(pcap);  // closes the file too
+        else if (file)
+            std::fclose(file);
         pcap = nullptr;
-        memoryFile = nullptr;
+        file = nullptr;
+    }
+
+    bool startFile(CaptureFilter f) {
+        char pcapError[PCAP_ERRBUF_SIZE] = {};
+        pcap_t* opened = pcap_fopen_offline(file, pcapError);
+        if (!opened)
+            close();
+        return start(opened, pcapError, f);
     }
 
     bool start(pcap_t* opened, const char* pcapError, CaptureFilter f) {
         filter = f;
+        dropPendingFragments();
         counts = {};
-        reassembler.clear_streams();
-        pendingFragmentBytes = 0;
         pcap = opened;
         if (!pcap) {
             error = QString::fromLocal8Bit(pcapError);
@@ -123,7 +148,7 @@ struct CaptureReader::State {
         }
         try {
             Tins::IP packet(ip.data, uint32_t(ip.size));
-            if (!reassemble(packet, ip.size))
+            if (!reassemble(packet))
                 return false;
             return takeDatagram(packet, header, out);
         } catch (const Tins::exception_base&) {
@@ -133,25 +158,49 @@ struct CaptureReader::State {
     }
 
     // False while the packet is a fragment of a datagram not yet complete.
-    bool reassemble(Tins::IP& packet, size_t fragmentSize) {
-        const long long payload = static_cast<long long>(fragmentSize) - packet.header_size();
+    bool reassemble(Tins::IP& packet) {
+        const long long payload = static_cast<long long>(packet.size()) - packet.header_size();
+        const DatagramKey key = keyOf(packet);
         switch (reassembler.process(packet)) {
         case Tins::IPv4Reassembler::FRAGMENTED:
-            pendingFragmentBytes += payload;
-            if (pendingFragmentBytes > kMaxPendingFragmentBytes)
-                dropPendingFragments();
+            holdFragment(key, payload);
             return false;
         case Tins::IPv4Reassembler::REASSEMBLED:
-            pendingFragmentBytes = std::max(0LL, pendingFragmentBytes - (static_cast<long long>(packet.size()) - packet.header_size() - payload));
+            forget(key);
             return true;
         default:
             return true;
         }
     }
 
+    static DatagramKey keyOf(const Tins::IP& packet) {
+        const auto a = uint32_t(packet.src_addr()), b = uint32_t(packet.dst_addr());
+        return {packet.id(), std::min(a, b), std::max(a, b)};
+    }
+
+    void holdFragment(const DatagramKey& key, long long payload) {
+        const auto [entry, added] = pending.try_emplace(key);
+        const long long cost = 2 * payload + kFragmentBookkeeping + (added ? kDatagramBookkeeping : 0);
+        ++entry->second.fragments;
+        entry->second.bytes += cost;
+        pendingBytes += cost;
+        if (pendingBytes > kMaxPendingFragmentBytes || pending.size() > kMaxPendingDatagrams)
+            dropPendingFragments();
+    }
+
+    void forget(const DatagramKey& key) {
+        const auto entry = pending.find(key);
+        if (entry == pending.end())
+            return;
+        pendingBytes -= entry->second.bytes;
+        pending.erase(entry);
+    }
+
     void dropPendingFragments() {
-        counts.droppedFragments += pendingFragmentBytes;
-        pendingFragmentBytes = 0;
+        for (const auto& [key, datagram] : pending)
+            counts.droppedFragments += datagram.fragments;
+        pending.clear();
+        pendingBytes = 0;
         reassembler.clear_streams();
     }
 
@@ -189,8 +238,16 @@ CaptureReader::~CaptureReader() = default;
 
 bool CaptureReader::open(const QString& path, CaptureFilter filter) {
     state_->close();
-    char pcapError[PCAP_ERRBUF_SIZE] = {};
-    const bool ok = state_->start(pcap_open_offline(QFile::encodeName(path).constData(), pcapError), pcapError, filter);
+    QString why;
+    const int fd = openRegularFile(path, why);
+    state_->file = fd < 0 ? nullptr : fdopen(fd, "rb");
+    if (!state_->file) {
+        if (fd >= 0)
+            ::close(fd);
+        state_->error = why.isEmpty() ? QStringLiteral("cannot open %1").arg(path) : why;
+        return false;
+    }
+    const bool ok = state_->startFile(filter);
     if (!ok)
         state_->error = QStringLiteral("cannot read %1 as a capture: %2").arg(path, state_->error);
     return ok;
@@ -198,24 +255,20 @@ bool CaptureReader::open(const QString& path, CaptureFilter filter) {
 
 bool CaptureReader::openMemory(const void* bytes, size_t size, CaptureFilter filter) {
     state_->close();
-    state_->memoryFile = size > 0 ? fmemopen(const_cast<void*>(bytes), size, "rb") : nullptr;
-    if (!state_->memoryFile) {
+    state_->file = size > 0 ? fmemopen(const_cast<void*>(bytes), size, "rb") : nullptr;
+    if (!state_->file) {
         state_->error = QStringLiteral("empty capture");
         return false;
     }
-    char pcapError[PCAP_ERRBUF_SIZE] = {};
-    pcap_t* pcap = pcap_fopen_offline(state_->memoryFile, pcapError);
-    if (!pcap) {
-        std::fclose(state_->memoryFile);
-        state_->memoryFile = nullptr;
-    }
-    return state_->start(pcap, pcapError, filter);
+    return state_->startFile(filter);
 }
+
+void CaptureReader::setStopFlag(const std::atomic<bool>* stop) { state_->stop = stop; }
 
 bool CaptureReader::next(CapturedProfile& out) {
     if (!state_->pcap)
         return false;
-    for (;;) {
+    while (!(state_->stop && state_->stop->load(std::memory_order_relaxed))) {
         pcap_pkthdr* header = nullptr;
         const uint8_t* frame = nullptr;
         const int status = pcap_next_ex(state_->pcap, &header, &frame);
@@ -233,6 +286,7 @@ bool CaptureReader::next(CapturedProfile& out) {
         qCDebug(lcCapture).noquote() << summary();
         return false;
     }
+    return false;
 }
 
 QString CaptureReader::error() const { return state_->error; }
@@ -242,7 +296,7 @@ const CaptureCounts& CaptureReader::counts() const { return state_->counts; }
 QString CaptureReader::summary() const {
     const CaptureCounts& c = state_->counts;
     QString text = QStringLiteral("%1 records, %2 profile packets; skipped %3 records that are no IPv4 or cut short, "
-                                  "%4 unreadable IPv4/UDP packets, %5 bytes of incomplete fragments, %6 other datagrams")
+                                  "%4 unreadable IPv4/UDP packets, %5 fragments of incomplete datagrams, %6 other datagrams")
                        .arg(c.records)
                        .arg(c.profiles)
                        .arg(c.skippedRecords)

@@ -3,6 +3,7 @@
 #include "profile/ProfileStore.h"
 
 #include <QString>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -25,11 +26,11 @@ struct CaptureCounts {
     long long profiles = 0;         // profile packets handed out
     long long skippedRecords = 0;   // cut short by the snap length, unknown link layer or not IPv4
     long long badPackets = 0;       // IPv4 or UDP headers that do not parse
-    long long droppedFragments = 0; // bytes of fragments whose datagram never completed (or past the limit)
+    long long droppedFragments = 0; // fragments whose datagram never completed (or past the limit)
     long long otherDatagrams = 0;   // UDP datagrams that are no profile packet or do not match the filter
 };
 
-// Reads the profile packets of a pcap or pcapng file as tcpdump and Wireshark
+// Reads the profile packets of a pcap or pcapng file (a regular file only) as tcpdump and Wireshark
 // write them (loopback, Ethernet, Linux cooked v1/v2 and raw IPv4 links),
 // IPv4 fragments reassembled. Streams through the file: memory stays bounded
 // whatever its size. Not thread-safe; one reader per thread.
@@ -47,8 +48,11 @@ public:
     bool openMemory(const void* bytes, size_t size, CaptureFilter filter = {});
 
     // The next profile packet; false at the end of the file or at a record
-    // that cannot be read (then error() says where and why).
+    // that cannot be read (then error() says where and why), or once the
+    // stop flag is set.
     bool next(CapturedProfile& out);
+    // From then on next() checks `stop` between records; it must outlive the reader.
+    void setStopFlag(const std::atomic<bool>* stop);
 
     QString error() const;
     const CaptureCounts& counts() const;

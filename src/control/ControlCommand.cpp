@@ -19,6 +19,21 @@ QString takeWord(QString& rest) {
     return word;
 }
 
+// "ADDR" or "ADDR:PORT" written the one way scanners are named: 127.1 is 127.0.0.1.
+// Empty when it names no scanner.
+QString canonicalScanner(const QString& text) {
+    const int colon = text.indexOf(QLatin1Char(':'));
+    QHostAddress address;
+    if (!address.setAddress(colon < 0 ? text : text.left(colon)) ||
+        address.protocol() != QAbstractSocket::IPv4Protocol)
+        return QString();
+    if (colon < 0)
+        return address.toString();
+    bool ok = false;
+    const int port = text.mid(colon + 1).toInt(&ok);
+    return ok && port >= 1 && port <= 65535 ? QStringLiteral("%1:%2").arg(address.toString()).arg(port) : QString();
+}
+
 bool parseSeconds(const QString& text, std::chrono::milliseconds& value) {
     constexpr long long kMaxMs = 3600 * 1000;
     const int dot = text.indexOf(QLatin1Char('.'));
@@ -99,15 +114,19 @@ ControlParse parseControlLine(const QByteArray& line) {
     QString name = takeWord(rest);
     QString scanner;
     if (name == QLatin1String("--scanner")) {
-        scanner = takeWord(rest);
-        QHostAddress address;
-        if (!address.setAddress(scanner) || address.protocol() != QAbstractSocket::IPv4Protocol ||
-            address.toString() != scanner)
+        const QString given = takeWord(rest);
+        scanner = canonicalScanner(given);
+        if (scanner.isEmpty())
             return refuse(ControlError::BadScanner,
-                          QStringLiteral("--scanner takes a scanner's IPv4 address, not \"%1\"").arg(scanner));
+                          QStringLiteral("--scanner takes a scanner's IPv4 address, optionally with its TCP port "
+                                         "(ADDR:PORT), not \"%1\"").arg(given));
         name = takeWord(rest);
     }
     ControlParse result = parseCommand(name, rest);
     result.command.scanner = scanner;
     return result;
+}
+
+bool selectsScanner(const QString& scanner, const QString& address, int tcpPort) {
+    return scanner.isEmpty() || scanner == address || scanner == QStringLiteral("%1:%2").arg(address).arg(tcpPort);
 }

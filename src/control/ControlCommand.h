@@ -8,14 +8,15 @@
 // One line of the control protocol, without its line end:
 //   [--scanner ADDR] faults SPEC | faults clear | profile FILE.csv | replay PATH
 //                    | outage SECONDS | stats
-// ADDR is a scanner's IPv4 address in a rig; without it the command is for
-// the first scanner. SECONDS has up to 3 decimals, at
+// ADDR is a scanner's IPv4 address in a rig, ADDR:PORT with its TCP port
+// among scanners on one address; without it the command is for the first
+// scanner. SECONDS has up to 3 decimals, at
 // most one hour. FILE and PATH are the rest of the line and may hold spaces.
 struct ControlCommand {
     enum class Kind { Faults, ClearFaults, Profile, Replay, Outage, Stats };
 
     Kind kind = Kind::Stats;
-    QString scanner;  // empty: the first scanner
+    QString scanner;  // "ADDR" or "ADDR:PORT" in canonical form; empty: the first scanner
     FaultSpec faults;
     QString path;
     std::chrono::milliseconds outage{0};
@@ -27,7 +28,7 @@ enum class ControlError {
     TooLong,        // more than kMaxControlLine bytes
     BadCharacter,   // control characters inside the line
     UnknownCommand,
-    BadScanner,     // --scanner without an IPv4 address
+    BadScanner,     // --scanner without an IPv4 address (and port)
     MissingArgument,
     ExtraArgument,  // stats with something after it
     BadFaults,      // the fault list is refused; the message is its parser's
@@ -45,3 +46,7 @@ struct ControlParse {
 
 // Takes the line as UTF-8 bytes; checks everything before it returns a command.
 ControlParse parseControlLine(const QByteArray& line);
+
+// Whether a command's `scanner` names the scanner at `address` whose command
+// server has `tcpPort`; an empty one names every scanner.
+bool selectsScanner(const QString& scanner, const QString& address, int tcpPort);

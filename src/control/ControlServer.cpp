@@ -1,6 +1,7 @@
 #include "control/ControlServer.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QLoggingCategory>
 #include <QPointer>
@@ -13,6 +14,11 @@ Q_LOGGING_CATEGORY(lcControl, "px310.control", QtWarningMsg)
 namespace {
 
 constexpr int kProbeMs = 200;
+// Past this much unread output a connection is read no further until its
+// client catches up; its further lines wait in the kernel, not here.
+constexpr qint64 kMaxUnansweredBytes = 64 * 1024;
+// Room for a whole line and the start of the next.
+constexpr qint64 kReadBufferBytes = 2 * kMaxControlLine;
 
 // True when a process still accepts connections at `path`.
 bool someoneListens(const QString& path) {
@@ -40,7 +46,6 @@ std::optional<uid_t> peerUid(qintptr socketDescriptor) {
 
 struct ControlServer::Connection {
     QPointer<QLocalSocket> socket;
-    QByteArray buffer;
     bool busy = false;  // a command runs; later lines wait for its answer
 };
 
@@ -50,9 +55,15 @@ ControlServer::ControlServer(ControlTarget& target, QObject* parent)
     connect(&server_, &QLocalServer::newConnection, this, &ControlServer::onNewConnection);
 }
 
-ControlServer::~ControlServer() { server_.close(); }
+ControlServer::~ControlServer() {
+    server_.close();
+    // Their signals reach this object: they go while it is still whole.
+    qDeleteAll(server_.findChildren<QLocalSocket*>(QString(), Qt::FindDirectChildrenOnly));
+}
 
-bool ControlServer::listen(const QString& path) {
+bool ControlServer::listen(const QString& name) {
+    // Qt would put a relative name in the temporary folder.
+    const QString path = QFileInfo(name).absoluteFilePath();
     // Qt binds beside the path and renames over whatever is there, so the
     // checks for a live socket or a file that is no socket come first.
     struct stat status {};
@@ -79,36 +90,40 @@ void ControlServer::onNewConnection() {
         const std::optional<uid_t> peer = peerUid(socket->socketDescriptor());
         if (!peerAllowed(peer, allowedUid_)) {
             qCWarning(lcControl) << "control connection refused: peer user" << (peer ? int(*peer) : -1);
-            socket->write(answerLine({false, QStringLiteral("permission denied: not the emulator's user")}));
-            socket->disconnectFromServer();
+            refuse(socket, QStringLiteral("permission denied: not the emulator's user"));
             continue;
         }
+        if (connections_ >= kMaxControlConnections) {
+            refuse(socket, QStringLiteral("more than %1 control connections at once").arg(kMaxControlConnections));
+            continue;
+        }
+        ++connections_;
+        connect(socket, &QLocalSocket::disconnected, this, [this] { --connections_; });
+        socket->setReadBufferSize(kReadBufferBytes);
         auto connection = std::make_shared<Connection>();
         connection->socket = socket;
-        connect(socket, &QLocalSocket::readyRead, this, [this, connection] {
-            if (!connection->socket)
-                return;
-            connection->buffer += connection->socket->readAll();
-            runNextLine(connection);
-        });
+        const auto serve = [this, connection] { runNextLine(connection); };
+        connect(socket, &QLocalSocket::readyRead, this, serve);
+        connect(socket, &QLocalSocket::bytesWritten, this, serve);
     }
 }
 
+void ControlServer::refuse(QLocalSocket* socket, const QString& why) {
+    socket->write(answerLine({false, why}));
+    socket->disconnectFromServer();
+}
+
 void ControlServer::runNextLine(const std::shared_ptr<Connection>& connection) {
-    if (connection->busy || !connection->socket)
+    QLocalSocket* socket = connection->socket;
+    if (connection->busy || !socket || socket->bytesToWrite() > kMaxUnansweredBytes)
         return;
-    const int end = connection->buffer.indexOf('\n');
-    if (end < 0) {
-        if (connection->buffer.size() > kMaxControlLine) {
-            connection->socket->write(answerLine({false, QStringLiteral("line longer than %1 bytes").arg(kMaxControlLine)}));
-            connection->socket->disconnectFromServer();
-        }
+    if (!socket->canReadLine()) {
+        if (socket->bytesAvailable() > kMaxControlLine)
+            refuse(socket, QStringLiteral("line longer than %1 bytes").arg(kMaxControlLine));
         return;
     }
-    QByteArray line = connection->buffer.left(end);
-    connection->buffer.remove(0, end + 1);
-    if (line.endsWith('\r'))
-        line.chop(1);
+    QByteArray line = socket->readLine();
+    line.chop(line.endsWith("\r\n") ? 2 : 1);
     const ControlParse parsed = parseControlLine(line);
     connection->busy = true;
     if (!parsed.ok()) {

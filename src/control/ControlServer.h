@@ -16,15 +16,18 @@ class QLocalSocket;
 // mode and, on each connection, the peer's credentials). Reads one command
 // per line, runs them one after another on `target`, and writes one answer
 // line for each: "ok TEXT" once it has taken effect, "error TEXT" when it
-// changed nothing.
+// changed nothing. A client that leaves its answers unread is read no further
+// until it catches up; at most kMaxControlConnections are served at once.
 class ControlServer : public QObject {
     Q_OBJECT
 public:
+    static constexpr int kMaxControlConnections = 64;
+
     explicit ControlServer(ControlTarget& target, QObject* parent = nullptr);
     ~ControlServer() override;
 
     // Replaces a socket file that nobody listens on any more; refuses one in
-    // use and any other kind of file.
+    // use and any other kind of file. A relative path is taken from the working folder.
     bool listen(const QString& path);
     QString errorString() const { return error_; }
     QString path() const { return server_.fullServerName(); }
@@ -37,6 +40,7 @@ private:
 
     bool fail(const QString& error);
     void onNewConnection();
+    static void refuse(QLocalSocket* socket, const QString& why);
     void runNextLine(const std::shared_ptr<Connection>& connection);
     void dispatch(const ControlCommand& command, const ControlAnswer& answer);
     ControlAnswer answerTo(const std::shared_ptr<Connection>& connection);
@@ -45,6 +49,7 @@ private:
     QLocalServer server_;
     QString error_;
     uid_t allowedUid_;
+    int connections_ = 0;
 };
 
 // The user id of the process at the other end of a connected local socket.

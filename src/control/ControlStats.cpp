@@ -8,6 +8,7 @@ QJsonObject statsJson(const FaultCounts& c, const FaultSpec& current) {
                              {QStringLiteral("reordered"), double(c.reordered)},
                              {QStringLiteral("corrupted"), double(c.corrupted)},
                              {QStringLiteral("delayed"), double(c.delayed)},
+                             {QStringLiteral("held_dropped"), double(c.heldDropped)},
                              {QStringLiteral("replies_delayed"), double(c.repliesDelayed)},
                              {QStringLiteral("connections_dropped"), double(c.connectionsDropped)},
                              {QStringLiteral("replies_cut"), double(c.repliesCut)},

@@ -4,9 +4,14 @@
 
 #include <algorithm>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace {
 
 constexpr uint64_t kMillion = 1000000;
+constexpr size_t kGiveBackAbove = size_t(1) << 20;
 
 bool chance(std::mt19937_64& random, uint64_t ppm) { return random() % kMillion < ppm; }
 
@@ -52,7 +57,7 @@ void DatagramFaults::setFaults(const FaultSpec& spec, uint64_t seed) {
     inBurst_ = false;
     if (!spec.affectsStream()) {
         if (reordered_)
-            held_.push_back({std::move(*reordered_), lastDue_});
+            hold(std::move(*reordered_), lastDue_);
         reordered_.reset();
         lastDue_ = Clock::time_point::min();
         for (Held& h : held_)
@@ -68,6 +73,7 @@ void DatagramFaults::send(QByteArray datagram, Clock::time_point now, const Sink
         return;
     }
     std::vector<QByteArray> out;
+    bool drained = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const Decision decision = decide();
@@ -81,33 +87,34 @@ void DatagramFaults::send(QByteArray datagram, Clock::time_point now, const Sink
                 counters_.add(&FaultCounts::corrupted);
             }
             const Clock::time_point due = dueTime(now);
-            if (due > now)
-                counters_.add(&FaultCounts::delayed, decision == Decision::Duplicate ? 2 : 1);
-            if (decision == Decision::Duplicate) {
+            const uint64_t delayed = due > now ? 1 : 0;
+            if (decision == Decision::Duplicate && hold(datagram, due)) {
                 counters_.add(&FaultCounts::duplicated);
-                hold(datagram, due);
+                counters_.add(&FaultCounts::delayed, delayed);
             }
-            hold(std::move(datagram), due);
+            if (hold(std::move(datagram), due))
+                counters_.add(&FaultCounts::delayed, delayed);
             // Counted here, where it is overtaken: one that faults clear
             // first leaves in its place.
             if (reordered_) {
-                counters_.add(&FaultCounts::reordered);
-                hold(std::move(*reordered_), due);
+                if (hold(std::move(*reordered_), due))
+                    counters_.add(&FaultCounts::reordered);
                 reordered_.reset();
             }
         }
-        takeDue(now, out);
+        drained = takeDue(now, out);
     }
-    sendAll(out, sink);
+    sendAll(std::move(out), drained, sink);
 }
 
 void DatagramFaults::sendDue(Clock::time_point now, const Sink& sink) {
     std::vector<QByteArray> out;
+    bool drained = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        takeDue(now, out);
+        drained = takeDue(now, out);
     }
-    sendAll(out, sink);
+    sendAll(std::move(out), drained, sink);
 }
 
 std::optional<DatagramFaults::Clock::time_point> DatagramFaults::nextDue() const {
@@ -118,10 +125,17 @@ std::optional<DatagramFaults::Clock::time_point> DatagramFaults::nextDue() const
 }
 
 void DatagramFaults::discardHeld() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    held_.clear();
-    reordered_.reset();
-    updatePassThrough();
+    bool drained = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held_.clear();
+        heldBytes_ = 0;
+        reordered_.reset();
+        drained = drainedAfterPeak();
+        updatePassThrough();
+    }
+    if (drained)
+        giveMemoryBack();
 }
 
 DatagramFaults::Decision DatagramFaults::decide() {
@@ -166,23 +180,60 @@ DatagramFaults::Clock::time_point DatagramFaults::dueTime(Clock::time_point now)
 
 void DatagramFaults::corrupt(QByteArray& datagram) { corruptOneByte(datagram, random_()); }
 
-void DatagramFaults::hold(QByteArray bytes, Clock::time_point due) { held_.push_back({std::move(bytes), due}); }
+size_t DatagramFaults::costOf(const QByteArray& bytes) {
+    return sizeof(Held) + sizeof(QArrayData) + size_t(bytes.capacity());
+}
 
-void DatagramFaults::takeDue(Clock::time_point now, std::vector<QByteArray>& out) {
+bool DatagramFaults::hold(QByteArray bytes, Clock::time_point due) {
+    const size_t cost = costOf(bytes);
+    if (held_.size() >= kMaxHeldDatagrams || heldBytes_ + cost > kMaxHeldBytes) {
+        counters_.add(&FaultCounts::heldDropped);
+        return false;
+    }
+    heldBytes_ += cost;
+    heldPeakBytes_ = std::max(heldPeakBytes_, heldBytes_);
+    held_.push_back({std::move(bytes), due});
+    return true;
+}
+
+bool DatagramFaults::takeDue(Clock::time_point now, std::vector<QByteArray>& out) {
     while (!held_.empty() && held_.front().due <= now) {
+        heldBytes_ -= costOf(held_.front().bytes);
         out.push_back(std::move(held_.front().bytes));
         held_.pop_front();
     }
+    const bool drained = drainedAfterPeak();
     updatePassThrough();
+    return drained;
+}
+
+// True once a long delay's queue has drained; its own blocks are let go of here.
+bool DatagramFaults::drainedAfterPeak() {
+    if (!held_.empty() || heldPeakBytes_ < kGiveBackAbove)
+        return false;
+    std::deque<Held>().swap(held_);
+    heldPeakBytes_ = 0;
+    return true;
+}
+
+// What the datagrams took goes back to the system rather than staying with the allocator.
+void DatagramFaults::giveMemoryBack() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 void DatagramFaults::updatePassThrough() {
     passThrough_.store(!spec_.affectsStream() && held_.empty() && !reordered_, std::memory_order_release);
 }
 
-void DatagramFaults::sendAll(const std::vector<QByteArray>& out, const Sink& sink) {
+void DatagramFaults::sendAll(std::vector<QByteArray> out, bool drained, const Sink& sink) {
     if (!out.empty())
         counters_.add(&FaultCounts::datagramsSent, out.size());
     for (const QByteArray& datagram : out)
         sink(datagram);
+    if (drained) {
+        std::vector<QByteArray>().swap(out);
+        giveMemoryBack();
+    }
 }

@@ -19,11 +19,16 @@
 // delay and jitter give it a due time. Datagrams not yet due are held here, so
 // the sender never sleeps for them: it sends its own schedule, calls sendDue()
 // and wakes at the earlier of its next slot and nextDue(). The same seed and
-// fault list give the same faults over the same datagrams.
+// fault list give the same faults over the same datagrams. What is held is
+// bounded by count and by memory; a datagram past either bound is dropped and
+// counted.
 class DatagramFaults {
 public:
     using Clock = std::chrono::steady_clock;
     using Sink = std::function<void(const QByteArray&)>;
+
+    static constexpr size_t kMaxHeldBytes = size_t(64) << 20;  // bookkeeping included
+    static constexpr size_t kMaxHeldDatagrams = size_t(1) << 16;
 
     explicit DatagramFaults(FaultCounters& counters) : counters_(counters) {}
 
@@ -50,10 +55,15 @@ private:
     Decision decide();
     Clock::time_point dueTime(Clock::time_point now);
     void corrupt(QByteArray& datagram);
-    void hold(QByteArray bytes, Clock::time_point due);
-    void takeDue(Clock::time_point now, std::vector<QByteArray>& out);
+    // False when the datagram was dropped at the bound.
+    bool hold(QByteArray bytes, Clock::time_point due);
+    static size_t costOf(const QByteArray& bytes);
+    // True when it emptied the queue after a large peak.
+    bool takeDue(Clock::time_point now, std::vector<QByteArray>& out);
     void updatePassThrough();
-    void sendAll(const std::vector<QByteArray>& out, const Sink& sink);
+    bool drainedAfterPeak();
+    static void giveMemoryBack();
+    void sendAll(std::vector<QByteArray> out, bool drained, const Sink& sink);
 
     FaultCounters& counters_;
     std::atomic<bool> passThrough_{true};
@@ -63,6 +73,8 @@ private:
     bool inBurst_ = false;
     std::optional<QByteArray> reordered_;  // waits for the next datagram that leaves
     std::deque<Held> held_;                // in due order
+    size_t heldBytes_ = 0;                 // their cost by costOf()
+    size_t heldPeakBytes_ = 0;             // since the queue last gave its memory back
     Clock::time_point lastDue_{};
 };
 

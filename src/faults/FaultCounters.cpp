@@ -38,9 +38,9 @@ QString injectedFaultsSummary(const FaultCounts& counts, const FaultCounts& sinc
     using C = FaultCounts;
     const std::pair<uint64_t C::*, const char*> injected[] = {
         {&C::lost, "lost"},           {&C::duplicated, "duplicated"},     {&C::reordered, "reordered"},
-        {&C::corrupted, "corrupted"}, {&C::delayed, "delayed"},           {&C::repliesDelayed, "replies delayed"},
-        {&C::repliesCut, "replies cut"}, {&C::connectionsDropped, "dropped"}, {&C::stalls, "stalls"},
-        {&C::hellosSuppressed, "hellos off"}};
+        {&C::corrupted, "corrupted"}, {&C::delayed, "delayed"},           {&C::heldDropped, "held dropped"},
+        {&C::repliesDelayed, "replies delayed"}, {&C::repliesCut, "replies cut"}, {&C::connectionsDropped, "dropped"},
+        {&C::stalls, "stalls"},       {&C::hellosSuppressed, "hellos off"}};
     QStringList parts;
     for (const auto& [counter, name] : injected)
         if (const uint64_t count = counts.*counter - since.*counter)

@@ -12,7 +12,8 @@ struct FaultCounts {
     uint64_t duplicated = 0;
     uint64_t reordered = 0;
     uint64_t corrupted = 0;
-    uint64_t delayed = 0;  // datagrams that left later than they were handed over
+    uint64_t delayed = 0;      // datagrams that left later than they were handed over
+    uint64_t heldDropped = 0;  // datagrams dropped because the held ones reached their bound
     uint64_t repliesDelayed = 0;
     uint64_t connectionsDropped = 0;
     uint64_t repliesCut = 0;

@@ -11,24 +11,28 @@ struct Key {
     const char* name;
     Kind kind;
     uint32_t FaultSpec::*field;  // unused by the switch
-    uint32_t min;                // counts only
+    uint32_t min, max;           // counts only
     const char* help;
 };
 
+constexpr uint32_t kMaxCount = 1000000000;
+// A longer mean burst would in practice never end.
+constexpr uint32_t kMaxBurst = 1000;
+
 // Also the order of the canonical text.
 const Key kKeys[] = {
-    {"loss", Kind::Percentage, &FaultSpec::lossPpm, 0, "a stream datagram starts a loss"},
-    {"burst", Kind::Count, &FaultSpec::burst, 1, "mean length of a loss (default 1: independent losses)"},
-    {"dup", Kind::Percentage, &FaultSpec::duplicatePpm, 0, "a datagram is sent twice"},
-    {"reorder", Kind::Percentage, &FaultSpec::reorderPpm, 0, "a datagram is held back and sent after the next one"},
-    {"corrupt", Kind::Percentage, &FaultSpec::corruptPpm, 0, "a datagram has one byte changed: its checksum fails"},
-    {"delay", Kind::Duration, &FaultSpec::delayMs, 0, "every datagram leaves D later"},
-    {"jitter", Kind::Duration, &FaultSpec::jitterMs, 0, "the delay varies within \u00b1 D, never reordering"},
-    {"reply-delay", Kind::Duration, &FaultSpec::replyDelayMs, 0, "every command reply is written D late"},
-    {"drop-after", Kind::Count, &FaultSpec::dropAfter, 1, "a connection is closed after its N-th request"},
-    {"cut", Kind::Percentage, &FaultSpec::cutPpm, 0, "a reply is cut short, then the connection closes"},
-    {"stall", Kind::Count, &FaultSpec::stallAfter, 0, "after N requests a connection is read no more"},
-    {"hello", Kind::Switch, nullptr, 0, "no hello announcements"},
+    {"loss", Kind::Percentage, &FaultSpec::lossPpm, 0, 0, "a stream datagram starts a loss"},
+    {"burst", Kind::Count, &FaultSpec::burst, 1, kMaxBurst, "mean length of a loss (default 1: independent losses)"},
+    {"dup", Kind::Percentage, &FaultSpec::duplicatePpm, 0, 0, "a datagram is sent twice"},
+    {"reorder", Kind::Percentage, &FaultSpec::reorderPpm, 0, 0, "a datagram is held back and sent after the next one"},
+    {"corrupt", Kind::Percentage, &FaultSpec::corruptPpm, 0, 0, "a datagram has one byte changed: its checksum fails"},
+    {"delay", Kind::Duration, &FaultSpec::delayMs, 0, 0, "every datagram leaves D later"},
+    {"jitter", Kind::Duration, &FaultSpec::jitterMs, 0, 0, "the delay varies within \u00b1 D, never reordering"},
+    {"reply-delay", Kind::Duration, &FaultSpec::replyDelayMs, 0, 0, "every command reply is written D late"},
+    {"drop-after", Kind::Count, &FaultSpec::dropAfter, 1, kMaxCount, "a connection is closed after its N-th request"},
+    {"cut", Kind::Percentage, &FaultSpec::cutPpm, 0, 0, "a reply is cut short, then the connection closes"},
+    {"stall", Kind::Count, &FaultSpec::stallAfter, 0, kMaxCount, "after N requests a connection is read no more"},
+    {"hello", Kind::Switch, nullptr, 0, 0, "no hello announcements"},
 };
 
 // What a key's value is written as in the help.
@@ -46,7 +50,6 @@ QLatin1String valueSymbol(Kind kind) {
     return QLatin1String("off");
 }
 
-constexpr uint32_t kMaxCount = 1000000000;
 constexpr uint32_t kMaxDurationMs = 60000;
 constexpr uint32_t kMillion = 1000000;
 constexpr int kPercentDecimals = 4;
@@ -97,11 +100,11 @@ bool parseDuration(QStringView text, uint32_t& ms) {
     return true;
 }
 
-QString describe(Kind kind, uint32_t min) {
-    switch (kind) {
+QString describe(const Key& key) {
+    switch (key.kind) {
     case Kind::Percentage: return QStringLiteral("a percentage from 0% to 100% with up to 4 decimals, such as 0.5%");
     case Kind::Duration: return QStringLiteral("a duration in ms or s up to 60 s, such as 50ms");
-    case Kind::Count: return QStringLiteral("a whole number from %1 to %2").arg(min).arg(kMaxCount);
+    case Kind::Count: return QStringLiteral("a whole number from %1 to %2").arg(key.min).arg(key.max);
     case Kind::Switch: return QStringLiteral("on or off");
     }
     return {};
@@ -130,7 +133,7 @@ bool parseValue(const Key& key, QStringView value, FaultSpec& spec) {
         break;
     case Kind::Count: {
         uint64_t count = 0;
-        if (!parseDigits(value, count) || count < key.min || count > kMaxCount)
+        if (!parseDigits(value, count) || count < key.min || count > key.max)
             return false;
         number = uint32_t(count);
         break;
@@ -230,7 +233,7 @@ FaultSpecParse parseFaultSpec(const QString& text) {
         if (value.isEmpty())
             return refuse(FaultSpecError::MissingValue,
                           QStringLiteral("\"%1\": %2 needs a value, %3").arg(item.toString(), name.toString(),
-                                                                            describe(key->kind, key->min)));
+                                                                            describe(*key)));
         bool& given = seen[key - kKeys];
         if (given)
             return refuse(FaultSpecError::Repeated, QStringLiteral("\"%1\": %2 is given twice")
@@ -238,7 +241,7 @@ FaultSpecParse parseFaultSpec(const QString& text) {
         given = true;
         if (!parseValue(*key, value, spec))
             return refuse(errorOf(key->kind), QStringLiteral("\"%1\": %2 takes %3")
-                                                  .arg(item.toString(), name.toString(), describe(key->kind, key->min)));
+                                                  .arg(item.toString(), name.toString(), describe(*key)));
     }
     return checkTogether(spec);
 }

@@ -10,8 +10,8 @@
 //
 // Stream (one decision per datagram; the four chances below add up to 100% at most):
 //   loss=P      a datagram starts a loss burst with chance P
-//   burst=N     mean burst length in datagrams (geometric: each datagram after the
-//               first is lost too with chance 1 - 1/N); 1, the default, is independent loss
+//   burst=N     mean burst length in datagrams, up to 1000 (geometric: each datagram after
+//               the first is lost too with chance 1 - 1/N); 1, the default, is independent loss
 //   dup=P       a datagram is sent twice
 //   reorder=P   a datagram is held back and sent right after the next one
 //   corrupt=P   one byte of a datagram is changed, so its checksum fails

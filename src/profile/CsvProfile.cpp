@@ -1,13 +1,15 @@
 #include "profile/CsvProfile.h"
 
+#include "profile/RegularFile.h"
+
 #include <QFile>
-#include <QFileInfo>
 #include <QSaveFile>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <unistd.h>
 
 namespace {
 
@@ -142,14 +144,11 @@ CsvImport readCsvProfile(const QString& path, CsvScale scale) {
     refused.error = scaleError(scale);
     if (!refused.ok()) return refused;
 
-    // A FIFO or a device would hold the reader (and start-up) indefinitely.
-    const QFileInfo info(path);
-    if (info.exists() && !info.isFile()) {
-        refused.error = QStringLiteral("cannot read %1: not a regular file").arg(path);
-        return refused;
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    const int fd = openRegularFile(path, refused.error);
+    if (fd < 0) return refused;
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         refused.error = QStringLiteral("cannot open %1: %2").arg(path, file.errorString());
         return refused;
     }

@@ -5,7 +5,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <cstdio>
 #include <pcap/pcap.h>
+#include <sys/stat.h>
 #include <thread>
 
 namespace {
@@ -57,6 +59,47 @@ INSTANTIATE_TEST_SUITE_P(
                     LinkCase{"RawIpv4", DLT_RAW, {}}),
     [](const testing::TestParamInfo<LinkCase>& info) { return std::string(info.param.name); });
 
+// First fragments of `datagrams` datagrams that never complete, `each` fragments apiece.
+Frames unfinishedFragments(int datagrams, int each) {
+    Frames frames;
+    for (int d = 0; d < datagrams; ++d) {
+        const Frames all = ipv4Packets(QByteArray(8 * each, 0), 6003, 8, uint16_t(1000 + d));
+        frames.insert(frames.end(), all.begin(), all.end() - 1);
+    }
+    return frames;
+}
+
+// A fragmented profile packet whose fragments have other unfinished datagrams
+// between them completes only while those stay under the bounds on what
+// waits: by datagrams, and by memory however small each fragment.
+TEST(CaptureFragmentTest, WaitingFragmentsAreBoundedByDatagramsAndMemoryAndDroppedPastIt) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("c.pcap");
+    const Frames split = ipv4Packets(profileDatagram(2, 100), 6003, 200);
+    for (const auto& [datagrams, each, completes] : {std::tuple{10, 10, true}, {1100, 1, false}, {10, 8000, false}}) {
+        SCOPED_TRACE(testing::Message() << datagrams << " x " << each);
+        Frames packets = {split.front()};
+        const Frames flood = unfinishedFragments(datagrams, each);
+        packets.insert(packets.end(), flood.begin(), flood.end());
+        packets.insert(packets.end(), split.begin() + 1, split.end());
+        packets.push_back(ipv4Packets(profileDatagram(3, 10))[0]);
+        writeCapture(path, DLT_RAW, {}, packets);
+        CaptureReader reader;
+        ASSERT_TRUE(reader.open(path)) << reader.error().toStdString();
+        std::vector<int> profiles;
+        for (CapturedProfile profile; reader.next(profile);)
+            profiles.push_back(profile.points.x[0]);
+        EXPECT_EQ(profiles, completes ? std::vector<int>({2, 3}) : std::vector<int>({3}));
+        EXPECT_EQ(reader.counts().droppedFragments, datagrams * each + (completes ? 0 : int(split.size())));
+    }
+    // A stop between records ends the pass.
+    const std::atomic<bool> stop{true};
+    CaptureReader stopped;
+    stopped.setStopFlag(&stop);
+    CapturedProfile profile;
+    EXPECT_TRUE(stopped.open(path) && !stopped.next(profile));
+}
+
 int frameOf(ProfileSource& source, uint64_t measurement) {
     ProfileSnapshot out;
     source.copyProfile(measurement, out, kMaxProfilePoints);
@@ -100,6 +143,14 @@ TEST(CaptureSourceTest, OpensOnlyCapturesWithProfilesAndPlaysFrameKAtMeasurement
     EXPECT_EQ(frameOf(*once, 0), 0);
     EXPECT_EQ(frameOf(*once, 100000), kFrames - 1);
     EXPECT_EQ(frameOf(*once, 2), 1);
+
+    // A FIFO is refused, not waited for, also when renamed over the file under the loop.
+    const QByteArray fifo = QFile::encodeName(dir.filePath("fifo"));
+    ASSERT_EQ(mkfifo(fifo.constData(), 0600), 0);
+    EXPECT_FALSE(CaptureProfileSource::open(dir.filePath("fifo"), {}, Playback::Loop, error));
+    EXPECT_TRUE(error.contains("not a regular file")) << error.toStdString();
+    ASSERT_EQ(std::rename(fifo.constData(), QFile::encodeName(path).constData()), 0);
+    EXPECT_EQ(frameOf(*loop, 1), -1);
 }
 
 }  // namespace

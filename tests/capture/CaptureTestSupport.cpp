@@ -23,7 +23,7 @@ QByteArray profileDatagram(int number, int points) {
     return bytes;
 }
 
-Frames ipv4Packets(const QByteArray& payload, uint16_t destinationPort, size_t fragmentPayload) {
+Frames ipv4Packets(const QByteArray& payload, uint16_t destinationPort, size_t fragmentPayload, uint16_t identification) {
     Tins::IP whole = Tins::IP("127.0.0.1", "127.0.0.2") / Tins::UDP(destinationPort, 40000) /
                      Tins::RawPDU(reinterpret_cast<const uint8_t*>(payload.constData()), uint32_t(payload.size()));
     const std::vector<uint8_t> bytes = whole.serialize();
@@ -34,6 +34,7 @@ Frames ipv4Packets(const QByteArray& payload, uint16_t destinationPort, size_t f
         Tins::IP fragment =
             Tins::IP("127.0.0.1", "127.0.0.2") / Tins::RawPDU(bytes.data() + header + offset, uint32_t(size));
         fragment.protocol(17);
+        fragment.id(identification);
         fragment.fragment_offset(uint16_t(offset / 8));
         fragment.flags(offset + size < bytes.size() - header ? Tins::IP::MORE_FRAGMENTS : Tins::IP::Flags(0));
         fragments.push_back(fragment.serialize());

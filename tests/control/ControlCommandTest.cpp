@@ -30,7 +30,8 @@ TEST(ControlLine, ParsesToItsCommand) {
         {"faults clear", Kind::ClearFaults, "", ""}, {"profile /tmp/a b.csv", Kind::Profile, "", "/tmp/a b.csv"},
         {"--scanner\t10.0.0.1 replay rec/ü.pcap", Kind::Replay, "10.0.0.1", "rec/ü.pcap"},
         {"outage 2.5", Kind::Outage, "", "2500"}, {"outage 3600", Kind::Outage, "", "3600000"},
-        {"outage 0.001", Kind::Outage, "", "1"},
+        {"outage 0.001", Kind::Outage, "", "1"}, {"--scanner 127.1:7001 stats", Kind::Stats, "127.0.0.1:7001", ""},
+        {"--scanner 127.000.000.002 stats", Kind::Stats, "127.0.0.2", ""},
     };
     for (const Valid& valid : lines) {
         const ControlParse parsed = parseControlLine(valid.line);
@@ -43,6 +44,8 @@ TEST(ControlLine, ParsesToItsCommand) {
             << valid.line;
         EXPECT_EQ(c.kind, valid.kind) << valid.line;
     }
+    EXPECT_TRUE(selectsScanner("127.0.0.1:7001", "127.0.0.1", 7001) && selectsScanner("127.0.0.1", "127.0.0.1", 7002));
+    EXPECT_FALSE(selectsScanner("127.0.0.1:7001", "127.0.0.1", 7002) || selectsScanner("127.0.0.1", "127.0.0.10", 1));
 }
 
 TEST(ControlLine, IsRefusedWithItsReason) {
@@ -53,6 +56,7 @@ TEST(ControlLine, IsRefusedWithItsReason) {
         {"restart", ControlError::UnknownCommand}, {"--scanner 127.0.0.2", ControlError::UnknownCommand},
         {"--scanner", ControlError::BadScanner}, {"--scanner localhost stats", ControlError::BadScanner},
         {"--scanner 127.0.0.256 stats", ControlError::BadScanner}, {"--scanner ::1 stats", ControlError::BadScanner},
+        {"--scanner 127.0.0.1:0 stats", ControlError::BadScanner}, {"--scanner 127.0.0.1: stats", ControlError::BadScanner},
         {"faults", ControlError::MissingArgument}, {"profile ", ControlError::MissingArgument},
         {"outage", ControlError::MissingArgument}, {"stats now", ControlError::ExtraArgument},
         {"faults loss=5", ControlError::BadFaults}, {"outage 0", ControlError::BadSeconds},

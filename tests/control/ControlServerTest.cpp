@@ -1,6 +1,8 @@
 #include "control/ControlServer.h"
 #include "support/TestUtil.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
@@ -9,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -39,7 +42,7 @@ public:
 private:
     void take(const QString& call, const ControlAnswer& answer) {
         calls << call;
-        answer({!call.startsWith(QLatin1String("profile")), QStringLiteral("done")});
+        answer({!call.startsWith(QLatin1String("profile ")), call});
     }
 };
 
@@ -79,9 +82,41 @@ TEST_F(ControlServerTest, RunsLinesInOrderAndAnswersEachOnceItHasTakenEffect) {
     QStringList answers = exchange("--scanner 127.0.0.2 faults cut=2%\r\n", 6, later);
     ASSERT_EQ(answers.size(), 6);
     EXPECT_TRUE(answers.takeAt(2).startsWith(QLatin1String("error \"loss=5\""))) << "a bad line reaches nothing";
-    EXPECT_EQ(answers, (QStringList{"ok cut=2%", "ok done", "ok done", "error done", "ok none"}));
+    EXPECT_EQ(answers, (QStringList{"ok cut=2%", "ok stats", "ok outage  1500", "error profile  a b.csv", "ok none"}));
     EXPECT_EQ(target.calls, (QStringList{"faults 127.0.0.2 cut=2%", "stats ", "outage  1500", "profile  a b.csv",
                                          "faults  none"}));
+}
+
+// Unread answers stop the reading of further lines (each answer here echoes
+// its long line) until the client reads them; one client past the limit is
+// turned away at once.
+TEST_F(ControlServerTest, ReadsNoFurtherThanItsClientReadsAndServesALimitedNumberOfClients) {
+    QLocalSocket client;
+    client.setReadBufferSize(4096);  // so that the answers stay unread
+    client.connectToServer(path);
+    ASSERT_TRUE(client.waitForConnected(2000));
+    const int sent = 1000;
+    for (int i = 0; i < sent; ++i)
+        client.write("replay " + QByteArray(3000, 'x') + '\n');
+    int taken = -1;  // lines the server took once it takes no more
+    while (taken != int(target.calls.size())) {
+        taken = int(target.calls.size());
+        waitUntil([] { return false; }, 300);
+    }
+    EXPECT_LT(taken, sent / 2);
+    QByteArray answers;
+    EXPECT_TRUE(waitUntil([&] { return (answers += client.readAll()).count("ok replay") == sent; }, 20000))
+        << answers.count("ok replay");
+
+    std::vector<QLocalSocket> others(ControlServer::kMaxControlConnections - 1);
+    for (QLocalSocket& other : others) {
+        other.connectToServer(path);
+        ASSERT_TRUE(other.waitForConnected(2000));
+        QCoreApplication::processEvents();
+    }
+    EXPECT_TRUE(exchange("stats\n", 1).value(0).startsWith(QLatin1String("error more than 64")));
+    others.pop_back();
+    EXPECT_TRUE(waitUntil([&] { return exchange("stats\n", 1).value(0) == QLatin1String("ok stats"); }));
 }
 
 TEST_F(ControlServerTest, OnlyItsUserCanOpenTheSocket) {
@@ -115,7 +150,11 @@ TEST_F(ControlServerTest, TakesOverAStaleSocketButNeitherALiveOneNorAnotherFile)
     EXPECT_FALSE(second.listen(plain));
     EXPECT_TRUE(QFileInfo(plain).isFile());
     leaveStaleSocket(dir.filePath(QStringLiteral("stale")));
-    EXPECT_TRUE(second.listen(dir.filePath(QStringLiteral("stale")))) << second.errorString().toStdString();
+    const QString working = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    EXPECT_TRUE(second.listen(QStringLiteral("stale"))) << second.errorString().toStdString();
+    QDir::setCurrent(working);
+    EXPECT_EQ(second.path(), dir.filePath(QStringLiteral("stale"))) << "relative to the working folder";
 }
 
 }  // namespace

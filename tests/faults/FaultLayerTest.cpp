@@ -79,9 +79,9 @@ TEST(DatagramFaults, EveryDatagramLeavesOrIsCountedLostWhileFaultsChangeOnAnothe
     ScannerFaults faults(9);
     const int handed = 20000;
     uint64_t received = 0;
-    const auto sendNumber = [&](int k) {
+    const auto sendNumber = [&](int k, int points = 3) {
         const auto sink = [&](const QByteArray&) { ++received; };
-        faults.stream().send(profileDatagram(k, 3), Clock::time_point{} + milliseconds(k), sink);
+        faults.stream().send(profileDatagram(k, points), Clock::time_point{} + milliseconds(k), sink);
     };
     std::atomic<bool> done{false};
     std::thread sender([&] {
@@ -94,17 +94,38 @@ TEST(DatagramFaults, EveryDatagramLeavesOrIsCountedLostWhileFaultsChangeOnAnothe
     for (int i = 0; !done; ++i)
         faults.setFaults(specs[i % 3]);
     sender.join();
-    // Clearing the faults lets what they hold leave with the next datagram.
+    // Clearing the faults lets what they hold leave with the next datagram,
+    // and faults set again hold datagrams as before.
     faults.setFaults(parseFaultSpec("reorder=100%,delay=50ms").spec);
-    sendNumber(handed);
-    sendNumber(handed + 1);
+    sendNumber(handed, 30);
     faults.setFaults(FaultSpec{});
+    sendNumber(handed + 1);
+    faults.setFaults(parseFaultSpec("dup=100%").spec);
     sendNumber(handed + 2);
 
     const FaultCounts counts = faults.counters().snapshot();
     EXPECT_FALSE(faults.stream().nextDue());
     EXPECT_EQ(counts.datagramsSent, received);
     EXPECT_EQ(received, handed + 3 - counts.lost + counts.duplicated);
+}
+
+// Past either bound, by count for small datagrams and by memory for large ones.
+TEST(DatagramFaults, WhatALongDelayHoldsStopsAtItsBoundAndTheRestIsCountedDropped) {
+    for (const size_t size : {size_t(16), size_t(1) << 16}) {
+        SCOPED_TRACE(size);
+        ScannerFaults faults(1);
+        faults.setFaults(parseFaultSpec("dup=100%,delay=60s").spec);
+        const size_t bound = std::min(DatagramFaults::kMaxHeldDatagrams, DatagramFaults::kMaxHeldBytes / size);
+        uint64_t received = 0;
+        const auto sink = [&](const QByteArray&) { ++received; };
+        for (size_t k = 0; k < bound; ++k)
+            faults.stream().send(QByteArray(int(size), char(k)), Clock::time_point{}, sink);
+        faults.stream().sendDue(Clock::time_point{} + std::chrono::minutes(1), sink);
+        const FaultCounts counts = faults.counters().snapshot();
+        EXPECT_EQ(received + counts.heldDropped, 2 * bound);
+        EXPECT_LE(received, bound);
+        EXPECT_GT(received, bound * 99 / 100);
+    }
 }
 
 TEST(ScannerFaults, ConnectionsAndHellosSeeTheirFaultsAsPlannedAndCounted) {

@@ -27,7 +27,7 @@ const Case kCases[] = {
     {"dup=", E::MissingValue}, {"loss=5", E::BadPercentage}, {"loss=100.0001%", E::BadPercentage},
     {"loss=0.00001%", E::BadPercentage}, {"loss=.%", E::BadPercentage}, {"delay=10", E::BadDuration},
     {"delay=61s", E::BadDuration}, {"jitter=1.5ms", E::BadDuration}, {"drop-after=0", E::BadCount},
-    {"burst=99999999999", E::BadCount}, {"stall=on", E::BadCount}, {"hello=no", E::BadSwitch},
+    {"burst=99999999999", E::BadCount}, {"loss=1%,burst=1001", E::BadCount, "\"burst=1001\""}, {"stall=on", E::BadCount}, {"hello=no", E::BadSwitch},
     {"cut=1%,cut=2%", E::Repeated, "\"cut=2%\""}, {"loss=50%,corrupt=50.0001%", E::Inconsistent, "100%"},
     {"burst=3", E::Inconsistent}};
 

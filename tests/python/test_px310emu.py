@@ -142,6 +142,8 @@ def test_a_bad_command_is_refused_and_changes_nothing(px310_emulator):
     assert px310_emulator.set_faults("dup=1%") == "dup=1%"
     with pytest.raises(ControlError, match="loss=5"):
         px310_emulator.set_faults("loss=5")
+    with pytest.raises(ValueError, match="control characters"):
+        px310_emulator.load_profile("p.csv\nfaults loss=100%")
     assert px310_emulator.stats()["current_faults"] == "dup=1%"
     px310_emulator.clear_faults()
     assert px310_emulator.stats()["current_faults"] == "none"

@@ -2,6 +2,7 @@
 #include "HeadlessEmulator.h"
 #include "HeadlessOptions.h"
 #include "PacketCounterTracker.h"
+#include "RigPlan.h"
 #include "ToolProcess.h"
 
 #include <QLocalServer>
@@ -88,6 +89,7 @@ TEST(HeadlessOptions, TakeValuesWithinThePanelsRanges) {
         {"--xemr", "0"},           {"--noise", "21"},       {"--serial", "1000000"}, {"--udp-port", "x"},
         {"--listen", "localhost"}, {"--listen", "::1"},     {"--no-such-option"},   {"stray"},
         {"--scanners", "0"},       {"--scanners", "2", "--listen", "127.0.0.1"}, {"--scanners", "2", "--rig", "r.ini"},
+        {"--control", ""},
     };
     for (const QStringList& arguments : bad)
         EXPECT_EQ(parsed(arguments).outcome, HeadlessCommandLine::Error) << arguments.join(' ').toStdString();
@@ -101,6 +103,8 @@ TEST(HeadlessRigFile, AnUnusableValueStopsTheStartNamingTheScannerAndTheKey) {
         {"[a]\naddress=127.0.0.2\ntcp_port=PORT\nfrequency=492\n", "[a] key frequency"},
         {"[a]\naddress=127.0.0.2\ntcp_port=PORT\n[b]\naddress=127.0.0.2\ntcp_port=PORT\n", "scanner [b] (tcp_port)"},
         {"[a]\naddress=192.0.2.1\ntcp_port=PORT\n", "scanner [a] (address)"},
+        {"[a]\naddress=127.0.0.2\n[b]\n[a]\naddress=127.0.0.3\n", "names scanner [a] twice"},
+        {"[a/b\x01]\naddress=127.0.0.300\n", "scanner [a/b\\u0001] key address"},
     };
     QTemporaryDir dir;
     HeadlessOptions options;
@@ -114,4 +118,7 @@ TEST(HeadlessRigFile, AnUnusableValueStopsTheStartNamingTheScannerAndTheKey) {
         EXPECT_TRUE(error.contains(rig[1])) << error.toStdString();
         EXPECT_EQ(emulator.scannerCount(), 0) << "nothing starts half-way";
     }
+    ASSERT_TRUE(writeFile(options.rigPath, "[a]\naddress=127.000.000.001\n"));
+    QString error;
+    EXPECT_EQ(planRig(options, &error).at(0).settings.localAddress, "127.0.0.1") << "as --scanner names it";
 }

@@ -5,6 +5,7 @@
 #include "control/ControlCommand.h"
 
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QLocalSocket>
 
 namespace {
@@ -67,7 +68,8 @@ int runControl(const QStringList& arguments, QTextStream& out) {
     }
     const ControlRequest request = requestOf(arguments);
     QLocalSocket socket;
-    socket.connectToServer(request.path);
+    // Qt would look for a relative name in the temporary folder.
+    socket.connectToServer(QFileInfo(request.path).absoluteFilePath());
     if (!socket.waitForConnected(request.timeoutMs))
         fail(kExitNoEmulator, QStringLiteral("no emulator at %1: %2").arg(request.path, socket.errorString()));
     socket.write(request.line + '\n');

@@ -100,8 +100,8 @@ void addOptions(QCommandLineParser& parser) {
                       QStringLiteral("Seed of the faults; the same seed gives the same faults (default 1)."),
                       QStringLiteral("N")});
     parser.addOption({QStringLiteral("control"),
-                      QStringLiteral("Open a control socket (a Unix socket only this user can use) at PATH for "
-                                     "px310-client control."),
+                      QStringLiteral("Open a control socket (a Unix socket only this user can use) at PATH, "
+                                     "relative to the working folder, for px310-client control."),
                       QStringLiteral("PATH")});
     parser.addOption({QStringLiteral("backward"), QStringLiteral("Step/dir direction backward (default forward).")});
     parser.addOption({QStringLiteral("verbose"), QStringLiteral("Show the workers' debug log.")});
@@ -164,6 +164,7 @@ bool readOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& 
         error = QStringLiteral("--listen takes an IPv4 address such as 127.0.0.1, not \"%1\"").arg(o.listenAddress);
         return false;
     }
+    o.listenAddress = address.toString();
     o.tcpPort = numberOf(parser, kTcpPort, error);
     o.udpPort = numberOf(parser, kUdpPort, error);
     o.frequency = numberOf(parser, kFrequency, error);
@@ -179,6 +180,8 @@ bool readOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& 
     o.scanners = numberOf(parser, kScanners, error).value_or(o.scanners);
     o.rigPath = parser.value(QStringLiteral("rig"));
     o.controlPath = parser.value(QStringLiteral("control"));
+    if (parser.isSet(QStringLiteral("control")) && o.controlPath.isEmpty())
+        error = QStringLiteral("--control takes the path of the socket to open");
     if (!readFaultOptions(parser, o, error))
         return false;
     // A rig places its scanners itself.

@@ -1,6 +1,7 @@
 #include "RigPlan.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QSettings>
@@ -59,6 +60,20 @@ std::vector<ScannerPlan> scannersOnLoopback(const HeadlessOptions& o) {
     return plans;
 }
 
+// Text from the file as it may be shown: control characters and bytes that
+// are no text escaped, and cut at a length a message can carry.
+QString shown(const QString& text) {
+    constexpr int kMaxShown = 64;
+    QString out;
+    for (const QChar c : text.left(kMaxShown)) {
+        if (c.isPrint())
+            out += c;
+        else
+            out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+    }
+    return text.size() > kMaxShown ? out + QStringLiteral("...") : out;
+}
+
 struct RigKey {
     const char* name;
     int min;
@@ -79,7 +94,7 @@ public:
             fail(key.name, QStringLiteral("takes a number from %1 to %2, not \"%3\"")
                                .arg(key.min)
                                .arg(key.max)
-                               .arg(value.toString()));
+                               .arg(shown(value.toString())));
             return std::nullopt;
         }
         return n;
@@ -89,7 +104,7 @@ public:
 
     void fail(const char* key, const QString& why) {
         if (error_.isEmpty())
-            error_ = QStringLiteral("scanner [%1] key %2: %3").arg(group_, QLatin1String(key), why);
+            error_ = QStringLiteral("scanner [%1] key %2: %3").arg(shown(group_), QLatin1String(key), why);
     }
     const QString& error() const { return error_; }
 
@@ -102,14 +117,15 @@ private:
 std::optional<ScannerPlan> planFromGroup(const QSettings& file, const QString& group, const HeadlessOptions& o,
                                          int k, QString* error) {
     ScannerPlan plan = planFromOptions(o);
-    plan.name = QStringLiteral("scanner [%1]").arg(group);
+    plan.name = QStringLiteral("scanner [%1]").arg(shown(group));
     useParamsFilesOf(plan, o, k);
     RigGroupReader read(file, group);
     const QString address = read.text("address");
     QHostAddress parsed;
     if (!parsed.setAddress(address) || parsed.protocol() != QAbstractSocket::IPv4Protocol)
-        read.fail("address", QStringLiteral("needs an IPv4 address, not \"%1\"").arg(address));
-    plan.settings.localAddress = address;
+        read.fail("address", QStringLiteral("needs an IPv4 address, not \"%1\"").arg(shown(address)));
+    // As the control socket's --scanner and the messages write it: 127.1 is 127.0.0.1.
+    plan.settings.localAddress = parsed.toString();
     plan.settings.sendFromLocalAddress = true;
     plan.settings.macOffset = k - 1;
     plan.tcpPort = read.number({"tcp_port", 1, 65535});
@@ -132,15 +148,37 @@ std::optional<ScannerPlan> planFromGroup(const QSettings& file, const QString& g
     return plan;
 }
 
+// The groups as the file names them: QSettings merges a group given twice
+// and takes [a/b] for a group b inside a.
+QStringList groupsOf(const QString& path) {
+    QFile file(path);
+    QStringList groups;
+    if (!file.open(QIODevice::ReadOnly))
+        return groups;
+    while (!file.atEnd()) {
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        const int end = line.indexOf(QLatin1Char(']'));
+        if (line.startsWith(QLatin1Char('[')) && end > 0)
+            groups << line.mid(1, end - 1);
+    }
+    return groups;
+}
+
 std::vector<ScannerPlan> scannersOfRigFile(const HeadlessOptions& o, QString* error) {
     if (!QFileInfo(o.rigPath).isFile()) {
         *error = QStringLiteral("no rig file %1").arg(o.rigPath);
         return {};
     }
     const QSettings file(o.rigPath, QSettings::IniFormat);
-    const QStringList groups = file.childGroups();
+    QStringList groups = groupsOf(o.rigPath);
+    groups.sort();  // the order QSettings keeps them in, which gives scanner k its parameter file
     if (groups.isEmpty())
         *error = QStringLiteral("rig file %1 names no scanner").arg(o.rigPath);
+    for (int i = 1; i < groups.size(); ++i)
+        if (groups[i] == groups[i - 1]) {
+            *error = QStringLiteral("rig file %1 names scanner [%2] twice").arg(o.rigPath, shown(groups[i]));
+            return {};
+        }
     std::vector<ScannerPlan> plans;
     for (const QString& group : groups) {
         std::optional<ScannerPlan> plan = planFromGroup(file, group, o, int(plans.size()) + 1, error);

@@ -27,6 +27,7 @@ import time
 __all__ = ["Emulator", "EmulatorError", "ControlError", "find_headless", "supports_control", "free_port"]
 
 _LISTENING = re.compile(r"listening on (\S+):(\d+) \(TCP\)")
+_CONTROL_CHARACTER = re.compile(r"[\x00-\x1f\x7f]")
 _HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -178,10 +179,14 @@ class Emulator:
     # Control
 
     def control(self, command, scanner=None):
-        """Sends one control command; the text after "ok". Raises ControlError on "error"."""
+        """Sends one control command; the text after "ok". Raises ControlError on "error",
+        ValueError when an argument holds a control character (a line end would end the command)."""
         if not self.control_path:
             raise EmulatorError("started without a control socket")
         line = ("--scanner %s %s" % (scanner, command)) if scanner else command
+        # A line end inside an argument would send a second command.
+        if _CONTROL_CHARACTER.search(line):
+            raise ValueError("control characters in the control command %r" % line)
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as connection:
             connection.settimeout(self.answer_timeout)
             connection.connect(self.control_path)

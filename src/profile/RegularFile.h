@@ -1,0 +1,9 @@
+#pragma once
+
+#include <QString>
+
+// Opens a regular file for reading and returns its descriptor, or -1 with
+// `error` set. The open never blocks: a FIFO or a device, which would hold
+// the reader until a writer came, is refused by what was actually opened,
+// so a file renamed over the path after a check cannot slip through.
+int openRegularFile(const QString& path, QString& error);
