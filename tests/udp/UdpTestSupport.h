@@ -8,6 +8,7 @@
 #include <QNetworkDatagram>
 #include <QThreadPool>
 #include <QUdpSocket>
+#include <QVariant>
 #include <algorithm>
 
 // A datagram receiver on a loopback address with a port the system picks.
