@@ -6,7 +6,9 @@ set -euo pipefail
 packages=(cmake ninja-build g++ qtbase5-dev qtbase5-dev-tools libgtest-dev libbenchmark-dev
   libpcap-dev libtins-dev tshark tcpdump python3-pytest)
 # The Debian package: man pages, its checks, dpkg-shlibdeps for its dependencies.
-[ "${PX310_NEED_PACKAGING:-0}" = 1 ] && packages+=(help2man desktop-file-utils lintian dpkg-dev file)
+[ "${PX310_NEED_PACKAGING:-0}" = 1 ] && packages+=(help2man desktop-file-utils lintian dpkg-dev file bash-completion)
+# Qt 6 only for a build that asks for it (-DPX310_QT_MAJOR=6).
+[ "${PX310_NEED_QT6:-0}" = 1 ] && packages+=(qt6-base-dev)
 [ "${PX310_NEED_CLANG:-0}" = 1 ] && packages+=(clang libclang-rt-14-dev)
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package in build-package/ (Release, prefix /usr), checks it
-# with lintian and dpkg, unpacks it and runs the programs from the unpacked
+# Builds the Debian package with scripts/package.sh from a build whose own
+# prefix is not /usr, checks that it installs under /usr, checks it with
+# lintian and dpkg, unpacks it and runs the programs from the unpacked
 # tree as an installed copy: --help, a headless start that serves a client,
 # and a flush that lands in the user's configuration folder, since an
 # installed program does not write beside itself.
@@ -9,14 +10,7 @@ cd "$(dirname "$0")/.."
 
 fail() { echo "package check: $*" >&2; exit 1; }
 
-PX310_NEED_PACKAGING=1 scripts/deps.sh
-build=build-package
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-  -DPX310_BUILD_TESTS=OFF -DPX310_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build "$build"
-rm -f "$build"/*.deb
-(cd "$build" && cpack -G DEB >/dev/null 2>&1) || fail "cpack failed"
-deb=$(ls "$build"/*.deb)
+deb=$(scripts/package.sh -DCMAKE_INSTALL_PREFIX=/opt/px310 -DPX310_QT_MAJOR=5 | tail -1)
 echo "== $deb"
 
 lintian_status=0
@@ -25,16 +19,17 @@ grep -v "running with root privileges" <<<"$report" || true
 [ "$lintian_status" = 0 ] || fail "lintian reports errors"
 
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
+stray=$(grep -Ev '^\./$|^\./usr/' <<<"$files"; grep '^\./usr/local/' <<<"$files" || true)
+[ -z "$stray" ] || fail "the package installs outside /usr or under /usr/local: $stray"
 for f in bin/px310-emulator bin/px310-headless bin/px310-client \
          share/px310-emulator/kelvora.jpg share/px310-emulator/310.jpg share/px310-emulator/user_params.ini \
          share/applications/px310-emulator.desktop share/icons/hicolor/64x64/apps/px310-emulator.png \
          share/man/man1/px310-emulator.1.gz share/man/man1/px310-headless.1.gz share/man/man1/px310-client.1.gz \
-         share/bash-completion/completions/px310-client share/doc/px310-emulator/copyright; do
+         share/bash-completion/completions/px310-client share/bash-completion/completions/px310-headless \
+         share/doc/px310-emulator/copyright "lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/px310.lua"; do
   grep -qx "./usr/$f" <<<"$files" || fail "the package lacks /usr/$f"
 done
-if [ -f tools/wireshark/px310.lua ]; then
-  grep -q "/wireshark/plugins/px310.lua$" <<<"$files" || fail "the package lacks the Wireshark dissector"
-fi
+[ "$(dpkg-deb -f "$deb" Recommends)" = bash-completion ] || fail "the package does not recommend bash-completion"
 depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5network5 libqt5widgets5; do
   grep -q "\b$lib\b" <<<"$depends" || fail "Depends lacks $lib: $depends"
@@ -45,8 +40,18 @@ trap 'chmod -R u+w "$root"; rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root"
 bin="$root/usr/bin"
 desktop-file-validate "$root/usr/share/applications/px310-emulator.desktop"
-bash -c "source '$root/usr/share/bash-completion/completions/px310-client' && complete -p px310-client" >/dev/null ||
-  fail "the bash completion does not load"
+# What TAB offers after the words given, with the unpacked programs.
+complete_words() {
+  local program=$1
+  PATH="$bin:$PATH" bash -c "source /usr/share/bash-completion/bash_completion
+    source '$root/usr/share/bash-completion/completions/$program'
+    COMP_WORDS=($*); COMP_CWORD=$(($# - 1)); COMP_LINE='$*'; COMP_POINT=\${#COMP_LINE}
+    _${program//-/_} $program \"\${COMP_WORDS[COMP_CWORD]}\" \"\${COMP_WORDS[COMP_CWORD-1]}\"
+    echo \"\${COMPREPLY[*]}\"" 2>/dev/null
+}
+[ "$(complete_words px310-client params set exp)" = "exposure_time_u16=" ] || fail "no field names after params set"
+[ "$(complete_words px310-client control /tmp/socket st)" = stats ] || fail "no control commands after control PATH"
+[ "$(complete_words px310-headless --tcp)" = --tcp-port ] || fail "no px310-headless options"
 "$bin/px310-client" --help | grep -q "^Commands:" || fail "px310-client --help"
 "$bin/px310-headless" --help | grep -q -- "--tcp-port" || fail "px310-headless --help"
 zcat "$root/usr/share/man/man1/px310-headless.1.gz" | grep -q 'tcp\\-port' || fail "man page without options"

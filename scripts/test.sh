@@ -1,21 +1,26 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite through ctest.
 #   scripts/test.sh                    normal build (build/)
+#   scripts/test.sh --qt6              the same with Qt 6 (build-qt6/)
 #   scripts/test.sh --sanitize address ASan + UBSan build (build-address/)
 #   scripts/test.sh --sanitize thread  TSan build (build-thread/)
-#   scripts/test.sh --all              all three builds, the Debian package
+#   scripts/test.sh --all              all four builds, the Debian package
 #                                      check (scripts/package-check.sh), then
 #                                      every fuzz harness for PX310_FUZZ_SECONDS
 #                                      (default 60) each; this is what CI runs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# run_suite [address|thread|qt6]: the sanitizer builds use Qt 5; benchmarks
+# are built by the plain Qt 5 build only.
 run_suite() {
-  local sanitize="$1"
-  local build="build${sanitize:+-$sanitize}"
-  echo "== test suite${sanitize:+ ($sanitize sanitizer)} in $build/"
+  local variant="$1"
+  local build="build${variant:+-$variant}"
+  local sanitize="${variant/qt6/}"
+  echo "== test suite${variant:+ ($variant)} in $build/"
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPX310_SANITIZE="$sanitize" \
-    -DPX310_BUILD_BENCHMARKS="$([ -z "$sanitize" ] && echo ON || echo OFF)" >/dev/null
+    -DPX310_QT_MAJOR="$([ "$variant" = qt6 ] && echo 6 || echo 5)" \
+    -DPX310_BUILD_BENCHMARKS="$([ -z "$variant" ] && echo ON || echo OFF)" >/dev/null
   cmake --build "$build"
   (
     export QT_QPA_PLATFORM=offscreen
@@ -33,12 +38,16 @@ case "${1:-}" in
   "")
     scripts/deps.sh
     run_suite "" ;;
+  --qt6)
+    PX310_NEED_QT6=1 scripts/deps.sh
+    run_suite qt6 ;;
   --sanitize)
     scripts/deps.sh
     run_suite "${2:?address or thread}" ;;
   --all)
-    PX310_NEED_CLANG=1 PX310_NEED_PACKAGING=1 scripts/deps.sh
+    PX310_NEED_CLANG=1 PX310_NEED_PACKAGING=1 PX310_NEED_QT6=1 scripts/deps.sh
     run_suite ""
+    run_suite qt6
     run_suite address
     run_suite thread
     echo "== Debian package"
@@ -46,6 +55,6 @@ case "${1:-}" in
     scripts/fuzz.sh "${PX310_FUZZ_SECONDS:-60}"
     echo "== all done after ${SECONDS}s" ;;
   *)
-    echo "usage: $0 [--sanitize address|thread | --all]" >&2
+    echo "usage: $0 [--qt6 | --sanitize address|thread | --all]" >&2
     exit 2 ;;
 esac

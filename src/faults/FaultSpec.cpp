@@ -221,8 +221,8 @@ FaultSpecParse parseFaultSpec(const QString& text) {
     if (trimmed == QLatin1String("none"))
         return checkTogether(spec);
     bool seen[std::size(kKeys)] = {};
-    for (const QStringRef& rawItem : trimmed.splitRef(QLatin1Char(','))) {
-        const QStringView item = QStringView(rawItem).trimmed();
+    for (const QStringView rawItem : QStringView(trimmed).split(QLatin1Char(','))) {
+        const QStringView item = rawItem.trimmed();
         const int equals = item.indexOf(QLatin1Char('='));
         const QStringView name = (equals < 0 ? item : item.left(equals)).trimmed();
         const Key* key = findKey(name);

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <locale.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 namespace {
@@ -26,14 +28,17 @@ QString scaleError(CsvScale scale) {
 }
 
 // A field that is missing, empty or not a number reads as 0. The parser is
-// locale-independent and takes "." as the decimal mark.
+// locale-independent and takes "." as the decimal mark. A number too large for
+// a double reads as infinite (Qt's own parsers differ there between versions):
+// it is still a number, held at the range's end like any other outlier.
 double fieldValue(const QList<QByteArray>& fields, int index) {
     if (index >= fields.size()) return 0.0;
-    bool ok = false;
-    const double value = fields[index].trimmed().toDouble(&ok);
-    // A number too large for a double comes back infinite and not ok; it is
-    // still a number, held at the range's end like any other outlier.
-    return (ok || std::isinf(value)) && !std::isnan(value) ? value : 0.0;
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
+    const QByteArray text = fields[index].trimmed();
+    char* end = nullptr;
+    const double value = strtod_l(text.constData(), &end, cLocale);
+    const bool whole = !text.isEmpty() && end == text.constData() + text.size();
+    return whole && !std::isnan(value) ? value : 0.0;
 }
 
 // Millimetres to units, truncated toward zero and held within the type's range

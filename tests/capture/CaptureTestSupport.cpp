@@ -18,6 +18,8 @@ QByteArray profileDatagram(int number, int points) {
     PacketFields fields;
     fields.packetCounter = uint32_t(number);
     fields.serial = encodeSerialNumber(123);
+    fields.xemr = 160;
+    fields.zdiap = 175;
     QByteArray bytes;
     encodeProfilePacket(profile, fields, bytes);
     return bytes;

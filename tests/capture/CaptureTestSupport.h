@@ -9,7 +9,7 @@
 
 using Frames = std::vector<std::vector<uint8_t>>;
 
-// A profile packet of serial 123 whose packet counter and first X value are
+// A profile packet of serial 123, XEMR 160 and ZDIAP 175, whose packet counter and first X value are
 // `number`, so order shows after a round trip.
 QByteArray profileDatagram(int number, int points);
 

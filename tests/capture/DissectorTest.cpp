@@ -6,6 +6,7 @@
 #include "udp/HelloPacket.h"
 
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -40,7 +41,7 @@ protected:
 
     // The next segment between a client and the command server.
     void segment(const QByteArray& bytes, bool toServer) {
-        Tins::TCP tcp = toServer ? Tins::TCP(620, 50000) : Tins::TCP(50000, 620);
+        Tins::TCP tcp = toServer ? Tins::TCP(serverPort, 50000) : Tins::TCP(50000, serverPort);
         tcp.seq(nextByte[toServer]);
         Tins::IP ip = toServer ? Tins::IP("127.0.0.3", "127.0.0.1") : Tins::IP("127.0.0.1", "127.0.0.3");
         const auto* payload = reinterpret_cast<const uint8_t*>(bytes.constData());
@@ -52,26 +53,50 @@ protected:
         segment(QByteArray(reinterpret_cast<const char*>(header), sizeof header) + payload, true);
     }
 
+    void hello(uint16_t port, uint16_t tcpPort) {
+        HelloBuffer hello;
+        hello.setSerialNumber(54321);
+        hello.markRunning(6003, tcpPort);
+        const Frames frames = ipv4Packets(QByteArray(reinterpret_cast<const char*>(hello.packet().data()), kHelloPacketSize), port);
+        packets.insert(packets.end(), frames.begin(), frames.end());
+    }
+
     QTemporaryDir dir;
     Frames packets;
+    uint16_t serverPort = 620;
     uint32_t nextByte[2] = {5000, 1000};  // the server's, the client's
 };
 
+// A bad checksum shows on the fixed ports and the preferences' ones only.
 TEST_F(DissectorTest, HelloAndProfilesShowSerialCountAndChecksumOnTheirPorts) {
-    HelloBuffer hello;
-    hello.setSerialNumber(54321);
-    packets = ipv4Packets(QByteArray(reinterpret_cast<const char*>(hello.packet().data()), kHelloPacketSize), 6001);
+    hello(6001, 620);
     const QByteArray good = profileDatagram(1, 1280);
     QByteArray bad = good;
     bad[20] = char(bad[20] ^ 1);
-    for (auto [port, datagram] : {std::pair{6003, good}, {31001, bad}, {7003, good}})  // 7003: set in the preferences
+    for (auto [port, datagram] : {std::pair{6003, good}, {31001, bad}, {7003, bad}})  // 7003: set in the preferences
         packets.push_back(ipv4Packets(datagram, uint16_t(port))[0]);
 
     const QStringList fields{"px310.message", "px310.serial", "px310.count", "px310.checksum.status"};
     const std::string hello54321 = "hello\t54321\t\t\n", goodLine = "profile\t123\t1280\tgood\n",
                       badLine = "profile\t123\t1280\tbad\n";
     EXPECT_EQ(run("px310", fields), hello54321 + goodLine + badLine);
-    EXPECT_EQ(run("px310", fields, {"-o", "px310.stream_port:7003"}), hello54321 + badLine + goodLine);
+    EXPECT_EQ(run("px310", fields, {"-o", "px310.stream_port:7003"}), hello54321 + goodLine + badLine + badLine);
+}
+
+// Hello and profile found by their content, the command server by the port
+// its hello names; points in millimetres by the packet's XEMR and ZDIAP.
+TEST_F(DissectorTest, AllThreeAreFoundOnAnyPort) {
+    const auto randomPort = [] { return uint16_t(QRandomGenerator::global()->bounded(50001, 54000)); };
+    serverPort = randomPort();
+    hello(randomPort(), serverPort);
+    packets.push_back(ipv4Packets(profileDatagram(5, 2), randomPort())[0]);
+    request(1);
+    segment(profileDatagram(6, 1), false);
+    EXPECT_EQ(run("px310", {"px310.message", "px310.x", "px310.x_mm", "px310.z", "px310.z_mm"}),
+              "hello\t\t\t\t\n"
+              "profile\t5,-2993\t0.048828125,-29.228515625\t1005,1018\t10.7345581054688,10.8734130859375\n"
+              "request\t\t\t\t\n"
+              "reply,profile\t6\t0.05859375\t1006\t10.7452392578125\n");
 }
 
 // Every command by its table's name, and the parameter record by field names

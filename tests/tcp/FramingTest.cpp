@@ -22,7 +22,7 @@ TEST(RequestFramer, HandsOutRequestsOnlyOnceWholeAndInOrder) {
         framer.feed(stream.mid(fed - 5, 5));
         for (const Request& r : drain(framer))
             requests.push_back(r);
-        const int end = std::min(fed, stream.size());
+        const int end = std::min(fed, int(stream.size()));
         ASSERT_EQ(requests.size(), size_t(end >= 16 + 512) + size_t(end == stream.size())) << end;
     }
     EXPECT_EQ(requests[0].payload, QByteArray(512, 'p'));

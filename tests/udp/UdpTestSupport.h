@@ -7,6 +7,7 @@
 #include <QHostAddress>
 #include <QNetworkDatagram>
 #include <QUdpSocket>
+#include <QVariant>
 #include <algorithm>
 #include <type_traits>
 

@@ -65,10 +65,19 @@ void printField(QTextStream& out, const USER_PARAMS& params, const UserParamsFie
     out << QStringLiteral("%1 = %2\n").arg(QLatin1String(field.name), -26).arg(fieldValueText(params, field));
 }
 
+// Closes the help of params get and set; the shell completion reads the names there.
+QString fieldNamesHelp() {
+    QStringList names;
+    for (const UserParamsField& field : kUserParamsFields)
+        names << QLatin1String(field.name);
+    return QStringLiteral("\n\nFields: ") + names.join(QLatin1Char(' '));
+}
+
 int paramsGet(const QStringList& arguments, QTextStream& out) {
     CommandLine line(QStringLiteral("params get [FIELD...]"),
                      QStringLiteral("Reads the 512-byte parameter record and prints every named field, or only the "
-                                    "fields given, with its value (addresses as dotted text)."),
+                                    "fields given, with its value (addresses as dotted text).") +
+                         fieldNamesHelp(),
                      CommandLine::Server);
     if (!line.parse(arguments, out))
         return kExitOk;
@@ -110,7 +119,8 @@ int paramsSet(const QStringList& arguments, QTextStream& out) {
     CommandLine line(QStringLiteral("params set FIELD=VALUE..."),
                      QStringLiteral("Reads the parameter record, changes the fields given and writes the whole record "
                                     "back (the emulator answers OK). Addresses are dotted text. The emulator keeps "
-                                    "the change until it stops; params flush saves it to its INI file."),
+                                    "the change until it stops; params flush saves it to its INI file.") +
+                         fieldNamesHelp(),
                      CommandLine::Server);
     if (!line.parse(arguments, out))
         return kExitOk;
@@ -251,7 +261,7 @@ QByteArray fetchPicture(ScannerConnection& connection, int chunkSize, QTextStrea
     ProgressLine progress;
     for (int chunk = 0; picture.size() < kCameraPictureSize; ++chunk) {
         progress.show(QStringLiteral("%1 of %2 bytes").arg(picture.size()).arg(kCameraPictureSize));
-        const int length = std::min(chunkSize, kCameraPictureSize - picture.size());
+        const int length = std::min(chunkSize, kCameraPictureSize - int(picture.size()));
         connection.send(kGetImageBuffer, {}, uint32_t(picture.size()), uint32_t(length));
         const QByteArray reply = connection.receive(kPictureChunkHeaderSize + length,
                                                     QStringLiteral("get image buffer at %1").arg(picture.size()));

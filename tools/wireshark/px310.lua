@@ -1,11 +1,19 @@
 -- Wireshark dissector for the PX310 laser profile scanner: the hello packet,
 -- the profile datagram and the TCP command protocol.
 -- Use: wireshark -X lua_script:px310.lua (or copy it to the personal plugins folder).
--- Display filter "px310"; ports in Preferences > Protocols > PX310.
+-- Display filter "px310". Hello packets and profile datagrams are found on any
+-- UDP port by their content; the command server's TCP port is learnt from the
+-- hello packets in the capture. Fixed ports in Preferences > Protocols > PX310,
+-- others through Decode As.
 
 local px310 = Proto("px310", "PX310 laser profile scanner")
 
 local HELLO_SIZE = 268
+local HELLO_DEVICE_TYPE = 310
+local HELLO_FILLER = 238        -- from here to the end: FF 00 repeated
+local HELLO_RUN_MARKER = 45     -- 17, 0 once the scanner's announcer runs
+local HELLO_TCP_PORT = 236
+local UNITS_PER_RANGE = 16384   -- a coordinate's full range in raw units
 local HEADER_SIZE = 12          -- profile packet header
 local REQUEST_SIZE = 16
 local RECORD_SIZE = 512
@@ -60,6 +68,8 @@ f.packet = ProtoField.uint16("px310.packet", "Packet counter")
 f.count = ProtoField.uint16("px310.count", "Points")
 f.x = ProtoField.int16("px310.x", "X")
 f.z = ProtoField.uint16("px310.z", "Z")
+f.x_mm = ProtoField.double("px310.x_mm", "X (mm)")
+f.z_mm = ProtoField.double("px310.z_mm", "Z (mm)")
 f.trailer_length = ProtoField.uint16("px310.trailer_length", "Trailer length")
 f.stepdir = ProtoField.uint16("px310.stepdir", "Step/dir forward")
 f.checksum = ProtoField.uint16("px310.checksum", "Checksum", base.HEX)
@@ -89,6 +99,22 @@ local function serial_of(tvb, offset)
     return tvb(offset + 2, 1):uint() * 32768 + tvb(offset + 1, 1):uint() * 256 + tvb(offset, 1):uint()
 end
 
+-- Command server ports named by hello packets, and the server port of each
+-- TCP stream.
+local learnt = {}
+local server_ports = {}
+local stream_server = {}
+
+local function learn_ports(tvb)
+    if tvb(HELLO_RUN_MARKER, 2):uint() ~= 0x1100 then return end  -- ports not filled in yet
+    local port = tvb(HELLO_TCP_PORT, 2):le_uint()
+    if port ~= 0 and not server_ports[port] then
+        server_ports[port] = true
+        DissectorTable.get("tcp.port"):add(port, px310)
+        table.insert(learnt, { "tcp.port", port })
+    end
+end
+
 local function dissect_hello(tvb, pinfo, tree)
     local t = tree:add(px310, tvb(), "PX310 hello")
     t:add(f.message, "hello")
@@ -101,7 +127,8 @@ local function dissect_hello(tvb, pinfo, tree)
     t:add_le(f.xsmr, tvb(20, 2))
     t:add_le(f.xemr, tvb(22, 2))
     t:add_le(f.udp_port, tvb(232, 2))
-    t:add_le(f.tcp_port, tvb(236, 2))
+    t:add_le(f.tcp_port, tvb(HELLO_TCP_PORT, 2))
+    if not pinfo.visited then learn_ports(tvb) end
     pinfo.cols.info = string.format("Hello, serial %d", serial_of(tvb, 13))
 end
 
@@ -136,10 +163,14 @@ local function dissect_profile(tvb, pinfo, tree, size)
     t:add_le(f.measurement, tvb(0, 2))
     t:add_le(f.packet, tvb(2, 2))
     t:add_le(f.count, tvb(10, 2))
-    local points = t:add(tvb(HEADER_SIZE, 4 * n), string.format("Points (%d)", n))
+    local xemr, zdiap = tvb(trailer + 6, 2):le_uint(), tvb(trailer + 8, 2):le_uint()
+    local points = t:add(tvb(HEADER_SIZE, 4 * n), string.format("Points (%d), X and Z in raw units and mm", n))
     for i = 0, n - 1 do
-        points:add_le(f.x, tvb(HEADER_SIZE + 2 * i, 2))
-        points:add_le(f.z, tvb(HEADER_SIZE + 2 * n + 2 * i, 2))
+        local x, z = tvb(HEADER_SIZE + 2 * i, 2), tvb(HEADER_SIZE + 2 * n + 2 * i, 2)
+        points:add_le(f.x, x)
+        points:add(f.x_mm, x, x:le_int() * xemr / UNITS_PER_RANGE):set_generated()
+        points:add_le(f.z, z)
+        points:add(f.z_mm, z, z:le_uint() * zdiap / UNITS_PER_RANGE):set_generated()
     end
     t:add_le(f.trailer_length, tvb(trailer, 2))
     t:add(f.serial, tvb(trailer + 3, 3), serial_of(tvb, trailer + 3))
@@ -154,6 +185,23 @@ local function dissect_profile(tvb, pinfo, tree, size)
     if not good then item:add_proto_expert_info(ef_bad_checksum) end
     pinfo.cols.info = string.format("Profile, measurement %d, %d points, checksum %s",
                                     tvb(0, 2):le_uint(), n, good and "good" or "bad")
+end
+
+-- Content checks for datagrams on ports nobody named: a profile by its
+-- constant bytes, length and checksum, a hello by its size, device type and
+-- filler.
+local function is_profile(tvb)
+    local size = profile_size(tvb)
+    return size == tvb:len() and tvb(8, 2):uint() == 0x02FF and tvb(HEADER_SIZE + 4 * tvb(10, 2):le_uint() + 2, 1):uint() == 1
+           and tvb(size - 2, 2):le_uint() == packet_checksum(tvb, size - 2)
+end
+
+local function is_hello(tvb)
+    if tvb:len() ~= HELLO_SIZE or tvb(0, 2):le_uint() ~= HELLO_DEVICE_TYPE then return false end
+    for i = HELLO_FILLER, HELLO_SIZE - 2, 2 do
+        if tvb(i, 2):uint() ~= 0xFF00 then return false end
+    end
+    return true
 end
 
 local function dissect_udp(tvb, pinfo, tree)
@@ -234,9 +282,19 @@ local function dissect_reply(tvb, pinfo, tree, request)
     return size
 end
 
+-- The client speaks first, so a stream on a port nobody named has its
+-- server at the first segment's destination.
+local function server_port(pinfo, stream)
+    if not stream_server[stream] then
+        local src, dst = pinfo.src_port, pinfo.dst_port
+        stream_server[stream] = (server_ports[src] and not server_ports[dst]) and src or dst
+    end
+    return stream_server[stream]
+end
+
 local function dissect_tcp(tvb, pinfo, tree, stream)
     pinfo.cols.protocol = "PX310"
-    local to_server = pinfo.dst_port == px310.prefs.tcp_port
+    local to_server = pinfo.dst_port == server_port(pinfo, stream)
     local offset = 0
     while offset < tvb:len() do
         local rest = tvb(offset):tvb()
@@ -271,19 +329,35 @@ function px310.dissector(tvb, pinfo, tree)
     return dissect_udp(tvb, pinfo, tree)
 end
 
+local function unregister(entries)
+    for _, entry in ipairs(entries) do DissectorTable.get(entry[1]):remove(entry[2], px310) end
+end
+
 local registered = {}
 local function register_ports()
-    local udp = DissectorTable.get("udp.port")
-    local tcp = DissectorTable.get("tcp.port")
-    for _, r in ipairs(registered) do r[1]:remove(r[2], px310) end
+    unregister(registered)
     registered = {}
     for _, port in ipairs({ px310.prefs.hello_port, px310.prefs.stream_port, px310.prefs.broadcast_port }) do
-        udp:add(port, px310)
-        table.insert(registered, { udp, port })
+        DissectorTable.get("udp.port"):add(port, px310)
+        table.insert(registered, { "udp.port", port })
     end
-    tcp:add(px310.prefs.tcp_port, px310)
-    table.insert(registered, { tcp, px310.prefs.tcp_port })
+    DissectorTable.get("tcp.port"):add(px310.prefs.tcp_port, px310)
+    table.insert(registered, { "tcp.port", px310.prefs.tcp_port })
+end
+
+-- Each new read of a capture learns its ports again.
+function px310.init()
+    unregister(learnt)
+    learnt, last_request, answers, stream_server = {}, {}, {}, {}
+    server_ports = { [px310.prefs.tcp_port] = true }
 end
 
 px310.prefs_changed = register_ports
 register_ports()
+DissectorTable.get("udp.port"):add_for_decode_as(px310)
+DissectorTable.get("tcp.port"):add_for_decode_as(px310)
+px310:register_heuristic("udp", function(tvb, pinfo, tree)
+    if not (is_profile(tvb) or is_hello(tvb)) then return false end
+    dissect_udp(tvb, pinfo, tree)
+    return true
+end)
