@@ -315,12 +315,7 @@ void TcpTransport::takeClient(QTcpSocket* socket) {
     connect(socket, &QTcpSocket::readyRead, this, &TcpTransport::read);
     connect(socket, &QTcpSocket::bytesWritten, this, &TcpTransport::read);
     connect(socket, &QTcpSocket::disconnected, this, &TcpTransport::clientDisconnected);
-#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
     connect(socket, &QAbstractSocket::errorOccurred, this, &TcpTransport::onSocketError);
-#else
-    connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QAbstractSocket::error), this,
-            &TcpTransport::onSocketError);
-#endif
 }
 
 void TcpTransport::dropClient(bool announce) {

@@ -1,7 +1,9 @@
 #include "HeadlessEmulator.h"
 #include "DescriptorLimit.h"
 
+#include "control/ControlCommand.h"
 #include "control/ControlStats.h"
+#include "tcp/ListenAdvice.h"
 #include "profile/CsvProfile.h"
 #include "profile/ProfileModel.h"
 
@@ -183,7 +185,7 @@ bool HeadlessEmulator::checkAddresses(QString* error) const {
             *error = QStringLiteral("%1 (%2): cannot listen on %3 port %4: %5")
                          .arg(member.plan.name, key, address)
                          .arg(p.tcp_port_u16)
-                         .arg(trial->errorString());
+                         .arg(withListenAdvice(trial->errorString(), p.tcp_port_u16));
             return false;
         }
         trials.push_back(std::move(trial));
@@ -254,9 +256,11 @@ bool HeadlessEmulator::openControl(QString* error) {
 // The scanner a control command is for; none, and the command answered, when
 // no scanner has that address.
 Scanner* HeadlessEmulator::addressed(const QString& address, const ControlAnswer& answer) {
-    for (Member& member : members_)
-        if (address.isEmpty() || member.scanner->settings().localAddress == address)
+    for (Member& member : members_) {
+        const int port = member.scanner->params().read([](const USER_PARAMS& p) { return int(p.tcp_port_u16); });
+        if (selectsScanner(address, member.scanner->settings().localAddress, port))
             return member.scanner.get();
+    }
     answer({false, QStringLiteral("no scanner at %1").arg(address)});
     return nullptr;
 }
