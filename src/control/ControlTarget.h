@@ -1,6 +1,7 @@
 #pragma once
 
 #include "faults/FaultSpec.h"
+#include "scanner/Scanner.h"
 
 #include <QString>
 #include <chrono>
@@ -27,4 +28,6 @@ public:
     virtual void beginOutage(const QString& scanner, std::chrono::milliseconds length, ControlAnswer answer) = 0;
     // Answers with statsJson() of the scanner.
     virtual void stats(const QString& scanner, ControlAnswer answer) = 0;
+    // The scanner at an address; null, with `answer` told why, when there is none.
+    virtual Scanner* addressed(const QString& scanner, const ControlAnswer& answer) = 0;
 };

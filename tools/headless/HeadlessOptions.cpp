@@ -69,6 +69,14 @@ void addOptions(QCommandLineParser& parser) {
                       QStringLiteral("Play a recording instead of the profile, frame k at measurement k: a capture "
                                      "file (pcap or pcapng) or a folder of CSV profiles in name order."),
                       QStringLiteral("PATH")});
+    parser.addOption({QStringLiteral("scene"),
+                      QStringLiteral("Play a scene file (JSON): objects on a moving belt, profile k the cross-section "
+                                     "at measurement k."),
+                      QStringLiteral("FILE.json")});
+    parser.addOption({QStringLiteral("truth"),
+                      QStringLiteral("Write the scene's true values, one line per measurement streamed, to this "
+                                     "file when stopped."),
+                      QStringLiteral("FILE.csv")});
     parser.addOption({QStringLiteral("once"), QStringLiteral("Play the recording once and hold its last frame "
                                                              "(default: loop).")});
     parser.addOption({QStringLiteral("replay-source"),
@@ -89,7 +97,7 @@ void addOptions(QCommandLineParser& parser) {
         parser.addOption({QLatin1String(option->name), QLatin1String(option->description), QStringLiteral("N")});
     parser.addOption({QStringLiteral("rig"),
                       QStringLiteral("Rig file: one group per scanner with address, serial, tcp_port, udp_port, "
-                                     "frequency, profile, replay, xemr, zdiap."),
+                                     "frequency, profile, replay, scene, xemr, zdiap."),
                       QStringLiteral("FILE.ini")});
     parser.addOption({QStringLiteral("faults"),
                       QStringLiteral("Network faults to inject, e.g. loss=5%,burst=3,dup=1%,reorder=1%,corrupt=0.5%,"
@@ -109,6 +117,12 @@ void addOptions(QCommandLineParser& parser) {
 
 bool readReplayOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& error) {
     o.replayPath = parser.value(QStringLiteral("replay"));
+    o.scenePath = parser.value(QStringLiteral("scene"));
+    o.truthPath = parser.value(QStringLiteral("truth"));
+    if (!o.replayPath.isEmpty() && !o.scenePath.isEmpty()) {
+        error = QStringLiteral("--replay and --scene exclude each other");
+        return false;
+    }
     o.playback = parser.isSet(QStringLiteral("once")) ? Playback::Once : Playback::Loop;
     o.replayFilter.destinationPort = static_cast<uint16_t>(numberOf(parser, kReplayPort, error).value_or(0));
     if (parser.isSet(QStringLiteral("replay-source"))) {
