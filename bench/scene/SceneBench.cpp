@@ -18,7 +18,7 @@ Scene twentyObjects() {
     };
     for (int i = 0; i < 20; ++i)
         objects += (i ? "," : "") + QString::fromLatin1(kinds[i % 4]).arg(-33.25 + 3.5 * i);
-    const QString json = QStringLiteral(R"({"belt": {"speed": 250, "z": 20}, "scanner": {"cameraAngle": 20},
+    const QString json = QStringLiteral(R"({"belt": {"speed": 250, "z": 20, "loopLength": 1000}, "loop": true, "scanner": {"cameraAngle": 20},
         "noise": {"sigma": 0.05, "dropout": 0.01, "spikes": 0.001, "spikeHeight": 3}, "objects": [%1]})")
                              .arg(objects);
     const SceneParse parse = parseScene(json.toUtf8(), QStringLiteral("bench"));

@@ -1,6 +1,7 @@
 #include "control/ControlServer.h"
 
 #include "control/ControlStats.h"
+#include "scanner/Scanner.h"
 
 #include <QFile>
 #include <QLocalSocket>

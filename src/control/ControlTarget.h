@@ -1,11 +1,12 @@
 #pragma once
 
 #include "faults/FaultSpec.h"
-#include "scanner/Scanner.h"
 
 #include <QString>
 #include <chrono>
 #include <functional>
+
+class Scanner;
 
 // The answer to one control command: one line of text.
 struct ControlReply {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -17,6 +18,11 @@ public:
     NoiseDraws(uint64_t seed, uint64_t measurement) : state_(mixed(seed) ^ (measurement * 0xD1B54A32D192ED03ull)) {}
     uint64_t next() { return mixed(state_ += 0x9E3779B97F4A7C15ull); }
     double uniform() { return double(next() >> 11) * 0x1.0p-53; }
+    // Two uniforms from one draw, for the per-point chances.
+    std::pair<double, double> twoUniforms() {
+        const uint64_t r = next();
+        return {double(r >> 32) * 0x1.0p-32, double(r & 0xFFFFFFFFu) * 0x1.0p-32};
+    }
     // The sum of four 16-bit uniforms, scaled to sigma 1: close to Gaussian
     // (tails end at 3.46 sigma) for one draw instead of a logarithm and a root.
     double gaussian() {
@@ -117,17 +123,21 @@ void addNoise(const SceneNoise& noise, uint64_t seed, uint64_t measurement, std:
     if (noise.sigma == 0 && noise.dropout == 0 && noise.spikes == 0)
         return;
     NoiseDraws draws(seed, measurement);
+    const bool chances = noise.dropout > 0 || noise.spikes > 0;
     for (double& value : z) {
         if (noise.sigma > 0)
             value += noise.sigma * draws.gaussian();
-        if (noise.dropout > 0 && draws.uniform() < noise.dropout)
+        if (!chances)
+            continue;
+        const auto [drop, spike] = draws.twoUniforms();
+        if (drop < noise.dropout)
             value = kUnseen;
-        if (noise.spikes > 0 && draws.uniform() < noise.spikes)
+        if (spike < noise.spikes)
             value += noise.spikeHeight * (2 * draws.uniform() - 1);
     }
 }
 
-int16_t xUnits(double x, int xemr) { return int16_t(std::clamp(std::lround(x * 16384 / xemr), -32768L, 32767L)); }
+int16_t xUnits(double x, int xemr) { return int16_t(std::clamp(std::floor(x * 16384 / xemr + 0.5), -32768.0, 32767.0)); }
 
 }  // namespace
 
@@ -154,8 +164,9 @@ void sampleScene(const Scene& scene, const SceneSampling& sampling, uint64_t mea
             continue;
         double left = 0, right = 0;
         objectExtent(o, halfRange, left, right);
-        const int first = std::max(0, int(std::ceil((left + halfRange) / step - 0.5)));
-        const int last = std::min(n - 1, int(std::floor((right + halfRange) / step - 0.5)));
+        // Clamped as doubles: an object far outside the range is beyond any int.
+        const int first = int(std::max(0.0, std::ceil((left + halfRange) / step - 0.5)));
+        const int last = int(std::min(n - 1.0, std::floor((right + halfRange) / step - 0.5)));
         for (int i = first; i <= last; ++i)
             out.z[size_t(i)] = std::max(out.z[size_t(i)], objectHeight(o, out.x[size_t(i)], y - o.y));
     }
@@ -177,7 +188,7 @@ void renderScene(const Scene& scene, const SceneSampling& sampling, uint64_t mea
         const double z = mm.z[i] * zScale;
         const bool seen = z >= 0 && z <= 16384;  // within the measuring range; NaN never is
         out.x[i] = seen ? xUnits(mm.x[i], sampling.xemr) : 0;
-        out.z[i] = seen ? uint16_t(std::lround(z)) : 0;
+        out.z[i] = seen ? uint16_t(z + 0.5) : 0;
     }
 }
 

@@ -41,6 +41,7 @@ Seen raised(const SceneProfileMm& p) {
 }
 
 struct ObjectCase {
+    const char* name;
     const char* json;
     double left, right, top;
 };
@@ -66,15 +67,16 @@ TEST_P(ObjectInView, ProfileAndTruthAgreeOnEdgesAndTop) {
 INSTANTIATE_TEST_SUITE_P(
     Kinds, ObjectInView,
     testing::Values(
-        ObjectCase{R"({"kind": "box", "x": 5, "y": -1, "length": 2, "width": 20, "height": 30})", -5, 15, 30},
-        ObjectCase{R"({"kind": "cylinder", "x": -10, "y": -1, "length": 5, "diameter": 12})", -16, -4, 12},
+        ObjectCase{"Box", R"({"kind": "box", "x": 5, "y": -1, "length": 2, "width": 20, "height": 30})", -5, 15, 30},
+        ObjectCase{"CylinderAlong", R"({"kind": "cylinder", "x": -10, "y": -1, "length": 5, "diameter": 12})", -16, -4, 12},
         // Measurement 0 cuts an across-axis cylinder 3 mm before its middle.
-        ObjectCase{R"({"kind": "cylinder", "axis": "across", "y": -2, "width": 40, "diameter": 10})", -20, 20,
+        ObjectCase{"CylinderAcross", R"({"kind": "cylinder", "axis": "across", "y": -2, "width": 40, "diameter": 10})", -20, 20,
                    5 + 4},
-        ObjectCase{R"({"kind": "step", "x": 12.5, "y": -1, "length": 2, "height": 7})", 12.5, 35, 7},
-        ObjectCase{R"({"kind": "tread", "y": -1, "length": 2, "width": 60, "height": 12, "grooves": 4,
+        ObjectCase{"Step", R"({"kind": "step", "x": 12.5, "y": -1, "length": 2, "height": 7})", 12.5, 35, 7},
+        ObjectCase{"Tread", R"({"kind": "tread", "y": -1, "length": 2, "width": 60, "height": 12, "grooves": 4,
                        "grooveWidth": 5, "grooveDepth": 8})",
-                   -30, 30, 12}));
+                   -30, 30, 12}),
+    [](const testing::TestParamInfo<ObjectCase>& info) { return std::string(info.param.name); });
 
 TEST(SceneOcclusion, ShadowBehindAStepIsItsHeightTimesTheCameraAngle) {
     const struct {
