@@ -238,6 +238,53 @@ Scene readScene(Node& root) {
     return scene;
 }
 
+// A JSON string's text, or nothing when `quoted` is no valid string.
+std::optional<QString> decodedString(const QByteArray& quoted) {
+    QJsonParseError error{};
+    const QJsonDocument wrapped = QJsonDocument::fromJson('[' + quoted + ']', &error);
+    if (error.error != QJsonParseError::NoError)
+        return std::nullopt;
+    return wrapped.array().at(0).toString();
+}
+
+// Qt 5's JSON parser loses the nested objects and arrays of a key given twice
+// in one object, so a repeated key is refused before the document is built.
+// Deeper nesting than the parser takes is left to it to refuse.
+std::optional<QString> repeatedKey(const QByteArray& json) {
+    constexpr size_t kMaxDepth = 1024;
+    struct Level {
+        bool object;
+        bool keyNext;
+        QSet<QString> keys;
+    };
+    std::vector<Level> levels;
+    for (int i = 0; i < json.size() && levels.size() <= kMaxDepth; ++i) {
+        const char c = json[i];
+        if (c == '{' || c == '[') {
+            levels.push_back({c == '{', c == '{', {}});
+        } else if ((c == '}' || c == ']') && !levels.empty()) {
+            levels.pop_back();
+        } else if (c == ',' && !levels.empty()) {
+            levels.back().keyNext = levels.back().object;
+        } else if (c == '"') {
+            int end = i + 1;
+            while (end < json.size() && json[end] != '"')
+                end += json[end] == '\\' ? 2 : 1;
+            const std::optional<QString> key = !levels.empty() && levels.back().keyNext
+                                                   ? decodedString(json.mid(i, end + 1 - i))
+                                                   : std::nullopt;
+            if (key && levels.back().keys.contains(*key))
+                return key;
+            if (key) {
+                levels.back().keys.insert(*key);
+                levels.back().keyNext = false;
+            }
+            i = end;
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 const char* objectKindName(ObjectKind kind) {
@@ -247,6 +294,10 @@ const char* objectKindName(ObjectKind kind) {
 
 SceneParse parseScene(const QByteArray& json, const QString& name) {
     SceneParse result;
+    if (const std::optional<QString> key = repeatedKey(json)) {
+        result.error = QStringLiteral("%1: the key \"%2\" is given twice in one object").arg(name, *key);
+        return result;
+    }
     QJsonParseError jsonError{};
     const QJsonDocument document = QJsonDocument::fromJson(json, &jsonError);
     if (jsonError.error != QJsonParseError::NoError) {

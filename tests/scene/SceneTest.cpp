@@ -192,6 +192,7 @@ TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
         {R"({"objects": [{"id": 4, "kind": "step", "height": 1, "length": 1}, {"id": 4, "kind": "step",
              "height": 1, "length": 1}]})", "objects[1].id: 4 is used twice"},
         {R"([1, 2])", "f.json: the scene must be a JSON object"},
+        {R"({"objects": [], "belt": {}, "b\u0065lt": {}})", R"(f.json: the key "belt" is given twice)"},
         {R"({"objects": [)", "f.json: not JSON"},
     };
     for (const auto& c : cases) {
