@@ -320,7 +320,11 @@ SceneParse parseScene(const QByteArray& json, const QString& name) {
 SceneParse readSceneFile(const QString& path) {
     SceneParse result;
     QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+    if (!QFileInfo(path).isFile()) {
+        result.error = QStringLiteral("no scene file %1").arg(path);
+        return result;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
         result.error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
         return result;
     }

@@ -88,6 +88,7 @@ TEST(HeadlessOptions, TakeValuesWithinThePanelsRanges) {
         {"--xemr", "0"},           {"--noise", "21"},       {"--serial", "1000000"}, {"--udp-port", "x"},
         {"--listen", "localhost"}, {"--listen", "::1"},     {"--no-such-option"},   {"stray"},
         {"--scanners", "0"},       {"--scanners", "2", "--listen", "127.0.0.1"}, {"--scanners", "2", "--rig", "r.ini"},
+        {"--replay", "r", "--scene", "s.json"},
     };
     for (const QStringList& arguments : bad)
         EXPECT_EQ(parsed(arguments).outcome, HeadlessCommandLine::Error) << arguments.join(' ').toStdString();
@@ -101,6 +102,8 @@ TEST(HeadlessRigFile, AnUnusableValueStopsTheStartNamingTheScannerAndTheKey) {
         {"[a]\naddress=127.0.0.2\ntcp_port=PORT\nfrequency=492\n", "[a] key frequency"},
         {"[a]\naddress=127.0.0.2\ntcp_port=PORT\n[b]\naddress=127.0.0.2\ntcp_port=PORT\n", "scanner [b] (tcp_port)"},
         {"[a]\naddress=192.0.2.1\ntcp_port=PORT\n", "scanner [a] (address)"},
+        {"[a]\naddress=127.0.0.2\ntcp_port=PORT\nreplay=r\nscene=s.json\n", "[a] key scene"},
+        {"[a]\naddress=127.0.0.2\ntcp_port=PORT\nscene=s.json\n", "scanner [a]: no scene file"},
     };
     QTemporaryDir dir;
     HeadlessOptions options;
