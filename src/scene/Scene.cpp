@@ -117,7 +117,8 @@ void readVGroove(Node& node, SceneObject& o) {
     o.bevel = node.within(QStringLiteral("bevel"), 0, 0, kMaxBevel);
     o.gap = node.within(QStringLiteral("gap"), 0, 0, kMaxSceneLength);
     o.misalignment = node.within(QStringLiteral("misalignment"), 0, -o.height, o.height);
-    const double groove = o.gap + 2 * o.height * std::tan(o.bevel * M_PI / 180);
+    o.bevelSlope = std::tan(o.bevel * M_PI / 180);
+    const double groove = o.gap + 2 * o.height * o.bevelSlope;
     if (o.width <= groove)
         node.fail(QStringLiteral("width"), QStringLiteral("must be wider than the groove's %1 mm").arg(groove));
 }

@@ -24,6 +24,7 @@ struct SceneObject {
     bool axisAlong = true;    // cylinder: axis along the belt, else across it
     bool stepsUpRight = true;  // step: raised to the right of its edge, else to the left
     double bevel = 0;         // V-groove: each side's angle from the vertical
+    double bevelSlope = 0;    // tan(bevel), kept so that a profile needs no tangent per point
     double gap = 0;           // V-groove: root gap
     double misalignment = 0;  // V-groove: right plate above the left one
     int grooves = 0;          // tread

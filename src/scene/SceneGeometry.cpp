@@ -27,7 +27,7 @@ public:
     // (tails end at 3.46 sigma) for one draw instead of a logarithm and a root.
     double gaussian() {
         const uint64_t r = next();
-        const double sum = double(r & 0xFFFF) + double((r >> 16) & 0xFFFF) + double((r >> 32) & 0xFFFF) + double(r >> 48);
+        const double sum = double((r & 0xFFFF) + ((r >> 16) & 0xFFFF) + ((r >> 32) & 0xFFFF) + (r >> 48));
         static const double kSigma = std::sqrt(4 * (65536.0 * 65536.0 - 1) / 12);
         return (sum - 2 * 65535.0 / 2) / kSigma;
     }
@@ -41,16 +41,14 @@ private:
     uint64_t state_;
 };
 
-double grooveHalfWidth(const SceneObject& o) { return o.gap / 2 + o.height * std::tan(o.bevel * kDegree); }
+double grooveHalfWidth(const SceneObject& o) { return o.gap / 2 + o.height * o.bevelSlope; }
 
 // Height above the belt of a V-groove's plates at `u` from the groove's centre.
 double vGrooveHeight(const SceneObject& o, double u) {
-    const double root = o.gap / 2;
-    const double slope = std::tan(o.bevel * kDegree);
-    const double away = std::fabs(u) - root;  // from the root's edge on this side
+    const double away = std::fabs(u) - o.gap / 2;  // from the root's edge on this side
     if (away < 0)
         return 0;
-    const double rise = slope > 0 ? std::min(o.height, away / slope) : o.height;
+    const double rise = o.bevelSlope > 0 ? std::min(o.height, away / o.bevelSlope) : o.height;
     return u < 0 ? rise : std::max(0.0, rise + o.misalignment);
 }
 
