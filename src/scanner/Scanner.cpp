@@ -127,8 +127,6 @@ std::shared_ptr<const SceneProfileSource> Scanner::scene() const {
     return std::dynamic_pointer_cast<const SceneProfileSource>(feed_.current());
 }
 
-uint32_t Scanner::streamedMeasurement() const { return stream_ ? stream_->measurementCounter() : 0; }
-
 void Scanner::showDrawnProfile() {
     feed_.play(nullptr);
     std::lock_guard<std::mutex> lock(replayedMutex_);
@@ -151,8 +149,10 @@ QString Scanner::replayedPath() const {
 }
 
 void Scanner::copyStreamedFrame(ProfileSnapshot& out, int maxPoints) const {
-    feed_.copyProfile(stream_ ? stream_->measurementCounter() : 0, out, maxPoints);
+    feed_.copyProfile(streamedMeasurement(), out, maxPoints);
 }
+
+uint32_t Scanner::streamedMeasurement() const { return stream_ ? stream_->measurementCounter() : 0; }
 
 quint16 Scanner::listeningPort() const { return server_ ? server_->listeningPort() : 0; }
 

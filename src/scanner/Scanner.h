@@ -99,8 +99,6 @@ public:
     bool loadScene(const QString& path, QString* error);
     // The scene being played; null while none is.
     std::shared_ptr<const SceneProfileSource> scene() const;
-    // The stream's measurement counter (0 while stopped).
-    uint32_t streamedMeasurement() const;
     // Plays the drawn profile again.
     void showDrawnProfile();
     // Reads a CSV profile scaled by this scanner's XEMR and ZDIAP; one that
@@ -110,6 +108,8 @@ public:
     QString replayedPath() const;
     // The frame the stream is at (the first one while stopped).
     void copyStreamedFrame(ProfileSnapshot& out, int maxPoints = kMaxProfilePoints) const;
+    // The measurement of the last packet streamed; 0 before the first and while stopped.
+    uint32_t streamedMeasurement() const;
 
     // Writes the record and the extras to `path`; false with `error` set.
     bool saveParams(const QString& path, QString* error) const;
