@@ -162,9 +162,18 @@ def control_seeds():
     write("control", "bad", b"faults loss=5,,=\x00")
 
 
+def scene_seeds():
+    # The sampling is read from the input's end, the scene from its start.
+    folder = os.path.join(HERE, "..", "examples", "scenes")
+    for name in sorted(os.listdir(folder)):
+        with open(os.path.join(folder, name), "rb") as f:
+            write("scene", name[:-len(".json")], f.read() + bytes([3, 0, 0, 0, 0x46, 0, 0xAA, 0, 4]))
+
+
 framing_seeds()
 packet_seeds()
 capture_seeds()
 csv_seeds()
 ini_seeds()
 control_seeds()
+scene_seeds()

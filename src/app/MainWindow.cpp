@@ -75,6 +75,7 @@ MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
     connect(ui->action_LoadRecording, &QAction::triggered, this, [this] { loadRecording(FileQuestion::OpenCapture); });
     connect(ui->action_LoadRecordingFolder, &QAction::triggered, this,
             [this] { loadRecording(FileQuestion::OpenCsvFolder); });
+    connect(ui->action_LoadScene, &QAction::triggered, this, [this] { loadRecording(FileQuestion::OpenScene); });
     connect(ui->action_StopReplay, &QAction::triggered, this, &MainWindow::stopReplay);
     replayRefresh.setInterval(kReplayRefreshMs);
     connect(&replayRefresh, &QTimer::timeout, this, &MainWindow::showReplayedFrame);
@@ -458,6 +459,8 @@ QString MainWindow::askFileName(FileQuestion question) {
                                             tr("Captures (*.pcap *.pcapng *.cap);;All files (*)"));
     case FileQuestion::OpenCsvFolder:
         return QFileDialog::getExistingDirectory(this, tr("Load recording: a folder of CSV profiles"));
+    case FileQuestion::OpenScene:
+        return QFileDialog::getOpenFileName(this, tr("Load scene"), QString(), tr("Scenes (*.json);;All files (*)"));
     }
     return QString();
 }
@@ -477,10 +480,13 @@ void MainWindow::loadRecording(FileQuestion question) {
     if (path.isEmpty())
         return;
     QString error;
-    if (!scanner_.replay(path, Playback::Loop, &error)) {
+    const bool scene = question == FileQuestion::OpenScene;
+    if (!(scene ? scanner_.loadScene(path, &error) : scanner_.replay(path, Playback::Loop, &error))) {
         reportFileResult(error);
         return;
     }
+    ui->xemrSpin->setValue(scanner_.settings().xemr);  // a scene brings its ranges
+    ui->zdiapSpin->setValue(scanner_.settings().zdiap);
     ui->action_StopReplay->setEnabled(true);
     replayRefresh.start();
     showReplayedFrame();

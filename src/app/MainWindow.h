@@ -24,7 +24,7 @@ class MainWindow;
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
-    enum class FileQuestion { OpenCsv, SaveCsv, OpenCapture, OpenCsvFolder };
+    enum class FileQuestion { OpenCsv, SaveCsv, OpenCapture, OpenCsvFolder, OpenScene };
 
     // `dataDirectory` holds user_params.ini and kelvora.jpg; empty means the
     // program's places (beside it, the installed data, the user's folder).
@@ -61,8 +61,8 @@ public slots:
     // failed import keeps the profile.
     void loadCsvDots();
     void saveCsvDotsReverseX();
-    // A capture file or a folder of CSV files, played in place of the profile
-    // until a CSV profile is loaded or the replay is stopped.
+    // A capture file, a folder of CSV files or a scene, played in place of the
+    // profile until a CSV profile is loaded or the replay is stopped.
     void loadRecording(FileQuestion question);
     void stopReplay();
 

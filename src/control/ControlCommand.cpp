@@ -54,11 +54,22 @@ bool parseSeconds(const QString& text, std::chrono::milliseconds& value) {
     return true;
 }
 
+bool parseMeasurement(const QString& text, uint32_t& value) {
+    bool ok = false;
+    const qulonglong n = text.toULongLong(&ok);
+    if (!ok || n > UINT32_MAX || !text.at(0).isDigit())
+        return false;
+    value = uint32_t(n);
+    return true;
+}
+
 QString argumentOf(const QString& command) {
     if (command == QLatin1String("faults"))
         return QStringLiteral("a fault list or \"clear\"");
     if (command == QLatin1String("outage"))
         return QStringLiteral("a number of seconds");
+    if (command == QLatin1String("truth"))
+        return QStringLiteral("a measurement counter");
     return QStringLiteral("a file");
 }
 
@@ -71,10 +82,12 @@ ControlParse parseCommand(const QString& name, const QString& rest) {
         c.kind = ControlCommand::Kind::Stats;
         return result;
     }
-    if (name != QLatin1String("faults") && name != QLatin1String("profile") && name != QLatin1String("replay") &&
-        name != QLatin1String("outage"))
+    static const QStringList kTakingArguments = {QStringLiteral("faults"), QStringLiteral("profile"),
+                                                 QStringLiteral("replay"), QStringLiteral("outage"),
+                                                 QStringLiteral("scene"),  QStringLiteral("truth")};
+    if (!kTakingArguments.contains(name))
         return refuse(ControlError::UnknownCommand,
-                      QStringLiteral("unknown command \"%1\" (faults, profile, replay, outage, stats)").arg(name));
+                      QStringLiteral("unknown command \"%1\" (%2, stats)").arg(name, kTakingArguments.join(", ")));
     if (rest.isEmpty())
         return refuse(ControlError::MissingArgument, QStringLiteral("%1 needs %2").arg(name, argumentOf(name)));
     if (name == QLatin1String("faults")) {
@@ -93,8 +106,17 @@ ControlParse parseCommand(const QString& name, const QString& rest) {
                           QStringLiteral("outage takes seconds above 0 and up to 3600 with up to 3 decimals, not \"%1\"")
                               .arg(rest));
         c.kind = ControlCommand::Kind::Outage;
+    } else if (name == QLatin1String("truth")) {
+        if (!parseMeasurement(rest, c.measurement))
+            return refuse(ControlError::BadMeasurement,
+                          QStringLiteral("truth takes a measurement counter from 0 to %1, not \"%2\"")
+                              .arg(UINT32_MAX)
+                              .arg(rest));
+        c.kind = ControlCommand::Kind::Truth;
     } else {
-        c.kind = name == QLatin1String("profile") ? ControlCommand::Kind::Profile : ControlCommand::Kind::Replay;
+        c.kind = name == QLatin1String("profile") ? ControlCommand::Kind::Profile
+                 : name == QLatin1String("scene") ? ControlCommand::Kind::Scene
+                                                  : ControlCommand::Kind::Replay;
         c.path = rest;
     }
     return result;

@@ -7,19 +7,21 @@
 
 // One line of the control protocol, without its line end:
 //   [--scanner ADDR] faults SPEC | faults clear | profile FILE.csv | replay PATH
-//                    | outage SECONDS | stats
+//                    | outage SECONDS | stats | scene FILE.json | truth M
 // ADDR is a scanner's IPv4 address in a rig, ADDR:PORT with its TCP port
 // among scanners on one address; without it the command is for the first
-// scanner. SECONDS has up to 3 decimals, at
-// most one hour. FILE and PATH are the rest of the line and may hold spaces.
+// scanner. SECONDS has up to 3 decimals, at most one hour. M is a
+// measurement counter (32 bits). FILE and PATH are the rest of the line and
+// may hold spaces.
 struct ControlCommand {
-    enum class Kind { Faults, ClearFaults, Profile, Replay, Outage, Stats };
+    enum class Kind { Faults, ClearFaults, Profile, Replay, Outage, Stats, Scene, Truth };
 
     Kind kind = Kind::Stats;
     QString scanner;  // "ADDR" or "ADDR:PORT" in canonical form; empty: the first scanner
     FaultSpec faults;
     QString path;
     std::chrono::milliseconds outage{0};
+    uint32_t measurement = 0;
 };
 
 enum class ControlError {
@@ -33,6 +35,7 @@ enum class ControlError {
     ExtraArgument,  // stats with something after it
     BadFaults,      // the fault list is refused; the message is its parser's
     BadSeconds,
+    BadMeasurement,
 };
 
 constexpr int kMaxControlLine = 4096;

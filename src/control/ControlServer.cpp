@@ -1,5 +1,8 @@
 #include "control/ControlServer.h"
 
+#include "control/ControlStats.h"
+#include "scanner/Scanner.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
@@ -31,6 +34,27 @@ QByteArray answerLine(const ControlReply& reply) {
     QString text = reply.text;
     text.replace(QLatin1Char('\n'), QLatin1Char(' '));
     return (reply.ok ? QByteArrayLiteral("ok ") : QByteArrayLiteral("error ")) + text.toUtf8() + '\n';
+}
+
+void playScene(ControlTarget& target, const ControlCommand& c, const ControlAnswer& answer) {
+    Scanner* scanner = target.addressed(c.scanner, answer);
+    if (!scanner)
+        return;
+    QString error;
+    if (scanner->loadScene(c.path, &error))
+        answer({true, QStringLiteral("playing the scene %1").arg(c.path)});
+    else
+        answer({false, error});
+}
+
+void tellTruth(ControlTarget& target, const ControlCommand& c, const ControlAnswer& answer) {
+    Scanner* scanner = target.addressed(c.scanner, answer);
+    if (!scanner)
+        return;
+    if (const std::shared_ptr<const SceneProfileSource> scene = scanner->scene())
+        answer({true, jsonLine(truthJson(scene->truth(c.measurement)))});
+    else
+        answer({false, QStringLiteral("no scene is playing")});
 }
 
 }  // namespace
@@ -157,5 +181,7 @@ void ControlServer::dispatch(const ControlCommand& c, const ControlAnswer& answe
     case ControlCommand::Kind::Replay: target_.replay(c.scanner, c.path, answer); return;
     case ControlCommand::Kind::Outage: target_.beginOutage(c.scanner, c.outage, answer); return;
     case ControlCommand::Kind::Stats: target_.stats(c.scanner, answer); return;
+    case ControlCommand::Kind::Scene: playScene(target_, c, answer); return;
+    case ControlCommand::Kind::Truth: tellTruth(target_, c, answer); return;
     }
 }

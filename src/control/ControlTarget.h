@@ -6,6 +6,8 @@
 #include <chrono>
 #include <functional>
 
+class Scanner;
+
 // The answer to one control command: one line of text.
 struct ControlReply {
     bool ok = false;
@@ -27,4 +29,6 @@ public:
     virtual void beginOutage(const QString& scanner, std::chrono::milliseconds length, ControlAnswer answer) = 0;
     // Answers with statsJson() of the scanner.
     virtual void stats(const QString& scanner, ControlAnswer answer) = 0;
+    // The scanner at an address; null, with `answer` told why, when there is none.
+    virtual Scanner* addressed(const QString& scanner, const ControlAnswer& answer) = 0;
 };

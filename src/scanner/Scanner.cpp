@@ -118,6 +118,27 @@ bool Scanner::replay(const QString& path, Playback playback, QString* error, Cap
     return true;
 }
 
+bool Scanner::loadScene(const QString& path, QString* error) {
+    const ScannerSettings s = settings();
+    QString why;
+    std::shared_ptr<SceneProfileSource> source = SceneProfileSource::open(path, CsvScale{s.xemr, s.zdiap}, params_, why);
+    if (!source) {
+        if (error)
+            *error = why;
+        return false;
+    }
+    setXemr(source->scale().xemr);
+    setZdiap(source->scale().zdiap);
+    feed_.play(std::move(source));
+    std::lock_guard<std::mutex> lock(replayedMutex_);
+    replayedPath_ = path;
+    return true;
+}
+
+std::shared_ptr<const SceneProfileSource> Scanner::scene() const {
+    return std::dynamic_pointer_cast<const SceneProfileSource>(feed_.current());
+}
+
 void Scanner::showDrawnProfile() {
     feed_.play(nullptr);
     std::lock_guard<std::mutex> lock(replayedMutex_);

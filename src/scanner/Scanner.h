@@ -10,6 +10,7 @@
 #include "profile/ProfileStore.h"
 #include "scanner/Engine.h"
 #include "scanner/ScannerSettings.h"
+#include "scene/SceneProfileSource.h"
 #include "udp/HelloPacket.h"
 
 #include <QObject>
@@ -95,6 +96,12 @@ public:
     // the scanner's XEMR and ZDIAP). Takes effect at once, running or not. False
     // with `error` set, and nothing changed, when the recording cannot be read.
     bool replay(const QString& path, Playback playback, QString* error, CaptureFilter filter = {});
+    // Plays a scene file as a replay is played; the scanner takes up the
+    // scene's XEMR and ZDIAP. False with `error` set, and nothing changed,
+    // when the file is refused.
+    bool loadScene(const QString& path, QString* error);
+    // The scene being played; null while none is.
+    std::shared_ptr<const SceneProfileSource> scene() const;
     // Plays the drawn profile again.
     void showDrawnProfile();
     // Reads a CSV profile scaled by this scanner's XEMR and ZDIAP; one that

@@ -32,6 +32,8 @@ TEST(ControlLine, ParsesToItsCommand) {
         {"outage 2.5", Kind::Outage, "", "2500"}, {"outage 3600", Kind::Outage, "", "3600000"},
         {"outage 0.001", Kind::Outage, "", "1"}, {"--scanner 127.1:7001 stats", Kind::Stats, "127.0.0.1:7001", ""},
         {"--scanner 127.000.000.002 stats", Kind::Stats, "127.0.0.2", ""},
+        {"outage 0.001", Kind::Outage, "", "1"}, {"scene /tmp/a b.json", Kind::Scene, "", "/tmp/a b.json"},
+        {"--scanner 127.0.0.3 truth 4294967295", Kind::Truth, "127.0.0.3", "4294967295"},
     };
     for (const Valid& valid : lines) {
         const ControlParse parsed = parseControlLine(valid.line);
@@ -39,6 +41,7 @@ TEST(ControlLine, ParsesToItsCommand) {
         const ControlCommand& c = parsed.command;
         const QString argument = c.kind == Kind::Faults   ? formatFaultSpec(c.faults)
                                  : c.kind == Kind::Outage ? QString::number(c.outage.count())
+                                 : c.kind == Kind::Truth  ? QString::number(c.measurement)
                                                           : c.path;
         EXPECT_EQ(QStringList({c.scanner, argument}), QStringList({valid.scanner, QString::fromUtf8(valid.argument)}))
             << valid.line;
@@ -62,6 +65,8 @@ TEST(ControlLine, IsRefusedWithItsReason) {
         {"faults loss=5", ControlError::BadFaults}, {"outage 0", ControlError::BadSeconds},
         {"outage 3600.001", ControlError::BadSeconds}, {"outage 1.", ControlError::BadSeconds},
         {"outage -1", ControlError::BadSeconds}, {"outage 5s", ControlError::BadSeconds},
+        {"truth", ControlError::MissingArgument}, {"truth -1", ControlError::BadMeasurement},
+        {"truth +1", ControlError::BadMeasurement}, {"truth 4294967296", ControlError::BadMeasurement},
     };
     for (const Invalid& invalid : lines) {
         const ControlParse parsed = parseControlLine(invalid.line);

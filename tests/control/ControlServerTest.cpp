@@ -38,6 +38,10 @@ public:
         take(QStringLiteral("outage %1 %2").arg(scanner).arg(length.count()), answer);
     }
     void stats(const QString& scanner, ControlAnswer answer) override { take("stats " + scanner, answer); }
+    Scanner* addressed(const QString& scanner, const ControlAnswer& answer) override {
+        take("scanner " + scanner, answer);
+        return nullptr;
+    }
 
 private:
     void take(const QString& call, const ControlAnswer& answer) {

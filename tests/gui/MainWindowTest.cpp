@@ -304,6 +304,20 @@ TEST_F(MainWindowTest, ARecordingFolderReplacesTheViewAndTheStreamUntilStopped) 
     EXPECT_TRUE(shows(drawn) && !shows(replayed));
 }
 
+TEST_F(MainWindowTest, ASceneBringsItsRangesToThePanelAndPlays) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(writeFile(dir.filePath("s.json"), R"({"belt": {"z": 9}, "scanner": {"xemr": 90, "zdiap": 120}, "objects": []})"));
+    window->answers << dir.filePath("s.json");
+    trigger("action_LoadScene");
+    EXPECT_EQ(window->asked.back(), MainWindow::FileQuestion::OpenScene);
+    EXPECT_EQ(QList<int>({spin("xemrSpin")->value(), spin("zdiapSpin")->value()}), QList<int>({90, 120}));
+    ASSERT_TRUE(window->scanner().scene());
+    ProfileSnapshot sent;
+    window->scanner().copyStreamedFrame(sent);
+    ASSERT_GT(sent.count(), 0);
+    EXPECT_TRUE(shows(ProfilePoint{sent.x[0], sent.z[0]}));
+}
+
 // The dialog shows the scanner's faults and a table of the keys, each on one
 // line; it stays open on a bad list with the parser's message, nothing cut.
 TEST_F(MainWindowTest, TheFaultsMenuRefusesABadListAndSetsAGoodOne) {

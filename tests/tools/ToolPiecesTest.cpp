@@ -90,6 +90,7 @@ TEST(HeadlessOptions, TakeValuesWithinThePanelsRanges) {
         {"--listen", "localhost"}, {"--listen", "::1"},     {"--no-such-option"},   {"stray"},
         {"--scanners", "0"},       {"--scanners", "2", "--listen", "127.0.0.1"}, {"--scanners", "2", "--rig", "r.ini"},
         {"--control", ""},
+        {"--replay", "r", "--scene", "s.json"},
     };
     for (const QStringList& arguments : bad)
         EXPECT_EQ(parsed(arguments).outcome, HeadlessCommandLine::Error) << arguments.join(' ').toStdString();
@@ -105,6 +106,8 @@ TEST(HeadlessRigFile, AnUnusableValueStopsTheStartNamingTheScannerAndTheKey) {
         {"[a]\naddress=192.0.2.1\ntcp_port=PORT\n", "scanner [a] (address)"},
         {"[a]\naddress=127.0.0.2\n[b]\n[a]\naddress=127.0.0.3\n", "names scanner [a] twice"},
         {"[a/b\x01]\naddress=127.0.0.300\n", "scanner [a/b\\u0001] key address"},
+        {"[a]\naddress=127.0.0.2\ntcp_port=PORT\nreplay=r\nscene=s.json\n", "[a] key scene"},
+        {"[a]\naddress=127.0.0.2\ntcp_port=PORT\nscene=s.json\n", "scanner [a]: no scene file"},
     };
     QTemporaryDir dir;
     HeadlessOptions options;

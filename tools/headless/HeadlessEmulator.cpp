@@ -146,6 +146,8 @@ bool HeadlessEmulator::loadProfile(Member& member, QString* error) {
 
 bool HeadlessEmulator::loadReplay(Member& member, QString* error) {
     const QString& path = member.plan.replayPath;
+    if (!member.plan.scenePath.isEmpty() && !member.scanner->loadScene(member.plan.scenePath, error))
+        return false;
     return path.isEmpty() || member.scanner->replay(path, options_.playback, error, options_.replayFilter);
 }
 

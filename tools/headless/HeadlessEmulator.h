@@ -41,6 +41,7 @@ public:
     void replay(const QString& scanner, const QString& path, ControlAnswer answer) override;
     void beginOutage(const QString& scanner, std::chrono::milliseconds length, ControlAnswer answer) override;
     void stats(const QString& scanner, ControlAnswer answer) override;
+    Scanner* addressed(const QString& address, const ControlAnswer& answer) override;
 
 signals:
     // Every command server listens; the emulator is ready for clients.
@@ -66,7 +67,6 @@ private:
     void applyPlan(Member& member);
     bool checkAddresses(QString* error) const;
     bool openControl(QString* error);
-    Scanner* addressed(const QString& address, const ControlAnswer& answer);
     void connectScanner(size_t k);
     void onListening(size_t k);
     void saveParams(const Member& member);

@@ -60,55 +60,68 @@ std::optional<int> numberOf(const QCommandLineParser& parser, const NumberOption
     return value;
 }
 
+struct ValueOption {
+    const char* name;
+    const char* description;
+    const char* value;
+};
+
+const ValueOption kValueOptions[] = {
+    {"profile", "CSV profile to stream (x;z in mm per line).", "FILE.csv"},
+    {"replay",
+     "Play a recording instead of the profile, frame k at measurement k: a capture file (pcap or pcapng) or a folder "
+     "of CSV profiles in name order.",
+     "PATH"},
+    {"scene", "Play a scene file (JSON): objects on a moving belt, profile k the cross-section at measurement k.",
+     "FILE.json"},
+    {"truth", "Write the scene's true values, one line per measurement streamed, to this file when stopped.",
+     "FILE.csv"},
+    {"replay-source", "Replay only the capture's datagrams from this IPv4 address.", "ADDR"},
+    {"params",
+     "Parameter file (default user_params.ini beside the program, else in ~/.config/px310-emulator); a flush request "
+     "writes it.",
+     "FILE.ini"},
+    {"picture",
+     "Camera picture, 480 wide and 640 high (default kelvora.jpg beside the program, else in the installed data "
+     "folder).",
+     "FILE.jpg"},
+    {"listen", "IPv4 address the command server listens on (default 127.0.0.1).", "ADDR"},
+    {"rig",
+     "Rig file: one group per scanner with address, serial, tcp_port, udp_port, frequency, profile, replay, scene, "
+     "xemr, zdiap.",
+     "FILE.ini"},
+    {"faults",
+     "Network faults to inject, e.g. loss=5%,burst=3,dup=1%,reorder=1%,corrupt=0.5%,delay=10ms,jitter=5ms,"
+     "reply-delay=50ms,drop-after=100,cut=2%,stall=20,hello=off (default none).",
+     "SPEC"},
+    {"seed", "Seed of the faults; the same seed gives the same faults (default 1).", "N"},
+    {"control",
+     "Open a control socket (a Unix socket only this user can use) at PATH, relative to the working folder, for "
+     "px310-client control.",
+     "PATH"},
+};
+
 void addOptions(QCommandLineParser& parser) {
     parser.setApplicationDescription(QLatin1String(kDescription));
     parser.addHelpOption();
-    parser.addOption({QStringLiteral("profile"), QStringLiteral("CSV profile to stream (x;z in mm per line)."),
-                      QStringLiteral("FILE.csv")});
-    parser.addOption({QStringLiteral("replay"),
-                      QStringLiteral("Play a recording instead of the profile, frame k at measurement k: a capture "
-                                     "file (pcap or pcapng) or a folder of CSV profiles in name order."),
-                      QStringLiteral("PATH")});
-    parser.addOption({QStringLiteral("once"), QStringLiteral("Play the recording once and hold its last frame "
-                                                             "(default: loop).")});
-    parser.addOption({QStringLiteral("replay-source"),
-                      QStringLiteral("Replay only the capture's datagrams from this IPv4 address."),
-                      QStringLiteral("ADDR")});
-    parser.addOption({QStringLiteral("params"),
-                      QStringLiteral("Parameter file (default user_params.ini beside the program, else in "
-                                     "~/.config/px310-emulator); a flush request writes it."),
-                      QStringLiteral("FILE.ini")});
-    parser.addOption({QStringLiteral("picture"),
-                      QStringLiteral("Camera picture, 480 wide and 640 high (default kelvora.jpg beside the "
-                                     "program, else in the installed data folder)."),
-                      QStringLiteral("FILE.jpg")});
-    parser.addOption({QStringLiteral("listen"),
-                      QStringLiteral("IPv4 address the command server listens on (default 127.0.0.1)."),
-                      QStringLiteral("ADDR")});
+    for (const ValueOption& option : kValueOptions)
+        parser.addOption({QLatin1String(option.name), QLatin1String(option.description), QLatin1String(option.value)});
     for (const NumberOption* option : kNumberOptions)
         parser.addOption({QLatin1String(option->name), QLatin1String(option->description), QStringLiteral("N")});
-    parser.addOption({QStringLiteral("rig"),
-                      QStringLiteral("Rig file: one group per scanner with address, serial, tcp_port, udp_port, "
-                                     "frequency, profile, replay, xemr, zdiap."),
-                      QStringLiteral("FILE.ini")});
-    parser.addOption({QStringLiteral("faults"),
-                      QStringLiteral("Network faults to inject, e.g. loss=5%,burst=3,dup=1%,reorder=1%,corrupt=0.5%,"
-                                     "delay=10ms,jitter=5ms,reply-delay=50ms,drop-after=100,cut=2%,stall=20,hello=off "
-                                     "(default none)."),
-                      QStringLiteral("SPEC")});
-    parser.addOption({QStringLiteral("seed"),
-                      QStringLiteral("Seed of the faults; the same seed gives the same faults (default 1)."),
-                      QStringLiteral("N")});
-    parser.addOption({QStringLiteral("control"),
-                      QStringLiteral("Open a control socket (a Unix socket only this user can use) at PATH, "
-                                     "relative to the working folder, for px310-client control."),
-                      QStringLiteral("PATH")});
+    parser.addOption({QStringLiteral("once"), QStringLiteral("Play the recording once and hold its last frame "
+                                                             "(default: loop).")});
     parser.addOption({QStringLiteral("backward"), QStringLiteral("Step/dir direction backward (default forward).")});
     parser.addOption({QStringLiteral("verbose"), QStringLiteral("Show the workers' debug log.")});
 }
 
 bool readReplayOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& error) {
     o.replayPath = parser.value(QStringLiteral("replay"));
+    o.scenePath = parser.value(QStringLiteral("scene"));
+    o.truthPath = parser.value(QStringLiteral("truth"));
+    if (!o.replayPath.isEmpty() && !o.scenePath.isEmpty()) {
+        error = QStringLiteral("--replay and --scene exclude each other");
+        return false;
+    }
     o.playback = parser.isSet(QStringLiteral("once")) ? Playback::Once : Playback::Loop;
     o.replayFilter.destinationPort = static_cast<uint16_t>(numberOf(parser, kReplayPort, error).value_or(0));
     if (parser.isSet(QStringLiteral("replay-source"))) {

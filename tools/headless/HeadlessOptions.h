@@ -16,6 +16,8 @@ struct HeadlessOptions {
     QString profilePath;  // empty: the built-in profile
     QString replayPath;   // a capture file or a folder of CSV files; empty: the profile
     Playback playback = Playback::Loop;
+    QString scenePath;  // a scene file; empty: the profile
+    QString truthPath;  // the first scanner's scene truth, one CSV line per measurement
     CaptureFilter replayFilter;
     QString paramsPath;      // the INI file read at start
     QString paramsSavePath;  // the INI file a flush writes

@@ -21,6 +21,7 @@ ScannerPlan planFromOptions(const HeadlessOptions& o) {
     plan.paramsSavePath = o.paramsSavePath;
     plan.profilePath = o.profilePath;
     plan.replayPath = o.replayPath;
+    plan.scenePath = o.scenePath;
     plan.tcpPort = o.tcpPort;
     plan.udpPort = o.udpPort;
     plan.frequency = o.frequency;
@@ -101,6 +102,12 @@ public:
     }
 
     QString text(const char* key) const { return file_.value(group_ + '/' + QLatin1String(key)).toString(); }
+    // A file named relative to the rig file; `path` stays as it is without the key.
+    void path(const char* key, QString& path) const {
+        const QString name = text(key);
+        if (!name.isEmpty())
+            path = QFileInfo(file_.fileName()).dir().filePath(name);
+    }
 
     void fail(const char* key, const QString& why) {
         if (error_.isEmpty())
@@ -135,12 +142,11 @@ std::optional<ScannerPlan> planFromGroup(const QSettings& file, const QString& g
     plan.settings.zdiap = read.number({"zdiap", 1, 1000}).value_or(plan.settings.zdiap);
     if (const std::optional<int> serial = read.number({"serial", kSerialRange.min, kSerialRange.max}))
         plan.serial = serial;
-    const QString profile = read.text("profile");
-    if (!profile.isEmpty())
-        plan.profilePath = QFileInfo(file.fileName()).dir().filePath(profile);
-    const QString replay = read.text("replay");
-    if (!replay.isEmpty())
-        plan.replayPath = QFileInfo(file.fileName()).dir().filePath(replay);
+    read.path("profile", plan.profilePath);
+    read.path("replay", plan.replayPath);
+    read.path("scene", plan.scenePath);
+    if (!plan.replayPath.isEmpty() && !plan.scenePath.isEmpty())
+        read.fail("scene", QStringLiteral("a scanner plays a replay or a scene, not both"));
     if (!read.error().isEmpty()) {
         *error = read.error();
         return std::nullopt;

@@ -21,6 +21,7 @@ struct ScannerPlan {
     QString paramsSavePath;  // written by a flush
     QString profilePath;  // empty: the built-in profile
     QString replayPath;   // empty: the profile
+    QString scenePath;    // empty: the profile
     std::optional<int> tcpPort;
     std::optional<int> udpPort;
     std::optional<int> frequency;

@@ -1,5 +1,6 @@
 #include "HeadlessEmulator.h"
 #include "HeadlessOptions.h"
+#include "SceneTruthWriter.h"
 #include "StopSignals.h"
 
 #include "log/LogCategories.h"
@@ -70,7 +71,16 @@ int main(int argc, char* argv[]) {
         say(err, error);
         return kExitCannotStart;
     }
+    SceneTruthWriter truth(emulator.scanner(0), line.options.truthPath);
+    if (!line.options.truthPath.isEmpty() && !truth.open(&error)) {
+        say(err, error);
+        return kExitCannotStart;
+    }
     app.exec();
+    if (!line.options.truthPath.isEmpty() && !truth.finish(&error)) {
+        say(err, error);
+        exitCode = kExitCannotStart;
+    }
     emulator.stop();
     say(err, QStringLiteral("stopped"));
     return exitCode;

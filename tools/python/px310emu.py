@@ -83,13 +83,14 @@ class Emulator:
     """One px310-headless process. Use start()/stop() or a with-block."""
 
     def __init__(self, scanners=1, faults=None, seed=None, control=True, executable=None, extra_args=(),
-                 start_timeout=20.0, answer_timeout=10.0):
+                 start_timeout=20.0, answer_timeout=10.0, scene=None):
         self.executable = executable or find_headless()
         if not self.executable:
             raise EmulatorError("px310-headless not found (set PX310_HEADLESS)")
         self.scanner_count = scanners
         self.faults = faults
         self.seed = seed
+        self.scene_path = scene
         self.use_control = control
         self.extra_args = list(extra_args)
         self.start_timeout = start_timeout
@@ -121,6 +122,8 @@ class Emulator:
             command += ["--faults", self.faults]
         if self.seed is not None:
             command += ["--seed", str(self.seed)]
+        if self.scene_path is not None:
+            command += ["--scene", os.path.abspath(self.scene_path)]
         command += self.extra_args
         self._process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                          stderr=subprocess.PIPE, universal_newlines=True)
@@ -215,6 +218,15 @@ class Emulator:
 
     def replay(self, path, scanner=None):
         return self.control("replay " + os.path.abspath(path), scanner)
+
+    def scene(self, path, scanner=None):
+        """Plays a scene file (JSON) in place of the profile."""
+        return self.control("scene " + os.path.abspath(path), scanner)
+
+    def truth(self, measurement, scanner=None):
+        """The scene's true values at a measurement counter, as a dict: measurement, y, belt and
+        objects, each with id, kind, left, right, top and the kind's own values."""
+        return json.loads(self.control("truth %d" % measurement, scanner))
 
     def outage(self, seconds, scanner=None):
         return self.control("outage %g" % seconds, scanner)

@@ -1,0 +1,202 @@
+#include "scene/SceneGeometry.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+constexpr double kBelt = 20;
+const SceneSampling kSampling{1280, 4.032258, 70, 170};
+const double kStep = 70.0 / 1280;
+
+// A still scene with one object in view at measurement 0 and no noise unless asked.
+Scene sceneWith(const QString& object, const QString& rest = QString()) {
+    const QString json = QStringLiteral(R"({"belt": {"z": %1}, "objects": [%2] %3})").arg(kBelt).arg(object, rest);
+    const SceneParse parse = parseScene(json.toUtf8(), QStringLiteral("test.json"));
+    EXPECT_TRUE(parse.ok()) << parse.error.toStdString();
+    return parse.scene;
+}
+
+SceneProfileMm profileOf(const Scene& scene, uint64_t measurement = 0) {
+    SceneProfileMm p;
+    sampleScene(scene, kSampling, measurement, p);
+    return p;
+}
+
+struct Seen {
+    double left = NAN, right = NAN, top = 0;
+};
+
+// Where the profile stands above the belt, and its highest point there.
+Seen raised(const SceneProfileMm& p) {
+    Seen s;
+    for (size_t i = 0; i < p.x.size(); ++i)
+        if (p.z[i] > kBelt + 1e-9) {
+            s.left = std::isnan(s.left) ? p.x[i] : s.left;
+            s.right = p.x[i];
+            s.top = std::max(s.top, p.z[i] - kBelt);
+        }
+    return s;
+}
+
+struct ObjectCase {
+    const char* name;
+    const char* json;
+    double left, right, top;
+};
+
+class ObjectInView : public testing::TestWithParam<ObjectCase> {};
+
+}  // namespace
+
+TEST_P(ObjectInView, ProfileAndTruthAgreeOnEdgesAndTop) {
+    const ObjectCase& c = GetParam();
+    const Scene scene = sceneWith(QString::fromUtf8(c.json));
+    const Seen seen = raised(profileOf(scene));
+    EXPECT_NEAR(seen.left, c.left, kStep);
+    EXPECT_NEAR(seen.right, c.right, kStep);
+    EXPECT_NEAR(seen.top, c.top, 0.01);
+    const SceneTruth truth = sceneTruth(scene, kSampling, 0);
+    ASSERT_EQ(truth.objects.size(), 1u);
+    EXPECT_DOUBLE_EQ(truth.objects[0].left, c.left);
+    EXPECT_DOUBLE_EQ(truth.objects[0].right, c.right);
+    EXPECT_NEAR(truth.objects[0].top, c.top, 1e-9);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, ObjectInView,
+    testing::Values(
+        ObjectCase{"Box", R"({"kind": "box", "x": 5, "y": -1, "length": 2, "width": 20, "height": 30})", -5, 15, 30},
+        ObjectCase{"CylinderAlong", R"({"kind": "cylinder", "x": -10, "y": -1, "length": 5, "diameter": 12})", -16, -4, 12},
+        // Measurement 0 cuts an across-axis cylinder 3 mm before its middle.
+        ObjectCase{"CylinderAcross", R"({"kind": "cylinder", "axis": "across", "y": -2, "width": 40, "diameter": 10})", -20, 20,
+                   5 + 4},
+        ObjectCase{"Step", R"({"kind": "step", "x": 12.5, "y": -1, "length": 2, "height": 7})", 12.5, 35, 7},
+        ObjectCase{"Tread", R"({"kind": "tread", "y": -1, "length": 2, "width": 60, "height": 12, "grooves": 4,
+                       "grooveWidth": 5, "grooveDepth": 8})",
+                   -30, 30, 12}),
+    [](const testing::TestParamInfo<ObjectCase>& info) { return std::string(info.param.name); });
+
+TEST(SceneOcclusion, ShadowBehindAStepIsItsHeightTimesTheCameraAngle) {
+    const struct {
+        double height, angle, shadow;
+    } cases[] = {{10, 20, 10 * std::tan(20 * M_PI / 180)}, {5, 45, 5}, {20, 30, 20 * std::tan(30 * M_PI / 180)},
+                 {10, -30, 0}};
+    for (const auto& c : cases) {
+        const Scene scene = sceneWith(QStringLiteral(R"({"kind": "step", "y": -1, "length": 2, "height": %1})")
+                                          .arg(c.height),
+                                      QStringLiteral(R"(, "scanner": {"cameraAngle": %1})").arg(c.angle));
+        const SceneProfileMm p = profileOf(scene);
+        const long hidden = std::count_if(p.z.begin(), p.z.end(), [](double z) { return std::isnan(z); });
+        EXPECT_NEAR(hidden * kStep, c.shadow, kStep) << c.height << " mm at " << c.angle << " degrees";
+    }
+}
+
+TEST(SceneVGroove, GapBevelAndMisalignmentAreRecoveredFromTheProfile) {
+    const Scene scene = sceneWith(R"({"kind": "vgroove", "y": -1, "length": 2, "width": 80, "height": 10, "bevel": 30,
+                                      "gap": 2, "misalignment": 1})");
+    const SceneProfileMm p = profileOf(scene);
+    double rootLeft = NAN, rootRight = NAN, faceLow = NAN, faceHigh = NAN;
+    for (size_t i = 0; i < p.x.size(); ++i) {
+        if (p.x[i] > -20 && p.x[i] < 20 && p.z[i] <= kBelt + 1e-9) {
+            rootLeft = std::isnan(rootLeft) ? p.x[i] : rootLeft;
+            rootRight = p.x[i];
+        }
+        if (p.x[i] < 0 && p.z[i] > kBelt + 2 && p.z[i] < kBelt + 8) {  // the left face, away from its ends
+            faceLow = std::isnan(faceLow) ? p.x[i] : faceLow;
+            faceHigh = p.x[i];
+        }
+    }
+    EXPECT_NEAR(rootRight - rootLeft + kStep, 2, kStep);
+    const double bevel = std::atan((faceHigh - faceLow) / 6) * 180 / M_PI;
+    EXPECT_NEAR(bevel, 30, 0.5);
+    EXPECT_NEAR(p.z.back() - p.z.front(), 1, 1e-9);  // the plates' outer ends, both beyond the range
+    EXPECT_NEAR(sceneTruth(scene, kSampling, 0).objects.at(0).top, 11, 1e-12);
+}
+
+TEST(SceneBelt, PositionAfterMMeasurements) {
+    const struct {
+        const char* belt;
+        bool loop;
+        double periodMs;
+        uint64_t m;
+        double y;
+    } cases[] = {{R"("speed": 100)", false, 4.032258, 1000, 403.2258},
+                 {R"("speed": 100, "laserY": -50)", false, 2.03666, 1000, 153.666},
+                 {R"("stepPerMeasurement": 0.5)", false, 4.032258, 7, 3.5},
+                 {R"("stepPerMeasurement": 0.5, "loopLength": 3)", true, 4.032258, 7, 0.5},
+                 {R"("speed": -100, "loopLength": 300)", true, 4.032258, 1000, 300 - 103.2258}};
+    for (const auto& c : cases) {
+        const QString json = QStringLiteral(R"({"belt": {%1}, "loop": %2, "objects": []})")
+                                 .arg(QLatin1String(c.belt), c.loop ? "true" : "false");
+        const SceneParse parse = parseScene(json.toUtf8(), "belt.json");
+        ASSERT_TRUE(parse.ok()) << parse.error.toStdString();
+        EXPECT_NEAR(beltPosition(parse.scene, c.m, c.periodMs), c.y, 1e-9) << c.belt;
+    }
+}
+
+TEST(SceneNoise, SameSeedSameProfileInAnyOrderAndAnotherSeedDiffers) {
+    const QString box = R"({"kind": "box", "y": -1, "length": 2, "width": 20, "height": 30})";
+    const Scene scene = sceneWith(box, R"(, "seed": 7, "noise": {"sigma": 0.1, "dropout": 0.05, "spikes": 0.01,
+                                          "spikeHeight": 3})");
+    const Scene other = sceneWith(box, R"(, "seed": 8, "noise": {"sigma": 0.1, "dropout": 0.05, "spikes": 0.01,
+                                          "spikeHeight": 3})");
+    ProfileSnapshot first, again, later, otherSeed;
+    renderScene(scene, kSampling, 3, first);
+    renderScene(scene, kSampling, 9, later);
+    renderScene(scene, kSampling, 3, again);
+    renderScene(other, kSampling, 3, otherSeed);
+    EXPECT_EQ(first.z, again.z);
+    EXPECT_NE(first.z, later.z);
+    EXPECT_NE(first.z, otherSeed.z);
+}
+
+TEST(SceneNoise, SigmaAndDropoutAsTheFileSays) {
+    const Scene scene = sceneWith(R"({"kind": "box", "y": 100, "length": 1, "width": 1, "height": 1})",
+                                  R"(, "noise": {"sigma": 0.2, "dropout": 0.1})");
+    double sum = 0, squares = 0;
+    long points = 0, dropped = 0;
+    for (uint64_t m = 0; m < 8; ++m)
+        for (double z : profileOf(scene, m).z) {
+            dropped += std::isnan(z);
+            if (!std::isnan(z)) {
+                sum += z - kBelt;
+                squares += (z - kBelt) * (z - kBelt);
+                ++points;
+            }
+        }
+    EXPECT_NEAR(std::sqrt(squares / points - (sum / points) * (sum / points)), 0.2, 0.2 * 0.05);
+    EXPECT_NEAR(double(dropped) / (points + dropped), 0.1, 0.01);
+}
+
+TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
+    const struct {
+        const char* json;
+        const char* error;
+    } cases[] = {
+        {R"({"objects": [{"kind": "box", "width": 1, "height": 1, "length": 1}, {"kind": "box", "width": 0}]})",
+         "f.json: objects[1].width: must be > 0"},
+        {R"({})", "f.json: objects: is missing"},
+        {R"({"objects": [{"kind": "cone"}]})", "f.json: objects[0].kind: must be one of"},
+        {R"({"objects": [], "belt": {"speed": 1, "stepPerMeasurement": 1}})", "f.json: belt.speed: give speed or"},
+        {R"({"objects": [], "nois": {}})", "f.json: nois: is not a known key"},
+        {R"({"objects": [], "seed": -1})", "f.json: seed: must be from 0"},
+        {R"({"objects": [], "scanner": {"xemr": 1.5}})", "f.json: scanner.xemr: must be a whole number"},
+        {R"({"objects": [], "loop": true})", "f.json: belt.loopLength: must be > 0"},
+        {R"({"objects": [{"kind": "box", "width": 1e300, "height": 1, "length": 1}]})", "objects[0].width: must be within"},
+        {R"({"objects": [{"kind": "vgroove", "width": 10, "height": 10, "bevel": 45, "gap": 1, "length": 1}]})",
+         "objects[0].width: must be wider than the groove"},
+        {R"({"objects": [{"kind": "tread", "width": 10, "height": 5, "grooves": 5, "grooveWidth": 2,
+             "grooveDepth": 1, "length": 1}]})", "objects[0].grooveWidth: leaves no tread"},
+        {R"({"objects": [{"id": 4, "kind": "step", "height": 1, "length": 1}, {"id": 4, "kind": "step",
+             "height": 1, "length": 1}]})", "objects[1].id: 4 is used twice"},
+        {R"([1, 2])", "f.json: the scene must be a JSON object"},
+        {R"({"objects": [], "belt": {}, "b\u0065lt": {}})", R"(f.json: the key "belt" is given twice)"},
+        {R"({"objects": [)", "f.json: not JSON"},
+    };
+    for (const auto& c : cases) {
+        const SceneParse parse = parseScene(c.json, QStringLiteral("f.json"));
+        EXPECT_TRUE(parse.error.contains(QLatin1String(c.error))) << parse.error.toStdString();
+    }
+}

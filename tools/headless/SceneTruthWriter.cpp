@@ -1,0 +1,40 @@
+#include "SceneTruthWriter.h"
+
+SceneTruthWriter::SceneTruthWriter(const Scanner& scanner, const QString& path, QObject* parent)
+    : QObject(parent), scanner_(scanner), file_(path) {
+    timer_.setInterval(kPollMs);
+    connect(&timer_, &QTimer::timeout, this, &SceneTruthWriter::poll);
+}
+
+bool SceneTruthWriter::open(QString* error) {
+    if (!file_.open(QIODevice::WriteOnly) || file_.write(truthCsvHeader()) < 0) {
+        *error = QStringLiteral("cannot write %1: %2").arg(file_.fileName(), file_.errorString());
+        return false;
+    }
+    timer_.start();
+    return true;
+}
+
+void SceneTruthWriter::poll() {
+    const uint32_t now = scanner_.streamedMeasurement();
+    if (now < written_)
+        written_ = 0;  // the counters were reset
+    if (now - written_ > kMaxLinesPerPoll) {
+        skipped_ += now - written_ - kMaxLinesPerPoll;
+        written_ = now - kMaxLinesPerPoll;
+    }
+    const std::shared_ptr<const SceneProfileSource> scene = scanner_.scene();
+    for (; written_ < now; ++written_)
+        if (scene)
+            file_.write(truthCsvLine(scene->truth(written_ + 1)));
+}
+
+bool SceneTruthWriter::finish(QString* error) {
+    timer_.stop();
+    poll();
+    if (!file_.commit()) {
+        *error = QStringLiteral("cannot write %1: %2").arg(file_.fileName(), file_.errorString());
+        return false;
+    }
+    return true;
+}
