@@ -12,7 +12,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QThread>
 #include <QUdpSocket>
+#include <csignal>
 #include <cstring>
 #include <functional>
 
@@ -134,6 +136,31 @@ TEST(ClientAgainstHeadless, AFlushedChangeIsSavedEvenWhenAStopFollowsAtOnce) {
     EXPECT_TRUE(ok(emulator, {"params", "flush"}).contains("flushed"));
     EXPECT_EQ(emulator.stop(), 0) << "SIGTERM right after the answer";
     EXPECT_EQ(QSettings(emulator.paramsPath(), QSettings::IniFormat).value("UserParams/wnd_top_u8").toInt(), 300);
+}
+
+TEST(ClientStream, WhatItsOwnFullReceiveBufferDroppedIsCountedApartFromLostPackets) {
+    const quint16 port = freeUdpPort();
+    QProcess client;
+    client.start(PX310_CLIENT, {"stream", "--port", QString::number(port), "--seconds", "3"});
+    ASSERT_TRUE(waitUntil([&] { return !QUdpSocket().bind(QHostAddress::LocalHost, port); })) << "the client listens";
+    QUdpSocket sender;
+    const auto send = [&](uint32_t from, uint32_t to) {
+        for (uint32_t counter = from; counter < to; ++counter) {
+            QByteArray packet;
+            encodeProfilePacket(ProfileSnapshot{{1}, {2}}, PacketFields{0, counter}, packet);
+            sender.writeDatagram(packet, QHostAddress::LocalHost, port);
+        }
+    };
+    ::kill(pid_t(client.processId()), SIGSTOP);  // far behind for a while
+    send(0, 30000);
+    ::kill(pid_t(client.processId()), SIGCONT);
+    QThread::msleep(500);
+    send(30000, 30010);  // the kernel tells its count with the next datagram
+    ASSERT_TRUE(client.waitForFinished(10000));
+    const QString out = QString::fromUtf8(client.readAllStandardOutput());
+    const auto number = [&](const char* pattern) { return QRegularExpression(pattern).match(out).captured(1).toInt(); };
+    const int dropped = number("buffer (\\d+)");
+    EXPECT_TRUE(dropped > 0 && number("received (\\d+)") + dropped == 30010 && out.contains("lost 0,")) << out.toStdString();
 }
 
 TEST(HeadlessFailures, WhatCannotStartEndsTheProgramWithAMessageAndItsCode) {
