@@ -105,14 +105,11 @@ TEST_F(UserParamsIniFile, MissingOrUnreadableFileGivesZerosAndTheSpinBoxMinimums
     EXPECT_TRUE(loadUserParamsIni(headerOnly, p).warnings.join('\n').contains("tcp_port_u16 is 0"));
 }
 
-TEST(DataPlaces, ARelativeXdgConfigHomeIsIgnored) {
-    const QByteArray before = qgetenv("XDG_CONFIG_HOME");
-    qputenv("XDG_CONFIG_HOME", "relative/config");
-    EXPECT_EQ(DataPlaces::ofThisProgram().configDir, QDir::homePath() + "/.config/px310-emulator");
-    qputenv("XDG_CONFIG_HOME", before);
-}
-
 TEST(DataPlaces, ABuildTreeKeepsItsParameterFileBesideTheProgramAndTakesDataFilesFromThereFirst) {
+    const QByteArray xdg = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", "relative/config");  // ignored, as the XDG rules say
+    EXPECT_EQ(DataPlaces::ofThisProgram().configDir, QDir::homePath() + "/.config/px310-emulator");
+    qputenv("XDG_CONFIG_HOME", xdg);
     QTemporaryDir root;
     const DataPlaces p{root.path() + "/bin", root.path() + "/share", root.path() + "/config"};
     ASSERT_TRUE(QDir(root.path()).mkpath("bin") && QDir(root.path()).mkpath("share"));
@@ -188,27 +185,22 @@ TEST(CsvProfileFile, ReadInPiecesKeepsTheFirst65535PointsCountsTheRestAndRefuses
 TEST(OutputFiles, AFailedWriteNamesTheFileAndLeavesTheOldOneAndNoOtherBehind) {
     QTemporaryDir dir;
     const QString path = dir.filePath("out.png");
+    QString reason;
     QImage noise(64, 64, QImage::Format_Grayscale8);  // does not compress to 512 bytes
     std::generate_n(noise.bits(), noise.sizeInBytes(), std::minstd_rand(1));
     const std::function<QString()> writers[] = {
         [&] { return writeCsvProfile(path, rampProfile(100), kScale); },
         [&] { return writeImageFile(path, noise); },
-        [&] {
-            QString error;
-            saveUserParamsIni(path, filledRecord(7, 0), PanelExtras{}, &error);
-            return error;
-        },
+        [&] { return saveUserParamsIni(path, filledRecord(7, 0), PanelExtras{}, &reason) ? QString() : reason; },
         [&] {
             PcapRecorder recorder;
-            QString error;
-            recorder.open(path, error);
+            recorder.open(path, reason);
             for (int i = 0; i < 10; ++i)
                 recorder.write(QByteArray(100, 'p'), DatagramAddresses{}, i);
             return recorder.close() ? QString() : recorder.error();
         },
     };
-    const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
-    const rlimit small{512, RLIM_INFINITY};  // a nearly full disk
+    const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY}, small{512, RLIM_INFINITY};  // small: a nearly full disk
     std::signal(SIGXFSZ, SIG_IGN);
     for (const auto& write : writers) {
         ASSERT_TRUE(writeFile(path, "old"));
@@ -231,7 +223,7 @@ TEST(OutputFiles, OnlyARegularFileIsReplaced) {
         const QString error = writeWholeFile(dir.filePath(name), "new");
         EXPECT_TRUE(error.startsWith("cannot write " + dir.filePath(name))) << error.toStdString();
     }
-    EXPECT_EQ(writeWholeFile("/dev/full", "new"), "cannot write /dev/full: it exists and is not a regular file, so it is not replaced");
+    EXPECT_TRUE(writeWholeFile("/dev/full", "new").contains("/dev/full: it exists and is not a regular file"));
     EXPECT_EQ(readFile(dir.filePath("target")), "old");
     EXPECT_TRUE(QFileInfo(dir.filePath("link")).isSymLink());
 }

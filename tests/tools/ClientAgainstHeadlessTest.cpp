@@ -113,7 +113,7 @@ TEST(ClientAgainstHeadless, CommandsPrintSaveAndPlotWhatTheEmulatorServesAndItsC
     runClient({"control", control, "faults", "corrupt=50%,dup=50%"});
     QUdpSocket sender;  // and one datagram a byte too long
     const QByteArray tooLong = resultPacket([](QByteArray& b) { b += '\0'; });
-    QTimer::singleShot(300, [&] { sender.writeDatagram(tooLong, QHostAddress::LocalHost, emulator.udpPort); });
+    QTimer::singleShot(500, [&] { sender.writeDatagram(tooLong, QHostAddress::LocalHost, emulator.udpPort); });
     const ToolRun corrupted = runClient(stream);
     EXPECT_TRUE(corrupted.out.contains(QRegularExpression("checksum failures [1-9]\\d*, malformed 1\n")))
         << corrupted.out.toStdString();
@@ -144,9 +144,9 @@ TEST(ClientStream, WhatItsOwnFullReceiveBufferDroppedIsCountedApartFromLostPacke
     client.start(PX310_CLIENT, {"stream", "--port", QString::number(port), "--seconds", "3"});
     ASSERT_TRUE(waitUntil([&] { return !QUdpSocket().bind(QHostAddress::LocalHost, port); })) << "the client listens";
     QUdpSocket sender;
+    QByteArray packet;
     const auto send = [&](uint32_t from, uint32_t to) {
         for (uint32_t counter = from; counter < to; ++counter) {
-            QByteArray packet;
             encodeProfilePacket(ProfileSnapshot{{1}, {2}}, PacketFields{0, counter}, packet);
             sender.writeDatagram(packet, QHostAddress::LocalHost, port);
         }
