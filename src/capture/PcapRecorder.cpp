@@ -1,58 +1,55 @@
 #include "capture/PcapRecorder.h"
 
-#include <QFile>
-#include <pcap/pcap.h>
 #include <tins/ip.h>
 #include <tins/rawpdu.h>
 #include <tins/udp.h>
 
 namespace {
-constexpr int kSnapLength = 65535;
+constexpr uint32_t kSnapLength = 65535;
 constexpr int kMaxUdpPayload = 65507;
+constexpr uint32_t kPcapMagic = 0xa1b2c3d4;  // microsecond times, in the writer's byte order
+constexpr uint32_t kLinkTypeRawIpv4 = 101;   // the file's name for what libpcap calls DLT_RAW
 
 Tins::IPv4Address address(uint32_t hostOrder) { return Tins::IPv4Address(Tins::Endian::host_to_be(hostOrder)); }
+
+template <typename... Values>
+QByteArray packed(Values... values) {
+    QByteArray bytes;
+    (bytes.append(reinterpret_cast<const char*>(&values), sizeof values), ...);
+    return bytes;
+}
+
+// The file header: format version 2.4, times in UTC, no time accuracy given.
+QByteArray fileHeader() {
+    return packed(kPcapMagic, uint16_t(2), uint16_t(4), int32_t(0), uint32_t(0), kSnapLength, kLinkTypeRawIpv4);
+}
+
 }  // namespace
 
-PcapRecorder::~PcapRecorder() { close(); }
-
 bool PcapRecorder::open(const QString& path, QString& error) {
-    close();
-    pcap_ = pcap_open_dead(DLT_RAW, kSnapLength);
-    dumper_ = pcap_ ? pcap_dump_open(pcap_, QFile::encodeName(path).constData()) : nullptr;
-    if (!dumper_) {
-        error = QStringLiteral("cannot write %1: %2").arg(path, pcap_ ? QString::fromLocal8Bit(pcap_geterr(pcap_)) : QString());
-        close();
-        return false;
-    }
+    file_.emplace(path);
     written_ = 0;
-    return true;
+    if (file_->open() && file_->write(fileHeader()))
+        return true;
+    error = file_->error();
+    return false;
 }
 
 bool PcapRecorder::write(const QByteArray& payload, const DatagramAddresses& addresses, int64_t microsecondsSinceEpoch) {
-    if (!dumper_ || payload.size() > kMaxUdpPayload)
+    if (!file_ || payload.size() > kMaxUdpPayload)
         return false;
     Tins::IP packet = Tins::IP(address(addresses.destination), address(addresses.source)) /
                       Tins::UDP(addresses.destinationPort, addresses.sourcePort) /
                       Tins::RawPDU(reinterpret_cast<const uint8_t*>(payload.constData()), uint32_t(payload.size()));
     const Tins::PDU::serialization_type bytes = packet.serialize();
-    pcap_pkthdr header{};
-    header.ts.tv_sec = time_t(microsecondsSinceEpoch / 1000000);
-    header.ts.tv_usec = suseconds_t(microsecondsSinceEpoch % 1000000);
-    header.caplen = header.len = bpf_u_int32(bytes.size());
-    pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, bytes.data());
+    const auto length = uint32_t(bytes.size());
+    QByteArray record = packed(uint32_t(microsecondsSinceEpoch / 1000000), uint32_t(microsecondsSinceEpoch % 1000000),
+                               length, length);
+    record.append(reinterpret_cast<const char*>(bytes.data()), int(length));
+    if (!file_->write(record))
+        return false;
     ++written_;
     return true;
 }
 
-bool PcapRecorder::close() {
-    bool ok = true;
-    if (dumper_) {
-        ok = pcap_dump_flush(dumper_) == 0;
-        pcap_dump_close(dumper_);
-    }
-    if (pcap_)
-        pcap_close(pcap_);
-    dumper_ = nullptr;
-    pcap_ = nullptr;
-    return ok;
-}
+bool PcapRecorder::close() { return file_ && file_->commit(); }

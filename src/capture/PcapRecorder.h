@@ -1,8 +1,11 @@
 #pragma once
 
+#include "files/OutputFile.h"
+
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
+#include <optional>
 
 // The addresses of one received UDP datagram (IPv4, host order).
 struct DatagramAddresses {
@@ -14,24 +17,21 @@ struct DatagramAddresses {
 
 // Writes received UDP datagrams to a pcap file as raw IPv4 packets (a
 // synthesised IPv4 and UDP header around each payload), with the time each
-// was received, so that tcpdump, Wireshark and CaptureReader read it.
+// was received, so that tcpdump, Wireshark and CaptureReader read it. The
+// file appears only when closed; until then it is a temporary file.
 class PcapRecorder {
 public:
-    PcapRecorder() = default;
-    ~PcapRecorder();
-    PcapRecorder(const PcapRecorder&) = delete;
-    PcapRecorder& operator=(const PcapRecorder&) = delete;
-
-    // Creates (or truncates) the file; the error says why it failed.
+    // Starts the file; the error says why it failed.
     bool open(const QString& path, QString& error);
-    // Payloads over 65507 bytes do not fit one IPv4 datagram and are refused.
+    // False when the record could not be written (then error() says why) or
+    // the payload, over 65507 bytes, does not fit one IPv4 datagram.
     bool write(const QByteArray& payload, const DatagramAddresses& addresses, int64_t microsecondsSinceEpoch);
-    // Flushes and closes; false when the data did not reach the file.
+    // Puts the file in place; false when it could not be written whole.
     bool close();
+    QString error() const { return file_ ? file_->error() : QString(); }
     long long written() const { return written_; }
 
 private:
-    struct pcap* pcap_ = nullptr;
-    struct pcap_dumper* dumper_ = nullptr;
+    std::optional<OutputFile> file_;
     long long written_ = 0;
 };

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 
@@ -23,12 +24,19 @@ bool canWrite(const QString& path) {
     return dir.isDir() && dir.isWritable();
 }
 
+// The XDG rules ignore a relative XDG_CONFIG_HOME, as if it were not set.
+QString configHome() {
+    if (QDir::isRelativePath(QFile::decodeName(qgetenv("XDG_CONFIG_HOME"))))
+        return QDir::homePath() + QStringLiteral("/.config");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+}
+
 }  // namespace
 
 DataPlaces DataPlaces::ofThisProgram() {
     const QString programDir = QCoreApplication::applicationDirPath();
     return {programDir, QDir::cleanPath(programDir + QStringLiteral("/" PX310_DATA_DIR_FROM_BIN)),
-            QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + '/' + kFolderName};
+            configHome() + '/' + kFolderName};
 }
 
 QString dataFilePath(const DataPlaces& places, const QString& name) {

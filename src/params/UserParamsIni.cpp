@@ -1,11 +1,13 @@
 #include "params/UserParamsIni.h"
 
+#include "files/OutputFile.h"
 #include "params/UserParamsFields.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
 #include <QVariant>
+#include <map>
 #include <optional>
 
 namespace {
@@ -74,6 +76,21 @@ void explainZeroPorts(const USER_PARAMS& params, QStringList& warnings) {
         warnings << QStringLiteral("udp_port_u16 is 0: no client can receive the profile stream");
 }
 
+// The file as QSettings wrote it before: the group, then its keys in sorted
+// order. The old file is not read: it may be of any size.
+QByteArray iniText(const USER_PARAMS& params, const PanelExtras& extras) {
+    std::map<QString, QString> values;
+    for (const UserParamsField& field : kUserParamsFields)
+        values[QLatin1String(field.name)] = fieldValueText(params, field);
+    values[kSerialKey] = QString::number(extras.serial);
+    values[kXsmrKey] = QString::number(extras.xsmr);
+    values[kZbaseKey] = QString::number(extras.zbase);
+    QByteArray text = '[' + kGroup.toLatin1() + "]\n";
+    for (const auto& [key, value] : values)
+        text += key.toLatin1() + '=' + value.toLatin1() + '\n';
+    return text;
+}
+
 }  // namespace
 
 UserParamsIniLoad loadUserParamsIni(const QString& path, USER_PARAMS& params) {
@@ -106,19 +123,9 @@ UserParamsIniLoad loadUserParamsIni(const QString& path, USER_PARAMS& params) {
 }
 
 bool saveUserParamsIni(const QString& path, const USER_PARAMS& params, const PanelExtras& extras, QString* error) {
-    // QSettings writes a temporary file and renames it over the old one, so a
-    // crash mid-write never leaves half a file.
     QDir().mkpath(QFileInfo(path).absolutePath());  // the configuration folder may be new
-    QSettings settings(path, QSettings::IniFormat);
-    settings.beginGroup(kGroup);
-    for (const UserParamsField& field : kUserParamsFields) settings.setValue(QLatin1String(field.name), fieldValueText(params, field));
-    settings.setValue(kSerialKey, QString::number(extras.serial));
-    settings.setValue(kXsmrKey, extras.xsmr);
-    settings.setValue(kZbaseKey, extras.zbase);
-    settings.endGroup();
-    settings.sync();
-
-    if (settings.status() == QSettings::NoError) return true;
-    if (error) *error = QStringLiteral("cannot write %1: %2").arg(path, statusText(settings.status()));
-    return false;
+    const QString failure = writeWholeFile(path, iniText(params, extras));
+    if (error)
+        *error = failure;
+    return failure.isEmpty();
 }

@@ -42,8 +42,8 @@ struct UserParamsIniLoad {
 // list is replaced by kDefaultPointCountIndex in `params`.
 UserParamsIniLoad loadUserParamsIni(const QString& path, USER_PARAMS& params);
 
-// Writes every key; other keys already in the file stay. The file is replaced
-// atomically. Returns false and sets `error` ("cannot write <path>: ...") when
-// the file could not be written.
+// Writes the file anew with every key (whatever else the old file held is
+// gone) and replaces the old one atomically. Returns false and sets `error`
+// ("cannot write <path>: ...") when the file could not be written.
 bool saveUserParamsIni(const QString& path, const USER_PARAMS& params, const PanelExtras& extras,
                        QString* error = nullptr);

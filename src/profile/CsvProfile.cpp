@@ -1,9 +1,10 @@
 #include "profile/CsvProfile.h"
 
+#include "files/OutputFile.h"
 #include "profile/RegularFile.h"
 
 #include <QFile>
-#include <QSaveFile>
+#include <QFileInfo>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -170,12 +171,7 @@ CsvImport readCsvProfile(const QString& path, CsvScale scale) {
 }
 
 QString writeCsvProfile(const QString& path, const std::vector<ProfilePoint>& points, CsvScale scale, CsvX x) {
-    const QByteArray text = formatCsvProfile(points, scale, x);
-    // Written beside the target and renamed over it; an unfinished write is
-    // discarded, so a failure never leaves a truncated file.
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit()) return QString();
-    return QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+    return writeWholeFile(path, formatCsvProfile(points, scale, x));
 }
 
 QString csvImportSummary(const CsvImport& import, const QString& path) {

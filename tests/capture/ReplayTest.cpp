@@ -17,11 +17,11 @@ namespace {
 
 enum class Recorder { Client, Tcpdump };
 
-// `said` is what the client tells of its recording.
+// `said` is what the client tells of its recording, ended by SIGTERM as by Ctrl-C.
 QString recordWithClient(HeadlessProcess& recorded, QString& said) {
     const QString path = recorded.path("client.pcap");
-    const ToolRun run =
-        runClient({"stream", "--port", QString::number(recorded.udpPort), "--seconds", "1", "--record", path});
+    const QStringList record{"stream", "--port", QString::number(recorded.udpPort), "--seconds", "60", "--record", path};
+    const ToolRun run = runClient(record, 30000, 1000);
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
     said = run.out;
     return path;

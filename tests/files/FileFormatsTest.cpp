@@ -1,3 +1,5 @@
+#include "capture/PcapRecorder.h"
+#include "files/OutputFile.h"
 #include "params/DataPlaces.h"
 #include "params/UserParamsIni.h"
 #include "profile/CameraPicture.h"
@@ -9,10 +11,15 @@
 #include <QImage>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <algorithm>
+#include <csignal>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <random>
 #include <tuple>
 
 namespace {
@@ -42,6 +49,8 @@ TEST_F(UserParamsIniFile, SaveThenLoadGivesBackEveryNamedByteAndThePanelValuesOr
         reinterpret_cast<uint8_t*>(&saved)[i] = static_cast<uint8_t>(i * 37 + 200);
     saved.interpolation_u8 = 2;  // must be a valid list index to survive the load
     ipv4TextToField("192.168.0.10", saved.tcp_ip_address_u8);
+    // The old file is not read (it may be huge): nothing of it stays.
+    ASSERT_TRUE(writeFile(path, "[Other]\nkept=" + QByteArray(2 << 20, 'x') + "\n"));
     QString error;
     ASSERT_TRUE(saveUserParamsIni(path, saved, PanelExtras{987654, 17, 1000}, &error)) << error.toStdString();
 
@@ -51,12 +60,10 @@ TEST_F(UserParamsIniFile, SaveThenLoadGivesBackEveryNamedByteAndThePanelValuesOr
     EXPECT_EQ(loaded.reserved[0], 0xA5);
     EXPECT_EQ(extrasOf(result), std::make_tuple(987654, 17, 1000));
     EXPECT_TRUE(result.warnings.isEmpty()) << result.warnings.join("; ").toStdString();
-    // Addresses are dotted text, the serial decimal text.
+    // Addresses are dotted text, the serial decimal text, the keys in the order QSettings keeps.
     const QByteArray text = readFile(path);
     EXPECT_TRUE(text.contains("tcp_ip_address_u8=192.168.0.10") && text.contains("serial=987654"));
-
-    EXPECT_FALSE(saveUserParamsIni(dir.path(), saved, PanelExtras{}, &error));  // a folder is in the way
-    EXPECT_TRUE(error.startsWith("cannot write")) << error.toStdString();
+    EXPECT_TRUE(text.startsWith("[UserParams]\nSDChannels=") && text.endsWith("\nxsmr=17\nzbase=1000\n"));
 }
 
 TEST_F(UserParamsIniFile, HandWrittenValuesAreReadWithTheFieldRules) {
@@ -99,6 +106,10 @@ TEST_F(UserParamsIniFile, MissingOrUnreadableFileGivesZerosAndTheSpinBoxMinimums
 }
 
 TEST(DataPlaces, ABuildTreeKeepsItsParameterFileBesideTheProgramAndTakesDataFilesFromThereFirst) {
+    const QByteArray xdg = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", "relative/config");  // ignored, as the XDG rules say
+    EXPECT_EQ(DataPlaces::ofThisProgram().configDir, QDir::homePath() + "/.config/px310-emulator");
+    qputenv("XDG_CONFIG_HOME", xdg);
     QTemporaryDir root;
     const DataPlaces p{root.path() + "/bin", root.path() + "/share", root.path() + "/config"};
     ASSERT_TRUE(QDir(root.path()).mkpath("bin") && QDir(root.path()).mkpath("share"));
@@ -168,6 +179,53 @@ TEST(CsvProfileFile, ReadInPiecesKeepsTheFirst65535PointsCountsTheRestAndRefuses
     const QString fifo = dir.filePath("profile.csv");
     ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
     EXPECT_TRUE(readCsvProfile(fifo, kScale).error.contains("not a regular file"));
+}
+
+// Every writer, each with more bytes than the file size limit of the test lets through.
+TEST(OutputFiles, AFailedWriteNamesTheFileAndLeavesTheOldOneAndNoOtherBehind) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("out.png");
+    QString reason;
+    QImage noise(64, 64, QImage::Format_Grayscale8);  // does not compress to 512 bytes
+    std::generate_n(noise.bits(), noise.sizeInBytes(), std::minstd_rand(1));
+    const std::function<QString()> writers[] = {
+        [&] { return writeCsvProfile(path, rampProfile(100), kScale); },
+        [&] { return writeImageFile(path, noise); },
+        [&] { return saveUserParamsIni(path, filledRecord(7, 0), PanelExtras{}, &reason) ? QString() : reason; },
+        [&] {
+            PcapRecorder recorder;
+            recorder.open(path, reason);
+            for (int i = 0; i < 10; ++i)
+                recorder.write(QByteArray(100, 'p'), DatagramAddresses{}, i);
+            return recorder.close() ? QString() : recorder.error();
+        },
+    };
+    const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY}, small{512, RLIM_INFINITY};  // small: a nearly full disk
+    std::signal(SIGXFSZ, SIG_IGN);
+    for (const auto& write : writers) {
+        ASSERT_TRUE(writeFile(path, "old"));
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        const QString error = write();
+        ::setrlimit(RLIMIT_FSIZE, &unlimited);
+        EXPECT_TRUE(error.startsWith("cannot write " + path + ": ")) << error.toStdString();
+        EXPECT_EQ(readFile(path), "old");
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"out.png"});
+    }
+}
+
+// A link is not followed, a folder, device or FIFO is not replaced, a missing folder not made.
+TEST(OutputFiles, OnlyARegularFileIsReplaced) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(writeFile(dir.filePath("target"), "old"));
+    ASSERT_TRUE(QFile::link(dir.filePath("target"), dir.filePath("link")));
+    ASSERT_EQ(::mkfifo(dir.filePath("fifo").toLocal8Bit().constData(), 0600), 0);
+    for (const char* name : {"link", "fifo", "missing/out", ""}) {
+        const QString error = writeWholeFile(dir.filePath(name), "new");
+        EXPECT_TRUE(error.startsWith("cannot write " + dir.filePath(name))) << error.toStdString();
+    }
+    EXPECT_TRUE(writeWholeFile("/dev/full", "new").contains("/dev/full: it exists and is not a regular file"));
+    EXPECT_EQ(readFile(dir.filePath("target")), "old");
+    EXPECT_TRUE(QFileInfo(dir.filePath("link")).isSymLink());
 }
 
 // The picture is large: keep it off the stack.

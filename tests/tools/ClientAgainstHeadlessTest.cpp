@@ -13,7 +13,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QThread>
 #include <QUdpSocket>
+#include <csignal>
 #include <cstring>
 #include <functional>
 
@@ -122,7 +124,7 @@ TEST(ClientAgainstHeadless, CommandsPrintSaveAndPlotWhatTheEmulatorServesAndItsC
     runClient({"control", control, "faults", "corrupt=50%,dup=50%"});
     QUdpSocket sender;  // and one datagram a byte too long
     const QByteArray tooLong = resultPacket([](QByteArray& b) { b += '\0'; });
-    QTimer::singleShot(300, [&] { sender.writeDatagram(tooLong, QHostAddress::LocalHost, emulator.udpPort); });
+    QTimer::singleShot(500, [&] { sender.writeDatagram(tooLong, QHostAddress::LocalHost, emulator.udpPort); });
     const ToolRun corrupted = runClient(stream);
     EXPECT_TRUE(corrupted.out.contains(QRegularExpression("checksum failures [1-9]\\d*, malformed 1\n")))
         << corrupted.out.toStdString();
@@ -145,6 +147,32 @@ TEST(ClientAgainstHeadless, AFlushedChangeIsSavedEvenWhenAStopFollowsAtOnce) {
     EXPECT_TRUE(ok(emulator, {"params", "flush"}).contains("flushed"));
     EXPECT_EQ(emulator.stop(), 0) << "SIGTERM right after the answer";
     EXPECT_EQ(QSettings(emulator.paramsPath(), QSettings::IniFormat).value("UserParams/wnd_top_u8").toInt(), 300);
+}
+
+TEST(ClientStream, WhatItsOwnFullReceiveBufferDroppedIsCountedApartFromLostPackets) {
+    const quint16 port = freeUdpPort();
+    QProcess client;
+    client.start(PX310_CLIENT, {"stream", "--port", QString::number(port), "--seconds", "5"});
+    ASSERT_TRUE(waitUntil([&] { return !QUdpSocket().bind(QHostAddress::LocalHost, port); })) << "the client listens";
+    QUdpSocket sender;
+    QByteArray packet;  // whole profiles: the buffer fills after a few thousand, which even a slow client reads in time
+    const auto send = [&](uint32_t from, uint32_t to) {
+        for (uint32_t counter = from; counter < to; ++counter) {
+            encodeProfilePacket(ProfileSnapshot{std::vector<int16_t>(640), std::vector<uint16_t>(640)},
+                                PacketFields{0, counter}, packet);
+            sender.writeDatagram(packet, QHostAddress::LocalHost, port);
+        }
+    };
+    ::kill(pid_t(client.processId()), SIGSTOP);  // far behind for a while
+    send(0, 8000);
+    ::kill(pid_t(client.processId()), SIGCONT);
+    QThread::msleep(500);
+    send(8000, 8010);  // the kernel tells its count with the next datagram
+    ASSERT_TRUE(client.waitForFinished(10000));
+    const QString out = QString::fromUtf8(client.readAllStandardOutput());
+    const auto number = [&](const char* pattern) { return QRegularExpression(pattern).match(out).captured(1).toInt(); };
+    const int dropped = number("buffer (\\d+)");
+    EXPECT_TRUE(dropped > 0 && number("received (\\d+)") + dropped == 8010 && out.contains("lost 0,")) << out.toStdString();
 }
 
 TEST(HeadlessFailures, WhatCannotStartEndsTheProgramWithAMessageAndItsCode) {

@@ -5,7 +5,9 @@
 #include "RigPlan.h"
 #include "ToolProcess.h"
 
+#include <QDir>
 #include <QLocalServer>
+#include <QLocalSocket>
 #include <gtest/gtest.h>
 
 namespace {
@@ -22,6 +24,7 @@ TEST(ClientFailures, WhatCannotWorkIsRefusedWithItsCodeBeforeAnythingIsSent) {
     QTemporaryDir dir;
     QLocalServer silent;  // accepts and never answers
     ASSERT_TRUE(silent.listen(dir.filePath("silent")));
+    ASSERT_TRUE(QFile::link(dir.filePath("silent"), dir.filePath("link")));
     const QString nobody = QString::number(freeUdpPort());
     const QString closed = QString::number(freeTcpPort());  // a change that connected would fail with 2
     const Refusal refusals[] = {
@@ -40,9 +43,10 @@ TEST(ClientFailures, WhatCannotWorkIsRefusedWithItsCodeBeforeAnythingIsSent) {
         {{"factory", "get", "--port", closed}, 2, "no emulator at 127.0.0.1:"},
         {{"discover", "--seconds", "1", "--port", nobody}, 2, "no hello packet"},
         {{"stream", "--seconds", "1", "--port", nobody}, 2, "no profile packet"},
+        {{"stream", "--record", dir.filePath("link"), "--port", nobody}, 4, "link: it exists and is not a regular file"},
         {{"control", dir.filePath("control"), "faults", "loss=5"}, 1, "\"loss=5\""},
         {{"control", dir.filePath("none"), "stats"}, 2, "no emulator at"},
-        {{"control", "--timeout", "300", dir.filePath("silent"), "stats"}, 3, "no answer within 300 ms"},
+        {{"control", "--timeout", "300", dir.filePath("silent"), "profile", "p q.csv"}, 3, "no answer within 300 ms"},
     };
     for (const Refusal& refusal : refusals) {
         QString printed;
@@ -51,6 +55,10 @@ TEST(ClientFailures, WhatCannotWorkIsRefusedWithItsCodeBeforeAnythingIsSent) {
         out.flush();
         EXPECT_TRUE(printed.contains(QLatin1String(refusal.message))) << printed.toStdString();
     }
+    // The emulator has a working folder of its own: the client names files by absolute paths.
+    QLocalSocket* sent = silent.waitForNewConnection(1000) ? silent.nextPendingConnection() : nullptr;
+    ASSERT_TRUE(sent && (sent->canReadLine() || sent->waitForReadyRead(1000)));
+    EXPECT_EQ(sent->readLine(), "profile " + QDir::current().absoluteFilePath("p q.csv").toUtf8() + '\n');
 }
 
 TEST(PacketCounterTracker, CountsGapsLatePacketsCopiesAndRestartsAcrossTheWrap) {

@@ -2,6 +2,7 @@
 
 #include "support/TestUtil.h"
 
+#include <QTimer>
 
 namespace {
 
@@ -19,9 +20,11 @@ ToolRun endOf(QProcess& process, int timeoutMs) {
     return run;
 }
 
-ToolRun runToEnd(const QString& program, const QStringList& arguments, int timeoutMs) {
+ToolRun runToEnd(const QString& program, const QStringList& arguments, int timeoutMs, int stopAfterMs = -1) {
     QProcess process;
     process.start(program, arguments);
+    if (stopAfterMs >= 0)
+        QTimer::singleShot(stopAfterMs, &process, &QProcess::terminate);
     return endOf(process, timeoutMs);
 }
 
@@ -29,7 +32,9 @@ QString shellQuoted(const QString& word) { return '\'' + QString(word).replace('
 
 }  // namespace
 
-ToolRun runClient(const QStringList& arguments, int timeoutMs) { return runToEnd(PX310_CLIENT, arguments, timeoutMs); }
+ToolRun runClient(const QStringList& arguments, int timeoutMs, int stopAfterMs) {
+    return runToEnd(PX310_CLIENT, arguments, timeoutMs, stopAfterMs);
+}
 
 ToolRun runClientOnTerminal(const QStringList& arguments, int timeoutMs) {
     QStringList command{shellQuoted(QStringLiteral(PX310_CLIENT))};

@@ -16,8 +16,9 @@ struct ToolRun {
     QString err;
 };
 
-// Runs px310-client to its end; events keep flowing meanwhile.
-ToolRun runClient(const QStringList& arguments, int timeoutMs = 30000);
+// Runs px310-client to its end; events keep flowing meanwhile. SIGTERM
+// after `stopAfterMs` when that is given.
+ToolRun runClient(const QStringList& arguments, int timeoutMs = 30000, int stopAfterMs = -1);
 // The same on a pseudo-terminal (util-linux script): `out` is all the terminal showed.
 ToolRun runClientOnTerminal(const QStringList& arguments, int timeoutMs = 30000);
 

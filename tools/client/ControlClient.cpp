@@ -27,6 +27,17 @@ struct ControlRequest {
     QByteArray line;
 };
 
+// The emulator works in a folder of its own: a file is named to it by its
+// absolute path, taken from this client's working folder.
+QByteArray lineWithAbsolutePath(const ControlCommand& command, const QStringList& arguments) {
+    const bool namesFile = command.kind == ControlCommand::Kind::Profile || command.kind == ControlCommand::Kind::Replay;
+    if (!namesFile)
+        return arguments.join(QLatin1Char(' ')).toUtf8();
+    const QString scanner = command.scanner.isEmpty() ? QString() : QStringLiteral("--scanner %1 ").arg(command.scanner);
+    const QString name = command.kind == ControlCommand::Kind::Profile ? QStringLiteral("profile") : QStringLiteral("replay");
+    return QStringLiteral("%1%2 %3").arg(scanner, name, QFileInfo(command.path).absoluteFilePath()).toUtf8();
+}
+
 ControlRequest requestOf(QStringList arguments) {
     ControlRequest request;
     if (arguments.value(0) == QLatin1String("--timeout")) {
@@ -39,11 +50,11 @@ ControlRequest requestOf(QStringList arguments) {
     if (arguments.size() < 2)
         fail(kExitUsage, QStringLiteral("needs the control socket's path and a command (--help shows them)"));
     request.path = arguments.takeFirst();
-    request.line = arguments.join(QLatin1Char(' ')).toUtf8();
     // Refused here already, so a bad command never needs the emulator.
-    const ControlParse parsed = parseControlLine(request.line);
+    const ControlParse parsed = parseControlLine(arguments.join(QLatin1Char(' ')).toUtf8());
     if (!parsed.ok())
         fail(kExitUsage, parsed.message);
+    request.line = lineWithAbsolutePath(parsed.command, arguments);
     return request;
 }
 

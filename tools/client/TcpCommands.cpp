@@ -5,6 +5,7 @@
 #include "ProfilePlot.h"
 #include "ProgressLine.h"
 
+#include "files/OutputFile.h"
 #include "params/UserParamsFields.h"
 #include "profile/CameraPicture.h"
 #include "profile/CsvProfile.h"
@@ -196,13 +197,17 @@ void printResult(QTextStream& out, const DecodedProfilePacket& p, int index, boo
                    .arg(unitsToMillimetres(p.z[i], p.zdiap), 12, 'f', 4);
 }
 
+// `error` is what a file writer returned: empty when the file is in place.
+void failUnlessWritten(const QString& error) {
+    if (!error.isEmpty())
+        fail(kExitFile, error);
+}
+
 void writeResultCsv(const QString& path, const DecodedProfilePacket& p) {
     std::vector<ProfilePoint> points(p.x.size());
     for (size_t i = 0; i < points.size(); ++i)
         points[i] = ProfilePoint{p.x[i], p.z[i]};
-    const QString error = writeCsvProfile(path, points, CsvScale{p.xemr, p.zdiap}, CsvX::AsMeasured);
-    if (!error.isEmpty())
-        fail(kExitFile, error);
+    failUnlessWritten(writeCsvProfile(path, points, CsvScale{p.xemr, p.zdiap}, CsvX::AsMeasured));
 }
 
 void writeResultPlot(const QString& path, const DecodedProfilePacket& p) {
@@ -215,8 +220,7 @@ void writeResultPlot(const QString& path, const DecodedProfilePacket& p) {
                               .arg(points.size())
                               .arg(p.xemr)
                               .arg(p.zdiap);
-    if (!ProfilePlot(p.xemr, p.zdiap).draw(points, title).save(path))
-        fail(kExitFile, QStringLiteral("cannot write %1 (is the suffix an image format?)").arg(path));
+    failUnlessWritten(writeImageFile(path, ProfilePlot(p.xemr, p.zdiap).draw(points, title)));
 }
 
 int runResultWith(const CommandLine& line, QTextStream& out) {
@@ -368,8 +372,7 @@ int runImage(const QStringList& arguments, QTextStream& out) {
     const int chunk = static_cast<int>(line.number(QStringLiteral("chunk"), 1, kCameraPictureSize, kDefaultChunk));
     ScannerConnection connection(line.endpoint());
     const QImage image = pictureImage(fetchPicture(connection, chunk, out));
-    if (!image.save(path))
-        fail(kExitFile, QStringLiteral("cannot write %1 (is the suffix an image format?)").arg(path));
+    failUnlessWritten(writeImageFile(path, image));
     out << QStringLiteral("saved %1\n").arg(path);
     return kExitOk;
 }

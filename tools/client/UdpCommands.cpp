@@ -9,14 +9,20 @@
 #include "udp/HelloDecoder.h"
 #include "udp/ProfilePacketDecoder.h"
 
-#include <QDeadlineTimer>
+#include "StopSignals.h"
+
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QNetworkDatagram>
 #include <QSet>
+#include <QTimer>
 #include <QUdpSocket>
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <optional>
+#include <sys/socket.h>
 
 namespace {
 
@@ -30,48 +36,97 @@ void bindOrFail(QUdpSocket& socket, quint16 port) {
         fail(kExitNoEmulator, QStringLiteral("cannot listen on UDP port %1: %2").arg(port).arg(socket.errorString()));
 }
 
-// Hands every datagram that arrives within `seconds` to `take`.
-void receiveDatagrams(QUdpSocket& socket, int seconds, const std::function<void(const QNetworkDatagram&)>& take) {
-    QDeadlineTimer deadline(seconds * 1000LL);
-    while (!deadline.hasExpired()) {
-        if (!socket.hasPendingDatagrams() && !socket.waitForReadyRead(int(deadline.remainingTime())))
-            continue;
-        while (socket.hasPendingDatagrams()) {
-            const QNetworkDatagram datagram = socket.receiveDatagram();
-            if (datagram.isValid())
-                take(datagram);
+// Room for a long pause of this client (at the highest rate, seconds of
+// packets); past the system's limit only for a user with the right to.
+constexpr int kReceiveBufferBytes = 8 << 20;
+// Datagrams handled before the wait looks at its deadline and stop signals again.
+constexpr int kDatagramsPerTurn = 256;
+
+void enlargeReceiveBuffer(QUdpSocket& socket) {
+    const int fd = int(socket.socketDescriptor());
+    const int bytes = kReceiveBufferBytes;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+}
+
+// The kernel's count of datagrams it dropped for a full receive buffer before
+// it queued the next datagram (peeked, left for the reader).
+uint32_t dropsBeforeNextDatagram(QUdpSocket& socket) {
+    alignas(cmsghdr) char control[256];
+    msghdr message{};
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (::recvmsg(int(socket.socketDescriptor()), &message, MSG_PEEK | MSG_DONTWAIT) < 0)
+        return 0;
+    for (cmsghdr* part = CMSG_FIRSTHDR(&message); part; part = CMSG_NXTHDR(&message, part)) {
+        uint32_t drops = 0;
+        if (part->cmsg_level == SOL_SOCKET && part->cmsg_type == SO_RXQ_OVFL) {
+            std::memcpy(&drops, CMSG_DATA(part), sizeof drops);
+            return drops;
         }
     }
+    return 0;  // none so far: the kernel adds the count only once it is not 0
+}
+
+// Hands every datagram that arrives within `seconds` to `take` until it
+// returns false. SIGINT and SIGTERM end the wait early, as the deadline does.
+// Returns how many datagrams the kernel dropped for a full receive buffer
+// (seen once enlargeReceiveBuffer asked for the count).
+uint32_t receiveDatagrams(QUdpSocket& socket, int seconds, const std::function<bool(const QNetworkDatagram&)>& take) {
+    uint32_t dropped = 0;
+    QEventLoop loop;
+    StopSignals stopSignals;
+    QObject::connect(&stopSignals, &StopSignals::stopRequested, &loop, &QEventLoop::quit);
+    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+    const auto takePending = [&] {
+        for (int i = 0; i < kDatagramsPerTurn && socket.hasPendingDatagrams(); ++i) {
+            dropped = std::max(dropped, dropsBeforeNextDatagram(socket));
+            const QNetworkDatagram datagram = socket.receiveDatagram();
+            if (datagram.isValid() && !take(datagram))
+                return loop.quit();
+        }
+    };
+    QObject::connect(&socket, &QUdpSocket::readyRead, &loop, takePending);  // also for what is already queued
+    loop.exec();
+    return dropped;
 }
 
 // --record: every datagram as received, with its addresses and arrival time.
 class StreamRecording {
 public:
-    explicit StreamRecording(const QString& path) {
+    explicit StreamRecording(const QString& path) : path_(path) {
         QString error;
         if (!path.isEmpty() && !recorder_.open(path, error))
             fail(kExitFile, error);
     }
 
-    void take(const QNetworkDatagram& datagram, quint16 port) {
+    // False once the file cannot take more.
+    bool take(const QNetworkDatagram& datagram, quint16 port) {
+        if (path_.isEmpty())
+            return true;
         DatagramAddresses addresses;
         addresses.source = datagram.senderAddress().toIPv4Address();
         addresses.sourcePort = quint16(datagram.senderPort());
         addresses.destination = datagram.destinationAddress().toIPv4Address();
         addresses.destinationPort = port;
         const auto now = std::chrono::system_clock::now().time_since_epoch();
-        recorder_.write(datagram.data(), addresses, std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+        return recorder_.write(datagram.data(), addresses,
+                               std::chrono::duration_cast<std::chrono::microseconds>(now).count()) ||
+               recorder_.error().isEmpty();
     }
 
-    void finish(const QString& path, QTextStream& out) {
-        if (path.isEmpty())
+    void finish(QTextStream& out) {
+        if (path_.isEmpty())
             return;
         if (!recorder_.close())
-            fail(kExitFile, QStringLiteral("cannot write %1").arg(path));
-        out << QStringLiteral("recorded %1 datagrams to %2\n").arg(recorder_.written()).arg(path);
+            fail(kExitFile, recorder_.error());
+        out << QStringLiteral("recorded %1 datagrams to %2\n").arg(recorder_.written()).arg(path_);
     }
 
 private:
+    QString path_;
     PcapRecorder recorder_;
 };
 
@@ -97,6 +152,7 @@ struct StreamTally {
     long long checksumFailures = 0;
     long long malformed = 0;
     long long bytes = 0;
+    uint32_t droppedHere = 0;  // by this client's full receive buffer
     int lastPoints = -1;
     QElapsedTimer clock;
     qint64 firstMs = -1;
@@ -120,6 +176,8 @@ struct StreamTally {
     }
 
     long long datagrams() const { return counters.packets() + checksumFailures + malformed; }
+    // Lost on the way: the counters' gaps less what this client dropped itself.
+    long long lost() const { return std::max(0LL, counters.lost() - droppedHere); }
 
     // Packets per second between the first and the last arrival.
     double rate() const {
@@ -129,7 +187,7 @@ struct StreamTally {
     }
 };
 
-void printTally(QTextStream& out, const StreamTally& t, quint16 port, int seconds) {
+void printTally(QTextStream& out, const StreamTally& t, quint16 port, double seconds) {
     out << QStringLiteral("received %1 packets (%2 bytes) on UDP port %3 in %4 s\n")
                .arg(t.datagrams())
                .arg(t.bytes)
@@ -137,11 +195,12 @@ void printTally(QTextStream& out, const StreamTally& t, quint16 port, int second
                .arg(seconds);
     out << QStringLiteral("rate %1 packets/s, %2 points per packet\n").arg(t.rate(), 0, 'f', 1).arg(t.lastPoints);
     out << QStringLiteral("lost %1, reordered %2, duplicates %3, counter restarts %4\n")
-               .arg(t.counters.lost())
+               .arg(t.lost())
                .arg(t.counters.reordered())
                .arg(t.counters.duplicates())
                .arg(t.counters.restarts());
     out << QStringLiteral("checksum failures %1, malformed %2\n").arg(t.checksumFailures).arg(t.malformed);
+    out << QStringLiteral("dropped by this client's full receive buffer %1 (not in lost)\n").arg(t.droppedHere);
 }
 
 struct Listening {
@@ -183,7 +242,7 @@ int runDiscover(const QStringList& arguments, QTextStream& out) {
         const std::optional<HelloInfo> hello = decodeHelloPacket(datagram.data());
         if (!hello) {
             ++ignored;
-            return;
+            return true;
         }
         const QString text = helloLine(*hello);
         if (!seen.contains(text)) {
@@ -191,6 +250,7 @@ int runDiscover(const QStringList& arguments, QTextStream& out) {
             out << text;
             out.flush();
         }
+        return true;
     });
     if (ignored > 0)
         out << QStringLiteral("ignored %1 datagrams that are no hello packet\n").arg(ignored);
@@ -213,25 +273,25 @@ int runStream(const QStringList& arguments, QTextStream& out) {
         return kExitOk;
     const auto [port, seconds] = *listening;
 
+    StreamRecording recording(line.value(QStringLiteral("record")));
     QUdpSocket socket;
     bindOrFail(socket, port);
-    const QString recordPath = line.value(QStringLiteral("record"));
-    StreamRecording recording(recordPath);
+    enlargeReceiveBuffer(socket);
     StreamTally tally;
     tally.clock.start();
     {
         ProgressLine progress;  // gone before the summary
-        receiveDatagrams(socket, seconds, [&](const QNetworkDatagram& datagram) {
-            recording.take(datagram, port);
+        tally.droppedHere = receiveDatagrams(socket, seconds, [&](const QNetworkDatagram& datagram) {
             tally.take(datagram.data());
             progress.show(QStringLiteral("%1 packets, %2 packets/s, %3 bytes")
                               .arg(tally.datagrams())
                               .arg(tally.rate(), 0, 'f', 1)
                               .arg(tally.bytes));
+            return recording.take(datagram, port);
         });
     }
-    recording.finish(recordPath, out);
-    printTally(out, tally, port, seconds);
+    recording.finish(out);
+    printTally(out, tally, port, std::min<double>(seconds, tally.clock.elapsed() / 1000.0));
     if (tally.datagrams() == 0)
         fail(kExitNoEmulator, QStringLiteral("no profile packet on UDP port %1 within %2 s").arg(port).arg(seconds));
     if (tally.checksumFailures + tally.malformed > 0)

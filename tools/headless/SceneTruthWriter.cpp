@@ -7,8 +7,8 @@ SceneTruthWriter::SceneTruthWriter(const Scanner& scanner, const QString& path, 
 }
 
 bool SceneTruthWriter::open(QString* error) {
-    if (!file_.open(QIODevice::WriteOnly) || file_.write(truthCsvHeader()) < 0) {
-        *error = QStringLiteral("cannot write %1: %2").arg(file_.fileName(), file_.errorString());
+    if (!file_.open() || !file_.write(truthCsvHeader())) {
+        *error = file_.error();
         return false;
     }
     timer_.start();
@@ -33,7 +33,7 @@ bool SceneTruthWriter::finish(QString* error) {
     timer_.stop();
     poll();
     if (!file_.commit()) {
-        *error = QStringLiteral("cannot write %1: %2").arg(file_.fileName(), file_.errorString());
+        *error = file_.error();
         return false;
     }
     return true;

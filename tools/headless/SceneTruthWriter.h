@@ -1,8 +1,8 @@
 #pragma once
 
+#include "files/OutputFile.h"
 #include "scanner/Scanner.h"
 
-#include <QSaveFile>
 #include <QTimer>
 
 // Writes the true values of a scanner's scene, one CSV line per measurement
@@ -30,7 +30,7 @@ public:
 
 private:
     const Scanner& scanner_;
-    QSaveFile file_;
+    OutputFile file_;
     QTimer timer_;
     uint32_t written_ = 0;  // the last measurement written
     uint64_t skipped_ = 0;
