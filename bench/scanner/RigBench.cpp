@@ -1,18 +1,26 @@
-// Runs rigs of 1, 4, 16 and 64 scanners in this process, each streaming 1280
-// points at 491 Hz from 127.0.0.k to one receiver, and prints per rig size the
-// process CPU, the thread count, the worst rate error of any scanner and the
-// p99 and worst lateness of its datagrams against an exact schedule.
+// Rigs of 1, 16, 64 and 128 scanners on one engine in this process, each
+// streaming 1280 points at 491 Hz from 127.0.0.k, against a plain reference
+// sender run right after in the same program (one thread per stream sleeping
+// to an absolute schedule and calling sendto). A receiving thread, left out
+// of every figure, takes kernel time stamps. Per rig: CPU, context switches
+// per datagram, threads, the worst scanner's rate error (least-squares fit of
+// arrival time on packet counter) and the worst scanner's lateness p99
+// against its fitted schedule, each beside the reference's and as a ratio.
+#include "scanner/Engine.h"
 #include "scanner/Scanner.h"
+#include "udp/ProfilePacket.h"
 #include "../support/LoopbackSockets.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QThread>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,36 +28,70 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr int kPoints = 1280;
 constexpr int kFrequency = 491;
 constexpr double kPeriodS = 1.0 / kFrequency;
 constexpr double kWarmUpS = 1.0;
-constexpr double kMeasureS = 4.0;
-
-double seconds(Clock::time_point t) { return std::chrono::duration<double>(t.time_since_epoch()).count(); }
+constexpr double kWindowS = 10.0;
 
 double processCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return ts.tv_sec + ts.tv_nsec * 1e-9;
+}
+
+long processContextSwitches() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+    return usage.ru_nvcsw + usage.ru_nivcsw;
 }
 
 int threadCount() { return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); }
 
-// Arrival times per source address, taken on a thread of its own.
+// What one thread has used so far, read from any thread.
+struct ThreadUse {
+    double cpu = 0;
+    long switches = 0;
+};
+
+ThreadUse useOf(pid_t tid, clockid_t clock) {
+    ThreadUse use;
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    use.cpu = ts.tv_sec + ts.tv_nsec * 1e-9;
+    QFile status(QStringLiteral("/proc/self/task/%1/status").arg(tid));
+    if (status.open(QIODevice::ReadOnly))
+        for (const QByteArray& line : status.readAll().split('\n'))
+            if (line.contains("ctxt_switches:"))
+                use.switches += line.split(':').last().trimmed().toLong();
+    return use;
+}
+
+// Kernel arrival times and packet counters per source address, on a thread
+// of its own whose use the figures leave out.
 class Receiver {
 public:
+    struct Arrival {
+        double at;  // s, kernel time stamp
+        uint16_t counter;
+    };
+
     Receiver() {
         fd_ = openLoopbackReceiver(64 << 20, port_);
+        const int on = 1;
+        setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
         thread_ = std::thread([this] { receive(); });
+        while (!started_)
+            std::this_thread::yield();
     }
     ~Receiver() {
         stop_ = true;
@@ -57,29 +99,136 @@ public:
         close(fd_);
     }
     uint16_t port() const { return port_; }
+    ThreadUse use() const { return useOf(tid_, clock_); }
     void record(bool on) { recording_ = on; }
-    // Only after the receiving has been switched off.
-    const std::map<uint32_t, std::vector<double>>& arrivals() const { return arrivals_; }
+    std::map<uint32_t, std::vector<Arrival>> take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::move(arrivals_);
+    }
+    uint64_t datagrams() const { return datagrams_; }
 
 private:
     void receive() {
+        tid_ = pid_t(syscall(SYS_gettid));
+        pthread_getcpuclockid(pthread_self(), &clock_);
+        started_ = true;
         std::vector<char> buffer(65536);
+        char control[256];
         while (!stop_) {
             sockaddr_in from{};
-            socklen_t length = sizeof from;
-            const ssize_t n = recvfrom(fd_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
-            if (n > kHelloPacketSize && recording_)  // profile datagrams only
-                arrivals_[ntohl(from.sin_addr.s_addr)].push_back(seconds(Clock::now()));
+            iovec io{buffer.data(), buffer.size()};
+            msghdr message{};
+            message.msg_name = &from;
+            message.msg_namelen = sizeof from;
+            message.msg_iov = &io;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            const ssize_t n = recvmsg(fd_, &message, 0);
+            if (n <= kHelloPacketSize || !recording_)  // profile datagrams only
+                continue;
+            double at = 0;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                    timespec ts{};
+                    std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                    at = ts.tv_sec + ts.tv_nsec * 1e-9;
+                }
+            const uint16_t counter = uint16_t(uint8_t(buffer[2]) | uint8_t(buffer[3]) << 8);
+            ++datagrams_;
+            std::lock_guard<std::mutex> lock(mutex_);
+            arrivals_[ntohl(from.sin_addr.s_addr)].push_back({at, counter});
         }
     }
 
     int fd_;
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> started_{false};
     std::atomic<bool> recording_{false};
-    std::map<uint32_t, std::vector<double>> arrivals_;
+    std::atomic<uint64_t> datagrams_{0};
+    pid_t tid_ = 0;
+    clockid_t clock_{};
+    std::mutex mutex_;
+    std::map<uint32_t, std::vector<Arrival>> arrivals_;
     std::thread thread_;
 };
+
+struct StreamFigures {
+    double rateError = 0;  // relative, from the fitted period
+    double p99LatenessMs = 0;
+};
+
+// Least squares of arrival time on the unwrapped packet counter; lateness is
+// the distance above the fitted schedule, the earliest arrival taken as on time.
+StreamFigures figuresOf(const std::vector<Receiver::Arrival>& arrivals) {
+    StreamFigures f;
+    if (arrivals.size() < 10)
+        return f;
+    std::vector<double> k(arrivals.size());
+    double unwrapped = 0;
+    for (size_t i = 1; i < arrivals.size(); ++i)
+        k[i] = unwrapped += uint16_t(arrivals[i].counter - arrivals[i - 1].counter);
+    const double n = double(arrivals.size());
+    double sk = 0, st = 0, skk = 0, skt = 0;
+    const double t0 = arrivals.front().at;
+    for (size_t i = 0; i < arrivals.size(); ++i) {
+        const double t = arrivals[i].at - t0;
+        sk += k[i];
+        st += t;
+        skk += k[i] * k[i];
+        skt += k[i] * t;
+    }
+    const double period = (n * skt - sk * st) / (n * skk - sk * sk);
+    const double offset = (st - period * sk) / n;
+    f.rateError = std::abs(period - kPeriodS) / kPeriodS;
+    std::vector<double> late(arrivals.size());
+    for (size_t i = 0; i < arrivals.size(); ++i)
+        late[i] = arrivals[i].at - t0 - (offset + period * k[i]);
+    const double earliest = *std::min_element(late.begin(), late.end());
+    for (double& l : late)
+        l -= earliest;
+    std::sort(late.begin(), late.end());
+    f.p99LatenessMs = late[size_t(late.size() * 0.99)] * 1e3;
+    return f;
+}
+
+struct RunFigures {
+    double cpu = 0;  // of one core
+    double switchesPerDatagram = 0;
+    int threads = 0;
+    double worstRateError = 0;
+    double worstP99Ms = 0;
+    int silent = 0;
+};
+
+// Measures one window of whatever sends to `receiver` now.
+RunFigures measureWindow(Receiver& receiver, int streams, int baseThreads) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(kWarmUpS));
+    RunFigures r;
+    r.threads = threadCount() - baseThreads;
+    const ThreadUse receiverBefore = receiver.use();
+    const double cpuBefore = processCpuSeconds();
+    const long switchesBefore = processContextSwitches();
+    const uint64_t datagramsBefore = receiver.datagrams();
+    receiver.record(true);
+    std::this_thread::sleep_for(std::chrono::duration<double>(kWindowS));
+    receiver.record(false);
+    const ThreadUse receiverAfter = receiver.use();
+    r.cpu = (processCpuSeconds() - cpuBefore - (receiverAfter.cpu - receiverBefore.cpu)) / kWindowS;
+    const double datagrams = double(receiver.datagrams() - datagramsBefore);
+    r.switchesPerDatagram =
+        (processContextSwitches() - switchesBefore - (receiverAfter.switches - receiverBefore.switches)) /
+        std::max(datagrams, 1.0);
+    const auto arrivals = receiver.take();
+    r.silent = streams - int(arrivals.size());
+    for (const auto& stream : arrivals) {
+        const StreamFigures f = figuresOf(stream.second);
+        r.worstRateError = std::max(r.worstRateError, f.rateError);
+        r.worstP99Ms = std::max(r.worstP99Ms, f.p99LatenessMs);
+    }
+    return r;
+}
 
 std::vector<ProfilePoint> profileOf(int n) {
     std::vector<ProfilePoint> points;
@@ -88,33 +237,13 @@ std::vector<ProfilePoint> profileOf(int n) {
     return points;
 }
 
-struct ScannerFigures {
-    double rateError = 0;  // relative
-    std::vector<double> lateness;
-};
-
-// Lateness against the schedule that starts with the earliest arrival
-// relative to an exact period: arrival - (t0 + n * period), shifted so the
-// earliest is 0.
-ScannerFigures figuresOf(const std::vector<double>& times) {
-    ScannerFigures f;
-    if (times.size() < 2)
-        return f;
-    const double rate = (times.size() - 1) / (times.back() - times.front());
-    f.rateError = std::abs(rate - kFrequency) / kFrequency;
-    double earliest = 1e9;
-    for (size_t n = 0; n < times.size(); ++n)
-        earliest = std::min(earliest, times[n] - n * kPeriodS);
-    for (size_t n = 0; n < times.size(); ++n)
-        f.lateness.push_back(times[n] - n * kPeriodS - earliest);
-    return f;
-}
-
-void runRig(int size) {
+RunFigures runEmulator(int size, int baseThreads) {
     Receiver receiver;
+    const int receiverThreads = 1;
+    Engine engine;
     std::vector<std::unique_ptr<Scanner>> rig;
     for (int k = 1; k <= size; ++k) {
-        auto scanner = std::make_unique<Scanner>();
+        auto scanner = std::make_unique<Scanner>(engine);
         ScannerSettings settings = scanner->settings();
         settings.localAddress = QStringLiteral("127.0.0.%1").arg(k);
         settings.sendFromLocalAddress = true;
@@ -129,40 +258,85 @@ void runRig(int size) {
         scanner->start();
         rig.push_back(std::move(scanner));
     }
-    std::this_thread::sleep_for(std::chrono::duration<double>(kWarmUpS));
-    const int threads = threadCount();
-    const double cpuBefore = processCpuSeconds();
-    receiver.record(true);
-    std::this_thread::sleep_for(std::chrono::duration<double>(kMeasureS));
-    receiver.record(false);
-    const double cpu = (processCpuSeconds() - cpuBefore) / kMeasureS;
+    const RunFigures r = measureWindow(receiver, size, baseThreads + receiverThreads);
     for (auto& scanner : rig)
         scanner->stop();
+    return r;
+}
 
-    double worstRateError = 0;
-    std::vector<double> lateness;
-    int silent = size - int(receiver.arrivals().size());
-    for (const auto& [address, times] : receiver.arrivals()) {
-        const ScannerFigures f = figuresOf(times);
-        worstRateError = std::max(worstRateError, f.rateError);
-        lateness.insert(lateness.end(), f.lateness.begin(), f.lateness.end());
+// The reference: per stream a thread that sleeps to an absolute schedule and sends.
+RunFigures runReference(int size, int baseThreads) {
+    Receiver receiver;
+    ProfileSnapshot profile;
+    for (const ProfilePoint& p : profileOf(kPoints)) {
+        profile.x.push_back(p.x);
+        profile.z.push_back(p.z);
     }
-    std::sort(lateness.begin(), lateness.end());
-    const double p99 = lateness.empty() ? 0 : lateness[size_t(lateness.size() * 0.99)];
-    const double worst = lateness.empty() ? 0 : lateness.back();
-    std::printf("%8d %10.0f %8d %16.4f %12.2f %12.2f %8d\n", size, cpu * 100, threads, worstRateError * 100, p99 * 1e3,
-                worst * 1e3, silent);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> senders;
+    for (int k = 1; k <= size; ++k)
+        senders.emplace_back([&, k] {
+            const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+            sockaddr_in from = loopback(0);
+            from.sin_addr.s_addr = htonl((127u << 24) | uint32_t(k));
+            bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
+            const sockaddr_in to = loopback(receiver.port());
+            PacketFields fields;
+            QByteArray datagram;
+            timespec next{};
+            clock_gettime(CLOCK_MONOTONIC, &next);
+            for (uint32_t counter = 0; !stop; ++counter) {
+                fields.packetCounter = counter;
+                encodeProfilePacket(profile, fields, datagram);
+                sendto(fd, datagram.constData(), size_t(datagram.size()), 0, reinterpret_cast<const sockaddr*>(&to),
+                       sizeof to);
+                next.tv_nsec += long(kPeriodS * 1e9);
+                if (next.tv_nsec >= 1000000000L) {
+                    next.tv_nsec -= 1000000000L;
+                    ++next.tv_sec;
+                }
+                clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+            }
+            close(fd);
+        });
+    const RunFigures r = measureWindow(receiver, size, baseThreads + 1);
+    stop = true;
+    for (std::thread& sender : senders)
+        sender.join();
+    return r;
+}
+
+double ratio(double a, double b) { return b > 0 ? a / b : 0; }
+
+void printRow(int size, const RunFigures& e, const RunFigures& r) {
+    std::printf("%5d  CPU %6.1f%% / %6.1f%% = %5.2f   csw/dgram %5.2f / %5.2f = %5.2f   threads %4d / %4d   "
+                "rate err %7.4f%% / %7.4f%%   worst p99 %7.3f / %7.3f ms = %5.2f   silent %d / %d\n",
+                size, e.cpu * 100, r.cpu * 100, ratio(e.cpu, r.cpu), e.switchesPerDatagram, r.switchesPerDatagram,
+                ratio(e.switchesPerDatagram, r.switchesPerDatagram), e.threads, r.threads, e.worstRateError * 100,
+                r.worstRateError * 100, e.worstP99Ms, r.worstP99Ms, ratio(e.worstP99Ms, r.worstP99Ms), e.silent,
+                r.silent);
     std::fflush(stdout);
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    qputenv("QT_LOGGING_RULES", "*.debug=false");
     QCoreApplication app(argc, argv);
-    std::printf("rigs streaming %d points at %d Hz, %.0f s each\n", kPoints, kFrequency, kMeasureS);
-    std::printf("%8s %10s %8s %16s %12s %12s %8s\n", "scanners", "CPU %", "threads", "worst rate err %",
-                "p99 late ms", "worst ms", "silent");
-    for (int size : {1, 4, 16, 64})
-        runRig(size);
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+    std::printf("rigs streaming %d points at %d Hz, %.0f s windows; each figure emulator / reference (= ratio)\n",
+                kPoints, kFrequency, kWindowS);
+    std::vector<int> sizes{1, 16, 64, 128};
+    if (argc > 1)
+        sizes = {std::atoi(argv[1])};
+    const int baseThreads = threadCount();
+    for (int size : sizes) {
+        const RunFigures emulator = runEmulator(size, baseThreads);
+        const RunFigures reference = runReference(size, baseThreads);
+        printRow(size, emulator, reference);
+    }
     return 0;
 }
