@@ -2,7 +2,7 @@
 
 #include <QJsonDocument>
 
-QJsonObject statsJson(const FaultCounts& c, const FaultSpec& current) {
+QJsonObject statsJson(const FaultCounts& c, const FaultSpec& current, uint64_t latePackets) {
     const QJsonObject faults{{QStringLiteral("lost"), double(c.lost)},
                              {QStringLiteral("duplicated"), double(c.duplicated)},
                              {QStringLiteral("reordered"), double(c.reordered)},
@@ -18,6 +18,7 @@ QJsonObject statsJson(const FaultCounts& c, const FaultSpec& current) {
     for (const auto& [command, count] : c.requestsByCommand)
         requests.insert(QString::number(command), double(count));
     return {{QStringLiteral("datagrams_sent"), double(c.datagramsSent)},
+            {QStringLiteral("late_packets"), double(latePackets)},
             {QStringLiteral("faults"), faults},
             {QStringLiteral("requests"), requests},
             {QStringLiteral("clients_connected"), c.clientsConnected},

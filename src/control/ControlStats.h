@@ -7,9 +7,10 @@
 #include <QString>
 
 // One scanner's stats as the control socket reports them:
-// {"datagrams_sent": n, "faults": {"lost": n, ...}, "requests": {"1": n, ...},
-//  "clients_connected": n, "current_faults": "loss=5%"}
-QJsonObject statsJson(const FaultCounts& counts, const FaultSpec& current);
+// {"datagrams_sent": n, "late_packets": n, "faults": {"lost": n, ...},
+//  "requests": {"1": n, ...}, "clients_connected": n, "current_faults": "loss=5%"}
+// `latePackets`: stream packets that left more than a period after their slot.
+QJsonObject statsJson(const FaultCounts& counts, const FaultSpec& current, uint64_t latePackets);
 
 // An object as one line of compact JSON.
 QString jsonLine(const QJsonObject& object);

@@ -130,7 +130,8 @@ TEST(ClientAgainstHeadless, CommandsPrintSaveAndPlotWhatTheEmulatorServesAndItsC
         << corrupted.out.toStdString();
     EXPECT_TRUE(corrupted.exitCode == 3 && corrupted.err.contains("failed their checksum")) << corrupted.err.toStdString();
     const QString stats = runClient({"control", control, "stats"}).out;
-    EXPECT_TRUE(stats.contains("\"lost\":0,") && stats.contains("\"current_faults\":\"dup=50%,corrupt=50%\""))
+    EXPECT_TRUE(stats.contains("\"lost\":0,") && stats.contains("\"current_faults\":\"dup=50%,corrupt=50%\"") &&
+                stats.contains(QRegularExpression("\"late_packets\":\\d+")))
         << stats.toStdString();
     const ToolRun unknown = runClient({"control", control, "--scanner", "127.0.0.9", "stats"});
     EXPECT_TRUE(unknown.exitCode == 1 && unknown.err.contains("no scanner at 127.0.0.9")) << unknown.err.toStdString();

@@ -307,5 +307,5 @@ void HeadlessEmulator::beginOutage(const QString& scanner, std::chrono::millisec
 
 void HeadlessEmulator::stats(const QString& scanner, ControlAnswer answer) {
     if (Scanner* s = addressed(scanner, answer))
-        answer({true, jsonLine(statsJson(s->faultCounters(), s->faults()))});
+        answer({true, jsonLine(statsJson(s->faultCounters(), s->faults(), s->latePackets()))});
 }

@@ -232,7 +232,7 @@ class Emulator:
         return self.control("outage %g" % seconds, scanner)
 
     def stats(self, scanner=None):
-        """The stats as a dict: datagrams_sent, faults, requests, clients_connected, current_faults."""
+        """The stats as a dict: datagrams_sent, late_packets, faults, requests, clients_connected, current_faults."""
         return json.loads(self.control("stats", scanner))
 
 
