@@ -7,24 +7,44 @@ Engine::Engine() : servingContext_(new QObject) {
     servingContext_->moveToThread(&serving_);
     // Goes with the thread's end, on that thread.
     QObject::connect(&serving_, &QThread::finished, servingContext_, &QObject::deleteLater);
+    QObject::connect(
+        &serving_, &QThread::finished, servingContext_, [this] { std::lock_guard<std::mutex> lock(endOfServing_); },
+        Qt::DirectConnection);
     serving_.start();
 }
 
 Engine::~Engine() {
     serving_.quit();
     serving_.wait();
+    std::lock_guard<std::mutex> lock(endOfServing_);
 }
 
 void Engine::startServing(TcpTransport* server) {
     server->moveToThread(&serving_);
-    QMetaObject::invokeMethod(server, &TcpTransport::run, Qt::QueuedConnection);
+    handOver([server] { server->run(); }, Qt::QueuedConnection);
 }
 
 // Deleted on its own thread, the server closes its sockets there.
 void Engine::stopServing(TcpTransport* server) {
     server->requestStop();
-    if (QThread::currentThread() == &serving_)
+    if (QThread::currentThread() == &serving_) {
         delete server;
-    else
-        QMetaObject::invokeMethod(servingContext_, [server] { delete server; }, Qt::BlockingQueuedConnection);
+        return;
+    }
+    handOver([server] { delete server; }, Qt::BlockingQueuedConnection);
+    std::lock_guard<std::mutex> lock(handOver_);  // the deletion shows as done before what follows
+}
+
+// Work for the serving thread. This thread's writes so far are published
+// through handOver_, which the work takes first: race checkers, which cannot
+// see Qt's own event-queue lock, then see the hand-over too.
+void Engine::handOver(std::function<void()> work, Qt::ConnectionType type) {
+    { std::lock_guard<std::mutex> lock(handOver_); }
+    QMetaObject::invokeMethod(
+        servingContext_,
+        [this, work = std::move(work)] {
+            std::lock_guard<std::mutex> lock(handOver_);
+            work();
+        },
+        type);
 }

@@ -3,6 +3,8 @@
 #include "scanner/SendScheduler.h"
 
 #include <QThread>
+#include <functional>
+#include <mutex>
 
 class TcpTransport;
 
@@ -29,7 +31,14 @@ public:
     static constexpr int kThreads = 2;
 
 private:
+    void handOver(std::function<void()> work, Qt::ConnectionType type);
+
     SendScheduler scheduler_;
     QThread serving_;
     QObject* servingContext_;  // lives on serving_: work handed to that thread runs in its name
+    // Locked by the serving thread as it ends and here after waiting for it,
+    // so that its end visibly happens before what follows (QThread::wait
+    // synchronises through futexes that race checkers miss).
+    std::mutex endOfServing_;
+    std::mutex handOver_;  // see handOver()
 };
