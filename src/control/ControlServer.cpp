@@ -144,6 +144,8 @@ void ControlServer::runNextLine(const std::shared_ptr<Connection>& connection) {
     if (!socket->canReadLine()) {
         if (socket->bytesAvailable() > kMaxControlLine)
             refuse(socket, QStringLiteral("line longer than %1 bytes").arg(kMaxControlLine));
+        else
+            socket->waitForReadyRead(0);  // Qt 6 reads no further once its buffer was full, until asked
         return;
     }
     QByteArray line = socket->readLine();
