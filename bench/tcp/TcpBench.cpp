@@ -12,7 +12,6 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
-#include <QThreadPool>
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -116,7 +115,6 @@ void startOnThread(Worker* worker, QThread& thread, void (Worker::*start)()) {
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
-    QThreadPool::globalInstance()->setMaxThreadCount(4);
 
     UserParamsStore params;
     params.update([](USER_PARAMS& p) {

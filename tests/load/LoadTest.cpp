@@ -13,9 +13,6 @@ QByteArray readParamsOf(QTcpSocket& client) { return exchange(client, encodeRequ
 
 class Load : public ::testing::Test {
 protected:
-    // Pool threads from earlier tests would look like leftovers.
-    void SetUp() override { QThreadPool::globalInstance()->waitForDone(); }
-
     // A client that sends `bytes`, reads `replySize` bytes and aborts.
     void leaveAfter(const QByteArray& bytes, int replySize) {
         auto client = emulator.connectClient();
