@@ -3,14 +3,17 @@
 #include "scanner/SendScheduler.h"
 
 #include <QThread>
+#include <array>
+#include <atomic>
 #include <functional>
 #include <mutex>
 
 class TcpTransport;
 
-// The threads that every scanner of a process shares: one that sends every
-// stream's and hello's datagrams at their times, and one event loop that
-// serves every command server. A rig adds scanners, not threads.
+// The threads that every scanner of a process shares: two that send the
+// streams' and hellos' datagrams at their times (jobs dealt out in turn, so
+// that both cores send), and one event loop that serves every command
+// server. A rig adds scanners, not threads.
 class Engine {
 public:
     Engine();
@@ -18,22 +21,27 @@ public:
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
-    void startSending(SendJob* job) { scheduler_.add(job); }
+    void startSending(SendJob* job) { schedulers_[nextScheduler_++ % kSchedulers].add(job); }
     // Returns once the job is no longer run; then it may go.
-    void stopSending(SendJob* job) { scheduler_.remove(job); }
+    void stopSending(SendJob* job) {
+        for (SendScheduler& scheduler : schedulers_)
+            scheduler.remove(job);  // nothing where it is not
+    }
 
     // Takes a parentless server, moves it to the serving thread and starts it there.
     void startServing(TcpTransport* server);
     // Stops and deletes the server on the serving thread; returns once it is gone.
     void stopServing(TcpTransport* server);
 
+    static constexpr int kSchedulers = 2;
     // Threads this engine runs.
-    static constexpr int kThreads = 2;
+    static constexpr int kThreads = kSchedulers + 1;
 
 private:
     void handOver(std::function<void()> work, Qt::ConnectionType type);
 
-    SendScheduler scheduler_;
+    std::array<SendScheduler, kSchedulers> schedulers_;
+    std::atomic<unsigned> nextScheduler_{0};
     QThread serving_;
     QObject* servingContext_;  // lives on serving_: work handed to that thread runs in its name
     // Locked by the serving thread as it ends and here after waiting for it,
