@@ -65,7 +65,7 @@ TEST(ControlLine, IsRefusedWithItsReason) {
         {"faults loss=5", ControlError::BadFaults}, {"outage 0", ControlError::BadSeconds},
         {"outage 3600.001", ControlError::BadSeconds}, {"outage 1.", ControlError::BadSeconds},
         {"outage -1", ControlError::BadSeconds}, {"outage 5s", ControlError::BadSeconds},
-        {"outage 1/", ControlError::BadSeconds}, {"outage 1:", ControlError::BadSeconds},
+        {"outage 1.1/", ControlError::BadSeconds}, {"outage 1.1:", ControlError::BadSeconds},
         {"truth", ControlError::MissingArgument}, {"truth -1", ControlError::BadMeasurement},
         {"truth +1", ControlError::BadMeasurement}, {"truth 4294967296", ControlError::BadMeasurement},
     };
