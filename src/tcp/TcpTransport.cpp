@@ -309,7 +309,6 @@ void TcpTransport::takeClient(QTcpSocket* socket) {
     client_ = socket;
     if (faults_)
         connectionFaults_ = std::make_unique<ConnectionFaults>(*faults_);
-    framer_.reset();
     socket->setReadBufferSize(kClientReadBufferSize);
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);  // replies are small and awaited
     connect(socket, &QTcpSocket::readyRead, this, &TcpTransport::read);
@@ -318,6 +317,7 @@ void TcpTransport::takeClient(QTcpSocket* socket) {
     connect(socket, &QAbstractSocket::errorOccurred, this, &TcpTransport::onSocketError);
 }
 
+// Everything of a connection is reset here, when it goes: the next one starts clean.
 void TcpTransport::dropClient(bool announce) {
     if (!client_)
         return;

@@ -20,11 +20,12 @@ struct LinkCase {
 
 class CaptureLinkTest : public testing::TestWithParam<LinkCase> {};
 
-// A whole datagram, a fragmented one whose fragments arrive last first, a
-// datagram that is no profile packet, another whole one, and one cut off by
-// the end of the file.
+// A frame of the link header alone, a whole datagram, a fragmented one whose
+// fragments arrive last first, a datagram that is no profile packet, another
+// whole one, and one cut off by the end of the file.
 TEST_P(CaptureLinkTest, ReadsWholeAndReassembledProfilesInOrder) {
-    Frames packets = ipv4Packets(profileDatagram(1, 50));
+    Frames packets{{}};
+    packets.push_back(ipv4Packets(profileDatagram(1, 50))[0]);
     const Frames fragments = ipv4Packets(profileDatagram(2, 1280), 6003, 1480);
     ASSERT_EQ(fragments.size(), 4u);
     packets.insert(packets.end(), fragments.rbegin(), fragments.rend());
@@ -43,8 +44,9 @@ TEST_P(CaptureLinkTest, ReadsWholeAndReassembledProfilesInOrder) {
     while (reader.next(profile))
         profiles.emplace_back(profile.points.x[0], profile.points.count());
     EXPECT_EQ(profiles, (std::vector<std::pair<int, int>>{{1, 50}, {2, 1280}, {3, 10}}));
-    EXPECT_TRUE(reader.error().contains("record 8 cannot be read")) << reader.error().toStdString();
+    EXPECT_TRUE(reader.error().contains("record 9 cannot be read")) << reader.error().toStdString();
     EXPECT_EQ(reader.counts().otherDatagrams, 1);
+    EXPECT_EQ(reader.counts().skippedRecords, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(

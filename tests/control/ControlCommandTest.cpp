@@ -32,7 +32,7 @@ TEST(ControlLine, ParsesToItsCommand) {
         {"outage 2.5", Kind::Outage, "", "2500"}, {"outage 3600", Kind::Outage, "", "3600000"},
         {"outage 0.001", Kind::Outage, "", "1"}, {"--scanner 127.1:7001 stats", Kind::Stats, "127.0.0.1:7001", ""},
         {"--scanner 127.000.000.002 stats", Kind::Stats, "127.0.0.2", ""},
-        {"outage 0.001", Kind::Outage, "", "1"}, {"scene /tmp/a b.json", Kind::Scene, "", "/tmp/a b.json"},
+        {"outage 9.09", Kind::Outage, "", "9090"}, {"scene /tmp/a b.json", Kind::Scene, "", "/tmp/a b.json"},
         {"--scanner 127.0.0.3 truth 4294967295", Kind::Truth, "127.0.0.3", "4294967295"},
     };
     for (const Valid& valid : lines) {
@@ -65,6 +65,7 @@ TEST(ControlLine, IsRefusedWithItsReason) {
         {"faults loss=5", ControlError::BadFaults}, {"outage 0", ControlError::BadSeconds},
         {"outage 3600.001", ControlError::BadSeconds}, {"outage 1.", ControlError::BadSeconds},
         {"outage -1", ControlError::BadSeconds}, {"outage 5s", ControlError::BadSeconds},
+        {"outage 1.1/", ControlError::BadSeconds}, {"outage 1.1:", ControlError::BadSeconds},
         {"truth", ControlError::MissingArgument}, {"truth -1", ControlError::BadMeasurement},
         {"truth +1", ControlError::BadMeasurement}, {"truth 4294967296", ControlError::BadMeasurement},
     };

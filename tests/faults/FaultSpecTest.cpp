@@ -22,11 +22,13 @@ const Case kCases[] = {
     {"none", E::None}, {"hello=on", E::None, "none"}, {"loss=100%", E::None}, {"corrupt=0.0001%", E::None},
     {" delay = 2s , stall=0 ", E::None, "delay=2000ms,stall=0"}, {"cut=07.50%", E::None, "cut=7.5%"},
     {"loss=60%,dup=40%,reply-delay=60s", E::None, "loss=60%,dup=40%,reply-delay=60000ms"},
+    {"loss=1%,burst=1000,drop-after=1000000000,stall=1000000000", E::None}, {"drop-after=1", E::None},
     // Invalid
     {"  ", E::Empty, "empty"}, {"loss=5%,lose=1%", E::UnknownKey, "\"lose=1%\""}, {"loss=5%,", E::UnknownKey, "\"\""},
     {"dup=", E::MissingValue}, {"loss=5", E::BadPercentage}, {"loss=100.0001%", E::BadPercentage},
     {"loss=0.00001%", E::BadPercentage}, {"loss=.%", E::BadPercentage}, {"delay=10", E::BadDuration},
-    {"delay=61s", E::BadDuration}, {"jitter=1.5ms", E::BadDuration}, {"drop-after=0", E::BadCount},
+    {"delay=61s", E::BadDuration}, {"jitter=1.5ms", E::BadDuration}, {"drop-after=0", E::BadCount}, {"stall=1000000001", E::BadCount},
+    {"drop-after=1000000001", E::BadCount},
     {"burst=99999999999", E::BadCount}, {"loss=1%,burst=1001", E::BadCount, "\"burst=1001\""}, {"stall=on", E::BadCount}, {"hello=no", E::BadSwitch},
     {"cut=1%,cut=2%", E::Repeated, "\"cut=2%\""}, {"loss=50%,corrupt=50.0001%", E::Inconsistent, "100%"},
     {"burst=3", E::Inconsistent}};

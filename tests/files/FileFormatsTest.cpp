@@ -223,8 +223,7 @@ TEST(OutputFiles, OnlyARegularFileIsReplaced) {
         const QString error = writeWholeFile(dir.filePath(name), "new");
         EXPECT_TRUE(error.startsWith("cannot write " + dir.filePath(name))) << error.toStdString();
     }
-    // A device is refused the same way; none is tried here: under a seeded fault a test run as root would
-    // replace it.
+    // Never a device of the system: a fault here would replace it.
     EXPECT_TRUE(writeWholeFile(dir.filePath("fifo"), "new").contains("fifo: it exists and is not a regular file"));
     EXPECT_EQ(readFile(dir.filePath("target")), "old");
     EXPECT_TRUE(QFileInfo(dir.filePath("link")).isSymLink());

@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace {
 
 // Drives the drawing area with synthetic mouse events, as the window system would.
@@ -23,12 +25,13 @@ protected:
         const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button);
         QMouseEvent event(type, pos, pos, pos, type == QEvent::MouseMove ? Qt::NoButton : button, held,
                           Qt::NoModifier);
+        event.ignore();  // accepted only if the view takes it
         QCoreApplication::sendEvent(&paint, &event);
         return event.isAccepted();
     }
-    void press(QPointF pos) { send(QEvent::MouseButtonPress, pos); }
+    bool press(QPointF pos) { return send(QEvent::MouseButtonPress, pos); }
     bool move(QPointF pos) { return send(QEvent::MouseMove, pos); }
-    void release(QPointF pos) { send(QEvent::MouseButtonRelease, pos); }
+    bool release(QPointF pos) { return send(QEvent::MouseButtonRelease, pos); }
     void click(QPointF at, Qt::MouseButton button = Qt::LeftButton) {
         send(QEvent::MouseButtonPress, at, button);
         send(QEvent::MouseButtonRelease, at, button);
@@ -53,8 +56,8 @@ QString labelsOf(const std::vector<ScaleMark>& marks) {
 TEST_F(PaintWidgetTest, ALeftClickAddsTheNearestPixelToDotsAndProfileOtherButtonsNothing) {
     click(QPointF(50, 50), Qt::RightButton);
     EXPECT_FALSE(move(QPointF(60, 60)));  // no press: not taken
-    press(QPointF(320.4, 239.5));
-    release(QPointF(319.5, 240.2));
+    EXPECT_TRUE(press(QPointF(320.4, 239.5)));
+    EXPECT_TRUE(release(QPointF(319.5, 240.2)));
     EXPECT_EQ(dots(), (std::vector<Dot>{{320, 240}}));
     EXPECT_EQ(paint.profile().points(), (std::vector<ProfilePoint>{pixelToUnits(320, 240)}));
 
@@ -68,7 +71,7 @@ class PaintToolTest : public PaintWidgetTest, public ::testing::WithParamInterfa
 TEST_P(PaintToolTest, ADragCommitsTheToolsPointsOnReleaseOnlyAndAPressAloneNothing) {
     paint.setCurrentPaintMode(int(GetParam()));
     press(QPointF(300, 100));
-    move(QPointF(400, 200));
+    EXPECT_TRUE(move(QPointF(400, 200)));
     EXPECT_TRUE(dots().empty());
     release(QPointF(400, 200));
     Segment segment = Segment::startingAt(300, 100);
@@ -111,6 +114,16 @@ TEST_F(PaintWidgetTest, ViewShowsTheDotsTheStoredProfileAndTheCurrentToolsSegmen
     EXPECT_EQ(shown(50, 300), QColor(Qt::red));
     paint.setCurrentPaintMode(int(PaintMode::Dots));
     EXPECT_NE(shown(50, 300), QColor(Qt::red));  // another tool's segment is not shown
+}
+
+// Each change schedules its own repaint; none waits for another to be asked for.
+TEST_F(PaintWidgetTest, EveryChangeOfTheViewIsPaintedUnasked) {
+    const std::vector<std::function<void()>> changes{
+        [&] { paint.onXemrUpdated(50); }, [&] { paint.onZdiapUpdated(100); }, [&] { press(QPointF(5, 5)); },
+        [&] { move(QPointF(9, 5)); },     [&] { release(QPointF(9, 5)); },    [&] { paint.clearDots(); },
+        [&] { paint.showFrame(ProfileSnapshot{}); }, [&] { paint.setUserParams(&params, &profile); }};
+    for (size_t i = 0; i < changes.size(); ++i)
+        EXPECT_TRUE(repaints(&paint, changes[i])) << "change " << i;
 }
 
 TEST_F(PaintWidgetTest, ViewWritesTheNumberOfDrawnDotsNotOfStoredPoints) {

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -21,6 +22,7 @@
 namespace {
 
 constexpr uint32_t kGetResult = 1;
+constexpr uint32_t kReadParams = 4;
 constexpr uint32_t kWriteParams = 5;
 
 std::unique_ptr<QTcpSocket> writeParams(LiveEmulator& live, const USER_PARAMS& record) {
@@ -30,7 +32,93 @@ std::unique_ptr<QTcpSocket> writeParams(LiveEmulator& live, const USER_PARAMS& r
     return client;
 }
 
+DecodedProfilePacket decoded(const QByteArray& bytes) {
+    const PacketDecode d = decodeProfilePacket(bytes);
+    EXPECT_TRUE(d.ok()) << d.error.toStdString();
+    return d.packet;
+}
+
+DecodedProfilePacket nextResult(QTcpSocket& client) {
+    client.write(encodeRequest(kGetResult));
+    QByteArray reply;
+    EXPECT_TRUE(waitUntil([&] { return decodeProfilePacket(reply += client.readAll()).ok(); }));
+    return decoded(reply);
+}
+
+// What a client sees: a stream datagram or a result, and the record it reads.
+struct Seen {
+    DecodedProfilePacket packet;
+    USER_PARAMS record{};
+};
+using SeenCheck = std::function<void(int value, const Seen& before, const Seen& after)>;
+
+// A setter of the running scanner, set once while the stream runs and once
+// while a client is served; `check` compares what came before and after.
+struct LiveSetting {
+    const char* name;
+    std::function<void(Scanner&, int)> set;
+    int streamValue;
+    int resultValue;
+    SeenCheck check;
+    bool streamed = true;  // false: only the record a client reads shows it
+};
+
+void PrintTo(const LiveSetting& s, std::ostream* os) { *os << s.name; }
+
+template <typename T>
+SeenCheck carries(T DecodedProfilePacket::*field) {
+    return [field](int value, const Seen&, const Seen& after) { EXPECT_EQ(after.packet.*field, T(value)); };
+}
+const SeenCheck kCountersRestart = [](int, const Seen& before, const Seen& after) {
+    EXPECT_LT(after.packet.packetCounter, before.packet.packetCounter);
+};
+
+const LiveSetting kLiveSettings[] = {
+    {"xemr", &Scanner::setXemr, 1234, 4321, carries(&DecodedProfilePacket::xemr)},
+    {"zdiap", &Scanner::setZdiap, 555, 666, carries(&DecodedProfilePacket::zdiap)},
+    {"serial", &Scanner::setSerial, 4567, 7654, carries(&DecodedProfilePacket::serial)},
+    {"stepdir", [](Scanner& s, int v) { s.setStepdirForward(v != 0); }, 0, 0,
+     carries(&DecodedProfilePacket::stepdirForward)},
+    {"noise", &Scanner::setNoise, 5, 7,
+     [](int, const Seen& before, const Seen& after) {
+         EXPECT_TRUE(after.packet.x != before.packet.x || after.packet.z != before.packet.z);
+     }},
+    {"pointCount", &Scanner::setPointCountIndex, 1, 2,
+     [](int v, const Seen&, const Seen& after) { EXPECT_EQ(after.record.interpolation_u8, v); }, false},
+    {"rate", &Scanner::setFrequency, 200, 50, kCountersRestart},
+    {"dhs", &Scanner::setDhsMode, 1, 1, kCountersRestart},
+};
+
+class LiveSettingTest : public ::testing::TestWithParam<LiveSetting> {};
+
 }  // namespace
+
+TEST_P(LiveSettingTest, ReachesTheStreamAndTheResultsAtOnce) {
+    const LiveSetting& setting = GetParam();
+    LiveEmulator live(100);
+    live.params().update([](USER_PARAMS& p) { p.ext_sync_signal_u16 = packet::kExtSyncStepdir; });
+    live.start();
+    Seen before, after;
+    ASSERT_TRUE(waitUntil([&] { return (before.packet = decoded(live.nextStreamDatagram())).packetCounter >= 20; }));
+    setting.set(live.scanner, setting.streamValue);
+    live.nextStreamDatagram();  // may have been built before the change
+    after.packet = decoded(live.nextStreamDatagram());
+    if (setting.streamed)
+        setting.check(setting.streamValue, before, after);
+
+    auto client = live.connectClient();
+    nextResult(*client);
+    before.packet = nextResult(*client);
+    setting.set(live.scanner, setting.resultValue);
+    after.packet = nextResult(*client);
+    const QByteArray record = exchange(*client, encodeRequest(kReadParams), kUserParamsSize);
+    ASSERT_EQ(record.size(), kUserParamsSize);
+    std::memcpy(&after.record, record.constData(), kUserParamsSize);
+    setting.check(setting.resultValue, before, after);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scanner, LiveSettingTest, ::testing::ValuesIn(kLiveSettings),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Scanner, AConnectedClientPausesTheStreamUntilItLeaves) {
     LiveEmulator live(100);
@@ -120,9 +208,7 @@ TEST(Scanner, AReplayedFolderGivesEachMeasurementItsFrameInStreamAndResults) {
     load.join();
     auto client = live.connectClient();
     for (int i = 0; i < 4; ++i) {
-        client->write(encodeRequest(kGetResult));
-        QByteArray reply;
-        ASSERT_TRUE(waitUntil([&] { return decodeProfilePacket(reply += client->readAll()).ok(); }));
-        frameOfItsMeasurement(reply);
+        const DecodedProfilePacket result = nextResult(*client);
+        EXPECT_EQ(result.x.size(), pointsInNameOrder[frameOfMeasurement(result.measurementCounter, 3, Playback::Loop)]);
     }
 }

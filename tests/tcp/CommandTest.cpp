@@ -18,7 +18,7 @@ struct FakeSink : CommandSink {
 };
 
 class Commands : public ::testing::Test {
-protected:
+public:
     Commands() { schedule.setFrequency(0); }  // results unpaced
 
     QByteArray run(const QByteArray& stream) {
@@ -99,5 +99,61 @@ TEST_F(Commands, InversionWorksOnACopyOfTheProfile) {
     EXPECT_EQ(run(encodeRequest(1)).mid(12, 4), hexBytes("9C FF 00 40"));
     EXPECT_EQ(profile.at(0), point) << "the drawn profile is left alone";
 }
+
+// A block a client reads whose bytes never change, pinned byte by byte;
+// `unpinned` ranges (offset, size) are the host's or pinned elsewhere.
+struct FixedBlock {
+    const char* name;
+    QByteArray (*read)(Commands&);
+    int size;
+    std::vector<std::pair<int, const char*>> bytes;  // all others 0
+    std::vector<std::pair<int, int>> unpinned;
+};
+
+void PrintTo(const FixedBlock& b, std::ostream* os) { *os << b.name; }
+
+const FixedBlock kFixedBlocks[] = {
+    {"extents", [](Commands& c) { return c.run(encodeRequest(32)); }, 30,
+     {{0, "00 00 80 0C BC 34 B0 04 C4 09 C0 5D BC 34 E2 04 9C 63 08 07 BC 34 28 00 28 00 28 00 28 00"}}, {}},
+    {"hello",
+     [](Commands& c) {
+         const HelloBytes p = c.hello.packet();
+         return QByteArray(reinterpret_cast<const char*>(p.data()), kHelloPacketSize);
+     },
+     kHelloPacketSize,
+     {{0, "36 01 C0 A8 02 60"},
+      {12, "87 7B 00 00 28 00 AF 00 22 00 A0 00"
+           "00 40 00 80 9A 54 33 01 01 D4 53 33 01 D4 53 33 01 64 77 33 01 FC 64 7B 00 FC D4 A0 CD FC B0 95"
+           "F9 FB 58 4F FD FB E4 E2 00 FC F0 E7 FD FB C4 C7 01 FC 70 81 05 FC 9C A8 DF FC 78 9D 0B FC 00 31"
+           "0F FC 84 C4 12 FC 84 C4 12 FC 0C 58 16 FC 94 EB 19 FC 1C 7F 1D FC C8 38 21 FC C8 38 21 FC 50 CC"
+           "24 FC D4 5F 28 FC 5C F3 2B FC E4 86 2F FC 6C 1A 33 FC 6C 1A 33 FC F0 AD 36 FC 78 41 3A FC 00 D5"
+           "3D FC 00 D5 3D FC 88 68 41 FC 01 FC 44 FC B8 B5 48 FC 40 49 4C FC 7C 90 4F FC 28 4A 53 FC B0 DD"
+           "56 FC D8 03 57 FC 5C 97 5A FC E4 2A 5E FC 6C BE 61 FC 30 88 63 FC 00 FF 01 FC 78 E5 68 FC 00 79"
+           "6C FC AC 32 70 FC 34 C6 73 FC BC 59 77 FC 40 ED 7A FC 24 D2 7B FC"
+           "FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00"}},
+     {{hello::kMac, kMacSize}}},
+    {"factory defaults", [](Commands& c) { return c.run(encodeRequest(130)); }, kFactoryImageSize,
+     {{257, "40 00 00 00 2A 38 01"},
+      {488, "03 01 03 28 FF 0F 00 00 FF 0F 00 00 FF 0F"},
+      {510, "32 07 FF 02 64 00 64"},
+      {526, "C0 A8 01 64 FF FF FF 00 FF FF FF FF 73 17 00 00 6C 02"}},
+     {{0, kFactoryParamsSize}, {hello::kFactoryTemplateMac, kMacSize}}},
+};
+
+class FixedBlocks : public Commands, public ::testing::WithParamInterface<FixedBlock> {};
+
+TEST_P(FixedBlocks, HoldTheirBytes) {
+    const FixedBlock& block = GetParam();
+    const QByteArray read = block.read(*this);
+    ASSERT_EQ(read.size(), block.size);
+    QByteArray expected(block.size, '\0');
+    for (const auto& [offset, hex] : block.bytes)
+        expected.replace(offset, hexBytes(hex).size(), hexBytes(hex));
+    for (const auto& [offset, size] : block.unpinned)
+        expected.replace(offset, size, read.mid(offset, size));
+    EXPECT_EQ(read.toHex(' '), expected.toHex(' '));
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, FixedBlocks, ::testing::ValuesIn(kFixedBlocks));
 
 }  // namespace

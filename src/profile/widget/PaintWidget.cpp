@@ -87,6 +87,7 @@ void PaintWidget::mousePressEvent(QMouseEvent* event) {
         *segment = Segment::startingAt(pixel.x(), pixel.y());
     else
         model_->appendDot(pixel.x(), pixel.y());
+    update();  // a dot shows while the button is held
 }
 
 void PaintWidget::mouseMoveEvent(QMouseEvent* event) {
