@@ -40,14 +40,6 @@ void DatagramSocket::close() {
     fd_ = -1;
 }
 
-uint16_t DatagramSocket::localPort() const {
-    sockaddr_in local{};
-    socklen_t size = sizeof local;
-    if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &size) != 0)
-        return 0;
-    return ntohs(local.sin_port);
-}
-
 bool DatagramSocket::sendTo(const char* data, size_t size, uint32_t address, uint16_t port) {
     if (fd_ < 0)
         return false;

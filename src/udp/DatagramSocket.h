@@ -3,6 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// 127.0.0.1, where every stream and hello datagram goes.
+constexpr uint32_t kLoopbackAddress = 0x7F000001;
+
 // A plain UDP socket for senders that run on a scheduler thread: no event
 // loop and no thread affinity, one system call per datagram. Addresses are
 // IPv4 numbers in host order.
@@ -20,7 +23,6 @@ public:
     bool open(uint32_t address, uint16_t port, bool shareAddress);
     void close();
     bool isOpen() const { return fd_ >= 0; }
-    uint16_t localPort() const;
 
     // False when the system refused the datagram.
     bool sendTo(const char* data, size_t size, uint32_t address, uint16_t port);

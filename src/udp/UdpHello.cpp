@@ -43,7 +43,7 @@ std::optional<UdpHello::Clock::time_point> UdpHello::runDue(Clock::time_point no
     const HelloBytes packet = hello_->packet();
     if (!faults_ || faults_->announceHello())
         socket_.sendTo(reinterpret_cast<const char*>(packet.data()), packet.size(),
-                       QHostAddress(QHostAddress::LocalHost).toIPv4Address(), destinationPort_);
+                       kLoopbackAddress, destinationPort_);
     return now + std::chrono::milliseconds(kPeriodMs);
 }
 

@@ -209,8 +209,7 @@ void UdpTransport::countLateness(Clock::time_point slot, Clock::time_point now, 
 // whole stream at it.
 void UdpTransport::writeCopies(const QByteArray& datagram) {
     const StreamSettings& settings = sendSettings_;
-    socket_.sendTo(datagram.constData(), size_t(datagram.size()), QHostAddress(QHostAddress::LocalHost).toIPv4Address(),
-                   settings.port);
+    socket_.sendTo(datagram.constData(), size_t(datagram.size()), kLoopbackAddress, settings.port);
     if (!settings.localSAPEnabled)
         return;
     const QHostAddress broadcast(broadcastAddress(settings.tcpAddress, settings.tcpSubnetMask));
