@@ -1,6 +1,7 @@
 #include "scanner/Scanner.h"
 
 #include "capture/CaptureReplay.h"
+#include "profile/ProfileModel.h"
 #include "tcp/TcpTransport.h"
 #include "udp/UdpHello.h"
 #include "udp/UdpTransport.h"
@@ -173,8 +174,6 @@ quint16 Scanner::listeningPort() const { return server_ ? server_->listeningPort
 // The server's Connected and Disconnected pause and resume the stream
 // while a command client is connected.
 void Scanner::plugWorkers() {
-    constexpr int kAreaWidth = 640;
-    constexpr int kAreaHeight = 480;
     const ScannerSettings s = settings();
     const QHostAddress source = s.sendFromLocalAddress ? QHostAddress(s.localAddress) : QHostAddress(QHostAddress::AnyIPv4);
     helloWorker_ = std::make_unique<UdpHello>(nullptr, &params_, &hello_);
