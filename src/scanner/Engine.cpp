@@ -8,7 +8,7 @@ Engine::Engine() : servingContext_(new QObject) {
     // Goes with the thread's end, on that thread.
     QObject::connect(&serving_, &QThread::finished, servingContext_, &QObject::deleteLater);
     QObject::connect(
-        &serving_, &QThread::finished, servingContext_, [this] { std::lock_guard<std::mutex> lock(endOfServing_); },
+        &serving_, &QThread::finished, servingContext_, [this] { std::lock_guard<std::mutex> lock(handOver_); },
         Qt::DirectConnection);
     serving_.start();
 }
@@ -16,7 +16,7 @@ Engine::Engine() : servingContext_(new QObject) {
 Engine::~Engine() {
     serving_.quit();
     serving_.wait();
-    std::lock_guard<std::mutex> lock(endOfServing_);
+    std::lock_guard<std::mutex> lock(handOver_);
 }
 
 void Engine::startServing(TcpTransport* server) {
@@ -36,8 +36,7 @@ void Engine::stopServing(TcpTransport* server) {
 }
 
 // Work for the serving thread. This thread's writes so far are published
-// through handOver_, which the work takes first: race checkers, which cannot
-// see Qt's own event-queue lock, then see the hand-over too.
+// through handOver_, which the work takes first.
 void Engine::handOver(std::function<void()> work, Qt::ConnectionType type) {
     { std::lock_guard<std::mutex> lock(handOver_); }
     QMetaObject::invokeMethod(

@@ -44,9 +44,8 @@ private:
     std::atomic<unsigned> nextScheduler_{0};
     QThread serving_;
     QObject* servingContext_;  // lives on serving_: work handed to that thread runs in its name
-    // Locked by the serving thread as it ends and here after waiting for it,
-    // so that its end visibly happens before what follows (QThread::wait
-    // synchronises through futexes that race checkers miss).
-    std::mutex endOfServing_;
-    std::mutex handOver_;  // see handOver()
+    // Orders what the serving thread did before what this thread does next,
+    // for race checkers, which cannot see Qt's futex-based hand-overs: taken
+    // by each piece of handed-over work and by the thread as it ends.
+    std::mutex handOver_;
 };
