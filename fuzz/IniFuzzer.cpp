@@ -14,8 +14,13 @@
 
 namespace {
 
+// Qt keeps parsed files by name and re-reads one only when its size or
+// millisecond time stamp changed, which two runs in the same millisecond
+// need not do: every run gets names of its own.
 QString scratchPath(const char* role) {
-    return QDir::tempPath() + QStringLiteral("/px310-fuzz-%1-%2.ini").arg(::getpid()).arg(QLatin1String(role));
+    static unsigned run = 0;
+    return QDir::tempPath() +
+           QStringLiteral("/px310-fuzz-%1-%2-%3.ini").arg(::getpid()).arg(run++).arg(QLatin1String(role));
 }
 
 void writeFile(const QString& path, const uint8_t* data, size_t size) {
@@ -33,9 +38,6 @@ bool sameExtras(const PanelExtras& a, const PanelExtras& b) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString input = scratchPath("input");
     const QString saved = scratchPath("saved");
-    // A new name each time the content changes size would defeat Qt's cache
-    // of parsed files by itself; removing the file first does it always.
-    QFile::remove(input);
     writeFile(input, data, size);
 
     USER_PARAMS params;
@@ -49,7 +51,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 load.extras.zbase == kZbaseRange.clamp(load.extras.zbase),
             "panel values in their spin boxes' ranges");
 
-    QFile::remove(saved);
     require(saveUserParamsIni(saved, params, load.extras), "saved");
     USER_PARAMS reloaded;
     std::memset(&reloaded, 0xA5, sizeof reloaded);
@@ -60,5 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(std::all_of(again.warnings.begin(), again.warnings.end(),
                         [](const QString& w) { return w.contains(QLatin1String("_port_u16 is 0")); }),
             "a saved file loads without warnings");
+    QFile::remove(input);
+    QFile::remove(saved);
     return 0;
 }
