@@ -5,9 +5,8 @@
 
 MeasurementSchedule::MeasurementSchedule() : start_(Clock::now()) {}
 
-void MeasurementSchedule::reset(bool dhs) {
+void MeasurementSchedule::reset() {
     std::lock_guard<std::mutex> lock(mutex_);
-    periodMs_ = dhs ? kDhsPeriodMs : kNormalPeriodMs;
     start_ = Clock::now();
     measurementCounter_ = 0;
     packetCounter_ = 0;

@@ -29,11 +29,12 @@ public:
 
     MeasurementSchedule();
 
-    // Both counters to 0, the clock restarts, the period is the measurement one.
-    void reset(bool dhs);
+    // Both counters to 0 and the clock restarts. The period stays: every
+    // result sets it from the rate before it reads the counters.
+    void reset();
 
     // The result command's rate replaces the period. 0 Hz has no period:
-    // results are not held back and the counter task idles until a reset.
+    // results are not held back and the counter stands.
     void setFrequency(uint16_t hz);
 
     // Takes up the next result: its counters are those of this moment, even

@@ -302,7 +302,7 @@ bool TcpTransport::onOwnThread(void (TcpTransport::*slot)()) {
 }
 
 void TcpTransport::resetCounters() {
-    schedule_.reset(params_->read([](const USER_PARAMS& p) { return p.dhs_enable_u8 != 0; }));
+    schedule_.reset();
 }
 
 void TcpTransport::takeClient(QTcpSocket* socket) {

@@ -37,7 +37,8 @@ public:
     void beginOutage(const QString& scanner, std::chrono::milliseconds length, ControlAnswer answer) override {
         take(QStringLiteral("outage %1 %2").arg(scanner).arg(length.count()), answer);
     }
-    void stats(const QString& scanner, ControlAnswer answer) override { take("stats " + scanner, answer); }
+    // Its answer spans lines, as the stats of a scanner may.
+    void stats(const QString& scanner, ControlAnswer answer) override { take("stats\n" + scanner, answer); }
     Scanner* addressed(const QString& scanner, const ControlAnswer& answer) override {
         take("scanner " + scanner, answer);
         return nullptr;
@@ -87,8 +88,9 @@ TEST_F(ControlServerTest, RunsLinesInOrderAndAnswersEachOnceItHasTakenEffect) {
     ASSERT_EQ(answers.size(), 6);
     EXPECT_TRUE(answers.takeAt(2).startsWith(QLatin1String("error \"loss=5\""))) << "a bad line reaches nothing";
     EXPECT_EQ(answers, (QStringList{"ok cut=2%", "ok stats", "ok outage  1500", "error profile  a b.csv", "ok none"}));
-    EXPECT_EQ(target.calls, (QStringList{"faults 127.0.0.2 cut=2%", "stats ", "outage  1500", "profile  a b.csv",
+    EXPECT_EQ(target.calls, (QStringList{"faults 127.0.0.2 cut=2%", "stats\n", "outage  1500", "profile  a b.csv",
                                          "faults  none"}));
+    EXPECT_EQ(exchange(QByteArray(kMaxControlLine + 1, 'x'), 1).value(0), "error line longer than 4096 bytes");
 }
 
 // Unread answers stop the reading of further lines (each answer here echoes

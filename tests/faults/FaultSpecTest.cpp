@@ -29,7 +29,7 @@ const Case kCases[] = {
     {"loss=0.00001%", E::BadPercentage}, {"loss=.%", E::BadPercentage}, {"delay=10", E::BadDuration},
     {"delay=61s", E::BadDuration}, {"jitter=1.5ms", E::BadDuration}, {"drop-after=0", E::BadCount}, {"stall=1000000001", E::BadCount},
     {"drop-after=1000000001", E::BadCount},
-    {"burst=99999999999", E::BadCount}, {"loss=1%,burst=1001", E::BadCount, "\"burst=1001\""}, {"stall=on", E::BadCount}, {"hello=no", E::BadSwitch},
+    {"burst=99999999999", E::BadCount}, {"loss=1%,burst=1001", E::BadCount, "\"burst=1001\": burst takes a whole number from 1 to 1000"}, {"stall=on", E::BadCount}, {"hello=no", E::BadSwitch},
     {"cut=1%,cut=2%", E::Repeated, "\"cut=2%\""}, {"loss=50%,corrupt=50.0001%", E::Inconsistent, "100%"},
     {"burst=3", E::Inconsistent}};
 

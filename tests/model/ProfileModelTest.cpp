@@ -143,6 +143,7 @@ TEST_F(ProfileModelTest, MidpointsStopTheProfileAt65535OnADrawnPointWithoutWrapp
     ASSERT_TRUE(appendSnakeDot(i));
     EXPECT_EQ(store.at(kMaxProfilePoints - 1), pixelToUnits(snakeDot(i).x, snakeDot(i).y));
     EXPECT_FALSE(appendSnakeDot(i + 1));
+    EXPECT_FALSE(store.append(ProfilePoint{})) << "the store itself keeps the limit";
     EXPECT_EQ(store.count(), kMaxProfilePoints);
 
     model.clear();

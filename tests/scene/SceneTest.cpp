@@ -1,4 +1,8 @@
 #include "scene/SceneGeometry.h"
+#include "scene/SceneProfileSource.h"
+#include "support/TestUtil.h"
+
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -199,4 +203,18 @@ TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
         const SceneParse parse = parseScene(c.json, QStringLiteral("f.json"));
         EXPECT_TRUE(parse.error.contains(QLatin1String(c.error))) << parse.error.toStdString();
     }
+}
+
+// A scale the file leaves out is the scanner's, and both must be known.
+TEST(SceneFile, TakesTheScannersScaleWhereItGivesNone) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("s.json");
+    ASSERT_TRUE(writeFile(path, R"({"objects": [], "scanner": {"zdiap": 90}})"));
+    const UserParamsStore record;
+    QString error;
+    const auto source = SceneProfileSource::open(path, {70, 170}, record, error);
+    ASSERT_TRUE(source) << error.toStdString();
+    EXPECT_EQ(std::make_pair(source->sampling().xemr, source->sampling().zdiap), std::make_pair(70, 90));
+    EXPECT_FALSE(SceneProfileSource::open(path, {0, 170}, record, error));
+    EXPECT_TRUE(error.contains("give xemr and zdiap")) << error.toStdString();
 }

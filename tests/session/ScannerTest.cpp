@@ -13,7 +13,6 @@
 #include <atomic>
 #include <functional>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <thread>

@@ -8,7 +8,6 @@
 #include <QNetworkDatagram>
 #include <QUdpSocket>
 #include <QVariant>
-#include <algorithm>
 #include <type_traits>
 
 // A datagram receiver on a loopback address with a port the system picks.
