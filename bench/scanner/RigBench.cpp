@@ -9,17 +9,14 @@
 #include "scanner/Engine.h"
 #include "scanner/Scanner.h"
 #include "udp/ProfilePacket.h"
-#include "../support/LoopbackSockets.h"
+#include "../support/LoopbackReceiver.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -28,10 +25,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -57,102 +51,7 @@ long processContextSwitches() {
 
 int threadCount() { return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); }
 
-// What one thread has used so far, read from any thread.
-struct ThreadUse {
-    double cpu = 0;
-    long switches = 0;
-};
-
-ThreadUse useOf(pid_t tid, clockid_t clock) {
-    ThreadUse use;
-    timespec ts{};
-    clock_gettime(clock, &ts);
-    use.cpu = ts.tv_sec + ts.tv_nsec * 1e-9;
-    QFile status(QStringLiteral("/proc/self/task/%1/status").arg(tid));
-    if (status.open(QIODevice::ReadOnly))
-        for (const QByteArray& line : status.readAll().split('\n'))
-            if (line.contains("ctxt_switches:"))
-                use.switches += line.split(':').last().trimmed().toLong();
-    return use;
-}
-
-// Kernel arrival times and packet counters per source address, on a thread
-// of its own whose use the figures leave out.
-class Receiver {
-public:
-    struct Arrival {
-        double at;  // s, kernel time stamp
-        uint16_t counter;
-    };
-
-    Receiver() {
-        fd_ = openLoopbackReceiver(64 << 20, port_);
-        const int on = 1;
-        setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
-        thread_ = std::thread([this] { receive(); });
-        while (!started_)
-            std::this_thread::yield();
-    }
-    ~Receiver() {
-        stop_ = true;
-        thread_.join();
-        close(fd_);
-    }
-    uint16_t port() const { return port_; }
-    ThreadUse use() const { return useOf(tid_, clock_); }
-    void record(bool on) { recording_ = on; }
-    std::map<uint32_t, std::vector<Arrival>> take() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return std::move(arrivals_);
-    }
-    uint64_t datagrams() const { return datagrams_; }
-
-private:
-    void receive() {
-        tid_ = pid_t(syscall(SYS_gettid));
-        pthread_getcpuclockid(pthread_self(), &clock_);
-        started_ = true;
-        std::vector<char> buffer(65536);
-        char control[256];
-        while (!stop_) {
-            sockaddr_in from{};
-            iovec io{buffer.data(), buffer.size()};
-            msghdr message{};
-            message.msg_name = &from;
-            message.msg_namelen = sizeof from;
-            message.msg_iov = &io;
-            message.msg_iovlen = 1;
-            message.msg_control = control;
-            message.msg_controllen = sizeof control;
-            const ssize_t n = recvmsg(fd_, &message, 0);
-            if (n <= kHelloPacketSize || !recording_)  // profile datagrams only
-                continue;
-            double at = 0;
-            for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
-                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                    timespec ts{};
-                    std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-                    at = ts.tv_sec + ts.tv_nsec * 1e-9;
-                }
-            const uint16_t counter = uint16_t(uint8_t(buffer[2]) | uint8_t(buffer[3]) << 8);
-            ++datagrams_;
-            std::lock_guard<std::mutex> lock(mutex_);
-            arrivals_[ntohl(from.sin_addr.s_addr)].push_back({at, counter});
-        }
-    }
-
-    int fd_;
-    uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> started_{false};
-    std::atomic<bool> recording_{false};
-    std::atomic<uint64_t> datagrams_{0};
-    pid_t tid_ = 0;
-    clockid_t clock_{};
-    std::mutex mutex_;
-    std::map<uint32_t, std::vector<Arrival>> arrivals_;
-    std::thread thread_;
-};
+using Receiver = LoopbackReceiver;
 
 struct StreamFigures {
     double rateError = 0;  // relative, from the fitted period
@@ -238,7 +137,7 @@ std::vector<ProfilePoint> profileOf(int n) {
 }
 
 RunFigures runEmulator(int size, int baseThreads) {
-    Receiver receiver;
+    Receiver receiver(false);
     const int receiverThreads = 1;
     Engine engine;
     std::vector<std::unique_ptr<Scanner>> rig;
@@ -266,7 +165,7 @@ RunFigures runEmulator(int size, int baseThreads) {
 
 // The reference: per stream a thread that sleeps to an absolute schedule and sends.
 RunFigures runReference(int size, int baseThreads) {
-    Receiver receiver;
+    Receiver receiver(false);
     ProfileSnapshot profile;
     for (const ProfilePoint& p : profileOf(kPoints)) {
         profile.x.push_back(p.x);

@@ -7,7 +7,7 @@
 #include "udp/ProfilePacket.h"
 #include "scanner/Engine.h"
 #include "udp/UdpTransport.h"
-#include "../support/LoopbackSockets.h"
+#include "../support/LoopbackReceiver.h"
 
 #include <QCoreApplication>
 #include <benchmark/benchmark.h>
@@ -18,11 +18,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -39,62 +37,19 @@ double cpuSeconds(clockid_t clock) {
     return ts.tv_sec + ts.tv_nsec * 1e-9;
 }
 
-// Receives datagrams on its own thread, noting arrival times and packet counters.
-class Receiver {
-public:
-    Receiver() {
-        fd_ = openLoopbackReceiver(16 << 20, port_);
-        thread_ = std::thread([this] { receive(); });
-        while (!clockReady_)
-            std::this_thread::yield();
-    }
-    ~Receiver() {
-        stop_ = true;
-        thread_.join();
-        close(fd_);
-    }
-    uint16_t port() const { return port_; }
-    double cpu() const { return cpuSeconds(cpuClock_); }
+using Arrival = LoopbackReceiver::Arrival;
 
-    struct Arrival {
-        Clock::time_point at;
-        uint16_t packetCounter;
-    };
-    std::vector<Arrival> take() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return std::move(arrivals_);
-    }
-
-private:
-    void receive() {
-        pthread_getcpuclockid(pthread_self(), &cpuClock_);
-        clockReady_ = true;
-        std::vector<char> buffer(65536);
-        while (!stop_) {
-            const ssize_t n = recv(fd_, buffer.data(), buffer.size(), 0);
-            if (n < 4)
-                continue;
-            const uint16_t counter = uint16_t(uint8_t(buffer[2]) | uint8_t(buffer[3]) << 8);
-            std::lock_guard<std::mutex> lock(mutex_);
-            arrivals_.push_back({Clock::now(), counter});
-        }
-    }
-
-    int fd_;
-    uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    clockid_t cpuClock_{};
-    std::atomic<bool> clockReady_{false};
-    std::mutex mutex_;
-    std::vector<Arrival> arrivals_;
-    std::thread thread_;
-};
+// What the receiver took from its only sender, the stream.
+std::vector<Arrival> arrivalsOf(LoopbackReceiver& receiver) {
+    auto bySource = receiver.take();
+    return bySource.empty() ? std::vector<Arrival>() : std::move(bySource.begin()->second);
+}
 
 // Packets counted by their 16-bit counters, which wrap.
-uint64_t packetsSpanned(const std::vector<Receiver::Arrival>& arrivals) {
+uint64_t packetsSpanned(const std::vector<Arrival>& arrivals) {
     uint64_t span = 0;
     for (size_t i = 1; i < arrivals.size(); ++i)
-        span += uint16_t(arrivals[i].packetCounter - arrivals[i - 1].packetCounter);
+        span += uint16_t(arrivals[i].counter - arrivals[i - 1].counter);
     return span;
 }
 
@@ -135,28 +90,28 @@ void setStream(UserParamsStore& params, uint16_t port, uint16_t frequency) {
 void pacedStream(UserParamsStore& params, ProfileStore& profile) {
     constexpr int kFrequency = 491;
     constexpr double kSeconds = 10.0;
-    Receiver receiver;
+    LoopbackReceiver receiver;
     setStream(params, receiver.port(), kFrequency);
     double workerCpu = 0;
     {
         RunningStream stream(params, profile);
-        const double cpuBefore = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - receiver.cpu();
+        const double cpuBefore = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - receiver.use().cpu;
         std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));
-        workerCpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - receiver.cpu() - cpuBefore;
+        workerCpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - receiver.use().cpu - cpuBefore;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    std::vector<Receiver::Arrival> arrivals = receiver.take();
+    std::vector<Arrival> arrivals = arrivalsOf(receiver);
     // Packets 0 and 1 leave together; the rate is measured from packet 1 on.
     if (arrivals.size() < 3) {
         std::printf("paced stream: only %zu packets received\n", arrivals.size());
         return;
     }
     arrivals.erase(arrivals.begin());
-    const double span = secondsBetween(arrivals.front().at, arrivals.back().at);
+    const double span = arrivals.back().at - arrivals.front().at;
     const double rate = packetsSpanned(arrivals) / span;
     double worstGapMs = 0;
     for (size_t i = 1; i < arrivals.size(); ++i)
-        worstGapMs = std::max(worstGapMs, secondsBetween(arrivals[i - 1].at, arrivals[i].at) * 1000);
+        worstGapMs = std::max(worstGapMs, (arrivals[i].at - arrivals[i - 1].at) * 1000);
     const uint64_t lost = packetsSpanned(arrivals) + 1 - arrivals.size();
 
     std::printf("1. Paced stream, %d points, %d Hz, %.0f s\n", kPoints, kFrequency, kSeconds);
@@ -182,17 +137,17 @@ double plainSendRate(const QByteArray& datagram, uint16_t port, double seconds) 
 }
 
 double streamSendRate(UserParamsStore& params, ProfileStore& profile, double seconds) {
-    Receiver receiver;
+    LoopbackReceiver receiver;
     setStream(params, receiver.port(), 65535);  // a period far below 1 ms: no pacing at all
     {
         RunningStream stream(params, profile);
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const std::vector<Receiver::Arrival> arrivals = receiver.take();
+    const std::vector<Arrival> arrivals = arrivalsOf(receiver);
     if (arrivals.size() < 2)
         return 0;
-    return packetsSpanned(arrivals) / secondsBetween(arrivals.front().at, arrivals.back().at);
+    return packetsSpanned(arrivals) / (arrivals.back().at - arrivals.front().at);
 }
 
 double median(std::vector<double> values) {
@@ -208,7 +163,7 @@ void unpacedStream(UserParamsStore& params, ProfileStore& profile, const QByteAr
     std::vector<double> streamRates, plainRates;
     for (int round = 0; round < kRounds; ++round) {
         streamRates.push_back(streamSendRate(params, profile, kSeconds));
-        Receiver receiver;
+        LoopbackReceiver receiver;
         plainRates.push_back(plainSendRate(datagram, receiver.port(), kSeconds));
     }
     const double streamRate = median(streamRates);
