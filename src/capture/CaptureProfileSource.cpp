@@ -85,10 +85,7 @@ void CaptureProfileSource::copyProfile(uint64_t measurement, ProfileSnapshot& ou
         const long long k = static_cast<long long>(frameOfMeasurement(measurement, frames, playback_));
         const long long held = windowStart_ + static_cast<long long>(window_.size());
         if (k >= windowStart_ && k < held) {
-            const ProfileSnapshot& frame = window_[size_t(k - windowStart_)];
-            const size_t n = std::min(frame.x.size(), size_t(std::max(0, maxPoints)));
-            out.x.assign(frame.x.begin(), frame.x.begin() + long(n));
-            out.z.assign(frame.z.begin(), frame.z.begin() + long(n));
+            copyFrame(window_[size_t(k - windowStart_)], out, maxPoints);
             if (k > wanted_) {
                 wanted_ = k;
                 changed_.notify_all();

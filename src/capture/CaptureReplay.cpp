@@ -7,24 +7,6 @@
 
 namespace {
 
-// Frames held whole; they never change, so readers need no lock.
-class HeldFramesSource : public ProfileSource {
-public:
-    HeldFramesSource(std::vector<ProfileSnapshot> frames, Playback playback)
-        : frames_(std::move(frames)), playback_(playback) {}
-
-    void copyProfile(uint64_t measurement, ProfileSnapshot& out, int maxPoints) override {
-        const ProfileSnapshot& frame = frames_[frameOfMeasurement(measurement, frames_.size(), playback_)];
-        const size_t n = std::min(frame.x.size(), size_t(std::max(0, maxPoints)));
-        out.x.assign(frame.x.begin(), frame.x.begin() + long(n));
-        out.z.assign(frame.z.begin(), frame.z.begin() + long(n));
-    }
-
-private:
-    const std::vector<ProfileSnapshot> frames_;
-    const Playback playback_;
-};
-
 size_t bytesOf(const ProfileSnapshot& frame) { return frame.x.size() * sizeof(int16_t) + frame.z.size() * sizeof(uint16_t); }
 
 // Every frame, or none when the file holds more than the bound.

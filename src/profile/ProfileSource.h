@@ -70,23 +70,25 @@ private:
     std::shared_ptr<ProfileSource> current_;
 };
 
-// A folder of CSV profile files played in name order. All are read when the
-// folder is opened (a file that cannot be read refuses the folder, naming it),
-// so that a bad file shows at once and a frame costs a copy.
-class CsvFolderProfileSource : public ProfileSource {
-public:
-    // Null with `error` set when the folder holds no CSV file, a file cannot be
-    // read, or the files hold more than kMaxFolderPoints points together.
-    static std::unique_ptr<CsvFolderProfileSource> open(const QString& folder, CsvScale scale, Playback playback,
-                                                        QString& error);
-    static constexpr long long kMaxFolderPoints = 16 * 1024 * 1024;
+// The first min(count, maxPoints) points of `frame` into `out`.
+void copyFrame(const ProfileSnapshot& frame, ProfileSnapshot& out, int maxPoints);
 
+// Frames held whole; they never change, so readers need no lock.
+class HeldFramesSource : public ProfileSource {
+public:
+    HeldFramesSource(std::vector<ProfileSnapshot> frames, Playback playback)
+        : frames_(std::move(frames)), playback_(playback) {}
     void copyProfile(uint64_t measurement, ProfileSnapshot& out, int maxPoints) override;
-    int frameCount() const { return int(frames_.size()); }
 
 private:
-    CsvFolderProfileSource(std::vector<std::vector<ProfilePoint>> frames, Playback playback)
-        : frames_(std::move(frames)), playback_(playback) {}
-    const std::vector<std::vector<ProfilePoint>> frames_;  // never changes: readers need no lock
+    const std::vector<ProfileSnapshot> frames_;
     const Playback playback_;
 };
+
+// A folder of CSV profile files played in name order. All are read when the
+// folder is opened, so that a bad file shows at once and a frame costs a copy.
+// Null with `error` set when the folder holds no CSV file, a file cannot be
+// read (named), or the files hold more than kMaxCsvFolderPoints together.
+constexpr long long kMaxCsvFolderPoints = 16 * 1024 * 1024;
+std::unique_ptr<ProfileSource> openCsvFolder(const QString& folder, CsvScale scale, Playback playback,
+                                             QString& error);

@@ -104,7 +104,7 @@ bool Scanner::replay(const QString& path, Playback playback, QString* error, Cap
     std::shared_ptr<ProfileSource> source;
     if (QFileInfo(path).isDir()) {
         const ScannerSettings s = settings();
-        source = CsvFolderProfileSource::open(path, CsvScale{s.xemr, s.zdiap}, playback, why);
+        source = openCsvFolder(path, CsvScale{s.xemr, s.zdiap}, playback, why);
     } else {
         source = openCaptureReplay(path, filter, playback, why);
     }
