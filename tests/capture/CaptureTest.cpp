@@ -1,6 +1,7 @@
 #include "CaptureTestSupport.h"
 
 #include "capture/CaptureProfileSource.h"
+#include "support/TestUtil.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -126,6 +127,8 @@ TEST(CaptureSourceTest, OpensOnlyCapturesWithProfilesAndPlaysFrameKAtMeasurement
         EXPECT_FALSE(CaptureProfileSource::open(path, {}, Playback::Loop, error));
         EXPECT_TRUE(error.contains(message)) << error.toStdString();
     }
+    ASSERT_TRUE(writeFile(path, "not a capture"));
+    EXPECT_TRUE(!CaptureProfileSource::open(path, {}, Playback::Loop, error) && error.contains("as a capture"));
     writeCapture(path, DLT_RAW, {}, packets);
     const auto loop = CaptureProfileSource::open(path, {}, Playback::Loop, error);
     const auto once = CaptureProfileSource::open(path, {}, Playback::Once, error);

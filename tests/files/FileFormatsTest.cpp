@@ -120,6 +120,9 @@ TEST(DataPlaces, ABuildTreeKeepsItsParameterFileBesideTheProgramAndTakesDataFile
     EXPECT_EQ(userParamsLoadPath(p), ini);
     ASSERT_TRUE(writeFile(p.dataDir + "/kelvora.jpg", "") && writeFile(p.programDir + "/kelvora.jpg", ""));
     EXPECT_EQ(dataFilePath(p, "kelvora.jpg"), p.programDir + "/kelvora.jpg");
+    // Installed, with the defaults in the data folder: no file is started beside the program.
+    ASSERT_TRUE(QFile::remove(ini) && writeFile(p.dataDir + "/user_params.ini", ""));
+    EXPECT_EQ(userParamsSavePath(p), p.configDir + "/user_params.ini");
 }
 
 constexpr CsvScale kScale{70, 170};

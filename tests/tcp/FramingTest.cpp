@@ -55,6 +55,11 @@ TEST(RequestFramer, UnusedPayloadsOfAnySizeAreDroppedAndKeptOnesBeyond64KiBBreak
     framer.feed(encodeRequest(4));
     EXPECT_TRUE(drain(framer).empty()) << "nothing after the bad header can be trusted";
     EXPECT_EQ(framer.pending(), 0) << "nothing is kept for it either";
+    framer.reset();  // a new client, which leaves in the middle of an upload
+    framer.feed(upload.left(1000));
+    framer.reset();
+    framer.feed(encodeRequest(4));
+    EXPECT_EQ(drain(framer).size(), 1u) << "the next client starts afresh";
 }
 
 }  // namespace
