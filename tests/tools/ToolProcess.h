@@ -2,6 +2,7 @@
 
 #include "support/TestUtil.h"
 
+#include <QJsonObject>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -15,6 +16,10 @@ struct ToolRun {
     QString out;
     QString err;
 };
+
+// The JSON objects a program printed, one a line, and the first of them.
+QList<QJsonObject> jsonLines(const QString& text);
+inline QJsonObject firstJson(const QString& text) { return jsonLines(text).value(0); }
 
 // Runs px310-client to its end; events keep flowing meanwhile. SIGTERM
 // after `stopAfterMs` when that is given.
@@ -46,6 +51,7 @@ public:
     quint16 tcpPort;
     quint16 udpPort;
     quint16 helloPort;
+    QJsonObject listening;  // the first scanner's line, once start() succeeded
 
 private:
     QTemporaryDir dir_;

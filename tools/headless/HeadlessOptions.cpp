@@ -112,6 +112,9 @@ void addOptions(QCommandLineParser& parser) {
                                                              "(default: loop).")});
     parser.addOption({QStringLiteral("backward"), QStringLiteral("Step/dir direction backward (default forward).")});
     parser.addOption({QStringLiteral("verbose"), QStringLiteral("Show the workers' debug log.")});
+    parser.addOption({QStringLiteral("json"),
+                      QStringLiteral("Print the listening line as one JSON object per scanner (address, ports, serial, "
+                                     "source).")});
 }
 
 bool readReplayOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& error) {
@@ -190,6 +193,7 @@ bool readOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& 
     o.zbase = numberOf(parser, kZbase, error);
     o.stepdirForward = !parser.isSet(QStringLiteral("backward"));
     o.verbose = parser.isSet(QStringLiteral("verbose"));
+    o.json = parser.isSet(QStringLiteral("json"));
     o.scanners = numberOf(parser, kScanners, error).value_or(o.scanners);
     o.rigPath = parser.value(QStringLiteral("rig"));
     o.controlPath = parser.value(QStringLiteral("control"));

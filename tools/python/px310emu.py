@@ -26,7 +26,6 @@ import time
 
 __all__ = ["Emulator", "EmulatorError", "ControlError", "find_headless", "supports_control", "free_port"]
 
-_LISTENING = re.compile(r"listening on (\S+):(\d+) \(TCP\)")
 _CONTROL_CHARACTER = re.compile(r"[\x00-\x1f\x7f]")
 _HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -96,6 +95,7 @@ class Emulator:
         self.start_timeout = start_timeout
         self.answer_timeout = answer_timeout
         self.scanners = []  # (address, TCP port) of each scanner once started
+        self.listening = []  # what px310-headless --json told of each scanner (ports, serial, source)
         self.output = []    # every line the emulator printed on stdout
         self.tcp_port = self.udp_port = self.hello_port = None
         self.control_path = None
@@ -112,7 +112,8 @@ class Emulator:
         self.udp_port = free_port(socket.SOCK_DGRAM)
         self.hello_port = free_port(socket.SOCK_DGRAM)
         command = [self.executable, "--tcp-port", str(self.tcp_port), "--udp-port", str(self.udp_port),
-                   "--hello-port", str(self.hello_port), "--params", os.path.join(self._dir, "user_params.ini")]
+                   "--hello-port", str(self.hello_port), "--params", os.path.join(self._dir, "user_params.ini"),
+                   "--json"]
         if self.scanner_count > 1:
             command += ["--scanners", str(self.scanner_count)]
         if self.use_control:
@@ -175,9 +176,10 @@ class Emulator:
                 raise EmulatorError("px310-headless ended with %d: %s"
                                     % (self._process.returncode, self._process.stderr.read().strip()))
             self.output.append(line)
-            match = _LISTENING.search(line)
-            if match:
-                self.scanners.append((match.group(1), int(match.group(2))))
+            if line.startswith("{"):
+                scanner = json.loads(line)
+                self.listening.append(scanner)
+                self.scanners.append((scanner["address"], scanner["tcp_port"]))
 
     # Control
 
