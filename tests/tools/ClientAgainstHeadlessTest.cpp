@@ -49,6 +49,7 @@ QByteArray resultPacket(const std::function<void(QByteArray&)>& change) {
 TEST(ClientAgainstHeadless, ARigsScannersAreDiscoveredOnceEachWithTheirOptionsAndServeTheirOwnRecords) {
     constexpr int kScanners = 16;
     HeadlessProcess rig;
+    rig.tcpPort = freeTcpPort();  // on every address
     rig.limitOpenFiles(40, 4096);
     ASSERT_TRUE(rig.start({"--scanners", QString::number(kScanners), "--serial", "4242", "--xemr", "80", "--zdiap", "160"}))
         << rig.errors().toStdString();
@@ -115,7 +116,8 @@ TEST(ClientAgainstHeadless, CommandsPrintSaveAndPlotWhatTheEmulatorServesAndItsC
             wrong += saved.constScanLine(y)[x] != 255 - expected[x * kPictureHeight + y];
     EXPECT_EQ(wrong, 0) << "the whole picture, dark as black";
     const QJsonObject factory = firstJson(ok(emulator, {"factory", "get", "--json"}));
-    EXPECT_TRUE(factory["serial"] == 999999 && factory["zbase"] == 7);
+    EXPECT_TRUE(factory["serial"] == 999999 && factory["zbase"] == 7 && factory["tcp_port"] == emulator.tcpPort)
+        << "the port the system picked";
     EXPECT_EQ(firstJson(ok(emulator, {"extents", "--json"}))["extents"].toArray().at(1), 0x0c80);
     EXPECT_TRUE(ok(emulator, {"raw", "0x20", "--expect", "4"})
                     .contains("sent get extends (32) with 0 payload bytes\nreply: 4 bytes\n0000  00 00 80 0c\n"));

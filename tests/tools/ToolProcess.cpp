@@ -51,7 +51,7 @@ ToolRun runClientOnTerminal(const QStringList& arguments, int timeoutMs) {
     return runToEnd(QStringLiteral("script"), {"-qec", command.join(' '), "/dev/null"}, timeoutMs);
 }
 
-HeadlessProcess::HeadlessProcess() : tcpPort(freeTcpPort()), udpPort(freeUdpPort()), helloPort(freeUdpPort()) {
+HeadlessProcess::HeadlessProcess() : udpPort(freeUdpPort()), helloPort(freeUdpPort()) {
     while (helloPort == udpPort)
         helloPort = freeUdpPort();
 }
@@ -80,6 +80,7 @@ bool HeadlessProcess::start(const QStringList& arguments) {
             return !listening.isEmpty() || process_->state() == QProcess::NotRunning;
         },
         30000);
+    tcpPort = quint16(listening.value("tcp_port").toInt(tcpPort));
     return !listening.isEmpty();
 }
 

@@ -33,7 +33,8 @@ public:
     HeadlessProcess();
     ~HeadlessProcess();
 
-    // Adds the ports and the parameter file to `arguments`; true once the program listens.
+    // Adds the ports and the parameter file to `arguments`; true once the
+    // program listens, on the TCP port the system picked unless one was set.
     bool start(const QStringList& arguments = {});
     // Before start(): the program's soft and hard limits on open files.
     void limitOpenFiles(int soft, int hard) { openFilesLimit_ = QStringLiteral("--nofile=%1:%2").arg(soft).arg(hard); }
@@ -48,7 +49,7 @@ public:
     QString path(const QString& name) const { return dir_.path() + '/' + name; }
     QString errors() const { return err_; }
 
-    quint16 tcpPort;
+    quint16 tcpPort = 0;
     quint16 udpPort;
     quint16 helloPort;
     QJsonObject listening;  // the first scanner's line, once start() succeeded

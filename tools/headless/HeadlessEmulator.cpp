@@ -174,10 +174,12 @@ void HeadlessEmulator::applyPlan(Member& member) {
 
 // Listens on every scanner's address and port at once, so that a port in use,
 // an address this host lacks or two scanners on one address and port are
-// found before anything starts.
-bool HeadlessEmulator::checkAddresses(QString* error) const {
+// found before anything starts. Port 0 becomes the port the system picks
+// here, kept in the record: the hello packets announce it and the server
+// listens on it again after an outage.
+bool HeadlessEmulator::checkAddresses(QString* error) {
     std::vector<std::unique_ptr<QTcpServer>> trials;
-    for (const Member& member : members_) {
+    for (Member& member : members_) {
         const USER_PARAMS p = member.scanner->params().snapshot();
         const QString address = ipv4FieldToText(p.tcp_ip_address_u8);
         auto trial = std::make_unique<QTcpServer>();
@@ -190,6 +192,8 @@ bool HeadlessEmulator::checkAddresses(QString* error) const {
                          .arg(withListenAdvice(trial->errorString(), p.tcp_port_u16));
             return false;
         }
+        const quint16 picked = trial->serverPort();
+        member.scanner->params().update([picked](USER_PARAMS& record) { record.tcp_port_u16 = picked; });
         trials.push_back(std::move(trial));
     }
     return true;

@@ -68,7 +68,7 @@ private:
     bool loadProfile(Member& member, QString* error);
     bool loadReplay(Member& member, QString* error);
     void applyPlan(Member& member);
-    bool checkAddresses(QString* error) const;
+    bool checkAddresses(QString* error);
     bool openControl(QString* error);
     void connectScanner(size_t k);
     void onListening(size_t k);

@@ -16,8 +16,10 @@ struct NumberOption {
 };
 
 // Ranges as the window's panel allows them.
-const NumberOption kTcpPort{"tcp-port", "TCP port of the command server (default: parameter file, else 620).", 1,
-                            65535};
+const NumberOption kTcpPort{"tcp-port",
+                            "TCP port of the command server, 0 for one the system picks (default: parameter file, "
+                            "else 620).",
+                            0, 65535};
 const NumberOption kUdpPort{"udp-port", "UDP port of the profile stream (default: parameter file, else 6003).", 1,
                             65535};
 const NumberOption kFrequency{"frequency", "Profile rate in profiles per second (default: parameter file, else 249).",

@@ -107,11 +107,9 @@ class Emulator:
 
     def start(self):
         self._dir = tempfile.mkdtemp(prefix="px310emu-")
-        addresses = tuple("127.0.0.%d" % k for k in range(1, self.scanner_count + 1))
-        self.tcp_port = free_port(socket.SOCK_STREAM, addresses)
         self.udp_port = free_port(socket.SOCK_DGRAM)
         self.hello_port = free_port(socket.SOCK_DGRAM)
-        command = [self.executable, "--tcp-port", str(self.tcp_port), "--udp-port", str(self.udp_port),
+        command = [self.executable, "--tcp-port", "0", "--udp-port", str(self.udp_port),
                    "--hello-port", str(self.hello_port), "--params", os.path.join(self._dir, "user_params.ini"),
                    "--json"]
         if self.scanner_count > 1:
@@ -131,6 +129,7 @@ class Emulator:
         threading.Thread(target=self._read_output, daemon=True).start()
         try:
             self._wait_until_listening()
+            self.tcp_port = self.scanners[0][1]
         except EmulatorError:
             self.stop()
             raise
