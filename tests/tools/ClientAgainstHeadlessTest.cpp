@@ -142,7 +142,7 @@ TEST(ClientAgainstHeadless, CommandsPrintSaveAndPlotWhatTheEmulatorServesAndItsC
     const QJsonObject stats = firstJson(runClient({"control", "--json", control, "stats"}).out);
     EXPECT_TRUE(stats["faults"]["lost"] == 0 && stats["current_faults"] == "dup=50%,corrupt=50%" &&
                 stats["late_packets"].isDouble());
-    EXPECT_EQ(firstJson(runClient({"control", "--json", control, "faults", "clear"}).out), QJsonObject({{"answer", "none"}}));
+    EXPECT_EQ(firstJson(runClient({"control", control, "faults", "clear", "--json"}).out), QJsonObject({{"answer", "none"}}));
     const ToolRun unknown = runClient({"control", control, "--scanner", "127.0.0.9", "stats"});
     EXPECT_TRUE(unknown.exitCode == 1 && unknown.err.contains("no scanner at 127.0.0.9")) << unknown.err.toStdString();
 }

@@ -15,7 +15,7 @@ namespace {
 constexpr int kDefaultTimeoutMs = 10000;
 
 const char kUsage[] =
-    "Usage: px310-client control [--timeout MS] [--json] PATH COMMAND...\n\n"
+    "Usage: px310-client control [--timeout MS] PATH COMMAND... [--json]\n\n"
     "Sends one command to the control socket PATH of a running emulator and prints\n"
     "its answer once the command has taken effect. Commands:\n"
     "  faults SPEC | faults clear | profile FILE.csv | replay PATH | outage SECONDS | stats\n"
@@ -44,19 +44,13 @@ QByteArray lineWithAbsolutePath(const ControlCommand& command, const QStringList
 
 ControlRequest requestOf(QStringList arguments) {
     ControlRequest request;
-    for (bool options = true; options;) {
-        if (arguments.value(0) == QLatin1String("--timeout")) {
-            bool ok = false;
-            request.timeoutMs = arguments.value(1).toInt(&ok);
-            if (!ok || request.timeoutMs < 1 || request.timeoutMs > 3600 * 1000)
-                fail(kExitUsage, QStringLiteral("--timeout takes milliseconds from 1 to 3600000"));
-            arguments = arguments.mid(2);
-        } else if (arguments.value(0) == QLatin1String("--json")) {
-            request.json = true;
-            arguments.removeFirst();
-        } else {
-            options = false;
-        }
+    request.json = arguments.removeAll(QStringLiteral("--json")) > 0;
+    if (arguments.value(0) == QLatin1String("--timeout")) {
+        bool ok = false;
+        request.timeoutMs = arguments.value(1).toInt(&ok);
+        if (!ok || request.timeoutMs < 1 || request.timeoutMs > 3600 * 1000)
+            fail(kExitUsage, QStringLiteral("--timeout takes milliseconds from 1 to 3600000"));
+        arguments = arguments.mid(2);
     }
     if (arguments.size() < 2)
         fail(kExitUsage, QStringLiteral("needs the control socket's path and a command (--help shows them)"));
