@@ -1,6 +1,6 @@
 """The Python module against the real px310-headless."""
+import json
 import os
-import re
 import socket
 import struct
 import subprocess
@@ -34,6 +34,7 @@ def test_starts_on_free_ports_serves_and_stops_cleanly():
     emulator = Emulator(control=False).start()
     try:
         assert emulator.scanners == [("127.0.0.1", emulator.tcp_port)]
+        assert emulator.listening[0]["hello_port"] == emulator.hello_port
         socket.create_connection(("127.0.0.1", emulator.tcp_port), timeout=5).close()
     finally:
         assert emulator.stop() == 0
@@ -43,19 +44,13 @@ def client_path():
     return os.environ.get("PX310_CLIENT") or os.path.join(os.path.dirname(find_headless()), "px310-client")
 
 
-def numbers(pattern, text):
-    match = re.search(pattern, text)
-    assert match, text
-    return [int(n) for n in match.groups()]
-
-
 @needs_control
 def test_the_stream_client_reports_the_faults_stats_count():
     # A low rate, so that a client held up on a busy machine loses nothing in
     # its socket's buffer.
     with Emulator(extra_args=["--frequency", "50"]) as emulator:
-        client = subprocess.Popen([client_path(), "stream", "--port", str(emulator.udp_port), "--seconds", "5"],
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+        client = subprocess.Popen([client_path(), "stream", "--port", str(emulator.udp_port), "--seconds", "5", "--json"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
         # Faults only in the middle of what the client receives: it sees every
         # packet on either side, so each loss shows in the packet counters.
         time.sleep(1.0)
@@ -63,12 +58,10 @@ def test_the_stream_client_reports_the_faults_stats_count():
         time.sleep(2.0)
         emulator.clear_faults()
         injected = emulator.stats()["faults"]
-        report = client.communicate(timeout=30)[0]
-    lost, reordered, duplicates = numbers(r"lost (\d+), reordered (\d+), duplicates (\d+)", report)
-    checksum_failures, = numbers(r"checksum failures (\d+)", report)
+        report = json.loads(client.communicate(timeout=30)[0])
     assert min(injected["lost"], injected["duplicated"], injected["reordered"], injected["corrupted"]) > 0
     # A corrupted packet's counter cannot be trusted: the client counts it lost too.
-    assert (lost, reordered, duplicates, checksum_failures) == (
+    assert (report["lost"], report["reordered"], report["duplicates"], report["checksum_failures"]) == (
         injected["lost"] + injected["corrupted"], injected["reordered"], injected["duplicated"],
         injected["corrupted"])
 

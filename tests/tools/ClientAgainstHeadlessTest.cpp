@@ -8,6 +8,8 @@
 
 #include <QDir>
 #include <QImage>
+#include <QMap>
+#include <QJsonArray>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTcpServer>
@@ -32,8 +34,6 @@ QString ok(const HeadlessProcess& emulator, const QStringList& arguments) {
     return run.out;
 }
 
-QStringList lines(const QString& text) { return text.split('\n', Qt::SkipEmptyParts); }
-
 // A result of three points, spoilt by `change`.
 QByteArray resultPacket(const std::function<void(QByteArray&)>& change) {
     QByteArray bytes;
@@ -49,28 +49,30 @@ QByteArray resultPacket(const std::function<void(QByteArray&)>& change) {
 TEST(ClientAgainstHeadless, ARigsScannersAreDiscoveredOnceEachWithTheirOptionsAndServeTheirOwnRecords) {
     constexpr int kScanners = 16;
     HeadlessProcess rig;
+    rig.tcpPort = freeTcpPort();  // on every address
     rig.limitOpenFiles(40, 4096);
     ASSERT_TRUE(rig.start({"--scanners", QString::number(kScanners), "--serial", "4242", "--xemr", "80", "--zdiap", "160"}))
         << rig.errors().toStdString();
     EXPECT_LE(QDir(QStringLiteral("/proc/%1/task").arg(rig.pid())).count() - 2, 8u) << "threads";
-    const ToolRun run = runClient({"discover", "--port", QString::number(rig.helloPort), "--seconds", "5"});
-    QStringList devices = lines(run.out);
-    std::sort(devices.begin(), devices.end(), [](const QString& a, const QString& b) {
-        return a.section(' ', 2, 2).section('.', 3).toInt() < b.section(' ', 2, 2).section('.', 3).toInt();
-    });
+    const ToolRun run = runClient({"discover", "--port", QString::number(rig.helloPort), "--seconds", "5", "--json"});
+    QMap<QString, QJsonObject> devices;
+    for (QJsonObject device : jsonLines(run.out))
+        devices.insert(device.take("address").toString(), device);
     ASSERT_EQ(devices.size(), kScanners) << run.out.toStdString() << run.err.toStdString();
     for (int k = 0; k < kScanners; ++k) {
         const QString address = QStringLiteral("127.0.0.%1").arg(k + 1);
-        const QString line = QStringLiteral("^PX310 at %1 .* serial %2  XEMR 80  ZDIAP 160 .* TCP port %3  UDP port %4$")
-                                 .arg(address).arg(4242 + k).arg(rig.tcpPort).arg(rig.udpPort);
-        EXPECT_TRUE(devices[k].contains(QRegularExpression(line))) << devices[k].toStdString();
+        QJsonObject device = devices.value(address);
+        EXPECT_EQ(device.take("mac").toString().size(), 17);
+        EXPECT_EQ(device, QJsonObject({{"device_type", 310}, {"serial", 4242 + k}, {"xemr", 80}, {"zdiap", 160}, {"xsmr", 1},
+                                       {"zbase", 1}, {"tcp_port", rig.tcpPort}, {"udp_port", rig.udpPort}}));
         // Were the records shared, the earlier scanners' changes would show.
         if (k < 3) {
             EXPECT_EQ(ok(rig, {"params", "set", QStringLiteral("laser_level_u8=%1").arg(k + 1), "--host", address}),
                       QStringLiteral("laser_level_u8: 0 -> %1\n").arg(k + 1));
         }
     }
-    EXPECT_TRUE(ok(rig, {"result", "--summary"}).contains(", 640 points, serial 4242,")) << "the built-in profile";
+    const QJsonObject result = firstJson(ok(rig, {"result", "--summary", "--json"}));
+    EXPECT_TRUE(result["point_count"] == 640 && result["serial"] == 4242 && !result.contains("points")) << "the built-in profile";
     EXPECT_EQ(rig.stop(), 0) << "SIGTERM stops the emulator cleanly";
 }
 
@@ -84,12 +86,16 @@ TEST(ClientAgainstHeadless, CommandsPrintSaveAndPlotWhatTheEmulatorServesAndItsC
                                 "--frequency", "200", "--control", control}));
     const QString csv = emulator.path("result.csv");
     const QString plot = emulator.path("result.png");
-    const QString results = ok(emulator, {"result", "-n", "2", "--csv", csv, "--plot", plot});
+    EXPECT_EQ(emulator.listening, QJsonObject({{"address", "127.0.0.1"}, {"tcp_port", emulator.tcpPort},
+                                               {"udp_port", emulator.udpPort}, {"hello_port", emulator.helloPort},
+                                               {"serial", 999999}, {"frequency", 200}, {"source", "profile"}, {"points", 2}}));
+    const QString results = ok(emulator, {"result", "-n", "2", "--csv", csv, "--plot", plot, "--json"});
+    QJsonObject second = jsonLines(results).value(1);
     // The measurement counter runs from the start, so on a busy machine it is ahead of the packet counter.
-    EXPECT_TRUE(results.contains(QRegularExpression("result 1: measurement \\d+, packet 1, 2 points, serial 999999, XEMR 70, "
-                                                    "ZDIAP 170, checksum ok\n     #         X mm         Z mm\n"
-                                                    "     0     -35.0000      85.0000\n")))
-        << results.toStdString();
+    EXPECT_GE(second.take("measurement").toInt(), 1);
+    const QJsonArray points{QJsonObject{{"x_mm", -35}, {"z_mm", 85}}, QJsonObject{{"x_mm", 17.5}, {"z_mm", 170}}};
+    EXPECT_EQ(second, QJsonObject({{"index", 1}, {"packet", 1}, {"point_count", 2}, {"serial", 999999}, {"xemr", 70},
+                                   {"zdiap", 170}, {"points", points}})) << results.toStdString();
     EXPECT_EQ(readCsvProfile(csv, CsvScale{70, 170}).points, readCsvProfile(profile, CsvScale{70, 170}).points);
     const ProfilePlot scale(70, 170);
     const QRectF range(scale.toPixel({-35, 170}), scale.toPixel({35, 0}));
@@ -109,15 +115,19 @@ TEST(ClientAgainstHeadless, CommandsPrintSaveAndPlotWhatTheEmulatorServesAndItsC
         for (int x = 0; x < kPictureWidth; ++x)
             wrong += saved.constScanLine(y)[x] != 255 - expected[x * kPictureHeight + y];
     EXPECT_EQ(wrong, 0) << "the whole picture, dark as black";
-    const QString factory = ok(emulator, {"factory", "get"});
-    EXPECT_TRUE(factory.contains("serial 999999\n") && factory.contains("ZBASE 7\n")) << factory.toStdString();
+    const QJsonObject factory = firstJson(ok(emulator, {"factory", "get", "--json"}));
+    EXPECT_TRUE(factory["serial"] == 999999 && factory["zbase"] == 7 && factory["tcp_port"] == emulator.tcpPort)
+        << "the port the system picked";
+    EXPECT_EQ(firstJson(ok(emulator, {"extents", "--json"}))["extents"].toArray().at(1), 0x0c80);
     EXPECT_TRUE(ok(emulator, {"raw", "0x20", "--expect", "4"})
                     .contains("sent get extends (32) with 0 payload bytes\nreply: 4 bytes\n0000  00 00 80 0c\n"));
 
     const QStringList stream{"stream", "--port", QString::number(emulator.udpPort), "--seconds", "1"};
-    const ToolRun clean = runClient(stream);
-    for (const char* part : {"2 points per packet", "reordered 0, duplicates 0", "checksum failures 0, malformed 0"})
-        EXPECT_TRUE(clean.out.contains(part)) << part << "\n" << clean.out.toStdString();
+    const ToolRun clean = runClient(stream + QStringList{"--json"});
+    const QJsonObject tally = firstJson(clean.out);
+    for (const char* counter : {"reordered", "duplicates", "checksum_failures", "malformed"})
+        EXPECT_EQ(tally[counter], 0) << counter << "\n" << clean.out.toStdString();
+    EXPECT_EQ(tally["points_per_packet"], 2);
     EXPECT_TRUE(clean.exitCode == 0 && clean.err.isEmpty()) << "no progress in a script: " << clean.err.toStdString();
     EXPECT_TRUE(runClientOnTerminal(stream).out.contains(QRegularExpression(R"(\r\x1b\[K\d+ packets, [\d.]+ packets/s)")))
         << "live progress on a terminal";
@@ -125,14 +135,14 @@ TEST(ClientAgainstHeadless, CommandsPrintSaveAndPlotWhatTheEmulatorServesAndItsC
     QUdpSocket sender;  // and one datagram a byte too long
     const QByteArray tooLong = resultPacket([](QByteArray& b) { b += '\0'; });
     QTimer::singleShot(500, [&] { sender.writeDatagram(tooLong, QHostAddress::LocalHost, emulator.udpPort); });
-    const ToolRun corrupted = runClient(stream);
-    EXPECT_TRUE(corrupted.out.contains(QRegularExpression("checksum failures [1-9]\\d*, malformed 1\n")))
+    const ToolRun corrupted = runClient(stream + QStringList{"--json"});
+    EXPECT_TRUE(firstJson(corrupted.out)["checksum_failures"].toInt() > 0 && firstJson(corrupted.out)["malformed"] == 1)
         << corrupted.out.toStdString();
     EXPECT_TRUE(corrupted.exitCode == 3 && corrupted.err.contains("failed their checksum")) << corrupted.err.toStdString();
-    const QString stats = runClient({"control", control, "stats"}).out;
-    EXPECT_TRUE(stats.contains("\"lost\":0,") && stats.contains("\"current_faults\":\"dup=50%,corrupt=50%\"") &&
-                stats.contains(QRegularExpression("\"late_packets\":\\d+")))
-        << stats.toStdString();
+    const QJsonObject stats = firstJson(runClient({"control", "--json", control, "stats"}).out);
+    EXPECT_TRUE(stats["faults"]["lost"] == 0 && stats["current_faults"] == "dup=50%,corrupt=50%" &&
+                stats["late_packets"].isDouble());
+    EXPECT_EQ(firstJson(runClient({"control", control, "faults", "clear", "--json"}).out), QJsonObject({{"answer", "none"}}));
     const ToolRun unknown = runClient({"control", control, "--scanner", "127.0.0.9", "stats"});
     EXPECT_TRUE(unknown.exitCode == 1 && unknown.err.contains("no scanner at 127.0.0.9")) << unknown.err.toStdString();
 }
@@ -143,8 +153,9 @@ TEST(ClientAgainstHeadless, AFlushedChangeIsSavedEvenWhenAStopFollowsAtOnce) {
     // The connection options may come before the command, too.
     const ToolRun set = runClient(emulator.serverArguments() +
                                   QStringList{"params", "set", "wnd_top_u8=300", "udp_ip_address_u8=10.0.0.5"});
-    EXPECT_EQ(lines(set.out), (QStringList{"wnd_top_u8: 0 -> 300", "udp_ip_address_u8: 255.255.255.255 -> 10.0.0.5"}))
-        << set.err.toStdString();
+    EXPECT_EQ(set.out, "wnd_top_u8: 0 -> 300\nudp_ip_address_u8: 255.255.255.255 -> 10.0.0.5\n") << set.err.toStdString();
+    EXPECT_EQ(firstJson(ok(emulator, {"params", "get", "wnd_top_u8", "udp_ip_address_u8", "--json"})),
+              QJsonObject({{"wnd_top_u8", 300}, {"udp_ip_address_u8", "10.0.0.5"}}));
     EXPECT_TRUE(ok(emulator, {"params", "flush"}).contains("flushed"));
     EXPECT_EQ(emulator.stop(), 0) << "SIGTERM right after the answer";
     EXPECT_EQ(QSettings(emulator.paramsPath(), QSettings::IniFormat).value("UserParams/wnd_top_u8").toInt(), 300);
@@ -153,7 +164,7 @@ TEST(ClientAgainstHeadless, AFlushedChangeIsSavedEvenWhenAStopFollowsAtOnce) {
 TEST(ClientStream, WhatItsOwnFullReceiveBufferDroppedIsCountedApartFromLostPackets) {
     const quint16 port = freeUdpPort();
     QProcess client;
-    client.start(PX310_CLIENT, {"stream", "--port", QString::number(port), "--seconds", "5"});
+    client.start(PX310_CLIENT, {"stream", "--port", QString::number(port), "--seconds", "5", "--json"});
     ASSERT_TRUE(waitUntil([&] { return !QUdpSocket().bind(QHostAddress::LocalHost, port); })) << "the client listens";
     QUdpSocket sender;
     QByteArray packet;  // whole profiles: the buffer fills after a few thousand, which even a slow client reads in time
@@ -171,9 +182,9 @@ TEST(ClientStream, WhatItsOwnFullReceiveBufferDroppedIsCountedApartFromLostPacke
     send(8000, 8010);  // the kernel tells its count with the next datagram
     ASSERT_TRUE(client.waitForFinished(10000));
     const QString out = QString::fromUtf8(client.readAllStandardOutput());
-    const auto number = [&](const char* pattern) { return QRegularExpression(pattern).match(out).captured(1).toInt(); };
-    const int dropped = number("buffer (\\d+)");
-    EXPECT_TRUE(dropped > 0 && number("received (\\d+)") + dropped == 8010 && out.contains("lost 0,")) << out.toStdString();
+    const QJsonObject tally = firstJson(out);
+    const int dropped = tally["dropped_by_client"].toInt();
+    EXPECT_TRUE(dropped > 0 && tally["received"].toInt() + dropped == 8010 && tally["lost"] == 0) << out.toStdString();
 }
 
 TEST(HeadlessFailures, WhatCannotStartEndsTheProgramWithAMessageAndItsCode) {

@@ -93,7 +93,7 @@ TEST(HeadlessOptions, TakeValuesWithinThePanelsRanges) {
     EXPECT_EQ(std::vector<int>({line.outcome, o.noise, o.stepdirForward, o.helloPort, o.udpPort.value_or(-1)}),
               std::vector<int>({HeadlessCommandLine::Run, 20, false, 7002, 7001}));
     const QList<QStringList> bad = {
-        {"--tcp-port", "0"},       {"--tcp-port", "65536"}, {"--frequency", "0"},   {"--frequency", "492"},
+        {"--tcp-port", "-1"},      {"--tcp-port", "65536"}, {"--frequency", "0"},   {"--frequency", "492"},
         {"--xemr", "0"},           {"--noise", "21"},       {"--serial", "1000000"}, {"--udp-port", "x"},
         {"--listen", "localhost"}, {"--listen", "::1"},     {"--no-such-option"},   {"stray"},
         {"--scanners", "0"},       {"--scanners", "2", "--listen", "127.0.0.1"}, {"--scanners", "2", "--rig", "r.ini"},

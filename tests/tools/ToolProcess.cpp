@@ -2,6 +2,7 @@
 
 #include "support/TestUtil.h"
 
+#include <QJsonDocument>
 #include <QTimer>
 
 namespace {
@@ -32,6 +33,13 @@ QString shellQuoted(const QString& word) { return '\'' + QString(word).replace('
 
 }  // namespace
 
+QList<QJsonObject> jsonLines(const QString& text) {
+    QList<QJsonObject> objects;
+    for (const QString& line : text.split('\n', Qt::SkipEmptyParts))
+        objects << QJsonDocument::fromJson(line.toUtf8()).object();
+    return objects;
+}
+
 ToolRun runClient(const QStringList& arguments, int timeoutMs, int stopAfterMs) {
     return runToEnd(PX310_CLIENT, arguments, timeoutMs, stopAfterMs);
 }
@@ -43,7 +51,7 @@ ToolRun runClientOnTerminal(const QStringList& arguments, int timeoutMs) {
     return runToEnd(QStringLiteral("script"), {"-qec", command.join(' '), "/dev/null"}, timeoutMs);
 }
 
-HeadlessProcess::HeadlessProcess() : tcpPort(freeTcpPort()), udpPort(freeUdpPort()), helloPort(freeUdpPort()) {
+HeadlessProcess::HeadlessProcess() : udpPort(freeUdpPort()), helloPort(freeUdpPort()) {
     while (helloPort == udpPort)
         helloPort = freeUdpPort();
 }
@@ -59,20 +67,21 @@ bool HeadlessProcess::start(const QStringList& arguments) {
     process_ = std::make_unique<QProcess>();
     QStringList command = arguments + QStringList{"--tcp-port",   QString::number(tcpPort),   "--udp-port",
                                                   QString::number(udpPort), "--hello-port", QString::number(helloPort),
-                                                  "--params",   paramsPath()};
+                                                  "--params",   paramsPath(), "--json"};
     if (openFilesLimit_.isEmpty())
         process_->start(QStringLiteral(PX310_HEADLESS), command);
     else
         process_->start(QStringLiteral("prlimit"), QStringList{openFilesLimit_, QStringLiteral(PX310_HEADLESS)} + command);
-    const auto listening = [this] { return out_.contains(QLatin1String("listening on")); };
     waitUntil(
         [&] {
             out_ += QString::fromUtf8(process_->readAllStandardOutput());
             err_ += QString::fromUtf8(process_->readAllStandardError());
-            return listening() || process_->state() == QProcess::NotRunning;
+            listening = firstJson(out_);
+            return !listening.isEmpty() || process_->state() == QProcess::NotRunning;
         },
         30000);
-    return listening();
+    tcpPort = quint16(listening.value("tcp_port").toInt(tcpPort));
+    return !listening.isEmpty();
 }
 
 int HeadlessProcess::stop() {

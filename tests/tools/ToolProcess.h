@@ -2,6 +2,7 @@
 
 #include "support/TestUtil.h"
 
+#include <QJsonObject>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -16,6 +17,10 @@ struct ToolRun {
     QString err;
 };
 
+// The JSON objects a program printed, one a line, and the first of them.
+QList<QJsonObject> jsonLines(const QString& text);
+inline QJsonObject firstJson(const QString& text) { return jsonLines(text).value(0); }
+
 // Runs px310-client to its end; events keep flowing meanwhile. SIGTERM
 // after `stopAfterMs` when that is given.
 ToolRun runClient(const QStringList& arguments, int timeoutMs = 30000, int stopAfterMs = -1);
@@ -28,7 +33,8 @@ public:
     HeadlessProcess();
     ~HeadlessProcess();
 
-    // Adds the ports and the parameter file to `arguments`; true once the program listens.
+    // Adds the ports and the parameter file to `arguments`; true once the
+    // program listens, on the TCP port the system picked unless one was set.
     bool start(const QStringList& arguments = {});
     // Before start(): the program's soft and hard limits on open files.
     void limitOpenFiles(int soft, int hard) { openFilesLimit_ = QStringLiteral("--nofile=%1:%2").arg(soft).arg(hard); }
@@ -43,9 +49,10 @@ public:
     QString path(const QString& name) const { return dir_.path() + '/' + name; }
     QString errors() const { return err_; }
 
-    quint16 tcpPort;
+    quint16 tcpPort = 0;
     quint16 udpPort;
     quint16 helloPort;
+    QJsonObject listening;  // the first scanner's line, once start() succeeded
 
 private:
     QTemporaryDir dir_;

@@ -1,11 +1,13 @@
 #include "ControlClient.h"
 
 #include "ClientError.h"
+#include "JsonOutput.h"
 
 #include "control/ControlCommand.h"
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QLocalSocket>
 
 namespace {
@@ -13,16 +15,18 @@ namespace {
 constexpr int kDefaultTimeoutMs = 10000;
 
 const char kUsage[] =
-    "Usage: px310-client control [--timeout MS] PATH COMMAND...\n\n"
+    "Usage: px310-client control [--timeout MS] PATH COMMAND... [--json]\n\n"
     "Sends one command to the control socket PATH of a running emulator and prints\n"
     "its answer once the command has taken effect. Commands:\n"
     "  faults SPEC | faults clear | profile FILE.csv | replay PATH | outage SECONDS | stats\n"
     "  | scene FILE.json | truth M\n"
     "each optionally after --scanner ADDR to address one scanner of a rig.\n"
-    "stats and truth print JSON. An error answer exits with 1.\n";
+    "stats and truth print JSON; with --json every answer is JSON (a text one as\n"
+    "{\"answer\": TEXT}). An error answer exits with 1.\n";
 
 struct ControlRequest {
     int timeoutMs = kDefaultTimeoutMs;
+    bool json = false;
     QString path;
     QByteArray line;
 };
@@ -40,6 +44,7 @@ QByteArray lineWithAbsolutePath(const ControlCommand& command, const QStringList
 
 ControlRequest requestOf(QStringList arguments) {
     ControlRequest request;
+    request.json = arguments.removeAll(QStringLiteral("--json")) > 0;
     if (arguments.value(0) == QLatin1String("--timeout")) {
         bool ok = false;
         request.timeoutMs = arguments.value(1).toInt(&ok);
@@ -71,6 +76,14 @@ QByteArray answerLine(QLocalSocket& socket, const ControlRequest& request) {
     return line;
 }
 
+// An answer that is a JSON object already (stats, truth) as it is.
+QJsonObject answerJson(const QByteArray& text) {
+    const QJsonDocument document = QJsonDocument::fromJson(text);
+    if (document.isObject())
+        return document.object();
+    return {{QStringLiteral("answer"), QString::fromUtf8(text)}};
+}
+
 }  // namespace
 
 int runControl(const QStringList& arguments, QTextStream& out) {
@@ -88,7 +101,9 @@ int runControl(const QStringList& arguments, QTextStream& out) {
     const QByteArray answer = answerLine(socket, request);
     if (answer == "ok" || answer.startsWith("ok ")) {
         const QByteArray text = answer.mid(3);
-        if (!text.isEmpty())
+        if (request.json)
+            printJson(out, answerJson(text));
+        else if (!text.isEmpty())
             out << QString::fromUtf8(text) << '\n';
         return kExitOk;
     }

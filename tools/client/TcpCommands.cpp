@@ -2,6 +2,7 @@
 
 #include "ClientError.h"
 #include "CommandLine.h"
+#include "JsonOutput.h"
 #include "ProfilePlot.h"
 #include "ProgressLine.h"
 
@@ -14,6 +15,7 @@
 #include "udp/ProfilePacketDecoder.h"
 
 #include <QImage>
+#include <QJsonArray>
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -66,6 +68,13 @@ void printField(QTextStream& out, const USER_PARAMS& params, const UserParamsFie
     out << QStringLiteral("%1 = %2\n").arg(QLatin1String(field.name), -26).arg(fieldValueText(params, field));
 }
 
+// Numbers as numbers, addresses as dotted text.
+QJsonValue fieldJson(const USER_PARAMS& params, const UserParamsField& field) {
+    if (field.kind == FieldKind::Address)
+        return fieldValueText(params, field);
+    return double(readFieldInteger(params, field));
+}
+
 // Closes the help of params get and set; the shell completion reads the names there.
 QString fieldNamesHelp() {
     QStringList names;
@@ -75,11 +84,12 @@ QString fieldNamesHelp() {
 }
 
 int paramsGet(const QStringList& arguments, QTextStream& out) {
-    CommandLine line(QStringLiteral("params get [FIELD...]"),
+    CommandLine line(QStringLiteral("params get [FIELD...] [--json]"),
                      QStringLiteral("Reads the 512-byte parameter record and prints every named field, or only the "
                                     "fields given, with its value (addresses as dotted text).") +
                          fieldNamesHelp(),
                      CommandLine::Server);
+    addJsonOption(line);
     if (!line.parse(arguments, out))
         return kExitOk;
     std::vector<const UserParamsField*> fields;
@@ -91,6 +101,13 @@ int paramsGet(const QStringList& arguments, QTextStream& out) {
 
     ScannerConnection connection(line.endpoint());
     const USER_PARAMS params = readParams(connection);
+    if (wantsJson(line)) {
+        QJsonObject object;
+        for (const UserParamsField* field : fields)
+            object.insert(QLatin1String(field->name), fieldJson(params, *field));
+        printJson(out, object);
+        return kExitOk;
+    }
     for (const UserParamsField* field : fields)
         printField(out, params, *field);
     return kExitOk;
@@ -197,6 +214,27 @@ void printResult(QTextStream& out, const DecodedProfilePacket& p, int index, boo
                    .arg(unitsToMillimetres(p.z[i], p.zdiap), 12, 'f', 4);
 }
 
+QJsonObject resultJson(const DecodedProfilePacket& p, int index, bool withPoints) {
+    QJsonObject result{{QStringLiteral("index"), index},
+                       {QStringLiteral("measurement"), double(p.measurementCounter)},
+                       {QStringLiteral("packet"), double(p.packetCounter)},
+                       {QStringLiteral("point_count"), int(p.x.size())},
+                       {QStringLiteral("serial"), double(p.serial)},
+                       {QStringLiteral("xemr"), double(p.xemr)},
+                       {QStringLiteral("zdiap"), double(p.zdiap)}};
+    if (p.stepdir)
+        result.insert(QStringLiteral("stepdir"),
+                      p.stepdirForward ? QStringLiteral("forward") : QStringLiteral("backward"));
+    if (!withPoints)
+        return result;
+    QJsonArray points;
+    for (size_t i = 0; i < p.x.size(); ++i)
+        points.append(QJsonObject{{QStringLiteral("x_mm"), unitsToMillimetres(p.x[i], p.xemr)},
+                                  {QStringLiteral("z_mm"), unitsToMillimetres(p.z[i], p.zdiap)}});
+    result.insert(QStringLiteral("points"), points);
+    return result;
+}
+
 // `error` is what a file writer returned: empty when the file is in place.
 void failUnlessWritten(const QString& error) {
     if (!error.isEmpty())
@@ -226,6 +264,7 @@ void writeResultPlot(const QString& path, const DecodedProfilePacket& p) {
 int runResultWith(const CommandLine& line, QTextStream& out) {
     const int count = static_cast<int>(line.number(QStringLiteral("n"), 1, 1000000, 1));
     const bool withPoints = !line.isSet(QStringLiteral("summary"));
+    const bool json = wantsJson(line);
     ScannerConnection connection(line.endpoint());
     DecodedProfilePacket last;
     for (int i = 0; i < count; ++i) {
@@ -233,16 +272,23 @@ int runResultWith(const CommandLine& line, QTextStream& out) {
         const PacketDecode decoded = decodeProfilePacket(receiveResult(connection, i));
         if (!decoded.ok())
             fail(kExitProtocol, QStringLiteral("result %1: %2").arg(i).arg(decoded.error));
-        printResult(out, decoded.packet, i, withPoints);
+        if (json)
+            printJson(out, resultJson(decoded.packet, i, withPoints));
+        else
+            printResult(out, decoded.packet, i, withPoints);
         last = decoded.packet;
     }
     if (line.isSet(QStringLiteral("csv"))) {
         writeResultCsv(line.value(QStringLiteral("csv")), last);
-        out << QStringLiteral("wrote %1 points to %2\n").arg(last.x.size()).arg(line.value(QStringLiteral("csv")));
+        if (!json)
+            out << QStringLiteral("wrote %1 points to %2\n").arg(last.x.size()).arg(line.value(QStringLiteral("csv")));
     }
     if (line.isSet(QStringLiteral("plot"))) {
         writeResultPlot(line.value(QStringLiteral("plot")), last);
-        out << QStringLiteral("plotted %1 points to %2\n").arg(last.x.size()).arg(line.value(QStringLiteral("plot")));
+        if (!json)
+            out << QStringLiteral("plotted %1 points to %2\n")
+                       .arg(last.x.size())
+                       .arg(line.value(QStringLiteral("plot")));
     }
     return kExitOk;
 }
@@ -284,10 +330,18 @@ QByteArray fetchPicture(ScannerConnection& connection, int chunkSize, QTextStrea
     return picture;
 }
 
-QString factoryText(const QByteArray& image) {
-    const FactoryFields f = decodeFactoryBlock(reinterpret_cast<const uint8_t*>(image.constData()));
+std::array<uint8_t, kMacSize> factoryMac(const QByteArray& image) {
     std::array<uint8_t, kMacSize> mac{};
     std::memcpy(mac.data(), image.constData() + hello::kFactoryTemplateMac, kMacSize);
+    return mac;
+}
+
+FactoryFields factoryFields(const QByteArray& image) {
+    return decodeFactoryBlock(reinterpret_cast<const uint8_t*>(image.constData()));
+}
+
+QString factoryText(const QByteArray& image) {
+    const FactoryFields f = factoryFields(image);
     return QStringLiteral("serial %1\nZBASE %2\nZDIAP %3\nXSMR %4\nXEMR %5\nUDP port %6\nTCP port %7\nMAC %8\n")
         .arg(f.serial)
         .arg(f.zbase)
@@ -296,7 +350,7 @@ QString factoryText(const QByteArray& image) {
         .arg(f.xemr)
         .arg(f.udpPort)
         .arg(f.tcpPort)
-        .arg(macText(mac));
+        .arg(macText(factoryMac(image)));
 }
 
 // fromHex skips what is not a digit; a typo must not send other bytes.
@@ -339,7 +393,7 @@ int runParams(const QStringList& arguments, QTextStream& out) {
 }
 
 int runResult(const QStringList& arguments, QTextStream& out) {
-    CommandLine line(QStringLiteral("result [-n N] [--csv FILE] [--plot FILE.png] [--summary]"),
+    CommandLine line(QStringLiteral("result [-n N] [--csv FILE] [--plot FILE.png] [--summary] [--json]"),
                      QStringLiteral("Fetches N results (default 1), checks each checksum and prints the counters, the "
                                     "point count and the points in millimetres. --csv writes the last result's points "
                                     "as a CSV profile (x;z in mm) that px310-headless --profile loads back unchanged; "
@@ -353,6 +407,7 @@ int runResult(const QStringList& arguments, QTextStream& out) {
                    QStringLiteral("Draw the last result in millimetres, with axes, into this image (PNG)."),
                    QStringLiteral("FILE.png"));
     line.addOption(QStringLiteral("summary"), QStringLiteral("Print one line per result, no points."));
+    addJsonOption(line);
     if (!line.parse(arguments, out))
         return kExitOk;
     line.positional(0);
@@ -378,29 +433,45 @@ int runImage(const QStringList& arguments, QTextStream& out) {
 }
 
 int runExtents(const QStringList& arguments, QTextStream& out) {
-    CommandLine line(QStringLiteral("extents"), QStringLiteral("Prints the 15 values of the extents block."),
+    CommandLine line(QStringLiteral("extents [--json]"), QStringLiteral("Prints the 15 values of the extents block."),
                      CommandLine::Server);
+    addJsonOption(line);
     if (!line.parse(arguments, out))
         return kExitOk;
     line.positional(0);
     ScannerConnection connection(line.endpoint());
     const QByteArray block = connection.request(kGetExtents, kExtentsSize);
+    if (wantsJson(line)) {
+        QJsonArray values;
+        for (int i = 0; i < kExtentsValues; ++i)
+            values.append(u16At(block, 2 * i));
+        printJson(out, {{QStringLiteral("extents"), values}});
+        return kExitOk;
+    }
     for (int i = 0; i < kExtentsValues; ++i)
         out << QStringLiteral("extent[%1] = %2\n").arg(i).arg(u16At(block, 2 * i));
     return kExitOk;
 }
 
 int runFactory(const QStringList& arguments, QTextStream& out) {
-    CommandLine line(QStringLiteral("factory get [--hex]"),
+    CommandLine line(QStringLiteral("factory get [--hex] [--json]"),
                      QStringLiteral("Reads the 1024-byte factory parameters image and prints its fields."),
                      CommandLine::Server);
     line.addOption(QStringLiteral("hex"), QStringLiteral("Also print all 1024 bytes."));
+    addJsonOption(line);
     if (!line.parse(arguments, out))
         return kExitOk;
     if (line.positional() != QStringList{QStringLiteral("get")})
         fail(kExitUsage, QStringLiteral("factory needs get (see factory --help)"));
     ScannerConnection connection(line.endpoint());
     const QByteArray image = connection.request(kReadFactoryParams, kFactoryImageSize);
+    if (wantsJson(line)) {
+        QJsonObject factory = factoryJson(factoryFields(image), factoryMac(image));
+        if (line.isSet(QStringLiteral("hex")))
+            factory.insert(QStringLiteral("bytes_hex"), QString::fromLatin1(image.toHex()));
+        printJson(out, factory);
+        return kExitOk;
+    }
     out << factoryText(image);
     if (line.isSet(QStringLiteral("hex")))
         out << hexDump(image);

@@ -2,6 +2,7 @@
 
 #include "ClientError.h"
 #include "CommandLine.h"
+#include "JsonOutput.h"
 #include "PacketCounterTracker.h"
 #include "ProgressLine.h"
 
@@ -117,13 +118,17 @@ public:
                recorder_.error().isEmpty();
     }
 
-    void finish(QTextStream& out) {
+    // False when nothing was to be recorded.
+    bool finish() {
         if (path_.isEmpty())
-            return;
+            return false;
         if (!recorder_.close())
             fail(kExitFile, recorder_.error());
-        out << QStringLiteral("recorded %1 datagrams to %2\n").arg(recorder_.written()).arg(path_);
+        return true;
     }
+
+    const QString& path() const { return path_; }
+    long long written() const { return recorder_.written(); }
 
 private:
     QString path_;
@@ -145,6 +150,13 @@ QString helloLine(const HelloInfo& h) {
         .arg(h.factory.zbase)
         .arg(h.factory.tcpPort)
         .arg(h.factory.udpPort);
+}
+
+QJsonObject helloJson(const HelloInfo& h) {
+    QJsonObject device = factoryJson(h.factory, h.mac);
+    device.insert(QStringLiteral("device_type"), h.deviceType);
+    device.insert(QStringLiteral("address"), h.address);
+    return device;
 }
 
 struct StreamTally {
@@ -187,6 +199,22 @@ struct StreamTally {
     }
 };
 
+QJsonObject tallyJson(const StreamTally& t, quint16 port, double seconds) {
+    return {{QStringLiteral("port"), port},
+            {QStringLiteral("seconds"), seconds},
+            {QStringLiteral("received"), double(t.datagrams())},
+            {QStringLiteral("bytes"), double(t.bytes)},
+            {QStringLiteral("packets_per_second"), t.rate()},
+            {QStringLiteral("points_per_packet"), t.lastPoints < 0 ? QJsonValue() : QJsonValue(t.lastPoints)},
+            {QStringLiteral("lost"), double(t.lost())},
+            {QStringLiteral("reordered"), double(t.counters.reordered())},
+            {QStringLiteral("duplicates"), double(t.counters.duplicates())},
+            {QStringLiteral("counter_restarts"), double(t.counters.restarts())},
+            {QStringLiteral("checksum_failures"), double(t.checksumFailures)},
+            {QStringLiteral("malformed"), double(t.malformed)},
+            {QStringLiteral("dropped_by_client"), double(t.droppedHere)}};
+}
+
 void printTally(QTextStream& out, const StreamTally& t, quint16 port, double seconds) {
     out << QStringLiteral("received %1 packets (%2 bytes) on UDP port %3 in %4 s\n")
                .arg(t.datagrams())
@@ -225,10 +253,11 @@ std::optional<Listening> parseListening(CommandLine& line, const QStringList& ar
 }  // namespace
 
 int runDiscover(const QStringList& arguments, QTextStream& out) {
-    CommandLine line(QStringLiteral("discover [--port P] [--seconds S]"),
+    CommandLine line(QStringLiteral("discover [--port P] [--seconds S] [--json]"),
                      QStringLiteral("Listens for hello packets (one every 2 s per emulator) and prints each device "
                                     "once: type, address, MAC, serial number, XEMR, ZDIAP, XSMR, ZBASE and ports."),
                      CommandLine::NoServer);
+    addJsonOption(line);
     const std::optional<Listening> listening = parseListening(line, arguments, out, kHelloPort, 3);
     if (!listening)
         return kExitOk;
@@ -245,14 +274,16 @@ int runDiscover(const QStringList& arguments, QTextStream& out) {
             return true;
         }
         const QString text = helloLine(*hello);
-        if (!seen.contains(text)) {
-            seen.insert(text);
-            out << text;
-            out.flush();
-        }
+        if (seen.contains(text))
+            return true;
+        seen.insert(text);
+        if (wantsJson(line))
+            printJson(out, helloJson(*hello));
+        else
+            out << text << Qt::flush;
         return true;
     });
-    if (ignored > 0)
+    if (ignored > 0 && !wantsJson(line))
         out << QStringLiteral("ignored %1 datagrams that are no hello packet\n").arg(ignored);
     if (seen.isEmpty())
         fail(kExitNoEmulator, QStringLiteral("no hello packet on UDP port %1 within %2 s").arg(port).arg(seconds));
@@ -260,7 +291,7 @@ int runDiscover(const QStringList& arguments, QTextStream& out) {
 }
 
 int runStream(const QStringList& arguments, QTextStream& out) {
-    CommandLine line(QStringLiteral("stream [--port P] [--seconds S] [--record FILE.pcap]"),
+    CommandLine line(QStringLiteral("stream [--port P] [--seconds S] [--record FILE.pcap] [--json]"),
                      QStringLiteral("Receives the profile stream and prints the packet rate, lost and reordered "
                                     "packets (from the packet counter) and checksum failures. The emulator pauses "
                                     "the stream while a command client is connected."),
@@ -268,6 +299,7 @@ int runStream(const QStringList& arguments, QTextStream& out) {
     line.addOption(QStringLiteral("record"),
                    QStringLiteral("Write every received datagram to a pcap file (raw IPv4) with its receive time."),
                    QStringLiteral("FILE.pcap"));
+    addJsonOption(line);
     const std::optional<Listening> listening = parseListening(line, arguments, out, kStreamPort, 5);
     if (!listening)
         return kExitOk;
@@ -290,8 +322,18 @@ int runStream(const QStringList& arguments, QTextStream& out) {
             return recording.take(datagram, port);
         });
     }
-    recording.finish(out);
-    printTally(out, tally, port, std::min<double>(seconds, tally.clock.elapsed() / 1000.0));
+    const bool recorded = recording.finish();
+    const double listened = std::min<double>(seconds, tally.clock.elapsed() / 1000.0);
+    if (wantsJson(line)) {
+        QJsonObject summary = tallyJson(tally, port, listened);
+        if (recorded)
+            summary.insert(QStringLiteral("recorded"), double(recording.written()));
+        printJson(out, summary);
+    } else {
+        if (recorded)
+            out << QStringLiteral("recorded %1 datagrams to %2\n").arg(recording.written()).arg(recording.path());
+        printTally(out, tally, port, listened);
+    }
     if (tally.datagrams() == 0)
         fail(kExitNoEmulator, QStringLiteral("no profile packet on UDP port %1 within %2 s").arg(port).arg(seconds));
     if (tally.checksumFailures + tally.malformed > 0)

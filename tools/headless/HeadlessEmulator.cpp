@@ -174,10 +174,12 @@ void HeadlessEmulator::applyPlan(Member& member) {
 
 // Listens on every scanner's address and port at once, so that a port in use,
 // an address this host lacks or two scanners on one address and port are
-// found before anything starts.
-bool HeadlessEmulator::checkAddresses(QString* error) const {
+// found before anything starts. Port 0 becomes the port the system picks
+// here, kept in the record: the hello packets announce it and the server
+// listens on it again after an outage.
+bool HeadlessEmulator::checkAddresses(QString* error) {
     std::vector<std::unique_ptr<QTcpServer>> trials;
-    for (const Member& member : members_) {
+    for (Member& member : members_) {
         const USER_PARAMS p = member.scanner->params().snapshot();
         const QString address = ipv4FieldToText(p.tcp_ip_address_u8);
         auto trial = std::make_unique<QTcpServer>();
@@ -190,6 +192,8 @@ bool HeadlessEmulator::checkAddresses(QString* error) const {
                          .arg(withListenAdvice(trial->errorString(), p.tcp_port_u16));
             return false;
         }
+        const quint16 picked = trial->serverPort();
+        member.scanner->params().update([picked](USER_PARAMS& record) { record.tcp_port_u16 = picked; });
         trials.push_back(std::move(trial));
     }
     return true;
@@ -219,21 +223,45 @@ void HeadlessEmulator::onListening(size_t k) {
         if (!m.listening)
             return;
     listenTimeout_.stop();
-    QStringList lines;
-    for (Member& m : members_) {
-        const USER_PARAMS p = m.scanner->params().snapshot();
-        const QString replayed = m.scanner->replayedPath();
-        lines << QStringLiteral("listening on %1:%2 (TCP), streaming %3 at %4 Hz to 127.0.0.1:%5 (UDP), "
-                                "hello to 127.0.0.1:%6")
-                     .arg(m.scanner->settings().localAddress)
-                     .arg(m.scanner->listeningPort())
-                     .arg(replayed.isEmpty() ? QStringLiteral("%1 points").arg(m.scanner->profile().count())
-                                             : QStringLiteral("a replay of %1").arg(replayed))
-                     .arg(p.udp_frequency_u16)
-                     .arg(p.udp_port_u16)
-                     .arg(m.scanner->settings().helloPort);
+    QJsonArray scanners;
+    for (Member& m : members_)
+        scanners.append(listeningJson(*m.scanner));
+    emit ready(scanners);
+}
+
+QJsonObject listeningJson(Scanner& scanner) {
+    const USER_PARAMS p = scanner.params().snapshot();
+    QJsonObject json{{QStringLiteral("address"), scanner.settings().localAddress},
+                     {QStringLiteral("tcp_port"), scanner.listeningPort()},
+                     {QStringLiteral("udp_port"), p.udp_port_u16},
+                     {QStringLiteral("hello_port"), scanner.settings().helloPort},
+                     {QStringLiteral("serial"), scanner.settings().serial},
+                     {QStringLiteral("frequency"), p.udp_frequency_u16}};
+    const QString played = scanner.replayedPath();
+    if (played.isEmpty()) {
+        json.insert(QStringLiteral("source"), QStringLiteral("profile"));
+        json.insert(QStringLiteral("points"), scanner.profile().count());
+    } else {
+        json.insert(QStringLiteral("source"), scanner.scene() ? QStringLiteral("scene") : QStringLiteral("replay"));
+        json.insert(QStringLiteral("path"), played);
     }
-    emit ready(lines.join(QLatin1Char('\n')));
+    return json;
+}
+
+QString listeningText(const QJsonObject& scanner) {
+    const auto number = [&scanner](const char* key) { return scanner.value(QLatin1String(key)).toInt(); };
+    const QString source = scanner.value(QStringLiteral("source")).toString();
+    const QString played = source == QLatin1String("profile")
+                               ? QStringLiteral("%1 points").arg(number("points"))
+                               : QStringLiteral("a replay of %1").arg(scanner.value(QStringLiteral("path")).toString());
+    return QStringLiteral("listening on %1:%2 (TCP), streaming %3 at %4 Hz to 127.0.0.1:%5 (UDP), "
+                          "hello to 127.0.0.1:%6")
+        .arg(scanner.value(QStringLiteral("address")).toString())
+        .arg(number("tcp_port"))
+        .arg(played)
+        .arg(number("frequency"))
+        .arg(number("udp_port"))
+        .arg(number("hello_port"));
 }
 
 void HeadlessEmulator::saveParams(const Member& member) {

@@ -8,6 +8,8 @@
 #include "profile/ProfileStore.h"
 #include "scanner/Scanner.h"
 
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QObject>
 #include <QTimer>
 #include <memory>
@@ -45,7 +47,8 @@ public:
 
 signals:
     // Every command server listens; the emulator is ready for clients.
-    void ready(const QString& summary);
+    // One listeningJson() per scanner.
+    void ready(const QJsonArray& scanners);
     // A command server cannot listen; the emulator cannot serve.
     void failed(const QString& message);
     // Something a user of the program should see (not the workers' debug
@@ -65,7 +68,7 @@ private:
     bool loadProfile(Member& member, QString* error);
     bool loadReplay(Member& member, QString* error);
     void applyPlan(Member& member);
-    bool checkAddresses(QString* error) const;
+    bool checkAddresses(QString* error);
     bool openControl(QString* error);
     void connectScanner(size_t k);
     void onListening(size_t k);
@@ -77,6 +80,13 @@ private:
     QTimer listenTimeout_;
     std::unique_ptr<ControlServer> control_;
 };
+
+// Where a listening scanner serves and streams and what it plays:
+// {"address", "tcp_port", "udp_port", "hello_port", "serial", "frequency",
+//  "source": "profile" | "replay" | "scene", then "points" or "path"}.
+QJsonObject listeningJson(Scanner& scanner);
+// The same as the line a user reads.
+QString listeningText(const QJsonObject& scanner);
 
 // The profile streamed without --profile: 640 points, a raised block with
 // sloped sides on a flat floor, drawn with the drawing area's line rules.

@@ -16,8 +16,10 @@ struct NumberOption {
 };
 
 // Ranges as the window's panel allows them.
-const NumberOption kTcpPort{"tcp-port", "TCP port of the command server (default: parameter file, else 620).", 1,
-                            65535};
+const NumberOption kTcpPort{"tcp-port",
+                            "TCP port of the command server, 0 for one the system picks (default: parameter file, "
+                            "else 620).",
+                            0, 65535};
 const NumberOption kUdpPort{"udp-port", "UDP port of the profile stream (default: parameter file, else 6003).", 1,
                             65535};
 const NumberOption kFrequency{"frequency", "Profile rate in profiles per second (default: parameter file, else 249).",
@@ -112,6 +114,9 @@ void addOptions(QCommandLineParser& parser) {
                                                              "(default: loop).")});
     parser.addOption({QStringLiteral("backward"), QStringLiteral("Step/dir direction backward (default forward).")});
     parser.addOption({QStringLiteral("verbose"), QStringLiteral("Show the workers' debug log.")});
+    parser.addOption({QStringLiteral("json"),
+                      QStringLiteral("Print the listening line as one JSON object per scanner (address, ports, serial, "
+                                     "source).")});
 }
 
 bool readReplayOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& error) {
@@ -190,6 +195,7 @@ bool readOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& 
     o.zbase = numberOf(parser, kZbase, error);
     o.stepdirForward = !parser.isSet(QStringLiteral("backward"));
     o.verbose = parser.isSet(QStringLiteral("verbose"));
+    o.json = parser.isSet(QStringLiteral("json"));
     o.scanners = numberOf(parser, kScanners, error).value_or(o.scanners);
     o.rigPath = parser.value(QStringLiteral("rig"));
     o.controlPath = parser.value(QStringLiteral("control"));

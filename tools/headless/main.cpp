@@ -3,6 +3,7 @@
 #include "SceneTruthWriter.h"
 #include "StopSignals.h"
 
+#include "control/ControlStats.h"
 #include "log/LogCategories.h"
 
 #include <QCoreApplication>
@@ -16,9 +17,11 @@ enum HeadlessExit { kExitOk = 0, kExitUsage = 1, kExitCannotStart = 2 };
 // Notices come from the command servers' threads too.
 std::mutex outputMutex;
 
-void say(QTextStream& stream, const QString& line) {
+void say(QTextStream& stream, const QString& line, bool named = true) {
     std::lock_guard<std::mutex> lock(outputMutex);
-    stream << "px310-headless: " << line << '\n';
+    if (named)
+        stream << "px310-headless: ";
+    stream << line << '\n';
     stream.flush();
 }
 
@@ -52,9 +55,9 @@ int main(int argc, char* argv[]) {
     HeadlessEmulator emulator(line.options);
     int exitCode = kExitOk;
     QObject::connect(&emulator, &HeadlessEmulator::notice, [&err](const QString& text) { say(err, text); });
-    QObject::connect(&emulator, &HeadlessEmulator::ready, [&out](const QString& summary) {
-        for (const QString& line : summary.split('\n'))
-            say(out, line);
+    QObject::connect(&emulator, &HeadlessEmulator::ready, [&out, json = line.options.json](const QJsonArray& scanners) {
+        for (const QJsonValue& scanner : scanners)
+            say(out, json ? jsonLine(scanner.toObject()) : listeningText(scanner.toObject()), !json);
     });
     QObject::connect(&emulator, &HeadlessEmulator::failed, [&](const QString& message) {
         say(err, message);

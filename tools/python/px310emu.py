@@ -26,7 +26,6 @@ import time
 
 __all__ = ["Emulator", "EmulatorError", "ControlError", "find_headless", "supports_control", "free_port"]
 
-_LISTENING = re.compile(r"listening on (\S+):(\d+) \(TCP\)")
 _CONTROL_CHARACTER = re.compile(r"[\x00-\x1f\x7f]")
 _HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -96,6 +95,7 @@ class Emulator:
         self.start_timeout = start_timeout
         self.answer_timeout = answer_timeout
         self.scanners = []  # (address, TCP port) of each scanner once started
+        self.listening = []  # what px310-headless --json told of each scanner (ports, serial, source)
         self.output = []    # every line the emulator printed on stdout
         self.tcp_port = self.udp_port = self.hello_port = None
         self.control_path = None
@@ -107,12 +107,11 @@ class Emulator:
 
     def start(self):
         self._dir = tempfile.mkdtemp(prefix="px310emu-")
-        addresses = tuple("127.0.0.%d" % k for k in range(1, self.scanner_count + 1))
-        self.tcp_port = free_port(socket.SOCK_STREAM, addresses)
         self.udp_port = free_port(socket.SOCK_DGRAM)
         self.hello_port = free_port(socket.SOCK_DGRAM)
-        command = [self.executable, "--tcp-port", str(self.tcp_port), "--udp-port", str(self.udp_port),
-                   "--hello-port", str(self.hello_port), "--params", os.path.join(self._dir, "user_params.ini")]
+        command = [self.executable, "--tcp-port", "0", "--udp-port", str(self.udp_port),
+                   "--hello-port", str(self.hello_port), "--params", os.path.join(self._dir, "user_params.ini"),
+                   "--json"]
         if self.scanner_count > 1:
             command += ["--scanners", str(self.scanner_count)]
         if self.use_control:
@@ -130,6 +129,7 @@ class Emulator:
         threading.Thread(target=self._read_output, daemon=True).start()
         try:
             self._wait_until_listening()
+            self.tcp_port = self.scanners[0][1]
         except EmulatorError:
             self.stop()
             raise
@@ -175,9 +175,10 @@ class Emulator:
                 raise EmulatorError("px310-headless ended with %d: %s"
                                     % (self._process.returncode, self._process.stderr.read().strip()))
             self.output.append(line)
-            match = _LISTENING.search(line)
-            if match:
-                self.scanners.append((match.group(1), int(match.group(2))))
+            if line.startswith("{"):
+                scanner = json.loads(line)
+                self.listening.append(scanner)
+                self.scanners.append((scanner["address"], scanner["tcp_port"]))
 
     # Control
 
