@@ -49,9 +49,11 @@ TEST_P(Replay, ASecondEmulatorSendsTheRecordedProfilesInOrderAndLoops) {
     CaptureReader reader;
     CapturedProfile profile;
     std::vector<ProfileSnapshot> recording;
-    bool timed = false;  // arrival times to the microsecond
-    for (reader.open(path); reader.next(profile); timed = timed || profile.microseconds != 0)
+    bool timed = false;  // arrival times of these years to the microsecond
+    for (reader.open(path); reader.next(profile);) {
+        timed = timed || (profile.seconds > 1600000000 && profile.microseconds != 0);
         recording.push_back(profile.points);
+    }
     ASSERT_GT(recording.size(), 20u);
     EXPECT_TRUE(timed && recording[0].x != recording[1].x);
     EXPECT_TRUE(said.isEmpty() || said.contains(QStringLiteral("recorded %1 datagrams").arg(recording.size())))
