@@ -19,11 +19,11 @@ sockaddr_in socketAddress(uint32_t address, uint16_t port) {
 
 DatagramSocket::~DatagramSocket() { close(); }
 
-bool DatagramSocket::open(uint32_t address, uint16_t port, bool shareAddress) {
+void DatagramSocket::open(uint32_t address, uint16_t port, bool shareAddress) {
     close();
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0)
-        return false;
+        return;
     const int on = 1;
     // The subnet copy goes to a broadcast address.
     ::setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
@@ -31,7 +31,6 @@ bool DatagramSocket::open(uint32_t address, uint16_t port, bool shareAddress) {
         ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     const sockaddr_in local = socketAddress(address, port);
     ::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local);
-    return true;
 }
 
 void DatagramSocket::close() {

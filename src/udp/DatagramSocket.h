@@ -17,10 +17,10 @@ public:
     DatagramSocket& operator=(const DatagramSocket&) = delete;
 
     // Makes the socket and binds it to `address`:`port` (port 0: any).
-    // `shareAddress` lets other sockets bind the same port. False when no
-    // socket could be made; a failed bind keeps the socket, which still
-    // sends, from a port the system picks.
-    bool open(uint32_t address, uint16_t port, bool shareAddress);
+    // `shareAddress` lets other sockets bind the same port. Without a socket
+    // every send fails; a failed bind keeps the socket, which still sends,
+    // from a port the system picks.
+    void open(uint32_t address, uint16_t port, bool shareAddress);
     void close();
     bool isOpen() const { return fd_ >= 0; }
 
