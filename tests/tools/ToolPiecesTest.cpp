@@ -5,6 +5,9 @@
 #include "RigPlan.h"
 #include "ToolProcess.h"
 
+#include "capture/PcapRecorder.h"
+#include "udp/ProfilePacket.h"
+
 #include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -146,4 +149,31 @@ TEST(HeadlessRigFile, AnUnusableValueStopsTheStartNamingTheScannerAndTheKey) {
     ASSERT_TRUE(writeFile(options.rigPath, "[a]\naddress=127.000.000.001\n"));
     QString error;
     EXPECT_EQ(planRig(options, &error).at(0).settings.localAddress, "127.0.0.1") << "as --scanner names it";
+}
+
+// Each scanner of a rig plays the capture, whose frames they share.
+TEST(HeadlessRig, EveryScannerReplaysTheOneCapture) {
+    QTemporaryDir dir;
+    HeadlessOptions options;
+    options.replayPath = dir.filePath("two.pcap");
+    options.paramsPath = options.paramsSavePath = dir.filePath("p.ini");
+    options.scanners = 3;
+    options.tcpPort = freeTcpPort();
+    PcapRecorder recorder;
+    QString error;
+    ASSERT_TRUE(recorder.open(options.replayPath, error));
+    QByteArray packet;
+    for (uint32_t k = 0; k < 2; ++k) {
+        encodeProfilePacket(ProfileSnapshot{{int16_t(k), 7}, {3, 4}}, PacketFields{0, k}, packet);
+        ASSERT_TRUE(recorder.write(packet, DatagramAddresses{0x7f000001, 13000, 0x7f000001, 6003}, 0));
+    }
+    ASSERT_TRUE(recorder.close());
+    HeadlessEmulator emulator(options);
+    ASSERT_TRUE(emulator.start(&error)) << error.toStdString();
+    for (int k = 0; k < 3; ++k) {
+        ProfileSnapshot frame;
+        emulator.scanner(k).copyStreamedFrame(frame);
+        EXPECT_TRUE(frame.x.size() == 2 && frame.x[1] == 7 && emulator.scanner(k).replayedPath() == options.replayPath)
+            << "scanner " << k;
+    }
 }
