@@ -53,8 +53,9 @@ bool isHelp(const QString& argument) {
 
 const QStringList kValueOptions{QStringLiteral("host"), QStringLiteral("port"), QStringLiteral("timeout")};
 
-QString optionName(const QString& argument) {
-    return QString(argument).remove(QRegularExpression(QStringLiteral("^--?"))).section('=', 0, 0);
+// An option without its one or two dashes ("host=H" for "--host=H").
+QString withoutDashes(const QString& argument) {
+    return QString(argument).remove(QRegularExpression(QStringLiteral("^--?")));
 }
 
 // The options before the command end at the first word that is no option
@@ -62,14 +63,14 @@ QString optionName(const QString& argument) {
 int commandIndex(const QStringList& arguments) {
     int i = 0;
     while (i < arguments.size() && arguments[i].startsWith('-') && !isHelp(arguments[i]))
-        i += kValueOptions.contains(arguments[i].mid(arguments[i].startsWith("--") ? 2 : 1)) ? 2 : 1;
+        i += kValueOptions.contains(withoutDashes(arguments[i])) ? 2 : 1;
     return i;
 }
 
 // The first option before the command that is no connection option.
 QString unknownLeadingOption(const QStringList& leading) {
     for (int i = 0; i < leading.size(); ++i) {
-        if (!kValueOptions.contains(optionName(leading[i])))
+        if (!kValueOptions.contains(withoutDashes(leading[i]).section('=', 0, 0)))
             return leading[i];
         if (!leading[i].contains('='))
             ++i;  // its value
