@@ -6,8 +6,15 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
+#include <cstdio>
+#include <cstring>
 
 int main(int argc, char* argv[]) {
+    // Answered before the application starts, which needs a display.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::puts("px310-emulator " PX310_VERSION);
+        return 0;
+    }
     QApplication app(argc, argv);
     enableEmulatorLog();
     QCoreApplication::setOrganizationName(QStringLiteral("Kelvora"));

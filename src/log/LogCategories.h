@@ -11,5 +11,5 @@ Q_DECLARE_LOGGING_CATEGORY(lcHello)
 Q_DECLARE_LOGGING_CATEGORY(lcParams)
 Q_DECLARE_LOGGING_CATEGORY(lcProfile)
 
-// Turns on the debug lines of every category above.
+// Turns on the debug lines of every category above, each with a time stamp.
 void enableEmulatorLog();

@@ -1,5 +1,6 @@
 #include "scanner/Scanner.h"
 
+#include "capture/CaptureProfileSource.h"
 #include "capture/CaptureReplay.h"
 #include "profile/ProfileModel.h"
 #include "tcp/TcpTransport.h"
@@ -116,6 +117,16 @@ bool Scanner::replay(const QString& path, Playback playback, QString* error, Cap
     feed_.play(std::move(source));
     std::lock_guard<std::mutex> lock(replayedMutex_);
     replayedPath_ = path;
+    return true;
+}
+
+bool Scanner::replayAlong(const Scanner& other) {
+    std::shared_ptr<ProfileSource> source = other.feed_.current();
+    if (other.feed_.playsDrawn() || std::dynamic_pointer_cast<CaptureProfileSource>(source))
+        return false;
+    feed_.play(std::move(source));
+    std::lock_guard<std::mutex> lock(replayedMutex_);
+    replayedPath_ = other.replayedPath();
     return true;
 }
 

@@ -96,6 +96,11 @@ public:
     // the scanner's XEMR and ZDIAP). Takes effect at once, running or not. False
     // with `error` set, and nothing changed, when the recording cannot be read.
     bool replay(const QString& path, Playback playback, QString* error, CaptureFilter filter = {});
+    // Plays the capture `other` replays, its frames shared: a rig that
+    // replays one capture holds and frees it once, not once per scanner.
+    // False, nothing changed, for a capture too large to hold, whose reading
+    // ahead follows one reader.
+    bool replayAlong(const Scanner& other);
     // Plays a scene file as a replay is played; the scanner takes up the
     // scene's XEMR and ZDIAP. False with `error` set, and nothing changed,
     // when the file is refused.

@@ -7,6 +7,7 @@
 
 #include <QDebug>
 #include <QNetworkInterface>
+#include <QRandomGenerator>
 #include <cstdlib>
 #include <ctime>
 #include <utility>
@@ -52,7 +53,9 @@ UdpTransport::UdpTransport(QObject* parent, int width, int height, UserParamsSto
     const HelloBytes announced = hello_->packet();
     xemr_ = helloU16(announced, hello::kXemr);
     zdiap_ = helloU16(announced, hello::kZdiap);
-    socket_.open(sourceAddress_, kFirstSourcePort + std::rand() % kSourcePortRange, true);
+    // Drawn apart in every process: two emulators on one host would otherwise
+    // stream from the same port and no receiver could tell them apart.
+    socket_.open(sourceAddress_, quint16(kFirstSourcePort + QRandomGenerator::global()->bounded(kSourcePortRange)), true);
     std::srand(static_cast<unsigned>(std::time(nullptr)));
 }
 

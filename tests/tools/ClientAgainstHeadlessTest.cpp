@@ -149,7 +149,9 @@ TEST(ClientAgainstHeadless, CommandsPrintSaveAndPlotWhatTheEmulatorServesAndItsC
 
 TEST(ClientAgainstHeadless, AFlushedChangeIsSavedEvenWhenAStopFollowsAtOnce) {
     HeadlessProcess emulator;
-    ASSERT_TRUE(emulator.start());
+    ASSERT_TRUE(emulator.start({"--verbose"}));
+    EXPECT_TRUE(emulator.errors().contains(QRegularExpression("\\n\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3} px310\\.tcp: ")))
+        << "the log's lines carry their time: " << emulator.errors().toStdString();
     // The connection options may come before the command, too.
     const ToolRun set = runClient(emulator.serverArguments() +
                                   QStringList{"params", "set", "wnd_top_u8=300", "udp_ip_address_u8=10.0.0.5"});
@@ -157,7 +159,10 @@ TEST(ClientAgainstHeadless, AFlushedChangeIsSavedEvenWhenAStopFollowsAtOnce) {
     EXPECT_EQ(firstJson(ok(emulator, {"params", "get", "wnd_top_u8", "udp_ip_address_u8", "--json"})),
               QJsonObject({{"wnd_top_u8", 300}, {"udp_ip_address_u8", "10.0.0.5"}}));
     EXPECT_TRUE(ok(emulator, {"params", "flush"}).contains("flushed"));
-    EXPECT_EQ(emulator.stop(), 0) << "SIGTERM right after the answer";
+    QTcpSocket stillConnected;
+    stillConnected.connectToHost(QHostAddress::LocalHost, emulator.tcpPort);
+    ASSERT_TRUE(stillConnected.waitForConnected(5000));
+    EXPECT_EQ(emulator.stop(), 0) << "SIGTERM right after the answer, a client connected";
     EXPECT_EQ(QSettings(emulator.paramsPath(), QSettings::IniFormat).value("UserParams/wnd_top_u8").toInt(), 300);
 }
 
@@ -185,6 +190,30 @@ TEST(ClientStream, WhatItsOwnFullReceiveBufferDroppedIsCountedApartFromLostPacke
     const QJsonObject tally = firstJson(out);
     const int dropped = tally["dropped_by_client"].toInt();
     EXPECT_TRUE(dropped > 0 && tally["received"].toInt() + dropped == 8010 && tally["lost"] == 0) << out.toStdString();
+}
+
+// Two emulators streaming to one port must not look like one that loses and restarts.
+TEST(ClientStream, TwoEmulatorsOnOnePortAreCountedApartAndFromKeepsAndRecordsOne) {
+    HeadlessProcess first, second;
+    second.udpPort = first.udpPort;
+    ASSERT_TRUE(first.start() && second.start({"--listen", "127.0.0.2"}));
+    const QStringList stream{"stream", "--port", QString::number(first.udpPort), "--seconds", "1"};
+    const QString both = runClient(stream).out;
+    const QRegularExpression sender("^(127\\.0\\.0\\.1:\\d+): received (\\d+) packets", QRegularExpression::MultilineOption);
+    QStringList senders;
+    for (auto match = sender.globalMatch(both); match.hasNext();)
+        senders << match.next().captured(1);
+    ASSERT_EQ(senders.size(), 2) << "a stream source port of their own: " << both.toStdString();
+    EXPECT_TRUE(both.contains("warning: 2 senders") &&
+                both.count(QRegularExpression(": lost 0, reordered 0, duplicates 0, counter restarts 0\n")) == 2)
+        << both.toStdString();
+    const QString record = first.path("one.pcap");
+    const QString one = runClient(stream + QStringList{"--from", senders[1], "--record", record}).out;
+    const QString received = QRegularExpression("received (\\d+) packets").match(one).captured(1);
+    EXPECT_TRUE(one.contains(QStringLiteral("from %1 in").arg(senders[1])) && one.contains("lost 0, reordered 0,") &&
+                one.contains("recorded " + received + " datagrams") &&
+                one.contains(QRegularExpression("ignored [1-9]\\d* datagrams from other senders")))
+        << one.toStdString();
 }
 
 TEST(HeadlessFailures, WhatCannotStartEndsTheProgramWithAMessageAndItsCode) {

@@ -5,6 +5,9 @@
 #include "RigPlan.h"
 #include "ToolProcess.h"
 
+#include "capture/PcapRecorder.h"
+#include "udp/ProfilePacket.h"
+
 #include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -29,6 +32,9 @@ TEST(ClientFailures, WhatCannotWorkIsRefusedWithItsCodeBeforeAnythingIsSent) {
     const QString closed = QString::number(freeTcpPort());  // a change that connected would fail with 2
     const Refusal refusals[] = {
         {{}, 1, "Usage: px310-client [--host ADDR]"},
+        {{"--version"}, 0, "px310-client " PX310_VERSION "\n"},
+        {{"--port", "6200", "--frobnicate", "result"}, 1, "px310-client: unknown option --frobnicate\n"},
+        {{"result", "--frobnicate"}, 1, "px310-client result: unknown option --frobnicate"},
         {{"--port", "6200", "stream"}, 1, "its own options follow its name"},
         {{"scan"}, 1, "unknown command \"scan\""},
         {{"result", "-n", "0"}, 1, "-n takes a number from 1"},
@@ -45,7 +51,8 @@ TEST(ClientFailures, WhatCannotWorkIsRefusedWithItsCodeBeforeAnythingIsSent) {
         {{"stream", "--seconds", "1", "--port", nobody}, 2, "no profile packet"},
         {{"stream", "--record", dir.filePath("link"), "--port", nobody}, 4, "link: it exists and is not a regular file"},
         {{"control", dir.filePath("control"), "faults", "loss=5"}, 1, "\"loss=5\""},
-        {{"control", dir.filePath("none"), "stats"}, 2, "no emulator at"},
+        {{"control", dir.filePath("none"), "stats"}, 2, "none (no such file)"},
+        {{"control", dir.path(), "stats"}, 2, "(not a socket)"},
         {{"control", "--timeout", "300", dir.filePath("silent"), "profile", "p q.csv"}, 3, "no answer within 300 ms"},
     };
     for (const Refusal& refusal : refusals) {
@@ -54,7 +61,15 @@ TEST(ClientFailures, WhatCannotWorkIsRefusedWithItsCodeBeforeAnythingIsSent) {
         EXPECT_EQ(runClient(refusal.arguments, out, out), refusal.exitCode) << refusal.message;
         out.flush();
         EXPECT_TRUE(printed.contains(QLatin1String(refusal.message))) << printed.toStdString();
+        // "program: what: why", not the usage or a report of nothing received.
+        EXPECT_TRUE(refusal.arguments.isEmpty() || (printed.startsWith("px310-client") && printed.count('\n') == 1))
+            << printed.toStdString();
     }
+    QString help;
+    QTextStream helpOut(&help);
+    EXPECT_EQ(runClient({"help", "stream"}, helpOut, helpOut), 0);
+    helpOut.flush();
+    EXPECT_TRUE(help.startsWith("Usage: px310-client stream [")) << help.toStdString();
     // The emulator has a working folder of its own: the client names files by absolute paths.
     QLocalSocket* sent = silent.waitForNewConnection(1000) ? silent.nextPendingConnection() : nullptr;
     ASSERT_TRUE(sent && (sent->canReadLine() || sent->waitForReadyRead(1000)));
@@ -102,6 +117,8 @@ TEST(HeadlessOptions, TakeValuesWithinThePanelsRanges) {
     };
     for (const QStringList& arguments : bad)
         EXPECT_EQ(parsed(arguments).outcome, HeadlessCommandLine::Error) << arguments.join(' ').toStdString();
+    EXPECT_EQ(parsed({"--no-such-option"}).text, "unknown option --no-such-option");
+    EXPECT_EQ(parsed({"--version"}).text, "px310-headless " PX310_VERSION "\n");
 }
 
 TEST(HeadlessRigFile, AnUnusableValueStopsTheStartNamingTheScannerAndTheKey) {
@@ -132,4 +149,31 @@ TEST(HeadlessRigFile, AnUnusableValueStopsTheStartNamingTheScannerAndTheKey) {
     ASSERT_TRUE(writeFile(options.rigPath, "[a]\naddress=127.000.000.001\n"));
     QString error;
     EXPECT_EQ(planRig(options, &error).at(0).settings.localAddress, "127.0.0.1") << "as --scanner names it";
+}
+
+// Each scanner of a rig plays the capture, whose frames they share.
+TEST(HeadlessRig, EveryScannerReplaysTheOneCapture) {
+    QTemporaryDir dir;
+    HeadlessOptions options;
+    options.replayPath = dir.filePath("two.pcap");
+    options.paramsPath = options.paramsSavePath = dir.filePath("p.ini");
+    options.scanners = 3;
+    options.tcpPort = freeTcpPort();
+    PcapRecorder recorder;
+    QString error;
+    ASSERT_TRUE(recorder.open(options.replayPath, error));
+    QByteArray packet;
+    for (uint32_t k = 0; k < 2; ++k) {
+        encodeProfilePacket(ProfileSnapshot{{int16_t(k), 7}, {3, 4}}, PacketFields{0, k}, packet);
+        ASSERT_TRUE(recorder.write(packet, DatagramAddresses{0x7f000001, 13000, 0x7f000001, 6003}, 0));
+    }
+    ASSERT_TRUE(recorder.close());
+    HeadlessEmulator emulator(options);
+    ASSERT_TRUE(emulator.start(&error)) << error.toStdString();
+    for (int k = 0; k < 3; ++k) {
+        ProfileSnapshot frame;
+        emulator.scanner(k).copyStreamedFrame(frame);
+        EXPECT_TRUE(frame.x.size() == 2 && frame.x[1] == 7 && emulator.scanner(k).replayedPath() == options.replayPath)
+            << "scanner " << k;
+    }
 }

@@ -46,9 +46,6 @@ TEST_F(StreamTest, SendsConsecutiveCheckedPacketsWithTheCurrentTrailerFromItsDra
         p.invertXZ = 1;
     });
     hello.setSerialNumber(999999);
-    std::srand(7);
-    const int sourcePort = 12345 + std::rand() % 2000;
-    std::srand(7);
     UdpTransport* worker = makeStream();
     worker->onXemrChanged(70);
     worker->onZdiapChanged(0x1234);
@@ -62,7 +59,7 @@ TEST_F(StreamTest, SendsConsecutiveCheckedPacketsWithTheCurrentTrailerFromItsDra
     EXPECT_EQ(u16At(last, 12), 4) << "X = -4 inverted";
     EXPECT_EQ(last.mid(12 + 4 * 8, 12), hexBytes("0A 00 01 3F 42 1E 46 00 34 12 01 00"));
     EXPECT_EQ(u16At(last, packet::kMeasurementCounter), u16At(last, packet::kPacketCounter));
-    EXPECT_EQ(receiver.senderPorts.back(), sourcePort);
+    EXPECT_TRUE(receiver.senderPorts.back() >= 12345 && receiver.senderPorts.back() < 12345 + 2000);
 }
 
 TEST_F(StreamTest, DatagramsGoToThePortOfTheMomentAndNoSubnetCopyToASingleHost) {

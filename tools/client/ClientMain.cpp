@@ -6,6 +6,8 @@
 #include "TcpCommands.h"
 #include "UdpCommands.h"
 
+#include "ProgramConventions.h"
+
 #include <QRegularExpression>
 
 namespace {
@@ -49,16 +51,31 @@ bool isHelp(const QString& argument) {
     return argument == QLatin1String("--help") || argument == QLatin1String("-h") || argument == QLatin1String("help");
 }
 
+const QStringList kValueOptions{QStringLiteral("host"), QStringLiteral("port"), QStringLiteral("timeout")};
+
+// An option without its one or two dashes ("host=H" for "--host=H").
+QString withoutDashes(const QString& argument) {
+    return QString(argument).remove(QRegularExpression(QStringLiteral("^--?")));
+}
+
 // The options before the command end at the first word that is no option
 // or option value.
 int commandIndex(const QStringList& arguments) {
-    static const QStringList valueOptions{QStringLiteral("host"), QStringLiteral("port"), QStringLiteral("timeout")};
     int i = 0;
-    while (i < arguments.size() && arguments[i].startsWith('-') && !isHelp(arguments[i])) {
-        const QString name = QString(arguments[i]).remove(QRegularExpression(QStringLiteral("^--?")));
-        i += valueOptions.contains(name) ? 2 : 1;
-    }
+    while (i < arguments.size() && arguments[i].startsWith('-') && !isHelp(arguments[i]))
+        i += kValueOptions.contains(withoutDashes(arguments[i])) ? 2 : 1;
     return i;
+}
+
+// The first option before the command that is no connection option.
+QString unknownLeadingOption(const QStringList& leading) {
+    for (int i = 0; i < leading.size(); ++i) {
+        if (!kValueOptions.contains(withoutDashes(leading[i]).section('=', 0, 0)))
+            return leading[i];
+        if (!leading[i].contains('='))
+            ++i;  // its value
+    }
+    return QString();
 }
 
 const ClientCommand* commandNamed(const QString& name) {
@@ -87,7 +104,19 @@ Endpoint leadingEndpoint(const QStringList& leading, const ClientCommand& comman
 int runClient(const QStringList& arguments, QTextStream& out, QTextStream& err) {
     CommandLine::setServerDefaults(Endpoint{});
     const int at = commandIndex(arguments);
-    const QString name = arguments.value(at);
+    const QStringList leading = arguments.mid(0, at);
+    if (leading.contains(QLatin1String("--version"))) {
+        out << versionLine(QStringLiteral("px310-client")) << '\n';
+        return kExitOk;
+    }
+    const QString unknown = unknownLeadingOption(leading);
+    if (!unknown.isEmpty()) {
+        err << "px310-client: unknown option " << unknown.section('=', 0, 0) << '\n';
+        return kExitUsage;
+    }
+    // "help COMMAND" is "COMMAND --help".
+    const bool helpOfCommand = isHelp(arguments.value(at)) && at + 1 < arguments.size();
+    const QString name = arguments.value(helpOfCommand ? at + 1 : at);
     if (name.isEmpty() || isHelp(name)) {
         printUsage(name.isEmpty() ? err : out);
         return name.isEmpty() ? kExitUsage : kExitOk;
@@ -98,8 +127,8 @@ int runClient(const QStringList& arguments, QTextStream& out, QTextStream& err) 
         return kExitUsage;
     }
     try {
-        CommandLine::setServerDefaults(leadingEndpoint(arguments.mid(0, at), *command, out));
-        return command->run(arguments.mid(at + 1), out);
+        CommandLine::setServerDefaults(leadingEndpoint(leading, *command, out));
+        return command->run(helpOfCommand ? QStringList{QStringLiteral("--help")} : arguments.mid(at + 1), out);
     } catch (const ClientError& error) {
         out.flush();
         err << "px310-client " << name << ": " << error.message << '\n';

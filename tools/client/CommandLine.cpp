@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include "ClientError.h"
+#include "ProgramConventions.h"
 
 namespace {
 const QString kHost = QStringLiteral("host");
@@ -48,7 +49,7 @@ void CommandLine::addShortOption(const QString& shortName, const QString& name, 
 bool CommandLine::parse(const QStringList& arguments, QTextStream& out) {
     // The parser skips the first entry, the program name.
     if (!parser_.parse(QStringList{QStringLiteral("px310-client")} + arguments))
-        usageError(parser_.errorText());
+        usageError(commandLineError(parser_));
     if (parser_.isSet(kHelp)) {
         // The parser's own first line names no command; the description does.
         out << parser_.helpText().section('\n', 1);
@@ -87,5 +88,5 @@ Endpoint CommandLine::endpoint() const {
 }
 
 void CommandLine::usageError(const QString& message) const {
-    fail(kExitUsage, QStringLiteral("%1\nUsage: px310-client %2 (see --help)").arg(message, usage_));
+    fail(kExitUsage, QStringLiteral("%1 (usage: px310-client %2)").arg(message, usage_));
 }

@@ -63,6 +63,25 @@ ControlRequest requestOf(QStringList arguments) {
     return request;
 }
 
+// Why nothing answers at `path`, in words rather than Qt's.
+QString whyNoEmulator(const QString& path, const QLocalSocket& socket, int timeoutMs) {
+    const QFileInfo file(path);
+    if (!file.exists())
+        return QStringLiteral("no such file");
+    if (file.isDir() || file.isFile())
+        return QStringLiteral("not a socket");
+    switch (socket.error()) {
+    case QLocalSocket::ConnectionRefusedError:
+        return QStringLiteral("nothing listens there");
+    case QLocalSocket::SocketAccessError:
+        return QStringLiteral("permission denied");
+    case QLocalSocket::SocketTimeoutError:
+        return QStringLiteral("no connection within %1 ms").arg(timeoutMs);
+    default:
+        return socket.errorString();
+    }
+}
+
 QByteArray answerLine(QLocalSocket& socket, const ControlRequest& request) {
     const QDeadlineTimer deadline(request.timeoutMs);
     while (!socket.canReadLine()) {
@@ -96,7 +115,8 @@ int runControl(const QStringList& arguments, QTextStream& out) {
     // Qt would look for a relative name in the temporary folder.
     socket.connectToServer(QFileInfo(request.path).absoluteFilePath());
     if (!socket.waitForConnected(request.timeoutMs))
-        fail(kExitNoEmulator, QStringLiteral("no emulator at %1: %2").arg(request.path, socket.errorString()));
+        fail(kExitNoEmulator, QStringLiteral("no emulator at %1 (%2)")
+                                  .arg(request.path, whyNoEmulator(request.path, socket, request.timeoutMs)));
     socket.write(request.line + '\n');
     const QByteArray answer = answerLine(socket, request);
     if (answer == "ok" || answer.startsWith("ok ")) {

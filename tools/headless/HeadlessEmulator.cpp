@@ -148,7 +148,15 @@ bool HeadlessEmulator::loadReplay(Member& member, QString* error) {
     const QString& path = member.plan.replayPath;
     if (!member.plan.scenePath.isEmpty() && !member.scanner->loadScene(member.plan.scenePath, error))
         return false;
-    return path.isEmpty() || member.scanner->replay(path, options_.playback, error, options_.replayFilter);
+    if (path.isEmpty())
+        return true;
+    // A capture reads the same for every scanner (a folder of CSV files is
+    // scaled by each one's XEMR and ZDIAP): a rig loads it once.
+    const bool capture = !QFileInfo(path).isDir();
+    for (const Member* earlier = members_.data(); capture && earlier != &member; ++earlier)
+        if (earlier->plan.replayPath == path && member.scanner->replayAlong(*earlier->scanner))
+            return true;
+    return member.scanner->replay(path, options_.playback, error, options_.replayFilter);
 }
 
 void HeadlessEmulator::applyPlan(Member& member) {

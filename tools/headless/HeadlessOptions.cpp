@@ -1,5 +1,7 @@
 #include "HeadlessOptions.h"
 
+#include "ProgramConventions.h"
+
 #include "params/UserParamsIni.h"
 
 #include <QCommandLineParser>
@@ -106,6 +108,7 @@ const ValueOption kValueOptions[] = {
 void addOptions(QCommandLineParser& parser) {
     parser.setApplicationDescription(QLatin1String(kDescription));
     parser.addHelpOption();
+    parser.addOption({QStringLiteral("version"), QStringLiteral("Print the version and end.")});
     for (const ValueOption& option : kValueOptions)
         parser.addOption({QLatin1String(option.name), QLatin1String(option.description), QLatin1String(option.value)});
     for (const NumberOption* option : kNumberOptions)
@@ -222,12 +225,13 @@ HeadlessCommandLine parseHeadlessCommandLine(const QStringList& arguments, const
     addOptions(parser);
     if (!parser.parse(QStringList{QStringLiteral("px310-headless")} + arguments)) {
         result.outcome = HeadlessCommandLine::Error;
-        result.text = parser.errorText();
+        result.text = commandLineError(parser);
         return result;
     }
-    if (parser.isSet(QStringLiteral("help"))) {
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("version"))) {
         result.outcome = HeadlessCommandLine::Help;
-        result.text = parser.helpText();
+        result.text = parser.isSet(QStringLiteral("help")) ? parser.helpText()
+                                                           : versionLine(QStringLiteral("px310-headless")) + '\n';
         return result;
     }
     if (!parser.positionalArguments().isEmpty()) {

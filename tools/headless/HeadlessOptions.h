@@ -48,7 +48,7 @@ struct HeadlessOptions {
 };
 
 struct HeadlessCommandLine {
-    enum Outcome { Run, Help, Error };
+    enum Outcome { Run, Help, Error };  // Help: print the text (help or version) and end
     Outcome outcome = Run;
     HeadlessOptions options;
     QString text;  // the help, or what is wrong
