@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package with scripts/package.sh from a build whose own
 # prefix is not /usr, checks that it installs under /usr, checks it with
-# lintian and dpkg, unpacks it and runs the programs from the unpacked
-# tree as an installed copy: --help, a headless start that serves a client,
-# and a flush that lands in the user's configuration folder, since an
-# installed program does not write beside itself.
+# lintian and dpkg, checks its man pages with man and lexgrog, unpacks it and
+# runs the programs from the unpacked tree as an installed copy: --help, a
+# headless start that serves a client, a flush that lands in the user's
+# configuration folder (an installed program does not write beside itself),
+# and the pytest plugin in a virtualenv.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
