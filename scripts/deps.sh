@@ -3,10 +3,13 @@
 # is missing. Runs apt-get directly as root, through sudo otherwise.
 set -euo pipefail
 
+# The Python module's package needs pip, setuptools and wheel; the man pages'
+# test man-db.
 packages=(cmake ninja-build g++ qtbase5-dev qtbase5-dev-tools libgtest-dev libbenchmark-dev
-  libpcap-dev libtins-dev tshark tcpdump python3-pytest)
-# The Debian package: man pages, its checks, dpkg-shlibdeps for its dependencies.
-[ "${PX310_NEED_PACKAGING:-0}" = 1 ] && packages+=(help2man desktop-file-utils lintian dpkg-dev file bash-completion)
+  libpcap-dev libtins-dev tshark tcpdump python3-pytest python3-pip python3-setuptools python3-wheel man-db)
+# The Debian package: its checks (man pages, a virtualenv for the pytest
+# plugin), dpkg-shlibdeps for its dependencies.
+[ "${PX310_NEED_PACKAGING:-0}" = 1 ] && packages+=(desktop-file-utils lintian dpkg-dev file bash-completion python3-venv)
 # Qt 6 only for a build that asks for it (-DPX310_QT_MAJOR=6).
 [ "${PX310_NEED_QT6:-0}" = 1 ] && packages+=(qt6-base-dev)
 [ "${PX310_NEED_CLANG:-0}" = 1 ] && packages+=(clang libclang-rt-14-dev)

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package with scripts/package.sh from a build whose own
 # prefix is not /usr, checks that it installs under /usr, checks it with
-# lintian and dpkg, unpacks it and runs the programs from the unpacked
-# tree as an installed copy: --help, a headless start that serves a client,
-# and a flush that lands in the user's configuration folder, since an
-# installed program does not write beside itself.
+# lintian and dpkg, checks its man pages with man and lexgrog, unpacks it and
+# runs the programs from the unpacked tree as an installed copy: --help, a
+# headless start that serves a client, a flush that lands in the user's
+# configuration folder (an installed program does not write beside itself),
+# and the pytest plugin in a virtualenv.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,7 +27,9 @@ for f in bin/px310-emulator bin/px310-headless bin/px310-client \
          share/applications/px310-emulator.desktop share/icons/hicolor/64x64/apps/px310-emulator.png \
          share/man/man1/px310-emulator.1.gz share/man/man1/px310-headless.1.gz share/man/man1/px310-client.1.gz \
          share/bash-completion/completions/px310-client share/bash-completion/completions/px310-headless \
-         share/doc/px310-emulator/copyright "lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/px310.lua"; do
+         share/doc/px310-emulator/copyright "lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/px310.lua" \
+         lib/python3/dist-packages/px310emu/__init__.py lib/python3/dist-packages/px310emu/plugin.py \
+         "lib/python3/dist-packages/px310emu-$(dpkg-deb -f "$deb" Version).dist-info/entry_points.txt"; do
   grep -qx "./usr/$f" <<<"$files" || fail "the package lacks /usr/$f"
 done
 [ "$(dpkg-deb -f "$deb" Recommends)" = bash-completion ] || fail "the package does not recommend bash-completion"
@@ -54,7 +57,11 @@ complete_words() {
 [ "$(complete_words px310-headless --tcp)" = --tcp-port ] || fail "no px310-headless options"
 "$bin/px310-client" --help | grep -q "^Commands:" || fail "px310-client --help"
 "$bin/px310-headless" --help | grep -q -- "--tcp-port" || fail "px310-headless --help"
-zcat "$root/usr/share/man/man1/px310-headless.1.gz" | grep -q 'tcp\\-port' || fail "man page without options"
+for page in "$root"/usr/share/man/man1/*.1.gz; do
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings=w -E UTF-8 -l "$page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "man warns about $page: $warnings"
+  lexgrog "$page" >/dev/null || fail "lexgrog finds no NAME line in $page"
+done
 
 # An installed program cannot write beside itself.
 chmod a-w "$bin"
@@ -98,4 +105,41 @@ start_headless
 "$bin/px310-client" params get exposure_time_u16 --port "$port" | grep -q "= 1234$" ||
   fail "the next start did not load $saved"
 stop_headless
+# The pytest plugin, found through its entry point by a pytest in a virtualenv
+# that holds nothing of this tree but the installed package: once as pip
+# installs it from the source tree, once as the package's own files. The
+# system's pytest (python3-pytest) comes in with the system's packages.
+tests="$root/plugin-tests"
+mkdir "$tests"
+cat >"$tests/test_plugin.py" <<'EOF'
+import pytest
+
+
+def test_the_factory_starts_what_it_is_asked_for(px310_emulator_factory):
+    emulator = px310_emulator_factory(faults="dup=1%", seed=3)
+    assert emulator.stats()["current_faults"] == "dup=1%"
+
+
+@pytest.mark.px310(scanners=2)
+def test_the_marker_configures_the_fixture(px310_emulator):
+    assert [address for address, _ in px310_emulator.scanners] == ["127.0.0.1", "127.0.0.2"]
+EOF
+# plugin_check VENV WHERE: VENV's px310emu comes from under WHERE, and its fixtures work.
+plugin_check() {
+  local venv=$1 where=$2 module report
+  module=$("$venv/bin/python" -c 'import px310emu; print(px310emu.__file__)')
+  [[ "$module" == "$where"/* ]] || fail "the virtualenv imports px310emu from $module, not from $where"
+  report=$(cd "$tests" && env -u PYTHONPATH PATH="$bin:$PATH" "$venv/bin/python" -m pytest -p no:cacheprovider -rs . 2>&1) ||
+    fail "pytest with the plugin in $venv: $report"
+  grep -q "2 passed" <<<"$report" && ! grep -q skipped <<<"$report" || fail "the plugin's tests did not all run: $report"
+}
+/usr/bin/python3 -m venv --system-site-packages --without-pip "$root/venv-pip"
+cp -r tools/python "$root/python-source"  # a build leaves files beside its sources
+"$root/venv-pip/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
+  --no-index --no-build-isolation --no-deps "$root/python-source" || fail "pip cannot install tools/python"
+plugin_check "$root/venv-pip" "$root/venv-pip"
+/usr/bin/python3 -m venv --system-site-packages --without-pip "$root/venv-deb"
+site_packages=$("$root/venv-deb/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+echo "$root/usr/lib/python3/dist-packages" >"$site_packages/px310-package.pth"
+plugin_check "$root/venv-deb" "$root/usr/lib/python3/dist-packages"
 echo "== package check passed"

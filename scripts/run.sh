@@ -17,7 +17,17 @@ if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
 fi
 
 cmake --build build --target px310-headless px310-client
+# The hint names the port the emulator will use: the caller's --tcp-port if given.
 port=6200
+port_option=(--tcp-port "$port")
+previous=
+for argument in "$@"; do
+  case "$argument" in
+    --tcp-port=*) port=${argument#--tcp-port=}; port_option=() ;;
+  esac
+  [ "$previous" = --tcp-port ] && { port=$argument; port_option=(); }
+  previous=$argument
+done
 echo "no display: starting px310-headless; stop it with Ctrl-C. Try, in another shell:"
 echo "  build/tools/px310-client --port $port params get"
-exec build/tools/px310-headless --tcp-port "$port" "$@"
+exec build/tools/px310-headless "${port_option[@]}" "$@"

@@ -107,14 +107,13 @@ def replies_until_closed(connection, most):
 
 
 @needs_control
-@pytest.mark.parametrize("spec, seen, counter", [
-    ("drop-after=2", [30, 30, 0], "connections_dropped"),
-    ("stall=2", [30, 30, None], "stalls"),
-    ("cut=100%", ["short", 0], "replies_cut"),
-    ("reply-delay=300ms", [30] * 5, "replies_delayed"),
-])
-def test_a_client_sees_the_command_server_faults(px310_emulator, spec, seen, counter):
-    px310_emulator.set_faults(spec)
+@pytest.mark.parametrize("px310_emulator, seen, counter", [
+    ({"faults": "drop-after=2"}, [30, 30, 0], "connections_dropped"),
+    ({"faults": "stall=2"}, [30, 30, None], "stalls"),
+    ({"faults": "cut=100%"}, ["short", 0], "replies_cut"),
+    ({"faults": "reply-delay=300ms"}, [30] * 5, "replies_delayed"),
+], indirect=["px310_emulator"])
+def test_a_client_sees_the_command_server_faults(px310_emulator, seen, counter):
     started = time.monotonic()
     with socket.create_connection(("127.0.0.1", px310_emulator.tcp_port), timeout=1.0) as connection:
         sizes = replies_until_closed(connection, 5)
@@ -122,7 +121,7 @@ def test_a_client_sees_the_command_server_faults(px310_emulator, spec, seen, cou
         assert 0 < sizes[0] < EXTENTS_SIZE and sizes[1:] == seen[1:]
     else:
         assert sizes == seen
-    if spec.startswith("reply-delay"):
+    if counter == "replies_delayed":
         assert time.monotonic() - started >= 1.5
     stats = px310_emulator.stats()
     assert stats["faults"][counter] >= 1
@@ -131,8 +130,8 @@ def test_a_client_sees_the_command_server_faults(px310_emulator, spec, seen, cou
 
 
 @needs_control
+@pytest.mark.px310(faults="dup=1%", seed=3)
 def test_a_bad_command_is_refused_and_changes_nothing(px310_emulator):
-    assert px310_emulator.set_faults("dup=1%") == "dup=1%"
     with pytest.raises(ControlError, match="loss=5"):
         px310_emulator.set_faults("loss=5")
     with pytest.raises(ValueError, match="control characters"):
@@ -172,23 +171,30 @@ def test_an_outage_drops_the_client_and_then_serves_again(px310_emulator):
 
 
 @needs_control
-def test_each_scanner_of_a_rig_is_addressed_by_its_address():
-    with Emulator(scanners=2) as rig:
-        assert [address for address, _ in rig.scanners] == ["127.0.0.1", "127.0.0.2"]
-        rig.set_faults("hello=off", scanner="127.0.0.2")
-        assert rig.stats(scanner="127.0.0.2")["current_faults"] == "hello=off"
-        assert rig.stats(scanner="127.0.0.1")["current_faults"] == "none"
-        with pytest.raises(ControlError):
-            rig.stats(scanner="127.0.0.3")
+def test_each_scanner_of_a_rig_is_addressed_by_its_address(px310_emulator_factory):
+    rig = px310_emulator_factory(scanners=2)
+    assert [address for address, _ in rig.scanners] == ["127.0.0.1", "127.0.0.2"]
+    rig.set_faults("hello=off", scanner="127.0.0.2")
+    assert rig.stats(scanner="127.0.0.2")["current_faults"] == "hello=off"
+    assert rig.stats(scanner="127.0.0.1")["current_faults"] == "none"
+    with pytest.raises(ControlError):
+        rig.stats(scanner="127.0.0.3")
 
 
 @needs_control
-def test_a_profile_loaded_while_running_is_streamed(px310_emulator, tmp_path):
-    csv = tmp_path / "short.csv"
-    csv.write_text("".join("%g;50\n" % (x * 0.5) for x in range(100)))
-    assert px310_emulator.load_profile(str(csv)).startswith("loaded 100 points")
-    point_counts = {struct.unpack_from("<H", d, 10)[0] for d in receive_datagrams(px310_emulator.udp_port, 0.5)}
-    assert point_counts == {100}
+def test_the_profile_started_with_and_one_loaded_while_running_are_streamed(px310_emulator_factory, tmp_path):
+    def profile(points):
+        csv = tmp_path / ("%d.csv" % points)
+        csv.write_text("".join("%g;50\n" % (x * 0.5) for x in range(points)))
+        return str(csv)
+
+    def streamed_point_counts():
+        return {struct.unpack_from("<H", d, 10)[0] for d in receive_datagrams(emulator.udp_port, 0.5)}
+
+    emulator = px310_emulator_factory(profile=profile(60))
+    assert streamed_point_counts() == {60}
+    assert emulator.load_profile(profile(100)).startswith("loaded 100 points")
+    assert streamed_point_counts() == {100}
 
 
 @needs_control

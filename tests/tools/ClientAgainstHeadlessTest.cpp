@@ -96,6 +96,8 @@ TEST(ClientAgainstHeadless, CommandsPrintSaveAndPlotWhatTheEmulatorServesAndItsC
     const QJsonArray points{QJsonObject{{"x_mm", -35}, {"z_mm", 85}}, QJsonObject{{"x_mm", 17.5}, {"z_mm", 170}}};
     EXPECT_EQ(second, QJsonObject({{"index", 1}, {"packet", 1}, {"point_count", 2}, {"serial", 999999}, {"xemr", 70},
                                    {"zdiap", 170}, {"points", points}})) << results.toStdString();
+    const QString text = ok(emulator, {"result", "--csv", csv});
+    EXPECT_TRUE(text.contains("checksum ok\nwrote 2 points to ") && !text.contains("-35.0000")) << "points to the file only";
     EXPECT_EQ(readCsvProfile(csv, CsvScale{70, 170}).points, readCsvProfile(profile, CsvScale{70, 170}).points);
     const ProfilePlot scale(70, 170);
     const QRectF range(scale.toPixel({-35, 170}), scale.toPixel({35, 0}));

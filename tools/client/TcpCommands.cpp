@@ -263,8 +263,12 @@ void writeResultPlot(const QString& path, const DecodedProfilePacket& p) {
 
 int runResultWith(const CommandLine& line, QTextStream& out) {
     const int count = static_cast<int>(line.number(QStringLiteral("n"), 1, 1000000, 1));
-    const bool withPoints = !line.isSet(QStringLiteral("summary"));
     const bool json = wantsJson(line);
+    // A file given takes the points: the terminal gets them only when asked,
+    // a script reading JSON unless --summary.
+    const bool toFile = line.isSet(QStringLiteral("csv")) || line.isSet(QStringLiteral("plot"));
+    const bool withPoints =
+        line.isSet(QStringLiteral("points")) || ((json || !toFile) && !line.isSet(QStringLiteral("summary")));
     ScannerConnection connection(line.endpoint());
     DecodedProfilePacket last;
     for (int i = 0; i < count; ++i) {
@@ -393,11 +397,12 @@ int runParams(const QStringList& arguments, QTextStream& out) {
 }
 
 int runResult(const QStringList& arguments, QTextStream& out) {
-    CommandLine line(QStringLiteral("result [-n N] [--csv FILE] [--plot FILE.png] [--summary] [--json]"),
+    CommandLine line(QStringLiteral("result [-n N] [--csv FILE] [--plot FILE.png] [--summary | --points] [--json]"),
                      QStringLiteral("Fetches N results (default 1), checks each checksum and prints the counters, the "
                                     "point count and the points in millimetres. --csv writes the last result's points "
                                     "as a CSV profile (x;z in mm) that px310-headless --profile loads back unchanged; "
-                                    "--plot draws it over the measuring range."),
+                                    "--plot draws it over the measuring range. With --csv or --plot the points go "
+                                    "only into the file unless --points is given."),
                      CommandLine::Server);
     line.addShortOption(QStringLiteral("n"), QStringLiteral("count"), QStringLiteral("Number of results."),
                         QStringLiteral("N"));
@@ -407,6 +412,7 @@ int runResult(const QStringList& arguments, QTextStream& out) {
                    QStringLiteral("Draw the last result in millimetres, with axes, into this image (PNG)."),
                    QStringLiteral("FILE.png"));
     line.addOption(QStringLiteral("summary"), QStringLiteral("Print one line per result, no points."));
+    line.addOption(QStringLiteral("points"), QStringLiteral("Print the points also with --csv or --plot."));
     addJsonOption(line);
     if (!line.parse(arguments, out))
         return kExitOk;

@@ -83,7 +83,8 @@ uint32_t receiveDatagrams(QUdpSocket& socket, int seconds, const std::function<b
     QEventLoop loop;
     StopSignals stopSignals;
     QObject::connect(&stopSignals, &StopSignals::stopRequested, &loop, &QEventLoop::quit);
-    QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
+    // A coarse timer may end the listening 5% early.
+    QTimer::singleShot(seconds * 1000, Qt::PreciseTimer, &loop, &QEventLoop::quit);
     const auto takePending = [&] {
         for (int i = 0; i < kDatagramsPerTurn && socket.hasPendingDatagrams(); ++i) {
             dropped = std::max(dropped, dropsBeforeNextDatagram(socket));

@@ -42,10 +42,16 @@ const NumberOption kReplayPort{"replay-port", "Replay only the capture's datagra
 const NumberOption* const kNumberOptions[] = {&kTcpPort, &kUdpPort, &kFrequency, &kHelloPort, &kXemr,    &kZdiap,
                                               &kNoise,   &kSerial,  &kXsmr,      &kZbase,     &kScanners, &kReplayPort};
 
+// Printed as it stands: the help wraps option texts even inside a fault list.
 const char* const kDescription =
-    "The PX310 emulator without a window: announces itself, streams a profile over UDP and serves the TCP command "
-    "protocol until SIGINT or SIGTERM. Without --profile it streams a built-in profile (a raised block on a flat "
-    "floor, 640 points).";
+    "The PX310 emulator without a window: announces itself, streams a profile over\n"
+    "UDP and serves the TCP command protocol until SIGINT or SIGTERM. Without\n"
+    "--profile it streams a built-in profile (a raised block on a flat floor, 640\n"
+    "points).\n\n"
+    "Fault lists (--faults, the control command faults):\n"
+    "  loss=5%,burst=3,dup=1%,reorder=1%,corrupt=0.5%\n"
+    "  delay=10ms,jitter=5ms,reply-delay=50ms\n"
+    "  drop-after=100,cut=2%,stall=20,hello=off";
 
 std::optional<int> numberOf(const QCommandLineParser& parser, const NumberOption& option, QString& error) {
     const QString name = QLatin1String(option.name);
@@ -94,10 +100,7 @@ const ValueOption kValueOptions[] = {
      "Rig file: one group per scanner with address, serial, tcp_port, udp_port, frequency, profile, replay, scene, "
      "xemr, zdiap.",
      "FILE.ini"},
-    {"faults",
-     "Network faults to inject, e.g. loss=5%,burst=3,dup=1%,reorder=1%,corrupt=0.5%,delay=10ms,jitter=5ms,"
-     "reply-delay=50ms,drop-after=100,cut=2%,stall=20,hello=off (default none).",
-     "SPEC"},
+    {"faults", "Network faults to inject, a comma-separated KEY=VALUE list (default none; examples above).", "SPEC"},
     {"seed", "Seed of the faults; the same seed gives the same faults (default 1).", "N"},
     {"control",
      "Open a control socket (a Unix socket only this user can use) at PATH, relative to the working folder, for "

@@ -8,9 +8,10 @@ commands to its control socket, reads its stats and stops it:
         run_my_client("127.0.0.1", emulator.tcp_port, emulator.udp_port)
         assert emulator.stats()["faults"]["lost"] > 0
 
-With pytest, the `px310_emulator` fixture gives a started Emulator and stops
-it after the test; import it into a conftest.py. The emulator is looked for in
-$PX310_HEADLESS, then on $PATH, then in build/tools/ of this repository.
+Installed (pip, or the Debian package), it is a pytest plugin as well: the
+fixtures `px310_emulator` and `px310_emulator_factory` need no conftest.py
+(see px310emu.plugin). The emulator is looked for in $PX310_HEADLESS, then
+on $PATH, then in build/tools/ of this source tree.
 """
 import json
 import os
@@ -41,7 +42,7 @@ class ControlError(EmulatorError):
 def find_headless():
     """Path of px310-headless, or None."""
     candidates = [os.environ.get("PX310_HEADLESS"), shutil.which("px310-headless"),
-                  os.path.join(_HERE, "..", "..", "build", "tools", "px310-headless")]
+                  os.path.join(_HERE, "..", "..", "..", "build", "tools", "px310-headless")]
     for path in candidates:
         if path and os.path.isfile(path) and os.access(path, os.X_OK):
             return os.path.abspath(path)
@@ -82,7 +83,7 @@ class Emulator:
     """One px310-headless process. Use start()/stop() or a with-block."""
 
     def __init__(self, scanners=1, faults=None, seed=None, control=True, executable=None, extra_args=(),
-                 start_timeout=20.0, answer_timeout=10.0, scene=None):
+                 start_timeout=20.0, answer_timeout=10.0, scene=None, profile=None, replay=None):
         self.executable = executable or find_headless()
         if not self.executable:
             raise EmulatorError("px310-headless not found (set PX310_HEADLESS)")
@@ -90,6 +91,8 @@ class Emulator:
         self.faults = faults
         self.seed = seed
         self.scene_path = scene
+        self.profile_path = profile
+        self.replay_path = replay
         self.use_control = control
         self.extra_args = list(extra_args)
         self.start_timeout = start_timeout
@@ -121,8 +124,10 @@ class Emulator:
             command += ["--faults", self.faults]
         if self.seed is not None:
             command += ["--seed", str(self.seed)]
-        if self.scene_path is not None:
-            command += ["--scene", os.path.abspath(self.scene_path)]
+        for option, path in (("--scene", self.scene_path), ("--profile", self.profile_path),
+                             ("--replay", self.replay_path)):
+            if path is not None:
+                command += [option, os.path.abspath(path)]
         command += self.extra_args
         self._process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                          stderr=subprocess.PIPE, universal_newlines=True)
@@ -235,21 +240,3 @@ class Emulator:
     def stats(self, scanner=None):
         """The stats as a dict: datagrams_sent, late_packets, faults, requests, clients_connected, current_faults."""
         return json.loads(self.control("stats", scanner))
-
-
-try:
-    import pytest
-except ImportError:  # the module works without pytest
-    pytest = None
-
-if pytest is not None:
-    @pytest.fixture
-    def px310_emulator():
-        """A started one-scanner emulator with a control socket, stopped after the test."""
-        if not find_headless():
-            pytest.skip("px310-headless not built")
-        if not supports_control():
-            pytest.skip("px310-headless has no --control yet")
-        emulator = Emulator().start()
-        yield emulator
-        emulator.stop()
