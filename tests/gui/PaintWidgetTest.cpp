@@ -112,6 +112,13 @@ TEST_F(PaintWidgetTest, ViewShowsTheDotsTheStoredProfileAndTheCurrentToolsSegmen
     EXPECT_EQ(shown(50, 300), QColor(Qt::red));
     release(QPointF(50, 350));  // a vertical line has no points: what shows is the tool's segment
     EXPECT_EQ(shown(50, 300), QColor(Qt::red));
+    paint.setCurrentPaintMode(int(PaintMode::Arcs));
+    press(QPointF(400, 250));
+    move(QPointF(500, 350));
+    Segment arc = Segment::startingAt(400, 250);
+    arc.setEnd(500, 350);
+    const Dot onArc = arcPoints(arc)[arcPoints(arc).size() / 2];
+    EXPECT_EQ(shown(onArc.x, onArc.y), QColor(Qt::red)) << "the arc being dragged";
     paint.setCurrentPaintMode(int(PaintMode::Dots));
     EXPECT_NE(shown(50, 300), QColor(Qt::red));  // another tool's segment is not shown
 }

@@ -155,6 +155,8 @@ TEST(ScannerDefaults, TheShippedParameterFileHoldsThem) {
     const PanelExtras defaults = ScannerSettings{}.extras();
     EXPECT_EQ(std::tie(load.extras.serial, load.extras.xsmr, load.extras.zbase),
               std::tie(defaults.serial, defaults.xsmr, defaults.zbase));
+    Scanner scanner;
+    EXPECT_EQ(scanner.picture(), CameraPicture{}) << "dark until a picture is loaded";
 }
 
 // Files are played in name order, whatever order they were written in.
