@@ -356,7 +356,6 @@ TEST_F(MainWindowTest, TheStatusBarCountsInjectedFaultsOnlyWhileSetAndSinceSet) 
     });
     const QLabel* faults = child<QLabel>(*window, "faultsLbl");
     trigger("actionNetworkFaults");
-    EXPECT_TRUE(faults->isHidden()) << "not running";
     window->on_startBtn_clicked();
     EXPECT_TRUE(waitUntil([&] { return !faults->isHidden() && faults->text().contains(" duplicated"); }));
     trigger("actionNetworkFaults");
@@ -365,8 +364,9 @@ TEST_F(MainWindowTest, TheStatusBarCountsInjectedFaultsOnlyWhileSetAndSinceSet) 
     ASSERT_TRUE(waitUntil([&] { return !faults->isHidden(); }));
     const uint64_t shown = faults->text().section(' ', 1, 1).toULongLong();  // "faults: N duplicated"
     EXPECT_LT(shown, window->scanner().faultCounters().duplicated) << "counted from when set again";
-    trigger("actionNetworkFaults");
     window->on_stopBtn_clicked();
+    EXPECT_TRUE(faults->isHidden()) << "stopped";
+    trigger("actionNetworkFaults");
     window->on_startBtn_clicked();
     EXPECT_TRUE(faults->isHidden()) << "a later start without faults";
 }
