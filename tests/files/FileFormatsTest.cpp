@@ -92,7 +92,8 @@ TEST_F(UserParamsIniFile, MissingOrUnreadableFileGivesZerosAndTheSpinBoxMinimums
     const QString huge = dir.filePath("huge.ini");  // read whole, it would cost memory many times its size
     ASSERT_TRUE(writeFile(headerOnly, "[UserParams]\n"));
     ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
-    ASSERT_TRUE(writeFile(huge, "[UserParams]\nudp_port_u16=5\n" + QByteArray(1 << 20, ';')));
+    const QByteArray settings = "[UserParams]\nudp_port_u16=5\n";
+    ASSERT_TRUE(writeFile(huge, settings + QByteArray((1 << 20) + 1 - settings.size(), ';')));
 
     const USER_PARAMS zeros = filledRecord(0, 0x5A);
     for (const QString& file : {path, headerOnly, fifo, huge}) {
@@ -103,6 +104,9 @@ TEST_F(UserParamsIniFile, MissingOrUnreadableFileGivesZerosAndTheSpinBoxMinimums
     }
     USER_PARAMS p = filledRecord(0, 0);
     EXPECT_TRUE(loadUserParamsIni(huge, p).warnings.join('\n').contains("not read"));
+    ASSERT_TRUE(::truncate(QFile::encodeName(huge).constData(), 1 << 20) == 0);
+    loadUserParamsIni(huge, p);
+    EXPECT_EQ(p.udp_port_u16, 5) << "a file of exactly 1 MiB is read";
     const QString zeroPorts = loadUserParamsIni(headerOnly, p).warnings.join('\n');
     EXPECT_TRUE(zeroPorts.contains("tcp_port_u16 is 0") && zeroPorts.contains("udp_port_u16 is 0"));
 }
