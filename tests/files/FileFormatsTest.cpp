@@ -106,7 +106,7 @@ TEST_F(UserParamsIniFile, MissingOrUnreadableFileGivesZerosAndTheSpinBoxMinimums
     EXPECT_TRUE(loadUserParamsIni(huge, p).warnings.join('\n').contains("not read"));
     ASSERT_TRUE(::truncate(QFile::encodeName(huge).constData(), 1 << 20) == 0);
     loadUserParamsIni(huge, p);
-    EXPECT_EQ(p.udp_port_u16, 5) << "a file of exactly 1 MiB is read";
+    EXPECT_EQ(int(p.udp_port_u16), 5) << "a file of exactly 1 MiB is read";
     const QString zeroPorts = loadUserParamsIni(headerOnly, p).warnings.join('\n');
     EXPECT_TRUE(zeroPorts.contains("tcp_port_u16 is 0") && zeroPorts.contains("udp_port_u16 is 0"));
 }
