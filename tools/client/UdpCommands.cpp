@@ -189,6 +189,8 @@ struct StreamTally {
     }
 
     long long datagrams() const { return counters.packets() + checksumFailures + malformed; }
+    // Lost on the way: the counters' gaps less what this client dropped itself.
+    long long lost(uint32_t droppedHere) const { return std::max(0LL, counters.lost() - droppedHere); }
 
     // Packets per second between the first and the last arrival.
     double rate() const {
@@ -307,7 +309,7 @@ void printTally(QTextStream& out, const StreamTally& t, const QString& prefix, u
         out << QStringLiteral(", %1 points per packet").arg(t.lastPoints);
     out << '\n' << prefix
         << QStringLiteral("lost %1, reordered %2, duplicates %3, counter restarts %4\n")
-               .arg(std::max(0LL, t.counters.lost() - droppedHere))
+               .arg(t.lost(droppedHere))
                .arg(t.counters.reordered())
                .arg(t.counters.duplicates())
                .arg(t.counters.restarts());
@@ -359,7 +361,7 @@ QJsonObject tallyJson(const StreamTally& t, uint32_t droppedHere) {
             {QStringLiteral("bytes"), double(t.bytes)},
             {QStringLiteral("packets_per_second"), t.rate()},
             {QStringLiteral("points_per_packet"), t.lastPoints < 0 ? QJsonValue() : QJsonValue(t.lastPoints)},
-            {QStringLiteral("lost"), double(std::max(0LL, t.counters.lost() - droppedHere))},
+            {QStringLiteral("lost"), double(t.lost(droppedHere))},
             {QStringLiteral("reordered"), double(t.counters.reordered())},
             {QStringLiteral("duplicates"), double(t.counters.duplicates())},
             {QStringLiteral("counter_restarts"), double(t.counters.restarts())},
@@ -454,11 +456,10 @@ int runDiscover(const QStringList& arguments, QTextStream& out) {
 int runStream(const QStringList& arguments, QTextStream& out) {
     CommandLine line(
         QStringLiteral("stream [--port P] [--seconds S] [--from ADDR[:PORT]] [--record FILE.pcap] [--json]"),
-                     QStringLiteral("Receives the profile stream and prints the packet rate, lost and reordered "
-                                    "packets (from the packet counter) and checksum failures, per sender when more "
-                                    "than one sends. The emulator pauses the stream while a command client is "
-                                    "connected."),
-                     CommandLine::NoServer);
+        QStringLiteral("Receives the profile stream and prints the packet rate, lost and reordered packets (from the "
+                       "packet counter) and checksum failures, per sender when more than one sends. The emulator "
+                       "pauses the stream while a command client is connected."),
+        CommandLine::NoServer);
     line.addOption(QStringLiteral("record"),
                    QStringLiteral("Write every datagram counted to a pcap file (raw IPv4) with its receive time."),
                    QStringLiteral("FILE.pcap"));
