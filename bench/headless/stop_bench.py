@@ -70,7 +70,11 @@ def stop_time(make_emulator, hold):
 
 def main():
     cycles = int(sys.argv[1]) if len(sys.argv) > 1 else 20
-    directory = tempfile.mkdtemp(prefix="px310-stop-bench-")
+    with tempfile.TemporaryDirectory(prefix="px310-stop-bench-") as directory:
+        run_states(cycles, directory)
+
+
+def run_states(cycles, directory):
     replay = csv_folder(directory)
     capture = recorded_capture(directory)
     states = [
