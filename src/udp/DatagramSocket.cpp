@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -37,6 +38,9 @@ void DatagramSocket::close() {
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+    for (Queued& queued : queued_)
+        queued.datagram.clear();
+    queuedCount_ = 0;
 }
 
 bool DatagramSocket::sendTo(const char* data, size_t size, uint32_t address, uint16_t port) {
@@ -45,4 +49,34 @@ bool DatagramSocket::sendTo(const char* data, size_t size, uint32_t address, uin
     const sockaddr_in to = socketAddress(address, port);
     return ::sendto(fd_, data, size, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
            static_cast<ssize_t>(size);
+}
+
+void DatagramSocket::queue(const QByteArray& datagram, uint32_t address, uint16_t port) {
+    if (queuedCount_ == kQueueCapacity)
+        flush();
+    queued_[size_t(queuedCount_++)] = Queued{datagram, address, port};
+}
+
+// A datagram the system refuses is skipped, and the rest still go.
+void DatagramSocket::flush() {
+    std::array<sockaddr_in, kQueueCapacity> to{};
+    std::array<iovec, kQueueCapacity> data{};
+    std::array<mmsghdr, kQueueCapacity> messages{};
+    for (int i = 0; i < queuedCount_; ++i) {
+        Queued& queued = queued_[size_t(i)];
+        to[size_t(i)] = socketAddress(queued.address, queued.port);
+        data[size_t(i)] = {const_cast<char*>(queued.datagram.constData()), size_t(queued.datagram.size())};
+        msghdr& header = messages[size_t(i)].msg_hdr;
+        header.msg_name = &to[size_t(i)];
+        header.msg_namelen = sizeof(sockaddr_in);
+        header.msg_iov = &data[size_t(i)];
+        header.msg_iovlen = 1;
+    }
+    for (int sent = 0; fd_ >= 0 && sent < queuedCount_;) {
+        const int now = ::sendmmsg(fd_, messages.data() + sent, unsigned(queuedCount_ - sent), MSG_DONTWAIT);
+        sent += now > 0 ? now : 1;
+    }
+    for (int i = 0; i < queuedCount_; ++i)
+        queued_[size_t(i)].datagram.clear();
+    queuedCount_ = 0;
 }

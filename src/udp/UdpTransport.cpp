@@ -21,7 +21,6 @@ using Clock = UdpTransport::Clock;
 constexpr std::chrono::milliseconds kPollInterval(5);
 // A period below this is not paced: the stream sends as fast as it builds.
 constexpr double kUnpacedBelowMs = 1.0;
-constexpr int kUnpacedBatch = 32;
 
 constexpr quint16 kFirstSourcePort = 12345;
 constexpr int kSourcePortRange = 2000;
@@ -67,16 +66,26 @@ void UdpTransport::writeUdpSettings(QString address, int port, ushort xemr, usho
     zdiap_ = zdiap;
 }
 
+// What a step sent leaves in one system call.
+std::optional<Clock::time_point> UdpTransport::runDue(Clock::time_point now) {
+    const std::optional<Clock::time_point> next = step(now);
+    socket_.flush();
+    return next;
+}
+
 // One step of the stream: the packet whose slot has come (late ones back to
 // back, one per run, so other scanners' packets interleave), or a poll while
 // held. Datagrams the fault layer holds back leave at their own times.
-std::optional<Clock::time_point> UdpTransport::runDue(Clock::time_point now) {
+std::optional<Clock::time_point> UdpTransport::step(Clock::time_point now) {
     if (faults_)
         faults_->sendDue(now, writeCopies_);
+    // A new timeline ends the wait for the old one's slot: a 1 Hz stream
+    // set to 491 Hz must not wait out its second and then owe the new rate's packets.
+    const bool rescheduled = rescheduled_.exchange(false);
     if (sleepingUntil_) {
-        if (now < *sleepingUntil_)
+        if (now < *sleepingUntil_ && !rescheduled)
             return earlierHeld(*sleepingUntil_);
-        onTimeFrom_ = std::max(onTimeFrom_, *std::exchange(sleepingUntil_, std::nullopt));
+        onTimeFrom_ = std::max(onTimeFrom_, std::min(now, *std::exchange(sleepingUntil_, std::nullopt)));
         schedule_.countPacket();
     }
     std::optional<StreamSettings> settings = streamingSettings(now);
@@ -87,7 +96,7 @@ std::optional<Clock::time_point> UdpTransport::runDue(Clock::time_point now) {
     for (int sent = 0; periodMs < kUnpacedBelowMs; periodMs = periodOf(settings->frequency)) {
         sendPacket(*settings, now);
         schedule_.countPacket();
-        if (++sent == kUnpacedBatch || !(settings = streamingSettings(now)))
+        if (++sent == kUnpacedBatchSize || !(settings = streamingSettings(now)))
             return now;
     }
     countLateness(schedule_.currentSlot(periodMs), now, periodMs);
@@ -174,15 +183,17 @@ std::optional<StreamSettings> UdpTransport::streamingSettings(Clock::time_point 
 // Every datagram goes through the fault layer, which may hold it back, copy,
 // change or lose it.
 void UdpTransport::sendPacket(const StreamSettings& settings, Clock::time_point now) {
-    buildPacket(settings);
+    // A buffer the socket's queue no longer holds, so encoding into it copies nothing.
+    QByteArray& datagram = datagrams_[nextDatagram_++ % datagrams_.size()];
+    buildPacket(settings, datagram);
     sendSettings_ = settings;
     if (faults_)
-        faults_->send(datagram_, now, writeCopies_);
+        faults_->send(datagram, now, writeCopies_);
     else
-        writeCopies(datagram_);
+        writeCopies(datagram);
 }
 
-void UdpTransport::buildPacket(const StreamSettings& settings) {
+void UdpTransport::buildPacket(const StreamSettings& settings, QByteArray& datagram) {
     PacketFields fields;
     fields.measurementCounter = schedule_.measurementCounter();
     profile_->copyProfile(fields.measurementCounter, snapshot_, kMaxPacketPoints + 1);
@@ -195,7 +206,7 @@ void UdpTransport::buildPacket(const StreamSettings& settings) {
     fields.xemr = xemr_;
     fields.zdiap = zdiap_;
     fields.stepdirForward = stepdirForward_;
-    encodeProfilePacket(snapshot_, fields, datagram_);
+    encodeProfilePacket(snapshot_, fields, datagram);
     lastMeasurement_ = fields.measurementCounter;
 }
 
@@ -212,7 +223,7 @@ void UdpTransport::countLateness(Clock::time_point slot, Clock::time_point now, 
 // whole stream at it.
 void UdpTransport::writeCopies(const QByteArray& datagram) {
     const StreamSettings& settings = sendSettings_;
-    socket_.sendTo(datagram.constData(), size_t(datagram.size()), kLoopbackAddress, settings.port);
+    socket_.queue(datagram, kLoopbackAddress, settings.port);
     if (!settings.localSAPEnabled)
         return;
     const QHostAddress broadcast(broadcastAddress(settings.tcpAddress, settings.tcpSubnetMask));
@@ -226,7 +237,7 @@ void UdpTransport::writeCopies(const QByteArray& datagram) {
                                  << "- not the broadcast address of a local network";
     }
     if (broadcastAllowed_)
-        socket_.sendTo(datagram.constData(), size_t(datagram.size()), broadcast.toIPv4Address(), broadcastPort_);
+        socket_.queue(datagram, broadcast.toIPv4Address(), broadcastPort_);
 }
 
 Clock::time_point UdpTransport::earlierHeld(Clock::time_point time) const {
@@ -248,5 +259,8 @@ void UdpTransport::cutToPacket() {
     cutLogged_ = true;
 }
 
-// The slot a packet already sleeps towards stays: the reset applies from the next packet on.
-void UdpTransport::resetSchedule() { schedule_.reset(Clock::now()); }
+void UdpTransport::resetSchedule() {
+    schedule_.reset(Clock::now());
+    rescheduled_ = true;
+    wake();
+}

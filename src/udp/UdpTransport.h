@@ -11,6 +11,7 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
+#include <array>
 #include <atomic>
 #include <optional>
 
@@ -44,6 +45,8 @@ class UdpTransport : public QObject, public SendJob {
     Q_OBJECT
 public:
     static constexpr quint16 kDefaultBroadcastPort = 31001;
+    // Packets an unpaced stream sends per scheduler run.
+    static constexpr int kUnpacedBatchSize = 32;
 
     // Datagrams leave from `source` (any local address by default).
     UdpTransport(QObject* parent, int width, int height, UserParamsStore* params, const ProfileFeed* profile,
@@ -78,10 +81,11 @@ public slots:
     void SwitchStepdir(bool enable);
 
 private:
+    std::optional<Clock::time_point> step(Clock::time_point now);
     StreamSettings readSettings() const;
     std::optional<StreamSettings> streamingSettings(Clock::time_point now);
     void sendPacket(const StreamSettings& settings, Clock::time_point now);
-    void buildPacket(const StreamSettings& settings);
+    void buildPacket(const StreamSettings& settings, QByteArray& datagram);
     void countLateness(Clock::time_point slot, Clock::time_point now, double periodMs);
     void writeCopies(const QByteArray& datagram);
     Clock::time_point earlierHeld(Clock::time_point time) const;
@@ -104,6 +108,7 @@ private:
     Clock::time_point onTimeFrom_{};
     bool held_ = true;
     std::atomic<bool> paused_{false};
+    std::atomic<bool> rescheduled_{false};  // the timeline was reset since the last step
     std::atomic<uint16_t> xemr_{0};
     std::atomic<uint16_t> zdiap_{0};
     std::atomic<int> noize_{0};
@@ -113,7 +118,9 @@ private:
     std::atomic<uint64_t> latePackets_{0};
 
     ProfileSnapshot snapshot_;  // reused by every packet
-    QByteArray datagram_;
+    // One per packet of a step: each is free again (the socket's queue flushed) when its turn comes.
+    std::array<QByteArray, kUnpacedBatchSize> datagrams_;
+    size_t nextDatagram_ = 0;
     bool cutLogged_ = false;
     DatagramFaults* faults_ = nullptr;
     const DatagramFaults::Sink writeCopies_{[this](const QByteArray& datagram) { writeCopies(datagram); }};

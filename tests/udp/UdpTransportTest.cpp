@@ -86,7 +86,7 @@ TEST_F(StreamTest, DatagramsGoToThePortOfTheMomentAndNoSubnetCopyToASingleHost) 
 
 // The timeline driven by hand at chosen times (half periods, clear of the
 // slots' edges), as the scheduler would run it: every packet carries the
-// measurement of its slot; a reset applies from the next packet on; slots
+// measurement of its slot; a reset starts the next packet at once; slots
 // the stream missed go out back to back and are counted; a pause or a
 // disabled stream is owed, frequency 0 is not.
 TEST_F(StreamTest, TimelineGivesEveryPacketItsSlotAndOwesOnlyWhatWasHeld) {
@@ -105,8 +105,8 @@ TEST_F(StreamTest, TimelineGivesEveryPacketItsSlotAndOwesOnlyWhatWasHeld) {
     };
     EXPECT_EQ(sendsAt(0.5), 2u) << "packets 0 and 1 leave at once";
     stream.onFreqChanged(100);  // a reset while the stream waits for the 10 ms slot
-    EXPECT_EQ(sendsAt(5), 0u) << "the slot waited for stays";
-    EXPECT_EQ(sendsAt(15), 2u) << "then packets 1 and 2 of the new timeline";
+    EXPECT_EQ(sendsAt(5), 1u) << "the wait for the old slot ends: packet 1 of the new timeline at once";
+    EXPECT_EQ(sendsAt(15), 1u) << "packet 2 at its slot, nothing owed from the wait";
     EXPECT_EQ(sendsAt(55), 4u) << "slots 20 to 50 ms, back to back";
     EXPECT_EQ(stream.latePackets(), 3u) << "those more than a period behind";
     stream.shutdown();
@@ -130,10 +130,13 @@ TEST_F(StreamTest, TimelineGivesEveryPacketItsSlotAndOwesOnlyWhatWasHeld) {
     stream.finish();
 }
 
-TEST_F(StreamTest, StopDoesNotWaitOutASlowPeriod) {
+TEST_F(StreamTest, NeitherARateChangeNorAStopWaitsOutASlowPeriod) {
     setFrequency(1);
-    RunningWorker<UdpTransport> stream(makeStream());
+    UdpTransport* worker = makeStream();
+    RunningWorker<UdpTransport> stream(worker);
     ASSERT_TRUE(receiver.waitForCount(2));  // packets 0 and 1 leave at once
+    worker->onFreqChanged(200);
+    EXPECT_TRUE(receiver.waitForCount(20, 500)) << "the new rate waited for the old second";
     EXPECT_LT(stream.stop(), 500);
 }
 
