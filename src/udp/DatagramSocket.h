@@ -46,6 +46,8 @@ private:
         uint16_t port = 0;
     };
 
+    void sendQueued();
+
     int fd_ = -1;
     std::array<Queued, kQueueCapacity> queued_;
     int queuedCount_ = 0;
