@@ -10,6 +10,7 @@
 #include <pcap/pcap.h>
 #include <sys/stat.h>
 #include <thread>
+#include <time.h>
 
 namespace {
 
@@ -103,6 +104,18 @@ TEST(CaptureFragmentTest, WaitingFragmentsAreBoundedByDatagramsAndMemoryAndDropp
     EXPECT_TRUE(stopped.open(path) && !stopped.next(profile));
 }
 
+// CPU time the whole process takes while this thread sleeps.
+double processCpuMsOver(std::chrono::milliseconds sleep) {
+    const auto cpuMs = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+        return ts.tv_sec * 1e3 + ts.tv_nsec * 1e-6;
+    };
+    const double before = cpuMs();
+    std::this_thread::sleep_for(sleep);
+    return cpuMs() - before;
+}
+
 int frameOf(ProfileSource& source, uint64_t measurement) {
     ProfileSnapshot out;
     source.copyProfile(measurement, out, kMaxProfilePoints);
@@ -148,6 +161,7 @@ TEST(CaptureSourceTest, OpensOnlyCapturesWithProfilesAndPlaysFrameKAtMeasurement
     EXPECT_EQ(frameOf(*once, 0), 0);
     EXPECT_EQ(frameOf(*once, 100000), kFrames - 1);
     EXPECT_EQ(frameOf(*once, 2), 1);
+    EXPECT_LT(processCpuMsOver(std::chrono::milliseconds(300)), 30) << "a reader at the end of its file is idle";
 
     // A FIFO is refused, not waited for, also when renamed over the file under the loop.
     const QByteArray fifo = QFile::encodeName(dir.filePath("fifo"));
