@@ -130,16 +130,6 @@ void TcpTransport::onZdiapChanged(int zdiap) {
     log(QStringLiteral("tcp zdiap = %1").arg(zdiap));
 }
 
-void TcpTransport::onProtocolChanged(int protocol) {
-    if (QThread::currentThread() != thread()) {
-        QMetaObject::invokeMethod(this, [this, protocol] { onProtocolChanged(protocol); }, Qt::QueuedConnection);
-        return;
-    }
-    shutdown();
-    if (protocol != 1)
-        run();
-}
-
 void TcpTransport::onXResChanged(int value) { settings_.xresStep = 640.0f / (std::ldexp(1.0f, value) * 80.0f); }
 
 void TcpTransport::onNoizeChanged(int value) { settings_.noise = value; }

@@ -1,8 +1,10 @@
 #include "CaptureTestSupport.h"
 
 #include "capture/CaptureProfileSource.h"
+#include "capture/CaptureReplay.h"
 #include "support/TestUtil.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -143,6 +145,10 @@ TEST(CaptureSourceTest, OpensOnlyCapturesWithProfilesAndPlaysFrameKAtMeasurement
     ASSERT_TRUE(writeFile(path, "not a capture"));
     EXPECT_TRUE(!CaptureProfileSource::open(path, {}, Playback::Loop, error) && error.contains("as a capture"));
     writeCapture(path, DLT_RAW, {}, packets);
+    const int threads = int(QDir(QStringLiteral("/proc/self/task")).count());
+    const auto held = openCaptureReplay(path, {}, Playback::Loop, error);
+    EXPECT_TRUE(held && frameOf(*held, 450) == 449) << error.toStdString();
+    EXPECT_EQ(int(QDir(QStringLiteral("/proc/self/task")).count()), threads) << "a capture that fits is held, with no reader";
     const auto loop = CaptureProfileSource::open(path, {}, Playback::Loop, error);
     const auto once = CaptureProfileSource::open(path, {}, Playback::Once, error);
     ASSERT_TRUE(loop && once) << error.toStdString();
