@@ -6,6 +6,12 @@ void StreamSchedule::reset(Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
     start_ = now;
     packets_ = 0;
+    ++resets_;
+}
+
+uint64_t StreamSchedule::resets() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return resets_;
 }
 
 void StreamSchedule::skip(Clock::time_point from, Clock::time_point now) {

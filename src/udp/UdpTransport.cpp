@@ -81,7 +81,7 @@ std::optional<Clock::time_point> UdpTransport::step(Clock::time_point now) {
         faults_->sendDue(now, writeCopies_);
     // A new timeline ends the wait for the old one's slot: a 1 Hz stream
     // set to 491 Hz must not wait out its second and then owe the new rate's packets.
-    const bool rescheduled = rescheduled_.exchange(false);
+    const bool rescheduled = schedule_.resets() != resetsAtSleep_;
     if (sleepingUntil_) {
         if (now < *sleepingUntil_ && !rescheduled)
             return earlierHeld(*sleepingUntil_);
@@ -101,6 +101,8 @@ std::optional<Clock::time_point> UdpTransport::step(Clock::time_point now) {
     }
     countLateness(schedule_.currentSlot(periodMs), now, periodMs);
     sendPacket(*settings, now);
+    // Read before the slot: a reset in between then ends this wait at once.
+    resetsAtSleep_ = schedule_.resets();
     sleepingUntil_ = schedule_.packetDue(periodMs);
     return earlierHeld(*sleepingUntil_);
 }
@@ -261,6 +263,5 @@ void UdpTransport::cutToPacket() {
 
 void UdpTransport::resetSchedule() {
     schedule_.reset(Clock::now());
-    rescheduled_ = true;
     wake();
 }

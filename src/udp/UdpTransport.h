@@ -103,12 +103,12 @@ private:
     StreamSchedule schedule_;
     // Set after a packet went out: the run at this time counts it and sends the next.
     std::optional<Clock::time_point> sleepingUntil_;
+    uint64_t resetsAtSleep_ = 0;  // the timeline that slot belongs to
     std::optional<Clock::time_point> zeroFrequencySince_;
     // Slots before it were owed (held, or waited for), not missed.
     Clock::time_point onTimeFrom_{};
     bool held_ = true;
     std::atomic<bool> paused_{false};
-    std::atomic<bool> rescheduled_{false};  // the timeline was reset since the last step
     std::atomic<uint16_t> xemr_{0};
     std::atomic<uint16_t> zdiap_{0};
     std::atomic<int> noize_{0};
