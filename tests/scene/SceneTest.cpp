@@ -156,9 +156,9 @@ TEST(SceneNoise, SameSeedSameProfileInAnyOrderAndAnotherSeedDiffers) {
     EXPECT_NE(first.z, otherSeed.z);
 }
 
-TEST(SceneNoise, SigmaAndDropoutAsTheFileSays) {
-    const Scene scene = sceneWith(R"({"kind": "box", "y": 100, "length": 1, "width": 1, "height": 1})",
-                                  R"(, "noise": {"sigma": 0.2, "dropout": 0.1})");
+TEST(SceneNoise, SigmaDropoutAndSpikesAsTheFileSays) {
+    const QString farBox = R"({"kind": "box", "y": 100, "length": 1, "width": 1, "height": 1})";
+    const Scene scene = sceneWith(farBox, R"(, "noise": {"sigma": 0.2, "dropout": 0.1})");
     double sum = 0, squares = 0;
     long points = 0, dropped = 0;
     for (uint64_t m = 0; m < 8; ++m)
@@ -172,6 +172,15 @@ TEST(SceneNoise, SigmaAndDropoutAsTheFileSays) {
         }
     EXPECT_NEAR(std::sqrt(squares / points - (sum / points) * (sum / points)), 0.2, 0.2 * 0.05);
     EXPECT_NEAR(double(dropped) / (points + dropped), 0.1, 0.01);
+
+    const Scene spiky = sceneWith(farBox, R"(, "noise": {"spikes": 0.1, "spikeHeight": 3})");
+    long spiked = 0, all = 0;
+    for (uint64_t m = 0; m < 8; ++m)
+        for (double z : profileOf(spiky, m).z) {
+            spiked += z != kBelt;
+            ++all;
+        }
+    EXPECT_NEAR(double(spiked) / all, 0.1, 0.01) << "spikes alone";
 }
 
 TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
