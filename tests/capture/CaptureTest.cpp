@@ -153,6 +153,8 @@ TEST(CaptureSourceTest, OpensOnlyCapturesWithProfilesAndPlaysFrameKAtMeasurement
     const auto once = CaptureProfileSource::open(path, {}, Playback::Once, error);
     ASSERT_TRUE(loop && once) << error.toStdString();
 
+    const auto openFiles = [] { return QDir(QStringLiteral("/proc/self/fd")).count(); };
+    const auto filesBefore = openFiles();
     int wrongA = 0, wrongB = 0;
     const auto walk = [&](int step, int& wrong) {
         for (uint64_t n = 1; n <= 3 * kFrames; n += step)
@@ -162,6 +164,7 @@ TEST(CaptureSourceTest, OpensOnlyCapturesWithProfilesAndPlaysFrameKAtMeasurement
     walk(1, wrongA);
     other.join();
     EXPECT_EQ(wrongA + wrongB, 0);
+    EXPECT_LE(openFiles(), filesBefore) << "every pass closes the file it read";
     EXPECT_EQ(loop->frameCount(), kFrames);
     EXPECT_EQ(frameOf(*loop, 450), 449);
     EXPECT_EQ(frameOf(*once, 0), 0);
