@@ -66,6 +66,18 @@ TEST_F(Server, ResultsFollowTheRecordAndThePanel) {
     EXPECT_EQ(largest, 4) << "noise reaches 0 .. 4";
 }
 
+// At 1 Hz a second result waits for its measurement; nothing else waits.
+TEST_F(Server, OnlyResultsWaitForAMeasurementAndAnUnknownCommandIsIgnored) {
+    start(1);
+    auto client = connectClient();
+    ASSERT_EQ(readParams(*client).size(), kUserParamsSize);
+    ASSERT_EQ(exchange(*client, encodeRequest(1), 24).size(), 24);
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(exchange(*client, encodeRequest(999) + encodeRequest(4), kUserParamsSize).size(), kUserParamsSize);
+    EXPECT_LT(timer.elapsed(), 700) << "the parameters waited for a measurement";
+}
+
 TEST_F(Server, AClientThatLeavesItsRepliesUnreadIsServedInFullLater) {
     start();
     auto client = connectClient();
