@@ -158,13 +158,14 @@ TEST(ScannerFaults, ConnectionsAndHellosSeeTheirFaultsAsPlannedAndCounted) {
     faults.setFaults(parseFaultSpec("stall=0,cut=100%").spec);
     ConnectionFaults cut(faults.server());
     EXPECT_FALSE(cut.reading());
+    EXPECT_FALSE(cut.onRequest(6, 0).closeAfter) << "a request without a reply has nothing to cut";
     const ReplyPlan plan = cut.onRequest(2, 512);
     EXPECT_TRUE(plan.closeAfter && plan.bytes >= 1 && plan.bytes < 512) << plan.bytes;
 
     const FaultCounts c = faults.counters().snapshot();
     EXPECT_EQ(std::tie(c.repliesDelayed, c.connectionsDropped, c.stalls, c.repliesCut, c.hellosSuppressed),
               std::make_tuple(1u, 1u, 2u, 1u, 1u));
-    EXPECT_EQ(c.requestsByCommand, (std::map<uint32_t, uint64_t>{{1, 2}, {2, 1}, {6, 1}}));
+    EXPECT_EQ(c.requestsByCommand, (std::map<uint32_t, uint64_t>{{1, 2}, {2, 1}, {6, 2}}));
     EXPECT_EQ(c.clientsConnected, 1);
 
     const auto cutPoints = [](uint64_t seed) {
