@@ -4,7 +4,6 @@
 #include "capture/CaptureReplay.h"
 #include "support/TestUtil.h"
 
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -145,16 +144,15 @@ TEST(CaptureSourceTest, OpensOnlyCapturesWithProfilesAndPlaysFrameKAtMeasurement
     ASSERT_TRUE(writeFile(path, "not a capture"));
     EXPECT_TRUE(!CaptureProfileSource::open(path, {}, Playback::Loop, error) && error.contains("as a capture"));
     writeCapture(path, DLT_RAW, {}, packets);
-    const int threads = int(QDir(QStringLiteral("/proc/self/task")).count());
+    const int threads = processThreadCount();
     const auto held = openCaptureReplay(path, {}, Playback::Loop, error);
     EXPECT_TRUE(held && frameOf(*held, 450) == 449) << error.toStdString();
-    EXPECT_EQ(int(QDir(QStringLiteral("/proc/self/task")).count()), threads) << "a capture that fits is held, with no reader";
+    EXPECT_EQ(processThreadCount(), threads) << "a capture that fits is held, with no reader";
     const auto loop = CaptureProfileSource::open(path, {}, Playback::Loop, error);
     const auto once = CaptureProfileSource::open(path, {}, Playback::Once, error);
     ASSERT_TRUE(loop && once) << error.toStdString();
 
-    const auto openFiles = [] { return QDir(QStringLiteral("/proc/self/fd")).count(); };
-    const auto filesBefore = openFiles();
+    const int filesBefore = openDescriptorCount();
     int wrongA = 0, wrongB = 0;
     const auto walk = [&](int step, int& wrong) {
         for (uint64_t n = 1; n <= 3 * kFrames; n += step)
@@ -164,7 +162,7 @@ TEST(CaptureSourceTest, OpensOnlyCapturesWithProfilesAndPlaysFrameKAtMeasurement
     walk(1, wrongA);
     other.join();
     EXPECT_EQ(wrongA + wrongB, 0);
-    EXPECT_LE(openFiles(), filesBefore) << "every pass closes the file it read";
+    EXPECT_LE(openDescriptorCount(), filesBefore) << "every pass closes the file it read";
     EXPECT_EQ(loop->frameCount(), kFrames);
     EXPECT_EQ(frameOf(*loop, 450), 449);
     EXPECT_EQ(frameOf(*once, 0), 0);

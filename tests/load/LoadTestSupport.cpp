@@ -2,7 +2,6 @@
 
 #include "tcp/TcpTestSupport.h"
 
-#include <QDir>
 #include <QFile>
 #include <QNetworkDatagram>
 
@@ -15,8 +14,6 @@ long processRssKb() {
             return line.mid(6).trimmed().split(' ').first().toLong();
     return -1;
 }
-
-int openDescriptorCount() { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System).size(); }
 
 LiveEmulator::LiveEmulator(int profilePoints) {
     streamReceiver.bind(QHostAddress(QHostAddress::LocalHost), 0);

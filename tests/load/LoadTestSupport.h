@@ -7,9 +7,8 @@
 #include <atomic>
 #include <memory>
 
-// What /proc/self/status and /proc/self/fd say about this process.
+// What /proc/self/status says about this process.
 long processRssKb();
-int openDescriptorCount();
 
 // A scanner on loopback: the stream goes to a receiver of this process, the
 // command server listens on a port the system picks.

@@ -53,6 +53,8 @@ int processThreadCount() {
     return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
 }
 
+int openDescriptorCount() { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System).size(); }
+
 namespace {
 class PaintCounter : public QObject {
 public:

@@ -20,6 +20,8 @@ bool repaints(QWidget* widget, const std::function<void()>& change);
 // Threads of this process as the system counts them, a sanitizer runtime's
 // helper thread (started with the first thread) included from the start.
 int processThreadCount();
+// Descriptors this process holds open.
+int openDescriptorCount();
 
 // Parses "36 01 C0 A8" into bytes.
 QByteArray hexBytes(const char* text);
