@@ -79,11 +79,10 @@ std::optional<Clock::time_point> UdpTransport::runDue(Clock::time_point now) {
 std::optional<Clock::time_point> UdpTransport::step(Clock::time_point now) {
     if (faults_)
         faults_->sendDue(now, writeCopies_);
-    // A new timeline ends the wait for the old one's slot: a 1 Hz stream
-    // set to 491 Hz must not wait out its second and then owe the new rate's packets.
-    const bool rescheduled = schedule_.resets() != resetsAtSleep_;
     if (sleepingUntil_) {
-        if (now < *sleepingUntil_ && !rescheduled)
+        // A new timeline ends the wait for the old one's slot: a 1 Hz stream
+        // set to 491 Hz must not wait out its second and then owe the new rate's packets.
+        if (now < *sleepingUntil_ && schedule_.resets() == resetsAtSleep_)
             return earlierHeld(*sleepingUntil_);
         onTimeFrom_ = std::max(onTimeFrom_, std::min(now, *std::exchange(sleepingUntil_, std::nullopt)));
         schedule_.countPacket();
