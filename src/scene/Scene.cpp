@@ -33,9 +33,8 @@ public:
         return object_.contains(key);
     }
 
-    double number(const QString& key, double fallback) {
-        if (!has(key))
-            return fallback;
+    double number(const QString& key, double fallback) { return has(key) ? presentNumber(key) : fallback; }
+    double presentNumber(const QString& key) const {
         const QJsonValue value = object_.value(key);
         if (!value.isDouble())
             fail(key, QStringLiteral("must be a number"));
@@ -47,7 +46,7 @@ public:
     double required(const QString& key) {
         if (!has(key))
             fail(key, QStringLiteral("is missing"));
-        return number(key, 0);
+        return presentNumber(key);
     }
     double positive(const QString& key) {
         const double n = required(key);
@@ -58,7 +57,7 @@ public:
     double within(const QString& key, double fallback, double low, double high) {
         if (!has(key))
             return fallback;
-        const double n = number(key, fallback);
+        const double n = presentNumber(key);
         if (n < low || n > high)
             fail(key, QStringLiteral("must be from %1 to %2").arg(low).arg(high));
         return n;

@@ -185,7 +185,7 @@ TEST(SceneNoise, SigmaDropoutAndSpikesAsTheFileSays) {
 
 TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
     const struct {
-        const char* json;
+        std::string json;
         const char* error;
     } cases[] = {
         {R"({"objects": [{"kind": "box", "width": 1, "height": 1, "length": 1}, {"kind": "box", "width": 0}]})",
@@ -206,10 +206,11 @@ TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
              "height": 1, "length": 1}]})", "objects[1].id: 4 is used twice"},
         {R"([1, 2])", "f.json: the scene must be a JSON object"},
         {R"({"objects": [], "belt": {}, "b\u0065lt": {}})", R"(f.json: the key "belt" is given twice)"},
+        {std::string(1023, '[') + R"({"a": 1, "a": 2})" + std::string(1023, ']'), R"(the key "a" is given twice)"},
         {R"({"objects": [)", "f.json: not JSON"},
     };
     for (const auto& c : cases) {
-        const SceneParse parse = parseScene(c.json, QStringLiteral("f.json"));
+        const SceneParse parse = parseScene(QByteArray::fromStdString(c.json), QStringLiteral("f.json"));
         EXPECT_TRUE(parse.error.contains(QLatin1String(c.error))) << parse.error.toStdString();
     }
 }
