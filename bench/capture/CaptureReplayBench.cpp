@@ -181,8 +181,8 @@ int main(int argc, char** argv) {
     for (; source->frameCount() < 0 || n <= uint64_t(source->frameCount()); ++n)
         source->copyProfile(n, out, kMaxPacketPoints);
     const double pass = secondsSince(start);
-    std::printf("source, unpaced to the end: %.0f frames/s (%.1f s); frames %lld; %s\n", double(n) / pass, pass,
-                source->frameCount(), qPrintable(source->summary()));
+    std::printf("source, unpaced to the end: %.0f frames/s (%.1f s); frames %lld\n", double(n) / pass, pass,
+                source->frameCount());
     start = Clock::now();
     source->copyProfile(n, out, kMaxPacketPoints);  // the loop starts over: the file is read again from its start
     std::printf("loop back to frame 1: %.2f ms (frame has %d points)\n", secondsSince(start) * 1000, out.count());
@@ -198,8 +198,8 @@ int main(int argc, char** argv) {
     while (reader.next(frame))
         ++frames;
     const double readSeconds = secondsSince(start);
-    std::printf("reader alone: %.0f frames/s, %.0f MiB/s\n", double(frames) / readSeconds,
-                double(megabytes) / readSeconds);
+    std::printf("reader alone: %.0f frames/s, %.0f MiB/s; %s\n", double(frames) / readSeconds,
+                double(megabytes) / readSeconds, qPrintable(reader.summary()));
     QFile::remove(path);
     return 0;
 }

@@ -71,7 +71,6 @@ void CaptureProfileSource::readAhead() {
         } else if (!got) {
             atEnd_ = true;
             frameCount_ = windowStart_ + static_cast<long long>(window_.size());
-            summary_ = reader_->summary();
         }
         changed_.notify_all();
     }
@@ -110,7 +109,3 @@ long long CaptureProfileSource::frameCount() const {
     return frameCount_;
 }
 
-QString CaptureProfileSource::summary() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return summary_;
-}

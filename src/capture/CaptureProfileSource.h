@@ -29,8 +29,6 @@ public:
 
     // Frames in the file once one pass has reached its end, else -1.
     long long frameCount() const;
-    // What the last pass that reached the end read and left out (empty before).
-    QString summary() const;
 
     static constexpr size_t kWindowFrames = 256;  // at most 17 MB at the largest packets
     static constexpr long long kFramesKeptBehind = 64;  // for a second caller a little behind
@@ -58,7 +56,6 @@ private:
     bool restart_ = false;
     bool stop_ = false;
     std::atomic<bool> stopping_{false};  // stop_ for the reader between records
-    QString summary_;
 
     std::thread thread_;
 };

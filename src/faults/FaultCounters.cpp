@@ -27,13 +27,6 @@ FaultCounts FaultCounters::snapshot() const {
     return counts_;
 }
 
-void FaultCounters::reset() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const int clients = counts_.clientsConnected;
-    counts_ = FaultCounts{};
-    counts_.clientsConnected = clients;
-}
-
 QString injectedFaultsSummary(const FaultCounts& counts, const FaultCounts& since) {
     using C = FaultCounts;
     const std::pair<uint64_t C::*, const char*> injected[] = {

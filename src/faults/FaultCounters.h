@@ -34,8 +34,6 @@ public:
     void clientDisconnected();
 
     FaultCounts snapshot() const;
-    // Counters back to 0; the clients still connected stay counted.
-    void reset();
 
 private:
     mutable std::mutex mutex_;

@@ -55,10 +55,6 @@ uint32_t MeasurementSchedule::measurementCounter() const {
     return static_cast<uint32_t>(measurementCounter_);
 }
 
-uint32_t MeasurementSchedule::packetCounter() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return packetCounter_;
-}
 
 void MeasurementSchedule::stop() {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -48,7 +48,6 @@ public:
     std::optional<ResultSlot> takeResultSlot();
 
     uint32_t measurementCounter() const;
-    uint32_t packetCounter() const;
 
     // Stop ends every wait at once and keeps later ones from starting.
     void stop();

@@ -144,19 +144,6 @@ void TcpTransport::onModeChanged() {
     resetCounters();
 }
 
-void TcpTransport::shutdown() {
-    if (!onOwnThread(&TcpTransport::shutdown))
-        return;
-    log(QStringLiteral("disconnect all TCP"));
-    schedule_.stop();
-    dropClient(true);
-    // Closed rather than left bound, so that clients are refused instead of
-    // waiting in the backlog until the next run().
-    if (server_)
-        server_->close();
-    listeningPort_ = 0;
-}
-
 void TcpTransport::SwitchStepdir(bool enable) { settings_.stepdirForward = enable; }
 
 void TcpTransport::sendReply(const QByteArray& bytes, const char* failureLine) {

@@ -66,7 +66,6 @@ public slots:
     void onNoizeChanged(int value);
     void onFreqChanged(int freq);
     void onModeChanged();
-    void shutdown();
     void SwitchStepdir(bool enable);
 
 private:

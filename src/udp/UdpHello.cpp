@@ -65,21 +65,6 @@ void UdpHello::setSource(const QHostAddress& address, int macOffset) {
     macOffset_ = macOffset;
 }
 
-void UdpHello::onLocalAddressChanged(QString address) { hello_->setLocalAddress(address); }
-void UdpHello::onSerialNumChanged(int num) { hello_->setSerialNumber(num); }
-void UdpHello::onXsmrChanged(int value) { hello_->setXsmr(value); }
-void UdpHello::onZbaseChanged(int value) { hello_->setZbase(value); }
-
-void UdpHello::onXemrChanged(int value) {
-    qCDebug(lcHello) << "hello xemr = " << value;
-    hello_->setXemr(value);
-}
-
-void UdpHello::onZdiapChanged(int value) {
-    qCDebug(lcHello) << "hello zdiap = " << value;
-    hello_->setZdiap(value);
-}
-
 // Ports are taken once per run: later changes reach the packet at the next start.
 void UdpHello::stampRunInfo() {
     struct Ports {

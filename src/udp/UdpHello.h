@@ -55,14 +55,6 @@ public:
 signals:
     void finished();
 
-public slots:
-    void onLocalAddressChanged(QString address);
-    void onSerialNumChanged(int num);
-    void onXsmrChanged(int value);
-    void onXemrChanged(int value);
-    void onZbaseChanged(int value);
-    void onZdiapChanged(int value);
-
 private:
     void start();
     void stampRunInfo();

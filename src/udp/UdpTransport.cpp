@@ -58,14 +58,6 @@ UdpTransport::UdpTransport(QObject* parent, int width, int height, UserParamsSto
     std::srand(static_cast<unsigned>(std::time(nullptr)));
 }
 
-void UdpTransport::writeUdpSettings(QString address, int port, ushort xemr, ushort zdiap) {
-    Q_UNUSED(address);  // packets always go to 127.0.0.1 on the record's port
-    Q_UNUSED(port);
-    qCDebug(lcStream) << "udp settings have been written";
-    xemr_ = xemr;
-    zdiap_ = zdiap;
-}
-
 // What a step sent leaves in one system call.
 std::optional<Clock::time_point> UdpTransport::runDue(Clock::time_point now) {
     const std::optional<Clock::time_point> next = step(now);

@@ -66,10 +66,8 @@ public:
 
 signals:
     void finished();
-    void arrayClean();
 
 public slots:
-    void writeUdpSettings(QString address, int port, ushort xemr, ushort zdiap);
     void shutdown();
     void resume();
     void onXemrChanged(int xemr);

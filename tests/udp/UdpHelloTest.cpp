@@ -42,9 +42,9 @@ TEST(UdpHello, AnnouncesStampedWithPortsAndTheHostsMacThenRepeatsWithChangesUnti
     ASSERT_TRUE(receiver.waitForCount(1));
     EXPECT_EQ(receiver.datagrams[0].toHex(' '), expected.toHex(' '));
 
-    announcer->onLocalAddressChanged("192.168.0.200");
-    announcer->onSerialNumChanged(999999);
-    announcer->onXemrChanged(70);
+    hello.setLocalAddress("192.168.0.200");
+    hello.setSerialNumber(999999);
+    hello.setXemr(70);
     ASSERT_TRUE(receiver.waitForCount(2, UdpHello::kPeriodMs + 5000));
     EXPECT_EQ(receiver.datagrams[1].mid(2, 4), hexBytes("C0 A8 00 C8"));
     EXPECT_EQ(receiver.datagrams[1].mid(13, 3), hexBytes("3F 42 1E"));
