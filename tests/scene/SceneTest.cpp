@@ -2,6 +2,8 @@
 #include "scene/SceneProfileSource.h"
 #include "support/TestUtil.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -28,6 +30,13 @@ SceneProfileMm profileOf(const Scene& scene, uint64_t measurement = 0) {
     return p;
 }
 
+std::string repeated(const std::string& text, int times) {
+    std::string all;
+    while (times-- > 0)
+        all += text;
+    return all;
+}
+
 struct Seen {
     double left = NAN, right = NAN, top = 0;
 };
@@ -48,6 +57,7 @@ struct ObjectCase {
     const char* name;
     const char* json;
     double left, right, top;
+    const char* truthOfItsKind;  // what the truth adds for the kind
 };
 
 class ObjectInView : public testing::TestWithParam<ObjectCase> {};
@@ -66,20 +76,32 @@ TEST_P(ObjectInView, ProfileAndTruthAgreeOnEdgesAndTop) {
     EXPECT_DOUBLE_EQ(truth.objects[0].left, c.left);
     EXPECT_DOUBLE_EQ(truth.objects[0].right, c.right);
     EXPECT_NEAR(truth.objects[0].top, c.top, 1e-9);
+
+    QJsonObject json = truthJson(truth).value("objects").toArray().at(0).toObject();
+    const QList<QByteArray> header = truthCsvHeader().trimmed().split(',');
+    const QList<QByteArray> line = truthCsvLine(truth).trimmed().split(',');
+    ASSERT_EQ(line.size() + 1, header.size());  // the header ends in "..." for further objects
+    for (int i = 4; i < line.size(); ++i)  // the CSV holds what the JSON does, 0 for what it leaves out
+        EXPECT_EQ(line[i], i == 4 ? json.value("kind").toString().toUtf8()
+                                  : QByteArray::number(json.value(header[i]).toDouble(), 'g', 10)) << header[i].data();
+    for (const char* common : {"id", "kind", "left", "right", "top"})
+        json.remove(common);
+    EXPECT_EQ(json, QJsonDocument::fromJson(c.truthOfItsKind).object());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, ObjectInView,
     testing::Values(
-        ObjectCase{"Box", R"({"kind": "box", "x": 5, "y": -1, "length": 2, "width": 20, "height": 30})", -5, 15, 30},
-        ObjectCase{"CylinderAlong", R"({"kind": "cylinder", "x": -10, "y": -1, "length": 5, "diameter": 12})", -16, -4, 12},
+        ObjectCase{"Box", R"({"kind": "box", "x": 5, "y": -1, "length": 2, "width": 20, "height": 30})", -5, 15, 30, "{}"},
+        ObjectCase{"CylinderAlong", R"({"kind": "cylinder", "x": -10, "y": -1, "length": 5, "diameter": 12})", -16, -4, 12,
+                   R"({"diameter": 12})"},
         // Measurement 0 cuts an across-axis cylinder 3 mm before its middle.
         ObjectCase{"CylinderAcross", R"({"kind": "cylinder", "axis": "across", "y": -2, "width": 40, "diameter": 10})", -20, 20,
-                   5 + 4},
-        ObjectCase{"Step", R"({"kind": "step", "x": 12.5, "y": -1, "length": 2, "height": 7})", 12.5, 35, 7},
+                   5 + 4, R"({"diameter": 10})"},
+        ObjectCase{"Step", R"({"kind": "step", "x": 12.5, "y": -1, "length": 2, "height": 7})", 12.5, 35, 7, "{}"},
         ObjectCase{"Tread", R"({"kind": "tread", "y": -1, "length": 2, "width": 60, "height": 12, "grooves": 4,
                        "grooveWidth": 5, "grooveDepth": 8})",
-                   -30, 30, 12}),
+                   -30, 30, 12, R"({"depth": 8, "pitch": 15, "grooves": 4, "grooveWidth": 5})"}),
     [](const testing::TestParamInfo<ObjectCase>& info) { return std::string(info.param.name); });
 
 TEST(SceneOcclusion, ShadowBehindAStepIsItsHeightTimesTheCameraAngle) {
@@ -206,8 +228,16 @@ TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
              "height": 1, "length": 1}]})", "objects[1].id: 4 is used twice"},
         {R"([1, 2])", "f.json: the scene must be a JSON object"},
         {R"({"objects": [], "belt": {}, "b\u0065lt": {}})", R"(f.json: the key "belt" is given twice)"},
-        {std::string(1023, '[') + R"({"a": 1, "a": 2})" + std::string(1023, ']'), R"(the key "a" is given twice)"},
+        {repeated("[", 1023) + R"({"a": 1, "a": 2})" + repeated("]", 1023), R"(the key "a" is given twice)"},
         {R"({"objects": [)", "f.json: not JSON"},
+        {R"({"objects": [{"kind": "box", "width": "1", "height": 1, "length": 1}]})", "objects[0].width: must be a number"},
+        {R"({"objects": [{"kind": "tread", "width": 10, "height": 5, "grooveWidth": 2, "grooveDepth": 6, "length": 1}]})",
+         "objects[0].grooveDepth: must be at most the height 5"},
+        {R"({"objects": [], "loop": 1})", "f.json: loop: must be true or false"},
+        {R"({"objects": [], "belt": []})", "f.json: belt: must be an object"},
+        {R"({"objects": {}})", "f.json: objects: must be an array"},
+        {R"({"objects": [1]})", "f.json: objects[0]: must be an object"},
+        {R"({"objects": [)" + repeated("1,", kMaxSceneObjects) + "1]}", "f.json: objects: holds more than 1000 objects"},
     };
     for (const auto& c : cases) {
         const SceneParse parse = parseScene(QByteArray::fromStdString(c.json), QStringLiteral("f.json"));
