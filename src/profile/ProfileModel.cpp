@@ -31,7 +31,7 @@ int floorHalf(int sum) { return static_cast<int>(std::floor(sum / 2.0)); }
 // When only one slot is left the point is kept and its midpoint dropped, so the
 // profile still ends on a drawn point; with no slot left nothing is written.
 struct PointBatch {
-    ProfilePoint points[2];
+    ProfilePoint points[2]{};
     int size = 0;
 };
 
