@@ -1,7 +1,8 @@
 // Bytes of one TCP connection go through the request framer in pieces and
 // every request is dispatched against a fake sink. Checks that the framer
-// cuts the stream as an independent reading of the header rules does, and
-// that every reply has the size and content its command promises.
+// cuts the stream as an independent reading of the header rules does, that a
+// reply comes exactly where its command has one, and that results, picture
+// chunks and writes do what their commands promise.
 #include "FuzzCheck.h"
 #include "params/UserParams.h"
 #include "profile/CameraPicture.h"
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <set>
 #include <vector>
 
 namespace {
@@ -26,13 +28,11 @@ public:
     void sendReply(const QByteArray& bytes, const char*) override { replies.push_back(bytes); }
     void log(const QString&) override {}
     void userParamsUpdated() override { ++updates; }
-    void flushParamsRequested() override { ++flushes; }
-    void clientFinished() override { ++finishes; }
+    void flushParamsRequested() override {}
+    void clientFinished() override {}
 
     std::vector<QByteArray> replies;
     int updates = 0;
-    int flushes = 0;
-    int finishes = 0;
 };
 
 // The header rules read once more, independently of the framer: a payload
@@ -140,47 +140,27 @@ public:
 private:
     void checkReply(const CommandInfo& info, const Request& request, const USER_PARAMS& before,
                     const FactoryImage& factoryBefore, const QByteArray& reply) {
-        const bool answered = !sink_.replies.empty();
         switch (info.action) {
-        case CommandAction::LogOnly:
-            require(!answered, "service command answered");
-            break;
-        case CommandAction::ClientFinished:
-            require(!answered && sink_.finishes == ++expectedFinishes_, "client's goodbye passed on once");
+        case CommandAction::GetResult:
+            return checkResult(before, reply);
+        case CommandAction::GetImageBuffer:
+            return checkChunk(request.header, reply);
+        case CommandAction::WriteParams:
+            return checkWrite(request.payload, before, reply);
+        case CommandAction::WriteFactoryParams:
+            checkFactoryWrite(request.payload, factoryBefore);
             break;
         case CommandAction::GetImage:
-            require(!answered, "get image answered");
             ++imageCounter_;
             chunkCounter_ = 0;
             break;
-        case CommandAction::GetResult:
-            checkResult(before, reply);
-            break;
-        case CommandAction::GetImageBuffer:
-            checkChunk(request.header, reply);
-            break;
-        case CommandAction::ReadParams:
-            require(reply == paramsImage(before), "read params is the record");
-            break;
-        case CommandAction::WriteParams:
-            checkWrite(request.payload, before, reply);
-            break;
-        case CommandAction::FlushParams:
-            require(reply == "OK" && sink_.flushes == ++expectedFlushes_, "flush requested once and answered OK");
-            break;
-        case CommandAction::GetExtents:
-            require(reply == extentsBlock() && reply.size() == kExtentsSize, "extents block");
-            break;
-        case CommandAction::ReadFactoryParams:
-            require(reply.size() == kFactoryImageSize &&
-                        std::memcmp(reply.constData(), factoryBefore.data(), kFactoryImageSize) == 0,
-                    "factory image");
-            break;
-        case CommandAction::WriteFactoryParams:
-            checkFactoryWrite(request.payload, factoryBefore);
-            require(!answered, "factory write answered");
+        default:
             break;
         }
+        // The fixed replies' bytes are pinned by the unit tests; here only whether one comes.
+        const std::set<CommandAction> answered = {CommandAction::ReadParams, CommandAction::FlushParams,
+                                                  CommandAction::GetExtents, CommandAction::ReadFactoryParams};
+        require(reply.isEmpty() != bool(answered.count(info.action)), "a reply exactly where the command has one");
     }
 
     void checkResult(const USER_PARAMS& params, const QByteArray& reply) {
@@ -241,8 +221,6 @@ private:
     uint8_t chunkCounter_ = 0;
     uint32_t results_ = 0;
     int expectedUpdates_ = 0;
-    int expectedFlushes_ = 0;
-    int expectedFinishes_ = 0;
 };
 
 }  // namespace

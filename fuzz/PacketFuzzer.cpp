@@ -1,6 +1,6 @@
 // Random profiles and packet settings go through the transformation and the
-// encoder; the packet is decoded again, by hand and by the clients' decoder,
-// and every field, point and the checksum compared with what went in. The
+// encoder; the clients' decoder reads the packet again and every field and
+// point is compared with what went in, the bytes it passes over by hand. The
 // input's raw bytes also go to the decoder as a datagram from anywhere.
 #include "FuzzCheck.h"
 #include "udp/ProfilePacket.h"
@@ -80,29 +80,19 @@ ProfileSnapshot expectedPoints(const Input& input) {
     return out;
 }
 
-void checkPacket(const QByteArray& packetBytes, const Input& input, const ProfileSnapshot& want) {
+// The bytes the decoder reads past: the constants, the serial and the checksum.
+void checkPacket(const QByteArray& packetBytes, const Input& input, int n) {
     const PacketFields& f = input.fields;
-    const int n = std::min(want.count(), kMaxPacketPoints);
     const bool stepdir = f.extSyncSignal == packet::kExtSyncStepdir;
     require(packetBytes.size() == 12 + 4 * n + (stepdir ? 14 : 12), "packet length");
     require(packetBytes.size() <= 65507, "fits one datagram");
     const auto* p = reinterpret_cast<const uint8_t*>(packetBytes.constData());
-    require(u16At(p) == uint16_t(f.measurementCounter) && u16At(p + 2) == uint16_t(f.packetCounter), "counters");
     require(p[4] == 0 && p[5] == 0 && p[6] == 0 && p[7] == 0 && p[8] == 2 && p[9] == 0xFF, "header constants");
-    require(u16At(p + 10) == n, "point count");
-    for (int i = 0; i < n; ++i) {
-        require(int16_t(u16At(p + 12 + 2 * i)) == want.x[i], "X values");
-        require(u16At(p + 12 + 2 * n + 2 * i) == want.z[i], "Z values");
-    }
     const uint8_t* t = p + 12 + 4 * n;
     require(u16At(t) == (stepdir ? 10 : 8) && t[2] == 1, "trailer length and marker");
     require(std::equal(f.serial.begin(), f.serial.end(), t + 3), "serial number");
-    require(u16At(t + 6) == f.xemr && u16At(t + 8) == f.zdiap, "XEMR and ZDIAP");
-    if (stepdir)
-        require(u16At(t + 10) == f.stepdirForward, "step/dir direction");
     const int checksumAt = packetBytes.size() - 2;
     require(u16At(p + checksumAt) == packetChecksum(p, size_t(checksumAt)), "stored checksum");
-    require(packetChecksum(p, size_t(packetBytes.size())) == 0, "packet sums to 0xFFFF");
 }
 
 void checkClientDecoder(const QByteArray& packetBytes, const Input& input, const ProfileSnapshot& want) {
@@ -150,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     QByteArray out(input.previousOutSize, '\xAB');  // the encoder reuses whatever it is given
     encodeProfilePacket(points, input.fields, out);
-    checkPacket(out, input, want);
+    checkPacket(out, input, std::min(want.count(), kMaxPacketPoints));
     checkClientDecoder(out, input, want);
     checkForeignDatagram(data, size);
     return 0;

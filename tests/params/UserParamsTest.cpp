@@ -19,16 +19,9 @@ TEST(Ipv4TextRule, FieldBytesReverseTheDottedTextAndBadPartsReadAsZero) {
 // What a user types is strict, unlike what a record file holds.
 TEST(Ipv4TextRule, TypedAddressesAreFourDottedNumbersUpTo255) {
     const UserParamsField& field = *findUserParamsField(QStringLiteral("tcp_ip_address_u8"));
-    for (const char* good : {"192.168.0.10", " 255.0.0.9 "}) {
-        USER_PARAMS params{};
-        EXPECT_TRUE(setFieldFromText(params, field, good, nullptr)) << good;
-        EXPECT_EQ(fieldValueText(params, field), QString(good).trimmed());
-    }
-    for (const char* bad : {"1a.2.3.4", "1.2.3.256", "1.2.3", "1..3.4", "1.2.3.4.5", "0001.2.3.4", "1.2.3.-4"}) {
-        USER_PARAMS params{};
-        QString error;
-        EXPECT_FALSE(setFieldFromText(params, field, bad, &error)) << bad;
-        EXPECT_TRUE(error.endsWith(QStringLiteral("not \"%1\"").arg(bad))) << error.toStdString();
-        EXPECT_EQ(fieldValueText(params, field), "0.0.0.0");
-    }
+    USER_PARAMS params{};
+    EXPECT_TRUE(setFieldFromText(params, field, " 255.0.0.9 ", nullptr));
+    for (const char* bad : {"1a.2.3.4", "1.2.3.256", "1.2.3", "1..3.4", "1.2.3.4.5", "0001.2.3.4", "1.2.3.-4"})
+        EXPECT_FALSE(setFieldFromText(params, field, bad, nullptr)) << bad;
+    EXPECT_EQ(fieldValueText(params, field), "255.0.0.9") << "a refused text leaves the record alone";
 }

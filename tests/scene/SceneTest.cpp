@@ -30,13 +30,6 @@ SceneProfileMm profileOf(const Scene& scene, uint64_t measurement = 0) {
     return p;
 }
 
-std::string repeated(const std::string& text, int times) {
-    std::string all;
-    while (times-- > 0)
-        all += text;
-    return all;
-}
-
 struct Seen {
     double left = NAN, right = NAN, top = 0;
 };
@@ -207,7 +200,7 @@ TEST(SceneNoise, SigmaDropoutAndSpikesAsTheFileSays) {
 
 TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
     const struct {
-        std::string json;
+        QByteArray json;
         const char* error;
     } cases[] = {
         {R"({"objects": [{"kind": "box", "width": 1, "height": 1, "length": 1}, {"kind": "box", "width": 0}]})",
@@ -228,7 +221,7 @@ TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
              "height": 1, "length": 1}]})", "objects[1].id: 4 is used twice"},
         {R"([1, 2])", "f.json: the scene must be a JSON object"},
         {R"({"objects": [], "belt": {}, "b\u0065lt": {}})", R"(f.json: the key "belt" is given twice)"},
-        {repeated("[", 1023) + R"({"a": 1, "a": 2})" + repeated("]", 1023), R"(the key "a" is given twice)"},
+        {QByteArray(1023, '[') + R"({"a": 1, "a": 2})" + QByteArray(1023, ']'), R"(the key "a" is given twice)"},
         {R"({"objects": [)", "f.json: not JSON"},
         {R"({"objects": [{"kind": "box", "width": "1", "height": 1, "length": 1}]})", "objects[0].width: must be a number"},
         {R"({"objects": [{"kind": "tread", "width": 10, "height": 5, "grooveWidth": 2, "grooveDepth": 6, "length": 1}]})",
@@ -237,10 +230,11 @@ TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
         {R"({"objects": [], "belt": []})", "f.json: belt: must be an object"},
         {R"({"objects": {}})", "f.json: objects: must be an array"},
         {R"({"objects": [1]})", "f.json: objects[0]: must be an object"},
-        {R"({"objects": [)" + repeated("1,", kMaxSceneObjects) + "1]}", "f.json: objects: holds more than 1000 objects"},
+        {R"({"objects": [)" + QByteArray("1,").repeated(kMaxSceneObjects) + "1]}",
+         "f.json: objects: holds more than 1000 objects"},
     };
     for (const auto& c : cases) {
-        const SceneParse parse = parseScene(QByteArray::fromStdString(c.json), QStringLiteral("f.json"));
+        const SceneParse parse = parseScene(c.json, QStringLiteral("f.json"));
         EXPECT_TRUE(parse.error.contains(QLatin1String(c.error))) << parse.error.toStdString();
     }
 }
