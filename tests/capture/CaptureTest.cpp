@@ -118,7 +118,7 @@ double processCpuMsOver(std::chrono::milliseconds sleep) {
 }
 
 int frameOf(ProfileSource& source, uint64_t measurement) {
-    ProfileSnapshot out;
+    ProfileSnapshot out{{-7}, {7}};  // a stream reuses its snapshot: whatever it held must go
     source.copyProfile(measurement, out, kMaxProfilePoints);
     return out.x.empty() ? -1 : out.x[0];
 }
