@@ -118,9 +118,8 @@ TEST(DataPlaces, ABuildTreeKeepsItsParameterFileBesideTheProgramAndTakesDataFile
     qputenv("XDG_CONFIG_HOME", xdg);
     QTemporaryDir root;
     const DataPlaces p{root.path() + "/bin", root.path() + "/share", root.path() + "/config"};
-    ASSERT_TRUE(QDir(root.path()).mkpath("bin") && QDir(root.path()).mkpath("share"));
     const QString ini = p.programDir + "/user_params.ini";
-    ASSERT_TRUE(QDir().mkpath(ini));
+    ASSERT_TRUE(QDir().mkpath(ini) && QDir(root.path()).mkpath("share"));
     EXPECT_EQ(userParamsSavePath(p), p.configDir + "/user_params.ini") << "a folder in its place is not written";
     ASSERT_TRUE(QDir().rmdir(ini));
     EXPECT_EQ(userParamsSavePath(p), ini);

@@ -10,12 +10,10 @@ QByteArray bytes(const uint8_t* data, int from, int count) {
     return QByteArray(reinterpret_cast<const char*>(data) + from, count);
 }
 
-TEST(HelloBuffer, SerialNumberUsesTheSevenBitMiddleByte) {
+TEST(HelloBuffer, PanelValuesMacAndAtMost49WrittenBytesLandAtTheirOffsets) {
+    // The serial number's middle byte has seven bits.
     EXPECT_EQ(encodeSerialNumber(32767), (SerialBytes{0xFF, 0x7F, 0x00}));
     EXPECT_EQ(encodeSerialNumber(32768), (SerialBytes{0x00, 0x00, 0x01}));
-}
-
-TEST(HelloBuffer, PanelValuesMacAndAtMost49WrittenBytesLandAtTheirOffsets) {
     HelloBuffer hello;
     const QByteArray written(100, '\x5A');
     hello.writeFactoryPrefix(reinterpret_cast<const uint8_t*>(written.constData()), written.size());
@@ -42,13 +40,6 @@ TEST(PacketChecksum, MatchesTheRfc1071ExampleAndFoldsTwice) {
     EXPECT_EQ(packetChecksum(reinterpret_cast<const uint8_t*>(twice.constData()), 6), 0xFFFE);
 }
 
-ProfileSnapshot profileOf(std::vector<int16_t> x, std::vector<uint16_t> z) {
-    ProfileSnapshot s;
-    s.x = std::move(x);
-    s.z = std::move(z);
-    return s;
-}
-
 TEST(ProfilePacket, PointsAreAllXThenAllZBetweenHeaderAndTrailer) {
     PacketFields fields;
     fields.measurementCounter = 0x10005;  // only the low 16 bits go out
@@ -57,7 +48,7 @@ TEST(ProfilePacket, PointsAreAllXThenAllZBetweenHeaderAndTrailer) {
     fields.xemr = 70;
     fields.zdiap = 170;
     QByteArray out;
-    encodeProfilePacket(profileOf({-4096, 100}, {8192, 0}), fields, out);
+    encodeProfilePacket(ProfileSnapshot{{-4096, 100}, {8192, 0}}, fields, out);
     ASSERT_EQ(out.size(), 12 + 4 * 2 + 12);
     EXPECT_EQ(out.left(30), hexBytes("05 00 07 00 00 00 00 00 02 FF 02 00 00 F0 64 00 00 20 00 00 "
                                      "08 00 01 7B 00 00 46 00 AA 00"));
@@ -66,7 +57,7 @@ TEST(ProfilePacket, PointsAreAllXThenAllZBetweenHeaderAndTrailer) {
 
 TEST(ProfilePacket, LongProfilesAreCutToOneDatagramConsistently) {
     QByteArray out;
-    encodeProfilePacket(profileOf(std::vector<int16_t>(20000, 1), std::vector<uint16_t>(20000, 2)), {}, out);
+    encodeProfilePacket(ProfileSnapshot{std::vector<int16_t>(20000, 1), std::vector<uint16_t>(20000, 2)}, {}, out);
     ASSERT_EQ(out.size(), profilePacketSize(kMaxPacketPoints, false));
     EXPECT_EQ(u16At(out, packet::kPointCount), kMaxPacketPoints);
     EXPECT_EQ(wordSum(out), 0xFFFF);
@@ -74,7 +65,7 @@ TEST(ProfilePacket, LongProfilesAreCutToOneDatagramConsistently) {
 
 TEST(ProfilePacket, StreamNoiseAddsZeroOrOne) {
     std::srand(42);
-    ProfileSnapshot s = profileOf(std::vector<int16_t>(500, 10), std::vector<uint16_t>(500, 20));
+    ProfileSnapshot s{std::vector<int16_t>(500, 10), std::vector<uint16_t>(500, 20)};
     transformProfile(s, 0, streamNoise(20));
     for (int i = 0; i < 500; ++i) {
         EXPECT_TRUE(s.x[i] == 10 || s.x[i] == 11);

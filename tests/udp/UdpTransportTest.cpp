@@ -3,10 +3,8 @@
 #include "udp/UdpTestSupport.h"
 #include "udp/UdpTransport.h"
 
-#include <QThread>
 #include <gtest/gtest.h>
 #include <atomic>
-#include <cstdlib>
 
 namespace {
 
