@@ -29,7 +29,7 @@ void HeldFramesSource::copyProfile(uint64_t measurement, ProfileSnapshot& out, i
 }
 
 std::unique_ptr<ProfileSource> openCsvFolder(const QString& folder, CsvScale scale, Playback playback,
-                                             QString& error) {
+                                             QString& error, long long maxPoints) {
     const QDir dir(folder);
     const QStringList names = dir.entryList({QStringLiteral("*.csv")}, QDir::Files | QDir::Readable, QDir::Name);
     if (!dir.exists() || names.isEmpty()) {
@@ -41,8 +41,8 @@ std::unique_ptr<ProfileSource> openCsvFolder(const QString& folder, CsvScale sca
     for (const QString& name : names) {
         CsvImport import = readCsvProfile(dir.filePath(name), scale);
         total += static_cast<long long>(import.points.size());
-        if (!import.ok() || total > kMaxCsvFolderPoints) {
-            error = import.ok() ? QStringLiteral("%1 holds more than %2 points").arg(folder).arg(kMaxCsvFolderPoints)
+        if (!import.ok() || total > maxPoints) {
+            error = import.ok() ? QStringLiteral("%1 holds more than %2 points").arg(folder).arg(maxPoints)
                                 : import.error;
             return nullptr;
         }

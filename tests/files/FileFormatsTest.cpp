@@ -4,6 +4,7 @@
 #include "params/UserParamsIni.h"
 #include "profile/CameraPicture.h"
 #include "profile/CsvProfile.h"
+#include "profile/ProfileSource.h"
 
 #include "support/TestUtil.h"
 
@@ -174,7 +175,7 @@ TEST(CsvProfileParseLimits, OutOfRangeValuesSaturateAndAZeroScaleIsRefused) {
     }
 }
 
-TEST(CsvProfileFile, ReadInPiecesKeepsTheFirst65535PointsCountsTheRestAndRefusesAFifo) {
+TEST(CsvProfileFile, ReadInPiecesKeepsTheFirst65535PointsCountsTheRestRefusesAFifoAndAFolderPastItsBound) {
     QTemporaryDir dir;
     QByteArray text;
     for (int i = 0; i < 70000; ++i)
@@ -186,6 +187,10 @@ TEST(CsvProfileFile, ReadInPiecesKeepsTheFirst65535PointsCountsTheRestAndRefuses
     EXPECT_EQ(fromFile.droppedLines, 70000 - kMaxProfilePoints);
     const QString summary = csvImportSummary(fromFile, "big.csv");
     EXPECT_TRUE(summary.contains("65535 points") && summary.contains("4465 lines")) << summary.toStdString();
+    QString error;
+    EXPECT_TRUE(openCsvFolder(dir.path(), kScale, Playback::Loop, error, kMaxProfilePoints)) << error.toStdString();
+    EXPECT_FALSE(openCsvFolder(dir.path(), kScale, Playback::Loop, error, kMaxProfilePoints - 1));
+    EXPECT_TRUE(error.endsWith("holds more than 65534 points")) << error.toStdString();
 
     const QString fifo = dir.filePath("profile.csv");
     ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);

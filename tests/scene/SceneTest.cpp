@@ -73,7 +73,6 @@ TEST_P(ObjectInView, ProfileAndTruthAgreeOnEdgesAndTop) {
     QJsonObject json = truthJson(truth).value("objects").toArray().at(0).toObject();
     const QList<QByteArray> header = truthCsvHeader().trimmed().split(',');
     const QList<QByteArray> line = truthCsvLine(truth).trimmed().split(',');
-    ASSERT_EQ(line.size() + 1, header.size());  // the header ends in "..." for further objects
     for (int i = 5; i < line.size(); ++i)  // the CSV holds what the JSON does, 0 for what it leaves out
         EXPECT_EQ(line[i], QByteArray::number(json.value(header[i]).toDouble(), 'g', 10)) << header[i].data();
     for (const char* common : {"id", "kind", "left", "right", "top"})
