@@ -55,7 +55,6 @@ uint32_t MeasurementSchedule::measurementCounter() const {
     return static_cast<uint32_t>(measurementCounter_);
 }
 
-
 void MeasurementSchedule::stop() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopped_ = true;
