@@ -138,7 +138,7 @@ TEST(CaptureSourceTest, OpensOnlyCapturesWithProfilesAndPlaysFrameKAtMeasurement
                                               {DLT_RAW, {}, "no profile packets"},
                                               {DLT_NULL, {2, 0, 0, 2}, "no profile packets"}}) {
         writeCapture(path, linkType, header, linkType == DLT_RAW ? ipv4Packets("not a profile") : packets);
-        EXPECT_FALSE(CaptureProfileSource::open(path, {}, Playback::Loop, error));
+        EXPECT_FALSE(openCaptureReplay(path, {}, Playback::Loop, error));
         EXPECT_TRUE(error.contains(message)) << error.toStdString();
     }
     ASSERT_TRUE(writeFile(path, "not a capture"));

@@ -3,6 +3,7 @@
 
 #include "params/UserParamsFields.h"
 #include "tcp/CommandTable.h"
+#include "tcp/RequestHeader.h"
 #include "udp/HelloPacket.h"
 
 #include <QProcess>
@@ -48,10 +49,7 @@ protected:
         packets.push_back((ip / tcp / Tins::RawPDU(payload, uint32_t(bytes.size()))).serialize());
         nextByte[toServer] += uint32_t(bytes.size());
     }
-    void request(uint32_t code, const QByteArray& payload = {}) {
-        const uint32_t header[4] = {code, uint32_t(payload.size()), 0, 0};
-        segment(QByteArray(reinterpret_cast<const char*>(header), sizeof header) + payload, true);
-    }
+    void request(uint32_t code, const QByteArray& payload = {}) { segment(encodeRequest(code, payload), true); }
 
     void hello(uint16_t port, uint16_t tcpPort) {
         HelloBuffer hello;
