@@ -54,6 +54,7 @@ TEST_F(UserParamsIniFile, SaveThenLoadGivesBackEveryNamedByteAndThePanelValuesOr
     ASSERT_TRUE(writeFile(path, "[Other]\nkept=" + QByteArray(2 << 20, 'x') + "\n"));
     QString error;
     ASSERT_TRUE(saveUserParamsIni(path, saved, PanelExtras{987654, 17, 1000}, &error)) << error.toStdString();
+    EXPECT_TRUE(saveUserParamsIni(dir.filePath("new/p.ini"), saved, {}, &error)) << "a new folder is made for it";
 
     USER_PARAMS loaded = filledRecord(0, 0xA5);
     const UserParamsIniLoad result = loadUserParamsIni(path, loaded);
