@@ -27,7 +27,8 @@ TEST(RequestFramer, HandsOutRequestsOnlyOnceWholeAndInOrder) {
         ASSERT_EQ(requests.size(), size_t(end >= 16 + largest.size()) + size_t(end == stream.size())) << end;
     }
     EXPECT_EQ(requests[0].payload, largest);
-    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(&requests[1].header), 16), encodeRequest(3, {}, 1000, 1000));
+    const QByteArray second(reinterpret_cast<const char*>(&requests[1].header), kRequestHeaderSize);
+    EXPECT_EQ(second, encodeRequest(3, {}, 1000, 1000));
     EXPECT_EQ(framer.pending(), 0);
 }
 
