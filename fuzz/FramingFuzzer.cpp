@@ -158,8 +158,8 @@ private:
             break;
         }
         // The fixed replies' bytes are pinned by the unit tests; here only whether one comes.
-        const std::set<CommandAction> answered = {CommandAction::ReadParams, CommandAction::FlushParams,
-                                                  CommandAction::GetExtents, CommandAction::ReadFactoryParams};
+        static const std::set<CommandAction> answered = {CommandAction::ReadParams, CommandAction::FlushParams,
+                                                         CommandAction::GetExtents, CommandAction::ReadFactoryParams};
         require(reply.isEmpty() != bool(answered.count(info.action)), "a reply exactly where the command has one");
     }
 
