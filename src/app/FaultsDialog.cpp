@@ -4,6 +4,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
@@ -26,6 +27,10 @@ QTableWidget* keyTable(QWidget* parent) {
     table->setFocusPolicy(Qt::NoFocus);
     table->setWordWrap(false);
     table->verticalHeader()->hide();
+    // Wide enough for the longest key and meaning in the table's own font.
+    table->resizeColumnsToContents();
+    table->setMinimumWidth(table->horizontalHeader()->length() + 2 * table->frameWidth() +
+                           table->verticalScrollBar()->sizeHint().width());
     table->horizontalHeader()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
     table->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
     table->verticalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
@@ -39,7 +44,6 @@ FaultsDialog::FaultsDialog(const FaultSpec& current, QWidget* parent)
     : QDialog(parent), text_(new QLineEdit(formatFaultSpec(current), this)), problem_(new QLabel(this)), spec_(current) {
     setWindowTitle(tr("Network faults"));
     text_->setObjectName(QStringLiteral("faultsEdit"));
-    text_->setMinimumWidth(540);  // the table's meanings fit on one line
     problem_->setObjectName(QStringLiteral("faultsProblem"));
     problem_->setWordWrap(true);
     auto* help = new QLabel(tr("Comma-separated keys, e.g. loss=5%,burst=3,delay=10ms; \"none\" for no faults. "

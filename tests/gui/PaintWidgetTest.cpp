@@ -44,6 +44,15 @@ protected:
     PaintWidget paint;
 };
 
+// The rectangle that the pixels of `colour` within `area` fill.
+QRect footprint(const QImage& view, QColor colour, QRect area) {
+    QRect filled;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            filled |= view.pixelColor(x, y) == colour ? QRect(x, y, 1, 1) : QRect();
+    return filled;
+}
+
 QString labelsOf(const std::vector<ScaleMark>& marks) {
     QStringList labels;
     for (const ScaleMark& mark : marks)
@@ -102,9 +111,11 @@ TEST_F(PaintWidgetTest, ViewShowsTheDotsTheStoredProfileAndTheCurrentToolsSegmen
     EXPECT_TRUE(repaints(&paint, [&] { paint.onBufferSizeChanged(0); }));  // stores dots 0, 8 and 16 only
     paint.profile().append(pixelToUnits(300, 300));                        // as a CSV import would
     const QColor stored(PaintWidget::kStoredProfileColour);
-    EXPECT_EQ(shown(10, 100), stored);
-    EXPECT_EQ(shown(15, 100), QColor(Qt::red));
-    EXPECT_EQ(shown(300, 300), stored);
+    const QImage view = paint.grab().toImage();
+    EXPECT_EQ(footprint(view, stored, QRect(295, 295, 10, 10)), QRect(299, 299, 2, 2));
+    EXPECT_EQ(footprint(view, stored, QRect(5, 95, 10, 10)), QRect(9, 99, 2, 2));
+    EXPECT_EQ(footprint(view, Qt::red, QRect(0, 90, 12, 20)), QRect(8, 98, 4, 5)) << "the first dot's left";
+    EXPECT_EQ(footprint(view, Qt::red, QRect(103, 90, 15, 20)), QRect(103, 98, 5, 5)) << "the last dot's right";
 
     EXPECT_TRUE(repaints(&paint, [&] { paint.setCurrentPaintMode(int(PaintMode::Lines)); }));
     press(QPointF(50, 250));
