@@ -204,6 +204,7 @@ TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
         {R"({"objects": [{"kind": "box", "width": 1, "height": 1, "length": 1}, {"kind": "box", "width": 0}]})",
          "f.json: objects[1].width: must be > 0"},
         {R"({})", "f.json: objects: is missing"},
+        {R"({"objects": [{"kind": "step", "length": 1}]})", "f.json: objects[0].height: is missing"},
         {R"({"objects": [{"kind": "cone"}]})", "f.json: objects[0].kind: must be one of"},
         {R"({"objects": [], "belt": {"speed": 1, "stepPerMeasurement": 1}})", "f.json: belt.speed: give speed or"},
         {R"({"objects": [], "nois": {}})", "f.json: nois: is not a known key"},

@@ -1,5 +1,4 @@
-#include "support/TestUtil.h"
-#include "tcp/CommandDispatcher.h"
+#include "TcpTestSupport.h"
 #include "tcp/Replies.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +16,7 @@ struct FakeSink : CommandSink {
     void clientFinished() override {}
 };
 
-class Commands : public ::testing::Test {
+class Commands : public ::testing::Test, public ServedParts {
 public:
     Commands() { schedule.setFrequency(0); }  // results unpaced
 
@@ -32,11 +31,6 @@ public:
 
     QByteArray factoryImage() { return run(encodeRequest(130)); }
 
-    UserParamsStore params;
-    ProfileStore profile;
-    ProfileFeed feed{profile};
-    CameraPicture picture{};
-    HelloBuffer hello;
     MeasurementSchedule schedule;
     ServerSettings settings;
     FakeSink sink;

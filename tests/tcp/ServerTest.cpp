@@ -10,7 +10,7 @@
 
 namespace {
 
-class Server : public ::testing::Test {
+class Server : public ::testing::Test, public ServedParts {
 protected:
     void start(uint16_t hz = 1000) {
         params.update([hz](USER_PARAMS& p) {
@@ -34,11 +34,6 @@ protected:
 
     QByteArray readParams(QTcpSocket& client) { return exchange(client, encodeRequest(4), kUserParamsSize); }
 
-    UserParamsStore params;
-    ProfileStore profile;
-    ProfileFeed feed{profile};
-    CameraPicture picture{};
-    HelloBuffer hello;
     std::atomic<int> pauses{0};
     std::atomic<int> resumes{0};
     std::unique_ptr<RunningWorker<TcpTransport>> server;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "support/TestUtil.h"
+#include "tcp/CommandDispatcher.h"
 
 #include <QByteArray>
 #include <QTcpSocket>
@@ -13,3 +14,12 @@ QByteArray readExactly(QTcpSocket& socket, int size, int timeoutMs = 5000);
 QByteArray exchange(QTcpSocket& socket, const QByteArray& bytes, int replySize);
 
 std::unique_ptr<QTcpSocket> connectTo(quint16 port);
+
+// What a command server serves from.
+struct ServedParts {
+    UserParamsStore params;
+    ProfileStore profile;
+    ProfileFeed feed{profile};
+    CameraPicture picture{};
+    HelloBuffer hello;
+};
