@@ -74,7 +74,8 @@ TEST_F(Load, CyclesOfStartsAbortedClientsAndAFullRateStreamLeaveNothingBehind) {
     }
     EXPECT_EQ(emulator.connects, 4 * 30);
     EXPECT_TRUE(waitUntil([&] { return processThreadCount() <= threadsBefore; }, 10000)) << processThreadCount();
-    EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() <= descriptorsBefore; }, 10000)) << openDescriptorCount();
+    EXPECT_TRUE(waitUntil([&] { return openDescriptorCount() <= descriptorsBefore; }, 10000))
+        << openDescriptorCount() << " open, " << descriptorsBefore << " before";
 }
 
 }  // namespace

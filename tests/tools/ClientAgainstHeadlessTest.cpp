@@ -265,7 +265,7 @@ TEST(ClientFailures, ShortLateOrBrokenRepliesAreProtocolFaults) {
         {{"params", "get"}, [](const REQUEST_HEADER&) { return QByteArray(100, '\0'); }, false,
          "short reply to read params (4): 100 of 512 bytes within 1000 ms"},
         {{"result"}, [](const REQUEST_HEADER&) { return resultPacket([](QByteArray& b) { b[12] = char(b[12] ^ 0x40); }); },
-         false, "checksum"},
+         false, "result 0: checksum 00dc where the bytes give 009c"},
         {{"result"}, [](const REQUEST_HEADER&) { return resultPacket([](QByteArray& b) { b[12 + 4 * 3] = 9; }); }, false,
          "trailer length 9"},
         {{"result"}, [](const REQUEST_HEADER&) { return resultPacket([](QByteArray& b) { b.truncate(20); }); }, true,

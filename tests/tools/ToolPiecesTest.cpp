@@ -167,6 +167,8 @@ TEST(HeadlessRig, EveryScannerReplaysTheOneCapture) {
         encodeProfilePacket(ProfileSnapshot{{int16_t(k), 7}, {3, 4}}, PacketFields{0, k}, packet);
         ASSERT_TRUE(recorder.write(packet, DatagramAddresses{0x7f000001, 13000, 0x7f000001, 6003}, 0));
     }
+    EXPECT_FALSE(recorder.write(QByteArray(65508, 'p'), {}, 0)) << "more than an IPv4 datagram holds";
+    ASSERT_TRUE(recorder.write(QByteArray(65507, 'p'), {}, 0)) << "the largest, and no profile: not replayed";
     ASSERT_TRUE(recorder.close());
     HeadlessEmulator emulator(options);
     ASSERT_TRUE(emulator.start(&error)) << error.toStdString();

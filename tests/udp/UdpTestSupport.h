@@ -21,21 +21,17 @@ public:
     quint16 port() const { return socket_.localPort(); }
 
     // Takes in what has arrived, at most up to `upTo` datagrams: a fast sender would keep it here.
-    void drain(size_t upTo = SIZE_MAX) {
+    size_t drain(size_t upTo = SIZE_MAX) {
         while (datagrams.size() < upTo && socket_.hasPendingDatagrams()) {
             const QNetworkDatagram datagram = socket_.receiveDatagram();
             datagrams.push_back(datagram.data());
             senderPorts.push_back(static_cast<quint16>(datagram.senderPort()));
         }
+        return datagrams.size();
     }
 
     bool waitForCount(size_t count, int timeoutMs = 5000) {
-        return waitUntil(
-            [&] {
-                drain(count);
-                return datagrams.size() >= count;
-            },
-            timeoutMs);
+        return waitUntil([&] { return drain(count) >= count; }, timeoutMs);
     }
 
     std::vector<QByteArray> datagrams;
