@@ -89,12 +89,13 @@ TEST_F(Server, AClientThatLeavesItsRepliesUnreadIsServedInFullLater) {
     EXPECT_EQ(readExactly(*client, kReplies, 20000).size(), kReplies);
 }
 
-TEST_F(Server, OversizedPayloadClosesTheConnection) {
+TEST_F(Server, OversizedPayloadClosesTheConnectionAndTheStreamRunsAgain) {
     start();
     auto client = connectClient();
     const REQUEST_HEADER header{5, kMaxRequestPayload + 1, 0, 0};
     client->write(reinterpret_cast<const char*>(&header), sizeof header);
     EXPECT_TRUE(client->state() == QAbstractSocket::UnconnectedState || client->waitForDisconnected(5000));
+    EXPECT_TRUE(waitUntil([&] { return resumes == 1; }));
     EXPECT_EQ(readParams(*connectClient()).size(), 512) << "the server goes on serving";
 }
 
