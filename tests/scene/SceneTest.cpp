@@ -111,8 +111,9 @@ TEST(SceneOcclusion, ShadowBehindAStepIsItsHeightTimesTheCameraAngle) {
 }
 
 TEST(SceneVGroove, GapBevelAndMisalignmentAreRecoveredFromTheProfile) {
+    // Centred half a step off, so that both root edges fall on a point: the right plate starts at its edge.
     const Scene scene = sceneWith(R"({"kind": "vgroove", "y": -1, "length": 2, "width": 80, "height": 10, "bevel": 30,
-                                      "gap": 2, "misalignment": 1})");
+                                      "gap": 7, "misalignment": 1, "x": 0.02734375})");
     const SceneProfileMm p = profileOf(scene);
     double rootLeft = NAN, rootRight = NAN, faceLow = NAN, faceHigh = NAN;
     for (size_t i = 0; i < p.x.size(); ++i) {
@@ -125,9 +126,9 @@ TEST(SceneVGroove, GapBevelAndMisalignmentAreRecoveredFromTheProfile) {
             faceHigh = p.x[i];
         }
     }
-    EXPECT_NEAR(rootRight - rootLeft + kStep, 2, kStep);
+    EXPECT_EQ(rootRight - rootLeft + kStep, 7);
     const double bevel = std::atan((faceHigh - faceLow) / 6) * 180 / M_PI;
-    EXPECT_NEAR(bevel, 30, 0.5);
+    EXPECT_NEAR(bevel, 30, 0.6);  // within a step of the face
     EXPECT_NEAR(p.z.back() - p.z.front(), 1, 1e-9);  // the plates' outer ends, both beyond the range
     EXPECT_NEAR(sceneTruth(scene, kSampling, 0).objects.at(0).top, 11, 1e-12);
 }
