@@ -8,6 +8,7 @@
 #include <QThread>
 #include <QUdpSocket>
 #include <QWidget>
+#include <mutex>
 #include <thread>
 
 bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
@@ -45,11 +46,8 @@ std::vector<ProfilePoint> rampProfile(int n) {
 }
 
 int processThreadCount() {
-    static const bool runtimeThreadsStarted = [] {
-        std::thread([] {}).join();
-        return true;
-    }();
-    (void)runtimeThreadsStarted;
+    static std::once_flag runtimeThreadsStarted;
+    std::call_once(runtimeThreadsStarted, [] { std::thread([] {}).join(); });
     return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
 }
 
