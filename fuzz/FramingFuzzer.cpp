@@ -91,22 +91,22 @@ const CameraPicture& testPicture() {
 struct SharedProfile {
     ProfileStore store;
     ProfileFeed feed{store};
+    int sizeChoice = -1;
 };
 SharedProfile shared;
 
 // Profiles of 0, a few, a typical and one point more than a packet carries.
 // Rebuilt only when the choice changes: most inputs reuse the last one.
-void fillProfile(ProfileStore& store, int sizeChoice) {
+void fillProfile(SharedProfile& profile, int sizeChoice) {
     static const int kSizes[] = {0, 7, 1280, kMaxPacketPoints + 1};
-    static int current = -1;
-    if ((sizeChoice & 3) == current)
+    if ((sizeChoice & 3) == profile.sizeChoice)
         return;
-    current = sizeChoice & 3;
-    const int n = kSizes[current];
+    profile.sizeChoice = sizeChoice & 3;
+    const int n = kSizes[profile.sizeChoice];
     std::vector<ProfilePoint> points(n);
     for (int i = 0; i < n; ++i)
         points[i] = {static_cast<int16_t>(i * 3 - n), static_cast<uint16_t>(i * 5)};
-    store.replace(points);
+    profile.store.replace(points);
 }
 
 class Connection {
@@ -214,7 +214,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t setup = data[0];
     const uint8_t* stream = data + 1;
     const size_t streamSize = size - 1;
-    fillProfile(shared.store, setup >> 1);
+    fillProfile(shared, setup >> 1);
     Connection connection((setup & 1) ? &testPicture() : nullptr);
 
     const ExpectedStream expected = frameReference(stream, streamSize);
