@@ -248,9 +248,10 @@ std::optional<QString> decodedString(const QByteArray& quoted) {
 }
 
 // Qt 5's JSON parser loses the nested objects and arrays of a key given twice
-// in one object, so a repeated key is refused before the document is built.
-// Deeper nesting than the parser takes is left to it to refuse.
-std::optional<QString> repeatedKey(const QByteArray& json) {
+// in one object, and it compares keys only up to a raw NUL. So a repeated key,
+// and a control character that JSON takes only escaped, are refused before the
+// document is built. Deeper nesting than the parser takes is left to it to refuse.
+std::optional<QString> shapeError(const QByteArray& json) {
     constexpr size_t kMaxDepth = 1024;
     struct Level {
         bool object;
@@ -268,13 +269,16 @@ std::optional<QString> repeatedKey(const QByteArray& json) {
             levels.back().keyNext = levels.back().object;
         } else if (c == '"') {
             int end = i + 1;
-            while (end < json.size() && json[end] != '"')
-                end += json[end] == '\\' ? 2 : 1;
+            for (; end < json.size() && json[end] != '"'; end += json[end] == '\\' ? 2 : 1) {
+                if (uchar(json[end]) < 0x20)
+                    return QStringLiteral("byte %1 is a control character in a string, which JSON takes only escaped")
+                        .arg(end);
+            }
             const std::optional<QString> key = !levels.empty() && levels.back().keyNext
                                                    ? decodedString(json.mid(i, end + 1 - i))
                                                    : std::nullopt;
             if (key && levels.back().keys.contains(*key))
-                return key;
+                return QStringLiteral("the key \"%1\" is given twice in one object").arg(*key);
             if (key) {
                 levels.back().keys.insert(*key);
                 levels.back().keyNext = false;
@@ -294,8 +298,8 @@ const char* objectKindName(ObjectKind kind) {
 
 SceneParse parseScene(const QByteArray& json, const QString& name) {
     SceneParse result;
-    if (const std::optional<QString> key = repeatedKey(json)) {
-        result.error = QStringLiteral("%1: the key \"%2\" is given twice in one object").arg(name, *key);
+    if (const std::optional<QString> error = shapeError(json)) {
+        result.error = QStringLiteral("%1: %2").arg(name, *error);
         return result;
     }
     QJsonParseError jsonError{};
