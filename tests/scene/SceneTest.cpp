@@ -245,12 +245,12 @@ TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
 TEST(SceneFile, TakesTheScannersScaleWhereItGivesNone) {
     QTemporaryDir dir;
     const QString path = dir.filePath("s.json");
-    ASSERT_TRUE(writeFile(path, R"({"objects": [], "scanner": {"zdiap": 90}})"));
+    ASSERT_TRUE(writeFile(path, R"({"objects": [], "scanner": {"zdiap": 1}})"));
     const UserParamsStore record;
     QString error;
     const auto source = SceneProfileSource::open(path, {70, 170}, record, error);
     ASSERT_TRUE(source) << error.toStdString();
-    EXPECT_EQ(std::make_pair(source->sampling().xemr, source->sampling().zdiap), std::make_pair(70, 90));
+    EXPECT_EQ(std::make_pair(source->sampling().xemr, source->sampling().zdiap), std::make_pair(70, 1));
     EXPECT_FALSE(SceneProfileSource::open(path, {0, 170}, record, error));
     EXPECT_TRUE(error.endsWith("scanner: give xemr and zdiap, the scanner's are 0 and 170")) << error.toStdString();
 }

@@ -170,7 +170,7 @@ TEST(Scanner, AReplayedFolderGivesEachMeasurementItsFrameInStreamAndResults) {
     for (auto [name, count] : {std::pair{"b.csv", 10}, {"c.csv", 20}, {"a.csv", 30}}) {
         QByteArray text;
         for (int i = 0; i < count; ++i)
-            text += QByteArray::number(i) + ";50\n";
+            text += QByteArray::number(i) + ";85\n";  // half the 170 mm range: 8192 units
         ASSERT_TRUE(writeFile(folder.filePath(name), text));
     }
     LiveEmulator live(100);
@@ -184,7 +184,7 @@ TEST(Scanner, AReplayedFolderGivesEachMeasurementItsFrameInStreamAndResults) {
         const PacketDecode d = decodeProfilePacket(bytes);
         EXPECT_TRUE(d.ok()) << d.error.toStdString();
         const uint64_t frame = frameOfMeasurement(d.packet.measurementCounter, 3, Playback::Loop);
-        EXPECT_EQ(d.packet.x.size(), pointsInNameOrder[frame]) << "measurement " << d.packet.measurementCounter;
+        EXPECT_EQ(d.packet.z, std::vector<uint16_t>(pointsInNameOrder[frame], 8192)) << d.packet.measurementCounter;
         return d.packet.measurementCounter;
     };
     std::atomic<bool> loading{true};
