@@ -98,6 +98,7 @@ TEST(ClientAgainstHeadless, CommandsPrintSaveAndPlotWhatTheEmulatorServesAndItsC
                                    {"zdiap", 170}, {"points", points}})) << results.toStdString();
     const QString text = ok(emulator, {"result", "--csv", csv});
     EXPECT_TRUE(text.contains("checksum ok\nwrote 2 points to ") && !text.contains("-35.0000")) << "points to the file only";
+    EXPECT_TRUE(runClient(emulator.serverArguments() << "result").out.contains("     0     -35.0000      85.0000\n"));
     EXPECT_EQ(readCsvProfile(csv, CsvScale{70, 170}).points, readCsvProfile(profile, CsvScale{70, 170}).points);
     const ProfilePlot scale(70, 170);
     const QRectF range(scale.toPixel({-35, 170}), scale.toPixel({35, 0}));
@@ -270,6 +271,7 @@ TEST(ClientFailures, ShortLateOrBrokenRepliesAreProtocolFaults) {
          "trailer length 9"},
         {{"result"}, [](const REQUEST_HEADER&) { return resultPacket([](QByteArray& b) { b.truncate(20); }); }, true,
          "before the emulator closed the connection"},
+        {{"params", "flush"}, [](const REQUEST_HEADER&) { return QByteArray("NO"); }, false, "answered 4e 4f instead of OK"},
         // Chunks must come in order: a server that repeats chunk 0 is caught.
         {{"image", "never.png"},
          [](const REQUEST_HEADER& h) { return h.command == 3 ? QByteArray(2 + int(h.length), '\0') : QByteArray(); },

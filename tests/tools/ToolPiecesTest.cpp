@@ -13,16 +13,6 @@
 #include <QLocalSocket>
 #include <gtest/gtest.h>
 
-namespace {
-
-struct Refusal {
-    QStringList arguments;
-    int exitCode;
-    const char* message;
-};
-
-}  // namespace
-
 TEST(ClientFailures, WhatCannotWorkIsRefusedWithItsCodeBeforeAnythingIsSent) {
     QTemporaryDir dir;
     QLocalServer silent;  // accepts and never answers
@@ -30,7 +20,7 @@ TEST(ClientFailures, WhatCannotWorkIsRefusedWithItsCodeBeforeAnythingIsSent) {
     ASSERT_TRUE(QFile::link(dir.filePath("silent"), dir.filePath("link")));
     const QString nobody = QString::number(freeUdpPort());
     const QString closed = QString::number(freeTcpPort());  // a change that connected would fail with 2
-    const Refusal refusals[] = {
+    const struct { QStringList arguments; int exitCode; const char* message; } refusals[] = {
         {{}, 1, "Usage: px310-client [--host ADDR]"},
         {{"--version"}, 0, "px310-client " PX310_VERSION "\n"},
         {{"--port", "6200", "--frobnicate", "result"}, 1, "px310-client: unknown option --frobnicate\n"},
@@ -38,6 +28,8 @@ TEST(ClientFailures, WhatCannotWorkIsRefusedWithItsCodeBeforeAnythingIsSent) {
         {{"--port", "6200", "stream"}, 1, "its own options follow its name"},
         {{"scan"}, 1, "unknown command \"scan\""},
         {{"result", "-n", "0"}, 1, "-n takes a number from 1"},
+        {{"result", "-n"}, 1, "result: missing value after '-n' (usage: "},
+        {{"--port", "65536", "result"}, 1, "--port takes a number from 1 to 65535"},
         {{"raw", "5", "--payload", "0g"}, 1, "pairs of hex digits"},
         {{"raw", "5", "--payload", "012"}, 1, "pairs of hex digits"},
         {{"image"}, 1, "expected 1 argument"},
@@ -51,11 +43,12 @@ TEST(ClientFailures, WhatCannotWorkIsRefusedWithItsCodeBeforeAnythingIsSent) {
         {{"stream", "--seconds", "1", "--port", nobody}, 2, "no profile packet"},
         {{"stream", "--record", dir.filePath("link"), "--port", nobody}, 4, "link: it exists and is not a regular file"},
         {{"control", dir.filePath("control"), "faults", "loss=5"}, 1, "\"loss=5\""},
+        {{"control", "--timeout", "0", dir.filePath("silent"), "stats"}, 1, "--timeout takes milliseconds from 1 to"},
         {{"control", dir.filePath("none"), "stats"}, 2, "none (no such file)"},
         {{"control", dir.path(), "stats"}, 2, "(not a socket)"},
         {{"control", "--timeout", "300", dir.filePath("silent"), "profile", "p q.csv"}, 3, "no answer within 300 ms"},
     };
-    for (const Refusal& refusal : refusals) {
+    for (const auto& refusal : refusals) {
         QString printed;
         QTextStream out(&printed);
         EXPECT_EQ(runClient(refusal.arguments, out, out), refusal.exitCode) << refusal.message;
@@ -84,6 +77,7 @@ TEST(PacketCounterTracker, CountsGapsLatePacketsCopiesAndRestartsAcrossTheWrap) 
         {{0, 1, 1, 4, 4, 2, 2, 3}, {0, 2, 3, 0}},  // a copy is neither late nor a loss made good
         {{65534, 65535, 0, 1}, {0, 0, 0, 0}}, {{65535, 2}, {2, 0, 0, 0}},
         {{5000, 5001, 0, 1, 2}, {0, 0, 0, 1}},  // a new schedule starts again at 0
+        {{0, 258, 3, 3}, {256, 1, 1, 0}}, {{0, 32769}, {0, 0, 0, 1}},  // the edges of the window and of "ahead"
     };
     for (const auto& [counters, expected] : cases) {
         PacketCounterTracker t;
@@ -108,12 +102,11 @@ TEST(HeadlessOptions, TakeValuesWithinThePanelsRanges) {
     EXPECT_EQ(std::vector<int>({line.outcome, o.noise, o.stepdirForward, o.helloPort, o.udpPort.value_or(-1)}),
               std::vector<int>({HeadlessCommandLine::Run, 20, false, 7002, 7001}));
     const QList<QStringList> bad = {
-        {"--tcp-port", "-1"},      {"--tcp-port", "65536"}, {"--frequency", "0"},   {"--frequency", "492"},
-        {"--xemr", "0"},           {"--noise", "21"},       {"--serial", "1000000"}, {"--udp-port", "x"},
-        {"--listen", "localhost"}, {"--listen", "::1"},     {"--no-such-option"},   {"stray"},
-        {"--scanners", "0"},       {"--scanners", "2", "--listen", "127.0.0.1"}, {"--scanners", "2", "--rig", "r.ini"},
-        {"--control", ""},
-        {"--replay", "r", "--scene", "s.json"},
+        {"--tcp-port", "-1"}, {"--tcp-port", "65536"}, {"--hello-port", "65536"}, {"--frequency", "0"},
+        {"--frequency", "492"}, {"--xemr", "0"}, {"--xemr", "1001"}, {"--noise", "21"}, {"--serial", "1000000"},
+        {"--udp-port", "x"}, {"--listen", "localhost"}, {"--listen", "::1"}, {"--no-such-option"}, {"stray"},
+        {"--scanners", "0"}, {"--scanners", "2", "--listen", "127.0.0.1"}, {"--scanners", "2", "--rig", "r.ini"},
+        {"--control", ""}, {"--replay", "r", "--scene", "s.json"},
     };
     for (const QStringList& arguments : bad)
         EXPECT_EQ(parsed(arguments).outcome, HeadlessCommandLine::Error) << arguments.join(' ').toStdString();
