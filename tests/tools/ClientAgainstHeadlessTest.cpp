@@ -132,8 +132,8 @@ TEST(ClientAgainstHeadless, CommandsPrintSaveAndPlotWhatTheEmulatorServesAndItsC
         EXPECT_EQ(tally[counter], 0) << counter << "\n" << clean.out.toStdString();
     EXPECT_EQ(tally["points_per_packet"], 2);
     EXPECT_TRUE(clean.exitCode == 0 && clean.err.isEmpty()) << "no progress in a script: " << clean.err.toStdString();
-    EXPECT_TRUE(runClientOnTerminal(stream).out.contains(QRegularExpression(R"(\r\x1b\[K\d+ packets, [\d.]+ packets/s)")))
-        << "live progress on a terminal";
+    const QRegularExpression progress(R"(\r\x1b\[K\d+ packets, [\d.]+ packets/s, \d+ bytes\r\x1b\[K(?!\d+ packets)\S)");
+    EXPECT_TRUE(runClientOnTerminal(stream).out.contains(progress)) << "live progress on a terminal, gone before the summary";
     runClient({"control", control, "faults", "corrupt=50%,dup=50%"});
     QUdpSocket sender;  // and one datagram a byte too long
     const QByteArray tooLong = resultPacket([](QByteArray& b) { b += '\0'; });
