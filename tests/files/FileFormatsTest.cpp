@@ -80,8 +80,7 @@ TEST_F(UserParamsIniFile, HandWrittenValuesAreReadWithTheFieldRules) {
                           "zbase=5000\n"));
     USER_PARAMS p = filledRecord(0xEE, 0x5A);
     const UserParamsIniLoad result = loadUserParamsIni(path, p);
-    EXPECT_EQ(p.laser_level_u8, 44);
-    EXPECT_EQ(int(p.udp_port_u16), 4464);
+    EXPECT_EQ(std::pair(int(p.laser_level_u8), int(p.udp_port_u16)), std::pair(44, 4464));
     EXPECT_EQ(int(p.tcp_port_u16) + p.SDChannels, 0);  // SDChannels is absent from the file
     const QStringList zeroPorts = result.warnings.filter("port_u16 is 0");
     EXPECT_TRUE(zeroPorts.size() == 1 && zeroPorts[0].startsWith("tcp_port_u16")) << zeroPorts.join(';').toStdString();

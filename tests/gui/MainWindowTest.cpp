@@ -181,13 +181,12 @@ TEST_F(MainWindowTest, RecordFromAClientIsShownInThePanel) {
 }
 
 TEST_F(MainWindowTest, RecordedValuesThePanelLacksGiveWayToAShownEntry) {
-    // List values just past the list keep the shown entry, in the record too.
+    // List values just past the list keep the shown entry ("640", DHS off), in the record too.
     clientWrites([](USER_PARAMS& p) {
         p.interpolation_u8 = 5;
         p.dhs_enable_u8 = 2;
     });
-    EXPECT_EQ(int(record().interpolation_u8), 3);  // "640"
-    EXPECT_EQ(int(record().dhs_enable_u8), 0);
+    EXPECT_EQ(std::pair(int(record().interpolation_u8), int(record().dhs_enable_u8)), std::pair(3, 0));
 
     // A scanner address the host lacks gives way to the first entry, even one selected already.
     QComboBox* addresses = combo("scannerAddressCombo");
@@ -204,8 +203,7 @@ TEST_F(MainWindowTest, StartStoresThePanelAndSelects640PointsStopAndCloseEndTheR
     combo("bufferSizeCombo")->setCurrentIndex(0);
     button("startBtn")->click();
     EXPECT_FALSE(button("startBtn")->isEnabled());
-    EXPECT_EQ(combo("bufferSizeCombo")->currentIndex(), 3);
-    EXPECT_EQ(int(record().interpolation_u8), 3);
+    EXPECT_EQ(std::pair(combo("bufferSizeCombo")->currentIndex(), int(record().interpolation_u8)), std::pair(3, 3));
     EXPECT_EQ(ipv4FieldToText(record().tcp_ip_address_u8), "127.0.0.1");
     button("stopBtn")->click();
     EXPECT_FALSE(window->isRunning());
@@ -340,6 +338,7 @@ TEST_F(MainWindowTest, TheFaultsMenuRefusesABadListAndSetsAGoodOne) {
         for (const QLabel* text : {child<QLabel>(*dialog, "faultsHelp"), problem})
             EXPECT_GE(text->height(), text->heightForWidth(text->width())) << "not cut";
         EXPECT_GE(keys->height(), std::exchange(tableHeight, keys->height())) << "the dialog grows for a message";
+        EXPECT_EQ(keys->width(), keys->minimumWidth()) << "the help wraps to the table's width";
         EXPECT_EQ(keys->findItems("reply-delay=D", Qt::MatchExactly).size(), 1);
         EXPECT_EQ(keys->model()->headerData(1, Qt::Horizontal).toString(), "Fault");
         for (int row = 0; row < keys->rowCount(); ++row)

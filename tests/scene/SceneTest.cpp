@@ -143,7 +143,7 @@ TEST(SceneBelt, PositionAfterMMeasurements) {
     } cases[] = {{R"("speed": 100)", false, 4.032258, 1000, 403.2258},
                  {R"("speed": 100, "laserY": -50)", false, 2.03666, 1000, 153.666},
                  {R"("stepPerMeasurement": 0.5)", false, 4.032258, 7, 3.5},
-                 {R"("stepPerMeasurement": 0.5, "loopLength": 3)", true, 4.032258, 7, 0.5},
+                 {R"("stepPerMeasurement": 0.5, "loopLength": 3)", true, 4.032258, 6, 0},
                  {R"("speed": -100, "loopLength": 300)", true, 4.032258, 1000, 300 - 103.2258}};
     for (const auto& c : cases) {
         const QString json = QStringLiteral(R"({"belt": {%1}, "loop": %2, "objects": []})")
@@ -248,9 +248,12 @@ TEST(SceneFile, TakesTheScannersScaleWhereItGivesNone) {
     ASSERT_TRUE(writeFile(path, R"({"objects": [], "scanner": {"zdiap": 1}})"));
     const UserParamsStore record;
     QString error;
-    const auto source = SceneProfileSource::open(path, {70, 170}, record, error);
+    const auto source = SceneProfileSource::open(path, {1, 170}, record, error);
     ASSERT_TRUE(source) << error.toStdString();
-    EXPECT_EQ(std::make_pair(source->sampling().xemr, source->sampling().zdiap), std::make_pair(70, 1));
+    EXPECT_EQ(std::make_pair(source->sampling().xemr, source->sampling().zdiap), std::make_pair(1, 1));
+    ProfileSnapshot frame;  // the belt, at 0 unless given, lies at the range's near end and is seen
+    source->copyProfile(0, frame, 1);
+    EXPECT_TRUE(frame.x[0] < 0 && frame.z[0] == 0) << frame.x[0] << ", " << frame.z[0];
     EXPECT_FALSE(SceneProfileSource::open(path, {0, 170}, record, error));
     EXPECT_TRUE(error.endsWith("scanner: give xemr and zdiap, the scanner's are 0 and 170")) << error.toStdString();
 }

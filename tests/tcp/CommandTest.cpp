@@ -63,8 +63,7 @@ TEST_F(Commands, ParamsWriteTakesOnlyAWholeRecordAndFlushAsksForItToBeKept) {
     EXPECT_TRUE(run(encodeRequest(5, record.left(511)) + encodeRequest(5, record + 'x')).isEmpty());
     EXPECT_EQ(run(encodeRequest(5, record) + encodeRequest(6)), "OKOK");
     EXPECT_EQ(run(encodeRequest(4)), record);
-    EXPECT_EQ(sink.updated, 1) << "the refused writes are not announced";
-    EXPECT_EQ(sink.flushes, 1);
+    EXPECT_EQ(std::pair(sink.updated, sink.flushes), std::pair(1, 1)) << "the refused writes are not announced";
     EXPECT_TRUE(run(encodeRequest(31) + encodeRequest(200)).isEmpty()) << "an unknown code has no reply";
 }
 
