@@ -116,6 +116,7 @@ TEST_F(PaintWidgetTest, ViewShowsTheDotsTheStoredProfileAndTheCurrentToolsSegmen
     EXPECT_EQ(footprint(view, stored, QRect(5, 95, 10, 10)), QRect(9, 99, 2, 2));
     EXPECT_EQ(footprint(view, Qt::red, QRect(0, 90, 12, 20)), QRect(8, 98, 4, 5)) << "the first dot's left";
     EXPECT_EQ(footprint(view, Qt::red, QRect(103, 90, 15, 20)), QRect(103, 98, 5, 5)) << "the last dot's right";
+    EXPECT_EQ(view.pixelColor(xScaleMarks(70)[6].tick.center()), QColor(Qt::black)) << "the scale's middle mark";
 
     EXPECT_TRUE(repaints(&paint, [&] { paint.setCurrentPaintMode(int(PaintMode::Lines)); }));
     press(QPointF(50, 250));
@@ -164,8 +165,7 @@ TEST_F(PaintWidgetTest, ViewWritesTheNumberOfDrawnDotsNotOfStoredPoints) {
 TEST(ScaleMarks, XRunsFromMinusSixToPlusSixStepsAndZSkipsEveryPositionThatWouldReadZero) {
     const auto x = xScaleMarks(70);
     ASSERT_EQ(labelsOf(x), "-30 -25 -20 -15 -10 -5 0 5 10 15 20 25 30");
-    EXPECT_EQ(x[6].tick, QLine(320, 478, 320, 468));
-    EXPECT_EQ(x[6].labelAt, QPoint(318, 465));
+    EXPECT_EQ(std::pair(x[6].tick, x[6].labelAt), std::pair(QLine(320, 478, 320, 468), QPoint(318, 465)));
     EXPECT_EQ(x[12].tick.x1(), 614);
     const auto z = zScaleMarks(170);
     EXPECT_EQ(labelsOf(z), "17 34 51 68 85 102 119 136 153");
