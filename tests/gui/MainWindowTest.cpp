@@ -223,14 +223,21 @@ TEST_F(MainWindowTest, ToolListAndClearButtonDriveTheDrawingArea) {
     EXPECT_EQ(paint->profile().count(), 0);
 }
 
-// The window primes its scanner as px310-headless does without a parameter file.
-TEST_F(MainWindowTest, ThePanelPrimesTheScannerWithTheDefaultSettings) {
+// The window primes its scanner as px310-headless does without a parameter file; each change of the panel follows.
+TEST_F(MainWindowTest, ThePanelPrimesTheScannerWithTheDefaultSettingsAndItsChanges) {
     serveLocally();
     const auto comparable = [](const ScannerSettings& s) {
         return std::make_tuple(s.localAddress, s.helloPort, s.macOffset, s.xemr, s.zdiap, s.serial, s.xsmr, s.zbase,
                                s.noise, s.pointCountIndex, s.stepdirForward);
     };
-    EXPECT_EQ(comparable(window->scanner().settings()), comparable(ScannerSettings{}));
+    ScannerSettings e;
+    EXPECT_EQ(comparable(window->scanner().settings()), comparable(e));
+    for (const char* name : {"xemrSpin", "zdiapSpin", "serialNumSpin", "xsmrSpin", "zbaseSpin"})
+        spin(name)->setValue(spin(name)->value() + 1);
+    child<QWidget>(*window, "noizeSlider")->setProperty("value", 1);
+    child<QWidget>(*window, "stepdirDirectionChk")->setProperty("checked", false);
+    e.xemr++, e.zdiap++, e.serial++, e.xsmr++, e.zbase++, e.noise = 1, e.stepdirForward = false;
+    EXPECT_EQ(comparable(window->scanner().settings()), comparable(e));
 }
 
 // Below the form's 890 x 530; each state is whole in its tooltip, and drawn across the label however the bar cuts it.

@@ -65,12 +65,10 @@ TEST(Geometry, ArcMatchesHandComputedPointsAndDegenerateDragsGiveNone) {
     const Dots upper = arcPoints(drag(200, 300, 190, 290));
     ASSERT_EQ(upper.size(), 8u);
     EXPECT_EQ(upper[6], (Dot{197, 292}));  // 300 - sqrt(51) = 292.86
-    EXPECT_TRUE(arcPoints(drag(100, 100, 100, 150)).empty());
-    EXPECT_TRUE(arcPoints(drag(100, 100, 150, 100)).empty());
+    EXPECT_TRUE(arcPoints(drag(100, 100, 100, 150)).empty() && arcPoints(drag(100, 100, 150, 100)).empty());
     // A press alone leaves the end unset, whatever end is stored.
     const Segment stale{100, 200, 103, 206, false};
-    EXPECT_TRUE(linePoints(stale).empty());
-    EXPECT_TRUE(arcPoints(stale).empty());
+    EXPECT_TRUE(linePoints(stale).empty() && arcPoints(stale).empty());
 }
 
 TEST_F(ProfileModelTest, DotsInsideTheAreaAreTakenOnceUntilCleared) {

@@ -71,8 +71,7 @@ TEST_F(Commands, EveryImageNumbersItsChunksFromZero) {
     picture.fill(7);
     const QByteArray first = run(encodeRequest(2) + encodeRequest(3, {}, 0, 1) + encodeRequest(3, {}, 1, 1));
     const QByteArray second = run(encodeRequest(2) + encodeRequest(3, {}, 2, 1));
-    EXPECT_EQ(first, hexBytes("00 00 07 00 01 07"));
-    EXPECT_EQ(second, hexBytes("01 00 07"));
+    EXPECT_EQ(std::pair(first, second), std::pair(hexBytes("00 00 07 00 01 07"), hexBytes("01 00 07")));
 }
 
 TEST(PictureChunk, NeverReachesPastThePicture) {
