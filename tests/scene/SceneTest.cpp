@@ -216,8 +216,8 @@ TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
         {R"({"objects": [{"kind": "box", "width": 1e300, "height": 1, "length": 1}]})", "objects[0].width: must be within"},
         {R"({"objects": [{"kind": "vgroove", "width": 10, "height": 10, "bevel": 45, "gap": 1, "length": 1}]})",
          "objects[0].width: must be wider than the groove"},
-        {R"({"objects": [{"kind": "tread", "width": 10, "height": 5, "grooves": 5, "grooveWidth": 2,
-             "grooveDepth": 1, "length": 1}]})", "objects[0].grooveWidth: leaves no tread"},
+        {R"({"objects": [{"kind": "tread", "width": 9, "height": 5, "grooveWidth": 9, "grooveDepth": 1, "length": 1}]})",
+         "objects[0].grooveWidth: leaves no tread between 1 grooves"},  // one unless given
         {R"({"objects": [{"id": 4, "kind": "step", "height": 1, "length": 1}, {"id": 4, "kind": "step",
              "height": 1, "length": 1}]})", "objects[1].id: 4 is used twice"},
         {R"([1, 2])", "f.json: the scene must be a JSON object"},
