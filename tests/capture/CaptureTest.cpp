@@ -23,12 +23,12 @@ struct LinkCase {
 
 class CaptureLinkTest : public testing::TestWithParam<LinkCase> {};
 
-// A frame of the link header alone, a whole datagram, a fragmented one whose
-// fragments arrive last first, a datagram that is no profile packet, another
-// whole one, and one cut off by the end of the file.
+// A whole datagram, a frame of the link header alone (read where the datagram
+// was: none of it may show through), a fragmented datagram whose fragments
+// arrive last first, a datagram that is no profile packet, another whole one,
+// and one cut off by the end of the file.
 TEST_P(CaptureLinkTest, ReadsWholeAndReassembledProfilesInOrder) {
-    Frames packets{{}};
-    packets.push_back(ipv4Packets(profileDatagram(1, 50))[0]);
+    Frames packets{ipv4Packets(profileDatagram(1, 50))[0], {}};
     const Frames fragments = ipv4Packets(profileDatagram(2, 1280), 6003, 1480);
     ASSERT_EQ(fragments.size(), 4u);
     packets.insert(packets.end(), fragments.rbegin(), fragments.rend());
