@@ -217,8 +217,6 @@ void Scanner::primeWorkers() {
     server_->onXemrChanged(s.xemr);
     stream_->onZdiapChanged(s.zdiap);
     server_->onZdiapChanged(s.zdiap);
-    stream_->onXResChagned(s.pointCountIndex);
-    server_->onXResChanged(s.pointCountIndex);
     stream_->onNoizeChanged(s.noise);
     server_->onNoizeChanged(s.noise);
     restartSchedules(record.udp_frequency_u16);
@@ -310,10 +308,6 @@ void Scanner::setNoise(int noise) {
 void Scanner::setPointCountIndex(int index) {
     change([index](ScannerSettings& s) { s.pointCountIndex = index; });
     params_.update([index](USER_PARAMS& p) { p.interpolation_u8 = static_cast<uint8_t>(index); });
-    if (isRunning()) {
-        stream_->onXResChagned(index);
-        server_->onXResChanged(index);
-    }
 }
 
 void Scanner::setStepdirForward(bool forward) {

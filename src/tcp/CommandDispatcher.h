@@ -35,7 +35,6 @@ struct ServerSettings {
     std::atomic<uint16_t> zdiap{0};
     std::atomic<int> noise{0};
     std::atomic<bool> stepdirForward{false};
-    std::atomic<float> xresStep{8.0f};  // kept for the panel; no reply uses it
 };
 
 // Runs requests against the shared state. Lives on the server thread; the

@@ -9,7 +9,6 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
-#include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <utility>
@@ -129,8 +128,6 @@ void TcpTransport::onZdiapChanged(int zdiap) {
     settings_.zdiap = static_cast<uint16_t>(zdiap);
     log(QStringLiteral("tcp zdiap = %1").arg(zdiap));
 }
-
-void TcpTransport::onXResChanged(int value) { settings_.xresStep = 640.0f / (std::ldexp(1.0f, value) * 80.0f); }
 
 void TcpTransport::onNoizeChanged(int value) { settings_.noise = value; }
 

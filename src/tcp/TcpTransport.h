@@ -62,7 +62,6 @@ public slots:
     void onSocketError(QAbstractSocket::SocketError error);
     void onXemrChanged(int xemr);
     void onZdiapChanged(int zdiap);
-    void onXResChanged(int value);
     void onNoizeChanged(int value);
     void onFreqChanged(int freq);
     void onModeChanged();

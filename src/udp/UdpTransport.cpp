@@ -127,8 +127,6 @@ void UdpTransport::onFreqChanged(int freq) {
     resetSchedule();
 }
 
-void UdpTransport::onXResChagned(int value) { Q_UNUSED(value); }  // the profile store holds the point count
-
 void UdpTransport::onNoizeChanged(int value) {
     qCDebug(lcStream) << "udp noize = " << value;
     noize_ = value;

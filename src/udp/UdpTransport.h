@@ -73,7 +73,6 @@ public slots:
     void onXemrChanged(int xemr);
     void onZdiapChanged(int zdiap);
     void onFreqChanged(int freq);
-    void onXResChagned(int value);
     void onNoizeChanged(int value);
     void onModeChanged(int);
     void SwitchStepdir(bool enable);
