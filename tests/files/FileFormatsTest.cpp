@@ -169,6 +169,7 @@ TEST(CsvProfileParseLimits, OutOfRangeValuesSaturateAndAZeroScaleIsRefused) {
     EXPECT_EQ(result.points, (Points{{32767, 0}, {-32768, 65535}, {32767, 65535}, {32767, 0}, {32767, 0}}));
     EXPECT_EQ(result.saturatedValues, 9);  // 140 mm is 32768 units, one past the top
     EXPECT_TRUE(csvImportSummary(result, "a.csv").contains("9 values beyond"));
+    EXPECT_TRUE(csvImportSummary(parseCsvProfile("140;0\n", kScale), "a.csv").contains("a.csv; 1 values beyond"));
     for (CsvScale scale : {CsvScale{0, 170}, CsvScale{70, 0}, CsvScale{-1, 170}}) {
         const CsvImport refused = parseCsvProfile("1;1\n", scale);
         EXPECT_TRUE(refused.points.empty());
@@ -234,8 +235,7 @@ TEST(OutputFiles, AFailedWriteNamesTheFileAndLeavesTheOldOneAndNoOtherBehind) {
 // A link is not followed, a folder, device or FIFO is not replaced, a missing folder not made.
 TEST(OutputFiles, OnlyARegularFileIsReplaced) {
     QTemporaryDir dir;
-    ASSERT_TRUE(writeFile(dir.filePath("target"), "old"));
-    ASSERT_TRUE(QFile::link(dir.filePath("target"), dir.filePath("link")));
+    ASSERT_TRUE(writeFile(dir.filePath("target"), "old") && QFile::link(dir.filePath("target"), dir.filePath("link")));
     ASSERT_EQ(::mkfifo(dir.filePath("fifo").toLocal8Bit().constData(), 0600), 0);
     for (const char* name : {"link", "fifo", "missing/out", ""}) {
         const QString error = writeWholeFile(dir.filePath(name), "new");

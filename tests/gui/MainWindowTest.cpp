@@ -150,8 +150,7 @@ TEST_F(MainWindowTest, DhsModeSetsTheRateLimitAndBaseSyncPinsTheRateInPanelAndRe
     };
     EXPECT_EQ(rate(), 249);  // loading the record applied Base sync and DHS off
     combo("modeCombo")->setCurrentIndex(1);
-    EXPECT_EQ(rate(), 491);
-    EXPECT_EQ(int(record().dhs_enable_u8), 1);
+    EXPECT_EQ(std::pair(rate(), int(record().dhs_enable_u8)), std::pair(491, 1));
 
     combo("syncCombo")->setCurrentIndex(1);  // Internal: the user picks the rate within the mode's limit
     EXPECT_TRUE(freq->isEnabled());
@@ -304,8 +303,8 @@ TEST_F(MainWindowTest, ARecordingFolderReplacesTheViewAndTheStreamUntilStopped) 
     EXPECT_TRUE(window->scanner().replayedPath().isEmpty());
     EXPECT_TRUE(status().contains("missing")) << status().toStdString();
     trigger("action_LoadRecordingFolder");
-    EXPECT_EQ(window->asked.back(), MainWindow::FileQuestion::OpenCsvFolder);
-    EXPECT_EQ(window->scanner().replayedPath(), folder.path());
+    EXPECT_EQ(std::pair(window->asked.back(), window->scanner().replayedPath()),
+              std::pair(MainWindow::FileQuestion::OpenCsvFolder, folder.path()));
     ProfileSnapshot sent;
     window->scanner().copyStreamedFrame(sent);
     ASSERT_EQ(sent.count(), 1);
@@ -422,8 +421,7 @@ TEST_F(MainWindowTest, CsvExportWritesTheProfileMirroredOrSaysWhyNot) {
     button("saveDotsBtn")->click();  // cancelled
     EXPECT_FALSE(QFile::exists(csv));
     button("saveDotsBtn")->click();
-    EXPECT_EQ(readFile(csv), "-17.5;85\n");
-    EXPECT_EQ(window->asked.back(), MainWindow::FileQuestion::SaveCsv);
+    EXPECT_EQ(std::pair(readFile(csv), window->asked.back()), std::pair(QByteArray("-17.5;85\n"), MainWindow::FileQuestion::SaveCsv));
     button("saveDotsBtn")->click();
     EXPECT_TRUE(status().startsWith("cannot write")) << status().toStdString();
     EXPECT_TRUE(waitUntil([&] { return status().isEmpty(); }, 10000));  // file messages time out

@@ -80,8 +80,7 @@ class PaintToolTest : public PaintWidgetTest, public ::testing::WithParamInterfa
 TEST_P(PaintToolTest, ADragCommitsTheToolsPointsOnReleaseOnlyAndAPressAloneNothing) {
     paint.setCurrentPaintMode(int(GetParam()));
     press(QPointF(300, 100));
-    EXPECT_TRUE(move(QPointF(400, 200)));
-    EXPECT_TRUE(dots().empty());
+    EXPECT_TRUE(move(QPointF(400, 200)) && dots().empty()) << "a drag is handled and adds no dot";
     release(QPointF(400, 200));
     Segment segment = Segment::startingAt(300, 100);
     segment.setEnd(400, 200);
@@ -169,8 +168,7 @@ TEST(ScaleMarks, XRunsFromMinusSixToPlusSixStepsAndZSkipsEveryPositionThatWouldR
     EXPECT_EQ(x[12].tick.x1(), 614);
     const auto z = zScaleMarks(170);
     EXPECT_EQ(labelsOf(z), "17 34 51 68 85 102 119 136 153");
-    EXPECT_EQ(z.front().tick, QLine(0, 430, 10, 430));
-    EXPECT_EQ(z.front().labelAt, QPoint(15, 432));
+    EXPECT_EQ(std::pair(z.front().tick, z.front().labelAt), std::pair(QLine(0, 430, 10, 430), QPoint(15, 432)));
     EXPECT_EQ(z.back().tick.y1(), 478 - 48 * 9);
     EXPECT_TRUE(zScaleMarks(9).empty());
 }

@@ -40,9 +40,8 @@ protected:
 };
 
 TEST(Conversion, PixelsToUnitsTruncateTowardZeroAndMidpointsRoundDown) {
-    EXPECT_EQ(pixelToUnits(0, 479), (ProfilePoint{-8192, 34}));
-    EXPECT_EQ(pixelToUnits(639, 0), (ProfilePoint{8166, 16384}));
-    EXPECT_EQ(pixelToUnits(1, 240), (ProfilePoint{-8166, 8192}));
+    EXPECT_EQ((Points{pixelToUnits(0, 479), pixelToUnits(639, 0), pixelToUnits(1, 240)}),
+              (Points{{-8192, 34}, {8166, 16384}, {-8166, 8192}}));
     EXPECT_EQ(midpointOf({-11, 0}, {-20, 0}).x, -16);
     EXPECT_EQ(midpointOf({-32768, 16384}, {-32767, 16349}), (ProfilePoint{-32768, 16366}));
 }

@@ -64,7 +64,7 @@ TEST_P(ObjectInView, ProfileAndTruthAgreeOnEdgesAndTop) {
     EXPECT_NEAR(seen.left, c.left, kStep);
     EXPECT_NEAR(seen.right, c.right, kStep);
     EXPECT_NEAR(seen.top, c.top, 0.01);
-    const SceneTruth truth = sceneTruth(scene, kSampling, 0);
+    const SceneTruth truth = sceneTruth(scene, kSampling, 1000000);  // still: the same at any time
     ASSERT_EQ(truth.objects.size(), 1u);
     EXPECT_DOUBLE_EQ(truth.objects[0].left, c.left);
     EXPECT_DOUBLE_EQ(truth.objects[0].right, c.right);
@@ -209,6 +209,10 @@ TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
         {R"({"objects": [{"kind": "cone"}]})", "f.json: objects[0].kind: must be one of"},
         {R"({"objects": [], "belt": {"speed": 1, "stepPerMeasurement": 1}})", "f.json: belt.speed: give speed or"},
         {R"({"objects": [], "nois": {}})", "f.json: nois: is not a known key"},
+        {R"({"objects": [], "noise": {"sigm": 1}})", "noise.sigm: is not a known key"},
+        {R"({"objects": [], "belt": {"sped": 1}})", "belt.sped: is not a known key"},
+        {R"({"objects": [], "scanner": {"xmr": 1}})", "scanner.xmr: is not a known key"},
+        {R"({"objects": [{"kind": "step", "height": 1, "length": 1, "hight": 1}]})", "[0].hight: is not a known key"},
         {R"({"objects": [], "seed": -1})", "f.json: seed: must be from 0"},
         {R"({"objects": [], "noise": {"spikes": 1.5}})", "f.json: noise.spikes: must be from 0 to 1"},
         {R"({"objects": [], "scanner": {"xemr": 1.5}})", "f.json: scanner.xemr: must be a whole number"},
@@ -245,15 +249,19 @@ TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
 TEST(SceneFile, TakesTheScannersScaleWhereItGivesNone) {
     QTemporaryDir dir;
     const QString path = dir.filePath("s.json");
-    ASSERT_TRUE(writeFile(path, R"({"objects": [], "scanner": {"zdiap": 1}})"));
     const UserParamsStore record;
     QString error;
-    const auto source = SceneProfileSource::open(path, {1, 170}, record, error);
-    ASSERT_TRUE(source) << error.toStdString();
-    EXPECT_EQ(std::make_pair(source->sampling().xemr, source->sampling().zdiap), std::make_pair(1, 1));
-    ProfileSnapshot frame;  // the belt, at 0 unless given, lies at the range's near end and is seen
-    source->copyProfile(0, frame, 1);
-    EXPECT_TRUE(frame.x[0] < 0 && frame.z[0] == 0) << frame.x[0] << ", " << frame.z[0];
-    EXPECT_FALSE(SceneProfileSource::open(path, {0, 170}, record, error));
-    EXPECT_TRUE(error.endsWith("scanner: give xemr and zdiap, the scanner's are 0 and 170")) << error.toStdString();
+    for (const auto& [given, scanner, unknown, refusal] :
+         {std::tuple{"zdiap", CsvScale{1, 170}, CsvScale{0, 170}, "0 and 170"},
+          {"xemr", CsvScale{170, 1}, CsvScale{170, 0}, "170 and 0"}}) {
+        ASSERT_TRUE(writeFile(path, QByteArray(R"({"objects": [], "scanner": {")") + given + R"(": 1}})"));
+        const auto source = SceneProfileSource::open(path, scanner, record, error);
+        ASSERT_TRUE(source) << error.toStdString();
+        EXPECT_EQ(std::make_pair(source->sampling().xemr, source->sampling().zdiap), std::make_pair(1, 1));
+        ProfileSnapshot frame;  // the belt, at 0 unless given, lies at the range's near end and is seen
+        source->copyProfile(0, frame, 1);
+        EXPECT_TRUE(frame.x[0] < 0 && frame.z[0] == 0) << frame.x[0] << ", " << frame.z[0];
+        EXPECT_FALSE(SceneProfileSource::open(path, unknown, record, error));
+        EXPECT_TRUE(error.endsWith(QString("give xemr and zdiap, the scanner's are ") + refusal)) << error.toStdString();
+    }
 }

@@ -16,8 +16,7 @@
 TEST(ClientFailures, WhatCannotWorkIsRefusedWithItsCodeBeforeAnythingIsSent) {
     QTemporaryDir dir;
     QLocalServer silent;  // accepts and never answers
-    ASSERT_TRUE(silent.listen(dir.filePath("silent")));
-    ASSERT_TRUE(QFile::link(dir.filePath("silent"), dir.filePath("link")));
+    ASSERT_TRUE(silent.listen(dir.filePath("silent")) && QFile::link(dir.filePath("silent"), dir.filePath("link")));
     const QString nobody = QString::number(freeUdpPort());
     const QString closed = QString::number(freeTcpPort());  // a change that connected would fail with 2
     const struct { QStringList arguments; int exitCode; const char* message; } refusals[] = {
@@ -163,6 +162,7 @@ TEST(HeadlessRig, EveryScannerReplaysTheOneCapture) {
     EXPECT_FALSE(recorder.write(QByteArray(65508, 'p'), {}, 0)) << "more than an IPv4 datagram holds";
     ASSERT_TRUE(recorder.write(QByteArray(65507, 'p'), {}, 0)) << "the largest, and no profile: not replayed";
     ASSERT_TRUE(recorder.close());
+    EXPECT_EQ(readFile(options.replayPath).left(24), hexBytes("D4C3B2A1 0200 0400 00000000 00000000 FFFF0000 65000000"));
     HeadlessEmulator emulator(options);
     ASSERT_TRUE(emulator.start(&error)) << error.toStdString();
     for (int k = 0; k < 3; ++k) {

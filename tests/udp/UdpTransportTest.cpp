@@ -41,7 +41,7 @@ protected:
 TEST_F(StreamTest, SendsConsecutiveCheckedPacketsWithTheCurrentTrailerFromItsDrawnSourcePort) {
     params.update([](USER_PARAMS& p) {
         p.ext_sync_signal_u16 = packet::kExtSyncStepdir;
-        p.invertXZ = 1;
+        p.invertXZ = 3;
     });
     hello.setSerialNumber(999999);
     UdpTransport* worker = makeStream();
@@ -54,7 +54,7 @@ TEST_F(StreamTest, SendsConsecutiveCheckedPacketsWithTheCurrentTrailerFromItsDra
     const QByteArray& last = receiver.datagrams.back();
     ASSERT_EQ(last.size(), profilePacketSize(8, true));
     EXPECT_EQ(wordSum(last), 0xFFFF);
-    EXPECT_EQ(u16At(last, 12), 4) << "X = -4 inverted";
+    EXPECT_EQ((std::pair<int, int>(u16At(last, 12), u16At(last, 12 + 2 * 8))), std::pair(4, 16384 - 1000)) << "-4, 1000 inverted";
     EXPECT_EQ(last.mid(12 + 4 * 8, 12), hexBytes("0A 00 01 3F 42 1E 46 00 34 12 01 00"));
     EXPECT_EQ(u16At(last, packet::kMeasurementCounter), u16At(last, packet::kPacketCounter));
     EXPECT_TRUE(receiver.senderPorts.back() >= 12345 && receiver.senderPorts.back() < 12345 + 2000);
