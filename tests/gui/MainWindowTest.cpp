@@ -314,7 +314,8 @@ TEST_F(MainWindowTest, ARecordingFolderReplacesTheViewAndTheStreamUntilStopped) 
     EXPECT_TRUE(shows(replayed) && !shows(drawn));
     trigger("action_StopReplay");
     window->scanner().copyStreamedFrame(sent);
-    EXPECT_TRUE(sent.x == std::vector<int16_t>{drawn.x} && shows(drawn) && !shows(replayed));
+    EXPECT_TRUE(sent.x == std::vector<int16_t>{drawn.x} && shows(drawn) && !shows(replayed) &&
+                window->scanner().replayedPath().isEmpty());
 }
 
 TEST_F(MainWindowTest, ASceneBringsItsRangesToThePanelAndPlays) {
