@@ -115,6 +115,7 @@ TEST_F(PaintWidgetTest, ViewShowsTheDotsTheStoredProfileAndTheCurrentToolsSegmen
     EXPECT_EQ(footprint(view, stored, QRect(5, 95, 10, 10)), QRect(9, 99, 2, 2));
     EXPECT_EQ(footprint(view, Qt::red, QRect(0, 90, 12, 20)), QRect(8, 98, 4, 5)) << "the first dot's left";
     EXPECT_EQ(footprint(view, Qt::red, QRect(103, 90, 15, 20)), QRect(103, 98, 5, 5)) << "the last dot's right";
+    EXPECT_EQ(view.pixelColor(105, 100), QColor(Qt::red)) << "the last dot, not streamed, is filled";
     EXPECT_EQ(view.pixelColor(xScaleMarks(70)[6].tick.center()), QColor(Qt::black)) << "the scale's middle mark";
 
     EXPECT_TRUE(repaints(&paint, [&] { paint.setCurrentPaintMode(int(PaintMode::Lines)); }));
