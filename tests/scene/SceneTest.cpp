@@ -66,8 +66,7 @@ TEST_P(ObjectInView, ProfileAndTruthAgreeOnEdgesAndTop) {
     EXPECT_NEAR(seen.top, c.top, 0.01);
     const SceneTruth truth = sceneTruth(scene, kSampling, 1000000);  // still: the same at any time
     ASSERT_EQ(truth.objects.size(), 1u);
-    EXPECT_DOUBLE_EQ(truth.objects[0].left, c.left);
-    EXPECT_DOUBLE_EQ(truth.objects[0].right, c.right);
+    EXPECT_EQ(std::pair(truth.objects[0].left, truth.objects[0].right), std::pair(c.left, c.right));
     EXPECT_NEAR(truth.objects[0].top, c.top, 1e-9);
 
     QJsonObject json = truthJson(truth).value("objects").toArray().at(0).toObject();

@@ -80,6 +80,9 @@ TEST_F(StreamTest, DatagramsGoToThePortOfTheMomentAndNoSubnetCopyToASingleHost) 
     expectConsecutive(receiver.datagrams, 0, 0);
     expectConsecutive(other.datagrams, 0, uint16_t(u16At(receiver.datagrams.back(), packet::kPacketCounter) + 1));
     EXPECT_FALSE(target.waitForCount(1, 100)) << "the stream was aimed at a single host";
+    DatagramSocket subnetCopies;  // may send to a broadcast address; loopback has one too
+    subnetCopies.open(kLoopbackAddress, 0, false);
+    EXPECT_TRUE(subnetCopies.sendTo("x", 1, 0x7FFFFFFF, target.port()));
 }
 
 // The timeline driven by hand at chosen times (half periods, clear of the
