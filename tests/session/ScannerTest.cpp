@@ -155,8 +155,7 @@ TEST(ScannerDefaults, TheShippedParameterFileHoldsThem) {
     const PanelExtras defaults = ScannerSettings{}.extras();
     EXPECT_EQ(std::tie(load.extras.serial, load.extras.xsmr, load.extras.zbase),
               std::tie(defaults.serial, defaults.xsmr, defaults.zbase));
-    Scanner scanner;
-    EXPECT_EQ(scanner.picture(), CameraPicture{}) << "dark until a picture is loaded";
+    EXPECT_EQ(Scanner().picture(), CameraPicture{}) << "dark until a picture is loaded";
 }
 
 // Files are played in name order, whatever order they were written in.
@@ -181,11 +180,10 @@ TEST(Scanner, AReplayedFolderGivesEachMeasurementItsFrameInStreamAndResults) {
     QString error;
     ASSERT_TRUE(live.scanner.replay(folder.path(), Playback::Loop, &error)) << error.toStdString();
     const auto frameOfItsMeasurement = [&](const QByteArray& bytes) {
-        const PacketDecode d = decodeProfilePacket(bytes);
-        EXPECT_TRUE(d.ok()) << d.error.toStdString();
-        const uint64_t frame = frameOfMeasurement(d.packet.measurementCounter, 3, Playback::Loop);
-        EXPECT_EQ(d.packet.z, std::vector<uint16_t>(pointsInNameOrder[frame], 8192)) << d.packet.measurementCounter;
-        return d.packet.measurementCounter;
+        const DecodedProfilePacket p = decoded(bytes);
+        const uint64_t frame = frameOfMeasurement(p.measurementCounter, 3, Playback::Loop);
+        EXPECT_EQ(p.z, std::vector<uint16_t>(pointsInNameOrder[frame], 8192)) << p.measurementCounter;
+        return p.measurementCounter;
     };
     std::atomic<bool> loading{true};
     std::thread load([&] {

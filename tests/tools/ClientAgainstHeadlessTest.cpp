@@ -84,8 +84,7 @@ TEST(ClientAgainstHeadless, CommandsPrintSaveAndPlotWhatTheEmulatorServesAndItsC
     const QString control = emulator.path("control");
     ASSERT_TRUE(emulator.start({"--profile", profile, "--serial", "999999", "--zbase", "7", "--picture", picture,
                                 "--frequency", "200", "--control", control}));
-    const QString csv = emulator.path("result.csv");
-    const QString plot = emulator.path("result.png");
+    const QString csv = emulator.path("result.csv"), plot = emulator.path("result.png");
     EXPECT_EQ(emulator.listening, QJsonObject({{"address", "127.0.0.1"}, {"tcp_port", emulator.tcpPort},
                                                {"udp_port", emulator.udpPort}, {"hello_port", emulator.helloPort},
                                                {"serial", 999999}, {"frequency", 200}, {"source", "profile"}, {"points", 2}}));
