@@ -22,6 +22,7 @@ TEST(ClientFailures, WhatCannotWorkIsRefusedWithItsCodeBeforeAnythingIsSent) {
     const struct { QStringList arguments; int exitCode; const char* message; } refusals[] = {
         {{}, 1, "Usage: px310-client [--host ADDR]"},
         {{"--version"}, 0, "px310-client " PX310_VERSION "\n"},
+        {{"help", "stream"}, 0, "Usage: px310-client stream ["},
         {{"--port", "6200", "--frobnicate", "result"}, 1, "px310-client: unknown option --frobnicate\n"},
         {{"result", "--frobnicate"}, 1, "px310-client result: unknown option --frobnicate"},
         {{"--port", "6200", "stream"}, 1, "its own options follow its name"},
@@ -52,15 +53,10 @@ TEST(ClientFailures, WhatCannotWorkIsRefusedWithItsCodeBeforeAnythingIsSent) {
         EXPECT_EQ(runClient(refusal.arguments, out, out), refusal.exitCode) << refusal.message;
         out.flush();
         EXPECT_TRUE(printed.contains(QLatin1String(refusal.message))) << printed.toStdString();
-        // "program: what: why", not the usage or a report of nothing received.
-        EXPECT_TRUE(refusal.arguments.isEmpty() || (printed.startsWith("px310-client") && printed.count('\n') == 1))
+        // The usage asked for, or "program: what: why", not the usage or a report of nothing received.
+        EXPECT_TRUE(printed.startsWith("Usage: ") || (printed.startsWith("px310-client") && printed.count('\n') == 1))
             << printed.toStdString();
     }
-    QString help;
-    QTextStream helpOut(&help);
-    EXPECT_EQ(runClient({"help", "stream"}, helpOut, helpOut), 0);
-    helpOut.flush();
-    EXPECT_TRUE(help.startsWith("Usage: px310-client stream [")) << help.toStdString();
     // The emulator has a working folder of its own: the client names files by absolute paths.
     QLocalSocket* sent = silent.waitForNewConnection(1000) ? silent.nextPendingConnection() : nullptr;
     ASSERT_TRUE(sent && (sent->canReadLine() || sent->waitForReadyRead(1000)));

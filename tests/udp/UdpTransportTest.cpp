@@ -150,6 +150,7 @@ void countCutWarnings(QtMsgType, const QMessageLogContext&, const QString& text)
 
 TEST_F(StreamTest, ALongProfileIsCutWithOneWarningForTheSpellNotOnePerPacket) {
     profile.replace(rampProfile(kMaxPacketPoints + 1));
+    params.update([](USER_PARAMS& p) { p.invertXZ = 3; });  // every point of the cut profile is transformed
     const QtMessageHandler previous = qInstallMessageHandler(countCutWarnings);
     RunningWorker<UdpTransport> stream(makeStream());
     ASSERT_TRUE(receiver.waitForCount(5));
