@@ -20,7 +20,7 @@ const Case kCases[] = {
      "loss=5%,burst=3,dup=1%,reorder=1%,corrupt=0.5%,delay=10ms,jitter=5ms,reply-delay=50ms,drop-after=100,cut=2%,"
      "hello=off"},
     {"none", E::None}, {"hello=on", E::None, "none"}, {"loss=100%", E::None}, {"corrupt=0.0001%", E::None},
-    {" delay = 2s , stall=0 ", E::None, "delay=2000ms,stall=0"}, {"cut=07.50%", E::None, "cut=7.5%"},
+    {" delay = 2s , stall=0 ", E::None, "delay=2000ms,stall=0"}, {"cut=09.50%", E::None, "cut=9.5%"},
     {"loss=60%,dup=40%,reply-delay=60s", E::None, "loss=60%,dup=40%,reply-delay=60000ms"},
     {"loss=1%,burst=1000,drop-after=1000000000,stall=1000000000", E::None}, {"drop-after=1", E::None},
     // Invalid
