@@ -112,6 +112,7 @@ TEST_F(Server, ASecondClientTakesOverPromptlyAndTheStreamRunsAgainOnceItHasFinis
     auto second = connectClient();
     EXPECT_EQ(readParams(*second), paramsImage(params.snapshot())) << "no pending request carried over";
     EXPECT_LT(takingOver.elapsed(), 1000) << "a queue of paced results does not hold a new client";
+    EXPECT_EQ(u16At(exchange(*second, encodeRequest(1), 24), 2), 0) << "its own first result, not one the first awaited";
     EXPECT_TRUE(first->state() == QAbstractSocket::UnconnectedState || first->waitForDisconnected(5000));
     EXPECT_EQ(resumes, 0) << "still a client: the stream stays paused";
     second->write(encodeRequest(25));
