@@ -2,8 +2,8 @@
 # Builds the Debian package with scripts/package.sh from a build whose own
 # prefix is not /usr, checks that it installs under /usr, checks it with
 # lintian and dpkg, checks its man pages with man and lexgrog, unpacks it and
-# runs the programs from the unpacked tree as an installed copy: --help, a
-# headless start that serves a client, a flush that lands in the user's
+# runs the programs from the unpacked tree as an installed copy: --help, the
+# window's start, a headless start that serves a client, a flush that lands in the user's
 # configuration folder (an installed program does not write beside itself),
 # and the pytest plugin in a virtualenv.
 set -euo pipefail
@@ -66,6 +66,15 @@ done
 # An installed program cannot write beside itself.
 chmod a-w "$bin"
 export XDG_CONFIG_HOME="$root/config"
+# The window program: its version without a display, then a start on the
+# headless platform that stays open until it is stopped.
+"$bin/px310-emulator" --version | grep -q "^px310-emulator [0-9]" || fail "px310-emulator --version"
+QT_QPA_PLATFORM=offscreen "$bin/px310-emulator" >"$root/window.log" 2>&1 &
+window_pid=$!
+sleep 2
+kill -0 "$window_pid" 2>/dev/null || fail "px310-emulator did not stay open: $(cat "$root/window.log")"
+kill "$window_pid"
+wait "$window_pid" 2>/dev/null || true
 log="$root/headless.log"
 headless_pid=
 start_headless() {
