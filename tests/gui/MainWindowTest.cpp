@@ -218,10 +218,9 @@ TEST_F(MainWindowTest, StartStoresThePanelAndSelects640PointsStopAndCloseEndTheR
 TEST_F(MainWindowTest, ToolListAndClearButtonDriveTheDrawingArea) {
     auto* paint = child<PaintWidget>(*window, "paint");
     combo("paintModeCombo")->setCurrentIndex(2);
-    EXPECT_EQ(paint->paintMode(), PaintMode::Arcs);
     paint->profile().append(ProfilePoint{1, 1});
     button("clearBtn")->click();
-    EXPECT_EQ(paint->profile().count(), 0);
+    EXPECT_TRUE(paint->paintMode() == PaintMode::Arcs && paint->profile().count() == 0);
 }
 
 // The window primes its scanner as px310-headless does without a parameter file; each change of the panel follows.

@@ -24,6 +24,7 @@ TEST(FieldText, TypedAddressesAreFourDottedNumbersUpTo255AndARefusedNumberIsName
         EXPECT_FALSE(setFieldFromText(params, field, bad, nullptr)) << bad;
     EXPECT_EQ(fieldValueText(params, field), "255.0.0.9") << "a refused text leaves the record alone";
     QString error;
-    EXPECT_FALSE(setFieldFromText(params, *findUserParamsField(QStringLiteral("udp_port_u16")), "65536", &error));
+    const UserParamsField& port = *findUserParamsField(QStringLiteral("udp_port_u16"));
+    EXPECT_FALSE(setFieldFromText(params, port, "+5", nullptr) || setFieldFromText(params, port, "65536", &error));
     EXPECT_EQ(error, R"(udp_port_u16 takes a whole number from 0 to 65535, not "65536")");
 }
