@@ -18,13 +18,13 @@ TEST(HelloBuffer, PanelValuesMacAndAtMost49WrittenBytesLandAtTheirOffsets) {
     const QByteArray written(100, '\x5A');
     hello.writeFactoryPrefix(reinterpret_cast<const uint8_t*>(written.constData()), written.size());
     hello.setZbase(4);
-    hello.setZdiap(170);
+    hello.setZdiap(300);
     hello.setXsmr(3);
     hello.setLocalAddress("1.2");
     hello.setLocalAddress("");  // no change
     hello.setMac({0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF});
     const HelloBytes p = hello.packet();
-    EXPECT_EQ(bytes(p.data(), 0, 22), hexBytes("36 01 01 02 00 00 AA BB CC DD EE FF 5A 5A 5A 5A 04 00 AA 00 03 00"));
+    EXPECT_EQ(bytes(p.data(), 0, 22), hexBytes("36 01 01 02 00 00 AA BB CC DD EE FF 5A 5A 5A 5A 04 00 2C 01 03 00"));
     const FactoryImage image = hello.factoryImage();
     EXPECT_EQ(bytes(image.data(), 0, kFactoryParamsSize), bytes(p.data(), 12, kFactoryParamsSize)) << "one block";
     EXPECT_EQ(bytes(image.data(), 10, 43), written.left(39) + hexBytes("FB E4 E2 00"));
