@@ -150,8 +150,7 @@ TEST(Scanner, AConnectedClientPausesTheStreamAndItsRateChangeRestartsIt) {
 TEST(ScannerDefaults, TheShippedParameterFileHoldsThem) {
     USER_PARAMS loaded{};
     const UserParamsIniLoad load = loadUserParamsIni(PX310_ASSETS_DIR "/user_params.ini", loaded);
-    const USER_PARAMS record = defaultUserParams();
-    EXPECT_EQ(std::memcmp(&loaded, &record, sizeof loaded), 0);
+    EXPECT_EQ(paramsImage(loaded), paramsImage(defaultUserParams()));
     const PanelExtras defaults = ScannerSettings{}.extras();
     EXPECT_EQ(std::tie(load.extras.serial, load.extras.xsmr, load.extras.zbase),
               std::tie(defaults.serial, defaults.xsmr, defaults.zbase));
@@ -186,10 +185,7 @@ TEST(Scanner, AReplayedFolderGivesEachMeasurementItsFrameInStreamAndResults) {
         return p.measurementCounter;
     };
     std::atomic<bool> loading{true};
-    std::thread load([&] {
-        while (loading) {
-        }
-    });
+    std::thread load([&] { while (loading) {} });
     live.start();
     // Measured against each datagram's own packet counter: datagrams this
     // busy receiver could not take in time are dropped by the system.
