@@ -1,6 +1,6 @@
 #include "control/ControlCommand.h"
 
-#include <QStringList>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -43,9 +43,8 @@ TEST(ControlLine, ParsesToItsCommand) {
                                  : c.kind == Kind::Outage ? QString::number(c.outage.count())
                                  : c.kind == Kind::Truth  ? QString::number(c.measurement)
                                                           : c.path;
-        EXPECT_EQ(QStringList({c.scanner, argument}), QStringList({valid.scanner, QString::fromUtf8(valid.argument)}))
-            << valid.line;
-        EXPECT_EQ(c.kind, valid.kind) << valid.line;
+        EXPECT_EQ(std::tie(c.kind, c.scanner, argument),
+                  std::tuple(valid.kind, QString(valid.scanner), QString::fromUtf8(valid.argument))) << valid.line;
     }
     EXPECT_TRUE(selectsScanner("127.0.0.1:7001", "127.0.0.1", 7001) && selectsScanner("127.0.0.1", "127.0.0.1", 7002));
     EXPECT_FALSE(selectsScanner("127.0.0.1:7001", "127.0.0.1", 7002) || selectsScanner("127.0.0.1", "127.0.0.10", 1));

@@ -237,6 +237,7 @@ TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
         {R"({"objects": {}})", "f.json: objects: must be an array"},
         {R"({"objects": [)" + QByteArray("1,").repeated(kMaxSceneObjects) + "1]}",
          "f.json: objects: holds more than 1000 objects"},
+        {R"({"objects": [)" + QByteArray("1,").repeated(kMaxSceneObjects - 1) + "1]}", "f.json: objects[0]: must be"},
     };
     for (const auto& c : cases) {
         const SceneParse parse = parseScene(c.json, QStringLiteral("f.json"));
