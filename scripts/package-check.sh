@@ -3,9 +3,9 @@
 # prefix is not /usr, checks that it installs under /usr, checks it with
 # lintian and dpkg, checks its man pages with man and lexgrog, unpacks it and
 # runs the programs from the unpacked tree as an installed copy: --help, the
-# window's start, a headless start that serves a client, a flush that lands in the user's
-# configuration folder (an installed program does not write beside itself),
-# and the pytest plugin in a virtualenv.
+# window's start, a headless start that serves a client, a flush that lands in
+# the user's configuration folder (an installed program does not write beside
+# itself), and the pytest plugin in a virtualenv.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

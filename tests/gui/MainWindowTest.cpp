@@ -183,7 +183,10 @@ TEST_F(MainWindowTest, RecordFromAClientIsShownInThePanel) {
 
 TEST_F(MainWindowTest, RecordedValuesThePanelLacksGiveWayToAShownEntry) {
     // List values just past the list keep the shown entry ("640", DHS off), in the record too.
-    clientWrites([](USER_PARAMS& p) { p.interpolation_u8 = 5, p.dhs_enable_u8 = 2; });
+    clientWrites([](USER_PARAMS& p) {
+        p.interpolation_u8 = 5;
+        p.dhs_enable_u8 = 2;
+    });
     EXPECT_EQ(std::pair(int(record().interpolation_u8), int(record().dhs_enable_u8)), std::pair(3, 0));
 
     // A scanner address the host lacks gives way to the first entry, even one selected already.

@@ -172,7 +172,10 @@ TEST(Scanner, AReplayedFolderGivesEachMeasurementItsFrameInStreamAndResults) {
         ASSERT_TRUE(writeFile(folder.filePath(name), text));
     }
     LiveEmulator live(100);
-    live.params().update([](USER_PARAMS& p) { p.udp_frequency_u16 = 491, p.dhs_enable_u8 = 1; });
+    live.params().update([](USER_PARAMS& p) {
+        p.udp_frequency_u16 = 491;
+        p.dhs_enable_u8 = 1;
+    });
     QString error;
     ASSERT_TRUE(live.scanner.replay(folder.path(), Playback::Loop, &error)) << error.toStdString();
     const auto frameOfItsMeasurement = [&](const QByteArray& bytes) {
