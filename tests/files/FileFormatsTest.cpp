@@ -246,6 +246,9 @@ TEST(OutputFiles, OnlyARegularFileIsReplaced) {
     EXPECT_TRUE(writeWholeFile(dir.filePath("fifo"), "new").contains("fifo: it exists and is not a regular file"));
     EXPECT_EQ(readFile(dir.filePath("target")), "old");
     EXPECT_TRUE(QFileInfo(dir.filePath("link")).isSymLink());
+    OutputFile late(dir.filePath("late"));  // a folder put in the way while it is written
+    ASSERT_TRUE(late.open() && late.write("new") && QDir(dir.path()).mkdir("late"));
+    EXPECT_FALSE(late.commit()) << late.error().toStdString();
 }
 
 // The picture is large: keep it off the stack.

@@ -49,7 +49,7 @@ Seen raised(const SceneProfileMm& p) {
 struct ObjectCase {
     const char* name;
     const char* json;
-    double left, right, top;
+    double left, right, top, topWidth;  // topWidth: how much of the profile is at the top
     const char* truthOfItsKind;  // what the truth adds for the kind
 };
 
@@ -60,10 +60,13 @@ class ObjectInView : public testing::TestWithParam<ObjectCase> {};
 TEST_P(ObjectInView, ProfileAndTruthAgreeOnEdgesAndTop) {
     const ObjectCase& c = GetParam();
     const Scene scene = sceneWith(QString::fromUtf8(c.json));
-    const Seen seen = raised(profileOf(scene));
+    const SceneProfileMm profile = profileOf(scene);
+    const Seen seen = raised(profile);
     EXPECT_NEAR(seen.left, c.left, kStep);
     EXPECT_NEAR(seen.right, c.right, kStep);
     EXPECT_NEAR(seen.top, c.top, 0.01);
+    EXPECT_NEAR(kStep * std::count_if(profile.z.begin(), profile.z.end(), [&](double z) { return z > kBelt + c.top - 1e-6; }),
+                c.topWidth, 0.2);
     const SceneTruth truth = sceneTruth(scene, kSampling, 1000000);  // still: the same at any time
     ASSERT_EQ(truth.objects.size(), 1u);
     EXPECT_EQ(std::pair(truth.objects[0].left, truth.objects[0].right), std::pair(c.left, c.right));
@@ -82,16 +85,16 @@ TEST_P(ObjectInView, ProfileAndTruthAgreeOnEdgesAndTop) {
 INSTANTIATE_TEST_SUITE_P(
     Kinds, ObjectInView,
     testing::Values(
-        ObjectCase{"Box", R"({"kind": "box", "x": 5, "y": -1, "length": 2, "width": 20, "height": 30})", -5, 15, 30, "{}"},
-        ObjectCase{"CylinderAlong", R"({"kind": "cylinder", "x": -10, "y": -1, "length": 5, "diameter": 12})", -16, -4, 12,
+        ObjectCase{"Box", R"({"kind": "box", "x": 5, "y": -1, "length": 2, "width": 20, "height": 30})", -5, 15, 30, 20, "{}"},
+        ObjectCase{"CylinderAlong", R"({"kind": "cylinder", "x": -10, "y": -1, "length": 5, "diameter": 12})", -16, -4, 12, 0,
                    R"({"diameter": 12})"},
         // Measurement 0 cuts an across-axis cylinder 3 mm before its middle.
         ObjectCase{"CylinderAcross", R"({"kind": "cylinder", "axis": "across", "y": -2, "width": 40, "diameter": 10})", -20, 20,
-                   5 + 4, R"({"diameter": 10})"},
-        ObjectCase{"Step", R"({"kind": "step", "x": 12.5, "y": -1, "length": 2, "height": 7})", 12.5, 35, 7, "{}"},
+                   5 + 4, 40, R"({"diameter": 10})"},
+        ObjectCase{"Step", R"({"kind": "step", "x": 12.5, "y": -1, "length": 2, "height": 7})", 12.5, 35, 7, 22.5, "{}"},
         ObjectCase{"Tread", R"({"kind": "tread", "y": -1, "length": 2, "width": 60, "height": 12, "grooves": 4,
                        "grooveWidth": 5, "grooveDepth": 8})",
-                   -30, 30, 12, R"({"depth": 8, "pitch": 15, "grooves": 4, "grooveWidth": 5})"}),
+                   -30, 30, 12, 60 - 4 * 5, R"({"depth": 8, "pitch": 15, "grooves": 4, "grooveWidth": 5})"}),
     [](const testing::TestParamInfo<ObjectCase>& info) { return std::string(info.param.name); });
 
 TEST(SceneOcclusion, ShadowBehindAStepIsItsHeightTimesTheCameraAngle) {
@@ -155,10 +158,9 @@ TEST(SceneBelt, PositionAfterMMeasurements) {
 
 TEST(SceneNoise, SameSeedSameProfileInAnyOrderAndAnotherSeedDiffers) {
     const QString box = R"({"kind": "box", "y": -1, "length": 2, "width": 20, "height": 30})";
-    const Scene scene = sceneWith(box, R"(, "seed": 7, "noise": {"sigma": 0.1, "dropout": 0.05, "spikes": 0.01,
-                                          "spikeHeight": 3})");
-    const Scene other = sceneWith(box, R"(, "seed": 8, "noise": {"sigma": 0.1, "dropout": 0.05, "spikes": 0.01,
-                                          "spikeHeight": 3})");
+    const QString noise = R"(, "noise": {"sigma": 0.1, "dropout": 0.05, "spikes": 0.01, "spikeHeight": 3})";
+    const Scene scene = sceneWith(box, R"(, "seed": 7)" + noise);
+    const Scene other = sceneWith(box, R"(, "seed": 8)" + noise);
     ProfileSnapshot first, again, later, otherSeed;
     renderScene(scene, kSampling, 3, first);
     renderScene(scene, kSampling, 9, later);
@@ -207,7 +209,7 @@ TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
         {R"({"objects": [{"kind": "step", "length": 1}]})", "f.json: objects[0].height: is missing"},
         {R"({"objects": [{"kind": "cone"}]})", "f.json: objects[0].kind: must be one of"},
         {R"({"objects": [], "belt": {"speed": 1, "stepPerMeasurement": 1}})", "f.json: belt.speed: give speed or"},
-        {R"({"objects": [], "nois": {}})", "f.json: nois: is not a known key"},
+        {R"({"objects": [], "no is": {}})", "f.json: no is: is not a known key"},  // a space is no control character
         {R"({"objects": [], "noise": {"sigm": 1}})", "noise.sigm: is not a known key"},
         {R"({"objects": [], "belt": {"sped": 1}})", "belt.sped: is not a known key"},
         {R"({"objects": [], "scanner": {"xmr": 1}})", "scanner.xmr: is not a known key"},
