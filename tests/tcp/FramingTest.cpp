@@ -55,6 +55,7 @@ TEST(RequestFramer, UnusedPayloadsOfAnySizeAreDroppedAndKeptOnesBeyond64KiBBreak
     EXPECT_EQ(framer.pending(), 0) << "nothing is kept for it either";
     framer.reset();  // a new client, which leaves in the middle of an upload
     framer.feed(upload.left(1000));
+    EXPECT_TRUE(drain(framer).empty()) << "its upload is still coming";
     framer.reset();
     framer.feed(encodeRequest(4));
     EXPECT_EQ(drain(framer).size(), 1u) << "the next client starts afresh";
