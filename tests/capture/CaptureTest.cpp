@@ -81,7 +81,7 @@ TEST(CaptureFragmentTest, WaitingFragmentsAreBoundedByDatagramsAndMemoryAndDropp
     QTemporaryDir dir;
     const QString path = dir.filePath("c.pcap");
     const Frames split = ipv4Packets(profileDatagram(2, 100), 6003, 200);
-    for (const auto& [datagrams, each, completes] : {std::tuple{10, 10, true}, {1100, 1, false}, {10, 8000, false}}) {
+    for (const auto& [datagrams, each, completes] : {std::tuple{10, 10, true}, {1023, 1, true}, {1024, 1, false}, {10, 8000, false}}) {
         SCOPED_TRACE(testing::Message() << datagrams << " x " << each);
         Frames packets = {split.front()};
         const Frames flood = unfinishedFragments(datagrams, each);
