@@ -297,7 +297,7 @@ TEST_F(MainWindowTest, ARecordingFolderReplacesTheViewAndTheStreamUntilStopped) 
     const ProfilePoint drawn = pixelToUnits(100, 100);
     window->scanner().profile().replace(&drawn, 1);
     QTemporaryDir folder;
-    ASSERT_TRUE(writeFile(folder.filePath("a.csv"), "0;50\n"));
+    ASSERT_TRUE(writeFile(folder.filePath("a.csv"), "0;50\n") && writeFile(folder.filePath("b.csv"), "10;60\n"));
     window->answers << folder.filePath("missing") << folder.path();
     trigger("action_LoadRecordingFolder");
     EXPECT_TRUE(window->scanner().replayedPath().isEmpty() && status().contains("missing")) << status().toStdString();
@@ -309,6 +309,9 @@ TEST_F(MainWindowTest, ARecordingFolderReplacesTheViewAndTheStreamUntilStopped) 
     ASSERT_EQ(sent.count(), 1);
     const ProfilePoint replayed{sent.x[0], sent.z[0]};
     EXPECT_TRUE(shows(replayed) && !shows(drawn));
+    serveLocally();
+    window->on_startBtn_clicked();
+    EXPECT_TRUE(waitUntil([&] { return !shows(replayed); })) << "the view follows the stream to the next file";
     trigger("action_StopReplay");
     window->scanner().copyStreamedFrame(sent);
     EXPECT_TRUE(sent.x == std::vector<int16_t>{drawn.x} && shows(drawn) && !shows(replayed) &&
