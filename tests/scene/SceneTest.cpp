@@ -129,8 +129,7 @@ TEST(SceneVGroove, GapBevelAndMisalignmentAreRecoveredFromTheProfile) {
         }
     }
     EXPECT_EQ(rootRight - rootLeft + kStep, 7);
-    const double bevel = std::atan((faceHigh - faceLow) / 6) * 180 / M_PI;
-    EXPECT_NEAR(bevel, 30, 0.6);  // within a step of the face
+    EXPECT_NEAR(std::atan((faceHigh - faceLow) / 6) * 180 / M_PI, 30, 0.6) << "the bevel, within a step of the face";
     EXPECT_NEAR(p.z.back() - p.z.front(), 1, 1e-9);  // the plates' outer ends, both beyond the range
     EXPECT_NEAR(sceneTruth(scene, kSampling, 0).objects.at(0).top, 11, 1e-12);
 }

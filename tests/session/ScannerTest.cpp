@@ -78,8 +78,7 @@ const LiveSetting kLiveSettings[] = {
      }},
     {"pointCount", &Scanner::setPointCountIndex, 1, 2,
      [](int v, const Seen&, const Seen& after) { EXPECT_EQ(after.record.interpolation_u8, v); }, false},
-    {"rate", &Scanner::setFrequency, 200, 50, kCountersRestart},
-    {"dhs", &Scanner::setDhsMode, 1, 1, kCountersRestart},
+    {"rate", &Scanner::setFrequency, 200, 50, kCountersRestart}, {"dhs", &Scanner::setDhsMode, 1, 1, kCountersRestart},
 };
 
 class LiveSettingTest : public ::testing::TestWithParam<LiveSetting> {};

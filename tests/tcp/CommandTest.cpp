@@ -124,10 +124,8 @@ const FixedBlock kFixedBlocks[] = {
            "FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00 FF 00"}},
      {{hello::kMac, kMacSize}}},
     {"factory defaults", [](Commands& c) { return c.run(encodeRequest(130)); }, kFactoryImageSize,
-     {{257, "40 00 00 00 2A 38 01"},
-      {488, "03 01 03 28 FF 0F 00 00 FF 0F 00 00 FF 0F"},
-      {510, "32 07 FF 02 64 00 64"},
-      {526, "C0 A8 01 64 FF FF FF 00 FF FF FF FF 73 17 00 00 6C 02"}},
+     {{257, "40 00 00 00 2A 38 01"}, {488, "03 01 03 28 FF 0F 00 00 FF 0F 00 00 FF 0F"},
+      {510, "32 07 FF 02 64 00 64"}, {526, "C0 A8 01 64 FF FF FF 00 FF FF FF FF 73 17 00 00 6C 02"}},
      {{0, kFactoryParamsSize}, {hello::kFactoryTemplateMac, kMacSize}}},
 };
 

@@ -20,8 +20,7 @@ TEST(ClientFailures, WhatCannotWorkIsRefusedWithItsCodeBeforeAnythingIsSent) {
     const QString nobody = QString::number(freeUdpPort());
     const QString closed = QString::number(freeTcpPort());  // a change that connected would fail with 2
     const struct { QStringList arguments; int exitCode; const char* message; } refusals[] = {
-        {{}, 1, "Usage: px310-client [--host ADDR]"},
-        {{"--version"}, 0, "px310-client " PX310_VERSION "\n"},
+        {{}, 1, "Usage: px310-client [--host ADDR]"}, {{"--version"}, 0, "px310-client " PX310_VERSION "\n"},
         {{"help", "stream"}, 0, "Usage: px310-client stream ["},
         {{"--port", "6200", "--frobnicate", "result"}, 1, "px310-client: unknown option --frobnicate\n"},
         {{"result", "--frobnicate"}, 1, "px310-client result: unknown option --frobnicate"},

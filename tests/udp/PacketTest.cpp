@@ -37,8 +37,7 @@ TEST(PacketChecksum, MatchesTheRfc1071ExampleAndFoldsTwice) {
     const QByteArray data = hexBytes("01 00 03 F2 F5 F4 F7 F6");
     EXPECT_EQ(packetChecksum(reinterpret_cast<const uint8_t*>(data.constData()), 8), uint16_t(~0xDDF2 & 0xFFFF));
     // 0x1FFFF: the first fold carries again.
-    const QByteArray twice = hexBytes("FF FF FF FF 01 00");
-    EXPECT_EQ(packetChecksum(reinterpret_cast<const uint8_t*>(twice.constData()), 6), 0xFFFE);
+    EXPECT_EQ(packetChecksum(reinterpret_cast<const uint8_t*>(hexBytes("FF FF FF FF 01 00").constData()), 6), 0xFFFE);
 }
 
 TEST(ProfilePacket, PointsAreAllXThenAllZBetweenHeaderAndTrailer) {
@@ -68,10 +67,8 @@ TEST(ProfilePacket, StreamNoiseAddsZeroOrOne) {
     std::srand(42);
     ProfileSnapshot s{std::vector<int16_t>(500, 10), std::vector<uint16_t>(500, 20)};
     transformProfile(s, 0, streamNoise(20));
-    for (int i = 0; i < 500; ++i) {
-        EXPECT_TRUE(s.x[i] == 10 || s.x[i] == 11);
-        EXPECT_TRUE(s.z[i] == 20 || s.z[i] == 21);
-    }
+    for (int i = 0; i < 500; ++i)
+        EXPECT_TRUE((s.x[i] == 10 || s.x[i] == 11) && (s.z[i] == 20 || s.z[i] == 21)) << i;
     EXPECT_NE(s.x, std::vector<int16_t>(500, 10));
     EXPECT_FALSE(streamNoise(0));
 }

@@ -30,8 +30,7 @@ TEST(UdpHello, AnnouncesStampedWithPortsAndTheHostsMacThenRepeatsWithChangesUnti
         p.tcp_port_u16 = 620;
     });
     HelloBuffer hello;
-    const HelloBytes initial = hello.packet();
-    QByteArray expected(reinterpret_cast<const char*>(initial.data()), kHelloPacketSize);
+    QByteArray expected(reinterpret_cast<const char*>(hello.packet().data()), kHelloPacketSize);  // as it starts
     expected.replace(hello::kMac, kMacSize, hostMac(expected.mid(hello::kMac, kMacSize)));
     expected.replace(45, 2, hexBytes("11 00"));  // running
     expected.replace(232, 6, hexBytes("73 17 24 D2 6C 02"));
