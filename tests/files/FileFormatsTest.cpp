@@ -287,8 +287,7 @@ TEST(CameraPicture, TheLoaderRefusesBadFilesWithTheReasonAndKeepsThePicture) {
     const QByteArray whole = readFile(dir.filePath("whole.jpg"));
     QByteArray huge = whole;  // the start-of-frame header announces 65500 x 65500
     huge.replace(huge.indexOf("\xFF\xC0") + 5, 4, QByteArray("\xFF\xDC\xFF\xDC", 4));
-    ASSERT_TRUE(writeFile(dir.filePath("huge.jpg"), huge));
-    ASSERT_TRUE(writeFile(dir.filePath("cut.jpg"), whole.left(whole.size() / 2)));
+    ASSERT_TRUE(writeFile(dir.filePath("huge.jpg"), huge) && writeFile(dir.filePath("cut.jpg"), whole.left(whole.size() / 2)));
     ASSERT_TRUE(blankImage(640, 480).save(dir.filePath("wide.png")));
     ASSERT_EQ(::mkfifo(dir.filePath("fifo.jpg").toLocal8Bit().constData(), 0600), 0);
 

@@ -188,13 +188,14 @@ TEST(SceneNoise, SigmaDropoutAndSpikesAsTheFileSays) {
     EXPECT_NEAR(double(dropped) / (points + dropped), 0.1, 0.01);
 
     const Scene spiky = sceneWith(farBox, R"(, "noise": {"spikes": 0.1, "spikeHeight": 3})");
-    long spiked = 0, all = 0;
+    double spiked = 0, rise = 0;
     for (uint64_t m = 0; m < 8; ++m)
         for (double z : profileOf(spiky, m).z) {
             spiked += z != kBelt;
-            ++all;
+            rise += z - kBelt;
         }
-    EXPECT_NEAR(double(spiked) / all, 0.1, 0.01) << "spikes alone";
+    EXPECT_NEAR(spiked / (8 * kSampling.points), 0.1, 0.01) << "spikes alone";
+    EXPECT_NEAR(rise / spiked, 0, 0.3) << "spikes as high as deep";
 }
 
 TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
