@@ -135,7 +135,7 @@ TEST(CaptureSourceTest, OpensOnlyCapturesWithProfilesAndPlaysFrameKAtMeasurement
         packets.push_back(ipv4Packets(profileDatagram(n, 20))[0]);
     QString error;
     for (auto [linkType, header, message] : {std::tuple{DLT_IEEE802_11, std::vector<uint8_t>{}, "as a capture: link type"},
-                                              {DLT_RAW, {}, "no profile packets"},
+                                              {DLT_RAW, {}, "1 records, 0 profile packets;"},
                                               {DLT_NULL, {2, 0, 0, 2}, "no profile packets"}}) {
         writeCapture(path, linkType, header, linkType == DLT_RAW ? ipv4Packets("not a profile") : packets);
         EXPECT_FALSE(openCaptureReplay(path, {}, Playback::Loop, error));
