@@ -148,6 +148,9 @@ TEST(CaptureSourceTest, OpensOnlyCapturesWithProfilesAndPlaysFrameKAtMeasurement
     const auto held = openCaptureReplay(path, {}, Playback::Loop, error);
     EXPECT_TRUE(held && frameOf(*held, 450) == 449) << error.toStdString();
     EXPECT_EQ(processThreadCount(), threads) << "a capture that fits is held, with no reader";
+    writeCapture(dir.filePath("large.pcap"), DLT_RAW, {}, Frames(1100, ipv4Packets(profileDatagram(1, 8000))[0]));
+    const auto large = openCaptureReplay(dir.filePath("large.pcap"), {}, Playback::Loop, error);
+    EXPECT_GT(processThreadCount(), threads) << "one of more than 32 MiB of points is read as it plays";
     const auto loop = CaptureProfileSource::open(path, {}, Playback::Loop, error);
     const auto once = CaptureProfileSource::open(path, {}, Playback::Once, error);
     ASSERT_TRUE(loop && once) << error.toStdString();
@@ -163,11 +166,9 @@ TEST(CaptureSourceTest, OpensOnlyCapturesWithProfilesAndPlaysFrameKAtMeasurement
     other.join();
     EXPECT_EQ(wrongA + wrongB, 0);
     EXPECT_LE(openDescriptorCount(), filesBefore) << "every pass closes the file it read";
-    EXPECT_EQ(loop->frameCount(), kFrames);
-    EXPECT_EQ(frameOf(*loop, 450), 449);
+    EXPECT_EQ(std::pair(loop->frameCount(), frameOf(*loop, 450)), std::pair(kFrames * 1LL, 449));
     EXPECT_EQ(frameOf(*once, 2), 1) << "a later frame asked first";
-    EXPECT_EQ(frameOf(*once, 0), 0);
-    EXPECT_EQ(frameOf(*once, 100000), kFrames - 1);
+    EXPECT_EQ(std::pair(frameOf(*once, 0), frameOf(*once, 100000)), std::pair(0, kFrames - 1));
     EXPECT_LT(processCpuMsOver(std::chrono::milliseconds(300)), 30) << "a reader at the end of its file is idle";
 
     // A FIFO is refused, not waited for, also when renamed over the file under the loop.
