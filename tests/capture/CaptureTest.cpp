@@ -166,9 +166,9 @@ TEST(CaptureSourceTest, OpensOnlyCapturesWithProfilesAndPlaysFrameKAtMeasurement
     other.join();
     EXPECT_EQ(wrongA + wrongB, 0);
     EXPECT_LE(openDescriptorCount(), filesBefore) << "every pass closes the file it read";
-    EXPECT_EQ(std::pair(loop->frameCount(), frameOf(*loop, 450)), std::pair(kFrames * 1LL, 449));
+    EXPECT_EQ((std::pair{loop->frameCount(), frameOf(*loop, 450)}), std::pair(kFrames * 1LL, 449));
     EXPECT_EQ(frameOf(*once, 2), 1) << "a later frame asked first";
-    EXPECT_EQ(std::pair(frameOf(*once, 0), frameOf(*once, 100000)), std::pair(0, kFrames - 1));
+    EXPECT_EQ((std::pair{frameOf(*once, 0), frameOf(*once, 100000)}), std::pair(0, kFrames - 1));  // braces: in order
     EXPECT_LT(processCpuMsOver(std::chrono::milliseconds(300)), 30) << "a reader at the end of its file is idle";
 
     // A FIFO is refused, not waited for, also when renamed over the file under the loop.
