@@ -152,8 +152,7 @@ TEST_F(ControlServerTest, TakesOverAStaleSocketButNeitherALiveOneNorAnotherFile)
     EXPECT_TRUE(second.errorString().contains(QLatin1String("another process")));
     const QString plain = dir.filePath(QStringLiteral("notes.txt"));
     ASSERT_TRUE(writeFile(plain, {}));
-    EXPECT_FALSE(second.listen(plain));
-    EXPECT_TRUE(QFileInfo(plain).isFile());
+    EXPECT_TRUE(!second.listen(plain) && QFileInfo(plain).isFile()) << "a file that is no socket is kept";
     leaveStaleSocket(dir.filePath(QStringLiteral("stale")));
     const QString working = QDir::currentPath();
     QDir::setCurrent(dir.path());

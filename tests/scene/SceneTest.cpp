@@ -229,7 +229,7 @@ TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
         {R"({"objects": ["\\"], "belt": {}, "b\u0065lt": {}})", R"(f.json: the key "belt" is given twice)"},
         {QByteArray(1023, '[') + R"({"a": 1, "a": 2})" + QByteArray(1023, ']'), R"(the key "a" is given twice)"},
         {QByteArray("{\"\0a\": {}, \"\0b\": 1}", 19), "f.json: byte 2 is a control character in a string"},
-        {R"({"objects": [)", "f.json: not JSON"},
+        {R"({"objects": [)", "f.json: not JSON at byte 13: "},
         {R"({"objects": [{"kind": "box", "width": "1", "height": 1, "length": 1}]})", "objects[0].width: must be a number"},
         {R"({"objects": [{"kind": "tread", "width": 10, "height": 5, "grooves": 1, "grooveWidth": 2, "grooveDepth": 6,
              "length": 1}]})",

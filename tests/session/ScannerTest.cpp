@@ -124,6 +124,8 @@ TEST(Scanner, AnOutageDropsWhatTheStreamsFaultsHeld) {
     QThread::msleep(50);
     while (live.streamReceiver.hasPendingDatagrams())
         EXPECT_EQ(decoded(live.streamReceiver.receiveDatagram().data()).serial, 2222);
+    live.scanner.beginOutage(std::chrono::milliseconds(50), [&](bool) { live.scanner.stop(); });
+    EXPECT_FALSE(waitUntil([&] { return live.scanner.isRunning(); }, 300)) << "a stop during an outage ends it";
 }
 
 // A client pauses the stream until it leaves. After a while at a high rate the schedules
