@@ -76,10 +76,10 @@ QString argumentOf(const QString& command) {
 ControlParse parseCommand(const QString& name, const QString& rest) {
     ControlParse result;
     ControlCommand& c = result.command;
-    if (name == QLatin1String("stats")) {
+    if (name == QLatin1String("stats") || name == QLatin1String("requests")) {
         if (!rest.isEmpty())
-            return refuse(ControlError::ExtraArgument, QStringLiteral("stats takes nothing after it, not \"%1\"").arg(rest));
-        c.kind = ControlCommand::Kind::Stats;
+            return refuse(ControlError::ExtraArgument, QStringLiteral("%1 takes nothing after it, not \"%2\"").arg(name, rest));
+        c.kind = name == QLatin1String("stats") ? ControlCommand::Kind::Stats : ControlCommand::Kind::Requests;
         return result;
     }
     static const QStringList kTakingArguments = {QStringLiteral("faults"), QStringLiteral("profile"),
@@ -87,7 +87,7 @@ ControlParse parseCommand(const QString& name, const QString& rest) {
                                                  QStringLiteral("scene"),  QStringLiteral("truth")};
     if (!kTakingArguments.contains(name))
         return refuse(ControlError::UnknownCommand,
-                      QStringLiteral("unknown command \"%1\" (%2, stats)").arg(name, kTakingArguments.join(", ")));
+                      QStringLiteral("unknown command \"%1\" (%2, stats, requests)").arg(name, kTakingArguments.join(", ")));
     if (rest.isEmpty())
         return refuse(ControlError::MissingArgument, QStringLiteral("%1 needs %2").arg(name, argumentOf(name)));
     if (name == QLatin1String("faults")) {

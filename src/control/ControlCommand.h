@@ -7,14 +7,14 @@
 
 // One line of the control protocol, without its line end:
 //   [--scanner ADDR] faults SPEC | faults clear | profile FILE.csv | replay PATH
-//                    | outage SECONDS | stats | scene FILE.json | truth M
+//                    | outage SECONDS | stats | requests | scene FILE.json | truth M
 // ADDR is a scanner's IPv4 address in a rig, ADDR:PORT with its TCP port
 // among scanners on one address; without it the command is for the first
 // scanner. SECONDS has up to 3 decimals, at most one hour. M is a
 // measurement counter (32 bits). FILE and PATH are the rest of the line and
 // may hold spaces.
 struct ControlCommand {
-    enum class Kind { Faults, ClearFaults, Profile, Replay, Outage, Stats, Scene, Truth };
+    enum class Kind { Faults, ClearFaults, Profile, Replay, Outage, Stats, Requests, Scene, Truth };
 
     Kind kind = Kind::Stats;
     QString scanner;  // "ADDR" or "ADDR:PORT" in canonical form; empty: the first scanner

@@ -47,6 +47,11 @@ void playScene(ControlTarget& target, const ControlCommand& c, const ControlAnsw
         answer({false, error});
 }
 
+void listRequests(ControlTarget& target, const ControlCommand& c, const ControlAnswer& answer) {
+    if (Scanner* scanner = target.addressed(c.scanner, answer))
+        answer({true, jsonLine(journalJson(scanner->journal()))});
+}
+
 void tellTruth(ControlTarget& target, const ControlCommand& c, const ControlAnswer& answer) {
     Scanner* scanner = target.addressed(c.scanner, answer);
     if (!scanner)
@@ -183,6 +188,7 @@ void ControlServer::dispatch(const ControlCommand& c, const ControlAnswer& answe
     case ControlCommand::Kind::Replay: target_.replay(c.scanner, c.path, answer); return;
     case ControlCommand::Kind::Outage: target_.beginOutage(c.scanner, c.outage, answer); return;
     case ControlCommand::Kind::Stats: target_.stats(c.scanner, answer); return;
+    case ControlCommand::Kind::Requests: listRequests(target_, c, answer); return;
     case ControlCommand::Kind::Scene: playScene(target_, c, answer); return;
     case ControlCommand::Kind::Truth: tellTruth(target_, c, answer); return;
     }

@@ -1,7 +1,10 @@
 #include "control/ControlStats.h"
 
 #include "scanner/Scanner.h"
+#include "tcp/CommandTable.h"
+#include "tcp/RequestJournal.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -39,6 +42,26 @@ void addDestinations(QJsonObject& json, const Scanner& scanner) {
     json.insert(QStringLiteral("destinations_refused"), double(route.refusals()));
     json.insert(QStringLiteral("hello_to"), helloTargetText(settings.helloTo));
     json.insert(QStringLiteral("hello_destinations"), hellos);
+}
+
+QJsonObject journalJson(const RequestJournal& journal) {
+    QJsonArray requests;
+    for (const JournalEntry& entry : journal.entries()) {
+        const CommandInfo* command = findCommand(entry.header.command);
+        QJsonObject json{{QStringLiteral("time"), QDateTime::fromMSecsSinceEpoch(entry.timeMs, Qt::UTC).toString(Qt::ISODateWithMs)},
+                         {QStringLiteral("client"), entry.client},
+                         {QStringLiteral("command"), double(entry.header.command)},
+                         {QStringLiteral("name"), QLatin1String(command ? command->name : "")},
+                         {QStringLiteral("payload_size"), double(entry.header.payload_size)},
+                         {QStringLiteral("offset"), double(entry.header.offset)},
+                         {QStringLiteral("length"), double(entry.header.length)}};
+        if (!entry.digest.isEmpty())
+            json.insert(QStringLiteral("digest"), entry.digest);
+        if (!entry.changed.isEmpty())
+            json.insert(QStringLiteral("changed"), QJsonArray::fromStringList(entry.changed));
+        requests.append(json);
+    }
+    return {{QStringLiteral("requests"), requests}, {QStringLiteral("forgotten"), double(journal.forgotten())}};
 }
 
 QString jsonLine(const QJsonObject& object) {

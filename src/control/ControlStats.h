@@ -20,5 +20,13 @@ class Scanner;
 //  "ADDR", "hello_destinations": ["ADDR:PORT", ...]}
 void addDestinations(QJsonObject& json, const Scanner& scanner);
 
+class RequestJournal;
+
+// {"requests": [{"time": "2026-12-09T14:00:00.123Z", "client": "ADDR:PORT",
+//  "command": n, "name": "...", "payload_size": n, "offset": n, "length": n,
+//  "digest": "hex" (with a payload), "changed": ["field: old -> new", ...]
+//  (write-params)}, ...], "forgotten": n}, oldest first.
+QJsonObject journalJson(const RequestJournal& journal);
+
 // An object as one line of compact JSON.
 QString jsonLine(const QJsonObject& object);

@@ -201,6 +201,7 @@ void Scanner::plugWorkers() {
     stream_->useFaults(&faults_.stream());
     stream_->useRoute(&route_);
     server_->useFaults(&faults_.server());
+    server_->useJournal(&journal_);
     helloWorker_->setDestinationPort(s.helloPort);
     helloWorker_->setSource(source, s.macOffset);
     helloWorker_->setTarget(s.helloTo, QHostAddress(s.localAddress));

@@ -11,6 +11,7 @@
 #include "scanner/Engine.h"
 #include "scanner/ScannerSettings.h"
 #include "scene/SceneProfileSource.h"
+#include "tcp/RequestJournal.h"
 #include "udp/HelloPacket.h"
 #include "udp/StreamRoute.h"
 
@@ -83,6 +84,8 @@ public:
     void setHelloTarget(const HelloTarget& target);
     // Where the stream goes and how many record addresses it refused.
     const StreamRoute& streamRoute() const { return route_; }
+    // The requests its command server served lately, oldest first.
+    const RequestJournal& journal() const { return journal_; }
     // Where the next packet goes ("ADDR:PORT"), or why the stream is held ("held: ...").
     QString streamDestination() const;
     // Where the hello goes now (the machine's interfaces asked again).
@@ -170,6 +173,7 @@ private:
     ScannerSettings settings_;
     ScannerFaults faults_;
     StreamRoute route_;
+    RequestJournal journal_;
     QTimer outageEnd_;
     std::unique_ptr<Engine> ownEngine_;
     Engine& engine_;

@@ -1,6 +1,7 @@
 #include "tcp/TcpTransport.h"
 
 #include "log/LogCategories.h"
+#include "tcp/CommandTable.h"
 
 #include <QDebug>
 #include <QHostAddress>
@@ -232,17 +233,29 @@ bool TcpTransport::connectionServed() const {
 
 void TcpTransport::serve(const Request& request) {
     if (!connectionFaults_) {
-        dispatcher_.dispatch(request, *this);
+        dispatch(request);
         return;
     }
     gathering_ = true;
-    dispatcher_.dispatch(request, *this);
+    dispatch(request);
     gathering_ = false;
     plan_ = connectionFaults_->onRequest(request.header.command, plannedReply_.size());
     if (plan_.delay.count() > 0)
         replyTimer_->start(plan_.delay);
     else
         writePlannedReply();
+}
+
+// The journal gets the record around a write-params, to list what changed.
+void TcpTransport::dispatch(const Request& request) {
+    const CommandInfo* command = findCommand(request.header.command);
+    const bool writesParams = journal_ && command && command->action == CommandAction::WriteParams;
+    const USER_PARAMS before = writesParams ? params_->snapshot() : USER_PARAMS{};
+    dispatcher_.dispatch(request, *this);
+    if (!journal_)
+        return;
+    const USER_PARAMS after = writesParams ? params_->snapshot() : USER_PARAMS{};
+    journal_->record(journalEntry(request, clientName_, writesParams ? &before : nullptr, writesParams ? &after : nullptr));
 }
 
 // A cut or dropped connection closes once its bytes are out; the client
@@ -281,6 +294,7 @@ void TcpTransport::resetCounters() {
 
 void TcpTransport::takeClient(QTcpSocket* socket) {
     client_ = socket;
+    clientName_ = QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
     if (faults_)
         connectionFaults_ = std::make_unique<ConnectionFaults>(*faults_);
     socket->setReadBufferSize(kClientReadBufferSize);

@@ -7,6 +7,7 @@
 #include "tcp/CommandDispatcher.h"
 #include "tcp/MeasurementSchedule.h"
 #include "tcp/RequestFramer.h"
+#include "tcp/RequestJournal.h"
 #include "udp/HelloPacket.h"
 
 #include <QAbstractSocket>
@@ -39,6 +40,8 @@ public:
     // Before the start: every served connection gets its faults from
     // `faults`, which outlive this worker, and its requests are counted there.
     void useFaults(ServerFaults* faults) { faults_ = faults; }
+    // Before the start: every request served goes into `journal`, which outlives this worker.
+    void useJournal(RequestJournal* journal) { journal_ = journal; }
 
     // Thread-safe: the port being listened on, 0 when not listening.
     quint16 listeningPort() const { return listeningPort_; }
@@ -89,7 +92,11 @@ private:
     void dropClient(bool announce);
     void releaseSockets();
 
+    void dispatch(const Request& request);
+
     UserParamsStore* params_;
+    RequestJournal* journal_ = nullptr;
+    QString clientName_;  // the connection's "ADDR:PORT", for the journal
     MeasurementSchedule schedule_;
     ServerSettings settings_;
     CommandDispatcher dispatcher_;
