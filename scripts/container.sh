@@ -108,6 +108,7 @@ find_client() {
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
 test_image() {
+  [ "$(id -u)" = 0 ] || fail "the test needs root for its network namespaces"
   podman image exists "$image:$version" || fail "no image $image:$version: run scripts/container.sh build first"
   find_client
   local label user
