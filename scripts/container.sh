@@ -82,13 +82,21 @@ build() {
   mkdir "$context"
   cp packaging/container/Containerfile "$context/"
   cp "$deb" "$context/px310-emulator.deb"
-  local source
-  source=$(git config --get remote.origin.url 2>/dev/null || true)
+  local homepage source
+  homepage=$(dpkg-deb -f "$deb" Homepage)
+  source=$(git config --get remote.origin.url 2>/dev/null || echo "$homepage")
+  local old
+  old=$(podman image inspect --format '{{.Id}}' "$image:$version" 2>/dev/null || true)
   step "building $image:$version"
   # The docker format keeps the HEALTHCHECK, which the OCI format lacks.
   podman build --quiet --network host --pull=never --format docker \
-    --build-arg VERSION="$version" ${source:+--label org.opencontainers.image.source="$source"} \
+    --build-arg VERSION="$version" --build-arg HOMEPAGE="$homepage" --build-arg SOURCE="$source" \
     -t "$image:$version" -t "$image:latest" "$context" >/dev/null || fail "podman build failed"
+  # Each build would otherwise leave the last one's layers behind, untagged.
+  if [ -n "$old" ] && [ "$old" != "$(podman image inspect --format '{{.Id}}' "$image:$version")" ] &&
+    [ -z "$(podman image inspect --format '{{join .RepoTags ""}}' "$old")" ]; then
+    podman rmi "$old" >/dev/null 2>&1 || true
+  fi
   step "built $image:$version"
 }
 
