@@ -9,6 +9,7 @@
 #include "tcp/ListenAdvice.h"
 #include "udp/UdpTransport.h"
 
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QDebug>
 #include <QFile>
@@ -79,7 +80,7 @@ MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
     connect(ui->action_StopReplay, &QAction::triggered, this, &MainWindow::stopReplay);
     replayRefresh.setInterval(kReplayRefreshMs);
     connect(&replayRefresh, &QTimer::timeout, this, &MainWindow::showReplayedFrame);
-    addFaultsMenu();
+    addNetworkMenu();
     fillScannerAddresses();
     connectPanel();
     primeScanner();
@@ -330,12 +331,42 @@ void MainWindow::showInjectedFaults() {
     faultsLbl->setVisible(!faults.isEmpty());
 }
 
-void MainWindow::addFaultsMenu() {
+void MainWindow::addNetworkMenu() {
     QMenu* menu = new QMenu(tr("&Network"), this);
     QAction* faults = menu->addAction(tr("Network &faults…"));
     faults->setObjectName(QStringLiteral("actionNetworkFaults"));
     connect(faults, &QAction::triggered, this, &MainWindow::askForFaults);
+    addDestinationChoices(menu);
     menuBar()->insertMenu(ui->menu_About->menuAction(), menu);
+}
+
+// Two exclusive choices each; they take effect at once, running or not.
+void MainWindow::addDestinationChoices(QMenu* network) {
+    const auto choice = [this](QActionGroup* group, const QString& text, const char* name, auto apply) {
+        QAction* action = static_cast<QMenu*>(group->parent())->addAction(text);
+        action->setObjectName(QLatin1String(name));
+        action->setCheckable(true);
+        group->addAction(action);
+        connect(action, &QAction::triggered, this, [this, apply] {
+            apply();
+            showEmulatorState();
+        });
+        return action;
+    };
+    auto* stream = new QActionGroup(network->addMenu(tr("&Stream to")));
+    choice(stream, tr("127.0.0.1 (loopback)"), "actionStreamToLoopback", [this] {
+        scanner_.setStreamTarget(StreamTarget{}, scanner_.settings().streamAllow);
+    })->setChecked(true);
+    choice(stream, tr("The record's UDP address"), "actionStreamToRecord", [this] {
+        scanner_.setStreamTarget({StreamTarget::Kind::Record, {}}, scanner_.settings().streamAllow);
+    });
+    auto* hello = new QActionGroup(network->addMenu(tr("&Hello to")));
+    choice(hello, tr("127.0.0.1 (loopback)"), "actionHelloToLoopback", [this] {
+        scanner_.setHelloTarget(HelloTarget{});
+    })->setChecked(true);
+    choice(hello, tr("Broadcast on the scanner's network"), "actionHelloToBroadcast", [this] {
+        scanner_.setHelloTarget({HelloTarget::Kind::Broadcast, 0});
+    });
 }
 
 // Takes effect at once, running or not.
@@ -351,7 +382,11 @@ void MainWindow::askForFaults() {
 QString MainWindow::streamStateText(const USER_PARAMS& params) const {
     if (!params.wUDP)
         return tr("UDP stream off (wUDP is 0)");
-    QString target = QStringLiteral("127.0.0.1:%1").arg(params.udp_port_u16);
+    QString target = scanner_.streamDestination();
+    if (target.startsWith(QLatin1String("held")))
+        return tr("UDP stream %1").arg(target);
+    if (scanner_.streamRoute().target().kind == StreamTarget::Kind::Record)
+        target += tr(" (the record's address)");
     if (params.localSAPEnabled) {
         const uint32_t broadcast = broadcastAddress(ipv4FieldToNumber(params.tcp_ip_address_u8),
                                                     ipv4FieldToNumber(params.tcp_subnet_mask_u8));

@@ -93,7 +93,8 @@ private:
     // While faults are set and running: those injected since they were set
     // or the run started.
     void showInjectedFaults();
-    void addFaultsMenu();
+    void addNetworkMenu();
+    void addDestinationChoices(QMenu* network);
     void askForFaults();
     QString streamStateText(const USER_PARAMS& params) const;
     void reportListenFailure(const QString& reason);

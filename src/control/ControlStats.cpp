@@ -1,5 +1,8 @@
 #include "control/ControlStats.h"
 
+#include "scanner/Scanner.h"
+
+#include <QJsonArray>
 #include <QJsonDocument>
 
 QJsonObject statsJson(const FaultCounts& c, const FaultSpec& current, uint64_t latePackets) {
@@ -23,6 +26,19 @@ QJsonObject statsJson(const FaultCounts& c, const FaultSpec& current, uint64_t l
             {QStringLiteral("requests"), requests},
             {QStringLiteral("clients_connected"), c.clientsConnected},
             {QStringLiteral("current_faults"), formatFaultSpec(current)}};
+}
+
+void addDestinations(QJsonObject& json, const Scanner& scanner) {
+    const StreamRoute& route = scanner.streamRoute();
+    const ScannerSettings settings = scanner.settings();
+    QJsonArray hellos;
+    for (const HelloLeg& leg : scanner.helloLegs())
+        hellos.append(endpointText({leg.destination, settings.helloPort}));
+    json.insert(QStringLiteral("stream_to"), streamTargetText(route.target()));
+    json.insert(QStringLiteral("stream_destination"), scanner.streamDestination());
+    json.insert(QStringLiteral("destinations_refused"), double(route.refusals()));
+    json.insert(QStringLiteral("hello_to"), helloTargetText(settings.helloTo));
+    json.insert(QStringLiteral("hello_destinations"), hellos);
 }
 
 QString jsonLine(const QJsonObject& object) {

@@ -12,5 +12,13 @@
 // `latePackets`: stream packets that left more than a period after their slot.
 QJsonObject statsJson(const FaultCounts& counts, const FaultSpec& current, uint64_t latePackets);
 
+class Scanner;
+
+// Adds where one scanner's stream and hello go to its stats or its
+// listening line: {"stream_to": "loopback" | "record" | "ADDR[:PORT]",
+//  "stream_destination": "ADDR:PORT" or "held: why", "destinations_refused": n, "hello_to": "loopback" | "broadcast" |
+//  "ADDR", "hello_destinations": ["ADDR:PORT", ...]}
+void addDestinations(QJsonObject& json, const Scanner& scanner);
+
 // An object as one line of compact JSON.
 QString jsonLine(const QJsonObject& object);

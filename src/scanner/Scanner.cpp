@@ -42,6 +42,8 @@ ScannerSettings Scanner::change(Change&& change) {
 void Scanner::applySettings(const ScannerSettings& s) {
     change([&s](ScannerSettings& kept) { kept = s; });
     setLocalAddress(s.localAddress);
+    setStreamTarget(s.streamTo, s.streamAllow);
+    setHelloTarget(s.helloTo);
     setXemr(s.xemr);
     setZdiap(s.zdiap);
     setSerial(s.serial);
@@ -184,17 +186,24 @@ quint16 Scanner::listeningPort() const { return server_ ? server_->listeningPort
 
 // The server's Connected and Disconnected pause and resume the stream
 // while a command client is connected.
+QHostAddress Scanner::sourceAddress() const {
+    const ScannerSettings s = settings();
+    return s.sendsFromLocalAddress() ? QHostAddress(s.localAddress) : QHostAddress(QHostAddress::AnyIPv4);
+}
+
 void Scanner::plugWorkers() {
     const ScannerSettings s = settings();
-    const QHostAddress source = s.sendFromLocalAddress ? QHostAddress(s.localAddress) : QHostAddress(QHostAddress::AnyIPv4);
+    const QHostAddress source = sourceAddress();
     helloWorker_ = std::make_unique<UdpHello>(nullptr, &params_, &hello_);
     stream_ = std::make_unique<UdpTransport>(nullptr, kAreaWidth, kAreaHeight, &params_, &feed_, &hello_, source);
     server_ = new TcpTransport(nullptr, kAreaWidth, kAreaHeight, &params_, picture_.get(), &feed_, &hello_);
     helloWorker_->useFaults(&faults_);
     stream_->useFaults(&faults_.stream());
+    stream_->useRoute(&route_);
     server_->useFaults(&faults_.server());
     helloWorker_->setDestinationPort(s.helloPort);
     helloWorker_->setSource(source, s.macOffset);
+    helloWorker_->setTarget(s.helloTo, QHostAddress(s.localAddress));
     connect(server_, &TcpTransport::Connected, stream_.get(), &UdpTransport::shutdown, Qt::DirectConnection);
     connect(server_, &TcpTransport::Disconnected, stream_.get(), &UdpTransport::resume, Qt::DirectConnection);
     wireServer();
@@ -262,6 +271,38 @@ void Scanner::setLocalAddress(const QString& address) {
     change([&](ScannerSettings& s) { s.localAddress = address; });
     params_.update([&](USER_PARAMS& p) { ipv4TextToField(address, p.tcp_ip_address_u8); });
     hello_.setLocalAddress(address);
+}
+
+void Scanner::setStreamTarget(const StreamTarget& target, const std::vector<Ipv4Net>& allowed) {
+    change([&](ScannerSettings& s) {
+        s.streamTo = target;
+        s.streamAllow = allowed;
+    });
+    route_.setTarget(target, allowed);
+}
+
+// The announcer starts again, from the address the new target asks for.
+void Scanner::setHelloTarget(const HelloTarget& target) {
+    change([&](ScannerSettings& s) { s.helloTo = target; });
+    if (!isRunning())
+        return;
+    engine_.stopSending(helloWorker_.get());
+    helloWorker_->finish();
+    helloWorker_->setSource(sourceAddress(), settings().macOffset);
+    helloWorker_->setTarget(target, QHostAddress(settings().localAddress));
+    engine_.startSending(helloWorker_.get());
+}
+
+QString Scanner::streamDestination() const {
+    return route_.inForce(params_.read([](const USER_PARAMS& p) {
+        return Endpoint{ipv4FieldToNumber(p.udp_ip_address_u8), p.udp_port_u16};
+    }));
+}
+
+std::vector<HelloLeg> Scanner::helloLegs() const {
+    const ScannerSettings s = settings();
+    return ::helloLegs(s.helloTo, QHostAddress(s.localAddress).toIPv4Address(), sourceAddress().toIPv4Address(),
+                       upInterfaceNets());
 }
 
 void Scanner::setXemr(int xemr) {

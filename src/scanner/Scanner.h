@@ -12,7 +12,9 @@
 #include "scanner/ScannerSettings.h"
 #include "scene/SceneProfileSource.h"
 #include "udp/HelloPacket.h"
+#include "udp/StreamRoute.h"
 
+#include <QHostAddress>
 #include <QObject>
 #include <QTimer>
 #include <atomic>
@@ -77,6 +79,14 @@ public:
 
     // Settings; each takes effect in the running workers at once.
     void setLocalAddress(const QString& address);
+    void setStreamTarget(const StreamTarget& target, const std::vector<Ipv4Net>& allowed);
+    void setHelloTarget(const HelloTarget& target);
+    // Where the stream goes and how many record addresses it refused.
+    const StreamRoute& streamRoute() const { return route_; }
+    // Where the next packet goes ("ADDR:PORT"), or why the stream is held ("held: ...").
+    QString streamDestination() const;
+    // Where the hello goes now (the machine's interfaces asked again).
+    std::vector<HelloLeg> helloLegs() const;
     void setXemr(int xemr);
     void setZdiap(int zdiap);
     void setSerial(int serial);
@@ -140,6 +150,7 @@ signals:
 private:
     void stopWorkers();
     void plugWorkers();
+    QHostAddress sourceAddress() const;
     void wireServer();
     void primeWorkers();
     void reportListenOutcome();
@@ -158,6 +169,7 @@ private:
     mutable std::mutex settingsMutex_;  // the server's thread reads the settings on a flush
     ScannerSettings settings_;
     ScannerFaults faults_;
+    StreamRoute route_;
     QTimer outageEnd_;
     std::unique_ptr<Engine> ownEngine_;
     Engine& engine_;

@@ -2,9 +2,11 @@
 
 #include "params/UserParams.h"
 #include "params/UserParamsIni.h"
+#include "udp/Destinations.h"
 
 #include <QString>
 #include <QtGlobal>
+#include <vector>
 
 // What one scanner runs with beside its record. The defaults are the
 // window's panel as the form builds it; the headless program starts from the
@@ -13,8 +15,12 @@ struct ScannerSettings {
     // The command server's address, also announced in the hello packet.
     QString localAddress = QStringLiteral("127.0.0.1");
     // Whether hello and stream leave from localAddress rather than from any
-    // address, so that clients tell the scanners of one host apart.
+    // address, so that clients tell the scanners of one host apart. They
+    // always do when either goes anywhere but 127.0.0.1.
     bool sendFromLocalAddress = false;
+    StreamTarget streamTo;
+    std::vector<Ipv4Net> streamAllow;  // what a client may aim the stream at beyond the machine's networks
+    HelloTarget helloTo;
     quint16 helloPort = 6001;
     int macOffset = 0;  // added to the host's MAC, to tell scanners of one host apart
     int xemr = 70;
@@ -27,6 +33,10 @@ struct ScannerSettings {
     bool stepdirForward = true;
 
     PanelExtras extras() const { return PanelExtras{serial, xsmr, zbase}; }
+    bool sendsFromLocalAddress() const {
+        return sendFromLocalAddress || streamTo.kind != StreamTarget::Kind::Loopback ||
+               helloTo.kind != HelloTarget::Kind::Loopback;
+    }
 };
 
 // The record a scanner starts with when there is no parameter file: it

@@ -1,6 +1,9 @@
 #include "udp/DatagramSocket.h"
 
+#include <QHostAddress>
 #include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -20,18 +23,25 @@ sockaddr_in socketAddress(uint32_t address, uint16_t port) {
 
 DatagramSocket::~DatagramSocket() { close(); }
 
-void DatagramSocket::open(uint32_t address, uint16_t port, bool shareAddress) {
+bool DatagramSocket::open(uint32_t address) {
     close();
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0)
-        return;
+        return fail(errno, QStringLiteral("cannot make a UDP socket"));
     const int on = 1;
-    // The subnet copy goes to a broadcast address.
+    // The subnet copy and a broadcast hello go to broadcast addresses.
     ::setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    if (shareAddress)
-        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const sockaddr_in local = socketAddress(address, port);
-    ::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+    const sockaddr_in local = socketAddress(address, 0);
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        const int bindError = errno;
+        return fail(bindError, QStringLiteral("cannot send from %1").arg(QHostAddress(address).toString()));
+    }
+    return true;
+}
+
+bool DatagramSocket::fail(int error, const QString& what) {
+    error_ = QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(error)));
+    return false;
 }
 
 void DatagramSocket::close() {

@@ -1,13 +1,14 @@
 #pragma once
 
+#include "udp/Destinations.h"
+
 #include <QByteArray>
+#include <QString>
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
-// 127.0.0.1, where every stream and hello datagram goes.
-constexpr uint32_t kLoopbackAddress = 0x7F000001;
 
 // A plain UDP socket for senders that run on a scheduler thread: no event
 // loop and no thread affinity. Datagrams go one per system call (sendTo) or
@@ -20,13 +21,15 @@ public:
     DatagramSocket(const DatagramSocket&) = delete;
     DatagramSocket& operator=(const DatagramSocket&) = delete;
 
-    // Makes the socket and binds it to `address`:`port` (port 0: any).
-    // `shareAddress` lets other sockets bind the same port. Without a socket
-    // every send fails; a failed bind keeps the socket, which still sends,
-    // from a port the system picks.
-    void open(uint32_t address, uint16_t port, bool shareAddress);
+    // Makes the socket and binds it to `address` and a free port the system
+    // picks, never shared: a port some receiver holds is never taken over.
+    // False, with errorString() saying why, when either fails; without a
+    // socket every send fails, and a socket whose bind failed still sends
+    // from any address.
+    bool open(uint32_t address);
     void close();
     bool isOpen() const { return fd_ >= 0; }
+    QString errorString() const { return error_; }
 
     // False when the system refused the datagram.
     bool sendTo(const char* data, size_t size, uint32_t address, uint16_t port);
@@ -47,8 +50,10 @@ private:
     };
 
     void sendQueued();
+    bool fail(int error, const QString& what);
 
     int fd_ = -1;
+    QString error_;
     std::array<Queued, kQueueCapacity> queued_;
     int queuedCount_ = 0;
 };

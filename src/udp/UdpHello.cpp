@@ -9,6 +9,7 @@
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QStringList>
+#include <utility>
 
 MacBytes parseHardwareAddress(const QString& text) {
     const QStringList parts = text.split(QLatin1Char(':'));
@@ -38,26 +39,55 @@ UdpHello::UdpHello(QObject* parent, UserParamsStore* params, HelloBuffer* hello)
 }
 
 std::optional<UdpHello::Clock::time_point> UdpHello::runDue(Clock::time_point now) {
-    if (!socket_.isOpen())
+    if (!started_)
         start();
     const HelloBytes packet = hello_->packet();
     if (!faults_ || faults_->announceHello())
-        socket_.sendTo(reinterpret_cast<const char*>(packet.data()), packet.size(),
-                       kLoopbackAddress, destinationPort_);
+        for (size_t leg = 0; leg < legs_.size(); ++leg)
+            sendLeg(leg, packet);
     return now + std::chrono::milliseconds(kPeriodMs);
 }
 
 void UdpHello::finish() {
-    if (socket_.isOpen())
+    if (std::exchange(started_, false))
         emit finished();
-    socket_.close();
+    sockets_.clear();
+    legs_.clear();
 }
 
 void UdpHello::start() {
     qCDebug(lcHello) << "udp hello ran";
-    socket_.open(source_.toIPv4Address(), 0, false);  // a failed bind still sends, from any address
+    started_ = true;
+    openLegs();
     stampRunInfo();
     stampMac();
+}
+
+void UdpHello::setTarget(const HelloTarget& target, const QHostAddress& scannerAddress) {
+    target_ = target;
+    scannerAddress_ = scannerAddress;
+}
+
+// The interfaces are asked once per start; a failed bind still sends, from any address.
+void UdpHello::openLegs() {
+    legs_ = helloLegs(target_, scannerAddress_.toIPv4Address(), source_.toIPv4Address(), upInterfaceNets());
+    if (legs_.empty())
+        qCWarning(lcHello).noquote() << "hello: no interface has a broadcast address for"
+                                     << scannerAddress_.toString() << "- no hello is sent";
+    for (const HelloLeg& leg : legs_) {
+        sockets_.push_back(std::make_unique<DatagramSocket>());
+        if (!sockets_.back()->open(leg.source))
+            qCWarning(lcHello).noquote() << "hello:" << sockets_.back()->errorString();
+    }
+}
+
+// A leg on behalf of one interface names that interface's address.
+void UdpHello::sendLeg(size_t leg, HelloBytes packet) {
+    if (const uint32_t named = legs_[leg].named)
+        for (int i = 0; i < 4; ++i)
+            packet[size_t(hello::kAddress + i)] = uint8_t(named >> (24 - 8 * i));
+    sockets_[leg]->sendTo(reinterpret_cast<const char*>(packet.data()), packet.size(), legs_[leg].destination,
+                          destinationPort_);
 }
 
 void UdpHello::setSource(const QHostAddress& address, int macOffset) {

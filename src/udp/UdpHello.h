@@ -2,6 +2,7 @@
 
 #include "udp/HelloPacket.h"
 #include "udp/DatagramSocket.h"
+#include "udp/Destinations.h"
 #include "udp/SendJob.h"
 
 #include <QHostAddress>
@@ -9,6 +10,7 @@
 #include <QString>
 #include <array>
 #include <atomic>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -29,9 +31,10 @@ struct NetworkInterfaceEntry {
 std::optional<MacBytes> firstNonLoopbackMac(const std::vector<NetworkInterfaceEntry>& interfaces);
 std::vector<NetworkInterfaceEntry> systemInterfaces();
 
-// Announces the emulated scanner: sends the hello packet to 127.0.0.1 every
-// 2 seconds while a scheduler runs it. The slots keep the shared hello packet
-// in line with the settings panel; they may be called from any thread.
+// Announces the emulated scanner: sends the hello packet every 2 seconds
+// while a scheduler runs it, to 127.0.0.1 unless its target says otherwise.
+// The slots keep the shared hello packet in line with the settings panel;
+// they may be called from any thread.
 class UdpHello : public QObject, public SendJob {
     Q_OBJECT
 public:
@@ -50,6 +53,9 @@ public:
     // the host is raised by `macOffset` in its last byte, so that scanners of
     // one host differ.
     void setSource(const QHostAddress& address, int macOffset);
+    // Before the start: where the packets go, for a scanner on `scannerAddress`
+    // (0.0.0.0: on every interface).
+    void setTarget(const HelloTarget& target, const QHostAddress& scannerAddress);
     // Before the start: `faults` (which outlive this worker) may silence the announcements.
     void useFaults(ScannerFaults* faults) { faults_ = faults; }
 signals:
@@ -59,12 +65,18 @@ private:
     void start();
     void stampRunInfo();
     void stampMac();
+    void openLegs();
+    void sendLeg(size_t leg, HelloBytes packet);
 
     UserParamsStore* params_;
     HelloBuffer* hello_;
     std::atomic<quint16> destinationPort_{kDefaultPort};
     QHostAddress source_{QHostAddress::AnyIPv4};
     int macOffset_ = 0;
-    DatagramSocket socket_;
+    HelloTarget target_;
+    QHostAddress scannerAddress_{QHostAddress::AnyIPv4};
+    std::vector<HelloLeg> legs_;  // of this start, each with its socket
+    std::vector<std::unique_ptr<DatagramSocket>> sockets_;
+    bool started_ = false;
     ScannerFaults* faults_ = nullptr;
 };

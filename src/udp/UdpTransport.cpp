@@ -7,7 +7,6 @@
 
 #include <QDebug>
 #include <QNetworkInterface>
-#include <QRandomGenerator>
 #include <cstdlib>
 #include <ctime>
 #include <utility>
@@ -21,9 +20,6 @@ using Clock = UdpTransport::Clock;
 constexpr std::chrono::milliseconds kPollInterval(5);
 // A period below this is not paced: the stream sends as fast as it builds.
 constexpr double kUnpacedBelowMs = 1.0;
-
-constexpr quint16 kFirstSourcePort = 12345;
-constexpr int kSourcePortRange = 2000;
 
 uint16_t helloU16(const HelloBytes& packet, int offset) { return uint16_t(packet[offset] | packet[offset + 1] << 8); }
 
@@ -52,9 +48,8 @@ UdpTransport::UdpTransport(QObject* parent, int width, int height, UserParamsSto
     const HelloBytes announced = hello_->packet();
     xemr_ = helloU16(announced, hello::kXemr);
     zdiap_ = helloU16(announced, hello::kZdiap);
-    // Drawn apart in every process: two emulators on one host would otherwise
-    // stream from the same port and no receiver could tell them apart.
-    socket_.open(sourceAddress_, quint16(kFirstSourcePort + QRandomGenerator::global()->bounded(kSourcePortRange)), true);
+    if (!socket_.open(sourceAddress_))
+        qCWarning(lcStream).noquote() << "udp:" << socket_.errorString();
     std::srand(static_cast<unsigned>(std::time(nullptr)));
 }
 
@@ -141,7 +136,7 @@ StreamSettings UdpTransport::readSettings() const {
         StreamSettings s;
         s.enabled = p.wUDP;
         s.frequency = p.udp_frequency_u16;
-        s.port = p.udp_port_u16;
+        s.record = {ipv4FieldToNumber(p.udp_ip_address_u8), p.udp_port_u16};
         s.extSyncSignal = p.ext_sync_signal_u16;
         s.invertXZ = p.invertXZ;
         s.localSAPEnabled = p.localSAPEnabled;
@@ -151,18 +146,24 @@ StreamSettings UdpTransport::readSettings() const {
     });
 }
 
-// Nothing while paused, disabled (wUDP 0) or at frequency 0: nothing is sent
-// and the packet counter stands still. The time spent at frequency 0 is not
-// owed: an infinite period asks for no packets.
+// Nothing while paused, disabled (wUDP 0), at frequency 0 or with a
+// destination the route refuses: nothing is sent and the packet counter
+// stands still. The time spent at frequency 0 is not owed (an infinite
+// period asks for no packets), nor the time held by a refusal (those
+// packets had nowhere to go).
 std::optional<StreamSettings> UdpTransport::streamingSettings(Clock::time_point now) {
-    const StreamSettings settings = readSettings();
-    if (settings.frequency == 0 && !zeroFrequencySince_)
-        zeroFrequencySince_ = now;
-    if (settings.frequency != 0 && zeroFrequencySince_) {
-        schedule_.skip(*zeroFrequencySince_, now);
-        zeroFrequencySince_.reset();
+    StreamSettings settings = readSettings();
+    const std::optional<Endpoint> destination =
+        route_ ? route_->endpoint(settings.record) : Endpoint{kLoopbackAddress, settings.record.port};
+    const bool unowed = settings.frequency == 0 || !destination;
+    if (unowed && !unowedSince_)
+        unowedSince_ = now;
+    if (!unowed && unowedSince_) {
+        schedule_.skip(*unowedSince_, now);
+        unowedSince_.reset();
     }
-    if (paused_ || !settings.enabled || !settings.frequency) {
+    settings.destination = destination.value_or(Endpoint{});
+    if (paused_ || !settings.enabled || unowed) {
         held_ = true;
         return std::nullopt;
     }
@@ -214,7 +215,7 @@ void UdpTransport::countLateness(Clock::time_point slot, Clock::time_point now, 
 // whole stream at it.
 void UdpTransport::writeCopies(const QByteArray& datagram) {
     const StreamSettings& settings = sendSettings_;
-    socket_.queue(datagram, kLoopbackAddress, settings.port);
+    socket_.queue(datagram, settings.destination.address, settings.destination.port);
     if (!settings.localSAPEnabled)
         return;
     const QHostAddress broadcast(broadcastAddress(settings.tcpAddress, settings.tcpSubnetMask));

@@ -3,6 +3,7 @@
 #include "faults/DatagramFaults.h"
 #include "profile/ProfileSource.h"
 #include "udp/DatagramSocket.h"
+#include "udp/StreamRoute.h"
 #include "udp/HelloPacket.h"
 #include "udp/SendJob.h"
 #include "udp/StreamSchedule.h"
@@ -21,7 +22,8 @@ class UserParamsStore;
 struct StreamSettings {
     uint8_t enabled = 0;  // wUDP
     uint16_t frequency = 0;
-    uint16_t port = 0;
+    Endpoint record;  // udp_ip_address_u8 and udp_port_u16
+    Endpoint destination;  // where the packet goes
     uint16_t extSyncSignal = 0;
     uint8_t invertXZ = 0;
     uint8_t localSAPEnabled = 0;
@@ -36,8 +38,9 @@ inline uint32_t broadcastAddress(uint32_t address, uint32_t mask) { return addre
 // interfaces that are up.
 bool isInterfaceBroadcast(const QHostAddress& address);
 
-// Streams the scanner's profile source as profile packets to 127.0.0.1 (and,
-// when asked, to the subnet broadcast address) on an absolute timetable. A
+// Streams the scanner's profile source as profile packets to 127.0.0.1, or
+// where its route says (and, when asked, to the subnet broadcast address),
+// on an absolute timetable. A
 // scheduler thread runs it (runDue); every slot may be called from any
 // other thread. Packet k carries the measurement of its slot, so what it
 // shows does not depend on when the packet happens to be built.
@@ -63,6 +66,9 @@ public:
     uint64_t latePackets() const { return latePackets_; }
     // Before the start: every datagram leaves through `faults`, which outlive this worker.
     void useFaults(DatagramFaults* faults) { faults_ = faults; }
+    // Before the start: packets go where `route` (which outlives this
+    // worker) says; without one, to 127.0.0.1.
+    void useRoute(StreamRoute* route) { route_ = route; }
 
 signals:
     void finished();
@@ -101,7 +107,7 @@ private:
     // Set after a packet went out: the run at this time counts it and sends the next.
     std::optional<Clock::time_point> sleepingUntil_;
     uint64_t resetsAtSleep_ = 0;  // the timeline that slot belongs to
-    std::optional<Clock::time_point> zeroFrequencySince_;
+    std::optional<Clock::time_point> unowedSince_;  // at frequency 0, or refused by the route
     // Slots before it were owed (held, or waited for), not missed.
     Clock::time_point onTimeFrom_{};
     bool held_ = true;
@@ -120,6 +126,7 @@ private:
     size_t nextDatagram_ = 0;
     bool cutLogged_ = false;
     DatagramFaults* faults_ = nullptr;
+    StreamRoute* route_ = nullptr;
     const DatagramFaults::Sink writeCopies_{[this](const QByteArray& datagram) { writeCopies(datagram); }};
     StreamSettings sendSettings_;  // where the datagrams leaving now go
 };

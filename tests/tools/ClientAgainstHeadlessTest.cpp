@@ -87,7 +87,10 @@ TEST(ClientAgainstHeadless, CommandsPrintSaveAndPlotWhatTheEmulatorServesAndItsC
     const QString csv = emulator.path("result.csv"), plot = emulator.path("result.png");
     EXPECT_EQ(emulator.listening, QJsonObject({{"address", "127.0.0.1"}, {"tcp_port", emulator.tcpPort},
                                                {"udp_port", emulator.udpPort}, {"hello_port", emulator.helloPort},
-                                               {"serial", 999999}, {"frequency", 200}, {"source", "profile"}, {"points", 2}}));
+                                               {"serial", 999999}, {"frequency", 200}, {"source", "profile"}, {"points", 2},
+                                               {"stream_to", "loopback"}, {"stream_destination", QStringLiteral("127.0.0.1:%1").arg(emulator.udpPort)},
+                                               {"destinations_refused", 0}, {"hello_to", "loopback"},
+                                               {"hello_destinations", QJsonArray{QStringLiteral("127.0.0.1:%1").arg(emulator.helloPort)}}}));
     const QString results = ok(emulator, {"result", "-n", "2", "--csv", csv, "--plot", plot, "--json"});
     QJsonObject second = jsonLines(results).value(1);
     // The measurement counter runs from the start, so on a busy machine it is ahead of the packet counter.

@@ -38,7 +38,7 @@ protected:
     Receiver receiver;
 };
 
-TEST_F(StreamTest, SendsConsecutiveCheckedPacketsWithTheCurrentTrailerFromItsDrawnSourcePort) {
+TEST_F(StreamTest, SendsConsecutiveCheckedPacketsWithTheCurrentTrailerFromAPortNoOtherSocketMayShare) {
     params.update([](USER_PARAMS& p) {
         p.ext_sync_signal_u16 = packet::kExtSyncStepdir;
         p.invertXZ = 3;
@@ -57,7 +57,8 @@ TEST_F(StreamTest, SendsConsecutiveCheckedPacketsWithTheCurrentTrailerFromItsDra
     EXPECT_EQ((std::pair<int, int>(u16At(last, 12), u16At(last, 12 + 2 * 8))), std::pair(4, 16384 - 1000)) << "-4, 1000 inverted";
     EXPECT_EQ(last.mid(12 + 4 * 8, 12), hexBytes("0A 00 01 3F 42 1E 46 00 34 12 01 00"));
     EXPECT_EQ(u16At(last, packet::kMeasurementCounter), u16At(last, packet::kPacketCounter));
-    EXPECT_TRUE(receiver.senderPorts.back() >= 12345 && receiver.senderPorts.back() < 12345 + 2000);
+    QUdpSocket sharer;  // a receiver started later must not get the stream's port, nor take it over
+    EXPECT_FALSE(sharer.bind(QHostAddress::AnyIPv4, receiver.senderPorts.back(), QUdpSocket::ShareAddress));
 }
 
 TEST_F(StreamTest, DatagramsGoToThePortOfTheMomentAndNoSubnetCopyToASingleHost) {
@@ -81,7 +82,7 @@ TEST_F(StreamTest, DatagramsGoToThePortOfTheMomentAndNoSubnetCopyToASingleHost) 
     expectConsecutive(other.datagrams, 0, uint16_t(u16At(receiver.datagrams.back(), packet::kPacketCounter) + 1));
     EXPECT_FALSE(target.waitForCount(1, 100)) << "the stream was aimed at a single host";
     DatagramSocket subnetCopies;  // may send to a broadcast address; loopback has one too
-    subnetCopies.open(kLoopbackAddress, 0, false);
+    subnetCopies.open(kLoopbackAddress);
     EXPECT_TRUE(subnetCopies.sendTo("x", 1, 0x7FFFFFFF, target.port()));
 }
 

@@ -34,9 +34,11 @@ constexpr quint16 kHelloPort = 6001;
 constexpr quint16 kStreamPort = 6003;
 constexpr int kMaxSeconds = 3600;
 
-// Several listeners (another client, a test) may share the port.
-void bindOrFail(QUdpSocket& socket, quint16 port) {
-    if (!socket.bind(QHostAddress::AnyIPv4, port, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint))
+// Hello listeners share their port on purpose (each receives a broadcast
+// hello); a stream's port is held alone, so that a port some other socket
+// holds is refused rather than silently split with it.
+void bindOrFail(QUdpSocket& socket, quint16 port, QUdpSocket::BindMode mode) {
+    if (!socket.bind(QHostAddress::AnyIPv4, port, mode))
         fail(kExitNoEmulator, QStringLiteral("cannot listen on UDP port %1: %2").arg(port).arg(socket.errorString()));
 }
 
@@ -427,7 +429,7 @@ int runDiscover(const QStringList& arguments, QTextStream& out) {
     const auto [port, seconds] = *listening;
 
     QUdpSocket socket;
-    bindOrFail(socket, port);
+    bindOrFail(socket, port, QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint);
     QSet<QString> seen;
     int ignored = 0;
     receiveDatagrams(socket, seconds, [&](const QNetworkDatagram& datagram) {
@@ -475,7 +477,7 @@ int runStream(const QStringList& arguments, QTextStream& out) {
     StreamSenders senders(senderFilter(line.value(QStringLiteral("from"))));
     StreamRecording recording(line.value(QStringLiteral("record")));
     QUdpSocket socket;
-    bindOrFail(socket, port);
+    bindOrFail(socket, port, QUdpSocket::DontShareAddress);
     enlargeReceiveBuffer(socket);
     uint32_t droppedHere = 0;  // by this client's full receive buffer
     {

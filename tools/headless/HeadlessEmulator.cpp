@@ -8,6 +8,7 @@
 #include "profile/ProfileModel.h"
 
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QTcpServer>
 
 std::vector<ProfilePoint> builtInProfile() {
@@ -200,6 +201,11 @@ bool HeadlessEmulator::checkAddresses(QString* error) {
                          .arg(withListenAdvice(trial->errorString(), p.tcp_port_u16));
             return false;
         }
+        if (member.scanner->helloLegs().empty()) {
+            *error = QStringLiteral("%1 (hello_to): broadcast, but no interface that is up has a broadcast address for %2")
+                         .arg(member.plan.name, address);
+            return false;
+        }
         const quint16 picked = trial->serverPort();
         member.scanner->params().update([picked](USER_PARAMS& record) { record.tcp_port_u16 = picked; });
         trials.push_back(std::move(trial));
@@ -253,8 +259,31 @@ QJsonObject listeningJson(Scanner& scanner) {
         json.insert(QStringLiteral("source"), scanner.scene() ? QStringLiteral("scene") : QStringLiteral("replay"));
         json.insert(QStringLiteral("path"), played);
     }
+    addDestinations(json, scanner);
     return json;
 }
+
+namespace {
+
+QString streamedTo(const QJsonObject& scanner) {
+    const QString target = scanner.value(QStringLiteral("stream_to")).toString();
+    const QString port = QString::number(scanner.value(QStringLiteral("udp_port")).toInt());
+    if (target == QLatin1String("loopback"))
+        return QStringLiteral("127.0.0.1:") + port;
+    if (target != QLatin1String("record"))
+        return target.contains(QLatin1Char(':')) ? target : target + ':' + port;
+    const QString now = scanner.value(QStringLiteral("stream_destination")).toString();
+    return QStringLiteral("the record's address (%1%2)").arg(now.startsWith(QLatin1String("held")) ? QString() : QStringLiteral("now "), now);
+}
+
+QString helloedTo(const QJsonObject& scanner) {
+    QStringList destinations;
+    for (const QJsonValue& destination : scanner.value(QStringLiteral("hello_destinations")).toArray())
+        destinations << destination.toString();
+    return destinations.join(QStringLiteral(", "));
+}
+
+}  // namespace
 
 QString listeningText(const QJsonObject& scanner) {
     const auto number = [&scanner](const char* key) { return scanner.value(QLatin1String(key)).toInt(); };
@@ -262,14 +291,12 @@ QString listeningText(const QJsonObject& scanner) {
     const QString played = source == QLatin1String("profile")
                                ? QStringLiteral("%1 points").arg(number("points"))
                                : QStringLiteral("a replay of %1").arg(scanner.value(QStringLiteral("path")).toString());
-    return QStringLiteral("listening on %1:%2 (TCP), streaming %3 at %4 Hz to 127.0.0.1:%5 (UDP), "
-                          "hello to 127.0.0.1:%6")
+    return QStringLiteral("listening on %1:%2 (TCP), streaming %3 at %4 Hz to %5 (UDP), hello to %6")
         .arg(scanner.value(QStringLiteral("address")).toString())
         .arg(number("tcp_port"))
         .arg(played)
         .arg(number("frequency"))
-        .arg(number("udp_port"))
-        .arg(number("hello_port"));
+        .arg(streamedTo(scanner), helloedTo(scanner));
 }
 
 void HeadlessEmulator::saveParams(const Member& member) {
@@ -342,6 +369,9 @@ void HeadlessEmulator::beginOutage(const QString& scanner, std::chrono::millisec
 }
 
 void HeadlessEmulator::stats(const QString& scanner, ControlAnswer answer) {
-    if (Scanner* s = addressed(scanner, answer))
-        answer({true, jsonLine(statsJson(s->faultCounters(), s->faults(), s->latePackets()))});
+    if (Scanner* s = addressed(scanner, answer)) {
+        QJsonObject stats = statsJson(s->faultCounters(), s->faults(), s->latePackets());
+        addDestinations(stats, *s);
+        answer({true, jsonLine(stats)});
+    }
 }

@@ -96,9 +96,21 @@ const ValueOption kValueOptions[] = {
      "folder).",
      "FILE.jpg"},
     {"listen", "IPv4 address the command server listens on (default 127.0.0.1).", "ADDR"},
+    {"stream-to",
+     "Where the profile stream goes: loopback (127.0.0.1, the default), record (the record's udp_ip_address_u8, as "
+     "a client sets it) or a fixed ADDR[:PORT].",
+     "TARGET"},
+    {"hello-to",
+     "Where the hello packets go: loopback (the default), broadcast (the listen address's network; with --listen "
+     "0.0.0.0, every network) or ADDR.",
+     "TARGET"},
+    {"stream-allow",
+     "With --stream-to record: networks a client may aim the stream at besides loopback and this machine's own "
+     "(needed for broadcast and multicast addresses).",
+     "CIDR[,CIDR...]"},
     {"rig",
      "Rig file: one group per scanner with address, serial, tcp_port, udp_port, frequency, profile, replay, scene, "
-     "xemr, zdiap.",
+     "xemr, zdiap, stream_to, hello_to.",
      "FILE.ini"},
     {"faults", "Network faults to inject, a comma-separated KEY=VALUE list (default none; examples above).", "SPEC"},
     {"seed", "Seed of the faults; the same seed gives the same faults (default 1).", "N"},
@@ -169,6 +181,24 @@ bool readFaultOptions(const QCommandLineParser& parser, HeadlessOptions& o, QStr
     return true;
 }
 
+// `into` keeps its default when the option is not given.
+template <typename Value>
+bool readParsed(const QCommandLineParser& parser, const char* name,
+                std::optional<Value> (*parse)(const QString&, QString&), Value& into, QString& error) {
+    if (!parser.isSet(QLatin1String(name)))
+        return true;
+    const std::optional<Value> parsed = parse(parser.value(QLatin1String(name)), error);
+    if (parsed)
+        into = *parsed;
+    return parsed.has_value();
+}
+
+bool readDestinationOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& error) {
+    return readParsed(parser, "stream-to", parseStreamTarget, o.streamTo, error) &&
+           readParsed(parser, "hello-to", parseHelloTarget, o.helloTo, error) &&
+           readParsed(parser, "stream-allow", parseNetList, o.streamAllow, error);
+}
+
 // Fills `options` from the parsed command line; false with `error` set.
 bool readOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& error) {
     if (parser.isSet(QStringLiteral("profile")))
@@ -189,6 +219,8 @@ bool readOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& 
         return false;
     }
     o.listenAddress = address.toString();
+    if (!readDestinationOptions(parser, o, error))
+        return false;
     o.tcpPort = numberOf(parser, kTcpPort, error);
     o.udpPort = numberOf(parser, kUdpPort, error);
     o.frequency = numberOf(parser, kFrequency, error);

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <optional>
+#include <vector>
 
 // What px310-headless runs with. Values not given on the command line come
 // from the parameter file, or from the window's panel defaults.
@@ -24,6 +25,9 @@ struct HeadlessOptions {
     QString picturePath;
     bool pictureGiven = false;  // an unusable picture given by name is an error
     QString listenAddress = QStringLiteral("127.0.0.1");
+    StreamTarget streamTo;
+    HelloTarget helloTo;
+    std::vector<Ipv4Net> streamAllow;
     std::optional<int> tcpPort;
     std::optional<int> udpPort;
     std::optional<int> frequency;

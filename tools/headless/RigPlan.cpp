@@ -12,6 +12,9 @@ ScannerPlan planFromOptions(const HeadlessOptions& o) {
     ScannerPlan plan;
     plan.name = QStringLiteral("scanner 1");
     plan.settings.localAddress = o.listenAddress;
+    plan.settings.streamTo = o.streamTo;
+    plan.settings.streamAllow = o.streamAllow;
+    plan.settings.helloTo = o.helloTo;
     plan.settings.helloPort = static_cast<quint16>(o.helloPort);
     plan.settings.xemr = o.xemr;
     plan.settings.zdiap = o.zdiap;
@@ -102,6 +105,34 @@ public:
     }
 
     QString text(const char* key) const { return file_.value(group_ + '/' + QLatin1String(key)).toString(); }
+
+    // `into` keeps its value without the key.
+    template <typename Value>
+    void parsed(const char* key, std::optional<Value> (*parse)(const QString&, QString&), Value& into) {
+        if (!file_.contains(group_ + '/' + QLatin1String(key)))
+            return;
+        QString why;
+        if (const std::optional<Value> value = parse(text(key), why))
+            into = *value;
+        else
+            fail(key, shown(why));
+    }
+
+    // A misspelt key would otherwise be a setting silently left out.
+    void refuseUnknownKeys() {
+        static const QStringList kKnown{QStringLiteral("address"),   QStringLiteral("serial"),
+                                        QStringLiteral("tcp_port"),  QStringLiteral("udp_port"),
+                                        QStringLiteral("frequency"), QStringLiteral("profile"),
+                                        QStringLiteral("replay"),    QStringLiteral("scene"),
+                                        QStringLiteral("xemr"),      QStringLiteral("zdiap"),
+                                        QStringLiteral("stream_to"), QStringLiteral("hello_to")};
+        const QString prefix = group_ + '/';
+        for (const QString& key : file_.allKeys()) {
+            const QString name = key.mid(prefix.size());
+            if (key.startsWith(prefix) && !name.contains(QLatin1Char('/')) && !kKnown.contains(name))
+                fail(name, QStringLiteral("is not a known key (known: %1)").arg(kKnown.join(QStringLiteral(", "))));
+        }
+    }
     // A file named relative to the rig file; `path` stays as it is without the key.
     void path(const char* key, QString& path) const {
         const QString name = text(key);
@@ -109,9 +140,9 @@ public:
             path = QFileInfo(file_.fileName()).dir().filePath(name);
     }
 
-    void fail(const char* key, const QString& why) {
+    void fail(const QString& key, const QString& why) {
         if (error_.isEmpty())
-            error_ = QStringLiteral("scanner [%1] key %2: %3").arg(shown(group_), QLatin1String(key), why);
+            error_ = QStringLiteral("scanner [%1] key %2: %3").arg(shown(group_), shown(key), why);
     }
     const QString& error() const { return error_; }
 
@@ -147,6 +178,9 @@ std::optional<ScannerPlan> planFromGroup(const QSettings& file, const QString& g
     read.path("scene", plan.scenePath);
     if (!plan.replayPath.isEmpty() && !plan.scenePath.isEmpty())
         read.fail("scene", QStringLiteral("a scanner plays a replay or a scene, not both"));
+    read.parsed("stream_to", parseStreamTarget, plan.settings.streamTo);
+    read.parsed("hello_to", parseHelloTarget, plan.settings.helloTo);
+    read.refuseUnknownKeys();
     if (!read.error().isEmpty()) {
         *error = read.error();
         return std::nullopt;
