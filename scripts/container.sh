@@ -37,6 +37,9 @@ cleanup() {
   rm -rf "$state"
 }
 trap cleanup EXIT
+# A signal ends the script through its exit, so the cleanup runs then too.
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
 
 cat >"$state/containers.conf" <<'EOF'
 [containers]
