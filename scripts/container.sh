@@ -151,7 +151,7 @@ test_image() {
   step "starting $image:$version in $a"
   local id
   id=$(podman run -d --network "ns:/run/netns/$a" -v "$volume:/var/lib/px310" "$image:$version" "$@")
-  cleanups+=("podman rm -f $id >/dev/null")
+  cleanups+=("podman rm -f -v $id >/dev/null")
   local c=("$client" --host 198.51.100.1 --port 6200 --timeout 2000)
 
   # The command server, seen from the other namespace.
