@@ -182,8 +182,8 @@ test_image() {
   local missed=()
   if ! in_b "$client" discover --seconds 5 --json >"$state/hello"; then
     missed+=("no hello packet reached $b")
-  elif ! grep -q '"tcp_port": *6200' "$state/hello"; then
-    missed+=("the hello does not announce port 6200: $(cat "$state/hello")")
+  elif ! grep -q '"address": *"198.51.100.1"' "$state/hello" || ! grep -q '"tcp_port": *6200' "$state/hello"; then
+    missed+=("the hello does not announce 198.51.100.1 port 6200: $(cat "$state/hello")")
   fi
   in_b "${c[@]}" params set udp_ip_address_u8=198.51.100.2 udp_port_u16=16003 >/dev/null || fail "params set failed"
   in_b "$client" stream --port 16003 --seconds 2 --from 198.51.100.1 >"$state/stream" 2>&1 ||
