@@ -126,7 +126,7 @@ test_image() {
   label=$(podman image inspect --format '{{index .Labels "org.opencontainers.image.version"}}' "$image:$version")
   [ "$label" = "$version" ] || fail "the image's version label is \"$label\", not $version"
   user=$(podman image inspect --format '{{.Config.User}}' "$image:$version")
-  [ -n "$user" ] && [ "$user" != root ] && [ "$user" != 0 ] || fail "the image runs as root"
+  if [ -z "$user" ] || [ "$user" = root ] || [ "$user" = 0 ]; then fail "the image runs as root"; fi
 
   # Two namespaces joined by one veth pair; neither end is in this namespace.
   local a="px310-a-$$" b="px310-b-$$"
@@ -196,11 +196,15 @@ test_image() {
   [ -f "$saved" ] || fail "the flush wrote no $saved"
   [ "$(stat -c %u "$saved")" != 0 ] || fail "the parameter file belongs to root"
 
-  local start stopped
+  # How long podman stop takes, and how soon of that the emulator itself ended.
+  local start stopped finished ended
   start=$(now_ms)
   podman stop -t 10 "$id" >/dev/null
   stopped=$(($(now_ms) - start))
-  echo "stopped after ${stopped} ms"
+  finished=$(podman inspect --format '{{.State.FinishedAt}}' "$id")
+  ended=$(($(date -d "${finished% UTC}" +%s%N) / 1000000 - start))
+  echo "podman stop returned after ${stopped} ms, the emulator ended after ${ended} ms"
+  [ "$ended" -lt 1000 ] || fail "the emulator ended ${ended} ms after SIGTERM"
   [ "$stopped" -lt 1000 ] || fail "podman stop took ${stopped} ms"
   local code
   code=$(podman inspect --format '{{.State.ExitCode}}' "$id")
