@@ -184,13 +184,13 @@ uint64_t Scanner::latePackets() const { return latePacketsBefore_ + (stream_ ? s
 
 quint16 Scanner::listeningPort() const { return server_ ? server_->listeningPort() : 0; }
 
-// The server's Connected and Disconnected pause and resume the stream
-// while a command client is connected.
 QHostAddress Scanner::sourceAddress() const {
     const ScannerSettings s = settings();
     return s.sendsFromLocalAddress() ? QHostAddress(s.localAddress) : QHostAddress(QHostAddress::AnyIPv4);
 }
 
+// The server's Connected and Disconnected pause and resume the stream
+// while a command client is connected.
 void Scanner::plugWorkers() {
     const ScannerSettings s = settings();
     const QHostAddress source = sourceAddress();

@@ -2,6 +2,7 @@
 
 #include <QHostAddress>
 #include <QNetworkInterface>
+#include <QRegularExpression>
 #include <QStringList>
 #include <algorithm>
 
@@ -14,9 +15,13 @@ constexpr uint32_t kMulticastMask = 0xF0000000;
 constexpr uint32_t kLimitedBroadcast = 0xFFFFFFFF;
 constexpr int kAddressBits = 32;
 
+// Four decimal numbers only: the system's parser takes "198.51.100" for
+// 198.51.0.100, which would aim datagrams at a host nobody named.
 std::optional<uint32_t> parseAddress(const QString& text) {
+    static const QRegularExpression kDottedQuad(QStringLiteral("^\\d{1,3}(\\.\\d{1,3}){3}$"));
     QHostAddress address;
-    if (!address.setAddress(text) || address.protocol() != QAbstractSocket::IPv4Protocol)
+    if (!kDottedQuad.match(text).hasMatch() || !address.setAddress(text) ||
+        address.protocol() != QAbstractSocket::IPv4Protocol)
         return std::nullopt;
     return address.toIPv4Address();
 }

@@ -6,7 +6,7 @@
 #include "log/LogCategories.h"
 
 #include <QDebug>
-#include <QNetworkInterface>
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <utility>
@@ -28,14 +28,10 @@ double periodOf(uint16_t frequency) { return 1000.0 / frequency; }
 }  // namespace
 
 bool isInterfaceBroadcast(const QHostAddress& address) {
-    for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {
-        if (!(interface.flags() & QNetworkInterface::IsUp))
-            continue;
-        for (const QNetworkAddressEntry& entry : interface.addressEntries())
-            if (!entry.broadcast().isNull() && entry.broadcast() == address)
-                return true;
-    }
-    return false;
+    const std::vector<InterfaceNet> nets = upInterfaceNets();
+    return std::any_of(nets.begin(), nets.end(), [wanted = address.toIPv4Address()](const InterfaceNet& net) {
+        return net.broadcast != 0 && net.broadcast == wanted;
+    });
 }
 
 UdpTransport::UdpTransport(QObject* parent, int width, int height, UserParamsStore* params,

@@ -265,6 +265,22 @@ TEST_F(MainWindowTest, TheStatusBarFollowsStartAClientAndStopAndTheClientsWriteR
     EXPECT_NE(rightHalf, blank);
 }
 
+TEST_F(MainWindowTest, TheNetworkMenuAimsTheStreamByTheRecordAndTheStatusBarSaysWhere) {
+    serveLocally();
+    auto* address = child<QLineEdit>(*window, "udpAddressEdit");
+    address->setText("127.0.0.1");
+    trigger("actionStreamToRecord");
+    window->on_startBtn_clicked();
+    expectState("no client", QString("UDP to 127.0.0.1:%1 (the record's address) at").arg(receiver.localPort()));
+    address->setText("255.255.255.255");
+    expectState("no client", "UDP stream held: 255.255.255.255 is a broadcast address");
+}
+
+TEST_F(MainWindowTest, TheNetworkMenuSendsTheHelloToTheBroadcastAddress) {
+    trigger("actionHelloToBroadcast");
+    EXPECT_EQ(window->scanner().settings().helloTo.kind, HelloTarget::Kind::Broadcast);
+}
+
 TEST_F(MainWindowTest, ListenFailureWarnsAndGivesTheSocketsReasonUntilTheNextStart) {
     serveLocally();
     constexpr quint16 kPrivilegedPort = 620;

@@ -101,7 +101,9 @@ TEST(HeadlessOptions, TakeValuesWithinThePanelsRanges) {
         {"--frequency", "492"}, {"--xemr", "0"}, {"--xemr", "1001"}, {"--noise", "21"}, {"--serial", "1000000"},
         {"--udp-port", "x"}, {"--listen", "localhost"}, {"--listen", "::1"}, {"--no-such-option"}, {"stray"},
         {"--scanners", "0"}, {"--scanners", "2", "--listen", "127.0.0.1"}, {"--scanners", "2", "--rig", "r.ini"},
-        {"--control", ""}, {"--replay", "r", "--scene", "s.json"},
+        {"--control", ""}, {"--replay", "r", "--scene", "s.json"}, {"--stream-to", "nowhere"},
+        {"--stream-to", "198.51.100.2:0"}, {"--stream-to", "0.0.0.0"}, {"--hello-to", "everyone"}, {"--hello-to", "198.51.100"},
+        {"--stream-allow", "198.51.100.0/33"}, {"--stream-allow", "198.51.100.0/24,x"},
     };
     for (const QStringList& arguments : bad)
         EXPECT_EQ(parsed(arguments).outcome, HeadlessCommandLine::Error) << arguments.join(' ').toStdString();
@@ -121,6 +123,9 @@ TEST(HeadlessRigFile, AnUnusableValueStopsTheStartNamingTheScannerAndTheKey) {
         {"[a/b\x01]\naddress=127.0.0.300\n", "scanner [a/b\\u0001] key address"},
         {"[a]\naddress=127.0.0.2\ntcp_port=PORT\nreplay=r\nscene=s.json\n", "[a] key scene"},
         {"[a]\naddress=127.0.0.2\ntcp_port=PORT\nscene=s.json\n", "scanner [a]: no scene file"},
+        {"[a]\naddress=127.0.0.2\ntcp_port=PORT\nstream_to=nowhere\n", "[a] key stream_to: --stream-to takes"},
+        {"[a]\naddress=127.0.0.2\ntcp_port=PORT\nstreamto=record\n", "[a] key streamto: is not a known key"},
+        {"[a]\naddress=127.0.0.2\ntcp_port=PORT\nhello_to=broadcast\n", "scanner [a] (hello_to): broadcast, but no"},
     };
     QTemporaryDir dir;
     HeadlessOptions options;

@@ -1,0 +1,106 @@
+#include "udp/Destinations.h"
+#include "udp/StreamRoute.h"
+
+#include <QHostAddress>
+#include <gtest/gtest.h>
+
+namespace {
+
+uint32_t ip(const char* text) { return QHostAddress(QLatin1String(text)).toIPv4Address(); }
+
+// This machine as the tests see it: loopback, and 198.51.100.1/25 with its broadcast address.
+const std::vector<InterfaceNet> kAttached{{ip("127.0.0.1"), ip("255.0.0.0"), 0},
+                                          {ip("198.51.100.1"), ip("255.255.255.128"), ip("198.51.100.127")}};
+const std::vector<Ipv4Net> kNone;
+const std::vector<Ipv4Net> kUpperHalf{{ip("198.51.100.128"), ip("255.255.255.128")}};
+const std::vector<Ipv4Net> kMulticastGroup{{ip("239.1.2.3"), ip("255.255.255.255")}};
+
+struct RefusalCase {
+    const char* name;
+    const char* address;
+    const std::vector<Ipv4Net>* allowed;
+    const char* refusal;  // a part of the reason; empty: taken
+};
+
+const RefusalCase kRefusalCases[] = {
+    {"LoopbackIsTaken", "127.0.0.5", &kNone, ""},
+    {"AnAttachedSubnetIsTaken", "198.51.100.2", &kNone, ""},
+    {"AnAddressOffEveryAttachedSubnetIsRefused", "198.51.100.200", &kNone, "on no network of this machine"},
+    {"AnAllowedNetworkIsTaken", "198.51.100.200", &kUpperHalf, ""},
+    {"TheSubnetBroadcastIsRefused", "198.51.100.127", &kNone, "broadcast"},
+    {"TheLimitedBroadcastIsRefused", "255.255.255.255", &kNone, "broadcast"},
+    {"MulticastIsRefused", "239.1.2.3", &kNone, "multicast"},
+    {"MulticastNamedInTheAllowRuleIsTaken", "239.1.2.3", &kMulticastGroup, ""},
+    {"TheUnspecifiedAddressIsRefused", "0.0.0.0", &kNone, "no destination"},
+};
+
+class RecordAddress : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(RecordAddress, IsJudgedByTheAllowRule) {
+    const QString refusal = refusalOf(ip(GetParam().address), *GetParam().allowed, kAttached);
+    if (*GetParam().refusal)
+        EXPECT_TRUE(refusal.contains(QLatin1String(GetParam().refusal))) << refusal.toStdString();
+    else
+        EXPECT_EQ(refusal, QString());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rule, RecordAddress, ::testing::ValuesIn(kRefusalCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(InterfaceNets, TheTopOfASubnetWithoutAConfiguredBroadcastIsStillRefused) {
+    const std::vector<InterfaceNet> unconfigured{{ip("198.51.100.1"), ip("255.255.255.0"), 0}};
+    EXPECT_TRUE(refusalOf(ip("198.51.100.255"), kNone, unconfigured).contains(QLatin1String("broadcast")));
+}
+
+TEST(Targets, ReadBackAsTheyAreWritten) {
+    QString error;
+    for (const char* text : {"loopback", "record", "198.51.100.2", "198.51.100.2:7000"})
+        EXPECT_EQ(streamTargetText(parseStreamTarget(QLatin1String(text), error).value()), QLatin1String(text));
+    for (const char* text : {"loopback", "broadcast", "198.51.100.2"})
+        EXPECT_EQ(helloTargetText(parseHelloTarget(QLatin1String(text), error).value()), QLatin1String(text));
+    EXPECT_EQ(netText(parseNetList(QStringLiteral("198.51.100.77/25"), error).value().at(0)), "198.51.100.0/25");
+}
+
+TEST(HelloLegs, ABroadcastOnEveryInterfaceNamesEachInterfacesAddress) {
+    const HelloLeg expected{ip("198.51.100.1"), ip("198.51.100.127"), ip("198.51.100.1")};
+    EXPECT_EQ(helloLegs({HelloTarget::Kind::Broadcast, 0}, 0, 0, kAttached), std::vector<HelloLeg>{expected});
+}
+
+TEST(HelloLegs, ABroadcastForOneAddressLeavesFromItAndKeepsThePacketsAddress) {
+    const HelloLeg expected{ip("198.51.100.1"), ip("198.51.100.127"), 0};
+    EXPECT_EQ(helloLegs({HelloTarget::Kind::Broadcast, 0}, ip("198.51.100.1"), 0, kAttached),
+              std::vector<HelloLeg>{expected});
+}
+
+TEST(HelloLegs, ABroadcastForAnAddressWithoutOneHasNoLeg) {
+    EXPECT_TRUE(helloLegs({HelloTarget::Kind::Broadcast, 0}, ip("127.0.0.1"), 0, kAttached).empty());
+}
+
+class RecordRoute : public ::testing::Test {
+protected:
+    RecordRoute() { route.setTarget({StreamTarget::Kind::Record, {}}); }
+    StreamRoute route{[] { return kAttached; }};
+    const Endpoint refused{ip("198.51.100.200"), 7000};
+    const Endpoint taken{ip("198.51.100.2"), 7000};
+};
+
+TEST_F(RecordRoute, HoldsARefusedAddressAndCountsItOncePerWrite) {
+    EXPECT_FALSE(route.endpoint(refused));
+    EXPECT_FALSE(route.endpoint(refused));
+    EXPECT_EQ(route.endpoint(taken), taken) << "the next acceptable write resumes the stream";
+    EXPECT_FALSE(route.endpoint(refused));
+    EXPECT_EQ(route.refusals(), 2u);
+}
+
+TEST_F(RecordRoute, SaysWhyItHolds) {
+    EXPECT_TRUE(route.inForce(refused).startsWith("held: 198.51.100.200 is on no network"));
+    EXPECT_EQ(route.inForce(taken), "198.51.100.2:7000");
+}
+
+TEST(FixedRoute, TakesTheRecordsPortWhereItGivesNone) {
+    StreamRoute route;
+    route.setTarget({StreamTarget::Kind::Fixed, {ip("198.51.100.9"), 0}});
+    EXPECT_EQ(route.endpoint({ip("198.51.100.200"), 7000}), (Endpoint{ip("198.51.100.9"), 7000}));
+}
+
+}  // namespace
