@@ -150,7 +150,8 @@ test_image() {
   cleanups+=("podman volume rm -f $volume >/dev/null")
   step "starting $image:$version in $a"
   local id
-  id=$(podman run -d --network "ns:/run/netns/$a" -v "$volume:/var/lib/px310" "$image:$version" "$@")
+  # Read-only: the volume must be all the emulator writes.
+  id=$(podman run -d --read-only --network "ns:/run/netns/$a" -v "$volume:/var/lib/px310" "$image:$version" "$@")
   cleanups+=("podman rm -f -v $id >/dev/null")
   local c=("$client" --host 198.51.100.1 --port 6200 --timeout 2000)
 
