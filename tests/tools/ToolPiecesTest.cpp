@@ -143,6 +143,33 @@ TEST(HeadlessRigFile, AnUnusableValueStopsTheStartNamingTheScannerAndTheKey) {
     EXPECT_EQ(planRig(options, &error).at(0).settings.localAddress, "127.0.0.1") << "as --scanner names it";
 }
 
+class RigDefaults : public ::testing::Test {
+protected:
+    std::vector<ScannerPlan> plan(const QByteArray& rig) {
+        options.rigPath = dir.filePath("rig.ini");
+        options.paramsPath = options.paramsSavePath = dir.filePath("p.ini");
+        EXPECT_TRUE(writeFile(options.rigPath, rig));
+        QString error;
+        return planRig(options, &error);
+    }
+    QTemporaryDir dir;
+    HeadlessOptions options;
+};
+
+TEST_F(RigDefaults, AGroupWithoutPortsTakesTheCommandLinesAndOneWithItsOwnKeepsThem) {
+    options.tcpPort = 0;
+    options.udpPort = 7001;
+    const std::vector<ScannerPlan> plans = plan("[a]\naddress=127.0.0.2\n[b]\naddress=127.0.0.3\ntcp_port=6300\nudp_port=7300\n");
+    EXPECT_EQ((std::vector<int>{*plans.at(0).tcpPort, *plans.at(0).udpPort, *plans.at(1).tcpPort, *plans.at(1).udpPort}),
+              (std::vector<int>{0, 7001, 6300, 7300}));
+}
+
+TEST_F(RigDefaults, TheFirstScannerReadsAndFlushesTheFirstParameterFileAsWithScanners) {
+    const std::vector<ScannerPlan> plans = plan("[a]\naddress=127.0.0.2\n[b]\naddress=127.0.0.3\n");
+    EXPECT_EQ((QStringList{plans.at(0).paramsPath, plans.at(0).paramsSavePath, plans.at(1).paramsSavePath}),
+              (QStringList{options.paramsPath, options.paramsPath, dir.filePath("p-2.ini")}));
+}
+
 // Each scanner of a rig plays the capture, whose frames they share.
 TEST(HeadlessRig, EveryScannerReplaysTheOneCapture) {
     QTemporaryDir dir;

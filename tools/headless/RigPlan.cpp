@@ -40,9 +40,11 @@ QString paramsPathOf(const QString& first, int k) {
     return info.path() + QStringLiteral("/%1-%2.%3").arg(info.completeBaseName()).arg(k).arg(info.suffix());
 }
 
-// Scanner k reads the file its last flush wrote, else the one beside the
-// first scanner's default.
+// Scanner k > 1 reads the file its last flush wrote, else the one beside the
+// first scanner's default; the first scanner keeps the first scanner's files.
 void useParamsFilesOf(ScannerPlan& plan, const HeadlessOptions& o, int k) {
+    if (k == 1)
+        return;
     plan.paramsSavePath = paramsPathOf(o.paramsSavePath, k);
     plan.paramsPath =
         QFileInfo::exists(plan.paramsSavePath) ? plan.paramsSavePath : paramsPathOf(o.paramsPath, k);
@@ -57,8 +59,7 @@ std::vector<ScannerPlan> scannersOnLoopback(const HeadlessOptions& o) {
         plan.settings.sendFromLocalAddress = true;
         plan.settings.macOffset = k - 1;
         plan.serialOffset = k - 1;
-        if (k > 1)
-            useParamsFilesOf(plan, o, k);
+        useParamsFilesOf(plan, o, k);
         plans.push_back(plan);
     }
     return plans;
@@ -166,9 +167,12 @@ std::optional<ScannerPlan> planFromGroup(const QSettings& file, const QString& g
     plan.settings.localAddress = parsed.toString();
     plan.settings.sendFromLocalAddress = true;
     plan.settings.macOffset = k - 1;
-    plan.tcpPort = read.number({"tcp_port", 1, 65535});
-    plan.udpPort = read.number({"udp_port", 1, 65535});
-    plan.frequency = read.number({"frequency", 1, 491});
+    // The command line's ports and rate are the defaults of a group that gives none.
+    for (const auto& [key, value] : {std::pair{RigKey{"tcp_port", 1, 65535}, &plan.tcpPort},
+                                     std::pair{RigKey{"udp_port", 1, 65535}, &plan.udpPort},
+                                     std::pair{RigKey{"frequency", 1, 491}, &plan.frequency}})
+        if (const std::optional<int> given = read.number(key))
+            *value = given;
     plan.settings.xemr = read.number({"xemr", 1, 1000}).value_or(plan.settings.xemr);
     plan.settings.zdiap = read.number({"zdiap", 1, 1000}).value_or(plan.settings.zdiap);
     if (const std::optional<int> serial = read.number({"serial", kSerialRange.min, kSerialRange.max}))
