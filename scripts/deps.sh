@@ -13,6 +13,10 @@ packages=(cmake ninja-build g++ qtbase5-dev qtbase5-dev-tools libgtest-dev libbe
 # Qt 6 only for a build that asks for it (-DPX310_QT_MAJOR=6).
 [ "${PX310_NEED_QT6:-0}" = 1 ] && packages+=(qt6-base-dev)
 [ "${PX310_NEED_CLANG:-0}" = 1 ] && packages+=(clang libclang-rt-14-dev)
+# The container image: podman with runc, mmdebstrap for a base image made
+# from Debian's own packages when none is present, iproute2 for the test's
+# network namespaces.
+[ "${PX310_NEED_CONTAINER:-0}" = 1 ] && packages+=(podman runc mmdebstrap uidmap slirp4netns iproute2)
 
 missing=()
 for p in "${packages[@]}"; do

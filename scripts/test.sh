@@ -5,9 +5,11 @@
 #   scripts/test.sh --sanitize address ASan + UBSan build (build-address/)
 #   scripts/test.sh --sanitize thread  TSan build (build-thread/)
 #   scripts/test.sh --all              all four builds, the Debian package
-#                                      check (scripts/package-check.sh), then
-#                                      every fuzz harness for PX310_FUZZ_SECONDS
-#                                      (default 60) each; this is what CI runs
+#                                      check (scripts/package-check.sh), the
+#                                      container image's build and check
+#                                      (scripts/container.sh), then every fuzz
+#                                      harness for PX310_FUZZ_SECONDS (default
+#                                      60) each; this is what CI runs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -52,6 +54,9 @@ case "${1:-}" in
     run_suite thread
     echo "== Debian package"
     scripts/package-check.sh
+    echo "== container image"
+    scripts/container.sh build
+    scripts/container.sh test
     scripts/fuzz.sh "${PX310_FUZZ_SECONDS:-60}"
     echo "== all done after ${SECONDS}s" ;;
   *)
