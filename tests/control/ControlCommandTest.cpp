@@ -24,7 +24,7 @@ struct Invalid {
 
 TEST(ControlLine, ParsesToItsCommand) {
     const Valid lines[] = {
-        {"stats", Kind::Stats, "", ""}, {"  stats  ", Kind::Stats, "", ""},
+        {"stats", Kind::Stats, "", ""}, {"  stats  ", Kind::Stats, "", ""}, {"requests", Kind::Requests, "", ""},
         {"faults loss=5%,hello=off", Kind::Faults, "", "loss=5%,hello=off"},
         {"--scanner 127.0.0.2 faults dup=1%", Kind::Faults, "127.0.0.2", "dup=1%"},
         {"faults clear", Kind::ClearFaults, "", ""}, {"profile /tmp/a b.csv", Kind::Profile, "", "/tmp/a b.csv"},
@@ -60,7 +60,7 @@ TEST(ControlLine, IsRefusedWithItsReason) {
         {"--scanner 127.0.0.256 stats", ControlError::BadScanner}, {"--scanner ::1 stats", ControlError::BadScanner},
         {"--scanner 127.0.0.1:0 stats", ControlError::BadScanner}, {"--scanner 127.0.0.1: stats", ControlError::BadScanner},
         {"faults", ControlError::MissingArgument}, {"profile ", ControlError::MissingArgument},
-        {"outage", ControlError::MissingArgument}, {"stats now", ControlError::ExtraArgument},
+        {"outage", ControlError::MissingArgument}, {"stats now", ControlError::ExtraArgument}, {"requests 5", ControlError::ExtraArgument},
         {"faults loss=5", ControlError::BadFaults}, {"outage 0", ControlError::BadSeconds},
         {"outage 3600.001", ControlError::BadSeconds}, {"outage 1.", ControlError::BadSeconds},
         {"outage -1", ControlError::BadSeconds}, {"outage 5s", ControlError::BadSeconds},

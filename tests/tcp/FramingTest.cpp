@@ -1,7 +1,9 @@
 #include "tcp/RequestFramer.h"
+#include "tcp/RequestJournal.h"
 
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <tuple>
 
 namespace {
 
@@ -62,3 +64,14 @@ TEST(RequestFramer, UnusedPayloadsOfAnySizeAreDroppedAndKeptOnesBeyond64KiBBreak
 }
 
 }  // namespace
+
+TEST(RequestJournal, AFullJournalForgetsItsOldestEntryAndCountsIt) {
+    RequestJournal journal(2);
+    for (const uint32_t command : {1u, 2u, 3u}) {
+        Request request;
+        request.header.command = command;
+        journal.record(journalEntry(request, QStringLiteral("127.0.0.1:1"), nullptr, nullptr));
+    }
+    const std::vector<JournalEntry> kept = journal.entries();
+    EXPECT_EQ(std::make_tuple(kept.size(), kept.front().header.command, journal.forgotten()), std::make_tuple(size_t(2), 2u, uint64_t(1)));
+}

@@ -19,9 +19,9 @@ const char kUsage[] =
     "Sends one command to the control socket PATH of a running emulator and prints\n"
     "its answer once the command has taken effect. Commands:\n"
     "  faults SPEC | faults clear | profile FILE.csv | replay PATH | outage SECONDS | stats\n"
-    "  | scene FILE.json | truth M\n"
+    "  | requests | scene FILE.json | truth M\n"
     "each optionally after --scanner ADDR to address one scanner of a rig.\n"
-    "stats and truth print JSON; with --json every answer is JSON (a text one as\n"
+    "stats, requests and truth print JSON; with --json every answer is JSON (a text one as\n"
     "{\"answer\": TEXT}). An error answer exits with 1.\n";
 
 struct ControlRequest {
