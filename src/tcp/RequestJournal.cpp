@@ -1,9 +1,11 @@
 #include "tcp/RequestJournal.h"
 
 #include "params/UserParamsFields.h"
+#include "tcp/CommandTable.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <cstring>
 
 namespace {
 
@@ -32,8 +34,7 @@ uint64_t RequestJournal::forgotten() const {
     return forgotten_;
 }
 
-JournalEntry journalEntry(const Request& request, const QString& client, const USER_PARAMS* before,
-                          const USER_PARAMS* after) {
+JournalEntry journalEntry(const Request& request, const QString& client, const UserParamsStore& current) {
     JournalEntry entry;
     entry.timeMs = QDateTime::currentMSecsSinceEpoch();
     entry.client = client;
@@ -41,8 +42,12 @@ JournalEntry journalEntry(const Request& request, const QString& client, const U
     if (!request.payload.isEmpty())
         entry.digest = QString::fromLatin1(
             QCryptographicHash::hash(request.payload, QCryptographicHash::Sha256).toHex().left(kDigestDigits));
-    if (before && after)
-        entry.changed = changedFields(*before, *after);
+    const CommandInfo* command = findCommand(request.header.command);
+    if (command && command->action == CommandAction::WriteParams && request.payload.size() == kUserParamsSize) {
+        USER_PARAMS written;
+        std::memcpy(&written, request.payload.constData(), kUserParamsSize);
+        entry.changed = changedFields(current.snapshot(), written);
+    }
     return entry;
 }
 

@@ -39,10 +39,9 @@ private:
     uint64_t forgotten_ = 0;
 };
 
-// The entry for `request` from `client`; `before` and `after` are the record
-// around a write-params, whose changed fields the entry lists.
-JournalEntry journalEntry(const Request& request, const QString& client, const USER_PARAMS* before,
-                          const USER_PARAMS* after);
+// The entry for `request` from `client`, before it is served; a write-params
+// that will be taken lists the fields it changes in `current`.
+JournalEntry journalEntry(const Request& request, const QString& client, const UserParamsStore& current);
 
 // The named fields that differ, "field: old -> new", in record order.
 QStringList changedFields(const USER_PARAMS& before, const USER_PARAMS& after);

@@ -1,7 +1,6 @@
 #include "tcp/TcpTransport.h"
 
 #include "log/LogCategories.h"
-#include "tcp/CommandTable.h"
 
 #include <QDebug>
 #include <QHostAddress>
@@ -246,16 +245,11 @@ void TcpTransport::serve(const Request& request) {
         writePlannedReply();
 }
 
-// The journal gets the record around a write-params, to list what changed.
+// Journaled before it is served: once a client has its answer, the journal holds its request.
 void TcpTransport::dispatch(const Request& request) {
-    const CommandInfo* command = findCommand(request.header.command);
-    const bool writesParams = journal_ && command && command->action == CommandAction::WriteParams;
-    const USER_PARAMS before = writesParams ? params_->snapshot() : USER_PARAMS{};
+    if (journal_)
+        journal_->record(journalEntry(request, clientName_, *params_));
     dispatcher_.dispatch(request, *this);
-    if (!journal_)
-        return;
-    const USER_PARAMS after = writesParams ? params_->snapshot() : USER_PARAMS{};
-    journal_->record(journalEntry(request, clientName_, writesParams ? &before : nullptr, writesParams ? &after : nullptr));
 }
 
 // A cut or dropped connection closes once its bytes are out; the client

@@ -67,10 +67,11 @@ TEST(RequestFramer, UnusedPayloadsOfAnySizeAreDroppedAndKeptOnesBeyond64KiBBreak
 
 TEST(RequestJournal, AFullJournalForgetsItsOldestEntryAndCountsIt) {
     RequestJournal journal(2);
+    const UserParamsStore params;
     for (const uint32_t command : {1u, 2u, 3u}) {
         Request request;
         request.header.command = command;
-        journal.record(journalEntry(request, QStringLiteral("127.0.0.1:1"), nullptr, nullptr));
+        journal.record(journalEntry(request, QStringLiteral("127.0.0.1:1"), params));
     }
     const std::vector<JournalEntry> kept = journal.entries();
     EXPECT_EQ(std::make_tuple(kept.size(), kept.front().header.command, journal.forgotten()), std::make_tuple(size_t(2), 2u, uint64_t(1)));

@@ -38,8 +38,8 @@ protected:
 
     std::atomic<int> pauses{0};
     std::atomic<int> resumes{0};
+    RequestJournal journal;  // outlives the server
     std::unique_ptr<RunningWorker<TcpTransport>> server;
-    RequestJournal journal;
 };
 
 constexpr uint32_t kReadParams = 4;
