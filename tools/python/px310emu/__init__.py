@@ -240,3 +240,9 @@ class Emulator:
     def stats(self, scanner=None):
         """The stats as a dict: datagrams_sent, late_packets, faults, requests, clients_connected, current_faults."""
         return json.loads(self.control("stats", scanner))
+
+    def requests(self, scanner=None):
+        """The requests the scanner served lately, oldest first (at most 1000), each a dict: time, client,
+        command, name, payload_size, offset, length, digest (with a payload) and, for a write-params,
+        changed (["field: old -> new", ...]), so that a test can check what its client sent."""
+        return json.loads(self.control("requests", scanner))["requests"]
