@@ -198,6 +198,11 @@ TEST(SceneNoise, SigmaDropoutAndSpikesAsTheFileSays) {
     EXPECT_NEAR(rise / spiked, 0, 0.3) << "spikes as high as deep";
 }
 
+TEST(SceneFile, TakesASeedUpToTwoToThe53) {
+    const SceneParse parse = parseScene(R"({"objects": [], "seed": 9007199254740992})", QStringLiteral("f.json"));
+    EXPECT_EQ(parse.scene.seed, uint64_t(1) << 53) << parse.error.toStdString();
+}
+
 TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
     const struct {
         QByteArray json;
@@ -215,6 +220,7 @@ TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
         {R"({"objects": [], "scanner": {"xmr": 1}})", "scanner.xmr: is not a known key"},
         {R"({"objects": [{"kind": "step", "height": 1, "length": 1, "hight": 1}]})", "[0].hight: is not a known key"},
         {R"({"objects": [], "seed": -1})", "f.json: seed: must be from 0"},
+        {R"({"objects": [], "seed": 9007199254740994})", "f.json: seed: must be from 0 to 9007199254740992"},
         {R"({"objects": [], "noise": {"spikes": 1.5}})", "f.json: noise.spikes: must be from 0 to 1"},
         {R"({"objects": [], "scanner": {"xemr": 1.5}})", "f.json: scanner.xemr: must be a whole number"},
         {R"({"objects": [], "loop": true})", "f.json: belt.loopLength: must be > 0"},
