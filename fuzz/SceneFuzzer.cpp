@@ -38,20 +38,15 @@ double above(FuzzedDataProvider& in, double least) { return number(in, std::next
 QJsonObject object(FuzzedDataProvider& in) {
     static const char* const kinds[] = {"box", "cylinder", "step", "vgroove", "tread"};
     const int kind = in.ConsumeIntegralInRange(0, 4);
-    const double height = positive(in);
+    const double height = positive(in), width = positive(in);
     QJsonObject o{{"kind", kinds[kind]}, {"x", number(in, -kLength, kLength)}, {"y", number(in, -kLength, kLength)},
-                  {"length", positive(in)}, {"height", height}};
-    if (kind == 0) {
-        o["width"] = positive(in);
-    } else if (kind == 1) {
-        o.remove("height");
-        o["diameter"] = positive(in);
-        if (in.ConsumeBool()) {
-            o.remove("length");
-            o["axis"] = "across";
-            o["width"] = positive(in);
-        }
+                  {"length", positive(in)}, {"height", height}, {"width", width}};
+    if (kind == 1) {  // a cylinder along the belt has no width, one across it no length
+        o = QJsonObject{{"kind", "cylinder"}, {"x", o["x"]}, {"y", o["y"]}, {"diameter", height},
+                        {in.ConsumeBool() ? "width" : "length", width}};
+        o["axis"] = o.contains("width") ? "across" : "along";
     } else if (kind == 2) {
+        o.remove("width");
         o["rises"] = in.ConsumeBool() ? "left" : "right";
     } else if (kind == 3) {
         const double bevel = number(in, 0, 80), gap = number(in, 0, kLength);
@@ -59,13 +54,12 @@ QJsonObject object(FuzzedDataProvider& in) {
         o["gap"] = gap;
         o["misalignment"] = number(in, -height, height);
         o["width"] = above(in, gap + 2 * height * std::tan(bevel * M_PI / 180));
-    } else {
+    } else if (kind == 4) {
         const int grooves = in.ConsumeIntegralInRange(1, kMaxTreadGrooves);
-        const double grooveWidth = number(in, kTiny, kLength / grooves);
         o["grooves"] = grooves;
-        o["grooveWidth"] = grooveWidth;
+        o["grooveWidth"] = number(in, kTiny, kLength / grooves);
         o["grooveDepth"] = number(in, kTiny, height);
-        o["width"] = above(in, grooveWidth * grooves);
+        o["width"] = above(in, o["grooveWidth"].toDouble() * grooves);
     }
     return o;
 }
@@ -76,7 +70,8 @@ QByteArray builtScene(FuzzedDataProvider& in) {
         objects.append(object(in));
     const bool loop = in.ConsumeBool();
     QJsonObject belt{{"laserY", number(in, -kLength, kLength)}, {"z", number(in, 0, kMaxSceneRange)}};
-    belt[in.ConsumeBool() ? "speed" : "stepPerMeasurement"] = in.ConsumeBool() ? number(in, -1e6, 1e6) : number(in, -1e4, 1e4);
+    const bool stepped = in.ConsumeBool();
+    belt[stepped ? "stepPerMeasurement" : "speed"] = stepped ? number(in, -1e4, 1e4) : number(in, -1e6, 1e6);
     if (loop)
         belt["loopLength"] = positive(in);
     const QJsonObject scanner{{"xemr", std::round(number(in, 1, kMaxSceneRange))},
