@@ -163,13 +163,26 @@ def control_seeds():
 
 
 def scene_seeds():
-    # The sampling is read from the input's end, the scene from its start.
+    # The sampling and the choice of text (an even byte) or built scene (odd) are
+    # read from the input's end, the text from its start.
+    sampling = bytes([3, 0, 0, 0, 0x46, 0, 0xAA, 0, 4])
+    text, built = bytes([0]) + sampling, bytes([1]) + sampling
     folder = os.path.join(HERE, "..", "examples", "scenes")
     for name in sorted(os.listdir(folder)):
         with open(os.path.join(folder, name), "rb") as f:
-            write("scene", name[:-len(".json")], f.read() + bytes([3, 0, 0, 0, 0x46, 0, 0xAA, 0, 4]))
+            write("scene", name[:-len(".json")], f.read() + text)
     # Keys that differ only after a raw NUL: Qt 5 took them for one key and leaked the first one's object.
-    write("scene", "raw_nul_keys", b'{"\x01\x00a": {"z": 0}, "\x01\x00b": true}\n\x03\x00')
+    write("scene", "raw_nul_keys", b'{"\x01\x00a": {"z": 0}, "\x01\x00b": true}\n' + text)
+    # Every number at a limit the parser takes: far beyond a 1 mm range, the largest seed.
+    write("scene", "limits", b'{"objects": [{"x": 5e6, "y": -1, "width": 1, "height": 1, "length": 1e7}, '
+          b'{"kind": "step", "x": -1e7, "y": -1e7, "rises": "left", "height": 1e7, "length": 1e7}], '
+          b'"belt": {"z": 1000}, "scanner": {"xemr": 1, "zdiap": 1000, '
+          b'"cameraAngle": -80}, "noise": {"sigma": 1000, "dropout": 1, "spikes": 1, "spikeHeight": 1000}, '
+          b'"seed": 9007199254740992}' + text)
+    # Built scenes whose choices are all lowest, all highest, and mixed.
+    for name, choices in (("built_low", bytes(64)), ("built_high", bytes([255]) * 256),
+                          ("built_mixed", bytes(range(256)))):
+        write("scene", name, choices + built)
 
 
 framing_seeds()

@@ -76,7 +76,20 @@ std::optional<uid_t> peerUid(qintptr socketDescriptor) {
 struct ControlServer::Connection {
     QPointer<QLocalSocket> socket;
     bool busy = false;  // a command runs; later lines wait for its answer
+    bool skipping = false;  // the rest of a line too long to serve is dropped up to its newline
 };
+
+namespace {
+
+// Drops what has come of a line too long to serve; true once its newline went too.
+bool dropRestOfLine(QLocalSocket* socket) {
+    while (socket->bytesAvailable() > 0)
+        if (socket->readLine(kReadBufferBytes).endsWith('\n'))
+            return true;
+    return false;
+}
+
+}  // namespace
 
 ControlServer::ControlServer(ControlTarget& target, QObject* parent)
     : QObject(parent), target_(target), allowedUid_(::getuid()) {
@@ -146,11 +159,14 @@ void ControlServer::runNextLine(const std::shared_ptr<Connection>& connection) {
     QLocalSocket* socket = connection->socket;
     if (connection->busy || !socket || socket->bytesToWrite() > kMaxUnansweredBytes)
         return;
-    if (!socket->canReadLine()) {
-        if (socket->bytesAvailable() > kMaxControlLine)
-            refuse(socket, QStringLiteral("line longer than %1 bytes").arg(kMaxControlLine));
-        else
-            socket->waitForReadyRead(0);  // Qt 6 reads no further once its buffer was full, until asked
+    if (!socket->canReadLine() && socket->bytesAvailable() > kMaxControlLine && !connection->skipping) {
+        socket->write(answerLine({false, QStringLiteral("line longer than %1 bytes").arg(kMaxControlLine)}));
+        connection->skipping = true;
+    }
+    if (connection->skipping)
+        connection->skipping = !dropRestOfLine(socket);
+    if (connection->skipping || !socket->canReadLine()) {
+        socket->waitForReadyRead(0);  // Qt 6 reads no further once its buffer was full, until asked
         return;
     }
     QByteArray line = socket->readLine();

@@ -16,7 +16,8 @@ class QLocalSocket;
 // mode and, on each connection, the peer's credentials). Reads one command
 // per line, runs them one after another on `target`, and writes one answer
 // line for each: "ok TEXT" once it has taken effect, "error TEXT" when it
-// changed nothing. A client that leaves its answers unread is read no further
+// changed nothing. A line longer than kMaxControlLine is answered once with
+// an error and dropped up to its newline. A client that leaves its answers unread is read no further
 // until it catches up; at most kMaxControlConnections are served at once.
 class ControlServer : public QObject {
     Q_OBJECT

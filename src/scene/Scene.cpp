@@ -34,11 +34,14 @@ public:
     }
 
     double number(const QString& key, double fallback) { return has(key) ? presentNumber(key) : fallback; }
-    double presentNumber(const QString& key) const {
+    double anyNumber(const QString& key) const {
         const QJsonValue value = object_.value(key);
         if (!value.isDouble())
             fail(key, QStringLiteral("must be a number"));
-        const double n = value.toDouble();
+        return value.toDouble();
+    }
+    double presentNumber(const QString& key) const {
+        const double n = anyNumber(key);
         if (!(std::fabs(n) <= kMaxSceneLength))
             fail(key, QStringLiteral("must be within +-%1").arg(kMaxSceneLength));
         return n;
@@ -57,9 +60,9 @@ public:
     double within(const QString& key, double fallback, double low, double high) {
         if (!has(key))
             return fallback;
-        const double n = presentNumber(key);
+        const double n = anyNumber(key);  // its own range, which may reach past a length's (the seed's)
         if (n < low || n > high)
-            fail(key, QStringLiteral("must be from %1 to %2").arg(low).arg(high));
+            fail(key, QStringLiteral("must be from %1 to %2").arg(low, 0, 'g', 16).arg(high, 0, 'g', 16));
         return n;
     }
     int integer(const QString& key, int fallback, int low, int high) {

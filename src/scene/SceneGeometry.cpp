@@ -162,9 +162,9 @@ void sampleScene(const Scene& scene, const SceneSampling& sampling, uint64_t mea
             continue;
         double left = 0, right = 0;
         objectExtent(o, halfRange, left, right);
-        // Clamped as doubles: an object far outside the range is beyond any int.
-        const int first = int(std::max(0.0, std::ceil((left + halfRange) / step - 0.5)));
-        const int last = int(std::min(n - 1.0, std::floor((right + halfRange) / step - 0.5)));
+        // Clamped as doubles, both ends: an object far outside the range is beyond any int.
+        const int first = int(std::clamp(std::ceil((left + halfRange) / step - 0.5), 0.0, double(n)));
+        const int last = int(std::clamp(std::floor((right + halfRange) / step - 0.5), -1.0, n - 1.0));
         for (int i = first; i <= last; ++i)
             out.z[size_t(i)] = std::max(out.z[size_t(i)], objectHeight(o, out.x[size_t(i)], y - o.y));
     }
@@ -172,6 +172,15 @@ void sampleScene(const Scene& scene, const SceneSampling& sampling, uint64_t mea
         z += scene.beltZ;
     hideOccluded(scene.cameraAngle, out);
     addNoise(scene.noise, scene.seed, measurement, out.z);
+}
+
+bool anyObjectAcrossTheRange(const Scene& scene, int xemr) {
+    const double halfRange = xemr / 2.0;
+    return std::any_of(scene.objects.begin(), scene.objects.end(), [halfRange](const SceneObject& o) {
+        double left = 0, right = 0;
+        objectExtent(o, halfRange, left, right);
+        return left <= halfRange && right >= -halfRange;
+    });
 }
 
 void renderScene(const Scene& scene, const SceneSampling& sampling, uint64_t measurement, ProfileSnapshot& out,

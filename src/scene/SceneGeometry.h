@@ -59,6 +59,10 @@ void sampleScene(const Scene& scene, const SceneSampling& sampling, uint64_t mea
 void renderScene(const Scene& scene, const SceneSampling& sampling, uint64_t measurement, ProfileSnapshot& out,
                  int maxPoints = kMaxProfilePoints);
 
+// False when every object lies wholly left or right of the X range: the
+// profiles show the belt alone.
+bool anyObjectAcrossTheRange(const Scene& scene, int xemr);
+
 SceneTruth sceneTruth(const Scene& scene, const SceneSampling& sampling, uint64_t measurement);
 
 // {"measurement": m, "y": mm, "belt": mm, "objects": [{"id", "kind", "left",

@@ -1,5 +1,6 @@
 #include "scene/SceneProfileSource.h"
 
+#include "log/LogCategories.h"
 #include "params/UserParamsIni.h"
 #include "tcp/MeasurementSchedule.h"
 
@@ -19,6 +20,9 @@ std::unique_ptr<SceneProfileSource> SceneProfileSource::open(const QString& path
         error = parse.error;
         return nullptr;
     }
+    if (!parse.scene.objects.empty() && !anyObjectAcrossTheRange(parse.scene, scale.xemr))
+        qCWarning(lcProfile).noquote() << QStringLiteral("%1: every object lies outside the X range of %2 mm: the "
+                                                         "profiles show the belt alone").arg(path).arg(scale.xemr);
     return std::unique_ptr<SceneProfileSource>(new SceneProfileSource(std::move(parse.scene), scale, record));
 }
 

@@ -6,6 +6,8 @@
 #include "tcp/RequestHeader.h"
 #include "udp/HelloPacket.h"
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
@@ -15,25 +17,47 @@
 #include <tins/ip.h>
 #include <tins/rawpdu.h>
 #include <tins/tcp.h>
+#include <unistd.h>
 
 namespace {
+
+const QString kPersonalPlugins = QStringLiteral(".local/lib/wireshark/plugins");  // below HOME
+const QString kGlobalPlugins = QStringLiteral("global-plugins");
 
 class DissectorTest : public testing::Test {
 protected:
     void SetUp() override {
         if (QStandardPaths::findExecutable("tshark").isEmpty())
             GTEST_SKIP() << "needs tshark";
+        ASSERT_TRUE(QDir(dir.path()).mkpath(kPersonalPlugins) && QDir(dir.path()).mkpath(kGlobalPlugins));
+        ASSERT_TRUE(QFile::copy(PX310_DISSECTOR, dir.filePath("px310.lua")));
+        QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFile::ReadOther | QFile::ExeOther);
+    }
+
+    // A copy of the dissector installed on this machine would load first and
+    // be tested instead of ours, so tshark gets plugin and preference folders
+    // of its own. Wireshark ignores them for root: root runs it as nobody.
+    void startTshark(QProcess& tshark, const QStringList& arguments) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"HOME", "WIRESHARK_CONFIG_DIR"})
+            environment.insert(name, dir.path());
+        environment.insert("WIRESHARK_PLUGIN_DIR", dir.filePath(kGlobalPlugins));
+        tshark.setProcessEnvironment(environment);
+        const QString program = QStandardPaths::findExecutable("tshark");
+        if (::getuid() != 0)
+            return tshark.start(program, arguments);
+        tshark.start("setpriv", QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", program} + arguments);
     }
 
     // The values of `fields`, a line for each frame that matches `filter`.
     std::string run(const QString& filter, const QStringList& fields, const QStringList& options = {}) {
         writeCapture(dir.filePath("c.pcap"), DLT_RAW, {}, packets);
-        QStringList arguments = options + QStringList{"-X", "lua_script:" PX310_DISSECTOR, "-r", dir.filePath("c.pcap"),
-                                                      "-Y", filter, "-T", "fields"};
+        QStringList arguments = options + QStringList{"-X", "lua_script:" + dir.filePath("px310.lua"), "-r",
+                                                      dir.filePath("c.pcap"), "-Y", filter, "-T", "fields"};
         for (const QString& field : fields)
             arguments << "-e" << field;
         QProcess tshark;
-        tshark.start(QStandardPaths::findExecutable("tshark"), arguments);
+        startTshark(tshark, arguments);
         EXPECT_TRUE(tshark.waitForFinished(60000));
         const QByteArray err = tshark.readAllStandardError();
         EXPECT_TRUE(tshark.exitCode() == 0 && !err.contains("Lua")) << err.toStdString();
@@ -79,6 +103,13 @@ TEST_F(DissectorTest, HelloAndProfilesShowSerialCountAndChecksumOnTheirPorts) {
                       badLine = "profile\t123\t1280\tbad\n";
     EXPECT_EQ(run("px310", fields), hello54321 + goodLine + badLine);
     EXPECT_EQ(run("px310", fields, {"-o", "px310.stream_port:7003"}), hello54321 + goodLine + badLine + badLine);
+}
+
+// As from the package's plugin folder and from -X lua_script at once.
+TEST_F(DissectorTest, LoadsOnceWhenFoundByTwoPaths) {
+    ASSERT_TRUE(QFile::copy(dir.filePath("px310.lua"), dir.filePath(kPersonalPlugins + "/px310.lua")));
+    hello(6001, 620);
+    EXPECT_EQ(run("px310", {"px310.serial"}), "54321\n");
 }
 
 // Hello and profile found by their content, the command server by the port

@@ -1,13 +1,16 @@
 """The Python module against the real px310-headless."""
 import json
 import os
+import signal
 import socket
 import struct
 import subprocess
+import sys
 import time
 
 import pytest
 
+import px310emu
 from px310emu import ControlError, Emulator, EmulatorError, find_headless, supports_control
 
 pytestmark = pytest.mark.skipif(not find_headless(), reason="px310-headless not built")
@@ -211,3 +214,49 @@ def test_hello_off_silences_the_announcements(px310_emulator):
     px310_emulator.set_faults("hello=off")
     assert receive_datagrams(px310_emulator.hello_port, 2.5) == []
     assert px310_emulator.stats()["faults"]["hellos_suppressed"] >= 1
+
+
+def gone(pid):
+    """True once `pid` has ended (a zombie nobody reaps counts as ended)."""
+    try:
+        with open("/proc/%d/stat" % pid) as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+def test_an_emulator_ends_with_the_test_process_that_started_it_when_that_is_killed():
+    starter = subprocess.Popen([sys.executable, "-c", "import sys, time; sys.path.insert(0, sys.argv[1]); "
+                                "import px310emu; print(px310emu.Emulator(control=False).start().pid, flush=True); "
+                                "time.sleep(120)", os.path.dirname(os.path.dirname(px310emu.__file__))],
+                               stdout=subprocess.PIPE, universal_newlines=True)
+    emulator_pid = None
+    try:
+        emulator_pid = int(starter.stdout.readline())
+        starter.kill()
+        starter.wait()
+        deadline = time.monotonic() + 10
+        while not gone(emulator_pid) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert gone(emulator_pid)
+    finally:
+        starter.kill()
+        starter.wait()
+        starter.stdout.close()
+        if emulator_pid and not gone(emulator_pid):
+            os.kill(emulator_pid, signal.SIGKILL)
+
+
+def test_an_emulator_that_crashes_during_a_test_fails_that_test_with_its_last_words(pytester):
+    pytester.makepyfile("""
+        import os, signal, time
+
+        def test_crash(px310_emulator_factory):
+            emulator = px310_emulator_factory(control=False, args=["--verbose"])
+            os.kill(emulator.pid, signal.SIGSEGV)
+            while emulator.ended() is None:
+                time.sleep(0.05)
+    """)
+    result = pytester.runpytest_inprocess("-p", "no:px310emu", "-p", "px310emu.plugin")
+    result.assert_outcomes(passed=1, errors=1)
+    result.stdout.fnmatch_lines(["*px310-headless ended with -11: *", "*px310.*"])

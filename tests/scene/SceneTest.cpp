@@ -97,6 +97,24 @@ INSTANTIATE_TEST_SUITE_P(
                    -30, 30, 12, 60 - 4 * 5, R"({"depth": 8, "pitch": 15, "grooves": 4, "grooveWidth": 5})"}),
     [](const testing::TestParamInfo<ObjectCase>& info) { return std::string(info.param.name); });
 
+// Within the file's limits, yet millions of samples past either end of a 1 mm range.
+class ObjectOutsideTheRange : public testing::TestWithParam<std::pair<const char*, const char*>> {};
+
+TEST_P(ObjectOutsideTheRange, LeavesTheBeltAlone) {
+    SceneProfileMm p;
+    sampleScene(sceneWith(GetParam().second), SceneSampling{1280, 4.032258, 1, 170}, 0, p);
+    EXPECT_EQ(std::count(p.z.begin(), p.z.end(), kBelt), 1280);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FarAway, ObjectOutsideTheRange,
+    testing::Values(std::pair{"BoxRight", R"({"x": 5e6, "y": -1, "length": 2, "width": 1, "height": 1})"},
+                    std::pair{"BoxLeft", R"({"x": -1e7, "y": -1, "length": 2, "width": 1e7, "height": 1})"},
+                    std::pair{"StepRight", R"({"kind": "step", "x": 1e7, "y": -1, "length": 2, "height": 1})"},
+                    std::pair{"StepLeft", R"({"kind": "step", "rises": "left", "x": -1e7, "y": -1, "length": 2,
+                                 "height": 1})"}),
+    [](const auto& info) { return std::string(info.param.first); });
+
 TEST(SceneOcclusion, ShadowBehindAStepIsItsHeightTimesTheCameraAngle) {
     const struct {
         double height, angle, shadow;
@@ -198,6 +216,11 @@ TEST(SceneNoise, SigmaDropoutAndSpikesAsTheFileSays) {
     EXPECT_NEAR(rise / spiked, 0, 0.3) << "spikes as high as deep";
 }
 
+TEST(SceneFile, TakesASeedUpToTwoToThe53) {
+    const SceneParse parse = parseScene(R"({"objects": [], "seed": 9007199254740992})", QStringLiteral("f.json"));
+    EXPECT_EQ(parse.scene.seed, uint64_t(1) << 53) << parse.error.toStdString();
+}
+
 TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
     const struct {
         QByteArray json;
@@ -215,6 +238,7 @@ TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
         {R"({"objects": [], "scanner": {"xmr": 1}})", "scanner.xmr: is not a known key"},
         {R"({"objects": [{"kind": "step", "height": 1, "length": 1, "hight": 1}]})", "[0].hight: is not a known key"},
         {R"({"objects": [], "seed": -1})", "f.json: seed: must be from 0"},
+        {R"({"objects": [], "seed": 9007199254740994})", "f.json: seed: must be from 0 to 9007199254740992"},
         {R"({"objects": [], "noise": {"spikes": 1.5}})", "f.json: noise.spikes: must be from 0 to 1"},
         {R"({"objects": [], "scanner": {"xemr": 1.5}})", "f.json: scanner.xemr: must be a whole number"},
         {R"({"objects": [], "loop": true})", "f.json: belt.loopLength: must be > 0"},
@@ -245,6 +269,27 @@ TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
         const SceneParse parse = parseScene(c.json, QStringLiteral("f.json"));
         EXPECT_TRUE(parse.error.contains(QLatin1String(c.error))) << parse.error.toStdString();
     }
+}
+
+int outsideWarnings = 0;
+
+void countOutsideWarnings(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    outsideWarnings += type == QtWarningMsg && text.contains(QLatin1String("every object lies outside the X range"));
+}
+
+TEST(SceneFile, WhoseObjectsAllLieOutsideTheRangeIsWarnedOfOnceNotPerProfile) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("s.json");
+    ASSERT_TRUE(writeFile(path, R"({"objects": [{"x": 5e6, "width": 1, "height": 1, "length": 1}]})"));
+    const QtMessageHandler previous = qInstallMessageHandler(countOutsideWarnings);
+    const UserParamsStore record;
+    QString error;
+    const auto source = SceneProfileSource::open(path, CsvScale{1, 170}, record, error);
+    ProfileSnapshot frame;
+    for (uint64_t m = 0; source && m < 3; ++m)
+        source->copyProfile(m, frame, kMaxProfilePoints);
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(outsideWarnings, 1) << error.toStdString();
 }
 
 // A scale the file leaves out is the scanner's, and both must be known.

@@ -15,7 +15,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
-#include <QThread>
+#include <QFile>
 #include <QUdpSocket>
 #include <csignal>
 #include <cstring>
@@ -32,6 +32,18 @@ QString ok(const HeadlessProcess& emulator, const QStringList& arguments) {
     const ToolRun run = runClient(arguments + emulator.serverArguments());
     EXPECT_EQ(run.exitCode, 0) << arguments.join(' ').toStdString() << "\n" << run.err.toStdString();
     return run.out;
+}
+
+// Bytes queued for the reader of the UDP socket bound to `port`, -1 when none is.
+int receiveQueueBytes(quint16 port) {
+    QFile table(QStringLiteral("/proc/net/udp"));
+    const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const QByteArray& line : (table.open(QIODevice::ReadOnly) ? table.readAll() : QByteArray()).split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');  // sl local remote st tx:rx ...
+        if (fields.size() > 4 && fields[1].endsWith(local))
+            return fields[4].split(':').value(1).toInt(nullptr, 16);
+    }
+    return -1;
 }
 
 // A result of three points, spoilt by `change`.
@@ -173,9 +185,10 @@ TEST(ClientAgainstHeadless, AFlushedChangeIsSavedEvenWhenAStopFollowsAtOnce) {
 
 TEST(ClientStream, WhatItsOwnFullReceiveBufferDroppedIsCountedApartFromLostPackets) {
     const quint16 port = freeUdpPort();
-    QProcess client;
-    client.start(PX310_CLIENT, {"stream", "--port", QString::number(port), "--seconds", "5", "--json"});
-    ASSERT_TRUE(waitUntil([&] { return !QUdpSocket().bind(QHostAddress::LocalHost, port); })) << "the client listens";
+    QProcess client;  // stopped once it has read all; its time is only a bound
+    startTool(client, PX310_CLIENT, {"stream", "--port", QString::number(port), "--seconds", "300", "--json"});
+    ASSERT_TRUE(waitUntil([&] { return !QUdpSocket().bind(QHostAddress::LocalHost, port); }, 60000)) << "it listens";
+    const auto drained = [port] { return waitUntil([port] { return receiveQueueBytes(port) == 0; }, 60000); };
     QUdpSocket sender;
     QByteArray packet;  // whole profiles: the buffer fills after a few thousand, which even a slow client reads in time
     const auto send = [&](uint32_t from, uint32_t to) {
@@ -188,9 +201,11 @@ TEST(ClientStream, WhatItsOwnFullReceiveBufferDroppedIsCountedApartFromLostPacke
     ::kill(pid_t(client.processId()), SIGSTOP);  // far behind for a while
     send(0, 8000);
     ::kill(pid_t(client.processId()), SIGCONT);
-    QThread::msleep(500);
+    ASSERT_TRUE(drained());
     send(8000, 8010);  // the kernel tells its count with the next datagram
-    ASSERT_TRUE(client.waitForFinished(10000));
+    ASSERT_TRUE(drained());
+    client.terminate();
+    ASSERT_TRUE(client.waitForFinished(60000));
     const QString out = QString::fromUtf8(client.readAllStandardOutput());
     const QJsonObject tally = firstJson(out);
     const int dropped = tally["dropped_by_client"].toInt();

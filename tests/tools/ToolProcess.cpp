@@ -23,7 +23,7 @@ ToolRun endOf(QProcess& process, int timeoutMs) {
 
 ToolRun runToEnd(const QString& program, const QStringList& arguments, int timeoutMs, int stopAfterMs = -1) {
     QProcess process;
-    process.start(program, arguments);
+    startTool(process, program, arguments);
     if (stopAfterMs >= 0)
         QTimer::singleShot(stopAfterMs, &process, &QProcess::terminate);
     return endOf(process, timeoutMs);
@@ -32,6 +32,14 @@ ToolRun runToEnd(const QString& program, const QStringList& arguments, int timeo
 QString shellQuoted(const QString& word) { return '\'' + QString(word).replace('\'', "'\\''") + '\''; }
 
 }  // namespace
+
+void startTool(QProcess& process, const QString& program, const QStringList& arguments) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"QT_LOGGING_RULES", "QT_LOGGING_CONF", "QT_MESSAGE_PATTERN"})
+        environment.remove(name);
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+}
 
 QList<QJsonObject> jsonLines(const QString& text) {
     QList<QJsonObject> objects;
@@ -67,11 +75,11 @@ bool HeadlessProcess::start(const QStringList& arguments) {
     process_ = std::make_unique<QProcess>();
     QStringList command = arguments + QStringList{"--tcp-port",   QString::number(tcpPort),   "--udp-port",
                                                   QString::number(udpPort), "--hello-port", QString::number(helloPort),
-                                                  "--params",   paramsPath(), "--json"};
+                                                  "--params",   paramsPath(), "--json", "--exit-with-parent"};
     if (openFilesLimit_.isEmpty())
-        process_->start(QStringLiteral(PX310_HEADLESS), command);
+        startTool(*process_, QStringLiteral(PX310_HEADLESS), command);
     else
-        process_->start(QStringLiteral("prlimit"), QStringList{openFilesLimit_, QStringLiteral(PX310_HEADLESS)} + command);
+        startTool(*process_, QStringLiteral("prlimit"), QStringList{openFilesLimit_, QStringLiteral(PX310_HEADLESS)} + command);
     waitUntil(
         [&] {
             out_ += QString::fromUtf8(process_->readAllStandardOutput());

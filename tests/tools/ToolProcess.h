@@ -21,6 +21,10 @@ struct ToolRun {
 QList<QJsonObject> jsonLines(const QString& text);
 inline QJsonObject firstJson(const QString& text) { return jsonLines(text).value(0); }
 
+// Starts `program` with Qt's logging as it is by default, whatever this
+// process's environment says, so that its output is what a test expects.
+void startTool(QProcess& process, const QString& program, const QStringList& arguments);
+
 // Runs px310-client to its end; events keep flowing meanwhile. SIGTERM
 // after `stopAfterMs` when that is given.
 ToolRun runClient(const QStringList& arguments, int timeoutMs = 30000, int stopAfterMs = -1);

@@ -132,6 +132,8 @@ void addOptions(QCommandLineParser& parser) {
                                                              "(default: loop).")});
     parser.addOption({QStringLiteral("backward"), QStringLiteral("Step/dir direction backward (default forward).")});
     parser.addOption({QStringLiteral("verbose"), QStringLiteral("Show the workers' debug log.")});
+    parser.addOption({QStringLiteral("exit-with-parent"),
+                      QStringLiteral("Stop (as on SIGTERM) when the process that started this one ends.")});
     parser.addOption({QStringLiteral("json"),
                       QStringLiteral("Print the listening line as one JSON object per scanner (address, ports, serial, "
                                      "source).")});
@@ -233,6 +235,7 @@ bool readOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& 
     o.zbase = numberOf(parser, kZbase, error);
     o.stepdirForward = !parser.isSet(QStringLiteral("backward"));
     o.verbose = parser.isSet(QStringLiteral("verbose"));
+    o.exitWithParent = parser.isSet(QStringLiteral("exit-with-parent"));
     o.json = parser.isSet(QStringLiteral("json"));
     o.scanners = numberOf(parser, kScanners, error).value_or(o.scanners);
     o.rigPath = parser.value(QStringLiteral("rig"));

@@ -40,6 +40,7 @@ struct HeadlessOptions {
     std::optional<int> zbase;
     bool stepdirForward = true;
     bool verbose = false;
+    bool exitWithParent = false;  // SIGTERM when the parent ends, so a killed test run leaves none behind
     bool json = false;  // the listening lines as JSON objects
     int scanners = 1;  // a rig on 127.0.0.1 ... 127.0.0.N
     QString rigPath;   // a rig described scanner by scanner

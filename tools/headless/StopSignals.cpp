@@ -3,6 +3,7 @@
 #include <QSocketNotifier>
 #include <csignal>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -49,4 +50,10 @@ void StopSignals::readSignal() {
     char byte = 0;
     if (::read(signalPipe[0], &byte, 1) == 1)
         emit stopRequested(static_cast<unsigned char>(byte));
+}
+
+bool StopSignals::stopWithParent(pid_t parent) {
+    // The signal comes only for a death after this call: one before it shows
+    // as a new parent (init or a subreaper).
+    return ::prctl(PR_SET_PDEATHSIG, SIGTERM) == 0 && ::getppid() == parent;
 }

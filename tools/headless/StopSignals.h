@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <sys/types.h>
 
 class QSocketNotifier;
 
@@ -15,6 +16,10 @@ public:
 
     // False when the pipe or the handlers could not be set up.
     bool installed() const { return notifier_ != nullptr; }
+
+    // Asks the system for SIGTERM when the parent ends. False when `parent`,
+    // the parent at the program's start, has already gone.
+    static bool stopWithParent(pid_t parent);
 
 signals:
     void stopRequested(int signalNumber);

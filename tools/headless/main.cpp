@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QTextStream>
 #include <mutex>
+#include <unistd.h>
 
 namespace {
 
@@ -28,6 +29,7 @@ void say(QTextStream& stream, const QString& line, bool named = true) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    const pid_t parent = ::getppid();
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Kelvora"));
     QCoreApplication::setApplicationName(QStringLiteral("px310-headless"));
@@ -50,6 +52,10 @@ int main(int argc, char* argv[]) {
     StopSignals stopSignals;
     if (!stopSignals.installed()) {
         say(err, QStringLiteral("cannot catch SIGINT and SIGTERM"));
+        return kExitCannotStart;
+    }
+    if (line.options.exitWithParent && !StopSignals::stopWithParent(parent)) {
+        say(err, QStringLiteral("the process that started this one has ended"));
         return kExitCannotStart;
     }
     HeadlessEmulator emulator(line.options);

@@ -6,6 +6,11 @@
 -- hello packets in the capture. Fixed ports in Preferences > Protocols > PX310,
 -- others through Decode As.
 
+-- Found by more than one path (the package's plugin folder, a personal copy,
+-- -X lua_script), it loads once: the first copy found serves.
+local found, loaded = pcall(Dissector.get, "px310")
+if found and loaded then return end
+
 local px310 = Proto("px310", "PX310 laser profile scanner")
 
 local HELLO_SIZE = 268

@@ -13,6 +13,8 @@ fixtures `px310_emulator` and `px310_emulator_factory` need no conftest.py
 (see px310emu.plugin). The emulator is looked for in $PX310_HEADLESS, then
 on $PATH, then in build/tools/ of this source tree.
 """
+import collections
+import functools
 import json
 import os
 import queue
@@ -25,7 +27,8 @@ import tempfile
 import threading
 import time
 
-__all__ = ["Emulator", "EmulatorError", "ControlError", "find_headless", "supports_control", "free_port"]
+__all__ = ["Emulator", "EmulatorError", "ControlError", "find_headless", "supports_control", "supports_option",
+           "free_port"]
 
 _CONTROL_CHARACTER = re.compile(r"[\x00-\x1f\x7f]")
 _HERE = os.path.dirname(os.path.abspath(__file__))
@@ -49,14 +52,21 @@ def find_headless():
     return None
 
 
+@functools.lru_cache(maxsize=None)
+def _help_of(executable):
+    return subprocess.run([executable, "--help"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True, timeout=30).stdout
+
+
+def supports_option(option, executable=None):
+    """True when this px310-headless's help names `option` (an older one may lack it)."""
+    executable = executable or find_headless()
+    return bool(executable) and option in _help_of(executable)
+
+
 def supports_control(executable=None):
     """True when this px310-headless has the control socket (--control)."""
-    executable = executable or find_headless()
-    if not executable:
-        return False
-    result = subprocess.run([executable, "--help"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            universal_newlines=True, timeout=30)
-    return "--control" in result.stdout
+    return supports_option("--control", executable)
 
 
 def free_port(kind=socket.SOCK_STREAM, addresses=("127.0.0.1",)):
@@ -83,7 +93,8 @@ class Emulator:
     """One px310-headless process. Use start()/stop() or a with-block."""
 
     def __init__(self, scanners=1, faults=None, seed=None, control=True, executable=None, extra_args=(),
-                 start_timeout=20.0, answer_timeout=10.0, scene=None, profile=None, replay=None):
+                 start_timeout=20.0, answer_timeout=10.0, scene=None, profile=None, replay=None,
+                 exit_with_parent=True):
         self.executable = executable or find_headless()
         if not self.executable:
             raise EmulatorError("px310-headless not found (set PX310_HEADLESS)")
@@ -95,6 +106,8 @@ class Emulator:
         self.replay_path = replay
         self.use_control = control
         self.extra_args = list(extra_args)
+        # Ends with this process even when it is killed, where px310-headless can.
+        self.exit_with_parent = exit_with_parent and supports_option("--exit-with-parent", self.executable)
         self.start_timeout = start_timeout
         self.answer_timeout = answer_timeout
         self.scanners = []  # (address, TCP port) of each scanner once started
@@ -105,6 +118,8 @@ class Emulator:
         self._dir = None
         self._process = None
         self._lines = queue.Queue()
+        self._errors = collections.deque(maxlen=20)  # the last lines on stderr
+        self._errors_read = threading.Event()
 
     # Starting and stopping
 
@@ -128,10 +143,13 @@ class Emulator:
                              ("--replay", self.replay_path)):
             if path is not None:
                 command += [option, os.path.abspath(path)]
+        if self.exit_with_parent:
+            command.append("--exit-with-parent")
         command += self.extra_args
         self._process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                          stderr=subprocess.PIPE, universal_newlines=True)
         threading.Thread(target=self._read_output, daemon=True).start()
+        threading.Thread(target=self._read_errors, daemon=True).start()
         try:
             self._wait_until_listening()
             self.tcp_port = self.scanners[0][1]
@@ -152,10 +170,23 @@ class Emulator:
                 self._process.kill()
                 self._process.wait()
         code = self._process.returncode
-        self._process.stderr.close()
+        self._errors_read.wait(5)
         self._process = None
         shutil.rmtree(self._dir, ignore_errors=True)
         return code
+
+    @property
+    def pid(self):
+        """The process id of the running emulator, else None."""
+        return self._process.pid if self._process is not None else None
+
+    def ended(self):
+        """None while the emulator runs (or after stop()); else how it ended: its exit status and
+        its last lines on stderr."""
+        if self._process is None or self._process.poll() is None:
+            return None
+        self._errors_read.wait(5)
+        return "px310-headless ended with %d: %s" % (self._process.returncode, "\n".join(self._errors))
 
     def __enter__(self):
         return self.start()
@@ -168,6 +199,13 @@ class Emulator:
             self._lines.put(line.rstrip("\n"))
         self._lines.put(None)
 
+    def _read_errors(self):
+        # Read all along: a full pipe would stop a verbose emulator.
+        for line in self._process.stderr:
+            self._errors.append(line.rstrip("\n"))
+        self._process.stderr.close()
+        self._errors_read.set()
+
     def _wait_until_listening(self):
         deadline = time.monotonic() + self.start_timeout
         while len(self.scanners) < self.scanner_count:
@@ -177,8 +215,7 @@ class Emulator:
                 raise EmulatorError("px310-headless did not listen within %.0f s" % self.start_timeout)
             if line is None:
                 self._process.wait()
-                raise EmulatorError("px310-headless ended with %d: %s"
-                                    % (self._process.returncode, self._process.stderr.read().strip()))
+                raise EmulatorError(self.ended())
             self.output.append(line)
             if line.startswith("{"):
                 scanner = json.loads(line)

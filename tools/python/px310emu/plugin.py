@@ -55,7 +55,8 @@ def _options_of(request):
 
 @pytest.fixture
 def px310_emulator_factory():
-    """Starts a px310-headless per call with the options given; all are stopped after the test."""
+    """Starts a px310-headless per call with the options given; all are stopped after the test, which
+    fails when one of them had ended before."""
     started = []
 
     def start(**options):
@@ -64,8 +65,13 @@ def px310_emulator_factory():
         return emulator
 
     yield start
+    # An emulator that ended during the test (a crash) fails the test, with its last words.
+    ended = [emulator.ended() for emulator in started]
     for emulator in reversed(started):
         emulator.stop()
+    ended = [how for how in ended if how]
+    if ended:
+        pytest.fail("\n".join(ended), pytrace=False)
 
 
 @pytest.fixture
