@@ -7,7 +7,6 @@
 #include <QThread>
 #include <gtest/gtest.h>
 #include <atomic>
-#include <tuple>
 
 namespace {
 
@@ -20,7 +19,6 @@ protected:
             p.udp_frequency_u16 = hz;
         });
         auto* worker = new TcpTransport(nullptr, 640, 480, &params, &picture, &feed, &hello);
-        worker->useJournal(&journal);
         QObject::connect(worker, &TcpTransport::Connected, [this] { ++pauses; });
         QObject::connect(worker, &TcpTransport::Disconnected, [this] { ++resumes; });
         server = std::make_unique<RunningWorker<TcpTransport>>(worker);
@@ -38,31 +36,8 @@ protected:
 
     std::atomic<int> pauses{0};
     std::atomic<int> resumes{0};
-    RequestJournal journal;  // outlives the server
     std::unique_ptr<RunningWorker<TcpTransport>> server;
 };
-
-constexpr uint32_t kReadParams = 4;
-constexpr uint32_t kWriteParams = 5;
-
-TEST_F(Server, TheJournalListsEachRequestInOrderWithItsClientAndAWriteParamsChangedFields) {
-    start();
-    auto client = connectClient();
-    const USER_PARAMS before = params.snapshot();
-    USER_PARAMS changed = before;
-    changed.laser_level_u8 = 9;
-    changed.udp_port_u16 = 7001;
-    const QByteArray payload(reinterpret_cast<const char*>(&changed), kUserParamsSize);
-    ASSERT_EQ(exchange(*client, encodeRequest(kReadParams) + encodeRequest(kWriteParams, payload), kUserParamsSize + 2).size(),
-              kUserParamsSize + 2);
-    const std::vector<JournalEntry> entries = journal.entries();
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(std::make_tuple(entries[0].header.command, entries[1].header.command, entries[1].header.payload_size),
-              std::make_tuple(kReadParams, kWriteParams, uint32_t(kUserParamsSize)));
-    EXPECT_EQ(entries[1].client, QStringLiteral("127.0.0.1:%1").arg(client->localPort()));
-    EXPECT_EQ(entries[1].changed, QStringList({QStringLiteral("laser_level_u8: %1 -> 9").arg(before.laser_level_u8),
-                                               QStringLiteral("udp_port_u16: %1 -> 7001").arg(before.udp_port_u16)}));
-}
 
 TEST_F(Server, ResultsFollowTheRecordAndThePanel) {
     start(100);
