@@ -16,11 +16,6 @@ StreamTarget StreamRoute::target() const {
     return target_;
 }
 
-std::vector<Ipv4Net> StreamRoute::allowed() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return allowed_;
-}
-
 std::optional<Endpoint> StreamRoute::endpoint(const Endpoint& record) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (target_.kind == StreamTarget::Kind::Record && !judge(record.address))

@@ -20,7 +20,6 @@ public:
 
     void setTarget(const StreamTarget& target, const std::vector<Ipv4Net>& allowed = {});
     StreamTarget target() const;
-    std::vector<Ipv4Net> allowed() const;
 
     // Where a packet goes now, given the record's destination; nullopt
     // while the record's address is refused.
