@@ -55,8 +55,10 @@ complete_words() {
 [ "$(complete_words px310-client params set exp)" = "exposure_time_u16=" ] || fail "no field names after params set"
 [ "$(complete_words px310-client control /tmp/socket st)" = stats ] || fail "no control commands after control PATH"
 [ "$(complete_words px310-headless --tcp)" = --tcp-port ] || fail "no px310-headless options"
-"$bin/px310-client" --help | grep -q "^Commands:" || fail "px310-client --help"
-"$bin/px310-headless" --help | grep -q -- "--tcp-port" || fail "px310-headless --help"
+# Whole outputs are read before they are searched: grep -q would stop
+# reading at its match, and a program still writing would die of SIGPIPE.
+grep -q "^Commands:" <<<"$("$bin/px310-client" --help)" || fail "px310-client --help"
+grep -q -- "--tcp-port" <<<"$("$bin/px310-headless" --help)" || fail "px310-headless --help"
 for page in "$root"/usr/share/man/man1/*.1.gz; do
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings=w -E UTF-8 -l "$page" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "man warns about $page: $warnings"
@@ -68,7 +70,7 @@ chmod a-w "$bin"
 export XDG_CONFIG_HOME="$root/config"
 # The window program: its version without a display, then a start on the
 # headless platform that stays open until it is stopped.
-"$bin/px310-emulator" --version | grep -q "^px310-emulator [0-9]" || fail "px310-emulator --version"
+grep -q "^px310-emulator [0-9]" <<<"$("$bin/px310-emulator" --version)" || fail "px310-emulator --version"
 QT_QPA_PLATFORM=offscreen "$bin/px310-emulator" >"$root/window.log" 2>&1 &
 window_pid=$!
 sleep 2
@@ -100,7 +102,7 @@ stop_headless() {
 }
 
 start_headless
-"$bin/px310-client" --port "$port" params get tcp_port_u16 | grep -q "= $port$" || fail "params get"
+grep -q "= $port$" <<<"$("$bin/px310-client" --port "$port" params get tcp_port_u16)" || fail "params get"
 "$bin/px310-client" --port "$port" result --summary --plot "$root/plot.png" >/dev/null || fail "result --plot"
 [ -s "$root/plot.png" ] || fail "no plot"
 "$bin/px310-client" --port "$port" params set exposure_time_u16=1234 >/dev/null
@@ -111,7 +113,7 @@ grep -q "parameters saved to $saved" "$log" || fail "the flush did not say it we
 [ ! -e "$bin/user_params.ini" ] || fail "the flush wrote beside the program"
 
 start_headless
-"$bin/px310-client" params get exposure_time_u16 --port "$port" | grep -q "= 1234$" ||
+grep -q "= 1234$" <<<"$("$bin/px310-client" params get exposure_time_u16 --port "$port")" ||
   fail "the next start did not load $saved"
 stop_headless
 # The pytest plugin, found through its entry point by a pytest in a virtualenv
