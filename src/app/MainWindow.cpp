@@ -13,6 +13,7 @@
 #include <QCloseEvent>
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QIcon>
 #include <QLabel>
@@ -54,6 +55,10 @@ MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
     faultsLbl = new ElidedLabel(this);
     faultsLbl->setObjectName(QStringLiteral("faultsLbl"));
     statusBar()->addPermanentWidget(faultsLbl);
+    playingLbl = new ElidedLabel(this);
+    playingLbl->setObjectName(QStringLiteral("playingLbl"));
+    playingLbl->hide();
+    statusBar()->addPermanentWidget(playingLbl);
     stateRefresh.setInterval(kStateRefreshMs);
     connect(&stateRefresh, &QTimer::timeout, this, &MainWindow::showEmulatorState);
     showEmulatorState();
@@ -98,6 +103,8 @@ MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
 
     connect(ui->flushBtn, &QPushButton::clicked, this, &MainWindow::serializeUserParams);
     deserializeUserParams();
+    // What the headless program streams, until the user draws or clears.
+    ui->paint->showBuiltInProfile(ui->bufferSizeCombo->currentIndex());
     initPicture(dataFilePath(places, QStringLiteral("kelvora.jpg")));
     connect(ui->loadDotsBtn, &QPushButton::clicked, this, &MainWindow::loadCsvDots);
     connect(ui->saveDotsBtn, &QPushButton::clicked, this, &MainWindow::saveCsvDotsReverseX);
@@ -524,8 +531,9 @@ void MainWindow::loadRecording(FileQuestion question) {
     ui->zdiapSpin->setValue(scanner_.settings().zdiap);
     ui->action_StopReplay->setEnabled(true);
     replayRefresh.start();
+    playingLbl->show();
     showReplayedFrame();
-    reportFileResult(tr("replaying %1").arg(path));
+    reportFileResult(tr("playing %1").arg(path));
 }
 
 void MainWindow::stopReplay() {
@@ -535,6 +543,7 @@ void MainWindow::stopReplay() {
 
 void MainWindow::showDrawnProfileView() {
     replayRefresh.stop();
+    playingLbl->hide();
     ui->action_StopReplay->setEnabled(false);
     ui->paint->showFrame(std::nullopt);
 }
@@ -543,11 +552,29 @@ void MainWindow::showDrawnProfileView() {
 // recording at their own measurements; asking it for the stream's as well would
 // send a large capture back and forth through its file.
 void MainWindow::showReplayedFrame() {
+    playingLbl->setFullText(playingText());
     if (clientConnected)
         return;
     ProfileSnapshot frame;
     scanner_.copyStreamedFrame(frame);
     ui->paint->showFrame(std::move(frame));
+}
+
+QString MainWindow::playingText() const {
+    const QString path = scanner_.replayedPath();
+    if (path.isEmpty())
+        return QString();
+    const QString file = QFileInfo(path).fileName();
+    // Stopped, the view shows the frame of measurement 1.
+    const uint32_t measurement = std::max<uint32_t>(scanner_.streamedMeasurement(), 1);
+    if (scanner_.scene())
+        return tr("scene %1: measurement %2").arg(file).arg(measurement);
+    const std::optional<FramePosition> position = scanner_.streamedFramePosition();
+    if (!position)
+        return tr("replay %1").arg(file);
+    if (position->frames == 0)
+        return tr("replay %1: frame %2").arg(file).arg(position->frame);
+    return tr("replay %1: frame %2 of %3").arg(file).arg(position->frame).arg(position->frames);
 }
 
 void MainWindow::saveCsvDotsReverseX() {

@@ -104,6 +104,9 @@ private:
     // File outcomes go to the log and the status bar.
     void reportFileResult(const QString& text);
     void showReplayedFrame();
+    // "scene F: measurement m" or "replay F: frame k of N"; empty while the
+    // drawn profile plays.
+    QString playingText() const;
     // The view and the menu once the drawn profile plays again.
     void showDrawnProfileView();
 
@@ -112,6 +115,7 @@ private:
     Scanner scanner_;
     ElidedLabel* stateLbl = nullptr;   // the status bar's lasting part
     ElidedLabel* faultsLbl = nullptr;  // beside it, the injected faults
+    ElidedLabel* playingLbl = nullptr; // the recording or scene being played
     FaultCounts faultsSince;           // the counters when the faults were set or the run started
     QTimer stateRefresh;         // the record and the server change while running
     QTimer replayRefresh;        // the view follows the frame the stream is at

@@ -16,7 +16,9 @@ int main(int argc, char* argv[]) {
         return 0;
     }
     QApplication app(argc, argv);
-    enableEmulatorLog();
+    // Quiet unless asked; QT_LOGGING_RULES still turns on what it names.
+    if (QCoreApplication::arguments().contains(QStringLiteral("--verbose")))
+        enableEmulatorLog();
     QCoreApplication::setOrganizationName(QStringLiteral("Kelvora"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("kelvora.example"));
     QCoreApplication::setApplicationName(QStringLiteral("PX310Emulator"));

@@ -80,8 +80,7 @@ void CaptureProfileSource::copyProfile(uint64_t measurement, ProfileSnapshot& ou
     std::unique_lock<std::mutex> lock(mutex_);
     const auto deadline = std::chrono::steady_clock::now() + kLongestWait;
     for (;;) {
-        const uint64_t frames = frameCount_ > 0 ? uint64_t(frameCount_) : UINT64_MAX;
-        const long long k = static_cast<long long>(frameOfMeasurement(measurement, frames, playback_));
+        const long long k = static_cast<long long>(frameOfLocked(measurement));
         const long long held = windowStart_ + static_cast<long long>(window_.size());
         if (k >= windowStart_ && k < held) {
             copyFrame(window_[size_t(k - windowStart_)], out, maxPoints);
@@ -107,5 +106,15 @@ void CaptureProfileSource::copyProfile(uint64_t measurement, ProfileSnapshot& ou
 long long CaptureProfileSource::frameCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return frameCount_;
+}
+
+uint64_t CaptureProfileSource::frameOfLocked(uint64_t measurement) const {
+    const uint64_t frames = frameCount_ > 0 ? uint64_t(frameCount_) : UINT64_MAX;
+    return frameOfMeasurement(measurement, frames, playback_);
+}
+
+std::optional<FramePosition> CaptureProfileSource::framePosition(uint64_t measurement) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return FramePosition{frameOfLocked(measurement) + 1, frameCount_ > 0 ? uint64_t(frameCount_) : 0};
 }
 

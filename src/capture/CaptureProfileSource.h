@@ -26,6 +26,8 @@ public:
     ~CaptureProfileSource() override;
 
     void copyProfile(uint64_t measurement, ProfileSnapshot& out, int maxPoints) override;
+    // The frame count is known once one pass has reached the file's end.
+    std::optional<FramePosition> framePosition(uint64_t measurement) const override;
 
     // Frames in the file once one pass has reached its end, else -1.
     long long frameCount() const;
@@ -38,6 +40,8 @@ private:
     CaptureProfileSource(const QString& path, CaptureFilter filter, Playback playback,
                          std::unique_ptr<CaptureReader> reader, ProfileSnapshot first);
     void readAhead();
+    // The 0-based frame of `measurement`; mutex_ held.
+    uint64_t frameOfLocked(uint64_t measurement) const;
     bool readerHasWork() const;
     void dropFramesBehind();
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 #include <optional>
 
 namespace {
@@ -185,4 +186,25 @@ void ProfileModel::clear() {
         occupied_[d.y * kAreaWidth + d.x] = 0;
     dots_.clear();
     profile_.clear();
+}
+
+void drawBuiltInProfile(ProfileModel& model) {
+    constexpr int kFloor = 400;
+    constexpr int kTop = 250;
+    const int corners[][2] = {{0, kFloor}, {200, kFloor}, {260, kTop}, {380, kTop}, {440, kFloor}, {kAreaWidth, kFloor}};
+    for (size_t i = 0; i + 1 < std::size(corners); ++i) {
+        Segment line = Segment::startingAt(corners[i][0], corners[i][1]);
+        line.setEnd(corners[i + 1][0], corners[i + 1][1]);
+        model.commitLine(line);
+    }
+}
+
+std::vector<ProfilePoint> builtInProfile(int pointCountIndex) {
+    ProfileStore store;
+    UserParamsStore params;
+    params.update([&](USER_PARAMS& p) { p.interpolation_u8 = static_cast<uint8_t>(pointCountIndex); });
+    ProfileModel model(store, params);
+    drawBuiltInProfile(model);
+    model.rebuild(pointCountIndex);
+    return store.points();
 }

@@ -78,3 +78,9 @@ private:
     std::vector<Dot> dots_;
     std::vector<uint8_t> occupied_;  // one flag per pixel, in step with dots_
 };
+
+// Draws the profile the programs play until told otherwise: a raised block
+// with sloped sides on a flat floor, in lines across the whole area.
+void drawBuiltInProfile(ProfileModel& model);
+// That profile's points at point-count index `pointCountIndex`.
+std::vector<ProfilePoint> builtInProfile(int pointCountIndex);

@@ -28,6 +28,10 @@ void HeldFramesSource::copyProfile(uint64_t measurement, ProfileSnapshot& out, i
     copyFrame(frames_[frameOfMeasurement(measurement, frames_.size(), playback_)], out, maxPoints);
 }
 
+std::optional<FramePosition> HeldFramesSource::framePosition(uint64_t measurement) const {
+    return FramePosition{frameOfMeasurement(measurement, frames_.size(), playback_) + 1, frames_.size()};
+}
+
 std::unique_ptr<ProfileSource> openCsvFolder(const QString& folder, CsvScale scale, Playback playback,
                                              QString& error, long long maxPoints) {
     const QDir dir(folder);

@@ -178,6 +178,10 @@ void Scanner::copyStreamedFrame(ProfileSnapshot& out, int maxPoints) const {
     feed_.copyProfile(streamedMeasurement(), out, maxPoints);
 }
 
+std::optional<FramePosition> Scanner::streamedFramePosition() const {
+    return feed_.current()->framePosition(streamedMeasurement());
+}
+
 uint32_t Scanner::streamedMeasurement() const { return stream_ ? stream_->measurementCounter() : 0; }
 
 uint64_t Scanner::latePackets() const { return latePacketsBefore_ + (stream_ ? stream_->latePackets() : 0); }

@@ -129,6 +129,9 @@ public:
     QString replayedPath() const;
     // The frame the stream is at (the first one while stopped).
     void copyStreamedFrame(ProfileSnapshot& out, int maxPoints = kMaxProfilePoints) const;
+    // Where the frame the stream is at lies in the recording; empty while
+    // none with frames plays.
+    std::optional<FramePosition> streamedFramePosition() const;
     // The measurement of the last packet streamed; 0 before the first and while stopped.
     uint32_t streamedMeasurement() const;
     // Stream packets that left more than a period after their slot (the process got no time).

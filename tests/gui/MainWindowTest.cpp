@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -345,7 +346,29 @@ TEST_F(MainWindowTest, ASceneBringsItsRangesToThePanelAndPlays) {
     ProfileSnapshot sent;
     window->scanner().copyStreamedFrame(sent);
     ASSERT_EQ(sent.count(), 640) << "the panel's point count";
-    EXPECT_TRUE(shows(ProfilePoint{sent.x[0], sent.z[0]}));
+    EXPECT_TRUE(shows(ProfilePoint{sent.x[320], sent.z[320]}));
+}
+
+TEST_F(MainWindowTest, StartsWithTheBuiltInProfileDrawnAndStreamed) {
+    const std::vector<ProfilePoint> builtIn = builtInProfile(combo("bufferSizeCombo")->currentIndex());
+    ASSERT_EQ(profile().points(), builtIn);
+    EXPECT_TRUE(shows(builtIn[builtIn.size() / 2]));
+}
+
+TEST_F(MainWindowTest, TheStatusBarNamesTheSceneAndTheMeasurementShown) {
+    ASSERT_TRUE(writeFile(dir.filePath("s.json"), R"({"belt": {"z": 9}, "objects": []})"));
+    window->answers << dir.filePath("s.json");
+    trigger("action_LoadScene");
+    EXPECT_EQ(child<QLabel>(*window, "playingLbl")->toolTip(), "scene s.json: measurement 1");
+}
+
+TEST_F(MainWindowTest, TheStatusBarNamesTheReplayAndItsFrameOfAll) {
+    QTemporaryDir folder;
+    ASSERT_TRUE(writeFile(folder.filePath("a.csv"), "0;50\n") && writeFile(folder.filePath("b.csv"), "10;60\n"));
+    window->answers << folder.path();
+    trigger("action_LoadRecordingFolder");
+    const QString name = QFileInfo(folder.path()).fileName();
+    EXPECT_EQ(child<QLabel>(*window, "playingLbl")->toolTip(), "replay " + name + ": frame 1 of 2");
 }
 
 // The dialog shows the scanner's faults and a table of the keys, each on one

@@ -1,3 +1,4 @@
+#include "params/UserParamsIni.h"
 #include "profile/widget/PaintWidget.h"
 #include "profile/widget/ProfileView.h"
 #include "support/TestUtil.h"
@@ -151,15 +152,36 @@ TEST_F(PaintWidgetTest, ViewWritesTheNumberOfDrawnDotsNotOfStoredPoints) {
     paint.onBufferSizeChanged(0);  // stores 2 of them
     const QImage view = paint.grab().toImage();
     // The same text drawn by hand over a blanked place must match pixel for pixel.
-    const QRect place = paint.fontMetrics().boundingRect("12").translated(50, 50).adjusted(-2, -2, 2, 2);
+    const QString caption = "dots drawn: 12";
+    const QRect place = paint.fontMetrics().boundingRect(caption).translated(50, 50).adjusted(-2, -2, 2, 2);
     QImage expected = view.copy();
     QPainter painter(&expected);
     painter.fillRect(place, view.pixelColor(300, 100));
     painter.setFont(paint.font());
     painter.setPen(Qt::red);
-    painter.drawText(50, 50, "12");
+    painter.drawText(50, 50, caption);
     painter.end();
     EXPECT_EQ(view.copy(place), expected.copy(place));
+}
+
+TEST_F(PaintWidgetTest, TheFirstPressReplacesTheBuiltInProfile) {
+    paint.showBuiltInProfile(kDefaultPointCountIndex);
+    click(QPointF(100, 100));
+    EXPECT_EQ(dots(), (std::vector<Dot>{{100, 100}}));
+}
+
+TEST_F(PaintWidgetTest, AFrameWiderThanTheAreaIsDrawnOnlyInsideItsFrame) {
+    ProfileSnapshot frame;
+    for (int x = -8192; x < 8192; x += 16) {
+        frame.x.push_back(static_cast<int16_t>(x));
+        frame.z.push_back(8192);
+    }
+    paint.showFrame(frame);
+    const QImage view = paint.grab().toImage();
+    const QColor green(PaintWidget::kStoredProfileColour);
+    const QRect inside = footprint(view, green, PaintWidget::frameInterior());
+    ASSERT_FALSE(inside.isEmpty());
+    EXPECT_EQ(footprint(view, green, view.rect()), inside);
 }
 
 TEST(ScaleMarks, XRunsFromMinusSixToPlusSixStepsAndZSkipsEveryPositionThatWouldReadZero) {

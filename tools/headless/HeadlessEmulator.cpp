@@ -11,23 +11,6 @@
 #include <QJsonArray>
 #include <QTcpServer>
 
-std::vector<ProfilePoint> builtInProfile() {
-    ProfileStore store;
-    UserParamsStore params;
-    params.update([](USER_PARAMS& p) { p.interpolation_u8 = kDefaultPointCountIndex; });
-    ProfileModel model(store, params);
-    constexpr int kFloor = 400;
-    constexpr int kTop = 250;
-    const int corners[][2] = {{0, kFloor}, {200, kFloor}, {260, kTop}, {380, kTop}, {440, kFloor}, {kAreaWidth, kFloor}};
-    for (size_t i = 0; i + 1 < std::size(corners); ++i) {
-        Segment line = Segment::startingAt(corners[i][0], corners[i][1]);
-        line.setEnd(corners[i + 1][0], corners[i + 1][1]);
-        model.commitLine(line);
-    }
-    model.rebuild(kDefaultPointCountIndex);
-    return store.points();
-}
-
 HeadlessEmulator::HeadlessEmulator(const HeadlessOptions& options, QObject* parent)
     : QObject(parent), options_(options) {
     listenTimeout_.setSingleShot(true);
@@ -133,7 +116,7 @@ bool HeadlessEmulator::loadPicture(Member& member, QString* error) {
 bool HeadlessEmulator::loadProfile(Member& member, QString* error) {
     const QString& path = member.plan.profilePath;
     if (path.isEmpty()) {
-        member.scanner->profile().replace(builtInProfile());
+        member.scanner->profile().replace(builtInProfile(kDefaultPointCountIndex));
         return true;
     }
     const CsvImport import = member.scanner->loadCsvProfile(path);

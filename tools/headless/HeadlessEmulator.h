@@ -87,7 +87,3 @@ private:
 QJsonObject listeningJson(Scanner& scanner);
 // The same as the line a user reads.
 QString listeningText(const QJsonObject& scanner);
-
-// The profile streamed without --profile: 640 points, a raised block with
-// sloped sides on a flat floor, drawn with the drawing area's line rules.
-std::vector<ProfilePoint> builtInProfile();

@@ -8,9 +8,13 @@
 #include <QMouseEvent>
 #include <QPainter>
 
+#include <utility>
+
 namespace {
 const std::vector<Dot> kNoDots;
-}
+// The form's style sheet: a 5 px margin, then a 1 px border.
+constexpr int kFrameInset = 6;
+}  // namespace
 
 PaintWidget::PaintWidget(QWidget* parent) : QWidget(parent) {
     // A plain QWidget subclass ignores its style sheet's background and border
@@ -35,7 +39,28 @@ void PaintWidget::onZdiapUpdated(int zdiap) {
 void PaintWidget::clearDots() {
     if (model_)
         model_->clear();
+    showsBuiltIn_ = false;
     update();
+}
+
+void PaintWidget::showBuiltInProfile(int pointCountIndex) {
+    if (!model_)
+        return;
+    model_->clear();
+    drawBuiltInProfile(*model_);
+    model_->rebuild(pointCountIndex);
+    showsBuiltIn_ = true;
+    update();
+}
+
+QString PaintWidget::dotsCaption() const {
+    if (showsBuiltIn_)
+        return tr("built-in profile: draw to replace it");
+    return tr("dots drawn: %1").arg(dots().size());
+}
+
+QRect PaintWidget::frameInterior() {
+    return QRect(0, 0, kAreaWidth, kAreaHeight).adjusted(kFrameInset, kFrameInset, -kFrameInset, -kFrameInset);
 }
 
 void PaintWidget::setUserParams(UserParamsStore* userParams, ProfileStore* profile) {
@@ -80,6 +105,8 @@ void PaintWidget::mousePressEvent(QMouseEvent* event) {
     event->accept();
     if (!model_ || event->button() != Qt::LeftButton)
         return;
+    if (std::exchange(showsBuiltIn_, false))
+        model_->clear();
     mousePressed_ = true;
     dragTool_ = paintMode_;
     const QPoint pixel = toPixel(event->localPos());
@@ -123,12 +150,18 @@ void PaintWidget::mouseReleaseEvent(QMouseEvent* event) {
 
 void PaintWidget::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    paintDots(painter);
+    painter.setClipRect(frameInterior());
+    // A recording being played shows alone: the area shows what is streamed.
+    if (!frame_)
+        paintDots(painter);
     paintStoredProfile(painter);
-    paintScales(painter);
-    painter.setPen(Qt::red);
-    painter.drawText(50, 50, QString::number(dots().size()));
     paintSegmentPreview(painter);
+    painter.setClipping(false);
+    paintScales(painter);
+    if (!frame_) {
+        painter.setPen(Qt::red);
+        painter.drawText(50, 50, dotsCaption());
+    }
 }
 
 void PaintWidget::paintDots(QPainter& painter) const {

@@ -27,11 +27,18 @@ public:
     // The drawn dots; empty until setUserParams() has been called.
     const std::vector<Dot>& dots() const;
     PaintMode paintMode() const { return paintMode_; }
+    // The words at the top left corner: what the dots are and how many.
+    QString dotsCaption() const;
+    // Inside the form's yellow frame: the profile and the dots are drawn only there.
+    static QRect frameInterior();
 
 public slots:
     void onXemrUpdated(int xemr);
     void onZdiapUpdated(int zdiap);
     void clearDots();
+    // Draws the built-in profile at point-count index `pointCountIndex`; the
+    // user's first press in the area clears it before drawing.
+    void showBuiltInProfile(int pointCountIndex);
     // Creates the drawing model on the scanner's record (which gives the
     // point-count selection) and profile; mouse input is ignored before this call.
     void setUserParams(UserParamsStore* userParams, ProfileStore* profile);
@@ -68,4 +75,5 @@ private:
     std::optional<Segment> line_;
     std::optional<Segment> arc_;
     std::optional<ProfileSnapshot> frame_;
+    bool showsBuiltIn_ = false;
 };
