@@ -8,7 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
-QJsonObject statsJson(const FaultCounts& c, const FaultSpec& current, uint64_t latePackets) {
+QJsonObject statsJson(const FaultCounts& c, const FaultSpec& current, uint64_t latePackets, uint64_t refusedSends) {
     const QJsonObject faults{{QStringLiteral("lost"), double(c.lost)},
                              {QStringLiteral("duplicated"), double(c.duplicated)},
                              {QStringLiteral("reordered"), double(c.reordered)},
@@ -25,6 +25,7 @@ QJsonObject statsJson(const FaultCounts& c, const FaultSpec& current, uint64_t l
         requests.insert(QString::number(command), double(count));
     return {{QStringLiteral("datagrams_sent"), double(c.datagramsSent)},
             {QStringLiteral("late_packets"), double(latePackets)},
+            {QStringLiteral("datagrams_refused"), double(refusedSends)},
             {QStringLiteral("faults"), faults},
             {QStringLiteral("requests"), requests},
             {QStringLiteral("clients_connected"), c.clientsConnected},

@@ -10,7 +10,7 @@
 // {"datagrams_sent": n, "late_packets": n, "faults": {"lost": n, ...},
 //  "requests": {"1": n, ...}, "clients_connected": n, "current_faults": "loss=5%"}
 // `latePackets`: stream packets that left more than a period after their slot.
-QJsonObject statsJson(const FaultCounts& counts, const FaultSpec& current, uint64_t latePackets);
+QJsonObject statsJson(const FaultCounts& counts, const FaultSpec& current, uint64_t latePackets, uint64_t refusedSends);
 
 class Scanner;
 

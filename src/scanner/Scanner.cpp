@@ -98,6 +98,7 @@ void Scanner::stopWorkers() {
     stream_->finish();
     engine_.stopServing(std::exchange(server_, nullptr));
     latePacketsBefore_ += stream_->latePackets();
+    refusedSendsBefore_ += stream_->refusedSends() + helloWorker_->refusedSends();
     helloWorker_.reset();
     stream_.reset();
 }
@@ -185,6 +186,10 @@ std::optional<FramePosition> Scanner::streamedFramePosition() const {
 uint32_t Scanner::streamedMeasurement() const { return stream_ ? stream_->measurementCounter() : 0; }
 
 uint64_t Scanner::latePackets() const { return latePacketsBefore_ + (stream_ ? stream_->latePackets() : 0); }
+
+uint64_t Scanner::refusedSends() const {
+    return refusedSendsBefore_ + (stream_ ? stream_->refusedSends() + helloWorker_->refusedSends() : 0);
+}
 
 quint16 Scanner::listeningPort() const { return server_ ? server_->listeningPort() : 0; }
 

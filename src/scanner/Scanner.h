@@ -136,6 +136,8 @@ public:
     uint32_t streamedMeasurement() const;
     // Stream packets that left more than a period after their slot (the process got no time).
     uint64_t latePackets() const;
+    // Stream packets and hellos the system refused to send (each reason is logged once).
+    uint64_t refusedSends() const;
 
     // Writes the record and the extras to `path`; false with `error` set.
     bool saveParams(const QString& path, QString* error) const;
@@ -184,6 +186,7 @@ private:
     std::unique_ptr<UdpTransport> stream_;
     TcpTransport* server_ = nullptr;  // lives on the engine's serving thread
     uint64_t latePacketsBefore_ = 0;  // of the runs before this one
+    uint64_t refusedSendsBefore_ = 0;
     std::atomic<int> appliedFrequency_{-1};  // the rate the schedules run at
     static constexpr int kListenWatchMs = 5;
     QTimer listenWatch_;  // until the server listens or cannot

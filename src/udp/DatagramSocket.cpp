@@ -21,6 +21,8 @@ sockaddr_in socketAddress(uint32_t address, uint16_t port) {
 
 }  // namespace
 
+DatagramSocket::DatagramSocket(LogCategory log, std::atomic<uint64_t>& refusals) : log_(log), refusals_(refusals) {}
+
 DatagramSocket::~DatagramSocket() { close(); }
 
 bool DatagramSocket::open(uint32_t address) {
@@ -57,8 +59,20 @@ bool DatagramSocket::sendTo(const char* data, size_t size, uint32_t address, uin
     if (fd_ < 0)
         return false;
     const sockaddr_in to = socketAddress(address, port);
-    return ::sendto(fd_, data, size, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
-           static_cast<ssize_t>(size);
+    if (::sendto(fd_, data, size, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0)
+        return true;
+    noteRefusal(errno);
+    return false;
+}
+
+void DatagramSocket::noteRefusal(int error) {
+    refusals_.fetch_add(1, std::memory_order_relaxed);
+    const size_t reason = size_t(error) < kReasonsLogged ? size_t(error) : 0;
+    if (loggedReasons_.test(reason))
+        return;
+    loggedReasons_.set(reason);
+    qCWarning(log_).noquote() << QStringLiteral("the system refuses datagrams (logged once): %1")
+                                     .arg(QString::fromLocal8Bit(std::strerror(error)));
 }
 
 void DatagramSocket::queue(const QByteArray& datagram, uint32_t address, uint16_t port) {
@@ -96,6 +110,11 @@ void DatagramSocket::sendQueued() {
     }
     for (int sent = 0; fd_ >= 0 && sent < queuedCount_;) {
         const int accepted = ::sendmmsg(fd_, messages.data() + sent, unsigned(queuedCount_ - sent), MSG_DONTWAIT);
-        sent += accepted > 0 ? accepted : 1;
+        if (accepted > 0) {
+            sent += accepted;
+        } else {
+            noteRefusal(errno);  // the first of those left; the rest are tried again
+            ++sent;
+        }
     }
 }

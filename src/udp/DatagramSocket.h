@@ -3,20 +3,25 @@
 #include "udp/Destinations.h"
 
 #include <QByteArray>
+#include <QLoggingCategory>
 #include <QString>
 
 #include <array>
+#include <atomic>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
-
 
 // A plain UDP socket for senders that run on a scheduler thread: no event
 // loop and no thread affinity. Datagrams go one per system call (sendTo) or
 // queued and sent together (queue, flush). Addresses are IPv4 numbers in host
-// order.
+// order. A datagram the system refuses is counted in `refusals` (the
+// owner's, so that it outlives the socket), and the first refusal for each
+// reason is logged to `log` with the system's words.
 class DatagramSocket {
 public:
-    DatagramSocket() = default;
+    using LogCategory = const QLoggingCategory& (*)();
+    DatagramSocket(LogCategory log, std::atomic<uint64_t>& refusals);
     ~DatagramSocket();
     DatagramSocket(const DatagramSocket&) = delete;
     DatagramSocket& operator=(const DatagramSocket&) = delete;
@@ -51,9 +56,15 @@ private:
 
     void sendQueued();
     bool fail(int error, const QString& what);
+    void noteRefusal(int error);
 
+    static constexpr size_t kReasonsLogged = 256;  // errno values below this are logged once each
+
+    const LogCategory log_;
+    std::atomic<uint64_t>& refusals_;
     int fd_ = -1;
     QString error_;
     std::array<Queued, kQueueCapacity> queued_;
     int queuedCount_ = 0;
+    std::bitset<kReasonsLogged> loggedReasons_;  // the sending thread's
 };

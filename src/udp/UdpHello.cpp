@@ -75,7 +75,7 @@ void UdpHello::openLegs() {
         qCWarning(lcHello).noquote() << "hello: no interface has a broadcast address for"
                                      << scannerAddress_.toString() << "- no hello is sent";
     for (const HelloLeg& leg : legs_) {
-        sockets_.push_back(std::make_unique<DatagramSocket>());
+        sockets_.push_back(std::make_unique<DatagramSocket>(lcHello, refusedSends_));
         if (!sockets_.back()->open(leg.source))
             qCWarning(lcHello).noquote() << "hello:" << sockets_.back()->errorString();
     }

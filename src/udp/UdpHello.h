@@ -58,6 +58,8 @@ public:
     void setTarget(const HelloTarget& target, const QHostAddress& scannerAddress);
     // Before the start: `faults` (which outlive this worker) may silence the announcements.
     void useFaults(ScannerFaults* faults) { faults_ = faults; }
+    // Thread-safe: hellos the system refused.
+    uint64_t refusedSends() const { return refusedSends_; }
 signals:
     void finished();
 
@@ -77,6 +79,7 @@ private:
     QHostAddress scannerAddress_{QHostAddress::AnyIPv4};
     std::vector<HelloLeg> legs_;  // of this start, each with its socket
     std::vector<std::unique_ptr<DatagramSocket>> sockets_;
+    std::atomic<uint64_t> refusedSends_{0};
     bool started_ = false;
     ScannerFaults* faults_ = nullptr;
 };

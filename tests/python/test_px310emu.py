@@ -131,6 +131,11 @@ def test_a_client_sees_the_command_server_faults(px310_emulator, seen, counter):
 
 
 @needs_control
+def test_stats_count_no_refused_datagrams_on_loopback(px310_emulator):
+    assert px310_emulator.stats()["datagrams_refused"] == 0
+
+
+@needs_control
 @pytest.mark.px310(faults="dup=1%", seed=3)
 def test_a_bad_command_is_refused_and_changes_nothing(px310_emulator):
     with pytest.raises(ControlError, match="loss=5"):

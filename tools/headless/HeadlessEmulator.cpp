@@ -353,7 +353,7 @@ void HeadlessEmulator::beginOutage(const QString& scanner, std::chrono::millisec
 
 void HeadlessEmulator::stats(const QString& scanner, ControlAnswer answer) {
     if (Scanner* s = addressed(scanner, answer)) {
-        QJsonObject stats = statsJson(s->faultCounters(), s->faults(), s->latePackets());
+        QJsonObject stats = statsJson(s->faultCounters(), s->faults(), s->latePackets(), s->refusedSends());
         addDestinations(stats, *s);
         answer({true, jsonLine(stats)});
     }

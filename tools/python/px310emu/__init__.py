@@ -275,7 +275,7 @@ class Emulator:
         return self.control("outage %g" % seconds, scanner)
 
     def stats(self, scanner=None):
-        """The stats as a dict: datagrams_sent, late_packets, faults, requests, clients_connected, current_faults."""
+        """The stats as a dict: datagrams_sent, late_packets, datagrams_refused, faults, requests, clients_connected, current_faults."""
         return json.loads(self.control("stats", scanner))
 
     def requests(self, scanner=None):
