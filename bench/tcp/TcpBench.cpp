@@ -141,7 +141,7 @@ int main(int argc, char* argv[]) {
     std::vector<double> dispatchUs;
 
     QThread serverThread;
-    auto* server = new TcpTransport(nullptr, 640, 480, &params, picture.get(), &feed, &hello);
+    auto* server = new TcpTransport(nullptr, &params, picture.get(), &feed, &hello);
     startOnThread(server, serverThread, &TcpTransport::run);
     QThread echoThread;
     auto* echo = new EchoServer(kResultSize);

@@ -64,7 +64,7 @@ std::vector<ProfilePoint> benchProfile() {
 class RunningStream {
 public:
     RunningStream(UserParamsStore& params, ProfileStore& profile)
-        : feed_(profile), worker_(nullptr, 640, 480, &params, &feed_, &hello_) {
+        : feed_(profile), worker_(nullptr, &params, &feed_, &hello_) {
         engine_.startSending(&worker_);
     }
     ~RunningStream() {

@@ -204,8 +204,8 @@ void Scanner::plugWorkers() {
     const ScannerSettings s = settings();
     const QHostAddress source = sourceAddress();
     helloWorker_ = std::make_unique<UdpHello>(nullptr, &params_, &hello_);
-    stream_ = std::make_unique<UdpTransport>(nullptr, kAreaWidth, kAreaHeight, &params_, &feed_, &hello_, source);
-    server_ = new TcpTransport(nullptr, kAreaWidth, kAreaHeight, &params_, picture_.get(), &feed_, &hello_);
+    stream_ = std::make_unique<UdpTransport>(nullptr, &params_, &feed_, &hello_, source);
+    server_ = new TcpTransport(nullptr, &params_, picture_.get(), &feed_, &hello_);
     helloWorker_->useFaults(&faults_);
     stream_->useFaults(&faults_.stream());
     stream_->useRoute(&route_);

@@ -9,8 +9,6 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
-#include <cstdlib>
-#include <ctime>
 #include <utility>
 
 namespace {
@@ -23,8 +21,8 @@ constexpr int kLongestHoldMs = 60 * 1000;
 
 }  // namespace
 
-TcpTransport::TcpTransport(QObject* parent, int /*width*/, int /*height*/, UserParamsStore* params,
-                           const CameraPicture* picture, const ProfileFeed* profile, HelloBuffer* hello)
+TcpTransport::TcpTransport(QObject* parent, UserParamsStore* params, const CameraPicture* picture,
+                           const ProfileFeed* profile, HelloBuffer* hello)
     : QObject(parent),
       params_(params),
       dispatcher_(*params, *profile, picture, *hello, schedule_, settings_),
@@ -40,7 +38,6 @@ TcpTransport::TcpTransport(QObject* parent, int /*width*/, int /*height*/, UserP
         read();
     });
     log(QStringLiteral("tcp constructor"));
-    std::srand(static_cast<unsigned>(std::time(nullptr)));  // result noise draws from rand()
 }
 
 TcpTransport::~TcpTransport() {

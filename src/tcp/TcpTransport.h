@@ -29,8 +29,8 @@ class TcpTransport : public QObject, private CommandSink {
     Q_OBJECT
 
 public:
-    TcpTransport(QObject* parent, int width, int height, UserParamsStore* params, const CameraPicture* picture,
-                 const ProfileFeed* profile, HelloBuffer* hello);
+    TcpTransport(QObject* parent, UserParamsStore* params, const CameraPicture* picture, const ProfileFeed* profile,
+                 HelloBuffer* hello);
     ~TcpTransport() override;
 
     // Thread-safe: ends a paced result at once and keeps new clients out.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 
 namespace {
 
@@ -12,10 +13,17 @@ void putU16(uint8_t* at, uint16_t value) {
     at[1] = static_cast<uint8_t>(value >> 8);
 }
 
+// One generator per thread: streams and servers draw at once without a lock
+// or a shared global state.
+uint32_t drawNoise() {
+    thread_local std::minstd_rand generator{std::random_device{}()};
+    return static_cast<uint32_t>(generator());
+}
+
 NoiseSource randomNoise(int level, int modulus) {
     if (level <= 0)
         return {};
-    return [level, modulus] { return static_cast<uint16_t>((std::rand() % level) % modulus); };
+    return [level, modulus] { return static_cast<uint16_t>((drawNoise() % uint32_t(level)) % uint32_t(modulus)); };
 }
 
 }  // namespace

@@ -61,7 +61,7 @@ using NoiseSource = std::function<uint16_t()>;
 void transformProfile(ProfileSnapshot& points, uint8_t invertXZ, const NoiseSource& noise);
 
 // Noise of the stream (0 or 1 per coordinate) and of the result command
-// (0 .. level - 1), both drawn from rand(). Empty for level 0.
+// (0 .. level - 1), both drawn at random. Empty for level 0.
 NoiseSource streamNoise(int level);
 NoiseSource resultNoise(int level);
 

@@ -7,8 +7,6 @@
 
 #include <QDebug>
 #include <algorithm>
-#include <cstdlib>
-#include <ctime>
 #include <utility>
 
 namespace {
@@ -34,11 +32,9 @@ bool isInterfaceBroadcast(const QHostAddress& address) {
     });
 }
 
-UdpTransport::UdpTransport(QObject* parent, int width, int height, UserParamsStore* params,
-                           const ProfileFeed* profile, HelloBuffer* hello, const QHostAddress& source)
+UdpTransport::UdpTransport(QObject* parent, UserParamsStore* params, const ProfileFeed* profile, HelloBuffer* hello,
+                           const QHostAddress& source)
     : QObject(parent), params_(params), profile_(profile), hello_(hello), sourceAddress_(source.toIPv4Address()) {
-    Q_UNUSED(width);
-    Q_UNUSED(height);
     qCDebug(lcStream) << "udp created";
     // Until the panel's first calls the trailer carries what the hello packet announces.
     const HelloBytes announced = hello_->packet();
@@ -46,7 +42,6 @@ UdpTransport::UdpTransport(QObject* parent, int width, int height, UserParamsSto
     zdiap_ = helloU16(announced, hello::kZdiap);
     if (!socket_.open(sourceAddress_))
         qCWarning(lcStream).noquote() << "udp:" << socket_.errorString();
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
 }
 
 // What a step sent leaves in one system call.

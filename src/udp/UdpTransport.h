@@ -53,8 +53,8 @@ public:
     static constexpr int kUnpacedBatchSize = 32;
 
     // Datagrams leave from `source` (any local address by default).
-    UdpTransport(QObject* parent, int width, int height, UserParamsStore* params, const ProfileFeed* profile,
-                 HelloBuffer* hello, const QHostAddress& source = QHostAddress(QHostAddress::AnyIPv4));
+    UdpTransport(QObject* parent, UserParamsStore* params, const ProfileFeed* profile, HelloBuffer* hello,
+                 const QHostAddress& source = QHostAddress(QHostAddress::AnyIPv4));
 
     std::optional<Clock::time_point> runDue(Clock::time_point now) override;
     // Off the scheduler: drops what the fault layer holds and closes the socket.

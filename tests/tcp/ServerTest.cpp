@@ -18,7 +18,7 @@ protected:
             p.tcp_port_u16 = 0;
             p.udp_frequency_u16 = hz;
         });
-        auto* worker = new TcpTransport(nullptr, 640, 480, &params, &picture, &feed, &hello);
+        auto* worker = new TcpTransport(nullptr, &params, &picture, &feed, &hello);
         QObject::connect(worker, &TcpTransport::Connected, [this] { ++pauses; });
         QObject::connect(worker, &TcpTransport::Disconnected, [this] { ++resumes; });
         server = std::make_unique<RunningWorker<TcpTransport>>(worker);

@@ -29,7 +29,7 @@ protected:
         });
     }
 
-    UdpTransport* makeStream() { return new UdpTransport(nullptr, 640, 480, &params, &feed, &hello); }
+    UdpTransport* makeStream() { return new UdpTransport(nullptr, &params, &feed, &hello); }
 
     UserParamsStore params;
     ProfileStore profile;
@@ -90,7 +90,7 @@ TEST_F(StreamTest, DatagramsGoToThePortOfTheMomentAndNoSubnetCopyToASingleHost) 
 // disabled stream is owed, frequency 0 is not.
 TEST_F(StreamTest, TimelineGivesEveryPacketItsSlotAndOwesOnlyWhatWasHeld) {
     setFrequency(100);
-    UdpTransport stream(nullptr, 640, 480, &params, &feed, &hello);
+    UdpTransport stream(nullptr, &params, &feed, &hello);
     stream.onModeChanged(0);  // the timeline starts now
     const auto t0 = UdpTransport::Clock::now();
     const auto sendsAt = [&](double ms) {
