@@ -24,7 +24,6 @@
 #include <QStatusBar>
 
 #include <algorithm>
-#include <cstdlib>
 
 namespace {
 // List indices of the panel.
@@ -473,13 +472,9 @@ void MainWindow::deserializeUserParams() {
 }
 
 void MainWindow::initPicture(const QString& name) {
-    QString error;
-    if (loadCameraPicture(name, scanner_.picture(), &error))
+    if (loadCameraPicture(name, scanner_.picture(), &startupError_))
         return;
-    qCDebug(lcProfile).noquote() << error;
     QMessageBox::warning(nullptr, tr("Error"), tr("Use 640x480 image!"), QMessageBox::Ok);
-    // The emulator cannot run without its picture: say so to whoever started it.
-    std::exit(EXIT_FAILURE);
 }
 
 CsvScale MainWindow::csvScale() const { return CsvScale{ui->xemrSpin->value(), ui->zdiapSpin->value()}; }

@@ -35,6 +35,9 @@ public:
     Scanner& scanner() { return scanner_; }
     UserParamsStore& params() { return scanner_.params(); }
     bool isRunning() const { return scanner_.isRunning(); }
+    // Why the window cannot run (its camera picture is missing or unusable);
+    // empty when it can. The program then ends with a failure status.
+    QString startupError() const { return startupError_; }
 
 public slots:
     // The warning box, with the socket's `reason`; stops the scanner.
@@ -67,7 +70,7 @@ public slots:
     void stopReplay();
 
 private slots:
-    // Binarises the camera picture; ends the program when it cannot.
+    // Binarises the camera picture; a start-up error when it cannot.
     void initPicture(const QString& name);
 
 protected:
@@ -120,4 +123,5 @@ private:
     QTimer stateRefresh;         // the record and the server change while running
     QTimer replayRefresh;        // the view follows the frame the stream is at
     std::atomic<bool> clientConnected{false};  // set on the server's thread
+    QString startupError_;
 };

@@ -7,6 +7,7 @@
 #include <QLocale>
 #include <QTranslator>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 int main(int argc, char* argv[]) {
@@ -36,6 +37,11 @@ int main(int argc, char* argv[]) {
     app.installTranslator(&appTranslator);
 
     MainWindow window;
+    // The emulator cannot run without its picture: say so to whoever started it.
+    if (!window.startupError().isEmpty()) {
+        std::fprintf(stderr, "px310-emulator: %s\n", qPrintable(window.startupError()));
+        return EXIT_FAILURE;
+    }
     window.show();
     return app.exec();
 }
