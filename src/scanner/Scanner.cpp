@@ -15,8 +15,6 @@ Scanner::Scanner(QObject* parent) : Scanner(*new Engine, parent) { ownEngine_.re
 Scanner::Scanner(Engine& engine, QObject* parent)
     : QObject(parent), picture_(std::make_unique<CameraPicture>()), engine_(engine) {
     picture_->fill(0);
-    listenWatch_.setInterval(kListenWatchMs);
-    connect(&listenWatch_, &QTimer::timeout, this, &Scanner::reportListenOutcome);
     outageEnd_.setSingleShot(true);
     connect(&outageEnd_, &QTimer::timeout, this, &Scanner::start);
     params_.replace(defaultUserParams());
@@ -61,10 +59,10 @@ void Scanner::start() {
     plugWorkers();
     primeWorkers();
     listenFailed_ = false;
+    listenReported_ = false;
     engine_.startSending(helloWorker_.get());
     engine_.startSending(stream_.get());
     engine_.startServing(server_);
-    listenWatch_.start();
 }
 
 void Scanner::stop() {
@@ -89,7 +87,6 @@ void Scanner::beginOutage(std::chrono::milliseconds length, std::function<void(b
 // The announcer, the stream, then the server; the stream's object goes
 // last, as the server's pause and resume reach it until the server is gone.
 void Scanner::stopWorkers() {
-    listenWatch_.stop();
     if (!isRunning())
         return;
     engine_.stopSending(helloWorker_.get());
@@ -223,6 +220,8 @@ void Scanner::plugWorkers() {
 void Scanner::wireServer() {
     connect(
         server_, &TcpTransport::BadIpAddress, this, [this] { listenFailed_ = true; }, Qt::DirectConnection);
+    connect(server_, &TcpTransport::BadIpAddress, this, &Scanner::reportListenOutcome, Qt::QueuedConnection);
+    connect(server_, &TcpTransport::Listening, this, &Scanner::reportListenOutcome, Qt::QueuedConnection);
     connect(server_, &TcpTransport::Connected, this, &Scanner::clientConnected, Qt::DirectConnection);
     connect(server_, &TcpTransport::Disconnected, this, &Scanner::clientDisconnected, Qt::DirectConnection);
     connect(server_, &TcpTransport::UserParamsUpdated, this, &Scanner::onClientWroteParams, Qt::DirectConnection);
@@ -246,17 +245,20 @@ void Scanner::primeWorkers() {
 }
 
 // The server's outcome is read here rather than sent over from its thread,
-// so that the signals carry their arguments on this object's thread.
+// so that the signals carry their arguments on this object's thread. Once a
+// start: a server of an earlier start may still have its call queued.
 void Scanner::reportListenOutcome() {
+    if (listenReported_ || !isRunning())
+        return;
     if (listenFailed_) {
-        listenWatch_.stop();
+        listenReported_ = true;
         const USER_PARAMS p = params_.snapshot();
         emit listenFailed(QStringLiteral("cannot listen on %1 port %2: %3")
                               .arg(ipv4FieldToText(p.tcp_ip_address_u8))
                               .arg(p.tcp_port_u16)
                               .arg(server_->listenError()));
     } else if (const quint16 port = listeningPort()) {
-        listenWatch_.stop();
+        listenReported_ = true;
         emit listening(port);
     }
 }

@@ -188,7 +188,6 @@ private:
     uint64_t latePacketsBefore_ = 0;  // of the runs before this one
     uint64_t refusedSendsBefore_ = 0;
     std::atomic<int> appliedFrequency_{-1};  // the rate the schedules run at
-    static constexpr int kListenWatchMs = 5;
-    QTimer listenWatch_;  // until the server listens or cannot
     std::atomic<bool> listenFailed_{false};
+    bool listenReported_ = false;  // of this start
 };

@@ -80,6 +80,7 @@ void TcpTransport::run() {
     }
     listeningPort_ = server_->serverPort();
     log(QStringLiteral("listening on %1:%2").arg(address).arg(server_->serverPort()));
+    emit Listening();
     if (!stopRequested_)
         schedule_.restart();
 }

@@ -56,6 +56,7 @@ signals:
     void Disconnected();
     void FlushParamsRequest();
     void BadIpAddress();  // listenError() says why
+    void Listening();     // listeningPort() says where
 
 public slots:
     void run();
