@@ -3,6 +3,8 @@
 #include <QString>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <mutex>
 
 // The scanner's user parameters. The memory image is exchanged byte for byte
@@ -110,7 +112,8 @@ void ipv4TextToField(const QString& text, uint8_t field[4]);
 uint32_t ipv4FieldToNumber(const uint8_t field[4]);
 
 // The one shared record. Readers take a whole copy; writers change it under
-// the lock, so nobody ever sees a half-written record.
+// the lock, so nobody ever sees a half-written record. Whoever acts on the
+// record watches it instead of polling: each write calls the watchers.
 class UserParamsStore {
 public:
     UserParamsStore();
@@ -121,9 +124,18 @@ public:
     // Runs `change` on the record while holding the lock.
     template <typename Change>
     void update(Change&& change) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        change(params_);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            change(params_);
+        }
+        callWatchers();
     }
+
+    // `watcher` runs after each write, on the writer's thread and outside the
+    // record's lock (it may read the record, never write it). Once unwatch()
+    // has returned it runs no more and is not running.
+    int watch(std::function<void()> watcher);
+    void unwatch(int id);
 
     // Runs `reader` on the record while holding the lock and returns its result.
     template <typename Reader>
@@ -133,6 +145,11 @@ public:
     }
 
 private:
+    void callWatchers();
+
     mutable std::mutex mutex_;
     USER_PARAMS params_;
+    std::mutex watchersMutex_;  // held while they run
+    std::map<int, std::function<void()>> watchers_;
+    int nextWatcher_ = 0;
 };

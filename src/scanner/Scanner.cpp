@@ -291,6 +291,8 @@ void Scanner::setStreamTarget(const StreamTarget& target, const std::vector<Ipv4
         s.streamAllow = allowed;
     });
     route_.setTarget(target, allowed);
+    if (stream_)
+        stream_->onRouteChanged();
 }
 
 // The announcer starts again, from the address the new target asks for.

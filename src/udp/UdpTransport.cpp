@@ -15,7 +15,6 @@ using Clock = UdpTransport::Clock;
 
 // How often a held stream re-reads the record (wUDP, frequency), whose
 // changes come without notice.
-constexpr std::chrono::milliseconds kPollInterval(5);
 // A period below this is not paced: the stream sends as fast as it builds.
 constexpr double kUnpacedBelowMs = 1.0;
 
@@ -42,6 +41,15 @@ UdpTransport::UdpTransport(QObject* parent, UserParamsStore* params, const Profi
     zdiap_ = helloU16(announced, hello::kZdiap);
     if (!socket_.open(sourceAddress_))
         qCWarning(lcStream).noquote() << "udp:" << socket_.errorString();
+    // A held stream sleeps until the record changes.
+    recordWatch_ = params_->watch([this] { wake(); });
+}
+
+UdpTransport::~UdpTransport() { stopWatchingRecord(); }
+
+void UdpTransport::stopWatchingRecord() {
+    if (recordWatch_)
+        params_->unwatch(*std::exchange(recordWatch_, std::nullopt));
 }
 
 // What a step sent leaves in one system call.
@@ -52,8 +60,8 @@ std::optional<Clock::time_point> UdpTransport::runDue(Clock::time_point now) {
 }
 
 // One step of the stream: the packet whose slot has come (late ones back to
-// back, one per run, so other scanners' packets interleave), or a poll while
-// held. Datagrams the fault layer holds back leave at their own times.
+// back, one per run, so other scanners' packets interleave); while held,
+// nothing until a wake. Datagrams the fault layer holds back leave at their own times.
 std::optional<Clock::time_point> UdpTransport::step(Clock::time_point now) {
     if (faults_)
         faults_->sendDue(now, writeCopies_);
@@ -67,7 +75,7 @@ std::optional<Clock::time_point> UdpTransport::step(Clock::time_point now) {
     }
     std::optional<StreamSettings> settings = streamingSettings(now);
     if (!settings)
-        return earlierHeld(now + kPollInterval);
+        return faults_ ? faults_->nextDue() : std::nullopt;
     double periodMs = periodOf(settings->frequency);
     // Unpaced: a batch per run, so the scheduler's own cost is shared out.
     for (int sent = 0; periodMs < kUnpacedBelowMs; periodMs = periodOf(settings->frequency)) {
@@ -85,6 +93,7 @@ std::optional<Clock::time_point> UdpTransport::step(Clock::time_point now) {
 }
 
 void UdpTransport::finish() {
+    stopWatchingRecord();
     if (faults_)
         faults_->discardHeld();
     socket_.close();

@@ -56,6 +56,8 @@ public:
     UdpTransport(QObject* parent, UserParamsStore* params, const ProfileFeed* profile, HelloBuffer* hello,
                  const QHostAddress& source = QHostAddress(QHostAddress::AnyIPv4));
 
+    ~UdpTransport() override;
+
     std::optional<Clock::time_point> runDue(Clock::time_point now) override;
     // Off the scheduler: drops what the fault layer holds and closes the socket.
     void finish();
@@ -72,6 +74,8 @@ public:
     // Before the start: packets go where `route` (which outlives this
     // worker) says; without one, to 127.0.0.1.
     void useRoute(StreamRoute* route) { route_ = route; }
+    // Thread-safe: the route's target changed, which a held stream does not watch.
+    void onRouteChanged() { wake(); }
 
 signals:
     void finished();
@@ -95,6 +99,7 @@ private:
     void countLateness(Clock::time_point slot, Clock::time_point now, double periodMs);
     void writeCopies(const QByteArray& datagram);
     Clock::time_point earlierHeld(Clock::time_point time) const;
+    void stopWatchingRecord();
     void cutToPacket();
     void resetSchedule();
 
@@ -123,7 +128,7 @@ private:
     std::atomic<quint16> broadcastPort_{kDefaultBroadcastPort};
     std::atomic<uint32_t> lastMeasurement_{0};
     std::atomic<uint64_t> latePackets_{0};
-
+    std::optional<int> recordWatch_;
     ProfileSnapshot snapshot_;  // reused by every packet
     // One per packet of a step: each is free again (the socket's queue flushed) when its turn comes.
     std::array<QByteArray, kUnpacedBatchSize> datagrams_;

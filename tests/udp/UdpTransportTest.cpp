@@ -83,6 +83,20 @@ TEST_F(StreamTest, DatagramsGoToThePortOfTheMomentAndNoSubnetCopyToASingleHost) 
     EXPECT_FALSE(target.waitForCount(1, 100)) << "the stream was aimed at a single host";
 }
 
+TEST_F(StreamTest, AHeldStreamAsksForNoRunAtAll) {
+    setFrequency(100, 0);
+    UdpTransport stream(nullptr, &params, &feed, &hello);
+    EXPECT_EQ(stream.runDue(UdpTransport::Clock::now()), std::nullopt);
+}
+
+TEST_F(StreamTest, AWriteToTheRecordWakesTheStream) {
+    int wakes = 0;
+    UdpTransport stream(nullptr, &params, &feed, &hello);
+    stream.setWaker([&] { ++wakes; });
+    setFrequency(100);
+    EXPECT_EQ(wakes, 1);
+}
+
 // The timeline driven by hand at chosen times (half periods, clear of the
 // slots' edges), as the scheduler would run it: every packet carries the
 // measurement of its slot; a reset starts the next packet at once; slots
