@@ -1,4 +1,5 @@
 """The module's rigs: from a rig file or a list of scanners, each one reachable on its own ports."""
+import os
 import socket
 import struct
 import time
@@ -9,6 +10,8 @@ from px310emu import Emulator, find_headless, free_port
 
 pytestmark = pytest.mark.skipif(not find_headless(), reason="px310-headless not built")
 
+EXAMPLE_RIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "rigs",
+                           "two-scanners.ini")
 READ_PARAMS = 4
 RECORD_SIZE = 512
 TCP_PORT_OFFSET = 29  # tcp_port_u16 in the record
@@ -71,6 +74,12 @@ def test_a_rig_file_starts_every_group_it_names(px310_emulator_factory, tmp_path
     rig_file.write_text("[right]\naddress=127.0.0.4\n[left]\naddress=127.0.0.3\n")
     rig = px310_emulator_factory(rig=str(rig_file), control=False)
     assert [scanner.address for scanner in rig.ports] == ["127.0.0.3", "127.0.0.4"]  # in the groups' name order
+
+
+def test_the_example_rig_starts_both_its_scanners_with_their_scenes(px310_emulator_factory):
+    rig = px310_emulator_factory(rig=EXAMPLE_RIG, control=False)
+    assert [(scanner["address"], scanner["source"]) for scanner in rig.listening] == [
+        ("127.0.0.1", "scene"), ("127.0.0.2", "scene")]
 
 
 def test_a_rig_value_holding_a_line_end_is_refused_before_anything_starts():
