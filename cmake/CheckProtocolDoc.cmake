@@ -1,5 +1,6 @@
 # Makes docs/protocol.md's tables from the code into GENERATED and fails when
-# the committed file COMMITTED differs. cmake -DPROGRAM=... -DCOMMITTED=... -DGENERATED=... -P
+# the committed file COMMITTED differs; BUILD names the build folder for the
+# command that mends it. cmake -DPROGRAM=... -DCOMMITTED=... -DGENERATED=... -DBUILD=... -P
 execute_process(COMMAND ${PROGRAM} ${COMMITTED} ${GENERATED} RESULT_VARIABLE made ERROR_VARIABLE why)
 if(NOT made EQUAL 0)
   message(FATAL_ERROR "cannot make the protocol tables: ${why}")
@@ -8,5 +9,5 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${COMMITTED} ${GENERAT
 if(NOT differs EQUAL 0)
   execute_process(COMMAND diff -u ${COMMITTED} ${GENERATED} OUTPUT_VARIABLE changes)
   message(FATAL_ERROR "${COMMITTED} differs from the tables the code defines:\n${changes}\n"
-    "Write them into it with `cmake --build BUILD --target protocol_doc` and commit the file.")
+    "Write them into it with `cmake --build ${BUILD} --target protocol_doc` and commit the file.")
 endif()
