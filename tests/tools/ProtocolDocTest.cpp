@@ -17,17 +17,26 @@ TEST(ProtocolDocTest, ReplacesWhatStandsBetweenTheMarkersByTheTable) {
     EXPECT_EQ(result.text, "before\n" + kBegin + "| 16 |\n" + kEnd + "after\n");
 }
 
-TEST(ProtocolDocTest, RefusesATableTheCodeDoesNotMake) {
-    const SpliceResult result = spliceTables("text\n<!-- generated: colours -->\n" + kEnd, sizesOnly);
-    EXPECT_TRUE(result.error.startsWith("line 2: no table colours")) << result.error.toStdString();
+struct Malformed {
+    const char* name;
+    QString document;
+    QString error;
+};
+
+class RefusedDocument : public testing::TestWithParam<Malformed> {};
+
+TEST_P(RefusedDocument, NamesTheLineAndTheFault) {
+    EXPECT_EQ(spliceTables(GetParam().document, sizesOnly).error, GetParam().error);
 }
 
-TEST(ProtocolDocTest, RefusesATableLeftOpen) {
-    EXPECT_EQ(spliceTables(kBegin + "| old |\n", sizesOnly).error, "line 1: the table has no end marker");
-}
-
-TEST(ProtocolDocTest, RefusesAnEndMarkerWithoutATable) {
-    EXPECT_EQ(spliceTables("text\n" + kEnd, sizesOnly).error, "line 2: an end marker without a table");
-}
+INSTANTIATE_TEST_SUITE_P(
+    ProtocolDocTest, RefusedDocument,
+    testing::Values(Malformed{"UnknownTable", "text\n<!-- generated: colours -->\n" + kEnd,
+                              "line 2: no table colours: an unknown name, or the code's definitions disagree"},
+                    Malformed{"TableLeftOpen", kBegin + "| old |\n", "line 1: the table has no end marker"},
+                    Malformed{"NestedTable", kBegin + kBegin + kEnd,
+                              "line 2: a table begins before the one of line 1 ends"},
+                    Malformed{"EndWithoutTable", "text\n" + kEnd, "line 2: an end marker without a table"}),
+    [](const testing::TestParamInfo<Malformed>& info) { return std::string(info.param.name); });
 
 }  // namespace
