@@ -29,6 +29,28 @@ if [ "$(id -u)" != 0 ]; then
   command -v sudo >/dev/null || { echo "need root or sudo to install: ${missing[*]}" >&2; exit 1; }
   as_root=(sudo)
 fi
+# Another apt or dpkg at work holds a lock: wait for it, at most
+# PX310_APT_LOCK_WAIT seconds, rather than fail at once. dpkg's lock waits
+# inside apt-get (DPkg::Lock::Timeout); the package lists' lock does not, so
+# a refusal to take it is tried again until the time is up.
+lock_wait=${PX310_APT_LOCK_WAIT:-300}
+apt_get() {
+  local deadline=$((SECONDS + lock_wait)) output status told=0
+  while :; do
+    status=0
+    output=$("${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+      apt-get -o "DPkg::Lock::Timeout=$lock_wait" "$@" 2>&1) || status=$?
+    [ "$status" = 0 ] && return 0
+    if grep -q "Could not get lock" <<<"$output" && [ "$SECONDS" -lt "$deadline" ]; then
+      [ "$told" = 1 ] || echo "another apt or dpkg holds the lock: waiting up to $lock_wait s" >&2
+      told=1
+      sleep 5
+      continue
+    fi
+    echo "$output" >&2
+    return "$status"
+  done
+}
 echo "installing: ${missing[*]}"
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+apt_get update -qq
+apt_get install -y -qq --no-install-recommends "${missing[@]}"

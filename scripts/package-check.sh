@@ -5,7 +5,7 @@
 # runs the programs from the unpacked tree as an installed copy: --help, the
 # window's start, a headless start that serves a client, a flush that lands in
 # the user's configuration folder (an installed program does not write beside
-# itself), and the pytest plugin in a virtualenv.
+# itself), the wheel in a clean virtualenv and the pytest plugin in virtualenvs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +20,8 @@ grep -v "running with root privileges" <<<"$report" || true
 [ "$lintian_status" = 0 ] || fail "lintian reports errors"
 
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')
+version=$(dpkg-deb -f "$deb" Version)
+wheel="share/px310-emulator/python/px310emu-$version-py3-none-any.whl"
 stray=$(grep -Ev '^\./$|^\./usr/' <<<"$files"; grep '^\./usr/local/' <<<"$files" || true)
 [ -z "$stray" ] || fail "the package installs outside /usr or under /usr/local: $stray"
 for f in bin/px310-emulator bin/px310-headless bin/px310-client \
@@ -29,7 +31,10 @@ for f in bin/px310-emulator bin/px310-headless bin/px310-client \
          share/bash-completion/completions/px310-client share/bash-completion/completions/px310-headless \
          share/doc/px310-emulator/copyright "lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/wireshark/plugins/px310.lua" \
          lib/python3/dist-packages/px310emu/__init__.py lib/python3/dist-packages/px310emu/plugin.py \
-         "lib/python3/dist-packages/px310emu-$(dpkg-deb -f "$deb" Version).dist-info/entry_points.txt"; do
+         "lib/python3/dist-packages/px310emu-$version.dist-info/entry_points.txt" "$wheel" \
+         share/doc/px310-emulator/README.md.gz share/doc/px310-emulator/protocol.md.gz \
+         share/doc/px310-emulator/json-output.md.gz share/doc/px310-emulator/changelog.gz \
+         share/doc/px310-emulator/examples/scenes/weld-seam.json share/doc/px310-emulator/examples/rigs/two-scanners.ini; do
   grep -qx "./usr/$f" <<<"$files" || fail "the package lacks /usr/$f"
 done
 [ "$(dpkg-deb -f "$deb" Recommends)" = bash-completion ] || fail "the package does not recommend bash-completion"
@@ -144,6 +149,20 @@ plugin_check() {
     fail "pytest with the plugin in $venv: $report"
   grep -q "2 passed" <<<"$report" && ! grep -q skipped <<<"$report" || fail "the plugin's tests did not all run: $report"
 }
+# The wheel in a virtualenv of nothing but itself: it installs offline, the
+# module imports and the plugin's entry point is declared.
+/usr/bin/python3 -m venv "$root/venv-clean"
+"$root/venv-clean/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --no-index "$root/usr/$wheel" ||
+  fail "pip cannot install the wheel into a clean virtualenv"
+"$root/venv-clean/bin/python" -c '
+import importlib.metadata, px310emu
+assert [e.value for e in importlib.metadata.entry_points(group="pytest11") if e.name == "px310emu"] == ["px310emu.plugin"]
+' || fail "the wheel's module or its pytest11 entry point is missing in a clean virtualenv"
+# The wheel beside Debian's pytest, from the system's packages.
+/usr/bin/python3 -m venv --system-site-packages "$root/venv-wheel"
+"$root/venv-wheel/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --no-index "$root/usr/$wheel" ||
+  fail "pip cannot install the wheel beside the system's packages"
+plugin_check "$root/venv-wheel" "$root/venv-wheel"
 /usr/bin/python3 -m venv --system-site-packages --without-pip "$root/venv-pip"
 cp -r tools/python "$root/python-source"  # a build leaves files beside its sources
 "$root/venv-pip/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \

@@ -231,6 +231,7 @@ void Scanner::wireServer() {
 void Scanner::primeWorkers() {
     const ScannerSettings s = settings();
     const USER_PARAMS record = params_.snapshot();
+    helloWorker_->takePorts();
     stream_->onXemrChanged(s.xemr);
     server_->onXemrChanged(s.xemr);
     stream_->onZdiapChanged(s.zdiap);

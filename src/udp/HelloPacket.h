@@ -22,8 +22,8 @@ constexpr int kZbase = 16;
 constexpr int kZdiap = 18;
 constexpr int kXsmr = 20;
 constexpr int kXemr = 22;
-constexpr int kRunMarkerA = 45;  // set to 17 when the announcer starts
-constexpr int kRunMarkerB = 46;  // set to 0 when the announcer starts
+constexpr int kRunMarkerA = 45;  // set to 17 when the scanner starts
+constexpr int kRunMarkerB = 46;  // set to 0 when the scanner starts
 constexpr int kUdpPort = 232;
 constexpr int kTcpPort = 236;
 constexpr int kFactoryTemplateMac = 272;  // MAC copy inside the factory template
@@ -55,7 +55,7 @@ public:
     void setXemr(int value);
     void setZbase(int value);
     void setZdiap(int value);
-    // What the announcer stamps into the packet when it starts.
+    // What the announcer stamps into the packet when the scanner starts.
     void markRunning(uint16_t udpPort, uint16_t tcpPort);
     // Sets the MAC in the packet and in the factory template.
     void setMac(const std::array<uint8_t, kMacSize>& mac);

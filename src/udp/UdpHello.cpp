@@ -59,7 +59,6 @@ void UdpHello::start() {
     qCDebug(lcHello) << "udp hello ran";
     started_ = true;
     openLegs();
-    stampRunInfo();
     stampMac();
 }
 
@@ -95,8 +94,8 @@ void UdpHello::setSource(const QHostAddress& address, int macOffset) {
     macOffset_ = macOffset;
 }
 
-// Ports are taken once per run: later changes reach the packet at the next start.
-void UdpHello::stampRunInfo() {
+// Later changes reach the packet at the scanner's next start.
+void UdpHello::takePorts() {
     struct Ports {
         uint16_t udp, tcp;
     };

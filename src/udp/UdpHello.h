@@ -43,9 +43,13 @@ public:
 
     UdpHello(QObject* parent, UserParamsStore* params, HelloBuffer* hello);
 
-    // The first run stamps the packet with this start's ports and MAC.
+    // Stamps the packet with the record's ports and marks it running. The
+    // scanner calls it as it starts, before its server listens: a client's
+    // write cannot reach the ports of this start, however late the first run.
+    void takePorts();
+    // The first run stamps the packet with the host's MAC.
     std::optional<Clock::time_point> runDue(Clock::time_point now) override;
-    // Off the scheduler: closes the socket; the next start stamps again.
+    // Off the scheduler: closes the socket; the next start stamps the MAC again.
     void finish();
 
     void setDestinationPort(quint16 port) { destinationPort_ = port; }
@@ -65,7 +69,6 @@ signals:
 
 private:
     void start();
-    void stampRunInfo();
     void stampMac();
     void openLegs();
     void sendLeg(size_t leg, HelloBytes packet);

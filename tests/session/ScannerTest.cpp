@@ -148,6 +148,16 @@ TEST(Scanner, AConnectedClientPausesTheStreamAndItsRateChangeRestartsIt) {
     EXPECT_FALSE(live.nextStreamDatagram(1000).isEmpty()) << "a 10 Hz stream sends within 100 ms";
 }
 
+// Stamped before the server listens, so that no client's write gets in first.
+TEST(Scanner, TheHelloHoldsTheStartsStreamPortOnceStartReturns) {
+    LiveEmulator live(100);
+    const uint16_t startPort = live.params().read([](const USER_PARAMS& p) { return p.udp_port_u16; });
+    live.scanner.start();
+    const HelloBytes announced = live.scanner.hello().packet();
+    live.stop();
+    EXPECT_EQ(announced[hello::kUdpPort] | announced[hello::kUdpPort + 1] << 8, startPort);
+}
+
 TEST(ScannerDefaults, TheShippedParameterFileHoldsThem) {
     USER_PARAMS loaded{};
     const UserParamsIniLoad load = loadUserParamsIni(PX310_ASSETS_DIR "/user_params.ini", loaded);

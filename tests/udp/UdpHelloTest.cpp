@@ -37,6 +37,7 @@ TEST(UdpHello, AnnouncesStampedWithPortsAndTheHostsMacThenRepeatsWithChangesUnti
     Receiver receiver;
     auto* worker = new UdpHello(nullptr, &params, &hello);
     worker->setDestinationPort(receiver.port());
+    worker->takePorts();
     RunningWorker<UdpHello> announcer(worker);
     ASSERT_TRUE(receiver.waitForCount(1));
     EXPECT_EQ(receiver.datagrams[0].toHex(' '), expected.toHex(' '));
@@ -50,6 +51,23 @@ TEST(UdpHello, AnnouncesStampedWithPortsAndTheHostsMacThenRepeatsWithChangesUnti
     EXPECT_EQ(receiver.datagrams[1].mid(22, 2), hexBytes("46 00"));
 
     EXPECT_LT(announcer.stop(), 1000);  // well inside the 2 s sleep that was running
+}
+
+// A client may write the record before the scheduler first runs the announcer.
+TEST(UdpHello, AnnouncesThePortsTakenAtTheStartThoughTheRecordChangesBeforeItsFirstRun) {
+    constexpr uint16_t kStartPort = 6003, kWrittenPort = 7003;
+    UserParamsStore params;
+    params.update([](USER_PARAMS& p) { p.udp_port_u16 = kStartPort; });
+    HelloBuffer hello;
+    Receiver receiver;
+    auto* worker = new UdpHello(nullptr, &params, &hello);
+    worker->setDestinationPort(receiver.port());
+    worker->takePorts();
+    params.update([](USER_PARAMS& p) { p.udp_port_u16 = kWrittenPort; });
+    RunningWorker<UdpHello> announcer(worker);
+    ASSERT_TRUE(receiver.waitForCount(1));
+    const QByteArray& announced = receiver.datagrams[0];
+    EXPECT_EQ(uint8_t(announced[hello::kUdpPort]) | uint8_t(announced[hello::kUdpPort + 1]) << 8, kStartPort);
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 """Drive px310-headless, the PX310 scanner emulator, from Python test code.
 
-Standard library only. Starts the emulator (one scanner or a rig of them on
-127.0.0.1, 127.0.0.2, ...) on free ports, waits until it listens, sends
-commands to its control socket, reads its stats and stops it:
+Standard library only. Starts the emulator (one scanner, a rig of them on
+127.0.0.1, 127.0.0.2, ..., or the scanners of a rig file) on free ports,
+waits until every scanner listens, sends commands to its control socket,
+reads its stats and stops it:
 
     with Emulator(faults="loss=5%,dup=1%", seed=7) as emulator:
         run_my_client("127.0.0.1", emulator.tcp_port, emulator.udp_port)
@@ -27,8 +28,11 @@ import tempfile
 import threading
 import time
 
-__all__ = ["Emulator", "EmulatorError", "ControlError", "find_headless", "supports_control", "supports_option",
-           "free_port"]
+__all__ = ["Emulator", "EmulatorError", "ControlError", "ScannerPorts", "find_headless", "supports_control",
+           "supports_option", "free_port", "rig_groups"]
+
+# Where one scanner of a started emulator is found.
+ScannerPorts = collections.namedtuple("ScannerPorts", "address tcp_port udp_port hello_port")
 
 _CONTROL_CHARACTER = re.compile(r"[\x00-\x1f\x7f]")
 _HERE = os.path.dirname(os.path.abspath(__file__))
@@ -89,16 +93,39 @@ def _port_free(kind, address, port):
             return False
 
 
+def rig_groups(path):
+    """The scanner groups a rig file names, as px310-headless reads them: each line "[NAME]"."""
+    with open(path, encoding="utf-8") as rig:
+        lines = [line.strip() for line in rig]
+    return [line[1:line.index("]")] for line in lines if line.startswith("[") and line.find("]") > 0]
+
+
+def _rig_file_text(scanners):
+    """A rig file of one group per dict, in list order (px310-headless sorts the groups by name)."""
+    lines = []
+    for number, keys in enumerate(scanners, 1):
+        lines.append("[scanner%03d]" % number)
+        for key, value in keys.items():
+            line = "%s=%s" % (key, value)
+            # A line end inside a value would add a key of its own.
+            if _CONTROL_CHARACTER.search(line):
+                raise ValueError("control characters in the rig entry %r" % line)
+            lines.append(line)
+    return "\n".join(lines) + "\n"
+
+
 class Emulator:
     """One px310-headless process. Use start()/stop() or a with-block."""
 
     def __init__(self, scanners=1, faults=None, seed=None, control=True, executable=None, extra_args=(),
                  start_timeout=20.0, answer_timeout=10.0, scene=None, profile=None, replay=None,
-                 exit_with_parent=True):
+                 exit_with_parent=True, rig=None):
         self.executable = executable or find_headless()
         if not self.executable:
             raise EmulatorError("px310-headless not found (set PX310_HEADLESS)")
         self.scanner_count = scanners
+        self.rig = rig  # a rig file, or a list of dicts (one group of a rig file each)
+        self._rig_text = None if rig is None or isinstance(rig, (str, os.PathLike)) else _rig_file_text(rig)
         self.faults = faults
         self.seed = seed
         self.scene_path = scene
@@ -111,6 +138,7 @@ class Emulator:
         self.start_timeout = start_timeout
         self.answer_timeout = answer_timeout
         self.scanners = []  # (address, TCP port) of each scanner once started
+        self.ports = []     # a ScannerPorts of each scanner once started
         self.listening = []  # what px310-headless --json told of each scanner (ports, serial, source)
         self.output = []    # every line the emulator printed on stdout
         self.tcp_port = self.udp_port = self.hello_port = None
@@ -130,8 +158,7 @@ class Emulator:
         command = [self.executable, "--tcp-port", "0", "--udp-port", str(self.udp_port),
                    "--hello-port", str(self.hello_port), "--params", os.path.join(self._dir, "user_params.ini"),
                    "--json"]
-        if self.scanner_count > 1:
-            command += ["--scanners", str(self.scanner_count)]
+        command += self._rig_options()
         if self.use_control:
             self.control_path = os.path.join(self._dir, "control")
             command += ["--control", self.control_path]
@@ -152,11 +179,27 @@ class Emulator:
         threading.Thread(target=self._read_errors, daemon=True).start()
         try:
             self._wait_until_listening()
-            self.tcp_port = self.scanners[0][1]
+            self.tcp_port, self.udp_port, self.hello_port = self.ports[0][1:]
         except EmulatorError:
             self.stop()
             raise
         return self
+
+    def _rig_options(self):
+        """The options that make the scanners, and how many there are to wait for."""
+        if self.rig is None:
+            return ["--scanners", str(self.scanner_count)] if self.scanner_count > 1 else []
+        path = self.rig
+        if self._rig_text is not None:
+            path = os.path.join(self._dir, "rig.ini")
+            with open(path, "w", encoding="utf-8") as rig:
+                rig.write(self._rig_text)
+        try:
+            self.scanner_count = len(rig_groups(path))
+        except OSError:
+            self.scanner_count = 0  # px310-headless says what is wrong with the file
+        self.scanner_count = max(self.scanner_count, 1)
+        return ["--rig", os.path.abspath(path)]
 
     def stop(self):
         """Ends the emulator (SIGTERM, then SIGKILL after 10 s); its exit code."""
@@ -221,6 +264,8 @@ class Emulator:
                 scanner = json.loads(line)
                 self.listening.append(scanner)
                 self.scanners.append((scanner["address"], scanner["tcp_port"]))
+                self.ports.append(ScannerPorts(scanner["address"], scanner["tcp_port"], scanner["udp_port"],
+                                               scanner["hello_port"]))
 
     # Control
 
