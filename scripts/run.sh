@@ -29,5 +29,9 @@ for argument in "$@"; do
   previous=$argument
 done
 echo "no display: starting px310-headless; stop it with Ctrl-C. Try, in another shell:"
-echo "  build/tools/px310-client --port $port params get"
+if [ "$port" = 0 ]; then  # the system picks it: the listening line below names it
+  echo "  build/tools/px310-client --port PORT params get   (PORT: the TCP port of the listening line)"
+else
+  echo "  build/tools/px310-client --port $port params get"
+fi
 exec build/tools/px310-headless "${port_option[@]}" "$@"
