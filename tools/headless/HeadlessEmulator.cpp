@@ -271,9 +271,10 @@ QString helloedTo(const QJsonObject& scanner) {
 QString listeningText(const QJsonObject& scanner) {
     const auto number = [&scanner](const char* key) { return scanner.value(QLatin1String(key)).toInt(); };
     const QString source = scanner.value(QStringLiteral("source")).toString();
-    const QString played = source == QLatin1String("profile")
-                               ? QStringLiteral("%1 points").arg(number("points"))
-                               : QStringLiteral("a replay of %1").arg(scanner.value(QStringLiteral("path")).toString());
+    const QString path = scanner.value(QStringLiteral("path")).toString();
+    const QString played = source == QLatin1String("profile") ? QStringLiteral("%1 points").arg(number("points"))
+                           : source == QLatin1String("scene") ? QStringLiteral("the scene %1").arg(path)
+                                                              : QStringLiteral("a replay of %1").arg(path);
     return QStringLiteral("listening on %1:%2 (TCP), streaming %3 at %4 Hz to %5 (UDP), hello to %6")
         .arg(scanner.value(QStringLiteral("address")).toString())
         .arg(number("tcp_port"))
