@@ -146,22 +146,31 @@ TEST_F(PaintWidgetTest, EveryChangeOfTheViewIsPaintedUnasked) {
         EXPECT_TRUE(repaints(&paint, changes[i])) << "change " << i;
 }
 
-TEST_F(PaintWidgetTest, ViewWritesTheNumberOfDrawnDotsNotOfStoredPoints) {
-    for (int i = 0; i < 12; ++i)
-        click(QPointF(400 + 5 * i, 400));
-    paint.onBufferSizeChanged(0);  // stores 2 of them
+// Whether the caption `text` stands at the area's top left, pixel for pixel
+// as the same text drawn by hand over a blanked place.
+bool showsCaption(PaintWidget& paint, const QString& text) {
     const QImage view = paint.grab().toImage();
-    // The same text drawn by hand over a blanked place must match pixel for pixel.
-    const QString caption = "dots drawn: 12";
-    const QRect place = paint.fontMetrics().boundingRect(caption).translated(50, 50).adjusted(-2, -2, 2, 2);
+    const QRect place = paint.fontMetrics().boundingRect(text).translated(50, 50).adjusted(-2, -2, 2, 2);
     QImage expected = view.copy();
     QPainter painter(&expected);
     painter.fillRect(place, view.pixelColor(300, 100));
     painter.setFont(paint.font());
     painter.setPen(Qt::red);
-    painter.drawText(50, 50, caption);
+    painter.drawText(50, 50, text);
     painter.end();
-    EXPECT_EQ(view.copy(place), expected.copy(place));
+    return view.copy(place) == expected.copy(place);
+}
+
+TEST_F(PaintWidgetTest, ViewWritesTheNumberOfDrawnDotsNotOfStoredPoints) {
+    for (int i = 0; i < 12; ++i)
+        click(QPointF(400 + 5 * i, 400));
+    paint.onBufferSizeChanged(0);  // stores 2 of them
+    EXPECT_TRUE(showsCaption(paint, "dots drawn: 12"));
+}
+
+TEST_F(PaintWidgetTest, TheBuiltInProfileIsCaptionedAsSuch) {
+    paint.showBuiltInProfile(kDefaultPointCountIndex);
+    EXPECT_TRUE(showsCaption(paint, "built-in profile: draw to replace it"));
 }
 
 TEST_F(PaintWidgetTest, TheFirstPressReplacesTheBuiltInProfile) {
