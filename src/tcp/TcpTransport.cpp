@@ -18,6 +18,9 @@ namespace {
 constexpr qint64 kClientReadBufferSize = 32800;
 constexpr qint64 kMaxUnsentReplyBytes = 1 << 20;
 constexpr int kLongestHoldMs = 60 * 1000;
+// Requests of one connection served before the serving thread turns to the
+// others: one client's pipelined burst must not hold every other scanner.
+constexpr int kRequestsPerTurn = 16;
 
 }  // namespace
 
@@ -192,6 +195,7 @@ void TcpTransport::serveRequests() {
     QTcpSocket* const socket = client_;
     Request request;
     bool fed = false;
+    int served = 0;
     // A reply may find the connection gone (client_ changes) and Stop ends
     // the pass.
     while (socket && client_ == socket && !schedule_.stopped() && connectionServed()) {
@@ -201,8 +205,11 @@ void TcpTransport::serveRequests() {
             return;
         if (holdForNextRequest())
             return;
+        if (served == kRequestsPerTurn)
+            return continueNextTurn();
         if (framer_.next(request)) {
             serve(request);
+            ++served;
             continue;
         }
         if (framer_.broken()) {
@@ -213,14 +220,15 @@ void TcpTransport::serveRequests() {
         }
         if (socket->bytesAvailable() == 0)
             return;
-        if (fed) {
-            QMetaObject::invokeMethod(this, &TcpTransport::read, Qt::QueuedConnection);
-            return;
-        }
+        if (fed)
+            return continueNextTurn();
         framer_.feed(socket->readAll());
         fed = true;
     }
 }
+
+// After what the other connections of the serving thread have waiting.
+void TcpTransport::continueNextTurn() { QMetaObject::invokeMethod(this, &TcpTransport::read, Qt::QueuedConnection); }
 
 // False while a planned reply waits, and once the faults have stopped
 // reading the connection or are closing it.

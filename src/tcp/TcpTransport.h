@@ -80,6 +80,7 @@ private:
     void announceListenFailure(const QString& reason);
 
     void serveRequests();
+    void continueNextTurn();
     bool connectionServed() const;
     void serve(const Request& request);
     void writePlannedReply();

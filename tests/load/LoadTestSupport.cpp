@@ -15,7 +15,11 @@ long processRssKb() {
     return -1;
 }
 
-LiveEmulator::LiveEmulator(int profilePoints) {
+LiveEmulator::LiveEmulator(int profilePoints) { prepare(profilePoints); }
+
+LiveEmulator::LiveEmulator(Engine& engine) : scanner(engine) { prepare(1280); }
+
+void LiveEmulator::prepare(int profilePoints) {
     streamReceiver.bind(QHostAddress(QHostAddress::LocalHost), 0);
     scanner.setLocalAddress(QStringLiteral("127.0.0.1"));
     params().update([this](USER_PARAMS& p) {

@@ -15,6 +15,8 @@ long processRssKb();
 class LiveEmulator {
 public:
     explicit LiveEmulator(int profilePoints = 1280);
+    // On `engine`, shared with other scanners.
+    explicit LiveEmulator(Engine& engine);
 
     void start();
     void stop() { scanner.stop(); }
@@ -31,4 +33,7 @@ public:
     QUdpSocket streamReceiver;
     Scanner scanner;
     std::atomic<int> connects{0};
+
+private:
+    void prepare(int profilePoints);
 };

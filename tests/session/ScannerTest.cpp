@@ -24,6 +24,7 @@ namespace {
 constexpr uint32_t kGetResult = 1;
 constexpr uint32_t kReadParams = 4;
 constexpr uint32_t kWriteParams = 5;
+constexpr uint32_t kFlushParams = 6;
 
 DecodedProfilePacket decoded(const QByteArray& bytes) {
     const PacketDecode d = decodeProfilePacket(bytes);
@@ -111,6 +112,30 @@ TEST_P(LiveSettingTest, ReachesTheStreamAndTheResultsAtOnce) {
 
 INSTANTIATE_TEST_SUITE_P(Scanner, LiveSettingTest, ::testing::ValuesIn(kLiveSettings),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Two scanners on one serving thread: while one client's burst of slow
+// flushes is served, the other scanner's client is answered in between.
+TEST(Scanner, OneClientsBurstIsServedInTurnsWithAnotherScannersClient) {
+    constexpr int kBurst = 2048;
+    Engine engine;
+    LiveEmulator busy(engine), quiet(engine);
+    std::atomic<int> flushes{0};
+    QObject::connect(  // a slow file on the serving thread
+        &busy.scanner, &Scanner::flushRequested, &busy.scanner, [&] { ++flushes, QThread::msleep(1); },
+        Qt::DirectConnection);
+    busy.start();
+    quiet.start();
+    auto flooder = busy.connectClient();
+    auto client = quiet.connectClient();
+    QByteArray burst;
+    for (int i = 0; i < kBurst; ++i)
+        burst += encodeRequest(kFlushParams);
+    flooder->write(burst);
+    ASSERT_TRUE(flooder->waitForBytesWritten() && waitUntil([&] { return flushes > 0; }));
+    EXPECT_EQ(exchange(*client, encodeRequest(kReadParams), kUserParamsSize).size(), kUserParamsSize);
+    EXPECT_LT(flushes, kBurst / 2) << "answered only after the burst";
+    busy.stop();
+}
 
 // A reboot throws away what a delay fault held: nothing sent before it may reach a client after it.
 TEST(Scanner, AnOutageDropsWhatTheStreamsFaultsHeld) {
