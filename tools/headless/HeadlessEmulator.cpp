@@ -369,9 +369,6 @@ void HeadlessEmulator::beginOutage(const QString& scanner, std::chrono::millisec
 }
 
 void HeadlessEmulator::stats(const QString& scanner, ControlAnswer answer) {
-    if (Scanner* s = addressed(scanner, answer)) {
-        QJsonObject stats = statsJson(s->faultCounters(), s->faults(), s->latePackets());
-        addDestinations(stats, *s);
-        answer({true, jsonLine(stats)});
-    }
+    if (Scanner* s = addressed(scanner, answer))
+        answer({true, jsonLine(scannerStatsJson(*s))});
 }
