@@ -7,6 +7,7 @@
 #include "profile/CsvProfile.h"
 #include "profile/ProfileModel.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QTcpServer>
@@ -52,7 +53,8 @@ bool HeadlessEmulator::start(QString* error) {
             members_.clear();
             return false;
         }
-    if (!checkAddresses(error) || !openControl(error)) {
+    if (!checkAddresses(error) || !openControl(error) || !openHttp(error)) {
+        control_.reset();
         members_.clear();
         return false;
     }
@@ -66,6 +68,7 @@ bool HeadlessEmulator::start(QString* error) {
 
 void HeadlessEmulator::stop() {
     listenTimeout_.stop();
+    http_.reset();
     control_.reset();
     for (Member& member : members_)
         member.scanner->stop();
@@ -238,8 +241,12 @@ void HeadlessEmulator::onListening(size_t k) {
             return;
     listenTimeout_.stop();
     QJsonArray scanners;
-    for (Member& m : members_)
-        scanners.append(listeningJson(*m.scanner));
+    for (Member& m : members_) {
+        QJsonObject json = listeningJson(*m.scanner);
+        if (http_)
+            json.insert(QStringLiteral("http"), http_->url());
+        scanners.append(json);
+    }
     emit ready(scanners);
 }
 
@@ -315,6 +322,36 @@ bool HeadlessEmulator::openControl(QString* error) {
         return true;
     *error = control_->errorString();
     control_.reset();
+    return false;
+}
+
+// The bearer secret is the file's first line: a secret that is empty or
+// cannot be read would leave the front end open to everyone.
+bool HeadlessEmulator::openHttp(QString* error) {
+    if (options_.httpAddress.isEmpty())
+        return true;
+    QByteArray bearer;
+    if (!options_.httpTokenPath.isEmpty()) {
+        QFile file(options_.httpTokenPath);
+        if (file.open(QIODevice::ReadOnly))
+            bearer = file.readLine(kMaxTokenBytes + 2).trimmed();
+        if (bearer.isEmpty() || bearer.size() > kMaxTokenBytes) {
+            const QString why = file.isOpen()
+                                    ? QStringLiteral("no secret of 1 to %1 bytes on its first line").arg(kMaxTokenBytes)
+                                    : file.errorString();
+            *error = QStringLiteral("--http-token %1: %2").arg(options_.httpTokenPath, why);
+            return false;
+        }
+    }
+    http_ = std::make_unique<HttpFrontEnd>(*this, [this] {
+        std::vector<const Scanner*> scanners;
+        for (const Member& member : members_)
+            scanners.push_back(member.scanner.get());
+        return scanners;
+    });
+    if (http_->listen(options_.httpAddress, options_.httpPort, bearer, error))
+        return true;
+    http_.reset();
     return false;
 }
 
