@@ -107,6 +107,13 @@ def test_a_post_with_the_page_token_sets_the_faults_the_control_socket_shows(emu
     assert (status, emulator.stats(scanner=second)["current_faults"]) == (200, json.loads(body)["answer"])
 
 
+def test_a_body_ending_in_a_line_end_is_taken_as_the_argument(emulator):
+    second = "%s:%d" % emulator.scanners[1]
+    status, body = post(emulator.http_url + "api/faults?scanner=" + second, "loss=2%\n",
+                        {"X-PX310-Token": emulator.http_token()})
+    assert (status, json.loads(body)) == (200, {"answer": "loss=2%"})
+
+
 def test_a_changing_command_is_refused_as_a_get(emulator):
     assert get(emulator.http_url + "api/outage?arg=1")[0] == METHOD_NOT_ALLOWED
 

@@ -274,7 +274,8 @@ MHD_Result HttpFrontEnd::runCommand(MHD_Connection* connection, const QByteArray
     if (!isCommandName(name))
         return replyError(connection, kNotFound, QStringLiteral("no command \"%1\"").arg(QString::fromUtf8(name)));
     const QByteArray scanner = argument(connection, "scanner");
-    const QByteArray given = post ? request.body : argument(connection, "arg");
+    // A body from a file usually ends in a line end, which a control line cannot hold.
+    const QByteArray given = post ? request.body.trimmed() : argument(connection, "arg");
     if (scanner.contains(' '))
         return replyError(connection, kBadRequest, QStringLiteral("scanner takes one address"));
     QByteArray line = scanner.isEmpty() ? name : "--scanner " + scanner + ' ' + name;

@@ -151,7 +151,8 @@ QJsonObject scannerCardJson(const Scanner& scanner, bool withProfile) {
                      {QStringLiteral("outage"), !scanner.isRunning()},
                      {QStringLiteral("source"), sourceOf(scanner)},
                      {QStringLiteral("path"), scanner.replayedPath()},
-                     {QStringLiteral("stats"), scannerStatsJson(scanner)}};
+                     // Without the destinations: they ask the machine's interfaces again.
+                     {QStringLiteral("stats"), statsJson(scanner.faultCounters(), scanner.faults(), scanner.latePackets())}};
     if (const std::shared_ptr<const SceneProfileSource> scene = scanner.scene())
         card.insert(QStringLiteral("truth"), truthJson(scene->truth(measurement)));
     if (withProfile)

@@ -16,7 +16,7 @@ struct HttpFigures {
 
 // One scanner as the page shows it: {"serial", "address", "tcp_port",
 //  "frequency", "measurement", "outage", "source", "path", "stats": the
-//  control socket's stats, "truth" (a scene's values at the measurement),
+//  control socket's stats without the destinations, "truth" (a scene's values at the measurement),
 //  "profile": {"x": [mm...], "z": [mm...]} (only with `withProfile`)}.
 QJsonObject scannerCardJson(const Scanner& scanner, bool withProfile);
 
