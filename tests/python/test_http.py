@@ -90,6 +90,12 @@ def test_the_apis_requests_answer_equals_the_control_sockets(emulator):
     assert status == 200 and json.loads(body) == json.loads(emulator.control("requests"))
 
 
+def test_the_scanner_list_names_every_scanner_of_the_rig(emulator):
+    status, body = get(emulator.http_url + "api/scanners")
+    listed = [(card["address"], card["tcp_port"]) for card in json.loads(body)["scanners"]]
+    assert (status, listed) == (200, [tuple(scanner) for scanner in emulator.scanners])
+
+
 def test_a_command_for_a_scanner_the_rig_lacks_is_refused_naming_it(emulator):
     status, body = get(emulator.http_url + "api/stats?scanner=127.0.0.9")
     assert status == 400 and json.loads(body)["error"] == "no scanner at 127.0.0.9"

@@ -66,3 +66,9 @@ def test_a_faults_drops_appear_in_its_scanners_counter():
         samples = scrape(emulator)
         serial = str(emulator.listening[0]["serial"])
         assert 0 < samples[("px310_datagrams_dropped_total", serial)] <= emulator.stats()["faults"]["lost"]
+
+
+def test_an_outage_shows_in_its_scanners_gauge(rig):
+    last = rig.listening[-1]
+    rig.outage(2, scanner="%s:%d" % (last["address"], last["tcp_port"]))
+    assert scrape(rig)[("px310_outage", str(last["serial"]))] == 1
