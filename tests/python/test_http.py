@@ -229,11 +229,27 @@ def test_a_page_that_never_reads_its_updates_has_them_skipped():
                 connection.close()
 
 
+def first_event(url):
+    with urllib.request.urlopen(url, timeout=TIMEOUT) as stream:
+        line = stream.readline().decode()
+    assert line.startswith("data: ")
+    return json.loads(line[len("data: "):])
+
+
+def test_the_live_updates_carry_the_profiles_a_page_asks_for_only(emulator):
+    second = "%s:%d" % emulator.scanners[1]
+    event = first_event(emulator.http_url + "events?profiles=" + second)
+    assert ["profile" in card for card in event["scanners"]] == [False, True]
+
+
 def test_pages_past_the_limit_of_live_updates_are_answered_503(emulator):
     streams = [unread_event_stream(emulator.http_url) for _ in range(MAX_EVENT_STREAMS)]
     try:
-        time.sleep(0.5)
-        assert get(emulator.http_url + "events")[0] == UNAVAILABLE
+        deadline = time.monotonic() + TIMEOUT
+        while metric(emulator, "px310_http_event_streams") < MAX_EVENT_STREAMS and time.monotonic() < deadline:
+            time.sleep(0.1)
+        with unread_event_stream(emulator.http_url) as one_more:
+            assert one_more.recv(len("HTTP/1.1 503")).decode().endswith(str(UNAVAILABLE))
     finally:
         for connection in streams:
             connection.close()

@@ -24,6 +24,7 @@ pytestmark = [
 ]
 
 SCANNERS = 4
+LARGE_RIG = 20  # more than the 16 cards whose profiles a page gets at once
 WAIT_S = 15
 # Ends the browser's process group once the test process is gone, however it ended: its
 # standard input reaches its end when the last holder of the pipe, the test process, has ended.
@@ -119,3 +120,18 @@ def test_a_fault_set_from_the_page_shows_in_control_stats(rig, page):
 
 def test_a_post_from_the_page_without_its_token_is_refused(page):
     assert page.execute_async_script(POST_WITHOUT_TOKEN) == 403
+
+
+def canvas_has_profile(browser, card):
+    return browser.execute_script(PROFILE_PIXELS.replace("[data-serial] canvas", '[data-scanner="%s"] canvas'
+                                                         % card.get_attribute("data-scanner")))[0] > 0
+
+
+def test_in_a_large_rig_the_card_scrolled_into_view_gets_its_profile(browser):
+    with Emulator(scanners=LARGE_RIG, http=True) as large:
+        browser.get(large.http_url)
+        WebDriverWait(browser, WAIT_S).until(
+            lambda b: len(b.find_elements(By.CSS_SELECTOR, "[data-serial]")) == LARGE_RIG)
+        last = browser.find_elements(By.CSS_SELECTOR, "[data-serial]")[-1]
+        browser.execute_script("arguments[0].scrollIntoView()", last)
+        WebDriverWait(browser, WAIT_S).until(lambda b: canvas_has_profile(b, last))

@@ -14,6 +14,7 @@
 #include <QSocketNotifier>
 #include <arpa/inet.h>
 #include <cstring>
+#include <map>
 #include <utility>
 #include <netinet/in.h>
 
@@ -119,6 +120,7 @@ struct HttpFrontEnd::Request {
 struct HttpFrontEnd::EventStream {
     HttpFrontEnd* owner = nullptr;
     MHD_Connection* connection = nullptr;
+    QByteArray profiles;  // the scanners whose profiles it gets, "ADDR:PORT,..."; empty: the first ones
     QByteArray event;
     int written = 0;
     bool suspended = false;
@@ -253,7 +255,7 @@ MHD_Result HttpFrontEnd::route(MHD_Connection* connection, const QByteArray& pat
         return reply(connection, kOk, jsonLine({{QStringLiteral("token"), QString::fromLatin1(activeToken())}}).toUtf8(),
                      kJson);
     if (path == "/api/scanners")
-        return reply(connection, kOk, snapshotJson(), kJson);
+        return reply(connection, kOk, snapshotJson(argument(connection, "profiles")), kJson);
     return replyError(connection, kNotFound, QStringLiteral("nothing at %1").arg(QString::fromUtf8(path)));
 }
 
@@ -322,7 +324,8 @@ MHD_Result HttpFrontEnd::openEvents(MHD_Connection* connection) {
     if (int(streams_.size()) >= kMaxEventStreams)
         return replyError(connection, kUnavailable,
                           QStringLiteral("more than %1 pages follow the live updates").arg(kMaxEventStreams));
-    auto* stream = new EventStream{this, connection, snapshotEvent()};
+    QByteArray profiles = argument(connection, "profiles");
+    auto* stream = new EventStream{this, connection, profiles, snapshotEvent(profiles)};
     MHD_Response* response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kEventBlockBytes,
                                                                &HttpFrontEnd::readEvents, stream,
                                                                &HttpFrontEnd::freeEvents);
@@ -358,13 +361,16 @@ void HttpFrontEnd::freeEvents(void* context) {
 void HttpFrontEnd::push() {
     if (streams_.empty())
         return;
-    const QByteArray event = snapshotEvent();
+    std::map<QByteArray, QByteArray> events;  // by the profiles asked for: pages alike share one
     for (EventStream* stream : std::vector<EventStream*>(streams_)) {
         if (!stream->idle()) {
             ++figures_.eventsDropped;
             continue;
         }
-        stream->event = event;
+        auto event = events.find(stream->profiles);
+        if (event == events.end())
+            event = events.emplace(stream->profiles, snapshotEvent(stream->profiles)).first;
+        stream->event = event->second;
         stream->written = 0;
         if (stream->suspended) {
             stream->suspended = false;
@@ -384,14 +390,23 @@ void HttpFrontEnd::resume(MHD_Connection* connection) {
     timeout_.start(0);
 }
 
-QByteArray HttpFrontEnd::snapshotJson() const {
+// At most kProfileCards profiles: those `profiles` names, else the first scanners'.
+QByteArray HttpFrontEnd::snapshotJson(const QByteArray& profiles) const {
+    const QList<QByteArray> named = profiles.split(',');
     QJsonArray cards;
-    for (const Scanner* scanner : scanners_())
-        cards.append(scannerCardJson(*scanner, cards.size() < kProfileCards));
+    int withProfile = 0;
+    for (const Scanner* scanner : scanners_()) {
+        const QByteArray key = scannerKey(*scanner);
+        const bool wanted = withProfile < kProfileCards && (profiles.isEmpty() || named.contains(key));
+        withProfile += wanted;
+        cards.append(scannerCardJson(*scanner, wanted));
+    }
     return jsonLine({{QStringLiteral("scanners"), cards}}).toUtf8();
 }
 
-QByteArray HttpFrontEnd::snapshotEvent() const { return "data: " + snapshotJson() + "\n\n"; }
+QByteArray HttpFrontEnd::snapshotEvent(const QByteArray& profiles) const {
+    return "data: " + snapshotJson(profiles) + "\n\n";
+}
 
 QByteArray HttpFrontEnd::resource(const char* name) {
     QFile file(QStringLiteral(":/page/") + QLatin1String(name));

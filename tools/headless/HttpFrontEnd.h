@@ -36,7 +36,8 @@ public:
     static constexpr int kMaxEventStreams = 16;
     // At most 5 updates a second; a page busy with one skips the next.
     static constexpr int kPushIntervalMs = 200;
-    // Profiles go to the first cards only: a large rig stays light.
+    // A page gets at most this many profiles, of the cards it shows
+    // (/events?profiles=ADDR:PORT,...), else of the first: a large rig stays light.
     static constexpr int kProfileCards = 16;
 
     using ScannerList = std::function<std::vector<const Scanner*>()>;
@@ -72,8 +73,8 @@ private:
     QByteArray activeToken() const;
     QByteArray page() const;
     static QByteArray resource(const char* name);
-    QByteArray snapshotJson() const;
-    QByteArray snapshotEvent() const;
+    QByteArray snapshotJson(const QByteArray& profiles) const;
+    QByteArray snapshotEvent(const QByteArray& profiles) const;
     void suspend(MHD_Connection* connection);
     void resume(MHD_Connection* connection);
     void serve();

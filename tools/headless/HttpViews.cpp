@@ -49,8 +49,7 @@ struct ScannerFigures {
 
 ScannerFigures figuresOf(const Scanner& scanner) {
     const USER_PARAMS p = scanner.params().snapshot();
-    const QString address = QStringLiteral("%1:%2").arg(scanner.settings().localAddress).arg(p.tcp_port_u16);
-    return {QStringLiteral("serial=\"%1\",address=\"%2\"").arg(scanner.settings().serial).arg(address).toUtf8(),
+    return {"serial=\"" + QByteArray::number(scanner.settings().serial) + "\",address=\"" + scannerKey(scanner) + '"',
             scanner.faultCounters(),
             scanner.latePackets(),
             scanner.streamedMeasurement(),
@@ -139,6 +138,11 @@ void httpFigures(QByteArray& out, const HttpFigures& http) {
 }
 
 }  // namespace
+
+QByteArray scannerKey(const Scanner& scanner) {
+    const int port = scanner.params().read([](const USER_PARAMS& p) { return int(p.tcp_port_u16); });
+    return scanner.settings().localAddress.toUtf8() + ':' + QByteArray::number(port);
+}
 
 QJsonObject scannerCardJson(const Scanner& scanner, bool withProfile) {
     const USER_PARAMS p = scanner.params().snapshot();

@@ -19,6 +19,8 @@ struct HttpFigures {
 //  control socket's stats without the destinations, "truth" (a scene's values at the measurement),
 //  "profile": {"x": [mm...], "z": [mm...]} (only with `withProfile`)}.
 QJsonObject scannerCardJson(const Scanner& scanner, bool withProfile);
+// "ADDR:PORT": how the page and the control commands name a scanner.
+QByteArray scannerKey(const Scanner& scanner);
 
 // Every scanner's counters and gauges and the process's figures in the
 // Prometheus text exposition format (version 0.0.4).

@@ -105,7 +105,25 @@ function show(s) {
   if (s.profile) drawProfile(card.querySelector("canvas"), s.profile);
 }
 
-const events = new EventSource("/events");
-events.onopen = () => { document.getElementById("status").textContent = "live"; };
-events.onerror = () => { document.getElementById("status").textContent = "reconnecting…"; };
-events.onmessage = (e) => { JSON.parse(e.data).scanners.forEach(show); };
+// The updates carry the profiles of the cards in view only (the first ones
+// until the page knows), so that a large rig stays light.
+let events = null;
+function follow(profiles) {
+  if (events) events.close();
+  events = new EventSource("/events" + (profiles ? "?profiles=" + encodeURIComponent(profiles) : ""));
+  events.onopen = () => { document.getElementById("status").textContent = "live"; };
+  events.onerror = () => { document.getElementById("status").textContent = "reconnecting…"; };
+  events.onmessage = (e) => { JSON.parse(e.data).scanners.forEach(show); };
+}
+
+const inView = new Set();
+let refollow = null;
+const watcher = new IntersectionObserver((entries) => {
+  for (const entry of entries)
+    entry.isIntersecting ? inView.add(entry.target.dataset.scanner) : inView.delete(entry.target.dataset.scanner);
+  clearTimeout(refollow);
+  refollow = setTimeout(() => follow([...inView].sort().join(",")), 300);
+});
+new MutationObserver((changes) => changes.forEach((c) => c.addedNodes.forEach((card) => watcher.observe(card))))
+  .observe(document.getElementById("cards"), {childList: true});
+follow("");
