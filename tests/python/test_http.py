@@ -137,8 +137,9 @@ def test_an_unknown_path_is_answered_404(emulator):
     assert get(emulator.http_url + "nothing/here")[0] == NOT_FOUND
 
 
-def test_a_foreign_host_name_is_refused(emulator):
-    assert get(emulator.http_url + "api/stats", {"Host": "rebound.example:80"})[0] == FORBIDDEN
+def test_a_foreign_host_name_is_refused_naming_the_host(emulator):
+    status, body = get(emulator.http_url + "api/stats", {"Host": "rebound.example:80"})
+    assert (status, "Host" in json.loads(body)["error"]) == (FORBIDDEN, True)
 
 
 def test_a_malformed_request_line_is_answered_400(emulator):
@@ -285,3 +286,9 @@ def test_an_oversized_body_is_refused_before_it_has_all_come(emulator):
     head = ("POST /api/faults HTTP/1.1\r\nHost: 127.0.0.1\r\nX-PX310-Token: %s\r\nContent-Length: 1000000\r\n\r\n"
             % emulator.http_token()).encode()
     assert status_of(raw_exchange(emulator.http_url, head + b"x" * (2 * MAX_BODY))) == TOO_LARGE
+
+
+def test_with_a_bearer_secret_a_refusal_names_the_scheme_to_bring(guarded):
+    with pytest.raises(urllib.error.HTTPError) as refused:
+        urllib.request.urlopen(guarded.http_url + "api/stats", timeout=TIMEOUT)
+    assert refused.value.headers["WWW-Authenticate"] == "Bearer"

@@ -225,10 +225,9 @@ MHD_Result HttpFrontEnd::handle(MHD_Connection* connection, const QByteArray& pa
         return replyError(connection, kMethodNotAllowed, QStringLiteral("only GET and POST are served"));
     if (path == "/healthz")
         return reply(connection, kOk, "ok\n", kText);
-    if (!authorized(connection, method == "POST"))
-        return replyError(connection, bearer_.isEmpty() ? kForbidden : kUnauthorized,
-                          bearer_.isEmpty() ? QStringLiteral("a POST needs the page's token")
-                                            : QStringLiteral("needs the bearer token"));
+    const QString refused = refusal(connection, method == "POST");
+    if (!refused.isEmpty())
+        return replyError(connection, bearer_.isEmpty() ? kForbidden : kUnauthorized, refused);
     return route(connection, path, method, request);
 }
 
@@ -261,12 +260,16 @@ MHD_Result HttpFrontEnd::route(MHD_Connection* connection, const QByteArray& pat
 
 QByteArray HttpFrontEnd::activeToken() const { return bearer_.isEmpty() ? pageToken_ : bearer_; }
 
-bool HttpFrontEnd::authorized(MHD_Connection* connection, bool changes) const {
+QString HttpFrontEnd::refusal(MHD_Connection* connection, bool changes) const {
     if (!bearer_.isEmpty())
-        return sameSecret(header(connection, MHD_HTTP_HEADER_AUTHORIZATION), "Bearer " + bearer_);
+        return sameSecret(header(connection, MHD_HTTP_HEADER_AUTHORIZATION), "Bearer " + bearer_)
+                   ? QString()
+                   : QStringLiteral("needs the bearer token");
     if (!loopbackHost(header(connection, MHD_HTTP_HEADER_HOST)))
-        return false;
-    return !changes || sameSecret(header(connection, kTokenHeader), pageToken_);
+        return QStringLiteral("the Host must name this machine's loopback");
+    if (changes && !sameSecret(header(connection, kTokenHeader), pageToken_))
+        return QStringLiteral("a POST needs the page's token");
+    return QString();
 }
 
 // /api/NAME?scanner=ADDR[:PORT]: the control line "[--scanner ADDR] NAME ARG",
@@ -421,6 +424,8 @@ MHD_Result HttpFrontEnd::reply(MHD_Connection* connection, unsigned status, cons
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
     MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
     MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    if (status == kUnauthorized)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer");
     const MHD_Result queued = MHD_queue_response(connection, status, response);
     MHD_destroy_response(response);
     return queued;

@@ -63,7 +63,8 @@ private:
 
     MHD_Result handle(MHD_Connection* connection, const QByteArray& path, const QByteArray& method, Request& request);
     MHD_Result route(MHD_Connection* connection, const QByteArray& path, const QByteArray& method, Request& request);
-    bool authorized(MHD_Connection* connection, bool changes) const;
+    // Why a request may not be served; empty when it may.
+    QString refusal(MHD_Connection* connection, bool changes) const;
     MHD_Result runCommand(MHD_Connection* connection, const QByteArray& name, bool post, Request& request);
     MHD_Result finishCommand(MHD_Connection* connection, Request& request);
     MHD_Result openEvents(MHD_Connection* connection);
