@@ -109,3 +109,10 @@ long long CaptureProfileSource::frameCount() const {
     return frameCount_;
 }
 
+// As copyProfile() maps a measurement to its frame.
+RecordingFrame CaptureProfileSource::frameOf(uint64_t measurement) const {
+    const long long frames = frameCount();
+    const uint64_t known = frames > 0 ? uint64_t(frames) : UINT64_MAX;
+    return {static_cast<long long>(frameOfMeasurement(measurement, known, playback_)) + 1, frames};
+}
+

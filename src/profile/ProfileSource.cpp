@@ -28,6 +28,11 @@ void HeldFramesSource::copyProfile(uint64_t measurement, ProfileSnapshot& out, i
     copyFrame(frames_[frameOfMeasurement(measurement, frames_.size(), playback_)], out, maxPoints);
 }
 
+RecordingFrame HeldFramesSource::frameOf(uint64_t measurement) const {
+    const auto frames = static_cast<long long>(frames_.size());
+    return {static_cast<long long>(frameOfMeasurement(measurement, frames_.size(), playback_)) + 1, frames};
+}
+
 std::unique_ptr<ProfileSource> openCsvFolder(const QString& folder, CsvScale scale, Playback playback,
                                              QString& error, long long maxPoints) {
     const QDir dir(folder);

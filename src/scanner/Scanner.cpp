@@ -184,6 +184,8 @@ uint64_t Scanner::latePackets() const { return latePacketsBefore_ + (stream_ ? s
 
 quint16 Scanner::listeningPort() const { return server_ ? server_->listeningPort() : 0; }
 
+RecordingFrame Scanner::recordingFrame() const { return feed_.current()->frameOf(streamedMeasurement()); }
+
 QHostAddress Scanner::sourceAddress() const {
     const ScannerSettings s = settings();
     return s.sendsFromLocalAddress() ? QHostAddress(s.localAddress) : QHostAddress(QHostAddress::AnyIPv4);

@@ -127,6 +127,8 @@ public:
     CsvImport loadCsvProfile(const QString& path);
     // The recording being played; empty while the drawn profile plays.
     QString replayedPath() const;
+    // The frame of the recording the stream is at; frame 0 for the drawn profile or a scene.
+    RecordingFrame recordingFrame() const;
     // The frame the stream is at (the first one while stopped).
     void copyStreamedFrame(ProfileSnapshot& out, int maxPoints = kMaxProfilePoints) const;
     // The measurement of the last packet streamed; 0 before the first and while stopped.

@@ -24,6 +24,7 @@ TOO_LARGE = 413
 MAX_BODY = 4096
 MAX_CONNECTIONS = 128
 IDLE = 300
+REPLAY_FRAMES = 3
 MAX_EVENT_STREAMS = 16
 UNAVAILABLE = 503
 UNREAD_STREAMS = 4
@@ -94,6 +95,14 @@ def test_the_scanner_list_names_every_scanner_of_the_rig(emulator):
     status, body = get(emulator.http_url + "api/scanners")
     listed = [(card["address"], card["tcp_port"]) for card in json.loads(body)["scanners"]]
     assert (status, listed) == (200, [tuple(scanner) for scanner in emulator.scanners])
+
+
+def test_a_replayed_folders_card_tells_its_frame_of_how_many(tmp_path):
+    for k in range(REPLAY_FRAMES):
+        (tmp_path / ("frame%d.csv" % k)).write_text("".join("%d;%d\n" % (x, 20 + k) for x in range(-10, 11)))
+    with Emulator(http=True, replay=str(tmp_path)) as emulator:
+        card = json.loads(get(emulator.http_url + "api/scanners")[1])["scanners"][0]
+    assert card["frames"] == REPLAY_FRAMES and 1 <= card["frame"] <= REPLAY_FRAMES
 
 
 def test_a_command_for_a_scanner_the_rig_lacks_is_refused_naming_it(emulator):

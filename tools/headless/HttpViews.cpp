@@ -157,6 +157,11 @@ QJsonObject scannerCardJson(const Scanner& scanner, bool withProfile) {
                      {QStringLiteral("path"), scanner.replayedPath()},
                      // Without the destinations: they ask the machine's interfaces again.
                      {QStringLiteral("stats"), statsJson(scanner.faultCounters(), scanner.faults(), scanner.latePackets())}};
+    const RecordingFrame frame = scanner.recordingFrame();
+    if (frame.frame > 0) {
+        card.insert(QStringLiteral("frame"), double(frame.frame));
+        card.insert(QStringLiteral("frames"), double(frame.frames));
+    }
     if (const std::shared_ptr<const SceneProfileSource> scene = scanner.scene())
         card.insert(QStringLiteral("truth"), truthJson(scene->truth(measurement)));
     if (withProfile)

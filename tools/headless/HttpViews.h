@@ -15,7 +15,8 @@ struct HttpFigures {
 };
 
 // One scanner as the page shows it: {"serial", "address", "tcp_port",
-//  "frequency", "measurement", "outage", "source", "path", "stats": the
+//  "frequency", "measurement", "outage", "source", "path", "frame" and
+//  "frames" (a replay at frame k of N, -1 while N is unknown), "stats": the
 //  control socket's stats without the destinations, "truth" (a scene's values at the measurement),
 //  "profile": {"x": [mm...], "z": [mm...]} (only with `withProfile`)}.
 QJsonObject scannerCardJson(const Scanner& scanner, bool withProfile);

@@ -85,6 +85,7 @@ function drawProfile(canvas, p) {
 function sourceText(s) {
   if (s.source === "profile") return "drawn profile";
   let text = s.source + " " + s.path;
+  if (s.frame) text += " (frame " + s.frame + (s.frames > 0 ? " of " + s.frames : "") + ")";
   if (s.truth) text += " (objects: " + (s.truth.objects || []).length + ")";
   return text;
 }
