@@ -88,8 +88,9 @@ def page(rig, browser, tmp_path_factory):
     browser.get(rig.http_url)
     WebDriverWait(browser, WAIT_S).until(lambda b: all(browser.execute_script(PROFILE_PIXELS) or [0])
                                          and len(b.find_elements(By.CSS_SELECTOR, "[data-serial]")) == SCANNERS)
-    yield browser
+    # Now: a later test takes the browser to another page.
     browser.save_screenshot(os.path.join(artifacts_folder(tmp_path_factory), "page-rig-of-4.png"))
+    return browser
 
 
 def test_a_rig_of_4_shows_one_card_per_scanner(rig, page):
