@@ -61,3 +61,8 @@ def test_the_python_module_drives_an_emulator_over_http_alone():
     with Emulator(control=False, http=True) as emulator:
         emulator.set_faults("loss=1%")
         assert emulator.stats()["current_faults"] == "loss=1%"
+
+
+@pytest.mark.px310(control=False, http=True)
+def test_the_pytest_fixture_drives_an_emulator_over_http(px310_emulator):
+    assert px310_emulator.control("faults dup=3%") == "dup=3%"

@@ -11,30 +11,32 @@ Fixtures:
                                  @pytest.mark.parametrize("px310_emulator",
                                      [{"seed": 1}, {"seed": 2}], indirect=True)
 
-Both take faults, seed, profile, replay, scene, scanners, control and args
-(more px310-headless options, a list). A test that needs px310-headless is
+Both take faults, seed, profile, replay, scene, scanners, control, http (the
+HTTP front end on loopback; commands go there without a control socket) and
+args (more px310-headless options, a list). A test that needs px310-headless is
 skipped when it is not found ($PX310_HEADLESS, $PATH, build/tools/).
 """
 import pytest
 
 from px310emu import Emulator, find_headless, supports_control
 
-_OPTIONS = ("faults", "seed", "profile", "replay", "scene", "scanners", "control", "args")
+_OPTIONS = ("faults", "seed", "profile", "replay", "scene", "scanners", "control", "http", "args")
 
 
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "px310(faults=None, seed=None, profile=None, replay=None, scene=None, scanners=1, control=True, "
-                   "args=()): how the px310_emulator fixture starts px310-headless")
+                   "http=False, args=()): how the px310_emulator fixture starts px310-headless")
 
 
-def _start(faults=None, seed=None, profile=None, replay=None, scene=None, scanners=1, control=True, args=()):
+def _start(faults=None, seed=None, profile=None, replay=None, scene=None, scanners=1, control=True, http=False,
+           args=()):
     if not find_headless():
         pytest.skip("px310-headless not found (set PX310_HEADLESS or put it on PATH)")
     if control and not supports_control():
         pytest.skip("this px310-headless has no --control")
     return Emulator(scanners=scanners, faults=faults, seed=seed, profile=profile, replay=replay, scene=scene,
-                    control=control, extra_args=list(args)).start()
+                    control=control, http=http, extra_args=list(args)).start()
 
 
 def _options_of(request):
