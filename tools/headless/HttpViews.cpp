@@ -133,7 +133,7 @@ void httpFigures(QByteArray& out, const HttpFigures& http) {
     familyHeader(out, "px310_http_events_dropped_total", "counter",
                  "Live updates skipped for a page still busy with the last one.");
     sample(out, "px310_http_events_dropped_total", {}, double(http.eventsDropped));
-    familyHeader(out, "px310_http_requests_refused_total", "counter", "HTTP requests answered with 4xx.");
+    familyHeader(out, "px310_http_requests_refused_total", "counter", "HTTP requests answered with an error.");
     sample(out, "px310_http_requests_refused_total", {}, double(http.requestsRefused));
 }
 

@@ -11,7 +11,7 @@ class Scanner;
 struct HttpFigures {
     int eventStreams = 0;         // pages listening to the live updates
     uint64_t eventsDropped = 0;   // updates not sent to a page still busy with the last one
-    uint64_t requestsRefused = 0; // answered 4xx
+    uint64_t requestsRefused = 0; // answered with an error (4xx, 503)
 };
 
 // One scanner as the page shows it: {"serial", "address", "tcp_port",
