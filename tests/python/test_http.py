@@ -30,6 +30,8 @@ UNAVAILABLE = 503
 UNREAD_STREAMS = 4
 UNREAD_BUFFER = 4096
 UNREAD_SECONDS = 8
+# The socket buffers fill within seconds, then the 10 s idle time runs out.
+DROPPED_WITHIN_SECONDS = 40
 CANNOT_START = 2
 READ_PARAMS = 4
 
@@ -250,6 +252,19 @@ def test_the_live_updates_carry_the_profiles_a_page_asks_for_only(emulator):
     second = "%s:%d" % emulator.scanners[1]
     event = first_event(emulator.http_url + "events?profiles=" + second)
     assert ["profile" in card for card in event["scanners"]] == [False, True]
+
+
+def test_a_page_that_never_reads_its_updates_is_dropped_after_the_idle_time():
+    with Emulator(scanners=MAX_EVENT_STREAMS, http=True) as emulator:
+        streams = [unread_event_stream(emulator.http_url) for _ in range(UNREAD_STREAMS)]
+        try:
+            deadline = time.monotonic() + DROPPED_WITHIN_SECONDS
+            while metric(emulator, "px310_http_event_streams") > 0 and time.monotonic() < deadline:
+                time.sleep(0.5)
+            assert metric(emulator, "px310_http_event_streams") == 0
+        finally:
+            for connection in streams:
+                connection.close()
 
 
 def test_pages_past_the_limit_of_live_updates_are_answered_503(emulator):
