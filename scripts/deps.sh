@@ -4,9 +4,11 @@
 set -euo pipefail
 
 # The Python module's package needs pip, setuptools and wheel; the man pages'
-# test man-db.
+# test man-db; the HTTP front end libmicrohttpd, its tests a headless browser
+# (chromium through selenium) and the Prometheus text parser.
 packages=(cmake ninja-build g++ qtbase5-dev qtbase5-dev-tools libgtest-dev libbenchmark-dev
-  libpcap-dev libtins-dev tshark tcpdump python3-pytest python3-pip python3-setuptools python3-wheel man-db)
+  libpcap-dev libtins-dev tshark tcpdump python3-pytest python3-pip python3-setuptools python3-wheel man-db
+  libmicrohttpd-dev chromium chromium-driver python3-selenium python3-prometheus-client)
 # The Debian package: its checks (man pages, a virtualenv for the pytest
 # plugin), dpkg-shlibdeps for its dependencies.
 [ "${PX310_NEED_PACKAGING:-0}" = 1 ] && packages+=(desktop-file-utils lintian dpkg-dev file bash-completion python3-venv)

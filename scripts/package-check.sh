@@ -39,7 +39,7 @@ for f in bin/px310-emulator bin/px310-headless bin/px310-client \
 done
 [ "$(dpkg-deb -f "$deb" Recommends)" = bash-completion ] || fail "the package does not recommend bash-completion"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5network5 libqt5widgets5; do
+for lib in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5network5 libqt5widgets5 libmicrohttpd12; do
   grep -q "\b$lib\b" <<<"$depends" || fail "Depends lacks $lib: $depends"
 done
 

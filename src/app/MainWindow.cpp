@@ -564,12 +564,12 @@ QString MainWindow::playingText() const {
     const uint32_t measurement = std::max<uint32_t>(scanner_.streamedMeasurement(), 1);
     if (scanner_.scene())
         return tr("scene %1: measurement %2").arg(file).arg(measurement);
-    const std::optional<FramePosition> position = scanner_.streamedFramePosition();
-    if (!position)
+    const RecordingFrame at = scanner_.recordingFrame();
+    if (at.frame == 0)
         return tr("replay %1").arg(file);
-    if (position->frames == 0)
-        return tr("replay %1: frame %2").arg(file).arg(position->frame);
-    return tr("replay %1: frame %2 of %3").arg(file).arg(position->frame).arg(position->frames);
+    if (at.frames < 0)
+        return tr("replay %1: frame %2").arg(file).arg(at.frame);
+    return tr("replay %1: frame %2 of %3").arg(file).arg(at.frame).arg(at.frames);
 }
 
 void MainWindow::saveCsvDotsReverseX() {

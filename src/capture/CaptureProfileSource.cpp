@@ -113,8 +113,9 @@ uint64_t CaptureProfileSource::frameOfLocked(uint64_t measurement) const {
     return frameOfMeasurement(measurement, frames, playback_);
 }
 
-std::optional<FramePosition> CaptureProfileSource::framePosition(uint64_t measurement) const {
+// As copyProfile() maps a measurement to its frame.
+RecordingFrame CaptureProfileSource::frameOf(uint64_t measurement) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return FramePosition{frameOfLocked(measurement) + 1, frameCount_ > 0 ? uint64_t(frameCount_) : 0};
+    return {static_cast<long long>(frameOfLocked(measurement)) + 1, frameCount_};
 }
 

@@ -26,11 +26,10 @@ public:
     ~CaptureProfileSource() override;
 
     void copyProfile(uint64_t measurement, ProfileSnapshot& out, int maxPoints) override;
-    // The frame count is known once one pass has reached the file's end.
-    std::optional<FramePosition> framePosition(uint64_t measurement) const override;
 
     // Frames in the file once one pass has reached its end, else -1.
     long long frameCount() const;
+    RecordingFrame frameOf(uint64_t measurement) const override;
 
     static constexpr size_t kWindowFrames = 256;  // at most 17 MB at the largest packets
     static constexpr long long kFramesKeptBehind = 64;  // for a second caller a little behind

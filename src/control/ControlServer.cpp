@@ -1,7 +1,6 @@
 #include "control/ControlServer.h"
 
-#include "control/ControlStats.h"
-#include "scanner/Scanner.h"
+#include "control/ControlDispatch.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -34,32 +33,6 @@ QByteArray answerLine(const ControlReply& reply) {
     QString text = reply.text;
     text.replace(QLatin1Char('\n'), QLatin1Char(' '));
     return (reply.ok ? QByteArrayLiteral("ok ") : QByteArrayLiteral("error ")) + text.toUtf8() + '\n';
-}
-
-void playScene(ControlTarget& target, const ControlCommand& c, const ControlAnswer& answer) {
-    Scanner* scanner = target.addressed(c.scanner, answer);
-    if (!scanner)
-        return;
-    QString error;
-    if (scanner->loadScene(c.path, &error))
-        answer({true, QStringLiteral("playing the scene %1").arg(c.path)});
-    else
-        answer({false, error});
-}
-
-void listRequests(ControlTarget& target, const ControlCommand& c, const ControlAnswer& answer) {
-    if (Scanner* scanner = target.addressed(c.scanner, answer))
-        answer({true, jsonLine(journalJson(scanner->journal()))});
-}
-
-void tellTruth(ControlTarget& target, const ControlCommand& c, const ControlAnswer& answer) {
-    Scanner* scanner = target.addressed(c.scanner, answer);
-    if (!scanner)
-        return;
-    if (const std::shared_ptr<const SceneProfileSource> scene = scanner->scene())
-        answer({true, jsonLine(truthJson(scene->truth(c.measurement)))});
-    else
-        answer({false, QStringLiteral("no scene is playing")});
 }
 
 }  // namespace
@@ -177,7 +150,7 @@ void ControlServer::runNextLine(const std::shared_ptr<Connection>& connection) {
         answerTo(connection)({false, parsed.message});
         return;
     }
-    dispatch(parsed.command, answerTo(connection));
+    runControlCommand(target_, parsed.command, answerTo(connection));
 }
 
 ControlAnswer ControlServer::answerTo(const std::shared_ptr<Connection>& connection) {
@@ -196,16 +169,3 @@ ControlAnswer ControlServer::answerTo(const std::shared_ptr<Connection>& connect
     };
 }
 
-void ControlServer::dispatch(const ControlCommand& c, const ControlAnswer& answer) {
-    switch (c.kind) {
-    case ControlCommand::Kind::Faults: target_.setFaults(c.scanner, c.faults, answer); return;
-    case ControlCommand::Kind::ClearFaults: target_.setFaults(c.scanner, FaultSpec{}, answer); return;
-    case ControlCommand::Kind::Profile: target_.loadProfile(c.scanner, c.path, answer); return;
-    case ControlCommand::Kind::Replay: target_.replay(c.scanner, c.path, answer); return;
-    case ControlCommand::Kind::Outage: target_.beginOutage(c.scanner, c.outage, answer); return;
-    case ControlCommand::Kind::Stats: target_.stats(c.scanner, answer); return;
-    case ControlCommand::Kind::Requests: listRequests(target_, c, answer); return;
-    case ControlCommand::Kind::Scene: playScene(target_, c, answer); return;
-    case ControlCommand::Kind::Truth: tellTruth(target_, c, answer); return;
-    }
-}

@@ -43,7 +43,6 @@ private:
     void onNewConnection();
     static void refuse(QLocalSocket* socket, const QString& why);
     void runNextLine(const std::shared_ptr<Connection>& connection);
-    void dispatch(const ControlCommand& command, const ControlAnswer& answer);
     ControlAnswer answerTo(const std::shared_ptr<Connection>& connection);
 
     ControlTarget& target_;

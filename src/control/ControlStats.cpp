@@ -45,6 +45,12 @@ void addDestinations(QJsonObject& json, const Scanner& scanner) {
     json.insert(QStringLiteral("hello_destinations"), hellos);
 }
 
+QJsonObject scannerStatsJson(const Scanner& scanner) {
+    QJsonObject stats = statsJson(scanner.faultCounters(), scanner.faults(), scanner.latePackets(), scanner.refusedSends());
+    addDestinations(stats, scanner);
+    return stats;
+}
+
 QJsonObject journalJson(const RequestJournal& journal) {
     QJsonArray requests;
     for (const JournalEntry& entry : journal.entries()) {

@@ -19,6 +19,8 @@ class Scanner;
 //  "stream_destination": "ADDR:PORT" or "held: why", "destinations_refused": n, "hello_to": "loopback" | "broadcast" |
 //  "ADDR", "hello_destinations": ["ADDR:PORT", ...]}
 void addDestinations(QJsonObject& json, const Scanner& scanner);
+// The answer to stats for one scanner: statsJson() with its destinations.
+QJsonObject scannerStatsJson(const Scanner& scanner);
 
 class RequestJournal;
 

@@ -28,8 +28,9 @@ void HeldFramesSource::copyProfile(uint64_t measurement, ProfileSnapshot& out, i
     copyFrame(frames_[frameOfMeasurement(measurement, frames_.size(), playback_)], out, maxPoints);
 }
 
-std::optional<FramePosition> HeldFramesSource::framePosition(uint64_t measurement) const {
-    return FramePosition{frameOfMeasurement(measurement, frames_.size(), playback_) + 1, frames_.size()};
+RecordingFrame HeldFramesSource::frameOf(uint64_t measurement) const {
+    const auto frames = static_cast<long long>(frames_.size());
+    return {static_cast<long long>(frameOfMeasurement(measurement, frames_.size(), playback_)) + 1, frames};
 }
 
 std::unique_ptr<ProfileSource> openCsvFolder(const QString& folder, CsvScale scale, Playback playback,

@@ -17,10 +17,11 @@ enum class Playback { Loop, Once };
 // "The profile of measurement n": the stream and the result command ask it for
 // the same 1-based measurement counter, so both see the same frame (frame k
 // belongs to measurement k). Safe to call from several threads at once.
-// Where a measurement's frame lies in a recording.
-struct FramePosition {
-    uint64_t frame = 0;   // from 1
-    uint64_t frames = 0;  // 0 while not known
+// Where a recording is at: frame `frame` (1-based) of `frames`, -1 while
+// that is not known yet. Frame 0: no recording of frames.
+struct RecordingFrame {
+    long long frame = 0;
+    long long frames = -1;
 };
 
 class ProfileSource {
@@ -29,8 +30,8 @@ public:
     // Copies the first min(count, maxPoints) points of the profile of
     // measurement `measurement` (0 reads as 1) into `out`, reusing its storage.
     virtual void copyProfile(uint64_t measurement, ProfileSnapshot& out, int maxPoints = kMaxProfilePoints) = 0;
-    // The frame `measurement` (0 reads as 1) plays; empty for a source made of no frames.
-    virtual std::optional<FramePosition> framePosition(uint64_t) const { return std::nullopt; }
+    // The frame a measurement plays, for a recording of frames.
+    virtual RecordingFrame frameOf(uint64_t) const { return {}; }
 };
 
 // The 0-based frame of a measurement among `frames` frames (frames > 0).
@@ -88,7 +89,7 @@ public:
     HeldFramesSource(std::vector<ProfileSnapshot> frames, Playback playback)
         : frames_(std::move(frames)), playback_(playback) {}
     void copyProfile(uint64_t measurement, ProfileSnapshot& out, int maxPoints) override;
-    std::optional<FramePosition> framePosition(uint64_t measurement) const override;
+    RecordingFrame frameOf(uint64_t measurement) const override;
 
 private:
     const std::vector<ProfileSnapshot> frames_;

@@ -176,10 +176,6 @@ void Scanner::copyStreamedFrame(ProfileSnapshot& out, int maxPoints) const {
     feed_.copyProfile(streamedMeasurement(), out, maxPoints);
 }
 
-std::optional<FramePosition> Scanner::streamedFramePosition() const {
-    return feed_.current()->framePosition(streamedMeasurement());
-}
-
 uint32_t Scanner::streamedMeasurement() const { return stream_ ? stream_->measurementCounter() : 0; }
 
 uint64_t Scanner::latePackets() const { return latePacketsBefore_ + (stream_ ? stream_->latePackets() : 0); }
@@ -189,6 +185,8 @@ uint64_t Scanner::refusedSends() const {
 }
 
 quint16 Scanner::listeningPort() const { return server_ ? server_->listeningPort() : 0; }
+
+RecordingFrame Scanner::recordingFrame() const { return feed_.current()->frameOf(streamedMeasurement()); }
 
 QHostAddress Scanner::sourceAddress() const {
     const ScannerSettings s = settings();

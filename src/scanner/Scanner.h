@@ -127,11 +127,10 @@ public:
     CsvImport loadCsvProfile(const QString& path);
     // The recording being played; empty while the drawn profile plays.
     QString replayedPath() const;
+    // The frame of the recording the stream is at; frame 0 for the drawn profile or a scene.
+    RecordingFrame recordingFrame() const;
     // The frame the stream is at (the first one while stopped).
     void copyStreamedFrame(ProfileSnapshot& out, int maxPoints = kMaxProfilePoints) const;
-    // Where the frame the stream is at lies in the recording; empty while
-    // none with frames plays.
-    std::optional<FramePosition> streamedFramePosition() const;
     // The measurement of the last packet streamed; 0 before the first and while stopped.
     uint32_t streamedMeasurement() const;
     // Stream packets that left more than a period after their slot (the process got no time).

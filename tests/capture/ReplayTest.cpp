@@ -93,3 +93,30 @@ TEST(ReplayFailure, AFolderWithoutRecordingsStopsItWithAMessage) {
 }
 
 }  // namespace
+
+namespace {
+
+struct FrameCase {
+    const char* name;
+    Playback playback;
+    uint64_t measurement;
+    long long frame;
+};
+
+class HeldFramesFrame : public testing::TestWithParam<FrameCase> {};
+
+constexpr long long kHeldFrames = 3;
+
+}  // namespace
+
+TEST_P(HeldFramesFrame, TellsWhichFrameAMeasurementPlaysOfHowMany) {
+    const HeldFramesSource source(std::vector<ProfileSnapshot>(kHeldFrames), GetParam().playback);
+    const RecordingFrame at = source.frameOf(GetParam().measurement);
+    EXPECT_EQ(std::make_pair(at.frame, at.frames), std::make_pair(GetParam().frame, kHeldFrames));
+}
+
+INSTANTIATE_TEST_SUITE_P(Measurements, HeldFramesFrame,
+                         testing::Values(FrameCase{"NoneYet", Playback::Loop, 0, 1}, FrameCase{"First", Playback::Loop, 1, 1},
+                                         FrameCase{"Last", Playback::Loop, 3, 3}, FrameCase{"LoopsOver", Playback::Loop, 4, 1},
+                                         FrameCase{"OnceHoldsTheLast", Playback::Once, 5, 3}),
+                         [](const testing::TestParamInfo<FrameCase>& info) { return std::string(info.param.name); });

@@ -1,11 +1,13 @@
 #include "ControlClient.h"
 
 #include "ClientError.h"
+#include "ControlHttp.h"
 #include "JsonOutput.h"
 
 #include "control/ControlCommand.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QLocalSocket>
@@ -15,9 +17,11 @@ namespace {
 constexpr int kDefaultTimeoutMs = 10000;
 
 const char kUsage[] =
-    "Usage: px310-client control [--timeout MS] PATH COMMAND... [--json]\n\n"
-    "Sends one command to the control socket PATH of a running emulator and prints\n"
-    "its answer once the command has taken effect. Commands:\n"
+    "Usage: px310-client control [--timeout MS] [--token-file FILE] TARGET COMMAND... [--json]\n\n"
+    "Sends one command to a running emulator and prints its answer once the command\n"
+    "has taken effect. TARGET is the path of its control socket, or the URL of its\n"
+    "HTTP front end (http://HOST:PORT, px310-headless --http); FILE holds the bearer\n"
+    "secret the front end was given with --http-token. Commands:\n"
     "  faults SPEC | faults clear | profile FILE.csv | replay PATH | outage SECONDS | stats\n"
     "  | requests | scene FILE.json | truth M\n"
     "each optionally after --scanner ADDR to address one scanner of a rig.\n"
@@ -29,7 +33,20 @@ struct ControlRequest {
     bool json = false;
     QString path;
     QByteArray line;
+    QByteArray bearer;
 };
+
+bool isUrl(const QString& target) { return target.startsWith(QLatin1String("http://")); }
+
+QByteArray bearerIn(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        fail(kExitUsage, QStringLiteral("--token-file %1: %2").arg(path, file.errorString()));
+    const QByteArray secret = file.readLine().trimmed();
+    if (secret.isEmpty())
+        fail(kExitUsage, QStringLiteral("--token-file %1: no secret on its first line").arg(path));
+    return secret;
+}
 
 // The emulator works in a folder of its own: a file is named to it by its
 // absolute path, taken from this client's working folder.
@@ -52,8 +69,12 @@ ControlRequest requestOf(QStringList arguments) {
             fail(kExitUsage, QStringLiteral("--timeout takes milliseconds from 1 to 3600000"));
         arguments = arguments.mid(2);
     }
+    if (arguments.value(0) == QLatin1String("--token-file")) {
+        request.bearer = bearerIn(arguments.value(1));
+        arguments = arguments.mid(2);
+    }
     if (arguments.size() < 2)
-        fail(kExitUsage, QStringLiteral("needs the control socket's path and a command (--help shows them)"));
+        fail(kExitUsage, QStringLiteral("needs the control socket's path or URL and a command (--help shows them)"));
     request.path = arguments.takeFirst();
     // Refused here already, so a bad command never needs the emulator.
     const ControlParse parsed = parseControlLine(arguments.join(QLatin1Char(' ')).toUtf8());
@@ -103,14 +124,8 @@ QJsonObject answerJson(const QByteArray& text) {
     return {{QStringLiteral("answer"), QString::fromUtf8(text)}};
 }
 
-}  // namespace
-
-int runControl(const QStringList& arguments, QTextStream& out) {
-    if (arguments.value(0) == QLatin1String("--help") || arguments.value(0) == QLatin1String("-h")) {
-        out << kUsage;
-        return kExitOk;
-    }
-    const ControlRequest request = requestOf(arguments);
+// The answer's text after "ok" from the control socket; an error ends the client.
+QByteArray sendOverSocket(const ControlRequest& request) {
     QLocalSocket socket;
     // Qt would look for a relative name in the temporary folder.
     socket.connectToServer(QFileInfo(request.path).absoluteFilePath());
@@ -119,15 +134,30 @@ int runControl(const QStringList& arguments, QTextStream& out) {
                                   .arg(request.path, whyNoEmulator(request.path, socket, request.timeoutMs)));
     socket.write(request.line + '\n');
     const QByteArray answer = answerLine(socket, request);
-    if (answer == "ok" || answer.startsWith("ok ")) {
-        const QByteArray text = answer.mid(3);
-        if (request.json)
-            printJson(out, answerJson(text));
-        else if (!text.isEmpty())
-            out << QString::fromUtf8(text) << '\n';
-        return kExitOk;
-    }
+    if (answer == "ok" || answer.startsWith("ok "))
+        return answer.mid(3);
     if (answer.startsWith("error "))
         fail(kExitUsage, QString::fromUtf8(answer.mid(6)));
     fail(kExitProtocol, QStringLiteral("the emulator answered neither ok nor error: %1").arg(QString::fromUtf8(answer.left(200))));
+}
+
+QByteArray sendOverHttp(const ControlRequest& request) {
+    const QString base = request.path.endsWith(QLatin1Char('/')) ? request.path : request.path + QLatin1Char('/');
+    return sendHttpControl({base, request.line, request.bearer, request.timeoutMs});
+}
+
+}  // namespace
+
+int runControl(const QStringList& arguments, QTextStream& out) {
+    if (arguments.value(0) == QLatin1String("--help") || arguments.value(0) == QLatin1String("-h")) {
+        out << kUsage;
+        return kExitOk;
+    }
+    const ControlRequest request = requestOf(arguments);
+    const QByteArray text = isUrl(request.path) ? sendOverHttp(request) : sendOverSocket(request);
+    if (request.json)
+        printJson(out, answerJson(text));
+    else if (!text.isEmpty())
+        out << QString::fromUtf8(text) << '\n';
+    return kExitOk;
 }

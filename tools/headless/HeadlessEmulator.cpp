@@ -7,6 +7,7 @@
 #include "profile/CsvProfile.h"
 #include "profile/ProfileModel.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QTcpServer>
@@ -35,7 +36,8 @@ bool HeadlessEmulator::start(QString* error) {
             members_.clear();
             return false;
         }
-    if (!checkAddresses(error) || !openControl(error)) {
+    if (!checkAddresses(error) || !openControl(error) || !openHttp(error)) {
+        control_.reset();
         members_.clear();
         return false;
     }
@@ -49,6 +51,7 @@ bool HeadlessEmulator::start(QString* error) {
 
 void HeadlessEmulator::stop() {
     listenTimeout_.stop();
+    http_.reset();
     control_.reset();
     for (Member& member : members_)
         member.scanner->stop();
@@ -221,8 +224,12 @@ void HeadlessEmulator::onListening(size_t k) {
             return;
     listenTimeout_.stop();
     QJsonArray scanners;
-    for (Member& m : members_)
-        scanners.append(listeningJson(*m.scanner));
+    for (Member& m : members_) {
+        QJsonObject json = listeningJson(*m.scanner);
+        if (http_)
+            json.insert(QStringLiteral("http"), http_->url());
+        scanners.append(json);
+    }
     emit ready(scanners);
 }
 
@@ -302,6 +309,36 @@ bool HeadlessEmulator::openControl(QString* error) {
     return false;
 }
 
+// The bearer secret is the file's first line: a secret that is empty or
+// cannot be read would leave the front end open to everyone.
+bool HeadlessEmulator::openHttp(QString* error) {
+    if (options_.httpAddress.isEmpty())
+        return true;
+    QByteArray bearer;
+    if (!options_.httpTokenPath.isEmpty()) {
+        QFile file(options_.httpTokenPath);
+        if (file.open(QIODevice::ReadOnly))
+            bearer = file.readLine(kMaxTokenBytes + 2).trimmed();
+        if (bearer.isEmpty() || bearer.size() > kMaxTokenBytes) {
+            const QString why = file.isOpen()
+                                    ? QStringLiteral("no secret of 1 to %1 bytes on its first line").arg(kMaxTokenBytes)
+                                    : file.errorString();
+            *error = QStringLiteral("--http-token %1: %2").arg(options_.httpTokenPath, why);
+            return false;
+        }
+    }
+    http_ = std::make_unique<HttpFrontEnd>(*this, [this] {
+        std::vector<const Scanner*> scanners;
+        for (const Member& member : members_)
+            scanners.push_back(member.scanner.get());
+        return scanners;
+    });
+    if (http_->listen(options_.httpAddress, options_.httpPort, bearer, error))
+        return true;
+    http_.reset();
+    return false;
+}
+
 // The scanner a control command is for; none, and the command answered, when
 // no scanner has that address.
 Scanner* HeadlessEmulator::addressed(const QString& address, const ControlAnswer& answer) {
@@ -353,9 +390,6 @@ void HeadlessEmulator::beginOutage(const QString& scanner, std::chrono::millisec
 }
 
 void HeadlessEmulator::stats(const QString& scanner, ControlAnswer answer) {
-    if (Scanner* s = addressed(scanner, answer)) {
-        QJsonObject stats = statsJson(s->faultCounters(), s->faults(), s->latePackets(), s->refusedSends());
-        addDestinations(stats, *s);
-        answer({true, jsonLine(stats)});
-    }
+    if (Scanner* s = addressed(scanner, answer))
+        answer({true, jsonLine(scannerStatsJson(*s))});
 }

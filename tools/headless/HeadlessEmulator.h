@@ -3,6 +3,8 @@
 #include "HeadlessOptions.h"
 #include "RigPlan.h"
 
+#include "HttpFrontEnd.h"
+
 #include "control/ControlServer.h"
 #include "control/ControlTarget.h"
 #include "profile/ProfileStore.h"
@@ -24,6 +26,8 @@ class HeadlessEmulator : public QObject, public ControlTarget {
 public:
     // Gives up when the command servers do not all listen within this time.
     static constexpr int kListenTimeoutMs = 10000;
+    // The longest bearer secret an --http-token file may hold.
+    static constexpr int kMaxTokenBytes = 1024;
 
     explicit HeadlessEmulator(const HeadlessOptions& options, QObject* parent = nullptr);
     ~HeadlessEmulator() override;
@@ -37,6 +41,8 @@ public:
 
     int scannerCount() const { return int(members_.size()); }
     Scanner& scanner(int index) { return *members_[size_t(index)].scanner; }
+    // "http://ADDR:PORT/" of the HTTP front end; empty without one.
+    QString httpUrl() const { return http_ ? http_->url() : QString(); }
 
     void setFaults(const QString& scanner, const FaultSpec& spec, ControlAnswer answer) override;
     void loadProfile(const QString& scanner, const QString& csvPath, ControlAnswer answer) override;
@@ -70,6 +76,7 @@ private:
     void applyPlan(Member& member);
     bool checkAddresses(QString* error);
     bool openControl(QString* error);
+    bool openHttp(QString* error);
     void connectScanner(size_t k);
     void onListening(size_t k);
     void saveParams(const Member& member);
@@ -79,6 +86,7 @@ private:
     std::vector<Member> members_;
     QTimer listenTimeout_;
     std::unique_ptr<ControlServer> control_;
+    std::unique_ptr<HttpFrontEnd> http_;
 };
 
 // Where a listening scanner serves and streams and what it plays:

@@ -118,6 +118,14 @@ const ValueOption kValueOptions[] = {
      "Open a control socket (a Unix socket only this user can use) at PATH, relative to the working folder, for "
      "px310-client control.",
      "PATH"},
+    {"http",
+     "Serve a web page, a control API and Prometheus metrics at ADDR:PORT (port 0: one the system picks); only "
+     "loopback without --http-token.",
+     "ADDR:PORT"},
+    {"http-token",
+     "File holding the secret every HTTP request but /healthz must bring as a bearer token; needed to serve HTTP "
+     "off loopback.",
+     "FILE"},
 };
 
 void addOptions(QCommandLineParser& parser) {
@@ -201,6 +209,29 @@ bool readDestinationOptions(const QCommandLineParser& parser, HeadlessOptions& o
            readParsed(parser, "stream-allow", parseNetList, o.streamAllow, error);
 }
 
+bool readHttpOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& error) {
+    o.httpTokenPath = parser.value(QStringLiteral("http-token"));
+    if (!parser.isSet(QStringLiteral("http"))) {
+        if (!o.httpTokenPath.isEmpty())
+            error = QStringLiteral("--http-token needs --http");
+        return o.httpTokenPath.isEmpty();
+    }
+    const QString given = parser.value(QStringLiteral("http"));
+    const int colon = given.lastIndexOf(QLatin1Char(':'));
+    QHostAddress address;
+    bool portOk = false;
+    const int port = given.mid(colon + 1).toInt(&portOk);
+    if (colon < 0 || !address.setAddress(given.left(colon)) || address.protocol() != QAbstractSocket::IPv4Protocol ||
+        !portOk || port < 0 || port > 65535) {
+        error = QStringLiteral("--http takes an IPv4 address and a port (0 for any), such as 127.0.0.1:8080, not \"%1\"")
+                    .arg(given);
+        return false;
+    }
+    o.httpAddress = address.toString();
+    o.httpPort = quint16(port);
+    return true;
+}
+
 // Fills `options` from the parsed command line; false with `error` set.
 bool readOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& error) {
     if (parser.isSet(QStringLiteral("profile")))
@@ -242,7 +273,7 @@ bool readOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& 
     o.controlPath = parser.value(QStringLiteral("control"));
     if (parser.isSet(QStringLiteral("control")) && o.controlPath.isEmpty())
         error = QStringLiteral("--control takes the path of the socket to open");
-    if (!readFaultOptions(parser, o, error))
+    if (!readFaultOptions(parser, o, error) || !readHttpOptions(parser, o, error))
         return false;
     // A rig places its scanners itself.
     const bool rig = o.scanners > 1 || !o.rigPath.isEmpty();

@@ -50,6 +50,10 @@ struct HeadlessOptions {
     static constexpr uint64_t kDefaultSeed = 1;
     uint64_t seed = kDefaultSeed;
     QString controlPath;  // empty: no control socket
+    // The HTTP front end (page, API, metrics); an empty address: none.
+    QString httpAddress;
+    quint16 httpPort = 0;  // 0: one the system picks
+    QString httpTokenPath;  // the bearer secret's file; empty: loopback only
 };
 
 struct HeadlessCommandLine {

@@ -64,6 +64,9 @@ int main(int argc, char* argv[]) {
     QObject::connect(&emulator, &HeadlessEmulator::ready, [&out, json = line.options.json](const QJsonArray& scanners) {
         for (const QJsonValue& scanner : scanners)
             say(out, json ? jsonLine(scanner.toObject()) : listeningText(scanner.toObject()), !json);
+        const QString http = scanners.first().toObject().value(QStringLiteral("http")).toString();
+        if (!json && !http.isEmpty())
+            say(out, QStringLiteral("page, control API and metrics at %1").arg(http));
     });
     QObject::connect(&emulator, &HeadlessEmulator::failed, [&](const QString& message) {
         say(err, message);

@@ -2,8 +2,8 @@
 
 Standard library only. Starts the emulator (one scanner, a rig of them on
 127.0.0.1, 127.0.0.2, ..., or the scanners of a rig file) on free ports,
-waits until every scanner listens, sends commands to its control socket,
-reads its stats and stops it:
+waits until every scanner listens, sends commands to its control socket (or,
+with http=True, to its HTTP front end), reads its stats and stops it:
 
     with Emulator(faults="loss=5%,dup=1%", seed=7) as emulator:
         run_my_client("127.0.0.1", emulator.tcp_port, emulator.udp_port)
@@ -27,6 +27,9 @@ import subprocess
 import tempfile
 import threading
 import time
+import urllib.error
+import urllib.parse
+import urllib.request
 
 __all__ = ["Emulator", "EmulatorError", "ControlError", "ScannerPorts", "find_headless", "supports_control",
            "supports_option", "free_port", "rig_groups"]
@@ -35,6 +38,8 @@ __all__ = ["Emulator", "EmulatorError", "ControlError", "ScannerPorts", "find_he
 ScannerPorts = collections.namedtuple("ScannerPorts", "address tcp_port udp_port hello_port")
 
 _CONTROL_CHARACTER = re.compile(r"[\x00-\x1f\x7f]")
+# Commands that only read: GET on the HTTP front end; the others are POSTs.
+_READING_COMMANDS = ("stats", "requests", "truth")
 _HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -119,7 +124,7 @@ class Emulator:
 
     def __init__(self, scanners=1, faults=None, seed=None, control=True, executable=None, extra_args=(),
                  start_timeout=20.0, answer_timeout=10.0, scene=None, profile=None, replay=None,
-                 exit_with_parent=True, rig=None):
+                 exit_with_parent=True, rig=None, http=False):
         self.executable = executable or find_headless()
         if not self.executable:
             raise EmulatorError("px310-headless not found (set PX310_HEADLESS)")
@@ -132,6 +137,9 @@ class Emulator:
         self.profile_path = profile
         self.replay_path = replay
         self.use_control = control
+        # The HTTP front end on loopback; control() uses it when there is no control socket.
+        self.use_http = http
+        self.http_url = None  # "http://127.0.0.1:PORT/" once started with http
         self.extra_args = list(extra_args)
         # Ends with this process even when it is killed, where px310-headless can.
         self.exit_with_parent = exit_with_parent and supports_option("--exit-with-parent", self.executable)
@@ -162,6 +170,8 @@ class Emulator:
         if self.use_control:
             self.control_path = os.path.join(self._dir, "control")
             command += ["--control", self.control_path]
+        if self.use_http:
+            command += ["--http", "127.0.0.1:0"]
         if self.faults is not None:
             command += ["--faults", self.faults]
         if self.seed is not None:
@@ -266,18 +276,21 @@ class Emulator:
                 self.scanners.append((scanner["address"], scanner["tcp_port"]))
                 self.ports.append(ScannerPorts(scanner["address"], scanner["tcp_port"], scanner["udp_port"],
                                                scanner["hello_port"]))
+                self.http_url = scanner.get("http")
 
     # Control
 
     def control(self, command, scanner=None):
         """Sends one control command; the text after "ok". Raises ControlError on "error",
         ValueError when an argument holds a control character (a line end would end the command)."""
-        if not self.control_path:
-            raise EmulatorError("started without a control socket")
         line = ("--scanner %s %s" % (scanner, command)) if scanner else command
         # A line end inside an argument would send a second command.
         if _CONTROL_CHARACTER.search(line):
             raise ValueError("control characters in the control command %r" % line)
+        if not self.control_path and self.http_url:
+            return self._control_over_http(command, scanner)
+        if not self.control_path:
+            raise EmulatorError("started without a control socket")
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as connection:
             connection.settimeout(self.answer_timeout)
             connection.connect(self.control_path)
@@ -294,6 +307,28 @@ class Emulator:
         if answer.startswith("error "):
             raise ControlError(answer[6:])
         raise EmulatorError("unexpected answer %r" % answer)
+
+    def http_token(self):
+        """The page's token, which a POST to the HTTP front end must bring (X-PX310-Token)."""
+        with urllib.request.urlopen(self.http_url + "api/token", timeout=self.answer_timeout) as answer:
+            return json.load(answer)["token"]
+
+    def _control_over_http(self, command, scanner):
+        name, _, argument = command.partition(" ")
+        query = {"scanner": scanner} if scanner else {}
+        reads = name in _READING_COMMANDS
+        if reads and argument:
+            query["arg"] = argument
+        url = self.http_url + "api/" + name + ("?" + urllib.parse.urlencode(query) if query else "")
+        request = urllib.request.Request(url) if reads else urllib.request.Request(
+            url, data=argument.encode(), headers={"X-PX310-Token": self.http_token()}, method="POST")
+        try:
+            with urllib.request.urlopen(request, timeout=self.answer_timeout) as answer:
+                body = answer.read().decode()
+        except urllib.error.HTTPError as refused:
+            raise ControlError(json.loads(refused.read().decode()).get("error", str(refused)))
+        answer = json.loads(body)
+        return answer["answer"] if list(answer) == ["answer"] else body
 
     def set_faults(self, spec, scanner=None):
         return self.control("faults " + spec, scanner)

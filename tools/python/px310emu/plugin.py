@@ -12,7 +12,8 @@ Fixtures:
                                      [{"seed": 1}, {"seed": 2}], indirect=True)
 
 Both take faults, seed, profile, replay, scene, scanners, rig (a rig file, or
-a list of dicts, one scanner's keys each), control and args (more
+a list of dicts, one scanner's keys each), control, http (the HTTP front end
+on loopback; commands go there without a control socket) and args (more
 px310-headless options, a list); `emulator.ports` lists each scanner's
 address and ports. A test that needs px310-headless is
 skipped when it is not found ($PX310_HEADLESS, $PATH, build/tools/).
@@ -21,23 +22,23 @@ import pytest
 
 from px310emu import Emulator, find_headless, supports_control
 
-_OPTIONS = ("faults", "seed", "profile", "replay", "scene", "scanners", "rig", "control", "args")
+_OPTIONS = ("faults", "seed", "profile", "replay", "scene", "scanners", "rig", "control", "http", "args")
 
 
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "px310(faults=None, seed=None, profile=None, replay=None, scene=None, scanners=1, rig=None, "
-                   "control=True, args=()): how the px310_emulator fixture starts px310-headless")
+                   "control=True, http=False, args=()): how the px310_emulator fixture starts px310-headless")
 
 
 def _start(faults=None, seed=None, profile=None, replay=None, scene=None, scanners=1, rig=None, control=True,
-           args=()):
+           http=False, args=()):
     if not find_headless():
         pytest.skip("px310-headless not found (set PX310_HEADLESS or put it on PATH)")
     if control and not supports_control():
         pytest.skip("this px310-headless has no --control")
     return Emulator(scanners=scanners, faults=faults, seed=seed, profile=profile, replay=replay, scene=scene,
-                    rig=rig, control=control, extra_args=list(args)).start()
+                    rig=rig, control=control, http=http, extra_args=list(args)).start()
 
 
 def _options_of(request):

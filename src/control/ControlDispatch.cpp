@@ -1,0 +1,53 @@
+#include "control/ControlDispatch.h"
+
+#include "control/ControlStats.h"
+#include "scanner/Scanner.h"
+
+namespace {
+
+void playScene(ControlTarget& target, const ControlCommand& c, const ControlAnswer& answer) {
+    Scanner* scanner = target.addressed(c.scanner, answer);
+    if (!scanner)
+        return;
+    QString error;
+    if (scanner->loadScene(c.path, &error))
+        answer({true, QStringLiteral("playing the scene %1").arg(c.path)});
+    else
+        answer({false, error});
+}
+
+void listRequests(ControlTarget& target, const ControlCommand& c, const ControlAnswer& answer) {
+    if (Scanner* scanner = target.addressed(c.scanner, answer))
+        answer({true, jsonLine(journalJson(scanner->journal()))});
+}
+
+void tellTruth(ControlTarget& target, const ControlCommand& c, const ControlAnswer& answer) {
+    Scanner* scanner = target.addressed(c.scanner, answer);
+    if (!scanner)
+        return;
+    if (const std::shared_ptr<const SceneProfileSource> scene = scanner->scene())
+        answer({true, jsonLine(truthJson(scene->truth(c.measurement)))});
+    else
+        answer({false, QStringLiteral("no scene is playing")});
+}
+
+}  // namespace
+
+void runControlCommand(ControlTarget& target, const ControlCommand& c, const ControlAnswer& answer) {
+    switch (c.kind) {
+    case ControlCommand::Kind::Faults: target.setFaults(c.scanner, c.faults, answer); return;
+    case ControlCommand::Kind::ClearFaults: target.setFaults(c.scanner, FaultSpec{}, answer); return;
+    case ControlCommand::Kind::Profile: target.loadProfile(c.scanner, c.path, answer); return;
+    case ControlCommand::Kind::Replay: target.replay(c.scanner, c.path, answer); return;
+    case ControlCommand::Kind::Outage: target.beginOutage(c.scanner, c.outage, answer); return;
+    case ControlCommand::Kind::Stats: target.stats(c.scanner, answer); return;
+    case ControlCommand::Kind::Requests: listRequests(target, c, answer); return;
+    case ControlCommand::Kind::Scene: playScene(target, c, answer); return;
+    case ControlCommand::Kind::Truth: tellTruth(target, c, answer); return;
+    }
+}
+
+bool controlCommandReads(ControlCommand::Kind kind) {
+    return kind == ControlCommand::Kind::Stats || kind == ControlCommand::Kind::Requests ||
+           kind == ControlCommand::Kind::Truth;
+}
