@@ -1,6 +1,8 @@
 """Run inside a network namespace: receives UDP datagrams on a port for a
 while and prints one JSON line per datagram: its source address and port,
-its size and, for a 268-byte hello packet, the address it names."""
+its size and, for a 268-byte hello packet, the address it names. The lines
+are printed once receiving is over: a reader that waits would otherwise
+block the receiver on a full pipe while the system drops the datagrams."""
 import argparse
 import json
 import socket
@@ -22,6 +24,7 @@ def main():
     print("ready", flush=True)
     deadline = time.monotonic() + arguments.seconds
     sources = set()
+    lines = []
     while time.monotonic() < deadline:
         receiver.settimeout(max(0.01, deadline - time.monotonic()))
         try:
@@ -31,10 +34,12 @@ def main():
         line = {"source": address, "port": port, "size": len(data)}
         if len(data) == HELLO_SIZE:
             line["named"] = ".".join(str(b) for b in data[HELLO_ADDRESS])
-        print(json.dumps(line), flush=True)
+        lines.append(json.dumps(line))
         sources.add(address)
         if arguments.until_sources and len(sources) >= arguments.until_sources:
             break
+    for line in lines:
+        print(line)
     return 0
 
 
