@@ -113,7 +113,7 @@ class Connection {
 public:
     explicit Connection(const CameraPicture* picture)
         : picture_(picture),
-          dispatcher_(params_, shared.feed, picture, hello_, schedule_, settings_),
+          dispatcher_(state_, shared.feed, picture, schedule_),
           profileSize_(std::min(shared.store.count(), kMaxPacketPoints)) {}
 
     void serve(const Request& request) {
@@ -190,10 +190,9 @@ private:
     }
 
     const CameraPicture* picture_;
-    UserParamsStore params_;
-    HelloBuffer hello_;
+    ScannerState state_;
+    UserParamsStore& params_ = state_.record();
     MeasurementSchedule schedule_;
-    ServerSettings settings_;
     CommandDispatcher dispatcher_;
     RecordingSink sink_;
     int profileSize_ = 0;

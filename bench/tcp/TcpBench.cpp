@@ -116,7 +116,8 @@ void startOnThread(Worker* worker, QThread& thread, void (Worker::*start)()) {
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
 
-    UserParamsStore params;
+    ScannerState state;
+    UserParamsStore& params = state.record();
     params.update([](USER_PARAMS& p) {
         ipv4TextToField(QStringLiteral("127.0.0.1"), p.tcp_ip_address_u8);
         p.tcp_port_u16 = 0;
@@ -132,16 +133,14 @@ int main(int argc, char* argv[]) {
     picture->fill(0);
 
     MeasurementSchedule schedule;
-    ServerSettings settings;
     DiscardingSink sink;
-    HelloBuffer hello;
-    CommandDispatcher dispatcher(params, feed, picture.get(), hello, schedule, settings);
+    CommandDispatcher dispatcher(state, feed, picture.get(), schedule);
     Request resultRequest;
     resultRequest.header.command = 1;
     std::vector<double> dispatchUs;
 
     QThread serverThread;
-    auto* server = new TcpTransport(nullptr, &params, picture.get(), &feed, &hello);
+    auto* server = new TcpTransport(nullptr, &state, picture.get(), &feed);
     startOnThread(server, serverThread, &TcpTransport::run);
     QThread echoThread;
     auto* echo = new EchoServer(kResultSize);

@@ -63,8 +63,8 @@ std::vector<ProfilePoint> benchProfile() {
 // One stream on an engine of its own, as a scanner runs it.
 class RunningStream {
 public:
-    RunningStream(UserParamsStore& params, ProfileStore& profile)
-        : feed_(profile), worker_(nullptr, &params, &feed_, &hello_) {
+    RunningStream(ScannerState& state, ProfileStore& profile)
+        : feed_(profile), worker_(nullptr, &state, &feed_) {
         engine_.startSending(&worker_);
     }
     ~RunningStream() {
@@ -74,27 +74,26 @@ public:
 
 private:
     Engine engine_;
-    HelloBuffer hello_;
     ProfileFeed feed_;
     UdpTransport worker_;
 };
 
-void setStream(UserParamsStore& params, uint16_t port, uint16_t frequency) {
-    params.update([&](USER_PARAMS& p) {
+void setStream(ScannerState& state, uint16_t port, uint16_t frequency) {
+    state.record().update([&](USER_PARAMS& p) {
         p.wUDP = 1;
         p.udp_port_u16 = port;
         p.udp_frequency_u16 = frequency;
     });
 }
 
-void pacedStream(UserParamsStore& params, ProfileStore& profile) {
+void pacedStream(ScannerState& state, ProfileStore& profile) {
     constexpr int kFrequency = 491;
     constexpr double kSeconds = 10.0;
     LoopbackReceiver receiver;
-    setStream(params, receiver.port(), kFrequency);
+    setStream(state, receiver.port(), kFrequency);
     double workerCpu = 0;
     {
-        RunningStream stream(params, profile);
+        RunningStream stream(state, profile);
         const double cpuBefore = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - receiver.use().cpu;
         std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));
         workerCpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - receiver.use().cpu - cpuBefore;
@@ -136,11 +135,11 @@ double plainSendRate(const QByteArray& datagram, uint16_t port, double seconds) 
     return sent / elapsed;
 }
 
-double streamSendRate(UserParamsStore& params, ProfileStore& profile, double seconds) {
+double streamSendRate(ScannerState& state, ProfileStore& profile, double seconds) {
     LoopbackReceiver receiver;
-    setStream(params, receiver.port(), 65535);  // a period far below 1 ms: no pacing at all
+    setStream(state, receiver.port(), 65535);  // a period far below 1 ms: no pacing at all
     {
-        RunningStream stream(params, profile);
+        RunningStream stream(state, profile);
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -157,12 +156,12 @@ double median(std::vector<double> values) {
 
 // Rounds alternate between the two senders so that a change in the machine's
 // load hits both alike.
-void unpacedStream(UserParamsStore& params, ProfileStore& profile, const QByteArray& datagram) {
+void unpacedStream(ScannerState& state, ProfileStore& profile, const QByteArray& datagram) {
     constexpr int kRounds = 5;
     constexpr double kSeconds = 1.0;
     std::vector<double> streamRates, plainRates;
     for (int round = 0; round < kRounds; ++round) {
-        streamRates.push_back(streamSendRate(params, profile, kSeconds));
+        streamRates.push_back(streamSendRate(state, profile, kSeconds));
         LoopbackReceiver receiver;
         plainRates.push_back(plainSendRate(datagram, receiver.port(), kSeconds));
     }
@@ -219,14 +218,14 @@ void encodeCost(const ProfileStore& profile) {
 int main(int argc, char** argv) {
     qputenv("QT_LOGGING_RULES", "*.debug=false");
     QCoreApplication app(argc, argv);
-    UserParamsStore params;
+    ScannerState state;
     ProfileStore profile;
     profile.replace(benchProfile());
     ProfileSnapshot snapshot;
     profile.copySnapshot(snapshot);
 
-    pacedStream(params, profile);
-    unpacedStream(params, profile, encodeOnce(snapshot, 0));
+    pacedStream(state, profile);
+    unpacedStream(state, profile, encodeOnce(snapshot, 0));
     encodeCost(profile);
     return 0;
 }

@@ -31,22 +31,5 @@ void UserParamsStore::replace(const USER_PARAMS& params) {
         std::lock_guard<std::mutex> lock(mutex_);
         params_ = params;
     }
-    callWatchers();
-}
-
-int UserParamsStore::watch(std::function<void()> watcher) {
-    std::lock_guard<std::mutex> lock(watchersMutex_);
-    watchers_.emplace(nextWatcher_, std::move(watcher));
-    return nextWatcher_++;
-}
-
-void UserParamsStore::unwatch(int id) {
-    std::lock_guard<std::mutex> lock(watchersMutex_);
-    watchers_.erase(id);
-}
-
-void UserParamsStore::callWatchers() {
-    std::lock_guard<std::mutex> lock(watchersMutex_);
-    for (const auto& watcher : watchers_)
-        watcher.second();
+    watchers_.notify();
 }

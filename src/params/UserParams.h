@@ -1,10 +1,10 @@
 #pragma once
 
+#include "state/Watchers.h"
+
 #include <QString>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <map>
 #include <mutex>
 
 // The scanner's user parameters. The memory image is exchanged byte for byte
@@ -128,14 +128,12 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             change(params_);
         }
-        callWatchers();
+        watchers_.notify();
     }
 
-    // `watcher` runs after each write, on the writer's thread and outside the
-    // record's lock (it may read the record, never write it). Once unwatch()
-    // has returned it runs no more and is not running.
-    int watch(std::function<void()> watcher);
-    void unwatch(int id);
+    // `watcher` runs after each write (see Watchers).
+    int watch(std::function<void()> watcher) { return watchers_.add(std::move(watcher)); }
+    void unwatch(int id) { watchers_.remove(id); }
 
     // Runs `reader` on the record while holding the lock and returns its result.
     template <typename Reader>
@@ -145,11 +143,7 @@ public:
     }
 
 private:
-    void callWatchers();
-
     mutable std::mutex mutex_;
     USER_PARAMS params_;
-    std::mutex watchersMutex_;  // held while they run
-    std::map<int, std::function<void()>> watchers_;
-    int nextWatcher_ = 0;
+    Watchers watchers_;
 };

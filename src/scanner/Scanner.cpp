@@ -17,28 +17,18 @@ Scanner::Scanner(Engine& engine, QObject* parent)
     picture_->fill(0);
     outageEnd_.setSingleShot(true);
     connect(&outageEnd_, &QTimer::timeout, this, &Scanner::start);
-    params_.replace(defaultUserParams());
-    applySettings(settings_);
+    state_.record().replace(defaultUserParams());
+    applySettings(settings());
 }
 
 Scanner::~Scanner() { stop(); }
 
-ScannerSettings Scanner::settings() const {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    return settings_;
-}
+ScannerSettings Scanner::settings() const { return state_.settings(); }
 
 PanelExtras Scanner::extras() const { return settings().extras(); }
 
-template <typename Change>
-ScannerSettings Scanner::change(Change&& change) {
-    std::lock_guard<std::mutex> lock(settingsMutex_);
-    change(settings_);
-    return settings_;
-}
-
 void Scanner::applySettings(const ScannerSettings& s) {
-    change([&s](ScannerSettings& kept) { kept = s; });
+    state_.changeSettings([&s](ScannerSettings& kept) { kept = s; });
     setLocalAddress(s.localAddress);
     setStreamTarget(s.streamTo, s.streamAllow);
     setHelloTarget(s.helloTo);
@@ -56,8 +46,9 @@ void Scanner::start() {
     outageEnd_.stop();
     if (isRunning())
         return;
+    state_.restartTimeline();
     plugWorkers();
-    primeWorkers();
+    helloWorker_->takePorts();
     listenFailed_ = false;
     listenReported_ = false;
     engine_.startSending(helloWorker_.get());
@@ -133,7 +124,7 @@ bool Scanner::replayAlong(const Scanner& other) {
 bool Scanner::loadScene(const QString& path, QString* error) {
     const ScannerSettings s = settings();
     QString why;
-    std::shared_ptr<SceneProfileSource> source = SceneProfileSource::open(path, CsvScale{s.xemr, s.zdiap}, params_, why);
+    std::shared_ptr<SceneProfileSource> source = SceneProfileSource::open(path, CsvScale{s.xemr, s.zdiap}, state_.record(), why);
     if (!source) {
         if (error)
             *error = why;
@@ -188,27 +179,17 @@ quint16 Scanner::listeningPort() const { return server_ ? server_->listeningPort
 
 RecordingFrame Scanner::recordingFrame() const { return feed_.current()->frameOf(streamedMeasurement()); }
 
-QHostAddress Scanner::sourceAddress() const {
-    const ScannerSettings s = settings();
-    return s.sendsFromLocalAddress() ? QHostAddress(s.localAddress) : QHostAddress(QHostAddress::AnyIPv4);
-}
-
 // The server's Connected and Disconnected pause and resume the stream
 // while a command client is connected.
 void Scanner::plugWorkers() {
-    const ScannerSettings s = settings();
-    const QHostAddress source = sourceAddress();
-    helloWorker_ = std::make_unique<UdpHello>(nullptr, &params_, &hello_);
-    stream_ = std::make_unique<UdpTransport>(nullptr, &params_, &feed_, &hello_, source);
-    server_ = new TcpTransport(nullptr, &params_, picture_.get(), &feed_, &hello_);
+    helloWorker_ = std::make_unique<UdpHello>(nullptr, &state_);
+    stream_ = std::make_unique<UdpTransport>(nullptr, &state_, &feed_);
+    server_ = new TcpTransport(nullptr, &state_, picture_.get(), &feed_);
     helloWorker_->useFaults(&faults_);
     stream_->useFaults(&faults_.stream());
     stream_->useRoute(&route_);
     server_->useFaults(&faults_.server());
     server_->useJournal(&journal_);
-    helloWorker_->setDestinationPort(s.helloPort);
-    helloWorker_->setSource(source, s.macOffset);
-    helloWorker_->setTarget(s.helloTo, QHostAddress(s.localAddress));
     connect(server_, &TcpTransport::Connected, stream_.get(), &UdpTransport::shutdown, Qt::DirectConnection);
     connect(server_, &TcpTransport::Disconnected, stream_.get(), &UdpTransport::resume, Qt::DirectConnection);
     wireServer();
@@ -222,25 +203,8 @@ void Scanner::wireServer() {
     connect(server_, &TcpTransport::Listening, this, &Scanner::reportListenOutcome, Qt::QueuedConnection);
     connect(server_, &TcpTransport::Connected, this, &Scanner::clientConnected, Qt::DirectConnection);
     connect(server_, &TcpTransport::Disconnected, this, &Scanner::clientDisconnected, Qt::DirectConnection);
-    connect(server_, &TcpTransport::UserParamsUpdated, this, &Scanner::onClientWroteParams, Qt::DirectConnection);
+    connect(server_, &TcpTransport::UserParamsUpdated, this, &Scanner::userParamsUpdated, Qt::DirectConnection);
     connect(server_, &TcpTransport::FlushParamsRequest, this, &Scanner::flushRequested, Qt::DirectConnection);
-}
-
-void Scanner::primeWorkers() {
-    const ScannerSettings s = settings();
-    const USER_PARAMS record = params_.snapshot();
-    helloWorker_->takePorts();
-    stream_->onXemrChanged(s.xemr);
-    server_->onXemrChanged(s.xemr);
-    stream_->onZdiapChanged(s.zdiap);
-    server_->onZdiapChanged(s.zdiap);
-    stream_->onNoizeChanged(s.noise);
-    server_->onNoizeChanged(s.noise);
-    restartSchedules(record.udp_frequency_u16);
-    stream_->onModeChanged(record.dhs_enable_u8);
-    server_->onModeChanged();
-    stream_->SwitchStepdir(s.stepdirForward);
-    server_->SwitchStepdir(s.stepdirForward);
 }
 
 // The server's outcome is read here rather than sent over from its thread,
@@ -251,7 +215,7 @@ void Scanner::reportListenOutcome() {
         return;
     if (listenFailed_) {
         listenReported_ = true;
-        const USER_PARAMS p = params_.snapshot();
+        const USER_PARAMS p = state_.record().snapshot();
         emit listenFailed(QStringLiteral("cannot listen on %1 port %2: %3")
                               .arg(ipv4FieldToText(p.tcp_ip_address_u8))
                               .arg(p.tcp_port_u16)
@@ -262,130 +226,93 @@ void Scanner::reportListenOutcome() {
     }
 }
 
-// On the server's thread, before the client is answered.
-void Scanner::onClientWroteParams() {
-    const int frequency = params_.read([](const USER_PARAMS& p) { return int(p.udp_frequency_u16); });
-    if (appliedFrequency_.exchange(frequency) != frequency)
-        restartSchedules(frequency);
-    emit userParamsUpdated();
-}
-
-void Scanner::restartSchedules(int frequency) {
-    appliedFrequency_ = frequency;
-    stream_->onFreqChanged(frequency);
-    server_->onFreqChanged(frequency);
-}
-
 void Scanner::setLocalAddress(const QString& address) {
     if (address.isEmpty())
         return;  // the host reported no IPv4 address
-    change([&](ScannerSettings& s) { s.localAddress = address; });
-    params_.update([&](USER_PARAMS& p) { ipv4TextToField(address, p.tcp_ip_address_u8); });
-    hello_.setLocalAddress(address);
+    state_.record().update([&](USER_PARAMS& p) { ipv4TextToField(address, p.tcp_ip_address_u8); });
+    state_.identity().setLocalAddress(address);
+    state_.changeSettings([&](ScannerSettings& s) { s.localAddress = address; });
 }
 
+// The route first: the settings' change wakes the stream, which then asks it.
 void Scanner::setStreamTarget(const StreamTarget& target, const std::vector<Ipv4Net>& allowed) {
-    change([&](ScannerSettings& s) {
+    route_.setTarget(target, allowed);
+    state_.changeSettings([&](ScannerSettings& s) {
         s.streamTo = target;
         s.streamAllow = allowed;
     });
-    route_.setTarget(target, allowed);
-    if (stream_)
-        stream_->onRouteChanged();
 }
 
 // The announcer starts again, from the address the new target asks for.
 void Scanner::setHelloTarget(const HelloTarget& target) {
-    change([&](ScannerSettings& s) { s.helloTo = target; });
+    state_.changeSettings([&](ScannerSettings& s) { s.helloTo = target; });
     if (!isRunning())
         return;
     engine_.stopSending(helloWorker_.get());
     helloWorker_->finish();
-    helloWorker_->setSource(sourceAddress(), settings().macOffset);
-    helloWorker_->setTarget(target, QHostAddress(settings().localAddress));
     engine_.startSending(helloWorker_.get());
 }
 
 QString Scanner::streamDestination() const {
-    return route_.inForce(params_.read([](const USER_PARAMS& p) {
+    return route_.inForce(state_.record().read([](const USER_PARAMS& p) {
         return Endpoint{ipv4FieldToNumber(p.udp_ip_address_u8), p.udp_port_u16};
     }));
 }
 
 std::vector<HelloLeg> Scanner::helloLegs() const {
     const ScannerSettings s = settings();
-    return ::helloLegs(s.helloTo, QHostAddress(s.localAddress).toIPv4Address(), sourceAddress().toIPv4Address(),
-                       upInterfaceNets());
+    return ::helloLegs(s.helloTo, QHostAddress(s.localAddress).toIPv4Address(), s.sendingAddress(), upInterfaceNets());
 }
 
+// The factory block holds XEMR, ZDIAP, serial, XSMR and ZBASE too: the hello announces them.
 void Scanner::setXemr(int xemr) {
-    change([xemr](ScannerSettings& s) { s.xemr = xemr; });
-    hello_.setXemr(xemr);
-    if (isRunning()) {
-        stream_->onXemrChanged(xemr);
-        server_->onXemrChanged(xemr);
-    }
+    state_.identity().setXemr(xemr);
+    state_.changeSettings([xemr](ScannerSettings& s) { s.xemr = xemr; });
 }
 
 void Scanner::setZdiap(int zdiap) {
-    change([zdiap](ScannerSettings& s) { s.zdiap = zdiap; });
-    hello_.setZdiap(zdiap);
-    if (isRunning()) {
-        stream_->onZdiapChanged(zdiap);
-        server_->onZdiapChanged(zdiap);
-    }
+    state_.identity().setZdiap(zdiap);
+    state_.changeSettings([zdiap](ScannerSettings& s) { s.zdiap = zdiap; });
 }
 
 void Scanner::setSerial(int serial) {
-    change([serial](ScannerSettings& s) { s.serial = serial; });
-    hello_.setSerialNumber(serial);
+    state_.identity().setSerialNumber(serial);
+    state_.changeSettings([serial](ScannerSettings& s) { s.serial = serial; });
 }
 
 void Scanner::setXsmr(int xsmr) {
-    change([xsmr](ScannerSettings& s) { s.xsmr = xsmr; });
-    hello_.setXsmr(xsmr);
+    state_.identity().setXsmr(xsmr);
+    state_.changeSettings([xsmr](ScannerSettings& s) { s.xsmr = xsmr; });
 }
 
 void Scanner::setZbase(int zbase) {
-    change([zbase](ScannerSettings& s) { s.zbase = zbase; });
-    hello_.setZbase(zbase);
+    state_.identity().setZbase(zbase);
+    state_.changeSettings([zbase](ScannerSettings& s) { s.zbase = zbase; });
 }
 
 void Scanner::setNoise(int noise) {
-    change([noise](ScannerSettings& s) { s.noise = noise; });
-    if (isRunning()) {
-        stream_->onNoizeChanged(noise);
-        server_->onNoizeChanged(noise);
-    }
+    state_.changeSettings([noise](ScannerSettings& s) { s.noise = noise; });
 }
 
 void Scanner::setPointCountIndex(int index) {
-    change([index](ScannerSettings& s) { s.pointCountIndex = index; });
-    params_.update([index](USER_PARAMS& p) { p.interpolation_u8 = static_cast<uint8_t>(index); });
+    state_.record().update([index](USER_PARAMS& p) { p.interpolation_u8 = static_cast<uint8_t>(index); });
+    state_.changeSettings([index](ScannerSettings& s) { s.pointCountIndex = index; });
 }
 
 void Scanner::setStepdirForward(bool forward) {
-    change([forward](ScannerSettings& s) { s.stepdirForward = forward; });
-    if (isRunning()) {
-        stream_->SwitchStepdir(forward);
-        server_->SwitchStepdir(forward);
-    }
+    state_.changeSettings([forward](ScannerSettings& s) { s.stepdirForward = forward; });
 }
 
 void Scanner::setFrequency(int frequency) {
-    params_.update([frequency](USER_PARAMS& p) { p.udp_frequency_u16 = static_cast<uint16_t>(frequency); });
-    if (isRunning() && appliedFrequency_ != frequency)
-        restartSchedules(frequency);
+    state_.record().update([frequency](USER_PARAMS& p) { p.udp_frequency_u16 = static_cast<uint16_t>(frequency); });
+    state_.followRecordRate();
 }
 
 void Scanner::setDhsMode(int mode) {
-    params_.update([mode](USER_PARAMS& p) { p.dhs_enable_u8 = static_cast<uint8_t>(mode); });
-    if (isRunning()) {
-        stream_->onModeChanged(mode);
-        server_->onModeChanged();
-    }
+    state_.record().update([mode](USER_PARAMS& p) { p.dhs_enable_u8 = static_cast<uint8_t>(mode); });
+    state_.restartTimeline();
 }
 
 bool Scanner::saveParams(const QString& path, QString* error) const {
-    return saveUserParamsIni(path, params_.snapshot(), extras(), error);
+    return saveUserParamsIni(path, state_.record().snapshot(), extras(), error);
 }

@@ -9,7 +9,7 @@
 #include "profile/CsvProfile.h"
 #include "profile/ProfileStore.h"
 #include "scanner/Engine.h"
-#include "scanner/ScannerSettings.h"
+#include "state/ScannerState.h"
 #include "scene/SceneProfileSource.h"
 #include "tcp/RequestJournal.h"
 #include "udp/HelloPacket.h"
@@ -28,11 +28,12 @@ class TcpTransport;
 class UdpHello;
 class UdpTransport;
 
-// One emulated scanner: its record, profile, hello/factory block, camera
-// picture and settings, and while it runs its three workers (announcer,
-// stream, command server) on the engine's threads. Front ends change it
-// through the setters, which keep the settings and hand each value on to the
-// running workers; nothing here is shared with another scanner.
+// One emulated scanner: its live state (record, settings, identity,
+// timeline), profile, camera picture and faults, and while it runs its three
+// workers (announcer, stream, command server) on the engine's threads. Front
+// ends change it through the setters, which write the state once; the
+// workers read it where they use it and are woken by each change. Nothing
+// here is shared with another scanner.
 class Scanner : public QObject {
     Q_OBJECT
 public:
@@ -42,11 +43,11 @@ public:
     explicit Scanner(Engine& engine, QObject* parent = nullptr);
     ~Scanner() override;
 
-    UserParamsStore& params() { return params_; }
-    const UserParamsStore& params() const { return params_; }
+    UserParamsStore& params() { return state_.record(); }
+    const UserParamsStore& params() const { return state_.record(); }
     ProfileStore& profile() { return profile_; }
     const ProfileStore& profile() const { return profile_; }
-    HelloBuffer& hello() { return hello_; }
+    HelloBuffer& hello() { return state_.identity(); }
     CameraPicture& picture() { return *picture_; }
 
     ScannerSettings settings() const;
@@ -55,7 +56,7 @@ public:
     // Replaces every setting, as the setters one by one would.
     void applySettings(const ScannerSettings& settings);
 
-    // Creates, wires, primes and starts the workers. The outcome of the
+    // Creates, wires and starts the workers. The outcome of the
     // command server's listen comes as listening() or listenFailed().
     void start();
     // Stops the workers (and ends an outage); returns once none runs any more.
@@ -157,24 +158,15 @@ signals:
 private:
     void stopWorkers();
     void plugWorkers();
-    QHostAddress sourceAddress() const;
     void wireServer();
-    void primeWorkers();
     void reportListenOutcome();
-    void onClientWroteParams();
-    void restartSchedules(int frequency);
-    template <typename Change>
-    ScannerSettings change(Change&& change);
 
-    UserParamsStore params_;
+    ScannerState state_;
     ProfileStore profile_;
     ProfileFeed feed_{profile_};
     mutable std::mutex replayedMutex_;
     QString replayedPath_;
-    HelloBuffer hello_;
     std::unique_ptr<CameraPicture> picture_;
-    mutable std::mutex settingsMutex_;  // the server's thread reads the settings on a flush
-    ScannerSettings settings_;
     ScannerFaults faults_;
     StreamRoute route_;
     RequestJournal journal_;
@@ -186,7 +178,6 @@ private:
     TcpTransport* server_ = nullptr;  // lives on the engine's serving thread
     uint64_t latePacketsBefore_ = 0;  // of the runs before this one
     uint64_t refusedSendsBefore_ = 0;
-    std::atomic<int> appliedFrequency_{-1};  // the rate the schedules run at
     std::atomic<bool> listenFailed_{false};
     bool listenReported_ = false;  // of this start
 };

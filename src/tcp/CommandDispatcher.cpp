@@ -5,9 +5,14 @@
 
 #include <cstring>
 
-CommandDispatcher::CommandDispatcher(UserParamsStore& params, const ProfileFeed& profile, const CameraPicture* picture,
-                                     HelloBuffer& hello, MeasurementSchedule& schedule, const ServerSettings& settings)
-    : params_(params), profile_(profile), picture_(picture), hello_(hello), schedule_(schedule), settings_(settings) {}
+CommandDispatcher::CommandDispatcher(ScannerState& state, const ProfileFeed& profile, const CameraPicture* picture,
+                                     MeasurementSchedule& schedule)
+    : state_(state),
+      params_(state.record()),
+      profile_(profile),
+      picture_(picture),
+      hello_(state.identity()),
+      schedule_(schedule) {}
 
 void CommandDispatcher::dispatch(const Request& request, CommandSink& sink) {
     const CommandInfo* info = findCommand(request.header.command);
@@ -72,15 +77,16 @@ void CommandDispatcher::getResult(CommandSink& sink) {
     if (!slot)
         return;  // the server is stopping
 
+    const TrailerSettings trailer = state_.trailer();
     PacketFields fields;
     fields.measurementCounter = slot->measurementCounter;
     fields.packetCounter = slot->packetCounter;
     fields.extSyncSignal = params.ext_sync_signal_u16;
     fields.serial = hello_.serialBytes();
-    fields.xemr = settings_.xemr;
-    fields.zdiap = settings_.zdiap;
-    fields.stepdirForward = settings_.stepdirForward ? 1 : 0;
-    buildResultPacket(profile_, fields, params.invertXZ, settings_.noise, scratch_, result_);
+    fields.xemr = trailer.xemr;
+    fields.zdiap = trailer.zdiap;
+    fields.stepdirForward = trailer.stepdirForward ? 1 : 0;
+    buildResultPacket(profile_, fields, params.invertXZ, trailer.noise, scratch_, result_);
     sink.sendReply(result_, "TCP: cannot write result");
 }
 
@@ -98,6 +104,7 @@ void CommandDispatcher::writeParams(const QByteArray& payload, CommandSink& sink
     USER_PARAMS params;
     std::memcpy(&params, payload.constData(), kUserParamsSize);
     params_.replace(params);
+    state_.followRecordRate();
     sink.userParamsUpdated();
     sink.sendReply(QByteArrayLiteral("OK"), nullptr);
 }

@@ -5,11 +5,10 @@
 #include "profile/ProfileSource.h"
 #include "tcp/MeasurementSchedule.h"
 #include "tcp/RequestFramer.h"
-#include "udp/HelloPacket.h"
+#include "state/ScannerState.h"
 
 #include <QByteArray>
 #include <QString>
-#include <atomic>
 #include <cstdint>
 
 // Where a request's effects go: the connection's replies, the log and the
@@ -28,21 +27,12 @@ protected:
     ~CommandSink() = default;
 };
 
-// Values the settings panel sets from the GUI thread while the server thread
-// builds results with them.
-struct ServerSettings {
-    std::atomic<uint16_t> xemr{0};
-    std::atomic<uint16_t> zdiap{0};
-    std::atomic<int> noise{0};
-    std::atomic<bool> stepdirForward{false};
-};
-
-// Runs requests against the shared state. Lives on the server thread; the
+// Runs requests against the scanner's state. Lives on the server thread; the
 // picture transfer counters belong to the server, not to a connection.
 class CommandDispatcher {
 public:
-    CommandDispatcher(UserParamsStore& params, const ProfileFeed& profile, const CameraPicture* picture, HelloBuffer& hello,
-                      MeasurementSchedule& schedule, const ServerSettings& settings);
+    CommandDispatcher(ScannerState& state, const ProfileFeed& profile, const CameraPicture* picture,
+                      MeasurementSchedule& schedule);
 
     void dispatch(const Request& request, CommandSink& sink);
 
@@ -56,12 +46,12 @@ private:
     void writeParams(const QByteArray& payload, CommandSink& sink);
     void writeFactoryParams(const QByteArray& body, CommandSink& sink);
 
+    ScannerState& state_;
     UserParamsStore& params_;
     const ProfileFeed& profile_;
     const CameraPicture* picture_;
     HelloBuffer& hello_;
     MeasurementSchedule& schedule_;
-    const ServerSettings& settings_;
     uint8_t imageCounter_ = 255;  // the first transfer is number 0
     uint8_t chunkCounter_ = 0;
     ProfileSnapshot scratch_;

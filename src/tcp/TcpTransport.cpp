@@ -24,11 +24,13 @@ constexpr int kRequestsPerTurn = 16;
 
 }  // namespace
 
-TcpTransport::TcpTransport(QObject* parent, UserParamsStore* params, const CameraPicture* picture,
-                           const ProfileFeed* profile, HelloBuffer* hello)
+TcpTransport::TcpTransport(QObject* parent, ScannerState* state, const CameraPicture* picture,
+                           const ProfileFeed* profile)
     : QObject(parent),
-      params_(params),
-      dispatcher_(*params, *profile, picture, *hello, schedule_, settings_),
+      state_(state),
+      params_(&state->record()),
+      timeline_(state->timeline()),
+      dispatcher_(*state, *profile, picture, schedule_),
       resumeTimer_(new QTimer(this)),
       replyTimer_(new QTimer(this)) {
     for (QTimer* timer : {resumeTimer_, replyTimer_}) {
@@ -40,10 +42,12 @@ TcpTransport::TcpTransport(QObject* parent, UserParamsStore* params, const Camer
         writePlannedReply();
         read();
     });
+    stateWatch_ = state_->watch([this] { followTimeline(); });
     log(QStringLiteral("tcp constructor"));
 }
 
 TcpTransport::~TcpTransport() {
+    state_->unwatch(stateWatch_);
     requestStop();  // also waits for the lock that the thread's last step held
     // Without a thread of its own the sockets go here; otherwise they went
     // when the thread finished, on that thread.
@@ -119,30 +123,6 @@ void TcpTransport::read() {
 }
 
 void TcpTransport::onSocketError(QAbstractSocket::SocketError) {}
-
-void TcpTransport::onXemrChanged(int xemr) {
-    settings_.xemr = static_cast<uint16_t>(xemr);
-    log(QStringLiteral("tcp xemr = %1").arg(xemr));
-}
-
-void TcpTransport::onZdiapChanged(int zdiap) {
-    settings_.zdiap = static_cast<uint16_t>(zdiap);
-    log(QStringLiteral("tcp zdiap = %1").arg(zdiap));
-}
-
-void TcpTransport::onNoizeChanged(int value) { settings_.noise = value; }
-
-void TcpTransport::onFreqChanged(int freq) {
-    params_->update([freq](USER_PARAMS& p) { p.udp_frequency_u16 = static_cast<uint16_t>(freq); });
-    resetCounters();
-}
-
-void TcpTransport::onModeChanged() {
-    log(QStringLiteral("mode changed"));
-    resetCounters();
-}
-
-void TcpTransport::SwitchStepdir(bool enable) { settings_.stepdirForward = enable; }
 
 void TcpTransport::sendReply(const QByteArray& bytes, const char* failureLine) {
     if (gathering_) {
@@ -288,8 +268,13 @@ bool TcpTransport::onOwnThread(void (TcpTransport::*slot)()) {
     return false;
 }
 
-void TcpTransport::resetCounters() {
-    schedule_.reset();
+void TcpTransport::resetCounters() { schedule_.reset(); }
+
+// On the writer's thread: the schedule takes a reset from any thread.
+void TcpTransport::followTimeline() {
+    const uint64_t timeline = state_->timeline();
+    if (timeline_.exchange(timeline) != timeline)
+        resetCounters();
 }
 
 void TcpTransport::takeClient(QTcpSocket* socket) {

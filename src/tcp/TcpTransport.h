@@ -8,7 +8,7 @@
 #include "tcp/MeasurementSchedule.h"
 #include "tcp/RequestFramer.h"
 #include "tcp/RequestJournal.h"
-#include "udp/HelloPacket.h"
+#include "state/ScannerState.h"
 
 #include <QAbstractSocket>
 #include <QObject>
@@ -23,14 +23,15 @@ class QTimer;
 
 // The scanner's command server. Lives on an event loop thread, which it
 // may share with other scanners' servers (run() starts it there); serves
-// one client at a time, a newer client taking over from an older one. The setter slots may be called from
-// any thread; everything else runs on the server's thread.
+// one client at a time, a newer client taking over from an older one. It
+// reads the scanner's state as it serves and follows its timeline: a new
+// rate or mode restarts the results' counters at once. requestStop() may be
+// called from any thread; everything else runs on the server's thread.
 class TcpTransport : public QObject, private CommandSink {
     Q_OBJECT
 
 public:
-    TcpTransport(QObject* parent, UserParamsStore* params, const CameraPicture* picture, const ProfileFeed* profile,
-                 HelloBuffer* hello);
+    TcpTransport(QObject* parent, ScannerState* state, const CameraPicture* picture, const ProfileFeed* profile);
     ~TcpTransport() override;
 
     // Thread-safe: ends a paced result at once and keeps new clients out.
@@ -64,12 +65,6 @@ public slots:
     void clientDisconnected();
     void read();
     void onSocketError(QAbstractSocket::SocketError error);
-    void onXemrChanged(int xemr);
-    void onZdiapChanged(int zdiap);
-    void onNoizeChanged(int value);
-    void onFreqChanged(int freq);
-    void onModeChanged();
-    void SwitchStepdir(bool enable);
 
 private:
     void sendReply(const QByteArray& bytes, const char* failureLine) override;
@@ -88,6 +83,7 @@ private:
     bool holdForNextRequest();
     bool onOwnThread(void (TcpTransport::*slot)());
     void resetCounters();
+    void followTimeline();
     void takeClient(QTcpSocket* socket);
     // Closes the served connection; `announce` tells the stream that no
     // client is left.
@@ -96,11 +92,13 @@ private:
 
     void dispatch(const Request& request);
 
+    ScannerState* state_;
     UserParamsStore* params_;
     RequestJournal* journal_ = nullptr;
     QString clientName_;  // the connection's "ADDR:PORT", for the journal
     MeasurementSchedule schedule_;
-    ServerSettings settings_;
+    std::atomic<uint64_t> timeline_;  // the state's timeline the counters started with
+    int stateWatch_ = -1;
     CommandDispatcher dispatcher_;
     RequestFramer framer_;  // the served connection's; starts empty for each client
     QTcpServer* server_ = nullptr;

@@ -33,15 +33,14 @@ std::vector<NetworkInterfaceEntry> systemInterfaces() {
     return entries;
 }
 
-UdpHello::UdpHello(QObject* parent, UserParamsStore* params, HelloBuffer* hello)
-    : QObject(parent), params_(params), hello_(hello) {
+UdpHello::UdpHello(QObject* parent, ScannerState* state) : QObject(parent), state_(state) {
     qCDebug(lcHello) << "HELLO";
 }
 
 std::optional<UdpHello::Clock::time_point> UdpHello::runDue(Clock::time_point now) {
     if (!started_)
         start();
-    const HelloBytes packet = hello_->packet();
+    const HelloBytes packet = state_->identity().packet();
     if (!faults_ || faults_->announceHello())
         for (size_t leg = 0; leg < legs_.size(); ++leg)
             sendLeg(leg, packet);
@@ -58,21 +57,20 @@ void UdpHello::finish() {
 void UdpHello::start() {
     qCDebug(lcHello) << "udp hello ran";
     started_ = true;
-    openLegs();
-    stampMac();
+    const ScannerSettings settings = state_->settings();
+    destinationPort_ = settings.helloPort;
+    openLegs(settings);
+    stampMac(settings.macOffset);
 }
 
-void UdpHello::setTarget(const HelloTarget& target, const QHostAddress& scannerAddress) {
-    target_ = target;
-    scannerAddress_ = scannerAddress;
-}
-
-// The interfaces are asked once per start; a failed bind still sends, from any address.
-void UdpHello::openLegs() {
-    legs_ = helloLegs(target_, scannerAddress_.toIPv4Address(), source_.toIPv4Address(), upInterfaceNets());
+// The interfaces are asked once per start; a failed bind still sends, from any
+// address. A scanner on 0.0.0.0 announces itself on every interface.
+void UdpHello::openLegs(const ScannerSettings& settings) {
+    const QHostAddress scannerAddress(settings.localAddress);
+    legs_ = helloLegs(settings.helloTo, scannerAddress.toIPv4Address(), settings.sendingAddress(), upInterfaceNets());
     if (legs_.empty())
         qCWarning(lcHello).noquote() << "hello: no interface has a broadcast address for"
-                                     << scannerAddress_.toString() << "- no hello is sent";
+                                     << scannerAddress.toString() << "- no hello is sent";
     for (const HelloLeg& leg : legs_) {
         sockets_.push_back(std::make_unique<DatagramSocket>(lcHello, refusedSends_));
         if (!sockets_.back()->open(leg.source))
@@ -89,28 +87,23 @@ void UdpHello::sendLeg(size_t leg, HelloBytes packet) {
                           destinationPort_);
 }
 
-void UdpHello::setSource(const QHostAddress& address, int macOffset) {
-    source_ = address;
-    macOffset_ = macOffset;
-}
-
 // Later changes reach the packet at the scanner's next start.
 void UdpHello::takePorts() {
     struct Ports {
         uint16_t udp, tcp;
     };
     // Copied by value: the record is packed, so its fields cannot be bound to references.
-    const Ports ports = params_->read([](const USER_PARAMS& p) { return Ports{p.udp_port_u16, p.tcp_port_u16}; });
-    hello_->markRunning(ports.udp, ports.tcp);
+    const Ports ports = state_->record().read([](const USER_PARAMS& p) { return Ports{p.udp_port_u16, p.tcp_port_u16}; });
+    state_->identity().markRunning(ports.udp, ports.tcp);
 }
 
-void UdpHello::stampMac() {
+void UdpHello::stampMac(int macOffset) {
     qCDebug(lcHello) << "hardware address:";
     std::optional<MacBytes> mac = firstNonLoopbackMac(systemInterfaces());
     if (!mac)
         return;  // the packet keeps the MAC it has
-    (*mac)[kMacSize - 1] = static_cast<uint8_t>((*mac)[kMacSize - 1] + macOffset_);
+    (*mac)[kMacSize - 1] = static_cast<uint8_t>((*mac)[kMacSize - 1] + macOffset);
     for (int i = 0; i < kMacSize; ++i)
         qCDebug(lcHello) << "Mac[" << i << "] == " << (*mac)[i];
-    hello_->setMac(*mac);
+    state_->identity().setMac(*mac);
 }

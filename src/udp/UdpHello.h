@@ -1,5 +1,6 @@
 #pragma once
 
+#include "state/ScannerState.h"
 #include "udp/HelloPacket.h"
 #include "udp/DatagramSocket.h"
 #include "udp/Destinations.h"
@@ -15,7 +16,6 @@
 #include <vector>
 
 class ScannerFaults;
-class UserParamsStore;
 
 using MacBytes = std::array<uint8_t, kMacSize>;
 
@@ -31,17 +31,17 @@ struct NetworkInterfaceEntry {
 std::optional<MacBytes> firstNonLoopbackMac(const std::vector<NetworkInterfaceEntry>& interfaces);
 std::vector<NetworkInterfaceEntry> systemInterfaces();
 
-// Announces the emulated scanner: sends the hello packet every 2 seconds
-// while a scheduler runs it, to 127.0.0.1 unless its target says otherwise.
-// The slots keep the shared hello packet in line with the settings panel;
-// they may be called from any thread.
+// Announces the emulated scanner: sends its identity's hello packet every 2
+// seconds while a scheduler runs it, to 127.0.0.1 unless the settings' target
+// says otherwise. Where it sends from and to is read from the settings as it
+// starts; the packet is read from the identity at every send.
 class UdpHello : public QObject, public SendJob {
     Q_OBJECT
 public:
     static constexpr quint16 kDefaultPort = 6001;
     static constexpr int kPeriodMs = 2000;
 
-    UdpHello(QObject* parent, UserParamsStore* params, HelloBuffer* hello);
+    UdpHello(QObject* parent, ScannerState* state);
 
     // Stamps the packet with the record's ports and marks it running. The
     // scanner calls it as it starts, before its server listens: a client's
@@ -52,14 +52,6 @@ public:
     // Off the scheduler: closes the socket; the next start stamps the MAC again.
     void finish();
 
-    void setDestinationPort(quint16 port) { destinationPort_ = port; }
-    // Before the start: packets leave from `address`, and the MAC taken from
-    // the host is raised by `macOffset` in its last byte, so that scanners of
-    // one host differ.
-    void setSource(const QHostAddress& address, int macOffset);
-    // Before the start: where the packets go, for a scanner on `scannerAddress`
-    // (0.0.0.0: on every interface).
-    void setTarget(const HelloTarget& target, const QHostAddress& scannerAddress);
     // Before the start: `faults` (which outlive this worker) may silence the announcements.
     void useFaults(ScannerFaults* faults) { faults_ = faults; }
     // Thread-safe: hellos the system refused.
@@ -69,17 +61,14 @@ signals:
 
 private:
     void start();
-    void stampMac();
-    void openLegs();
+    // The MAC taken from the host is raised by `macOffset` in its last byte,
+    // so that scanners of one host differ.
+    void stampMac(int macOffset);
+    void openLegs(const ScannerSettings& settings);
     void sendLeg(size_t leg, HelloBytes packet);
 
-    UserParamsStore* params_;
-    HelloBuffer* hello_;
-    std::atomic<quint16> destinationPort_{kDefaultPort};
-    QHostAddress source_{QHostAddress::AnyIPv4};
-    int macOffset_ = 0;
-    HelloTarget target_;
-    QHostAddress scannerAddress_{QHostAddress::AnyIPv4};
+    ScannerState* state_;
+    quint16 destinationPort_ = kDefaultPort;  // of this start
     std::vector<HelloLeg> legs_;  // of this start, each with its socket
     std::vector<std::unique_ptr<DatagramSocket>> sockets_;
     std::atomic<uint64_t> refusedSends_{0};

@@ -13,12 +13,8 @@ namespace {
 
 using Clock = UdpTransport::Clock;
 
-// How often a held stream re-reads the record (wUDP, frequency), whose
-// changes come without notice.
 // A period below this is not paced: the stream sends as fast as it builds.
 constexpr double kUnpacedBelowMs = 1.0;
-
-uint16_t helloU16(const HelloBytes& packet, int offset) { return uint16_t(packet[offset] | packet[offset + 1] << 8); }
 
 double periodOf(uint16_t frequency) { return 1000.0 / frequency; }
 
@@ -31,25 +27,24 @@ bool isInterfaceBroadcast(const QHostAddress& address) {
     });
 }
 
-UdpTransport::UdpTransport(QObject* parent, UserParamsStore* params, const ProfileFeed* profile, HelloBuffer* hello,
-                           const QHostAddress& source)
-    : QObject(parent), params_(params), profile_(profile), hello_(hello), sourceAddress_(source.toIPv4Address()) {
+UdpTransport::UdpTransport(QObject* parent, ScannerState* state, const ProfileFeed* profile)
+    : QObject(parent),
+      state_(state),
+      profile_(profile),
+      sourceAddress_(state->settings().sendingAddress()),
+      timeline_(state->timeline()) {
     qCDebug(lcStream) << "udp created";
-    // Until the panel's first calls the trailer carries what the hello packet announces.
-    const HelloBytes announced = hello_->packet();
-    xemr_ = helloU16(announced, hello::kXemr);
-    zdiap_ = helloU16(announced, hello::kZdiap);
     if (!socket_.open(sourceAddress_))
         qCWarning(lcStream).noquote() << "udp:" << socket_.errorString();
-    // A held stream sleeps until the record changes.
-    recordWatch_ = params_->watch([this] { wake(); });
+    // A held stream sleeps until the state changes; a new timeline ends a wait.
+    stateWatch_ = state_->watch([this] { wake(); });
 }
 
-UdpTransport::~UdpTransport() { stopWatchingRecord(); }
+UdpTransport::~UdpTransport() { stopWatchingState(); }
 
-void UdpTransport::stopWatchingRecord() {
-    if (recordWatch_)
-        params_->unwatch(*std::exchange(recordWatch_, std::nullopt));
+void UdpTransport::stopWatchingState() {
+    if (stateWatch_)
+        state_->unwatch(*std::exchange(stateWatch_, std::nullopt));
 }
 
 // What a step sent leaves in one system call.
@@ -65,6 +60,7 @@ std::optional<Clock::time_point> UdpTransport::runDue(Clock::time_point now) {
 std::optional<Clock::time_point> UdpTransport::step(Clock::time_point now) {
     if (faults_)
         faults_->sendDue(now, writeCopies_);
+    followTimeline(now);
     if (sleepingUntil_) {
         // A new timeline ends the wait for the old one's slot: a 1 Hz stream
         // set to 491 Hz must not wait out its second and then owe the new rate's packets.
@@ -92,8 +88,15 @@ std::optional<Clock::time_point> UdpTransport::step(Clock::time_point now) {
     return earlierHeld(*sleepingUntil_);
 }
 
+// A new rate or mode starts the counters again from now.
+void UdpTransport::followTimeline(Clock::time_point now) {
+    const uint64_t timeline = state_->timeline();
+    if (timeline != std::exchange(timeline_, timeline))
+        schedule_.reset(now);
+}
+
 void UdpTransport::finish() {
-    stopWatchingRecord();
+    stopWatchingState();
     if (faults_)
         faults_->discardHeld();
     socket_.close();
@@ -107,32 +110,8 @@ void UdpTransport::resume() {
     wake();
 }
 
-void UdpTransport::onXemrChanged(int xemr) {
-    xemr_ = static_cast<uint16_t>(xemr);
-    qCDebug(lcStream) << "udp xemr = " << xemr_.load();
-}
-
-void UdpTransport::onZdiapChanged(int zdiap) {
-    zdiap_ = static_cast<uint16_t>(zdiap);
-    qCDebug(lcStream) << "udp zdiap = " << zdiap_.load();
-}
-
-void UdpTransport::onFreqChanged(int freq) {
-    params_->update([freq](USER_PARAMS& p) { p.udp_frequency_u16 = static_cast<uint16_t>(freq); });
-    resetSchedule();
-}
-
-void UdpTransport::onNoizeChanged(int value) {
-    qCDebug(lcStream) << "udp noize = " << value;
-    noize_ = value;
-}
-
-void UdpTransport::onModeChanged(int) { resetSchedule(); }
-
-void UdpTransport::SwitchStepdir(bool enable) { stepdirForward_ = enable ? 1 : 0; }
-
 StreamSettings UdpTransport::readSettings() const {
-    return params_->read([](const USER_PARAMS& p) {
+    return state_->record().read([](const USER_PARAMS& p) {
         StreamSettings s;
         s.enabled = p.wUDP;
         s.frequency = p.udp_frequency_u16;
@@ -187,17 +166,18 @@ void UdpTransport::sendPacket(const StreamSettings& settings, Clock::time_point 
 
 void UdpTransport::buildPacket(const StreamSettings& settings, QByteArray& datagram) {
     PacketFields fields;
+    const TrailerSettings trailer = state_->trailer();
     fields.measurementCounter = schedule_.measurementCounter();
     profile_->copyProfile(fields.measurementCounter, snapshot_, kMaxPacketPoints + 1);
     cutToPacket();
-    transformProfile(snapshot_, settings.invertXZ, streamNoise(noize_));
+    transformProfile(snapshot_, settings.invertXZ, streamNoise(trailer.noise));
 
     fields.packetCounter = schedule_.packetCounter();
     fields.extSyncSignal = settings.extSyncSignal;
-    fields.serial = hello_->serialBytes();
-    fields.xemr = xemr_;
-    fields.zdiap = zdiap_;
-    fields.stepdirForward = stepdirForward_;
+    fields.serial = state_->identity().serialBytes();
+    fields.xemr = trailer.xemr;
+    fields.zdiap = trailer.zdiap;
+    fields.stepdirForward = trailer.stepdirForward ? 1 : 0;
     encodeProfilePacket(snapshot_, fields, datagram);
     lastMeasurement_ = fields.measurementCounter;
 }
@@ -249,9 +229,4 @@ void UdpTransport::cutToPacket() {
         qWarning() << "udp: profile of more than" << kMaxPacketPoints << "points cut to" << kMaxPacketPoints
                    << "per packet";
     cutLogged_ = true;
-}
-
-void UdpTransport::resetSchedule() {
-    schedule_.reset(Clock::now());
-    wake();
 }

@@ -4,8 +4,8 @@
 #include "log/LogCategories.h"
 #include "profile/ProfileSource.h"
 #include "udp/DatagramSocket.h"
+#include "state/ScannerState.h"
 #include "udp/StreamRoute.h"
-#include "udp/HelloPacket.h"
 #include "udp/SendJob.h"
 #include "udp/StreamSchedule.h"
 
@@ -16,8 +16,6 @@
 #include <array>
 #include <atomic>
 #include <optional>
-
-class UserParamsStore;
 
 // What the stream reads from the record, once per packet.
 struct StreamSettings {
@@ -41,10 +39,11 @@ bool isInterfaceBroadcast(const QHostAddress& address);
 
 // Streams the scanner's profile source as profile packets to 127.0.0.1, or
 // where its route says (and, when asked, to the subnet broadcast address),
-// on an absolute timetable. A
-// scheduler thread runs it (runDue); every slot may be called from any
-// other thread. Packet k carries the measurement of its slot, so what it
-// shows does not depend on when the packet happens to be built.
+// on an absolute timetable. A scheduler thread runs it (runDue); the pause
+// slots may be called from any other thread. It reads the scanner's state as
+// it builds each packet and sleeps on it while held; a change wakes it.
+// Packet k carries the measurement of its slot, so what it shows does not
+// depend on when the packet happens to be built.
 class UdpTransport : public QObject, public SendJob {
     Q_OBJECT
 public:
@@ -52,9 +51,8 @@ public:
     // Packets an unpaced stream sends per scheduler run.
     static constexpr int kUnpacedBatchSize = 32;
 
-    // Datagrams leave from `source` (any local address by default).
-    UdpTransport(QObject* parent, UserParamsStore* params, const ProfileFeed* profile, HelloBuffer* hello,
-                 const QHostAddress& source = QHostAddress(QHostAddress::AnyIPv4));
+    // Datagrams leave from the address the settings send from.
+    UdpTransport(QObject* parent, ScannerState* state, const ProfileFeed* profile);
 
     ~UdpTransport() override;
 
@@ -74,8 +72,6 @@ public:
     // Before the start: packets go where `route` (which outlives this
     // worker) says; without one, to 127.0.0.1.
     void useRoute(StreamRoute* route) { route_ = route; }
-    // Thread-safe: the route's target changed, which a held stream does not watch.
-    void onRouteChanged() { wake(); }
 
 signals:
     void finished();
@@ -83,15 +79,10 @@ signals:
 public slots:
     void shutdown();
     void resume();
-    void onXemrChanged(int xemr);
-    void onZdiapChanged(int zdiap);
-    void onFreqChanged(int freq);
-    void onNoizeChanged(int value);
-    void onModeChanged(int);
-    void SwitchStepdir(bool enable);
 
 private:
     std::optional<Clock::time_point> step(Clock::time_point now);
+    void followTimeline(Clock::time_point now);
     StreamSettings readSettings() const;
     std::optional<StreamSettings> streamingSettings(Clock::time_point now);
     void sendPacket(const StreamSettings& settings, Clock::time_point now);
@@ -99,13 +90,11 @@ private:
     void countLateness(Clock::time_point slot, Clock::time_point now, double periodMs);
     void writeCopies(const QByteArray& datagram);
     Clock::time_point earlierHeld(Clock::time_point time) const;
-    void stopWatchingRecord();
+    void stopWatchingState();
     void cutToPacket();
-    void resetSchedule();
 
-    UserParamsStore* params_;
+    ScannerState* state_;
     const ProfileFeed* profile_;
-    HelloBuffer* hello_;
     std::atomic<uint64_t> refusedSends_{0};
     DatagramSocket socket_{lcStream, refusedSends_};
     uint32_t sourceAddress_ = 0;
@@ -113,6 +102,7 @@ private:
     bool broadcastAllowed_ = false;
 
     StreamSchedule schedule_;
+    uint64_t timeline_;  // the state's timeline the schedule started with
     // Set after a packet went out: the run at this time counts it and sends the next.
     std::optional<Clock::time_point> sleepingUntil_;
     uint64_t resetsAtSleep_ = 0;  // the timeline that slot belongs to
@@ -121,14 +111,10 @@ private:
     Clock::time_point onTimeFrom_{};
     bool held_ = true;
     std::atomic<bool> paused_{false};
-    std::atomic<uint16_t> xemr_{0};
-    std::atomic<uint16_t> zdiap_{0};
-    std::atomic<int> noize_{0};
-    std::atomic<uint8_t> stepdirForward_{0};
     std::atomic<quint16> broadcastPort_{kDefaultBroadcastPort};
     std::atomic<uint32_t> lastMeasurement_{0};
     std::atomic<uint64_t> latePackets_{0};
-    std::optional<int> recordWatch_;
+    std::optional<int> stateWatch_;
     ProfileSnapshot snapshot_;  // reused by every packet
     // One per packet of a step: each is free again (the socket's queue flushed) when its turn comes.
     std::array<QByteArray, kUnpacedBatchSize> datagrams_;

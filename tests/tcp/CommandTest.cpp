@@ -32,9 +32,8 @@ public:
     QByteArray factoryImage() { return run(encodeRequest(130)); }
 
     MeasurementSchedule schedule;
-    ServerSettings settings;
     FakeSink sink;
-    CommandDispatcher dispatcher{params, feed, &picture, hello, schedule, settings};
+    CommandDispatcher dispatcher{state, feed, &picture, schedule};
 };
 
 TEST_F(Commands, FactoryWriteTakesExactlyTheFirst49BytesOfTheImageAfterAnyPayload) {

@@ -18,7 +18,7 @@ protected:
             p.tcp_port_u16 = 0;
             p.udp_frequency_u16 = hz;
         });
-        auto* worker = new TcpTransport(nullptr, &params, &picture, &feed, &hello);
+        auto* worker = new TcpTransport(nullptr, &state, &picture, &feed);
         QObject::connect(worker, &TcpTransport::Connected, [this] { ++pauses; });
         QObject::connect(worker, &TcpTransport::Disconnected, [this] { ++resumes; });
         server = std::make_unique<RunningWorker<TcpTransport>>(worker);
@@ -46,11 +46,14 @@ TEST_F(Server, ResultsFollowTheRecordAndThePanel) {
     params.update([](USER_PARAMS& p) { p.ext_sync_signal_u16 = 4; });
     profile.replace(rampProfile(1280));
     // From the GUI thread, as the panel does.
-    (*server)->SwitchStepdir(true);
-    (*server)->onXemrChanged(70);
-    (*server)->onZdiapChanged(170);
-    (*server)->onNoizeChanged(5);
-    (*server)->onFreqChanged(0);  // counters restart, results unpaced
+    state.changeSettings([](ScannerSettings& s) {
+        s.stepdirForward = true;
+        s.xemr = 70;
+        s.zdiap = 170;
+        s.noise = 5;
+    });
+    params.update([](USER_PARAMS& p) { p.udp_frequency_u16 = 0; });
+    state.followRecordRate();  // counters restart, results unpaced
     constexpr int kSize = 26 + 4 * 1280;
     const QByteArray noisy = exchange(*client, encodeRequest(1) + encodeRequest(1), 2 * kSize);
     ASSERT_EQ(noisy.size(), 2 * kSize);

@@ -17,9 +17,10 @@ std::unique_ptr<QTcpSocket> connectTo(quint16 port);
 
 // What a command server serves from.
 struct ServedParts {
-    UserParamsStore params;
+    ScannerState state;
+    UserParamsStore& params = state.record();
     ProfileStore profile;
     ProfileFeed feed{profile};
     CameraPicture picture{};
-    HelloBuffer hello;
+    HelloBuffer& hello = state.identity();
 };

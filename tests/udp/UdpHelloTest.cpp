@@ -23,20 +23,30 @@ QByteArray hostMac(const QByteArray& otherwise) {
     return otherwise;
 }
 
+// An announcer of its own state, to a receiver's port.
+struct Announced {
+    Announced() { state.changeSettings([this](ScannerSettings& s) { s.helloPort = receiver.port(); }); }
+
+    ScannerState state;
+    UserParamsStore& params = state.record();
+    HelloBuffer& hello = state.identity();
+    Receiver receiver;
+};
+
 TEST(UdpHello, AnnouncesStampedWithPortsAndTheHostsMacThenRepeatsWithChangesUntilStopped) {
-    UserParamsStore params;
+    Announced setup;
+    UserParamsStore& params = setup.params;
+    HelloBuffer& hello = setup.hello;
+    Receiver& receiver = setup.receiver;
     params.update([](USER_PARAMS& p) {
         p.udp_port_u16 = 6003;
         p.tcp_port_u16 = 620;
     });
-    HelloBuffer hello;
     QByteArray expected(reinterpret_cast<const char*>(hello.packet().data()), kHelloPacketSize);  // as it starts
     expected.replace(hello::kMac, kMacSize, hostMac(expected.mid(hello::kMac, kMacSize)));
     expected.replace(45, 2, hexBytes("11 00"));  // running
     expected.replace(232, 6, hexBytes("73 17 24 D2 6C 02"));
-    Receiver receiver;
-    auto* worker = new UdpHello(nullptr, &params, &hello);
-    worker->setDestinationPort(receiver.port());
+    auto* worker = new UdpHello(nullptr, &setup.state);
     worker->takePorts();
     RunningWorker<UdpHello> announcer(worker);
     ASSERT_TRUE(receiver.waitForCount(1));
@@ -56,12 +66,11 @@ TEST(UdpHello, AnnouncesStampedWithPortsAndTheHostsMacThenRepeatsWithChangesUnti
 // A client may write the record before the scheduler first runs the announcer.
 TEST(UdpHello, AnnouncesThePortsTakenAtTheStartThoughTheRecordChangesBeforeItsFirstRun) {
     constexpr uint16_t kStartPort = 6003, kWrittenPort = 7003;
-    UserParamsStore params;
+    Announced setup;
+    UserParamsStore& params = setup.params;
+    Receiver& receiver = setup.receiver;
     params.update([](USER_PARAMS& p) { p.udp_port_u16 = kStartPort; });
-    HelloBuffer hello;
-    Receiver receiver;
-    auto* worker = new UdpHello(nullptr, &params, &hello);
-    worker->setDestinationPort(receiver.port());
+    auto* worker = new UdpHello(nullptr, &setup.state);
     worker->takePorts();
     params.update([](USER_PARAMS& p) { p.udp_port_u16 = kWrittenPort; });
     RunningWorker<UdpHello> announcer(worker);

@@ -29,12 +29,13 @@ protected:
         });
     }
 
-    UdpTransport* makeStream() { return new UdpTransport(nullptr, &params, &feed, &hello); }
+    UdpTransport* makeStream() { return new UdpTransport(nullptr, &state, &feed); }
 
-    UserParamsStore params;
+    ScannerState state;
+    UserParamsStore& params = state.record();
     ProfileStore profile;
     ProfileFeed feed{profile};
-    HelloBuffer hello;
+    HelloBuffer& hello = state.identity();
     Receiver receiver;
 };
 
@@ -45,9 +46,11 @@ TEST_F(StreamTest, SendsConsecutiveCheckedPacketsWithTheCurrentTrailerFromAPortN
     });
     hello.setSerialNumber(999999);
     UdpTransport* worker = makeStream();
-    worker->onXemrChanged(70);
-    worker->onZdiapChanged(0x1234);
-    worker->SwitchStepdir(true);
+    state.changeSettings([](ScannerSettings& s) {
+        s.xemr = 70;
+        s.zdiap = 0x1234;
+        s.stepdirForward = true;
+    });
     RunningWorker<UdpTransport> stream(worker);
     ASSERT_TRUE(receiver.waitForCount(20));
     expectConsecutive(receiver.datagrams, 0, 0);
@@ -85,13 +88,13 @@ TEST_F(StreamTest, DatagramsGoToThePortOfTheMomentAndNoSubnetCopyToASingleHost) 
 
 TEST_F(StreamTest, AHeldStreamAsksForNoRunAtAll) {
     setFrequency(100, 0);
-    UdpTransport stream(nullptr, &params, &feed, &hello);
+    UdpTransport stream(nullptr, &state, &feed);
     EXPECT_EQ(stream.runDue(UdpTransport::Clock::now()), std::nullopt);
 }
 
 TEST_F(StreamTest, AWriteToTheRecordWakesTheStream) {
     int wakes = 0;
-    UdpTransport stream(nullptr, &params, &feed, &hello);
+    UdpTransport stream(nullptr, &state, &feed);
     stream.setWaker([&] { ++wakes; });
     setFrequency(100);
     EXPECT_EQ(wakes, 1);
@@ -99,13 +102,13 @@ TEST_F(StreamTest, AWriteToTheRecordWakesTheStream) {
 
 // The timeline driven by hand at chosen times (half periods, clear of the
 // slots' edges), as the scheduler would run it: every packet carries the
-// measurement of its slot; a reset starts the next packet at once; slots
-// the stream missed go out back to back and are counted; a pause or a
-// disabled stream is owed, frequency 0 is not.
+// measurement of its slot; a reset starts the next packet at once (the new
+// timeline starts at the run that finds it, 5 ms); slots the stream missed
+// go out back to back and are counted; a pause or a disabled stream is
+// owed, frequency 0 is not.
 TEST_F(StreamTest, TimelineGivesEveryPacketItsSlotAndOwesOnlyWhatWasHeld) {
     setFrequency(100);
-    UdpTransport stream(nullptr, &params, &feed, &hello);
-    stream.onModeChanged(0);  // the timeline starts now
+    UdpTransport stream(nullptr, &state, &feed);
     const auto t0 = UdpTransport::Clock::now();
     const auto sendsAt = [&](double ms) {
         const auto now = t0 + std::chrono::duration_cast<UdpTransport::Clock::duration>(
@@ -117,22 +120,22 @@ TEST_F(StreamTest, TimelineGivesEveryPacketItsSlotAndOwesOnlyWhatWasHeld) {
         return receiver.datagrams.size() - before;
     };
     EXPECT_EQ(sendsAt(0.5), 2u) << "packets 0 and 1 leave at once";
-    stream.onFreqChanged(100);  // a reset while the stream waits for the 10 ms slot
+    state.restartTimeline();  // a reset while the stream waits for the 10 ms slot
     EXPECT_EQ(sendsAt(5), 1u) << "the wait for the old slot ends: packet 1 of the new timeline at once";
-    EXPECT_EQ(sendsAt(15), 1u) << "packet 2 at its slot, nothing owed from the wait";
-    EXPECT_EQ(sendsAt(55), 4u) << "slots 20 to 50 ms, back to back";
+    EXPECT_EQ(sendsAt(20), 1u) << "packet 2 at its slot, nothing owed from the wait";
+    EXPECT_EQ(sendsAt(60), 4u) << "slots 25 to 55 ms, back to back";
     EXPECT_EQ(stream.latePackets(), 3u) << "those more than a period behind";
     stream.shutdown();
-    EXPECT_EQ(sendsAt(65), 0u);
+    EXPECT_EQ(sendsAt(70), 0u);
     stream.resume();
-    EXPECT_EQ(sendsAt(95), 4u) << "the pause is owed";
+    EXPECT_EQ(sendsAt(100), 4u) << "the pause is owed";
     setFrequency(100, 0);
-    EXPECT_EQ(sendsAt(105), 0u);
+    EXPECT_EQ(sendsAt(110), 0u);
     setFrequency(0);
-    EXPECT_EQ(sendsAt(125), 0u);
-    EXPECT_EQ(sendsAt(225), 0u);
+    EXPECT_EQ(sendsAt(130), 0u);
+    EXPECT_EQ(sendsAt(230), 0u);
     setFrequency(100);
-    EXPECT_EQ(sendsAt(325), 3u) << "disabled 100-125 ms is owed, frequency 0 from 125 to 325 ms is not";
+    EXPECT_EQ(sendsAt(330), 3u) << "disabled 105-130 ms is owed, frequency 0 from 130 to 330 ms is not";
     EXPECT_EQ(stream.latePackets(), 3u) << "held slots are owed, not missed";
     for (size_t i = 0; i < receiver.datagrams.size(); ++i) {
         const uint16_t packet = u16At(receiver.datagrams[i], packet::kPacketCounter);
@@ -148,7 +151,8 @@ TEST_F(StreamTest, NeitherARateChangeNorAStopWaitsOutASlowPeriod) {
     UdpTransport* worker = makeStream();
     RunningWorker<UdpTransport> stream(worker);
     ASSERT_TRUE(receiver.waitForCount(2));  // packets 0 and 1 leave at once
-    worker->onFreqChanged(200);
+    setFrequency(200);
+    state.followRecordRate();
     EXPECT_TRUE(receiver.waitForCount(20, 500)) << "the new rate waited for the old second";
     EXPECT_LT(stream.stop(), 500);
 }

@@ -3,7 +3,7 @@
 #include "ProtocolDoc.h"
 
 #include "params/UserParamsFields.h"
-#include "scanner/ScannerSettings.h"
+#include "state/ScannerSettings.h"
 #include "tcp/CommandTable.h"
 #include "tcp/Replies.h"
 #include "tcp/RequestHeader.h"

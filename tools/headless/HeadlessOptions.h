@@ -4,7 +4,7 @@
 #include "faults/FaultSpec.h"
 #include "params/DataPlaces.h"
 #include "profile/ProfileSource.h"
-#include "scanner/ScannerSettings.h"
+#include "state/ScannerSettings.h"
 
 #include <QString>
 #include <QStringList>

@@ -2,7 +2,7 @@
 
 #include "HeadlessOptions.h"
 
-#include "scanner/ScannerSettings.h"
+#include "state/ScannerSettings.h"
 
 #include <QString>
 #include <optional>

@@ -1,4 +1,6 @@
-#include "scanner/ScannerSettings.h"
+#include "state/ScannerSettings.h"
+
+#include <QHostAddress>
 
 USER_PARAMS defaultUserParams() {
     USER_PARAMS p{};
@@ -11,4 +13,8 @@ USER_PARAMS defaultUserParams() {
     ipv4TextToField(QStringLiteral("255.255.255.0"), p.tcp_subnet_mask_u8);
     ipv4TextToField(QStringLiteral("255.255.255.255"), p.udp_ip_address_u8);
     return p;
+}
+
+uint32_t ScannerSettings::sendingAddress() const {
+    return sendsFromLocalAddress() ? QHostAddress(localAddress).toIPv4Address() : 0;
 }

@@ -33,10 +33,20 @@ struct ScannerSettings {
     bool stepdirForward = true;
 
     PanelExtras extras() const { return PanelExtras{serial, xsmr, zbase}; }
+    // The address hello and stream leave from: localAddress, or any (0).
+    uint32_t sendingAddress() const;
     bool sendsFromLocalAddress() const {
         return sendFromLocalAddress || streamTo.kind != StreamTarget::Kind::Loopback ||
                helloTo.kind != HelloTarget::Kind::Loopback;
     }
+};
+
+// What a profile packet's trailer and noise take from the settings.
+struct TrailerSettings {
+    uint16_t xemr = 0;
+    uint16_t zdiap = 0;
+    int noise = 0;
+    bool stepdirForward = false;
 };
 
 // The record a scanner starts with when there is no parameter file: it

@@ -1,0 +1,18 @@
+#include "state/Watchers.h"
+
+int Watchers::add(std::function<void()> watcher) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    watchers_.emplace(next_, std::move(watcher));
+    return next_++;
+}
+
+void Watchers::remove(int id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    watchers_.erase(id);
+}
+
+void Watchers::notify() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& watcher : watchers_)
+        watcher.second();
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <mutex>
+
+// Whoever acts on a piece of shared state watches it instead of polling:
+// the writer calls notify() after each write, on its own thread and outside
+// the state's lock (a watcher may read the state, never write it). Once
+// remove() has returned, that watcher runs no more and is not running.
+class Watchers {
+public:
+    int add(std::function<void()> watcher);
+    void remove(int id);
+    void notify();
+
+private:
+    std::mutex mutex_;  // held while they run
+    std::map<int, std::function<void()>> watchers_;
+    int next_ = 0;
+};
