@@ -10,7 +10,7 @@
 #include "profile/ProfileSource.h"
 #include "tcp/CommandDispatcher.h"
 #include "tcp/CommandTable.h"
-#include "tcp/MeasurementSchedule.h"
+#include "state/MeasurementSchedule.h"
 #include "tcp/Replies.h"
 #include "tcp/RequestFramer.h"
 #include "udp/HelloPacket.h"

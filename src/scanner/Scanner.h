@@ -47,7 +47,7 @@ public:
     const UserParamsStore& params() const { return state_.record(); }
     ProfileStore& profile() { return profile_; }
     const ProfileStore& profile() const { return profile_; }
-    HelloBuffer& hello() { return state_.identity(); }
+    DeviceIdentity& hello() { return state_.identity(); }
     CameraPicture& picture() { return *picture_; }
 
     ScannerSettings settings() const;

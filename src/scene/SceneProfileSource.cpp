@@ -2,7 +2,7 @@
 
 #include "log/LogCategories.h"
 #include "params/UserParamsIni.h"
-#include "tcp/MeasurementSchedule.h"
+#include "state/MeasurementSchedule.h"
 
 #include <algorithm>
 

@@ -3,7 +3,7 @@
 #include "params/UserParams.h"
 #include "state/ScannerSettings.h"
 #include "state/Watchers.h"
-#include "udp/HelloPacket.h"
+#include "state/DeviceIdentity.h"
 
 #include <atomic>
 #include <cstdint>
@@ -20,8 +20,8 @@ class ScannerState {
 public:
     UserParamsStore& record() { return record_; }
     const UserParamsStore& record() const { return record_; }
-    HelloBuffer& identity() { return identity_; }
-    const HelloBuffer& identity() const { return identity_; }
+    DeviceIdentity& identity() { return identity_; }
+    const DeviceIdentity& identity() const { return identity_; }
 
     ScannerSettings settings() const;
     TrailerSettings trailer() const;
@@ -52,7 +52,7 @@ private:
     void advanceTimeline(bool evenAtTheSameRate);
 
     UserParamsStore record_;
-    HelloBuffer identity_;
+    DeviceIdentity identity_;
     mutable std::mutex settingsMutex_;
     ScannerSettings settings_;
     std::atomic<uint64_t> timeline_{0};

@@ -3,7 +3,7 @@
 #include "params/UserParams.h"
 #include "profile/CameraPicture.h"
 #include "profile/ProfileSource.h"
-#include "tcp/MeasurementSchedule.h"
+#include "state/MeasurementSchedule.h"
 #include "tcp/RequestFramer.h"
 #include "state/ScannerState.h"
 
@@ -50,7 +50,7 @@ private:
     UserParamsStore& params_;
     const ProfileFeed& profile_;
     const CameraPicture* picture_;
-    HelloBuffer& hello_;
+    DeviceIdentity& hello_;
     MeasurementSchedule& schedule_;
     uint8_t imageCounter_ = 255;  // the first transfer is number 0
     uint8_t chunkCounter_ = 0;

@@ -14,7 +14,7 @@ QByteArray paramsImage(const USER_PARAMS& params) {
     return QByteArray(reinterpret_cast<const char*>(&params), kUserParamsSize);
 }
 
-QByteArray factoryParamsImage(const HelloBuffer& hello) {
+QByteArray factoryParamsImage(const DeviceIdentity& hello) {
     const FactoryImage image = hello.factoryImage();
     return QByteArray(reinterpret_cast<const char*>(image.data()), kFactoryImageSize);
 }

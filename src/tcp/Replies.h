@@ -3,7 +3,7 @@
 #include "params/UserParams.h"
 #include "profile/CameraPicture.h"
 #include "profile/ProfileSource.h"
-#include "udp/HelloPacket.h"
+#include "state/DeviceIdentity.h"
 #include "udp/ProfilePacket.h"
 
 #include <QByteArray>
@@ -16,7 +16,7 @@ constexpr int kPictureChunkHeaderSize = 2;
 QByteArray paramsImage(const USER_PARAMS& params);
 
 // The factory parameters block followed by the template's tail, 1024 bytes.
-QByteArray factoryParamsImage(const HelloBuffer& hello);
+QByteArray factoryParamsImage(const DeviceIdentity& hello);
 
 // The fixed extents block.
 QByteArray extentsBlock();

@@ -5,7 +5,7 @@
 #include "profile/CameraPicture.h"
 #include "profile/ProfileSource.h"
 #include "tcp/CommandDispatcher.h"
-#include "tcp/MeasurementSchedule.h"
+#include "state/MeasurementSchedule.h"
 #include "tcp/RequestFramer.h"
 #include "tcp/RequestJournal.h"
 #include "state/ScannerState.h"

@@ -3,7 +3,6 @@
 #include <QString>
 #include <array>
 #include <cstdint>
-#include <mutex>
 
 constexpr int kHelloPacketSize = 268;
 constexpr int kFactoryParamsOffset = 12;  // the factory parameters block inside the hello packet
@@ -35,38 +34,3 @@ using SerialBytes = std::array<uint8_t, 3>;
 
 // The serial number's 3-byte form: the middle byte holds only 7 bits.
 SerialBytes encodeSerialNumber(int serial);
-
-// One scanner's hello packet, whose bytes 12..267 are its only copy of the
-// factory parameters, and the 1024-byte factory template. The scanner's
-// announcer, stream and command server all go through this one guarded
-// object; each call is atomic with respect to the others.
-class HelloBuffer {
-public:
-    HelloBuffer();  // filled from the built-in template
-
-    HelloBytes packet() const;
-    SerialBytes serialBytes() const;
-    FactoryImage factoryImage() const;
-
-    // Empty text changes nothing; missing or non-numeric parts give 0.
-    void setLocalAddress(const QString& address);
-    void setSerialNumber(int serial);
-    void setXsmr(int value);
-    void setXemr(int value);
-    void setZbase(int value);
-    void setZdiap(int value);
-    // What the announcer stamps into the packet when the scanner starts.
-    void markRunning(uint16_t udpPort, uint16_t tcpPort);
-    // Sets the MAC in the packet and in the factory template.
-    void setMac(const std::array<uint8_t, kMacSize>& mac);
-    // Overwrites the leading bytes of the factory block; at most
-    // kFactoryWritableSize bytes are taken.
-    void writeFactoryPrefix(const uint8_t* data, int size);
-
-private:
-    void setU16(int offset, int value);
-
-    mutable std::mutex mutex_;
-    HelloBytes packet_;
-    FactoryImage factoryTemplate_;
-};

@@ -4,6 +4,7 @@
 #include "params/UserParamsFields.h"
 #include "tcp/CommandTable.h"
 #include "tcp/RequestHeader.h"
+#include "state/DeviceIdentity.h"
 #include "udp/HelloPacket.h"
 
 #include <QDir>
@@ -76,7 +77,7 @@ protected:
     void request(uint32_t code, const QByteArray& payload = {}) { segment(encodeRequest(code, payload), true); }
 
     void hello(uint16_t port, uint16_t tcpPort) {
-        HelloBuffer hello;
+        DeviceIdentity hello;
         hello.setSerialNumber(54321);
         hello.markRunning(6003, tcpPort);
         const Frames frames = ipv4Packets(QByteArray(reinterpret_cast<const char*>(hello.packet().data()), kHelloPacketSize), port);

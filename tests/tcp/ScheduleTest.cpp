@@ -1,4 +1,4 @@
-#include "tcp/MeasurementSchedule.h"
+#include "state/MeasurementSchedule.h"
 
 #include <QElapsedTimer>
 #include <QThread>

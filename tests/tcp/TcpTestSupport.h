@@ -22,5 +22,5 @@ struct ServedParts {
     ProfileStore profile;
     ProfileFeed feed{profile};
     CameraPicture picture{};
-    HelloBuffer& hello = state.identity();
+    DeviceIdentity& hello = state.identity();
 };

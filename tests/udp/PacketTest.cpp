@@ -1,4 +1,5 @@
 #include "support/TestUtil.h"
+#include "state/DeviceIdentity.h"
 #include "udp/HelloPacket.h"
 #include "udp/ProfilePacket.h"
 #include "udp/ProfilePacketDecoder.h"
@@ -11,11 +12,11 @@ QByteArray bytes(const uint8_t* data, int from, int count) {
     return QByteArray(reinterpret_cast<const char*>(data) + from, count);
 }
 
-TEST(HelloBuffer, PanelValuesMacAndAtMost49WrittenBytesLandAtTheirOffsets) {
+TEST(DeviceIdentity, PanelValuesMacAndAtMost49WrittenBytesLandAtTheirOffsets) {
     // The serial number's middle byte has seven bits.
     EXPECT_EQ(encodeSerialNumber(32767), (SerialBytes{0xFF, 0x7F, 0x00}));
     EXPECT_EQ(encodeSerialNumber(32768), (SerialBytes{0x00, 0x00, 0x01}));
-    HelloBuffer hello;
+    DeviceIdentity hello;
     const QByteArray written(100, '\x5A');
     hello.writeFactoryPrefix(reinterpret_cast<const uint8_t*>(written.constData()), written.size());
     hello.setZbase(4);

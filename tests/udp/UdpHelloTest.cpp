@@ -29,14 +29,14 @@ struct Announced {
 
     ScannerState state;
     UserParamsStore& params = state.record();
-    HelloBuffer& hello = state.identity();
+    DeviceIdentity& hello = state.identity();
     Receiver receiver;
 };
 
 TEST(UdpHello, AnnouncesStampedWithPortsAndTheHostsMacThenRepeatsWithChangesUntilStopped) {
     Announced setup;
     UserParamsStore& params = setup.params;
-    HelloBuffer& hello = setup.hello;
+    DeviceIdentity& hello = setup.hello;
     Receiver& receiver = setup.receiver;
     params.update([](USER_PARAMS& p) {
         p.udp_port_u16 = 6003;

@@ -35,7 +35,7 @@ protected:
     UserParamsStore& params = state.record();
     ProfileStore profile;
     ProfileFeed feed{profile};
-    HelloBuffer& hello = state.identity();
+    DeviceIdentity& hello = state.identity();
     Receiver receiver;
 };
 
