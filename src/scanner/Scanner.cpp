@@ -184,6 +184,12 @@ uint64_t Scanner::refusedSends() const {
     return refusedSendsBefore_ + (stream_ ? stream_->refusedSends() + helloWorker_->refusedSends() : 0);
 }
 
+void Scanner::setStreamPaused(bool paused) {
+    streamPaused_ = paused;
+    if (stream_)
+        stream_->setOperatorPaused(paused);
+}
+
 quint16 Scanner::listeningPort() const { return server_ ? server_->listeningPort() : 0; }
 
 RecordingFrame Scanner::recordingFrame() const { return feed_.current()->frameOf(streamedMeasurement()); }
@@ -241,6 +247,7 @@ void Scanner::primeWorkers() {
     server_->onModeChanged();
     stream_->SwitchStepdir(s.stepdirForward);
     server_->SwitchStepdir(s.stepdirForward);
+    stream_->setOperatorPaused(streamPaused_);
 }
 
 // The server's outcome is read here rather than sent over from its thread,

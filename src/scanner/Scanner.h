@@ -77,6 +77,12 @@ public:
     void beginOutage(std::chrono::milliseconds length, std::function<void(bool)> begun = {});
     // 0 unless the command server listens.
     quint16 listeningPort() const;
+    // On this object's thread: holds the stream (nothing sent, the packet
+    // counter stands) until resumed, through outages, whatever clients connect
+    // or leave; a client's own pause holds it meanwhile as ever.
+    void setStreamPaused(bool paused);
+    // Thread-safe.
+    bool streamPaused() const { return streamPaused_; }
 
     // Settings; each takes effect in the running workers at once.
     void setLocalAddress(const QString& address);
@@ -188,5 +194,6 @@ private:
     uint64_t refusedSendsBefore_ = 0;
     std::atomic<int> appliedFrequency_{-1};  // the rate the schedules run at
     std::atomic<bool> listenFailed_{false};
+    std::atomic<bool> streamPaused_{false};
     bool listenReported_ = false;  // of this start
 };

@@ -76,6 +76,12 @@ public:
     void useRoute(StreamRoute* route) { route_ = route; }
     // Thread-safe: the route's target changed, which a held stream does not watch.
     void onRouteChanged() { wake(); }
+    // Thread-safe: an operator's pause, apart from a client's. Its time is
+    // not owed: the stream goes on at its rate, with no burst to catch up.
+    void setOperatorPaused(bool paused) {
+        operatorPaused_ = paused;
+        wake();
+    }
 
 signals:
     void finished();
@@ -121,6 +127,7 @@ private:
     Clock::time_point onTimeFrom_{};
     bool held_ = true;
     std::atomic<bool> paused_{false};
+    std::atomic<bool> operatorPaused_{false};
     std::atomic<uint16_t> xemr_{0};
     std::atomic<uint16_t> zdiap_{0};
     std::atomic<int> noize_{0};
