@@ -75,7 +75,9 @@ function ticks(min, max) {
 
 function drawProfile(canvas, p) {
   const g = canvas.getContext("2d");
-  const w = canvas.width, h = canvas.height, left = 36, bottom = 22;
+  // A small card's canvas has no room for ticks.
+  const small = canvas.width < 400;
+  const w = canvas.width, h = canvas.height, left = small ? 3 : 36, bottom = small ? 3 : 22;
   // Centred on the laser when points lie left of it, else from the edge.
   const centred = p.x.some((x) => x < 0);
   const xMin = centred ? -p.x_range / 2 : 0, xMax = centred ? p.x_range / 2 : p.x_range;
@@ -90,11 +92,13 @@ function drawProfile(canvas, p) {
   g.beginPath();
   g.moveTo(left, 4); g.lineTo(left, h - bottom); g.lineTo(w - 4, h - bottom);
   g.stroke();
-  g.textAlign = "center";
-  for (const x of ticks(xMin, xMax)) g.fillText(String(x), px(x), h - bottom + 12);
-  g.textAlign = "right";
-  for (const z of ticks(zMin, zMax)) g.fillText(String(z), left - 4, pz(z) + 3);
-  g.fillText("mm", w - 4, h - 2);
+  if (!small) {
+    g.textAlign = "center";
+    for (const x of ticks(xMin, xMax)) g.fillText(String(x), px(x), h - bottom + 12);
+    g.textAlign = "right";
+    for (const z of ticks(zMin, zMax)) g.fillText(String(z), left - 4, pz(z) + 3);
+    g.fillText("mm", w - 4, h - 2);
+  }
   g.strokeStyle = "#1f6feb";
   g.lineWidth = 1.5;
   g.beginPath();
