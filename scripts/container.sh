@@ -118,6 +118,25 @@ find_client() {
 # Milliseconds since the epoch.
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
+# A second run of the image serving HTTP on A's address with a bearer
+# secret, checked from B: health, stats with and without the secret, and a
+# fault set through the API.
+check_http() {
+  step "HTTP front end from $b"
+  printf 's3cret-container\n' >"$state/http-token"
+  chmod 644 "$state/http-token"
+  local http url=http://198.51.100.1:8080 bearer=(-H "Authorization: Bearer s3cret-container")
+  http=$(podman run -d --read-only --network "ns:/run/netns/$a" -v "$state/http-token:/run/px310-token:ro" \
+    "$image:$version" --listen 198.51.100.1 --tcp-port 6201 --http 198.51.100.1:8080 --http-token /run/px310-token)
+  cleanups+=("podman rm -f -v $http >/dev/null")
+  local get=(in_b curl -s --retry 20 --retry-connrefused --retry-delay 1 -o /dev/null -w '%{http_code}')
+  [ "$("${get[@]}" "$url/healthz")" = 200 ] || fail "no health from $url in $b"
+  [ "$("${get[@]}" "$url/api/stats")" = 401 ] || fail "$url/api/stats served without the bearer secret"
+  in_b curl -s "${bearer[@]}" --data 'loss=5%' "$url/api/faults" >/dev/null || fail "POST $url/api/faults failed"
+  in_b curl -s "${bearer[@]}" "$url/api/stats" | grep -q '"current_faults":"loss=5%"' ||
+    fail "the fault set through $url does not show in its stats"
+}
+
 test_image() {
   [ "$(id -u)" = 0 ] || fail "the test needs root for its network namespaces"
   podman image exists "$image:$version" || fail "no image $image:$version: run scripts/container.sh build first"
@@ -189,6 +208,8 @@ test_image() {
   in_b "${c[@]}" params set udp_ip_address_u8=198.51.100.2 udp_port_u16=16003 >/dev/null || fail "params set failed"
   in_b "$client" stream --port 16003 --seconds 2 --from 198.51.100.1 >"$state/stream" 2>&1 ||
     missed+=("no stream from 198.51.100.1 reached $b: $(cat "$state/stream")")
+
+  check_http
 
   # A flush lands in the volume as the image's user; a new start reads it back.
   in_b "${c[@]}" params flush >/dev/null || fail "params flush failed"

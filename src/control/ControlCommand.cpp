@@ -1,6 +1,7 @@
 #include "control/ControlCommand.h"
 
 #include <QHostAddress>
+#include <utility>
 
 namespace {
 
@@ -76,10 +77,17 @@ QString argumentOf(const QString& command) {
 ControlParse parseCommand(const QString& name, const QString& rest) {
     ControlParse result;
     ControlCommand& c = result.command;
-    if (name == QLatin1String("stats") || name == QLatin1String("requests")) {
+    static const std::pair<QLatin1String, ControlCommand::Kind> kBare[] = {
+        {QLatin1String("stats"), ControlCommand::Kind::Stats},
+        {QLatin1String("requests"), ControlCommand::Kind::Requests},
+        {QLatin1String("pause"), ControlCommand::Kind::Pause},
+        {QLatin1String("resume"), ControlCommand::Kind::Resume}};
+    for (const auto& [bare, kind] : kBare) {
+        if (name != bare)
+            continue;
         if (!rest.isEmpty())
             return refuse(ControlError::ExtraArgument, QStringLiteral("%1 takes nothing after it, not \"%2\"").arg(name, rest));
-        c.kind = name == QLatin1String("stats") ? ControlCommand::Kind::Stats : ControlCommand::Kind::Requests;
+        c.kind = kind;
         return result;
     }
     static const QStringList kTakingArguments = {QStringLiteral("faults"), QStringLiteral("profile"),
@@ -87,7 +95,7 @@ ControlParse parseCommand(const QString& name, const QString& rest) {
                                                  QStringLiteral("scene"),  QStringLiteral("truth")};
     if (!kTakingArguments.contains(name))
         return refuse(ControlError::UnknownCommand,
-                      QStringLiteral("unknown command \"%1\" (%2, stats, requests)").arg(name, kTakingArguments.join(", ")));
+                      QStringLiteral("unknown command \"%1\" (%2, stats, requests, pause, resume)").arg(name, kTakingArguments.join(", ")));
     if (rest.isEmpty())
         return refuse(ControlError::MissingArgument, QStringLiteral("%1 needs %2").arg(name, argumentOf(name)));
     if (name == QLatin1String("faults")) {

@@ -8,13 +8,15 @@
 // One line of the control protocol, without its line end:
 //   [--scanner ADDR] faults SPEC | faults clear | profile FILE.csv | replay PATH
 //                    | outage SECONDS | stats | requests | scene FILE.json | truth M
+//                    | pause | resume
 // ADDR is a scanner's IPv4 address in a rig, ADDR:PORT with its TCP port
 // among scanners on one address; without it the command is for the first
 // scanner. SECONDS has up to 3 decimals, at most one hour. M is a
 // measurement counter (32 bits). FILE and PATH are the rest of the line and
-// may hold spaces.
+// may hold spaces. pause holds the stream until resume, whatever clients
+// connect or leave meanwhile.
 struct ControlCommand {
-    enum class Kind { Faults, ClearFaults, Profile, Replay, Outage, Stats, Requests, Scene, Truth };
+    enum class Kind { Faults, ClearFaults, Profile, Replay, Outage, Stats, Requests, Scene, Truth, Pause, Resume };
 
     Kind kind = Kind::Stats;
     QString scanner;  // "ADDR" or "ADDR:PORT" in canonical form; empty: the first scanner
@@ -32,7 +34,7 @@ enum class ControlError {
     UnknownCommand,
     BadScanner,     // --scanner without an IPv4 address (and port)
     MissingArgument,
-    ExtraArgument,  // stats with something after it
+    ExtraArgument,  // stats, requests, pause or resume with something after it
     BadFaults,      // the fault list is refused; the message is its parser's
     BadSeconds,
     BadMeasurement,

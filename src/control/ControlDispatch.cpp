@@ -31,6 +31,13 @@ void tellTruth(ControlTarget& target, const ControlCommand& c, const ControlAnsw
         answer({false, QStringLiteral("no scene is playing")});
 }
 
+void pauseStream(ControlTarget& target, const ControlCommand& c, bool paused, const ControlAnswer& answer) {
+    if (Scanner* scanner = target.addressed(c.scanner, answer)) {
+        scanner->setStreamPaused(paused);
+        answer({true, paused ? QStringLiteral("stream paused") : QStringLiteral("stream resumed")});
+    }
+}
+
 }  // namespace
 
 void runControlCommand(ControlTarget& target, const ControlCommand& c, const ControlAnswer& answer) {
@@ -44,6 +51,8 @@ void runControlCommand(ControlTarget& target, const ControlCommand& c, const Con
     case ControlCommand::Kind::Requests: listRequests(target, c, answer); return;
     case ControlCommand::Kind::Scene: playScene(target, c, answer); return;
     case ControlCommand::Kind::Truth: tellTruth(target, c, answer); return;
+    case ControlCommand::Kind::Pause: pauseStream(target, c, true, answer); return;
+    case ControlCommand::Kind::Resume: pauseStream(target, c, false, answer); return;
     }
 }
 

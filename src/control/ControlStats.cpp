@@ -48,6 +48,7 @@ void addDestinations(QJsonObject& json, const Scanner& scanner) {
 QJsonObject scannerStatsJson(const Scanner& scanner) {
     QJsonObject stats = statsJson(scanner.faultCounters(), scanner.faults(), scanner.latePackets(), scanner.refusedSends());
     addDestinations(stats, scanner);
+    stats.insert(QStringLiteral("paused"), scanner.streamPaused());
     return stats;
 }
 

@@ -19,7 +19,8 @@ class Scanner;
 //  "stream_destination": "ADDR:PORT" or "held: why", "destinations_refused": n, "hello_to": "loopback" | "broadcast" |
 //  "ADDR", "hello_destinations": ["ADDR:PORT", ...]}
 void addDestinations(QJsonObject& json, const Scanner& scanner);
-// The answer to stats for one scanner: statsJson() with its destinations.
+// The answer to stats for one scanner: statsJson() with its destinations and
+// "paused": whether the stream is held by a pause command.
 QJsonObject scannerStatsJson(const Scanner& scanner);
 
 class RequestJournal;

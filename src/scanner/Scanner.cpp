@@ -175,6 +175,8 @@ uint64_t Scanner::refusedSends() const {
     return refusedSendsBefore_ + (stream_ ? stream_->refusedSends() + helloWorker_->refusedSends() : 0);
 }
 
+void Scanner::setStreamPaused(bool paused) { state_.setStreamPaused(paused); }
+
 quint16 Scanner::listeningPort() const { return server_ ? server_->listeningPort() : 0; }
 
 RecordingFrame Scanner::recordingFrame() const { return feed_.current()->frameOf(streamedMeasurement()); }

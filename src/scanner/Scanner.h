@@ -78,6 +78,12 @@ public:
     void beginOutage(std::chrono::milliseconds length, std::function<void(bool)> begun = {});
     // 0 unless the command server listens.
     quint16 listeningPort() const;
+    // On this object's thread: holds the stream (nothing sent, the packet
+    // counter stands) until resumed, through outages, whatever clients connect
+    // or leave; a client's own pause holds it meanwhile as ever.
+    void setStreamPaused(bool paused);
+    // Thread-safe.
+    bool streamPaused() const { return state_.streamPaused(); }
 
     // Settings; each takes effect in the running workers at once.
     void setLocalAddress(const QString& address);

@@ -27,6 +27,11 @@ void ScannerState::advanceTimeline(bool evenAtTheSameRate) {
     watchers_.notify();
 }
 
+void ScannerState::setStreamPaused(bool paused) {
+    streamPaused_ = paused;
+    watchers_.notify();
+}
+
 int ScannerState::watch(const std::function<void()>& watcher) {
     std::lock_guard<std::mutex> lock(watchMutex_);
     watches_.emplace(nextWatch_, std::pair(record_.watch(watcher), watchers_.add(watcher)));

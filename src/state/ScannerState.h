@@ -43,6 +43,10 @@ public:
     // Goes up with each restart.
     uint64_t timeline() const { return timeline_; }
 
+    // An operator's hold on the stream, apart from a client's.
+    void setStreamPaused(bool paused);
+    bool streamPaused() const { return streamPaused_; }
+
     // `watcher` runs after each write to the record, the settings or the
     // timeline (see Watchers).
     int watch(const std::function<void()>& watcher);
@@ -56,6 +60,7 @@ private:
     mutable std::mutex settingsMutex_;
     ScannerSettings settings_;
     std::atomic<uint64_t> timeline_{0};
+    std::atomic<bool> streamPaused_{false};
     std::mutex rateMutex_;  // the setters' and the server's thread restart it
     int timelineRate_ = -1;  // the record's rate at the last restart
     Watchers watchers_;

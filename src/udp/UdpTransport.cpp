@@ -129,12 +129,12 @@ StreamSettings UdpTransport::readSettings() const {
 // destination the route refuses: nothing is sent and the packet counter
 // stands still. The time spent at frequency 0 is not owed (an infinite
 // period asks for no packets), nor the time held by a refusal (those
-// packets had nowhere to go).
+// packets had nowhere to go) or by an operator's pause.
 std::optional<StreamSettings> UdpTransport::streamingSettings(Clock::time_point now) {
     StreamSettings settings = readSettings();
     const std::optional<Endpoint> destination =
         route_ ? route_->endpoint(settings.record) : Endpoint{kLoopbackAddress, settings.record.port};
-    const bool unowed = settings.frequency == 0 || !destination;
+    const bool unowed = settings.frequency == 0 || !destination || state_->streamPaused();
     if (unowed && !unowedSince_)
         unowedSince_ = now;
     if (!unowed && unowedSince_) {

@@ -34,6 +34,7 @@ TEST(ControlLine, ParsesToItsCommand) {
         {"--scanner 127.000.000.002 stats", Kind::Stats, "127.0.0.2", ""},
         {"outage 9.09", Kind::Outage, "", "9090"}, {"scene /tmp/a b.json", Kind::Scene, "", "/tmp/a b.json"},
         {"--scanner 127.0.0.3 truth 4294967295", Kind::Truth, "127.0.0.3", "4294967295"},
+        {"pause", Kind::Pause, "", ""}, {"--scanner 127.0.0.2 resume", Kind::Resume, "127.0.0.2", ""},
     };
     for (const Valid& valid : lines) {
         const ControlParse parsed = parseControlLine(valid.line);
@@ -61,6 +62,7 @@ TEST(ControlLine, IsRefusedWithItsReason) {
         {"--scanner 127.0.0.1:0 stats", ControlError::BadScanner}, {"--scanner 127.0.0.1: stats", ControlError::BadScanner},
         {"faults", ControlError::MissingArgument}, {"profile ", ControlError::MissingArgument},
         {"outage", ControlError::MissingArgument}, {"stats now", ControlError::ExtraArgument}, {"requests 5", ControlError::ExtraArgument},
+        {"pause 5", ControlError::ExtraArgument}, {"resume now", ControlError::ExtraArgument},
         {"faults loss=5", ControlError::BadFaults}, {"outage 0", ControlError::BadSeconds},
         {"outage 3600.001", ControlError::BadSeconds}, {"outage 1.", ControlError::BadSeconds},
         {"outage -1", ControlError::BadSeconds}, {"outage 5s", ControlError::BadSeconds},

@@ -30,10 +30,17 @@ UNAVAILABLE = 503
 UNREAD_STREAMS = 4
 UNREAD_BUFFER = 4096
 UNREAD_SECONDS = 8
+# As many scanners as a page gets thumbnails of: the updates are large enough to fill the buffers soon.
+UNREAD_RIG = 64
 # The socket buffers fill within seconds, then the 10 s idle time runs out.
 DROPPED_WITHIN_SECONDS = 40
 CANNOT_START = 2
 READ_PARAMS = 4
+SEE_OTHER = 303
+SECRET = "s3cret-for-tests"
+THUMBNAIL_POINTS = 128
+PROFILE_POINTS = 640
+QUIET_SECONDS = 0.3
 
 
 def get(url, headers=None):
@@ -229,7 +236,7 @@ def metric(emulator, name):
 
 
 def test_a_page_that_never_reads_its_updates_has_them_skipped():
-    with Emulator(scanners=MAX_EVENT_STREAMS, http=True) as emulator:
+    with Emulator(scanners=UNREAD_RIG, http=True) as emulator:
         streams = [unread_event_stream(emulator.http_url) for _ in range(UNREAD_STREAMS)]
         try:
             deadline = time.monotonic() + UNREAD_SECONDS
@@ -255,7 +262,7 @@ def test_the_live_updates_carry_the_profiles_a_page_asks_for_only(emulator):
 
 
 def test_a_page_that_never_reads_its_updates_is_dropped_after_the_idle_time():
-    with Emulator(scanners=MAX_EVENT_STREAMS, http=True) as emulator:
+    with Emulator(scanners=UNREAD_RIG, http=True) as emulator:
         streams = [unread_event_stream(emulator.http_url) for _ in range(UNREAD_STREAMS)]
         try:
             deadline = time.monotonic() + DROPPED_WITHIN_SECONDS
@@ -289,7 +296,7 @@ def test_a_non_loopback_address_without_a_token_exits_2_naming_the_option():
 @pytest.fixture(scope="module")
 def guarded(tmp_path_factory):
     secret = tmp_path_factory.mktemp("token") / "secret"
-    secret.write_text("s3cret-for-tests\n")
+    secret.write_text(SECRET + "\n")
     with Emulator(extra_args=["--http", "127.0.0.1:0", "--http-token", str(secret)]) as running:
         yield running
 
@@ -299,7 +306,7 @@ def test_with_a_bearer_secret_a_request_without_it_is_answered_401(guarded):
 
 
 def test_with_a_bearer_secret_a_request_bringing_it_is_served(guarded):
-    assert get(guarded.http_url + "api/stats", {"Authorization": "Bearer s3cret-for-tests"})[0] == 200
+    assert get(guarded.http_url + "api/stats", {"Authorization": "Bearer " + SECRET})[0] == 200
 
 
 def test_with_a_bearer_secret_healthz_needs_none(guarded):
@@ -316,3 +323,94 @@ def test_with_a_bearer_secret_a_refusal_names_the_scheme_to_bring(guarded):
     with pytest.raises(urllib.error.HTTPError) as refused:
         urllib.request.urlopen(guarded.http_url + "api/stats", timeout=TIMEOUT)
     assert refused.value.headers["WWW-Authenticate"] == "Bearer"
+
+
+def test_the_live_updates_carry_thumbnails_of_the_cards_a_page_shows(emulator):
+    first = "%s:%d" % emulator.scanners[0]
+    event = first_event(emulator.http_url + "events?profiles=" + first)
+    assert 0 < len(event["scanners"][0]["profile"]["x"]) <= THUMBNAIL_POINTS
+
+
+def test_the_live_updates_carry_the_full_profile_of_the_scanner_a_page_details(emulator):
+    second = "%s:%d" % emulator.scanners[1]
+    event = first_event(emulator.http_url + "events?profiles=%s&detail=%s" % (second, second))
+    assert len(event["scanners"][1]["profile"]["x"]) == PROFILE_POINTS
+
+
+def sent_within(emulator, seconds, scanner=None):
+    before = emulator.stats(scanner)["datagrams_sent"]
+    time.sleep(seconds)
+    return emulator.stats(scanner)["datagrams_sent"] - before
+
+
+@pytest.fixture
+def paused():
+    with Emulator(control=False, http=True) as running:
+        running.pause()
+        time.sleep(QUIET_SECONDS)  # a packet may have been on its way
+        yield running
+
+
+def test_a_pause_from_the_api_holds_the_stream(paused):
+    assert sent_within(paused, QUIET_SECONDS) == 0
+
+
+def test_stats_tell_a_stream_paused_from_the_api(paused):
+    assert paused.stats()["paused"] is True
+
+
+def test_a_resume_from_the_api_lets_the_stream_go_on(paused):
+    paused.resume()
+    assert sent_within(paused, QUIET_SECONDS) > 0
+
+
+def test_a_pause_is_refused_as_a_get(emulator):
+    assert get(emulator.http_url + "api/pause")[0] == METHOD_NOT_ALLOWED
+
+
+def sign_in(url, token):
+    """The answer to /?token=TOKEN, not followed: (status, headers)."""
+    class Keep(urllib.request.HTTPRedirectHandler):
+        def redirect_request(self, *arguments):
+            return None
+    try:
+        with urllib.request.build_opener(Keep).open(url + "?token=" + urllib.parse.quote(token),
+                                                    timeout=TIMEOUT) as answer:
+            return answer.status, answer.headers
+    except urllib.error.HTTPError as answer:
+        return answer.code, answer.headers
+
+
+def session_cookie(guarded):
+    return sign_in(guarded.http_url, SECRET)[1]["Set-Cookie"].split(";")[0]
+
+
+def test_with_a_bearer_secret_the_page_opened_with_it_sends_the_browser_on_with_a_strict_httponly_cookie(guarded):
+    status, headers = sign_in(guarded.http_url, SECRET)
+    attributes = {part.strip() for part in headers["Set-Cookie"].split(";")[1:]}
+    assert (status, headers["Location"], {"HttpOnly", "SameSite=Strict"} <= attributes) == (SEE_OTHER, "/", True)
+
+
+def test_with_a_bearer_secret_a_wrong_token_in_the_pages_address_gets_no_cookie(guarded):
+    status, headers = sign_in(guarded.http_url, "not-" + SECRET)
+    assert (status, headers["Set-Cookie"]) == (UNAUTHORIZED, None)
+
+
+def test_with_a_bearer_secret_the_session_cookie_is_taken_for_it(guarded):
+    assert get(guarded.http_url + "api/stats", {"Cookie": session_cookie(guarded)})[0] == 200
+
+
+def test_with_a_bearer_secret_a_cookie_the_server_did_not_set_is_refused(guarded):
+    assert get(guarded.http_url + "api/stats", {"Cookie": "px310_session=" + SECRET})[0] == UNAUTHORIZED
+
+
+def test_with_a_bearer_secret_a_post_with_the_cookie_alone_is_refused(guarded):
+    status, _ = post(guarded.http_url + "api/faults", "loss=1%", {"Cookie": session_cookie(guarded)})
+    assert (status, guarded.stats()["current_faults"]) == (UNAUTHORIZED, "none")
+
+
+def test_with_a_bearer_secret_a_post_with_the_cookie_and_the_pages_token_is_served(guarded):
+    cookie = {"Cookie": session_cookie(guarded)}
+    token = json.loads(get(guarded.http_url + "api/token", cookie)[1])["token"]
+    status, _ = post(guarded.http_url + "api/faults", "dup=1%", dict(cookie, **{"X-PX310-Token": token}))
+    assert (status, guarded.stats()["current_faults"]) == (200, "dup=1%")

@@ -66,3 +66,12 @@ def test_the_python_module_drives_an_emulator_over_http_alone():
 @pytest.mark.px310(control=False, http=True)
 def test_the_pytest_fixture_drives_an_emulator_over_http(px310_emulator):
     assert px310_emulator.control("faults dup=3%") == "dup=3%"
+
+
+def test_the_client_pauses_a_scanners_stream_over_http(emulator):
+    second = "%s:%d" % emulator.scanners[1]
+    done = client(emulator.http_url, "--scanner", second, "pause")
+    try:
+        assert (done.returncode, emulator.stats(scanner=second)["paused"]) == (0, True)
+    finally:
+        emulator.resume(scanner=second)

@@ -24,6 +24,7 @@ pytestmark = [
 ]
 
 SCANNERS = 4
+SECRET = "s3cret-for-the-page"
 LARGE_RIG = 20  # more than the 16 cards whose profiles a page gets at once
 WAIT_S = 15
 # Ends the browser's process group once the test process is gone, however it ended: its
@@ -109,14 +110,61 @@ def test_every_cards_counters_move(page):
     assert all(b < a for b, a in zip(before, after)) and len(after) == SCANNERS
 
 
-def test_a_fault_set_from_the_page_shows_in_control_stats(rig, page):
+def show_grid(page):
+    page.execute_script("location.hash = ''")
+    WebDriverWait(page, WAIT_S).until(lambda b: b.find_element(By.ID, "cards").is_displayed())
+
+
+def detail_of(page, hash_text):
+    """The detail view once the page's address ends in #HASH_TEXT."""
+    page.execute_script("location.hash = arguments[0]", hash_text)
+    detail = page.find_element(By.ID, "detail")
+    WebDriverWait(page, WAIT_S).until(lambda _: detail.is_displayed())
+    return detail
+
+
+def test_a_click_on_a_card_opens_its_detail_view(rig, page):
+    show_grid(page)
+    address = "%s:%d" % rig.scanners[1]
+    page.find_element(By.CSS_SELECTOR, '[data-scanner="%s"] h2' % address).click()
+    detail = page.find_element(By.ID, "detail")
+    WebDriverWait(page, WAIT_S).until(lambda _: detail.is_displayed())
+    assert detail.find_element(By.CLASS_NAME, "name").text.endswith(address)
+
+
+def test_an_address_ending_in_a_serial_opens_that_scanners_detail_view(rig, page):
+    serial = str(rig.listening[3]["serial"])
+    detail = detail_of(page, serial)
+    WebDriverWait(page, WAIT_S).until(lambda _: detail.find_element(By.CLASS_NAME, "name").text)
+    assert detail.find_element(By.CLASS_NAME, "name").text.startswith("Serial %s " % serial)
+
+
+def test_the_detail_view_draws_its_scanners_profile_on_the_large_canvas(rig, page):
+    detail_of(page, "%s:%d" % rig.scanners[0])
+    WebDriverWait(page, WAIT_S).until(
+        lambda b: b.execute_script(PROFILE_PIXELS.replace("[data-serial] canvas", "#detail canvas"))[0] > 0)
+
+
+def test_a_fault_set_from_the_detail_view_shows_in_control_stats(rig, page):
     address = "%s:%d" % rig.scanners[2]
-    card = page.find_element(By.CSS_SELECTOR, '[data-scanner="%s"]' % address)
-    form = card.find_element(By.CSS_SELECTOR, 'form[data-command="faults"]')
+    detail = detail_of(page, address)
+    form = detail.find_element(By.CSS_SELECTOR, 'form[data-command="faults"]')
     form.find_element(By.NAME, "arg").send_keys("corrupt=2%")
     form.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
-    WebDriverWait(page, WAIT_S).until(lambda _: card.find_element(By.CLASS_NAME, "answer").text)
+    WebDriverWait(page, WAIT_S).until(lambda _: detail.find_element(By.CLASS_NAME, "answer").text)
     assert rig.stats(scanner=address)["current_faults"] == "corrupt=2%"
+
+
+def test_the_pause_button_on_a_card_pauses_its_scanners_stream(rig, page):
+    show_grid(page)
+    address = "%s:%d" % rig.scanners[1]
+    card = page.find_element(By.CSS_SELECTOR, '[data-scanner="%s"]' % address)
+    card.find_element(By.CSS_SELECTOR, "button.toggle").click()
+    try:
+        WebDriverWait(page, WAIT_S).until(lambda _: card.find_element(By.CLASS_NAME, "answer").text)
+        assert rig.stats(scanner=address)["paused"] is True
+    finally:
+        rig.resume(scanner=address)
 
 
 def test_a_post_from_the_page_without_its_token_is_refused(page):
@@ -136,3 +184,11 @@ def test_in_a_large_rig_the_card_scrolled_into_view_gets_its_profile(browser):
         last = browser.find_elements(By.CSS_SELECTOR, "[data-serial]")[-1]
         browser.execute_script("arguments[0].scrollIntoView()", last)
         WebDriverWait(browser, WAIT_S).until(lambda b: canvas_has_profile(b, last))
+
+
+def test_with_a_bearer_secret_the_page_opened_with_its_token_follows_the_live_updates(browser, tmp_path):
+    secret = tmp_path / "secret"
+    secret.write_text(SECRET + "\n")
+    with Emulator(extra_args=["--http", "127.0.0.1:0", "--http-token", str(secret)]) as guarded:
+        browser.get(guarded.http_url + "?token=" + SECRET)
+        WebDriverWait(browser, WAIT_S).until(lambda b: (b.execute_script(SENT) or [0])[0] > 0)

@@ -173,6 +173,59 @@ TEST(Scanner, AConnectedClientPausesTheStreamAndItsRateChangeRestartsIt) {
     EXPECT_FALSE(live.nextStreamDatagram(1000).isEmpty()) << "a 10 Hz stream sends within 100 ms";
 }
 
+// Datagrams the stream sends within `ms`, after dropping what was on its way.
+int streamedWithin(LiveEmulator& live, int ms) {
+    live.drainStream();
+    QThread::msleep(ms);
+    return live.drainStream();
+}
+
+constexpr int kQuietMs = 200;
+
+// A pause command and a client's pause hold the stream each on its own.
+TEST(Scanner, AClientLeavingDoesNotEndAPauseCommand) {
+    LiveEmulator live(100);
+    live.start();
+    ASSERT_FALSE(live.nextStreamDatagram().isEmpty());
+    live.scanner.setStreamPaused(true);
+    live.connectClient()->disconnectFromHost();
+    ASSERT_TRUE(waitUntil([&] { return live.scanner.faultCounters().clientsConnected == 0; }));
+    EXPECT_EQ(streamedWithin(live, kQuietMs), 0);
+}
+
+TEST(Scanner, AResumeCommandLeavesTheStreamHeldWhileAClientIsConnected) {
+    LiveEmulator live(100);
+    live.start();
+    live.scanner.setStreamPaused(true);
+    auto client = live.connectClient();
+    live.scanner.setStreamPaused(false);
+    EXPECT_EQ(streamedWithin(live, kQuietMs), 0);
+}
+
+TEST(Scanner, APauseCommandHoldsTheStreamThroughAnOutage) {
+    LiveEmulator live(100);
+    live.start();
+    live.scanner.setStreamPaused(true);
+    live.scanner.beginOutage(std::chrono::milliseconds(50), {});
+    ASSERT_FALSE(live.scanner.isRunning());
+    ASSERT_TRUE(waitUntil([&] { return live.scanner.isRunning(); }));
+    EXPECT_EQ(streamedWithin(live, kQuietMs), 0);
+}
+
+// Unlike a client's pause, whose slots are owed and sent back to back after it.
+TEST(Scanner, AStreamResumedAfterAPauseCommandSendsAtItsRateWithoutCatchingUp) {
+    constexpr int kPausedMs = 600;  // 60 packets at 100 Hz
+    constexpr int kAfterMs = 100;   // 10 packets at 100 Hz
+    LiveEmulator live(100);
+    live.start();
+    ASSERT_FALSE(live.nextStreamDatagram().isEmpty());
+    live.scanner.setStreamPaused(true);
+    QThread::msleep(kPausedMs);
+    live.drainStream();
+    live.scanner.setStreamPaused(false);
+    EXPECT_LT(streamedWithin(live, kAfterMs), 30);
+}
+
 // Stamped before the server listens, so that no client's write gets in first.
 TEST(Scanner, TheHelloHoldsTheStartsStreamPortOnceStartReturns) {
     LiveEmulator live(100);

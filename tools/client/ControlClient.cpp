@@ -22,8 +22,8 @@ const char kUsage[] =
     "has taken effect. TARGET is the path of its control socket, or the URL of its\n"
     "HTTP front end (http://HOST:PORT, px310-headless --http); FILE holds the bearer\n"
     "secret the front end was given with --http-token. Commands:\n"
-    "  faults SPEC | faults clear | profile FILE.csv | replay PATH | outage SECONDS | stats\n"
-    "  | requests | scene FILE.json | truth M\n"
+    "  faults SPEC | faults clear | profile FILE.csv | replay PATH | outage SECONDS | pause\n"
+    "  | resume | stats | requests | scene FILE.json | truth M\n"
     "each optionally after --scanner ADDR to address one scanner of a rig.\n"
     "stats, requests and truth print JSON; with --json every answer is JSON (a text one as\n"
     "{\"answer\": TEXT}). An error answer exits with 1.\n";

@@ -23,6 +23,7 @@ Q_LOGGING_CATEGORY(lcHttp, "px310.http", QtWarningMsg)
 namespace {
 
 constexpr unsigned kOk = 200;
+constexpr unsigned kSeeOther = 303;
 constexpr unsigned kBadRequest = 400;
 constexpr unsigned kUnauthorized = 401;
 constexpr unsigned kForbidden = 403;
@@ -120,7 +121,8 @@ struct HttpFrontEnd::Request {
 struct HttpFrontEnd::EventStream {
     HttpFrontEnd* owner = nullptr;
     MHD_Connection* connection = nullptr;
-    QByteArray profiles;  // the scanners whose profiles it gets, "ADDR:PORT,..."; empty: the first ones
+    QByteArray profiles;  // the scanners whose thumbnails it gets, "ADDR:PORT,..."; empty: the first ones
+    QByteArray detail;    // the scanner whose full profile it gets, "ADDR:PORT"; empty: none
     QByteArray event;
     int written = 0;
     bool suspended = false;
@@ -128,7 +130,11 @@ struct HttpFrontEnd::EventStream {
 };
 
 HttpFrontEnd::HttpFrontEnd(ControlTarget& target, ScannerList scanners, QObject* parent)
-    : QObject(parent), target_(target), scanners_(std::move(scanners)), pageToken_(randomToken()) {
+    : QObject(parent),
+      target_(target),
+      scanners_(std::move(scanners)),
+      pageToken_(randomToken()),
+      sessionToken_(randomToken()) {
     registerPage();
     timeout_.setSingleShot(true);
     connect(&timeout_, &QTimer::timeout, this, &HttpFrontEnd::serve);
@@ -225,6 +231,8 @@ MHD_Result HttpFrontEnd::handle(MHD_Connection* connection, const QByteArray& pa
         return replyError(connection, kMethodNotAllowed, QStringLiteral("only GET and POST are served"));
     if (path == "/healthz")
         return reply(connection, kOk, "ok\n", kText);
+    if (path == "/" && !bearer_.isEmpty() && !argument(connection, "token").isEmpty())
+        return signIn(connection);
     const QString refused = refusal(connection, method == "POST");
     if (!refused.isEmpty())
         return replyError(connection, bearer_.isEmpty() ? kForbidden : kUnauthorized, refused);
@@ -251,25 +259,50 @@ MHD_Result HttpFrontEnd::route(MHD_Connection* connection, const QByteArray& pat
     if (path == "/events")
         return openEvents(connection);
     if (path == "/api/token")
-        return reply(connection, kOk, jsonLine({{QStringLiteral("token"), QString::fromLatin1(activeToken())}}).toUtf8(),
+        return reply(connection, kOk, jsonLine({{QStringLiteral("token"), QString::fromLatin1(pageToken_)}}).toUtf8(),
                      kJson);
     if (path == "/api/scanners")
-        return reply(connection, kOk, snapshotJson(argument(connection, "profiles")), kJson);
+        return reply(connection, kOk, snapshotJson(argument(connection, "profiles"), argument(connection, "detail")),
+                     kJson);
     return replyError(connection, kNotFound, QStringLiteral("nothing at %1").arg(QString::fromUtf8(path)));
 }
 
-QByteArray HttpFrontEnd::activeToken() const { return bearer_.isEmpty() ? pageToken_ : bearer_; }
-
 QString HttpFrontEnd::refusal(MHD_Connection* connection, bool changes) const {
     if (!bearer_.isEmpty())
-        return sameSecret(header(connection, MHD_HTTP_HEADER_AUTHORIZATION), "Bearer " + bearer_)
-                   ? QString()
-                   : QStringLiteral("needs the bearer token");
+        return bearerRefusal(connection, changes);
     if (!loopbackHost(header(connection, MHD_HTTP_HEADER_HOST)))
         return QStringLiteral("the Host must name this machine's loopback");
     if (changes && !sameSecret(header(connection, kTokenHeader), pageToken_))
         return QStringLiteral("a POST needs the page's token");
     return QString();
+}
+
+// The cookie is sent by the browser alone, also on a form another site
+// submits from a page it opened here: a POST must show it read the page.
+QString HttpFrontEnd::bearerRefusal(MHD_Connection* connection, bool changes) const {
+    if (sameSecret(header(connection, MHD_HTTP_HEADER_AUTHORIZATION), "Bearer " + bearer_))
+        return QString();
+    const QByteArray session(MHD_lookup_connection_value(connection, MHD_COOKIE_KIND, kSessionCookie));
+    if (!sameSecret(session, sessionToken_))
+        return QStringLiteral("needs the bearer token");
+    if (changes && !sameSecret(header(connection, kTokenHeader), pageToken_))
+        return QStringLiteral("a POST needs the page's token");
+    return QString();
+}
+
+// /?token=SECRET: the browser gets the session cookie and is sent on to the
+// page, so the secret leaves the address bar.
+MHD_Result HttpFrontEnd::signIn(MHD_Connection* connection) {
+    if (!sameSecret(argument(connection, "token"), bearer_))
+        return replyError(connection, kUnauthorized, QStringLiteral("the token is not the bearer token"));
+    MHD_Response* response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+    const QByteArray cookie = QByteArray(kSessionCookie) + '=' + sessionToken_ + "; Path=/; HttpOnly; SameSite=Strict";
+    MHD_add_response_header(response, MHD_HTTP_HEADER_SET_COOKIE, cookie.constData());
+    MHD_add_response_header(response, MHD_HTTP_HEADER_LOCATION, "/");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    const MHD_Result queued = MHD_queue_response(connection, kSeeOther, response);
+    MHD_destroy_response(response);
+    return queued;
 }
 
 // /api/NAME?scanner=ADDR[:PORT]: the control line "[--scanner ADDR] NAME ARG",
@@ -327,8 +360,9 @@ MHD_Result HttpFrontEnd::openEvents(MHD_Connection* connection) {
     if (int(streams_.size()) >= kMaxEventStreams)
         return replyError(connection, kUnavailable,
                           QStringLiteral("more than %1 pages follow the live updates").arg(kMaxEventStreams));
-    QByteArray profiles = argument(connection, "profiles");
-    auto* stream = new EventStream{this, connection, profiles, snapshotEvent(profiles)};
+    const QByteArray profiles = argument(connection, "profiles");
+    const QByteArray detail = argument(connection, "detail");
+    auto* stream = new EventStream{this, connection, profiles, detail, snapshotEvent(profiles, detail)};
     MHD_Response* response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kEventBlockBytes,
                                                                &HttpFrontEnd::readEvents, stream,
                                                                &HttpFrontEnd::freeEvents);
@@ -364,15 +398,16 @@ void HttpFrontEnd::freeEvents(void* context) {
 void HttpFrontEnd::push() {
     if (streams_.empty())
         return;
-    std::map<QByteArray, QByteArray> events;  // by the profiles asked for: pages alike share one
+    std::map<std::pair<QByteArray, QByteArray>, QByteArray> events;  // by the profiles asked for: pages alike share one
     for (EventStream* stream : std::vector<EventStream*>(streams_)) {
         if (!stream->idle()) {
             ++figures_.eventsDropped;
             continue;
         }
-        auto event = events.find(stream->profiles);
+        const std::pair<QByteArray, QByteArray> asked(stream->profiles, stream->detail);
+        auto event = events.find(asked);
         if (event == events.end())
-            event = events.emplace(stream->profiles, snapshotEvent(stream->profiles)).first;
+            event = events.emplace(asked, snapshotEvent(asked.first, asked.second)).first;
         stream->event = event->second;
         stream->written = 0;
         if (stream->suspended) {
@@ -393,22 +428,26 @@ void HttpFrontEnd::resume(MHD_Connection* connection) {
     timeout_.start(0);
 }
 
-// At most kProfileCards profiles: those `profiles` names, else the first scanners'.
-QByteArray HttpFrontEnd::snapshotJson(const QByteArray& profiles) const {
+// At most kProfileCards thumbnails: of those `profiles` names, else of the
+// first scanners; the full profile of `detail`.
+QByteArray HttpFrontEnd::snapshotJson(const QByteArray& profiles, const QByteArray& detail) const {
     const QList<QByteArray> named = profiles.split(',');
     QJsonArray cards;
-    int withProfile = 0;
+    int thumbnails = 0;
     for (const Scanner* scanner : scanners_()) {
         const QByteArray key = scannerKey(*scanner);
-        const bool wanted = withProfile < kProfileCards && (profiles.isEmpty() || named.contains(key));
-        withProfile += wanted;
-        cards.append(scannerCardJson(*scanner, wanted));
+        const bool thumbnail = thumbnails < kProfileCards && (profiles.isEmpty() || named.contains(key));
+        thumbnails += thumbnail;
+        const CardProfile profile = key == detail ? CardProfile::Full
+                                    : thumbnail   ? CardProfile::Thumbnail
+                                                  : CardProfile::None;
+        cards.append(scannerCardJson(*scanner, profile));
     }
     return jsonLine({{QStringLiteral("scanners"), cards}}).toUtf8();
 }
 
-QByteArray HttpFrontEnd::snapshotEvent(const QByteArray& profiles) const {
-    return "data: " + snapshotJson(profiles) + "\n\n";
+QByteArray HttpFrontEnd::snapshotEvent(const QByteArray& profiles, const QByteArray& detail) const {
+    return "data: " + snapshotJson(profiles, detail) + "\n\n";
 }
 
 QByteArray HttpFrontEnd::resource(const char* name) {
@@ -416,7 +455,7 @@ QByteArray HttpFrontEnd::resource(const char* name) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-QByteArray HttpFrontEnd::page() const { return resource("index.html").replace("@TOKEN@", activeToken()); }
+QByteArray HttpFrontEnd::page() const { return resource("index.html").replace("@TOKEN@", pageToken_); }
 
 MHD_Result HttpFrontEnd::reply(MHD_Connection* connection, unsigned status, const QByteArray& body, const char* type) {
     MHD_Response* response =

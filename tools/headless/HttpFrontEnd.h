@@ -25,7 +25,9 @@ class Scanner;
 // Off a bearer secret, it serves loopback only, checks every request's Host
 // (no DNS rebinding) and takes a POST only with the page's token (another
 // site in the browser cannot read it). With a bearer secret every request but
-// /healthz must bring it.
+// /healthz must bring it, or the session cookie that /?token=SECRET sets for
+// a browser (which cannot add a header to its live updates); a POST with the
+// cookie also needs the page's token.
 class HttpFrontEnd : public QObject {
     Q_OBJECT
 public:
@@ -36,9 +38,11 @@ public:
     static constexpr int kMaxEventStreams = 16;
     // At most 5 updates a second; a page busy with one skips the next.
     static constexpr int kPushIntervalMs = 200;
-    // A page gets at most this many profiles, of the cards it shows
-    // (/events?profiles=ADDR:PORT,...), else of the first: a large rig stays light.
-    static constexpr int kProfileCards = 16;
+    // A page gets at most this many thumbnails, of the cards it shows
+    // (/events?profiles=ADDR:PORT,...), else of the first, and the full
+    // profile of the one it details (&detail=ADDR:PORT): a large rig stays light.
+    static constexpr int kProfileCards = 64;
+    static constexpr const char* kSessionCookie = "px310_session";
 
     using ScannerList = std::function<std::vector<const Scanner*>()>;
 
@@ -65,17 +69,18 @@ private:
     MHD_Result route(MHD_Connection* connection, const QByteArray& path, const QByteArray& method, Request& request);
     // Why a request may not be served; empty when it may.
     QString refusal(MHD_Connection* connection, bool changes) const;
+    QString bearerRefusal(MHD_Connection* connection, bool changes) const;
+    MHD_Result signIn(MHD_Connection* connection);
     MHD_Result runCommand(MHD_Connection* connection, const QByteArray& name, bool post, Request& request);
     MHD_Result finishCommand(MHD_Connection* connection, Request& request);
     MHD_Result openEvents(MHD_Connection* connection);
     MHD_Result reply(MHD_Connection* connection, unsigned status, const QByteArray& body, const char* type);
     MHD_Result replyError(MHD_Connection* connection, unsigned status, const QString& why);
     MHD_Result replyTooLarge(MHD_Connection* connection);
-    QByteArray activeToken() const;
     QByteArray page() const;
     static QByteArray resource(const char* name);
-    QByteArray snapshotJson(const QByteArray& profiles) const;
-    QByteArray snapshotEvent(const QByteArray& profiles) const;
+    QByteArray snapshotJson(const QByteArray& profiles, const QByteArray& detail) const;
+    QByteArray snapshotEvent(const QByteArray& profiles, const QByteArray& detail) const;
     void suspend(MHD_Connection* connection);
     void resume(MHD_Connection* connection);
     void serve();
@@ -89,6 +94,7 @@ private:
     QTimer pushTimer_;
     QByteArray bearer_;
     QByteArray pageToken_;
+    QByteArray sessionToken_;  // the cookie's value: the secret itself never goes into one
     QString url_;
     std::set<MHD_Connection*> suspended_;
     std::vector<EventStream*> streams_;  // owned by their responses

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -15,13 +16,14 @@ namespace {
 // Hundredths of a millimetre are finer than any screen shows.
 double roundedMm(double mm) { return std::round(mm * 100.0) / 100.0; }
 
-QJsonObject profileJson(const Scanner& scanner) {
+QJsonObject profileJson(const Scanner& scanner, CardProfile profile) {
     ProfileSnapshot frame;
     scanner.copyStreamedFrame(frame);
     const ScannerSettings settings = scanner.settings();
+    const int step = profile == CardProfile::Thumbnail ? (frame.count() + kThumbnailPoints - 1) / kThumbnailPoints : 1;
     QJsonArray x;
     QJsonArray z;
-    for (int i = 0; i < frame.count(); ++i) {
+    for (int i = 0; i < frame.count(); i += std::max(step, 1)) {
         x.append(roundedMm(unitsToMillimetres(frame.x[size_t(i)], settings.xemr)));
         z.append(roundedMm(unitsToMillimetres(frame.z[size_t(i)], settings.zdiap)));
     }
@@ -148,7 +150,7 @@ QByteArray scannerKey(const Scanner& scanner) {
     return scanner.settings().localAddress.toUtf8() + ':' + QByteArray::number(port);
 }
 
-QJsonObject scannerCardJson(const Scanner& scanner, bool withProfile) {
+QJsonObject scannerCardJson(const Scanner& scanner, CardProfile profile) {
     const USER_PARAMS p = scanner.params().snapshot();
     const uint32_t measurement = scanner.streamedMeasurement();
     QJsonObject card{{QStringLiteral("serial"), scanner.settings().serial},
@@ -157,6 +159,7 @@ QJsonObject scannerCardJson(const Scanner& scanner, bool withProfile) {
                      {QStringLiteral("frequency"), p.udp_frequency_u16},
                      {QStringLiteral("measurement"), double(measurement)},
                      {QStringLiteral("outage"), !scanner.isRunning()},
+                     {QStringLiteral("paused"), scanner.streamPaused()},
                      {QStringLiteral("source"), sourceOf(scanner)},
                      {QStringLiteral("path"), scanner.replayedPath()},
                      // Without the destinations: they ask the machine's interfaces again.
@@ -168,8 +171,8 @@ QJsonObject scannerCardJson(const Scanner& scanner, bool withProfile) {
     }
     if (const std::shared_ptr<const SceneProfileSource> scene = scanner.scene())
         card.insert(QStringLiteral("truth"), truthJson(scene->truth(measurement)));
-    if (withProfile)
-        card.insert(QStringLiteral("profile"), profileJson(scanner));
+    if (profile != CardProfile::None)
+        card.insert(QStringLiteral("profile"), profileJson(scanner, profile));
     return card;
 }
 

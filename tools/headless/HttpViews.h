@@ -14,12 +14,17 @@ struct HttpFigures {
     uint64_t requestsRefused = 0; // answered with an error (4xx, 503)
 };
 
+// How much of its profile a card carries: a small card's thumbnail is
+// thinned to at most kThumbnailPoints points, evenly spread.
+enum class CardProfile { None, Thumbnail, Full };
+constexpr int kThumbnailPoints = 128;
+
 // One scanner as the page shows it: {"serial", "address", "tcp_port",
-//  "frequency", "measurement", "outage", "source", "path", "frame" and
+//  "frequency", "measurement", "outage", "paused", "source", "path", "frame" and
 //  "frames" (a replay at frame k of N, -1 while N is unknown), "stats": the
 //  control socket's stats without the destinations, "truth" (a scene's values at the measurement),
-//  "profile": {"x": [mm...], "z": [mm...]} (only with `withProfile`)}.
-QJsonObject scannerCardJson(const Scanner& scanner, bool withProfile);
+//  "profile": {"x": [mm...], "z": [mm...], "x_range", "z_range"} (not with CardProfile::None)}.
+QJsonObject scannerCardJson(const Scanner& scanner, CardProfile profile);
 // "ADDR:PORT": how the page and the control commands name a scanner.
 QByteArray scannerKey(const Scanner& scanner);
 

@@ -354,8 +354,16 @@ class Emulator:
     def outage(self, seconds, scanner=None):
         return self.control("outage %g" % seconds, scanner)
 
+    def pause(self, scanner=None):
+        """Holds the scanner's stream until resume(), whatever clients connect or leave."""
+        return self.control("pause", scanner)
+
+    def resume(self, scanner=None):
+        return self.control("resume", scanner)
+
     def stats(self, scanner=None):
-        """The stats as a dict: datagrams_sent, late_packets, datagrams_refused, faults, requests, clients_connected, current_faults."""
+        """The stats as a dict: datagrams_sent, late_packets, datagrams_refused, faults, requests, clients_connected,
+        current_faults, paused and the destinations."""
         return json.loads(self.control("stats", scanner))
 
     def requests(self, scanner=None):
