@@ -18,12 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray bytes(reinterpret_cast<const char*>(data), int(size));
 
     const FaultSpecParse spec = parseFaultSpec(QString::fromUtf8(bytes));
-    require(spec.ok() == spec.message.isEmpty(), "a refused fault list says why, an accepted one has no error");
+    require(spec.ok() == spec.failure.message.isEmpty(), "a refused fault list says why, an accepted one has no error");
     if (spec.ok())
         checkRoundTrip(spec.spec);
 
     const ControlParse line = parseControlLine(bytes);
-    require(line.ok() == line.message.isEmpty(), "a refused line says why, an accepted one has no error");
+    require(line.ok() == line.failure.message.isEmpty(), "a refused line says why, an accepted one has no error");
     if (line.ok() && line.command.kind == ControlCommand::Kind::Faults)
         checkRoundTrip(line.command.faults);
     if (line.ok() && line.command.kind == ControlCommand::Kind::Outage)

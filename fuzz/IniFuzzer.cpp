@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 load.extras.zbase == kZbaseRange.clamp(load.extras.zbase),
             "panel values in their spin boxes' ranges");
 
-    require(saveUserParamsIni(saved, params, load.extras), "saved");
+    require(!saveUserParamsIni(saved, params, load.extras), "saved");
     USER_PARAMS reloaded;
     std::memset(&reloaded, 0xA5, sizeof reloaded);
     const UserParamsIniLoad again = loadUserParamsIni(saved, reloaded);

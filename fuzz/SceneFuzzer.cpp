@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const SceneParse parse =
         parseScene(built ? builtScene(in) : QByteArray(text.data(), int(text.size())), QStringLiteral("f.json"));
     if (!parse.ok()) {
-        require(parse.error.startsWith(QLatin1String("f.json: ")), "a refusal names the file");
+        require(messageOf(parse.failure).startsWith(QLatin1String("f.json: ")), "a refusal names the file");
         return 0;
     }
     require(parse.scene.objects.size() <= size_t(kMaxSceneObjects), "objects bounded");

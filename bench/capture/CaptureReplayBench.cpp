@@ -112,9 +112,8 @@ void streamTiming(const QString& path, int seconds) {
         p.udp_port_u16 = receiver.localPort();
     });
     scanner.setFrequency(kRate);
-    QString error;
-    if (!scanner.replay(path, Playback::Loop, &error)) {
-        std::printf("scanner cannot replay: %s\n", qPrintable(error));
+    if (const MaybeFailure failure = scanner.replay(path, Playback::Loop)) {
+        std::printf("scanner cannot replay: %s\n", qPrintable(failure->message));
         return;
     }
     scanner.start();
@@ -153,14 +152,14 @@ int main(int argc, char** argv) {
 
     resetPeakRss();
     std::printf("RSS before replay: %ld kB\n", statusKilobytes("VmRSS:"));
-    QString error;
     start = Clock::now();
-    auto source = CaptureProfileSource::open(path, {}, Playback::Loop, error);
+    auto opened = CaptureProfileSource::open(path, {}, Playback::Loop);
     ProfileSnapshot out;
-    if (!source) {
-        std::printf("cannot open: %s\n", qPrintable(error));
+    if (!opened.ok()) {
+        std::printf("cannot open: %s\n", qPrintable(opened.failure().message));
         return 1;
     }
+    std::unique_ptr<CaptureProfileSource> source = std::move(*opened);
     source->copyProfile(1, out, kMaxPacketPoints);
     std::printf("time to first frame: %.2f ms\n", secondsSince(start) * 1000);
 

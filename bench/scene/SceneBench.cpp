@@ -23,7 +23,7 @@ Scene twentyObjects() {
                              .arg(objects);
     const SceneParse parse = parseScene(json.toUtf8(), QStringLiteral("bench"));
     if (!parse.ok())
-        qFatal("%s", qPrintable(parse.error));
+        qFatal("%s", qPrintable(messageOf(parse.failure)));
     return parse.scene;
 }
 

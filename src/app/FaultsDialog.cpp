@@ -65,7 +65,7 @@ FaultsDialog::FaultsDialog(const FaultSpec& current, QWidget* parent)
 void FaultsDialog::accept() {
     const FaultSpecParse parse = parseFaultSpec(text_->text().trimmed());
     if (!parse.ok()) {
-        problem_->setText(parse.message);
+        problem_->setText(parse.failure.message);
         // Taller by the message rather than the table shorter.
         resize(width(), std::max(height(), heightForWidth(width())));
         return;

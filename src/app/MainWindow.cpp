@@ -443,9 +443,8 @@ void MainWindow::aboutActionTriggered() {
 void MainWindow::serializeUserParams() {
     qCDebug(lcParams) << "serialize userparams";
     const QString path = userParamsSavePath(places);
-    QString error;
-    const bool saved = scanner_.saveParams(path, &error);
-    reportFileResult(saved ? tr("user parameters saved to %1").arg(path) : error);
+    const MaybeFailure failure = scanner_.saveParams(path);
+    reportFileResult(failure ? failure->message : tr("user parameters saved to %1").arg(path));
 }
 
 void MainWindow::deserializeUserParams() {
@@ -472,8 +471,10 @@ void MainWindow::deserializeUserParams() {
 }
 
 void MainWindow::initPicture(const QString& name) {
-    if (loadCameraPicture(name, scanner_.picture(), &startupError_))
+    const MaybeFailure failure = loadCameraPicture(name, scanner_.picture());
+    if (!failure)
         return;
+    startupError_ = failure->message;
     QMessageBox::warning(nullptr, tr("Error"), tr("Use 640x480 image!"), QMessageBox::Ok);
 }
 
@@ -516,10 +517,9 @@ void MainWindow::loadRecording(FileQuestion question) {
     const QString path = askFileName(question);
     if (path.isEmpty())
         return;
-    QString error;
     const bool scene = question == FileQuestion::OpenScene;
-    if (!(scene ? scanner_.loadScene(path, &error) : scanner_.replay(path, Playback::Loop, &error))) {
-        reportFileResult(error);
+    if (const MaybeFailure failure = scene ? scanner_.loadScene(path) : scanner_.replay(path, Playback::Loop)) {
+        reportFileResult(failure->message);
         return;
     }
     ui->xemrSpin->setValue(scanner_.settings().xemr);  // a scene brings its ranges
@@ -578,6 +578,6 @@ void MainWindow::saveCsvDotsReverseX() {
         return;
     qCDebug(lcProfile) << "save to " << name;
     const std::vector<ProfilePoint> points = ui->paint->profile().points();
-    const QString error = writeCsvProfile(name, points, csvScale());
-    reportFileResult(error.isEmpty() ? tr("saved %1 points to %2").arg(points.size()).arg(name) : error);
+    const MaybeFailure failure = writeCsvProfile(name, points, csvScale());
+    reportFileResult(failure ? failure->message : tr("saved %1 points to %2").arg(points.size()).arg(name));
 }

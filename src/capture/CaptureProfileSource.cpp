@@ -2,15 +2,14 @@
 
 #include <algorithm>
 
-std::unique_ptr<CaptureProfileSource> CaptureProfileSource::open(const QString& path, CaptureFilter filter,
-                                                                 Playback playback, QString& error) {
+Outcome<std::unique_ptr<CaptureProfileSource>> CaptureProfileSource::open(const QString& path, CaptureFilter filter,
+                                                                          Playback playback) {
     auto reader = std::make_unique<CaptureReader>();
     CapturedProfile first;
-    if (!reader->open(path, filter) || !reader->next(first)) {
-        error = reader->error().isEmpty() ? QStringLiteral("no profile packets in %1: %2").arg(path, reader->summary())
-                                          : reader->error();
-        return nullptr;
-    }
+    if (!reader->open(path, filter) || !reader->next(first))
+        return inputFailure(reader->error().isEmpty()
+                                ? QStringLiteral("no profile packets in %1: %2").arg(path, reader->summary())
+                                : reader->error());
     return std::unique_ptr<CaptureProfileSource>(
         new CaptureProfileSource(path, filter, playback, std::move(reader), std::move(first.points)));
 }

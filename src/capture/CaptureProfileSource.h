@@ -19,10 +19,10 @@
 // a slow file nor one replaced under the loop holds the stream or its stop.
 class CaptureProfileSource : public ProfileSource {
 public:
-    // Reads up to the first profile packet before returning; null with `error`
-    // set when the file cannot be read or holds no profile packet.
-    static std::unique_ptr<CaptureProfileSource> open(const QString& path, CaptureFilter filter, Playback playback,
-                                                      QString& error);
+    // Reads up to the first profile packet before returning; refused when
+    // the file cannot be read or holds no profile packet.
+    static Outcome<std::unique_ptr<CaptureProfileSource>> open(const QString& path, CaptureFilter filter,
+                                                               Playback playback);
     ~CaptureProfileSource() override;
 
     void copyProfile(uint64_t measurement, ProfileSnapshot& out, int maxPoints) override;

@@ -238,13 +238,12 @@ CaptureReader::~CaptureReader() = default;
 
 bool CaptureReader::open(const QString& path, CaptureFilter filter) {
     state_->close();
-    QString why;
-    const int fd = openRegularFile(path, why);
-    state_->file = fd < 0 ? nullptr : fdopen(fd, "rb");
+    const Outcome<int> fd = openRegularFile(path);
+    state_->file = fd.ok() ? fdopen(*fd, "rb") : nullptr;
     if (!state_->file) {
-        if (fd >= 0)
-            ::close(fd);
-        state_->error = why.isEmpty() ? QStringLiteral("cannot open %1").arg(path) : why;
+        if (fd.ok())
+            ::close(*fd);
+        state_->error = fd.ok() ? QStringLiteral("cannot open %1").arg(path) : fd.failure().message;
         return false;
     }
     const bool ok = state_->startFile(filter);

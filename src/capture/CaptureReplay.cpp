@@ -25,15 +25,16 @@ std::vector<ProfileSnapshot> readWhole(CaptureReader& reader) {
 
 }  // namespace
 
-std::shared_ptr<ProfileSource> openCaptureReplay(const QString& path, CaptureFilter filter, Playback playback,
-                                                 QString& error) {
+Outcome<std::shared_ptr<ProfileSource>> openCaptureReplay(const QString& path, CaptureFilter filter,
+                                                          Playback playback) {
     CaptureReader reader;
-    if (!reader.open(path, filter)) {
-        error = reader.error();
-        return nullptr;
-    }
+    if (!reader.open(path, filter))
+        return inputFailure(reader.error());
     std::vector<ProfileSnapshot> frames = readWhole(reader);
     if (!frames.empty() && reader.error().isEmpty())
-        return std::make_shared<HeldFramesSource>(std::move(frames), playback);
-    return CaptureProfileSource::open(path, filter, playback, error);
+        return std::shared_ptr<ProfileSource>(std::make_shared<HeldFramesSource>(std::move(frames), playback));
+    Outcome<std::unique_ptr<CaptureProfileSource>> ahead = CaptureProfileSource::open(path, filter, playback);
+    if (!ahead.ok())
+        return ahead.failure();
+    return std::shared_ptr<ProfileSource>(std::move(*ahead));
 }

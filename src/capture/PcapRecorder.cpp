@@ -26,13 +26,12 @@ QByteArray fileHeader() {
 
 }  // namespace
 
-bool PcapRecorder::open(const QString& path, QString& error) {
+MaybeFailure PcapRecorder::open(const QString& path) {
     file_.emplace(path);
     written_ = 0;
-    if (file_->open() && file_->write(fileHeader()))
-        return true;
-    error = file_->error();
-    return false;
+    if (file_->open())
+        file_->write(fileHeader());
+    return file_->failure();
 }
 
 bool PcapRecorder::write(const QByteArray& payload, const DatagramAddresses& addresses, int64_t microsecondsSinceEpoch) {

@@ -21,14 +21,14 @@ struct DatagramAddresses {
 // file appears only when closed; until then it is a temporary file.
 class PcapRecorder {
 public:
-    // Starts the file; the error says why it failed.
-    bool open(const QString& path, QString& error);
-    // False when the record could not be written (then error() says why) or
+    // Starts the file, or says why it failed.
+    MaybeFailure open(const QString& path);
+    // False when the record could not be written (then failure() says why) or
     // the payload, over 65507 bytes, does not fit one IPv4 datagram.
     bool write(const QByteArray& payload, const DatagramAddresses& addresses, int64_t microsecondsSinceEpoch);
     // Puts the file in place; false when it could not be written whole.
     bool close();
-    QString error() const { return file_ ? file_->error() : QString(); }
+    MaybeFailure failure() const { return file_ ? file_->failure() : MaybeFailure(); }
     long long written() const { return written_; }
 
 private:

@@ -7,8 +7,7 @@ namespace {
 
 ControlParse refuse(ControlError error, const QString& message) {
     ControlParse result;
-    result.error = error;
-    result.message = message;
+    result.failure = {error, message};
     return result;
 }
 
@@ -105,7 +104,7 @@ ControlParse parseCommand(const QString& name, const QString& rest) {
         }
         const FaultSpecParse spec = parseFaultSpec(rest);
         if (!spec.ok())
-            return refuse(ControlError::BadFaults, spec.message);
+            return refuse(ControlError::BadFaults, spec.failure.message);
         c.kind = ControlCommand::Kind::Faults;
         c.faults = spec.spec;
     } else if (name == QLatin1String("outage")) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "faults/FaultSpec.h"
+#include "log/Failure.h"
 
 #include <QString>
 #include <chrono>
@@ -44,9 +45,8 @@ constexpr int kMaxControlLine = 4096;
 
 struct ControlParse {
     ControlCommand command;
-    ControlError error = ControlError::None;
-    QString message;
-    bool ok() const { return error == ControlError::None; }
+    BasicFailure<ControlError> failure;
+    bool ok() const { return failure.code == ControlError::None; }
 };
 
 // Takes the line as UTF-8 bytes; checks everything before it returns a command.

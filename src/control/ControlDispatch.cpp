@@ -9,11 +9,10 @@ void playScene(ControlTarget& target, const ControlCommand& c, const ControlAnsw
     Scanner* scanner = target.addressed(c.scanner, answer);
     if (!scanner)
         return;
-    QString error;
-    if (scanner->loadScene(c.path, &error))
-        answer({true, QStringLiteral("playing the scene %1").arg(c.path)});
+    if (const MaybeFailure failure = scanner->loadScene(c.path))
+        answer({false, failure->message});
     else
-        answer({false, error});
+        answer({true, QStringLiteral("playing the scene %1").arg(c.path)});
 }
 
 void listRequests(ControlTarget& target, const ControlCommand& c, const ControlAnswer& answer) {

@@ -147,7 +147,7 @@ void ControlServer::runNextLine(const std::shared_ptr<Connection>& connection) {
     const ControlParse parsed = parseControlLine(line);
     connection->busy = true;
     if (!parsed.ok()) {
-        answerTo(connection)({false, parsed.message});
+        answerTo(connection)({false, parsed.failure.message});
         return;
     }
     runControlCommand(target_, parsed.command, answerTo(connection));

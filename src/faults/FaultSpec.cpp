@@ -150,8 +150,7 @@ bool parseValue(const Key& key, QStringView value, FaultSpec& spec) {
 
 FaultSpecParse refuse(FaultSpecError error, const QString& message) {
     FaultSpecParse result;
-    result.error = error;
-    result.message = message;
+    result.failure = {error, message};
     return result;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "log/Failure.h"
+
 #include <QString>
 #include <cstdint>
 #include <vector>
@@ -68,9 +70,8 @@ enum class FaultSpecError {
 
 struct FaultSpecParse {
     FaultSpec spec;
-    FaultSpecError error = FaultSpecError::None;
-    QString message;  // names the part that is wrong
-    bool ok() const { return error == FaultSpecError::None; }
+    BasicFailure<FaultSpecError> failure;  // its message names the part that is wrong
+    bool ok() const { return failure.code == FaultSpecError::None; }
 };
 
 FaultSpecParse parseFaultSpec(const QString& text);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "log/Failure.h"
+
 #include <QByteArray>
 #include <QSaveFile>
 #include <QString>
@@ -20,19 +22,21 @@ public:
     bool write(const QByteArray& bytes);
     // Renames the temporary file over the target; false when anything failed.
     bool commit();
-    // "cannot write PATH: reason" once something failed.
-    const QString& error() const { return error_; }
+    // "cannot write PATH: reason" once something failed, with the errno of
+    // the call that failed.
+    const MaybeFailure& failure() const { return failure_; }
 
 private:
-    bool failWith(const QString& reason);
+    bool failWith(const Failure& failure);
+    bool failWith(int systemError, const QString& reason);
 
     QSaveFile file_;
     QString path_;
-    QString error_;
+    MaybeFailure failure_;
 };
 
-// `bytes` as the whole of the file at `path`: an empty text on success, else the error.
-QString writeWholeFile(const QString& path, const QByteArray& bytes);
+// `bytes` as the whole of the file at `path`: nothing on success, else the failure.
+MaybeFailure writeWholeFile(const QString& path, const QByteArray& bytes);
 
 // `image` in the format the file name's suffix names (PNG, JPEG...), the same way.
-QString writeImageFile(const QString& path, const QImage& image);
+MaybeFailure writeImageFile(const QString& path, const QImage& image);

@@ -72,26 +72,20 @@ QString fieldValueText(const USER_PARAMS& params, const UserParamsField& field) 
     return QString::number(readFieldInteger(params, field));
 }
 
-bool setFieldFromText(USER_PARAMS& params, const UserParamsField& field, const QString& text, QString* error) {
+MaybeFailure setFieldFromText(USER_PARAMS& params, const UserParamsField& field, const QString& text) {
     if (field.kind == FieldKind::Address) {
-        if (!isDottedAddress(text)) {
-            if (error)
-                *error = QStringLiteral("%1 takes an IPv4 address such as 192.168.0.10, not \"%2\"")
-                             .arg(QLatin1String(field.name), text);
-            return false;
-        }
+        if (!isDottedAddress(text))
+            return inputFailure(QStringLiteral("%1 takes an IPv4 address such as 192.168.0.10, not \"%2\"")
+                                    .arg(QLatin1String(field.name), text));
         ipv4TextToField(text.trimmed(), fieldBytes(params, field));
-        return true;
+        return std::nullopt;
     }
     uint32_t value = 0;
-    if (!parseUnsigned(text, largestValue(field), value)) {
-        if (error)
-            *error = QStringLiteral("%1 takes a whole number from 0 to %2, not \"%3\"")
-                         .arg(QLatin1String(field.name))
-                         .arg(largestValue(field))
-                         .arg(text);
-        return false;
-    }
+    if (!parseUnsigned(text, largestValue(field), value))
+        return inputFailure(QStringLiteral("%1 takes a whole number from 0 to %2, not \"%3\"")
+                                .arg(QLatin1String(field.name))
+                                .arg(largestValue(field))
+                                .arg(text));
     writeFieldInteger(params, field, value);
-    return true;
+    return std::nullopt;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/Failure.h"
 #include "params/UserParams.h"
 
 #include <QString>
@@ -100,5 +101,5 @@ QString fieldValueText(const USER_PARAMS& params, const UserParamsField& field);
 
 // Strict: an integer must be a decimal or 0x-hex number within the field's
 // width, an address four dotted numbers of 0 to 255. On failure the record is
-// untouched and `error` says why.
-bool setFieldFromText(USER_PARAMS& params, const UserParamsField& field, const QString& text, QString* error);
+// untouched and the failure says why.
+MaybeFailure setFieldFromText(USER_PARAMS& params, const UserParamsField& field, const QString& text);

@@ -122,10 +122,7 @@ UserParamsIniLoad loadUserParamsIni(const QString& path, USER_PARAMS& params) {
     return result;
 }
 
-bool saveUserParamsIni(const QString& path, const USER_PARAMS& params, const PanelExtras& extras, QString* error) {
+MaybeFailure saveUserParamsIni(const QString& path, const USER_PARAMS& params, const PanelExtras& extras) {
     QDir().mkpath(QFileInfo(path).absolutePath());  // the configuration folder may be new
-    const QString failure = writeWholeFile(path, iniText(params, extras));
-    if (error)
-        *error = failure;
-    return failure.isEmpty();
+    return writeWholeFile(path, iniText(params, extras));
 }

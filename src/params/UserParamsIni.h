@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/Failure.h"
 #include "params/UserParams.h"
 
 #include <QString>
@@ -43,7 +44,6 @@ struct UserParamsIniLoad {
 UserParamsIniLoad loadUserParamsIni(const QString& path, USER_PARAMS& params);
 
 // Writes the file anew with every key (whatever else the old file held is
-// gone) and replaces the old one atomically. Returns false and sets `error`
-// ("cannot write <path>: ...") when the file could not be written.
-bool saveUserParamsIni(const QString& path, const USER_PARAMS& params, const PanelExtras& extras,
-                       QString* error = nullptr);
+// gone) and replaces the old one atomically. The failure says "cannot write
+// <path>: ..." when the file could not be written.
+MaybeFailure saveUserParamsIni(const QString& path, const USER_PARAMS& params, const PanelExtras& extras);

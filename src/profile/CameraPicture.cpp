@@ -14,13 +14,13 @@ namespace {
 // Colours below this 0xRRGGBB number count as dark.
 constexpr QRgb kDarkBelow = 0x888888;
 
-QString wrongSize(const QString& path, QSize size) {
-    return QStringLiteral("picture %1 is %2 wide and %3 high, not %4 x %5")
+Failure wrongSize(const QString& path, QSize size) {
+    return inputFailure(QStringLiteral("picture %1 is %2 wide and %3 high, not %4 x %5")
         .arg(path)
         .arg(size.width())
         .arg(size.height())
         .arg(kPictureWidth)
-        .arg(kPictureHeight);
+        .arg(kPictureHeight));
 }
 
 // A JPEG cut short still decodes, its missing part filled in grey: only its
@@ -37,18 +37,22 @@ bool jpegEndsWhole(const QString& path) {
     return tail.endsWith("\xFF\xD9");
 }
 
-// Why the file cannot be the picture, or an empty text. Sizes come from the
+Failure unreadable(const QString& path, const QImageReader& reader) {
+    return inputFailure(QStringLiteral("cannot read picture %1: %2").arg(path, reader.errorString()));
+}
+
+// Why the file cannot be the picture, or nothing. Sizes come from the
 // image's header: a small file may announce a huge image.
-QString refusal(const QString& path, QImageReader& reader) {
+MaybeFailure refusal(const QString& path, QImageReader& reader) {
     const QFileInfo info(path);
     if (info.exists() && !info.isFile())
-        return QStringLiteral("picture %1 is not a regular file").arg(path);
+        return refusedFailure(QStringLiteral("picture %1 is not a regular file").arg(path));
     const QSize size = reader.size();
     if (!reader.canRead() || !size.isValid())
-        return QStringLiteral("cannot read picture %1: %2").arg(path, reader.errorString());
+        return unreadable(path, reader);
     if (size != QSize(kPictureWidth, kPictureHeight))
         return wrongSize(path, size);
-    return QString();
+    return std::nullopt;
 }
 }  // namespace
 
@@ -62,24 +66,19 @@ bool binarizePicture(const QImage& image, CameraPicture& out) {
     return true;
 }
 
-bool loadCameraPicture(const QString& path, CameraPicture& out, QString* error) {
+MaybeFailure loadCameraPicture(const QString& path, CameraPicture& out) {
     QImageReader reader(path);
-    QString why = refusal(path, reader);
-    if (why.isEmpty()) {
-        const QByteArray format = reader.format();  // known once the header is read, gone after read()
-        const QImage image = reader.read();
-        qCDebug(lcProfile) << image.height();
-        qCDebug(lcProfile) << image.width();
-        if (image.isNull())
-            why = QStringLiteral("cannot read picture %1: %2").arg(path, reader.errorString());
-        else if (format == "jpeg" && !jpegEndsWhole(path))
-            why = QStringLiteral("picture %1 is cut short").arg(path);
-        else if (binarizePicture(image, out))
-            return true;
-        else
-            why = wrongSize(path, image.size());
-    }
-    if (error)
-        *error = why;
-    return false;
+    if (MaybeFailure refused = refusal(path, reader))
+        return refused;
+    const QByteArray format = reader.format();  // known once the header is read, gone after read()
+    const QImage image = reader.read();
+    qCDebug(lcProfile) << image.height();
+    qCDebug(lcProfile) << image.width();
+    if (image.isNull())
+        return unreadable(path, reader);
+    if (format == "jpeg" && !jpegEndsWhole(path))
+        return inputFailure(QStringLiteral("picture %1 is cut short").arg(path));
+    if (!binarizePicture(image, out))
+        return wrongSize(path, image.size());
+    return std::nullopt;
 }

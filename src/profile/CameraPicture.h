@@ -1,5 +1,7 @@
 #pragma once
 
+#include "log/Failure.h"
+
 #include <QString>
 #include <array>
 #include <cstdint>
@@ -19,5 +21,5 @@ bool binarizePicture(const QImage& image, CameraPicture& out);
 // Loads and binarises the picture file. False (and `out` untouched) for a
 // missing, unreadable or not regular file, an image of the wrong size (told
 // from its header, before decoding) or one that does not decode whole;
-// `error` says which.
-bool loadCameraPicture(const QString& path, CameraPicture& out, QString* error = nullptr);
+// the failure says which.
+MaybeFailure loadCameraPicture(const QString& path, CameraPicture& out);

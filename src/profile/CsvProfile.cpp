@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -22,10 +23,12 @@ constexpr double kUnitsPerRange = 16384.0;
 constexpr int kMaxLineBytes = 4096;
 constexpr qint64 kReadChunkBytes = 64 * 1024;
 
-QString scaleError(CsvScale scale) {
-    if (scale.xemr <= 0) return QStringLiteral("XEMR is %1: set it above 0 to load a CSV profile").arg(scale.xemr);
-    if (scale.zdiap <= 0) return QStringLiteral("ZDIAP is %1: set it above 0 to load a CSV profile").arg(scale.zdiap);
-    return QString();
+MaybeFailure scaleError(CsvScale scale) {
+    if (scale.xemr <= 0)
+        return refusedFailure(QStringLiteral("XEMR is %1: set it above 0 to load a CSV profile").arg(scale.xemr));
+    if (scale.zdiap <= 0)
+        return refusedFailure(QStringLiteral("ZDIAP is %1: set it above 0 to load a CSV profile").arg(scale.zdiap));
+    return std::nullopt;
 }
 
 // A field that is missing, empty or not a number reads as 0. The parser is
@@ -126,7 +129,7 @@ private:
 
 CsvImport parseCsvProfile(const QByteArray& bytes, CsvScale scale) {
     CsvImport refused;
-    refused.error = scaleError(scale);
+    refused.failure = scaleError(scale);
     if (!refused.ok()) return refused;
     CsvLines lines(scale);
     lines.feed(bytes.constData(), bytes.size());
@@ -147,15 +150,19 @@ QByteArray formatCsvProfile(const std::vector<ProfilePoint>& points, CsvScale sc
 
 CsvImport readCsvProfile(const QString& path, CsvScale scale) {
     CsvImport refused;
-    refused.error = scaleError(scale);
+    refused.failure = scaleError(scale);
     if (!refused.ok()) return refused;
 
-    const int fd = openRegularFile(path, refused.error);
-    if (fd < 0) return refused;
+    const Outcome<int> fd = openRegularFile(path);
+    if (!fd.ok()) {
+        refused.failure = fd.failure();
+        return refused;
+    }
     QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        refused.error = QStringLiteral("cannot open %1: %2").arg(path, file.errorString());
+    if (!file.open(*fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        const int systemError = errno;
+        ::close(*fd);
+        refused.failure = systemFailure(systemError, QStringLiteral("cannot open %1: %2").arg(path, file.errorString()));
         return refused;
     }
     CsvLines lines(scale);
@@ -164,18 +171,19 @@ CsvImport readCsvProfile(const QString& path, CsvScale scale) {
     while ((got = file.read(chunk.data(), kReadChunkBytes)) > 0 && lines.feed(chunk.constData(), got)) {
     }
     if (got < 0) {
-        refused.error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        const int systemError = errno;
+        refused.failure = systemFailure(systemError, QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
         return refused;
     }
     return lines.finish();
 }
 
-QString writeCsvProfile(const QString& path, const std::vector<ProfilePoint>& points, CsvScale scale, CsvX x) {
+MaybeFailure writeCsvProfile(const QString& path, const std::vector<ProfilePoint>& points, CsvScale scale, CsvX x) {
     return writeWholeFile(path, formatCsvProfile(points, scale, x));
 }
 
 QString csvImportSummary(const CsvImport& import, const QString& path) {
-    if (!import.ok()) return QStringLiteral("profile not loaded: %1").arg(import.error);
+    if (!import.ok()) return QStringLiteral("profile not loaded: %1").arg(import.failure->message);
     QString summary = QStringLiteral("loaded %1 points from %2").arg(import.points.size()).arg(path);
     if (import.droppedLines > 0)
         summary += QStringLiteral("; %1 lines past the first %2 dropped").arg(import.droppedLines).arg(kMaxProfilePoints);

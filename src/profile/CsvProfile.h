@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/Failure.h"
 #include "profile/ProfileStore.h"
 
 #include <QByteArray>
@@ -17,8 +18,8 @@ struct CsvImport {
     std::vector<ProfilePoint> points;
     int droppedLines = 0;    // lines past kMaxProfilePoints, not loaded
     int saturatedValues = 0;  // values beyond the 16-bit range, held at its ends
-    QString error;           // set when nothing was loaded: keep the profile as it is
-    bool ok() const { return error.isEmpty(); }
+    MaybeFailure failure;     // set when nothing was loaded: keep the profile as it is
+    bool ok() const { return !failure; }
 };
 
 // Parses the bytes of a CSV file. The text ends at the first zero byte; lines
@@ -39,11 +40,11 @@ QByteArray formatCsvProfile(const std::vector<ProfilePoint>& points, CsvScale sc
 
 // The same on files, read in pieces: memory stays with the points kept. The
 // reader's error says when the file is not a regular one or cannot be read;
-// the writer replaces the file atomically and returns an empty text on
-// success, otherwise "cannot write <path>: <reason>".
+// the writer replaces the file atomically and returns nothing on success,
+// otherwise "cannot write <path>: <reason>".
 CsvImport readCsvProfile(const QString& path, CsvScale scale);
 
 // One line for the log and the status bar: what an import from `path` did.
 QString csvImportSummary(const CsvImport& import, const QString& path);
-QString writeCsvProfile(const QString& path, const std::vector<ProfilePoint>& points, CsvScale scale,
+MaybeFailure writeCsvProfile(const QString& path, const std::vector<ProfilePoint>& points, CsvScale scale,
                         CsvX x = CsvX::Mirrored);

@@ -33,25 +33,22 @@ RecordingFrame HeldFramesSource::frameOf(uint64_t measurement) const {
     return {static_cast<long long>(frameOfMeasurement(measurement, frames_.size(), playback_)) + 1, frames};
 }
 
-std::unique_ptr<ProfileSource> openCsvFolder(const QString& folder, CsvScale scale, Playback playback,
-                                             QString& error, long long maxPoints) {
+Outcome<std::unique_ptr<ProfileSource>> openCsvFolder(const QString& folder, CsvScale scale, Playback playback,
+                                                      long long maxPoints) {
     const QDir dir(folder);
     const QStringList names = dir.entryList({QStringLiteral("*.csv")}, QDir::Files | QDir::Readable, QDir::Name);
-    if (!dir.exists() || names.isEmpty()) {
-        error = QStringLiteral("no CSV files in %1").arg(folder);
-        return nullptr;
-    }
+    if (!dir.exists() || names.isEmpty())
+        return inputFailure(QStringLiteral("no CSV files in %1").arg(folder));
     std::vector<ProfileSnapshot> frames;
     long long total = 0;
     for (const QString& name : names) {
         CsvImport import = readCsvProfile(dir.filePath(name), scale);
         total += static_cast<long long>(import.points.size());
-        if (!import.ok() || total > maxPoints) {
-            error = import.ok() ? QStringLiteral("%1 holds more than %2 points").arg(folder).arg(maxPoints)
-                                : import.error;
-            return nullptr;
-        }
+        if (!import.ok())
+            return *import.failure;
+        if (total > maxPoints)
+            return refusedFailure(QStringLiteral("%1 holds more than %2 points").arg(folder).arg(maxPoints));
         frames.push_back(snapshotOf(import.points));
     }
-    return std::make_unique<HeldFramesSource>(std::move(frames), playback);
+    return std::unique_ptr<ProfileSource>(std::make_unique<HeldFramesSource>(std::move(frames), playback));
 }

@@ -97,8 +97,8 @@ private:
 
 // A folder of CSV profile files played in name order. All are read when the
 // folder is opened, so that a bad file shows at once and a frame costs a copy.
-// Null with `error` set when the folder holds no CSV file, a file cannot be
-// read (named), or the files hold more than `maxPoints` together.
+// Refused when the folder holds no CSV file, a file cannot be read (named),
+// or the files hold more than `maxPoints` together.
 constexpr long long kMaxCsvFolderPoints = 16 * 1024 * 1024;
-std::unique_ptr<ProfileSource> openCsvFolder(const QString& folder, CsvScale scale, Playback playback,
-                                             QString& error, long long maxPoints = kMaxCsvFolderPoints);
+Outcome<std::unique_ptr<ProfileSource>> openCsvFolder(const QString& folder, CsvScale scale, Playback playback,
+                                                      long long maxPoints = kMaxCsvFolderPoints);

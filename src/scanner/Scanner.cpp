@@ -91,24 +91,27 @@ void Scanner::stopWorkers() {
     stream_.reset();
 }
 
-bool Scanner::replay(const QString& path, Playback playback, QString* error, CaptureFilter filter) {
-    QString why;
-    std::shared_ptr<ProfileSource> source;
-    if (QFileInfo(path).isDir()) {
-        const ScannerSettings s = settings();
-        source = openCsvFolder(path, CsvScale{s.xemr, s.zdiap}, playback, why);
-    } else {
-        source = openCaptureReplay(path, filter, playback, why);
-    }
-    if (!source) {
-        if (error)
-            *error = why;
-        return false;
-    }
-    feed_.play(std::move(source));
+namespace {
+Outcome<std::shared_ptr<ProfileSource>> openReplay(const QString& path, Playback playback, CaptureFilter filter,
+                                                   CsvScale scale) {
+    if (!QFileInfo(path).isDir())
+        return openCaptureReplay(path, filter, playback);
+    Outcome<std::unique_ptr<ProfileSource>> folder = openCsvFolder(path, scale, playback);
+    if (!folder.ok())
+        return folder.failure();
+    return std::shared_ptr<ProfileSource>(std::move(*folder));
+}
+}  // namespace
+
+MaybeFailure Scanner::replay(const QString& path, Playback playback, CaptureFilter filter) {
+    const ScannerSettings s = settings();
+    Outcome<std::shared_ptr<ProfileSource>> source = openReplay(path, playback, filter, CsvScale{s.xemr, s.zdiap});
+    if (!source.ok())
+        return source.failure();
+    feed_.play(std::move(*source));
     std::lock_guard<std::mutex> lock(replayedMutex_);
     replayedPath_ = path;
-    return true;
+    return std::nullopt;
 }
 
 bool Scanner::replayAlong(const Scanner& other) {
@@ -121,21 +124,19 @@ bool Scanner::replayAlong(const Scanner& other) {
     return true;
 }
 
-bool Scanner::loadScene(const QString& path, QString* error) {
+MaybeFailure Scanner::loadScene(const QString& path) {
     const ScannerSettings s = settings();
-    QString why;
-    std::shared_ptr<SceneProfileSource> source = SceneProfileSource::open(path, CsvScale{s.xemr, s.zdiap}, state_.record(), why);
-    if (!source) {
-        if (error)
-            *error = why;
-        return false;
-    }
+    Outcome<std::unique_ptr<SceneProfileSource>> opened =
+        SceneProfileSource::open(path, CsvScale{s.xemr, s.zdiap}, state_.record());
+    if (!opened.ok())
+        return opened.failure();
+    std::shared_ptr<SceneProfileSource> source = std::move(*opened);
     setXemr(source->scale().xemr);
     setZdiap(source->scale().zdiap);
     feed_.play(std::move(source));
     std::lock_guard<std::mutex> lock(replayedMutex_);
     replayedPath_ = path;
-    return true;
+    return std::nullopt;
 }
 
 std::shared_ptr<const SceneProfileSource> Scanner::scene() const {
@@ -315,6 +316,6 @@ void Scanner::setDhsMode(int mode) {
     state_.restartTimeline();
 }
 
-bool Scanner::saveParams(const QString& path, QString* error) const {
-    return saveUserParamsIni(path, state_.record().snapshot(), extras(), error);
+MaybeFailure Scanner::saveParams(const QString& path) const {
+    return saveUserParamsIni(path, state_.record().snapshot(), extras());
 }

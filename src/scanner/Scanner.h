@@ -115,7 +115,7 @@ public:
     // those `filter` takes) or a folder of CSV files in name order (read with
     // the scanner's XEMR and ZDIAP). Takes effect at once, running or not. False
     // with `error` set, and nothing changed, when the recording cannot be read.
-    bool replay(const QString& path, Playback playback, QString* error, CaptureFilter filter = {});
+    MaybeFailure replay(const QString& path, Playback playback, CaptureFilter filter = {});
     // Plays the capture `other` replays, its frames shared: a rig that
     // replays one capture holds and frees it once, not once per scanner.
     // False, nothing changed, for a capture too large to hold, whose reading
@@ -124,7 +124,7 @@ public:
     // Plays a scene file as a replay is played; the scanner takes up the
     // scene's XEMR and ZDIAP. False with `error` set, and nothing changed,
     // when the file is refused.
-    bool loadScene(const QString& path, QString* error);
+    MaybeFailure loadScene(const QString& path);
     // The scene being played; null while none is.
     std::shared_ptr<const SceneProfileSource> scene() const;
     // Plays the drawn profile again.
@@ -145,8 +145,8 @@ public:
     // Stream packets and hellos the system refused to send (each reason is logged once).
     uint64_t refusedSends() const;
 
-    // Writes the record and the extras to `path`; false with `error` set.
-    bool saveParams(const QString& path, QString* error) const;
+    // Writes the record and the extras to `path`, or says why not.
+    MaybeFailure saveParams(const QString& path) const;
 
 signals:
     // The outcome of start(), on this object's thread.

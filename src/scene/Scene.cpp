@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
+#include <cerrno>
 #include <cmath>
 
 namespace {
@@ -302,24 +303,25 @@ const char* objectKindName(ObjectKind kind) {
 SceneParse parseScene(const QByteArray& json, const QString& name) {
     SceneParse result;
     if (const std::optional<QString> error = shapeError(json)) {
-        result.error = QStringLiteral("%1: %2").arg(name, *error);
+        result.failure = inputFailure(QStringLiteral("%1: %2").arg(name, *error));
         return result;
     }
     QJsonParseError jsonError{};
     const QJsonDocument document = QJsonDocument::fromJson(json, &jsonError);
     if (jsonError.error != QJsonParseError::NoError) {
-        result.error = QStringLiteral("%1: not JSON at byte %2: %3").arg(name).arg(jsonError.offset).arg(jsonError.errorString());
+        result.failure = inputFailure(
+            QStringLiteral("%1: not JSON at byte %2: %3").arg(name).arg(jsonError.offset).arg(jsonError.errorString()));
         return result;
     }
     if (!document.isObject()) {
-        result.error = QStringLiteral("%1: the scene must be a JSON object").arg(name);
+        result.failure = inputFailure(QStringLiteral("%1: the scene must be a JSON object").arg(name));
         return result;
     }
     try {
         Node root(document.object(), QString());
         result.scene = readScene(root);
     } catch (const SceneError& e) {
-        result.error = QStringLiteral("%1: %2: %3").arg(name, e.path, e.what);
+        result.failure = inputFailure(QStringLiteral("%1: %2: %3").arg(name, e.path, e.what));
     }
     return result;
 }
@@ -328,16 +330,17 @@ SceneParse readSceneFile(const QString& path) {
     SceneParse result;
     QFile file(path);
     if (!QFileInfo(path).isFile()) {
-        result.error = QStringLiteral("no scene file %1").arg(path);
+        result.failure = refusedFailure(QStringLiteral("no scene file %1").arg(path));
         return result;
     }
     if (!file.open(QIODevice::ReadOnly)) {
-        result.error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        const int systemError = errno;
+        result.failure = systemFailure(systemError, QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
         return result;
     }
     const QByteArray bytes = file.read(kMaxSceneFileBytes + 1);
     if (bytes.size() > kMaxSceneFileBytes) {
-        result.error = QStringLiteral("%1: larger than %2 bytes").arg(path).arg(kMaxSceneFileBytes);
+        result.failure = refusedFailure(QStringLiteral("%1: larger than %2 bytes").arg(path).arg(kMaxSceneFileBytes));
         return result;
     }
     return parseScene(bytes, path);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "log/Failure.h"
+
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
@@ -67,8 +69,8 @@ constexpr qint64 kMaxSceneFileBytes = 1 << 20;
 
 struct SceneParse {
     Scene scene;
-    QString error;  // "<file>: <json path>: <what is wrong>"; empty when read
-    bool ok() const { return error.isEmpty(); }
+    MaybeFailure failure;  // "<file>: <json path>: <what is wrong>"; none when read
+    bool ok() const { return !failure; }
 };
 
 // Checks every value and its bounds; `name` prefixes the error.

@@ -6,20 +6,18 @@
 
 #include <algorithm>
 
-std::unique_ptr<SceneProfileSource> SceneProfileSource::open(const QString& path, CsvScale scannerScale,
-                                                             const UserParamsStore& record, QString& error) {
+Outcome<std::unique_ptr<SceneProfileSource>> SceneProfileSource::open(const QString& path, CsvScale scannerScale,
+                                                                      const UserParamsStore& record) {
     SceneParse parse = readSceneFile(path);
     const CsvScale scale{parse.scene.xemr > 0 ? parse.scene.xemr : scannerScale.xemr,
                          parse.scene.zdiap > 0 ? parse.scene.zdiap : scannerScale.zdiap};
     if (parse.ok() && (scale.xemr <= 0 || scale.zdiap <= 0))
-        parse.error = QStringLiteral("%1: scanner: give xemr and zdiap, the scanner's are %2 and %3")
-                          .arg(path)
-                          .arg(scannerScale.xemr)
-                          .arg(scannerScale.zdiap);
-    if (!parse.ok()) {
-        error = parse.error;
-        return nullptr;
-    }
+        parse.failure = refusedFailure(QStringLiteral("%1: scanner: give xemr and zdiap, the scanner's are %2 and %3")
+                                           .arg(path)
+                                           .arg(scannerScale.xemr)
+                                           .arg(scannerScale.zdiap));
+    if (!parse.ok())
+        return *parse.failure;
     if (!parse.scene.objects.empty() && !anyObjectAcrossTheRange(parse.scene, scale.xemr))
         qCWarning(lcProfile).noquote() << QStringLiteral("%1: every object lies outside the X range of %2 mm: the "
                                                          "profiles show the belt alone").arg(path).arg(scale.xemr);

@@ -15,9 +15,9 @@
 class SceneProfileSource : public ProfileSource {
 public:
     // `scannerScale` is the scanner's XEMR and ZDIAP, taken where the scene
-    // leaves them out. Null with `error` set when the file is refused.
-    static std::unique_ptr<SceneProfileSource> open(const QString& path, CsvScale scannerScale,
-                                                    const UserParamsStore& record, QString& error);
+    // leaves them out. The failure says why the file is refused.
+    static Outcome<std::unique_ptr<SceneProfileSource>> open(const QString& path, CsvScale scannerScale,
+                                                             const UserParamsStore& record);
 
     void copyProfile(uint64_t measurement, ProfileSnapshot& out, int maxPoints) override;
     SceneTruth truth(uint64_t measurement) const;

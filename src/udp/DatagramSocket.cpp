@@ -27,6 +27,7 @@ DatagramSocket::~DatagramSocket() { close(); }
 
 bool DatagramSocket::open(uint32_t address) {
     close();
+    failure_.reset();
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0)
         return fail(errno, QStringLiteral("cannot make a UDP socket"));
@@ -42,7 +43,7 @@ bool DatagramSocket::open(uint32_t address) {
 }
 
 bool DatagramSocket::fail(int error, const QString& what) {
-    error_ = QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(error)));
+    failure_ = systemFailure(error, QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(error))));
     return false;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/Failure.h"
 #include "udp/Destinations.h"
 
 #include <QByteArray>
@@ -28,13 +29,14 @@ public:
 
     // Makes the socket and binds it to `address` and a free port the system
     // picks, never shared: a port some receiver holds is never taken over.
-    // False, with errorString() saying why, when either fails; without a
+    // False, with failure() saying why (and the errno), when either fails; without a
     // socket every send fails, and a socket whose bind failed still sends
     // from any address.
     bool open(uint32_t address);
     void close();
     bool isOpen() const { return fd_ >= 0; }
-    QString errorString() const { return error_; }
+    const MaybeFailure& failure() const { return failure_; }
+    QString errorString() const { return messageOf(failure_); }
 
     // False when the system refused the datagram.
     bool sendTo(const char* data, size_t size, uint32_t address, uint16_t port);
@@ -63,7 +65,7 @@ private:
     const LogCategory log_;
     std::atomic<uint64_t>& refusals_;
     int fd_ = -1;
-    QString error_;
+    MaybeFailure failure_;
     std::array<Queued, kQueueCapacity> queued_;
     int queuedCount_ = 0;
     std::bitset<kReasonsLogged> loggedReasons_;  // the sending thread's

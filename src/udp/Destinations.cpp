@@ -31,13 +31,16 @@ uint32_t maskOf(int bits) { return bits == 0 ? 0 : ~uint32_t(0) << (kAddressBits
 QString addressText(uint32_t address) { return QHostAddress(address).toString(); }
 
 // A destination no datagram can be sent to, or one refused wherever it is given.
-std::optional<uint32_t> destinationAddress(const QString& text, const char* option, QString& error) {
+// `choices` names the words the option takes besides an address.
+Outcome<uint32_t> destinationAddress(const QString& text, const char* option, const char* choices) {
     const std::optional<uint32_t> address = parseAddress(text);
     if (!address)
-        error = QStringLiteral("%1 takes an IPv4 address, not \"%2\"").arg(QLatin1String(option), text);
-    else if (*address == 0)
-        error = QStringLiteral("%1: 0.0.0.0 is no destination").arg(QLatin1String(option));
-    return error.isEmpty() ? address : std::nullopt;
+        return inputFailure(QStringLiteral("%1 takes an IPv4 address, not \"%2\" (%3)")
+                                .arg(QLatin1String(option), text, QLatin1String(choices)));
+    if (*address == 0)
+        return refusedFailure(QStringLiteral("%1: 0.0.0.0 is no destination (%2)")
+                                  .arg(QLatin1String(option), QLatin1String(choices)));
+    return *address;
 }
 
 // The configured broadcast address, or the subnet's highest, which some
@@ -65,7 +68,7 @@ std::vector<InterfaceNet> upInterfaceNets() {
     return nets;
 }
 
-std::optional<StreamTarget> parseStreamTarget(const QString& text, QString& error) {
+Outcome<StreamTarget> parseStreamTarget(const QString& text) {
     if (text == QLatin1String("loopback"))
         return StreamTarget{};
     if (text == QLatin1String("record"))
@@ -75,46 +78,40 @@ std::optional<StreamTarget> parseStreamTarget(const QString& text, QString& erro
     if (colon >= 0) {
         bool ok = false;
         const uint port = text.mid(colon + 1).toUInt(&ok);
-        if (!ok || port == 0 || port > 65535) {
-            error = QStringLiteral("--stream-to takes a port from 1 to 65535 after the address, not \"%1\"").arg(text);
-            return std::nullopt;
-        }
+        if (!ok || port == 0 || port > 65535)
+            return inputFailure(
+                QStringLiteral("--stream-to takes a port from 1 to 65535 after the address, not \"%1\"").arg(text));
         target.fixed.port = uint16_t(port);
     }
-    const std::optional<uint32_t> address = destinationAddress(text.left(colon), "--stream-to", error);
-    if (!address) {
-        error += QStringLiteral(" (or loopback or record)");
-        return std::nullopt;
-    }
+    const Outcome<uint32_t> address = destinationAddress(text.left(colon), "--stream-to", "or loopback or record");
+    if (!address.ok())
+        return address.failure();
     target.fixed.address = *address;
     return target;
 }
 
-std::optional<HelloTarget> parseHelloTarget(const QString& text, QString& error) {
+Outcome<HelloTarget> parseHelloTarget(const QString& text) {
     if (text == QLatin1String("loopback"))
         return HelloTarget{};
     if (text == QLatin1String("broadcast"))
         return HelloTarget{HelloTarget::Kind::Broadcast, 0};
-    const std::optional<uint32_t> address = destinationAddress(text, "--hello-to", error);
-    if (!address) {
-        error += QStringLiteral(" (or loopback or broadcast)");
-        return std::nullopt;
-    }
+    const Outcome<uint32_t> address = destinationAddress(text, "--hello-to", "or loopback or broadcast");
+    if (!address.ok())
+        return address.failure();
     return HelloTarget{HelloTarget::Kind::Fixed, *address};
 }
 
-std::optional<std::vector<Ipv4Net>> parseNetList(const QString& text, QString& error) {
+Outcome<std::vector<Ipv4Net>> parseNetList(const QString& text) {
     std::vector<Ipv4Net> nets;
     for (const QString& part : text.split(QLatin1Char(','))) {
         const QStringList pieces = part.trimmed().split(QLatin1Char('/'));
         const std::optional<uint32_t> address = parseAddress(pieces.front());
         bool ok = pieces.size() == 1;
         const int bits = ok ? kAddressBits : pieces.back().toInt(&ok);
-        if (!address || pieces.size() > 2 || !ok || bits < 0 || bits > kAddressBits) {
-            error = QStringLiteral("--stream-allow takes networks such as 198.51.100.0/24, comma-separated, not \"%1\"")
-                        .arg(part);
-            return std::nullopt;
-        }
+        if (!address || pieces.size() > 2 || !ok || bits < 0 || bits > kAddressBits)
+            return inputFailure(
+                QStringLiteral("--stream-allow takes networks such as 198.51.100.0/24, comma-separated, not \"%1\"")
+                    .arg(part));
         nets.push_back({*address & maskOf(bits), maskOf(bits)});
     }
     return nets;

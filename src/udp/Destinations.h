@@ -1,5 +1,7 @@
 #pragma once
 
+#include "log/Failure.h"
+
 #include <QString>
 #include <cstdint>
 #include <optional>
@@ -51,12 +53,12 @@ struct HelloTarget {
     bool operator==(const HelloTarget& other) const { return kind == other.kind && fixed == other.fixed; }
 };
 
-// "loopback", "record" or ADDR[:PORT]; nullopt with `error` saying why.
-std::optional<StreamTarget> parseStreamTarget(const QString& text, QString& error);
+// "loopback", "record" or ADDR[:PORT]; else the failure says why.
+Outcome<StreamTarget> parseStreamTarget(const QString& text);
 // "loopback", "broadcast" or ADDR.
-std::optional<HelloTarget> parseHelloTarget(const QString& text, QString& error);
+Outcome<HelloTarget> parseHelloTarget(const QString& text);
 // CIDR[,CIDR...], each ADDR/BITS or a bare ADDR (one host).
-std::optional<std::vector<Ipv4Net>> parseNetList(const QString& text, QString& error);
+Outcome<std::vector<Ipv4Net>> parseNetList(const QString& text);
 
 // As the options write them.
 QString streamTargetText(const StreamTarget& target);

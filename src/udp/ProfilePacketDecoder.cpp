@@ -11,8 +11,7 @@ constexpr uint8_t kTrailerOne = 1;
 
 PacketDecode refuse(PacketFault fault, const QString& error) {
     PacketDecode result;
-    result.fault = fault;
-    result.error = error;
+    result.failure = {fault, error};
     return result;
 }
 

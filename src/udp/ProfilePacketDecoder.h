@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/Failure.h"
 #include "udp/ProfilePacket.h"
 
 #include <QByteArray>
@@ -29,9 +30,8 @@ enum class PacketFault { None, Malformed, Checksum };
 
 struct PacketDecode {
     DecodedProfilePacket packet;
-    PacketFault fault = PacketFault::None;
-    QString error;  // what is wrong, when fault is set
-    bool ok() const { return fault == PacketFault::None; }
+    BasicFailure<PacketFault> failure;  // its message says what is wrong
+    bool ok() const { return failure.code == PacketFault::None; }
 };
 
 // Checks the length against the point count and the trailer, the constants

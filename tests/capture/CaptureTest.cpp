@@ -133,26 +133,27 @@ TEST(CaptureSourceTest, OpensOnlyCapturesWithProfilesAndPlaysFrameKAtMeasurement
     Frames packets;
     for (int n = 0; n < kFrames; ++n)
         packets.push_back(ipv4Packets(profileDatagram(n, 20))[0]);
-    QString error;
     for (auto [linkType, header, message] : {std::tuple{DLT_IEEE802_11, std::vector<uint8_t>{}, "as a capture: link type"},
                                               {DLT_RAW, {}, "1 records, 0 profile packets;"},
                                               {DLT_NULL, {2, 0, 0, 2}, "no profile packets"}}) {
         writeCapture(path, linkType, header, linkType == DLT_RAW ? ipv4Packets("not a profile") : packets);
-        EXPECT_TRUE(!openCaptureReplay(path, {}, Playback::Loop, error) && error.contains(message)) << error.toStdString();
+        const QString error = openCaptureReplay(path, {}, Playback::Loop).failure().message;
+        EXPECT_TRUE(error.contains(message)) << error.toStdString();
     }
     ASSERT_TRUE(writeFile(path, "not a capture"));
-    EXPECT_TRUE(!CaptureProfileSource::open(path, {}, Playback::Loop, error) && error.contains("capture: unknown file format"));
+    EXPECT_TRUE(CaptureProfileSource::open(path, {}, Playback::Loop).failure().message.contains("capture: unknown file format"));
     writeCapture(path, DLT_RAW, {}, packets);
     const int threads = processThreadCount();
-    const auto held = openCaptureReplay(path, {}, Playback::Loop, error);
-    EXPECT_TRUE(held && frameOf(*held, 450) == 449) << error.toStdString();
+    const auto held = openCaptureReplay(path, {}, Playback::Loop);
+    EXPECT_TRUE(held.ok() && frameOf(**held, 450) == 449) << held.failure().message.toStdString();
     EXPECT_EQ(processThreadCount(), threads) << "a capture that fits is held, with no reader";
     writeCapture(dir.filePath("large.pcap"), DLT_RAW, {}, Frames(1100, ipv4Packets(profileDatagram(1, 8000))[0]));
-    EXPECT_GT(openCaptureReplay(dir.filePath("large.pcap"), {}, Playback::Loop, error) ? processThreadCount() : 0, threads)
+    EXPECT_GT(openCaptureReplay(dir.filePath("large.pcap"), {}, Playback::Loop).ok() ? processThreadCount() : 0, threads)
         << "one of more than 32 MiB of points is read as it plays (and its reader goes with it)";
-    const auto loop = CaptureProfileSource::open(path, {}, Playback::Loop, error);
-    const auto once = CaptureProfileSource::open(path, {}, Playback::Once, error);
-    ASSERT_TRUE(loop && once) << error.toStdString();
+    auto loopOpened = CaptureProfileSource::open(path, {}, Playback::Loop);
+    auto onceOpened = CaptureProfileSource::open(path, {}, Playback::Once);
+    ASSERT_TRUE(loopOpened.ok() && onceOpened.ok());
+    const std::unique_ptr<CaptureProfileSource> loop = std::move(*loopOpened), once = std::move(*onceOpened);
 
     const int filesBefore = openDescriptorCount();
     int wrongA = 0, wrongB = 0;
@@ -173,7 +174,7 @@ TEST(CaptureSourceTest, OpensOnlyCapturesWithProfilesAndPlaysFrameKAtMeasurement
     // A FIFO is refused, not waited for, also when renamed over the file under the loop.
     const QByteArray fifo = QFile::encodeName(dir.filePath("fifo"));
     ASSERT_EQ(mkfifo(fifo.constData(), 0600), 0);
-    EXPECT_FALSE(CaptureProfileSource::open(dir.filePath("fifo"), {}, Playback::Loop, error));
+    const QString error = CaptureProfileSource::open(dir.filePath("fifo"), {}, Playback::Loop).failure().message;
     EXPECT_TRUE(error.contains("not a regular file")) << error.toStdString();
     ASSERT_EQ(std::rename(fifo.constData(), QFile::encodeName(path).constData()), 0);
     EXPECT_EQ(frameOf(*loop, 1), -1);

@@ -38,7 +38,7 @@ TEST(ControlLine, ParsesToItsCommand) {
     };
     for (const Valid& valid : lines) {
         const ControlParse parsed = parseControlLine(valid.line);
-        ASSERT_TRUE(parsed.ok()) << parsed.message.toStdString();
+        ASSERT_TRUE(parsed.ok()) << parsed.failure.message.toStdString();
         const ControlCommand& c = parsed.command;
         const QString argument = c.kind == Kind::Faults   ? formatFaultSpec(c.faults)
                                  : c.kind == Kind::Outage ? QString::number(c.outage.count())
@@ -72,7 +72,7 @@ TEST(ControlLine, IsRefusedWithItsReason) {
     };
     for (const Invalid& invalid : lines) {
         const ControlParse parsed = parseControlLine(invalid.line);
-        EXPECT_EQ(parsed.error, invalid.error) << invalid.line.toStdString();
-        EXPECT_FALSE(parsed.message.isEmpty());
+        EXPECT_EQ(parsed.failure.code, invalid.error) << invalid.line.toStdString();
+        EXPECT_FALSE(parsed.failure.message.isEmpty());
     }
 }

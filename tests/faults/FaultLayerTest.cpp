@@ -65,8 +65,8 @@ TEST(DatagramFaults, SeededFaultsRepeatAndAreCountedAsAReceiverSeesThem) {
     std::set<int> corruptedBytes;
     for (const auto& [d, at] : received) {
         const PacketDecode decoded = decodeProfilePacket(d);
-        ASSERT_TRUE(decoded.ok() || decoded.fault == PacketFault::Checksum) << decoded.error.toStdString();
-        checksumFailures += decoded.fault == PacketFault::Checksum;
+        ASSERT_TRUE(decoded.ok() || decoded.failure.code == PacketFault::Checksum) << decoded.failure.message.toStdString();
+        checksumFailures += decoded.failure.code == PacketFault::Checksum;
         // Corruption leaves the counters alone, so every datagram can be told apart.
         const int counter = counterOf(d);
         const QByteArray intact = profileDatagram(counter, 3);

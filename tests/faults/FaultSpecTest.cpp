@@ -39,9 +39,9 @@ TEST(FaultSpecGrammar, ParsesToItsCanonicalTextOrNamesTheBadPart) {
         SCOPED_TRACE(c.text);
         const QString text = QLatin1String(c.text);
         const FaultSpecParse parsed = parseFaultSpec(text);
-        EXPECT_EQ(parsed.error, c.error);
+        EXPECT_EQ(parsed.failure.code, c.error);
         const QString expected = c.shown ? QLatin1String(c.shown) : parsed.ok() ? text : '"' + text + '"';
-        const QString shown = parsed.ok() ? formatFaultSpec(parsed.spec) : parsed.message;
+        const QString shown = parsed.ok() ? formatFaultSpec(parsed.spec) : parsed.failure.message;
         EXPECT_TRUE(parsed.ok() ? shown == expected : shown.contains(expected)) << shown.toStdString();
         EXPECT_TRUE(!parsed.ok() || parseFaultSpec(shown).spec == parsed.spec);
     }

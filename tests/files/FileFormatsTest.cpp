@@ -15,6 +15,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstring>
@@ -52,9 +53,8 @@ TEST_F(UserParamsIniFile, SaveThenLoadGivesBackEveryNamedByteAndThePanelValuesOr
     ipv4TextToField("192.168.0.10", saved.tcp_ip_address_u8);
     // The old file is not read (it may be huge): nothing of it stays.
     ASSERT_TRUE(writeFile(path, "[Other]\nkept=" + QByteArray(2 << 20, 'x') + "\n"));
-    QString error;
-    ASSERT_TRUE(saveUserParamsIni(path, saved, PanelExtras{987654, 17, 1000}, &error)) << error.toStdString();
-    EXPECT_TRUE(saveUserParamsIni(dir.filePath("new/p.ini"), saved, {}, &error)) << "a new folder is made for it";
+    ASSERT_FALSE(saveUserParamsIni(path, saved, PanelExtras{987654, 17, 1000}));
+    EXPECT_FALSE(saveUserParamsIni(dir.filePath("new/p.ini"), saved, {})) << "a new folder is made for it";
 
     USER_PARAMS loaded = filledRecord(0, 0xA5);
     const UserParamsIniLoad result = loadUserParamsIni(path, loaded);
@@ -148,7 +148,7 @@ class CsvProfileParse : public ::testing::TestWithParam<std::pair<QByteArray, Po
 
 TEST_P(CsvProfileParse, LinesAndFieldsFollowTheFileRules) {
     const CsvImport result = parseCsvProfile(GetParam().first, kScale);
-    EXPECT_TRUE(result.ok()) << result.error.toStdString();
+    EXPECT_TRUE(result.ok()) << messageOf(result.failure).toStdString();
     EXPECT_EQ(result.points, GetParam().second) << GetParam().first.toStdString();
 }
 
@@ -188,15 +188,14 @@ TEST(CsvProfileFile, ReadInPiecesKeepsTheFirst65535PointsCountsTheRestRefusesAFi
     EXPECT_EQ(std::pair(int(fromFile.points.size()), fromFile.droppedLines), std::pair(kMaxProfilePoints, 1));
     const QString summary = csvImportSummary(fromFile, "big.csv");
     EXPECT_TRUE(summary.contains("65535 points") && summary.contains("; 1 lines past")) << summary.toStdString();
-    QString error;
-    EXPECT_TRUE(openCsvFolder(dir.path(), kScale, Playback::Loop, error, kMaxProfilePoints)) << error.toStdString();
-    EXPECT_FALSE(openCsvFolder(dir.path(), kScale, Playback::Loop, error, kMaxProfilePoints - 1));
+    EXPECT_TRUE(openCsvFolder(dir.path(), kScale, Playback::Loop, kMaxProfilePoints).ok());
+    const QString error = openCsvFolder(dir.path(), kScale, Playback::Loop, kMaxProfilePoints - 1).failure().message;
     EXPECT_TRUE(error.endsWith("holds more than 65534 points")) << error.toStdString();
 
     const QString fifo = dir.filePath("profile.csv");
     ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
     const int openFiles = openDescriptorCount();
-    EXPECT_TRUE(readCsvProfile(fifo, kScale).error.contains("not a regular file"));
+    EXPECT_TRUE(readCsvProfile(fifo, kScale).failure->message.contains("not a regular file"));
     EXPECT_EQ(openDescriptorCount(), openFiles) << "the refused file is closed";
 }
 
@@ -204,19 +203,19 @@ TEST(CsvProfileFile, ReadInPiecesKeepsTheFirst65535PointsCountsTheRestRefusesAFi
 TEST(OutputFiles, AFailedWriteNamesTheFileAndLeavesTheOldOneAndNoOtherBehind) {
     QTemporaryDir dir;
     const QString path = dir.filePath("out.png");
-    QString reason;
     QImage noise(64, 64, QImage::Format_Grayscale8);  // does not compress to 512 bytes
     std::generate_n(noise.bits(), noise.sizeInBytes(), std::minstd_rand(1));
-    const std::function<QString()> writers[] = {
+    const std::function<MaybeFailure()> writers[] = {
         [&] { return writeCsvProfile(path, rampProfile(100), kScale); },
         [&] { return writeImageFile(path, noise); },
-        [&] { return saveUserParamsIni(path, filledRecord(7, 0), PanelExtras{}, &reason) ? QString() : reason; },
+        [&] { return saveUserParamsIni(path, filledRecord(7, 0), PanelExtras{}); },
         [&] {
             PcapRecorder recorder;
-            recorder.open(path, reason);
+            recorder.open(path);
             for (int i = 0; i < 10; ++i)
                 recorder.write(QByteArray(100, 'p'), DatagramAddresses{}, i);
-            return recorder.close() ? QString() : recorder.error();
+            recorder.close();
+            return recorder.failure();
         },
     };
     const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY}, small{512, RLIM_INFINITY};  // small: a nearly full disk
@@ -224,7 +223,7 @@ TEST(OutputFiles, AFailedWriteNamesTheFileAndLeavesTheOldOneAndNoOtherBehind) {
     for (const auto& write : writers) {
         ASSERT_TRUE(writeFile(path, "old"));
         ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-        const QString error = write();
+        const QString error = messageOf(write());
         ::setrlimit(RLIMIT_FSIZE, &unlimited);
         EXPECT_TRUE(error.startsWith("cannot write " + path + ": ")) << error.toStdString();
         EXPECT_EQ(readFile(path), "old");
@@ -238,16 +237,33 @@ TEST(OutputFiles, OnlyARegularFileIsReplaced) {
     ASSERT_TRUE(writeFile(dir.filePath("target"), "old") && QFile::link(dir.filePath("target"), dir.filePath("link")));
     ASSERT_EQ(::mkfifo(dir.filePath("fifo").toLocal8Bit().constData(), 0600), 0);
     for (const char* name : {"link", "fifo", "missing/out", ""}) {
-        const QString error = writeWholeFile(dir.filePath(name), "new");
+        const QString error = messageOf(writeWholeFile(dir.filePath(name), "new"));
         EXPECT_TRUE(error.startsWith("cannot write " + dir.filePath(name))) << error.toStdString();
     }
     // Never a device of the system: a fault here would replace it.
-    EXPECT_TRUE(writeWholeFile(dir.filePath("fifo"), "new").contains("fifo: it exists and is not a regular file"));
+    EXPECT_TRUE(writeWholeFile(dir.filePath("fifo"), "new")->message.contains("fifo: it exists and is not a regular file"));
     EXPECT_EQ(readFile(dir.filePath("target")), "old");
     EXPECT_TRUE(QFileInfo(dir.filePath("link")).isSymLink());
     OutputFile late(dir.filePath("late"));  // a folder put in the way while it is written
     ASSERT_TRUE(late.open() && late.write("new") && QDir(dir.path()).mkdir("late"));
-    EXPECT_FALSE(late.commit()) << late.error().toStdString();
+    EXPECT_FALSE(late.commit());
+}
+
+TEST(OutputFiles, AMissingFolderIsReportedWithTheSystemsErrno) {
+    QTemporaryDir dir;
+    const MaybeFailure failure = writeWholeFile(dir.filePath("missing/out"), "new");
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->code, FailureCode::System);
+    EXPECT_EQ(failure->systemError, ENOENT);
+}
+
+TEST(OutputFiles, ARefusedTargetCarriesNoErrno) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(QDir(dir.path()).mkdir("folder"));
+    const MaybeFailure failure = writeWholeFile(dir.filePath("folder"), "new");
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->code, FailureCode::Refused);
+    EXPECT_EQ(failure->systemError, 0);
 }
 
 // The picture is large: keep it off the stack.
@@ -294,12 +310,11 @@ TEST(CameraPicture, TheLoaderRefusesBadFilesWithTheReasonAndKeepsThePicture) {
     for (const auto& [name, says] : {std::pair{"absent.jpg", "absent.jpg"}, {"wide.png", "640 wide"},
                                      {"fifo.jpg", "not a regular file"}, {"huge.jpg", "65500 wide"},
                                      {"cut.jpg", "cut short"}}) {
-        QString error;
-        EXPECT_FALSE(loadCameraPicture(dir.filePath(name), *picture, &error));
+        const QString error = messageOf(loadCameraPicture(dir.filePath(name), *picture));
         EXPECT_TRUE(error.contains(says)) << error.toStdString();
     }
     EXPECT_EQ((*picture)[0], 7);
-    EXPECT_TRUE(loadCameraPicture(dir.filePath("whole.jpg"), *picture));
+    EXPECT_FALSE(loadCameraPicture(dir.filePath("whole.jpg"), *picture));
     EXPECT_EQ((*picture)[0], 255);
 }
 

@@ -397,7 +397,7 @@ TEST_F(MainWindowTest, TheFaultsMenuRefusesABadListAndSetsAGoodOne) {
     trigger("actionNetworkFaults");
     tableHeight = 0;
     trigger("actionNetworkFaults");  // changed, then cancelled
-    EXPECT_EQ(seen, QStringList({"loss=5%|", "loss=5%,burst=x|" + parseFaultSpec("loss=5%,burst=x").message,
+    EXPECT_EQ(seen, QStringList({"loss=5%|", "loss=5%,burst=x|" + parseFaultSpec("loss=5%,burst=x").failure.message,
                                  "reply-delay=50ms|"}));
     EXPECT_EQ(formatFaultSpec(window->scanner().faults()), "reply-delay=50ms");
 }

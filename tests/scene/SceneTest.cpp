@@ -20,7 +20,7 @@ const double kStep = 70.0 / 1280;
 Scene sceneWith(const QString& object, const QString& rest = QString()) {
     const QString json = QStringLiteral(R"({"belt": {"z": %1}, "objects": [%2] %3})").arg(kBelt).arg(object, rest);
     const SceneParse parse = parseScene(json.toUtf8(), QStringLiteral("test.json"));
-    EXPECT_TRUE(parse.ok()) << parse.error.toStdString();
+    EXPECT_TRUE(parse.ok()) << messageOf(parse.failure).toStdString();
     return parse.scene;
 }
 
@@ -168,7 +168,7 @@ TEST(SceneBelt, PositionAfterMMeasurements) {
         const QString json = QStringLiteral(R"({"belt": {%1}, "loop": %2, "objects": []})")
                                  .arg(QLatin1String(c.belt), c.loop ? "true" : "false");
         const SceneParse parse = parseScene(json.toUtf8(), "belt.json");
-        ASSERT_TRUE(parse.ok()) << parse.error.toStdString();
+        ASSERT_TRUE(parse.ok()) << messageOf(parse.failure).toStdString();
         EXPECT_NEAR(beltPosition(parse.scene, c.m, c.periodMs), c.y, 1e-9) << c.belt;
     }
 }
@@ -218,7 +218,7 @@ TEST(SceneNoise, SigmaDropoutAndSpikesAsTheFileSays) {
 
 TEST(SceneFile, TakesASeedUpToTwoToThe53) {
     const SceneParse parse = parseScene(R"({"objects": [], "seed": 9007199254740992})", QStringLiteral("f.json"));
-    EXPECT_EQ(parse.scene.seed, uint64_t(1) << 53) << parse.error.toStdString();
+    EXPECT_EQ(parse.scene.seed, uint64_t(1) << 53) << messageOf(parse.failure).toStdString();
 }
 
 TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
@@ -267,7 +267,7 @@ TEST(SceneFile, IsRefusedNamingThePathAndTheFault) {
     };
     for (const auto& c : cases) {
         const SceneParse parse = parseScene(c.json, QStringLiteral("f.json"));
-        EXPECT_TRUE(parse.error.contains(QLatin1String(c.error))) << parse.error.toStdString();
+        EXPECT_TRUE(messageOf(parse.failure).contains(QLatin1String(c.error))) << messageOf(parse.failure).toStdString();
     }
 }
 
@@ -283,13 +283,12 @@ TEST(SceneFile, WhoseObjectsAllLieOutsideTheRangeIsWarnedOfOnceNotPerProfile) {
     ASSERT_TRUE(writeFile(path, R"({"objects": [{"x": 5e6, "width": 1, "height": 1, "length": 1}]})"));
     const QtMessageHandler previous = qInstallMessageHandler(countOutsideWarnings);
     const UserParamsStore record;
-    QString error;
-    const auto source = SceneProfileSource::open(path, CsvScale{1, 170}, record, error);
+    const auto source = SceneProfileSource::open(path, CsvScale{1, 170}, record);
     ProfileSnapshot frame;
-    for (uint64_t m = 0; source && m < 3; ++m)
-        source->copyProfile(m, frame, kMaxProfilePoints);
+    for (uint64_t m = 0; source.ok() && m < 3; ++m)
+        (*source)->copyProfile(m, frame, kMaxProfilePoints);
     qInstallMessageHandler(previous);
-    EXPECT_EQ(outsideWarnings, 1) << error.toStdString();
+    EXPECT_EQ(outsideWarnings, 1) << source.failure().message.toStdString();
 }
 
 // A scale the file leaves out is the scanner's, and both must be known.
@@ -297,18 +296,18 @@ TEST(SceneFile, TakesTheScannersScaleWhereItGivesNone) {
     QTemporaryDir dir;
     const QString path = dir.filePath("s.json");
     const UserParamsStore record;
-    QString error;
     for (const auto& [given, scanner, unknown, refusal] :
          {std::tuple{"zdiap", CsvScale{1, 170}, CsvScale{0, 170}, "0 and 170"},
           {"xemr", CsvScale{170, 1}, CsvScale{170, 0}, "170 and 0"}}) {
         ASSERT_TRUE(writeFile(path, QByteArray(R"({"objects": [], "scanner": {")") + given + R"(": 1}})"));
-        const auto source = SceneProfileSource::open(path, scanner, record, error);
-        ASSERT_TRUE(source) << error.toStdString();
+        const auto opened = SceneProfileSource::open(path, scanner, record);
+        ASSERT_TRUE(opened.ok()) << opened.failure().message.toStdString();
+        const auto& source = *opened;
         EXPECT_EQ(std::make_pair(source->sampling().xemr, source->sampling().zdiap), std::make_pair(1, 1));
         ProfileSnapshot frame;  // the belt, at 0 unless given, lies at the range's near end and is seen
         source->copyProfile(0, frame, 1);
         EXPECT_TRUE(frame.x[0] < 0 && frame.z[0] == 0) << frame.x[0] << ", " << frame.z[0];
-        EXPECT_FALSE(SceneProfileSource::open(path, unknown, record, error));
+        const QString error = SceneProfileSource::open(path, unknown, record).failure().message;
         EXPECT_TRUE(error.endsWith(QString("give xemr and zdiap, the scanner's are ") + refusal)) << error.toStdString();
     }
 }

@@ -56,4 +56,9 @@ TEST_F(RefusedSends, ABindThatFailsSaysWhyInTheSystemsWords) {
     EXPECT_TRUE(socket.errorString().endsWith(QString::fromLocal8Bit(std::strerror(EADDRNOTAVAIL))));
 }
 
+TEST_F(RefusedSends, ABindThatFailsKeepsTheSystemsErrno) {
+    ASSERT_FALSE(socket.open(kNeverAHostsOwn));
+    EXPECT_EQ(socket.failure().value_or(Failure{}).systemError, EADDRNOTAVAIL);
+}
+
 }  // namespace

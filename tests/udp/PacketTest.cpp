@@ -54,7 +54,7 @@ TEST(ProfilePacket, PointsAreAllXThenAllZBetweenHeaderAndTrailer) {
     EXPECT_EQ(out.left(30), hexBytes("05 00 07 00 00 00 00 00 02 FF 02 00 00 F0 64 00 00 20 00 00 "
                                      "08 00 01 7B 00 00 46 00 AA 00"));
     EXPECT_EQ(wordSum(out), 0xFFFF);
-    EXPECT_EQ(decodeProfilePacket(out.left(1)).fault, PacketFault::Malformed);
+    EXPECT_EQ(decodeProfilePacket(out.left(1)).failure.code, PacketFault::Malformed);
 }
 
 TEST(ProfilePacket, LongProfilesAreCutToOneDatagramConsistently) {

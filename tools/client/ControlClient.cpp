@@ -79,7 +79,7 @@ ControlRequest requestOf(QStringList arguments) {
     // Refused here already, so a bad command never needs the emulator.
     const ControlParse parsed = parseControlLine(arguments.join(QLatin1Char(' ')).toUtf8());
     if (!parsed.ok())
-        fail(kExitUsage, parsed.message);
+        fail(kExitUsage, parsed.failure.message);
     request.line = lineWithAbsolutePath(parsed.command, arguments);
     return request;
 }

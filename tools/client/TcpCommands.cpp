@@ -125,9 +125,8 @@ std::vector<FieldChange> parseChanges(const QStringList& assignments) {
             fail(kExitUsage, QStringLiteral("\"%1\" is not FIELD=VALUE").arg(assignment));
         const UserParamsField& field = fieldNamed(assignment.left(equals));
         const QString value = assignment.mid(equals + 1);
-        QString error;
-        if (!setFieldFromText(scratch, field, value, &error))
-            fail(kExitUsage, error);
+        if (const MaybeFailure failure = setFieldFromText(scratch, field, value))
+            fail(kExitUsage, failure->message);
         changes.emplace_back(&field, value);
     }
     return changes;
@@ -150,7 +149,7 @@ int paramsSet(const QStringList& arguments, QTextStream& out) {
     const USER_PARAMS before = readParams(connection);
     USER_PARAMS after = before;
     for (const FieldChange& change : changes)
-        setFieldFromText(after, *change.first, change.second, nullptr);
+        setFieldFromText(after, *change.first, change.second);
     connection.send(kWriteParams, paramsImage(after));
     expectOk(connection, kWriteParams);
     for (const FieldChange& change : changes)
@@ -236,9 +235,9 @@ QJsonObject resultJson(const DecodedProfilePacket& p, int index, bool withPoints
 }
 
 // `error` is what a file writer returned: empty when the file is in place.
-void failUnlessWritten(const QString& error) {
-    if (!error.isEmpty())
-        fail(kExitFile, error);
+void failUnlessWritten(const MaybeFailure& failure) {
+    if (failure)
+        fail(kExitFile, failure->message);
 }
 
 void writeResultCsv(const QString& path, const DecodedProfilePacket& p) {
@@ -275,7 +274,7 @@ int runResultWith(const CommandLine& line, QTextStream& out) {
         connection.send(kGetResult);
         const PacketDecode decoded = decodeProfilePacket(receiveResult(connection, i));
         if (!decoded.ok())
-            fail(kExitProtocol, QStringLiteral("result %1: %2").arg(i).arg(decoded.error));
+            fail(kExitProtocol, QStringLiteral("result %1: %2").arg(i).arg(decoded.failure.message));
         if (json)
             printJson(out, resultJson(decoded.packet, i, withPoints));
         else

@@ -104,9 +104,10 @@ uint32_t receiveDatagrams(QUdpSocket& socket, int seconds, const std::function<b
 class StreamRecording {
 public:
     explicit StreamRecording(const QString& path) : path_(path) {
-        QString error;
-        if (!path.isEmpty() && !recorder_.open(path, error))
-            fail(kExitFile, error);
+        if (path.isEmpty())
+            return;
+        if (const MaybeFailure failure = recorder_.open(path))
+            fail(kExitFile, failure->message);
     }
 
     // False once the file cannot take more.
@@ -121,7 +122,7 @@ public:
         const auto now = std::chrono::system_clock::now().time_since_epoch();
         return recorder_.write(datagram.data(), addresses,
                                std::chrono::duration_cast<std::chrono::microseconds>(now).count()) ||
-               recorder_.error().isEmpty();
+               !recorder_.failure();
     }
 
     // False when nothing was to be recorded.
@@ -129,7 +130,7 @@ public:
         if (path_.isEmpty())
             return false;
         if (!recorder_.close())
-            fail(kExitFile, recorder_.error());
+            fail(kExitFile, recorder_.failure()->message);
         return true;
     }
 
@@ -180,9 +181,9 @@ struct StreamTally {
         lastMs = nowMs;
         bytes += datagram.size();
         const PacketDecode decoded = decodeProfilePacket(datagram);
-        if (decoded.fault == PacketFault::Checksum)
+        if (decoded.failure.code == PacketFault::Checksum)
             ++checksumFailures;
-        if (decoded.fault == PacketFault::Malformed)
+        if (decoded.failure.code == PacketFault::Malformed)
             ++malformed;
         if (!decoded.ok())
             return;

@@ -28,6 +28,6 @@ int main(int argc, char** argv) {
     const SpliceResult result = spliceTables(QString::fromUtf8(in.readAll()), protocolTable);
     if (!result.error.isEmpty())
         return fail(in.fileName() + QStringLiteral(": ") + result.error);
-    const QString error = writeWholeFile(arguments[2], result.text.toUtf8());
-    return error.isEmpty() ? 0 : fail(error);
+    const MaybeFailure failure = writeWholeFile(arguments[2], result.text.toUtf8());
+    return failure ? fail(failure->message) : 0;
 }

@@ -12,6 +12,15 @@
 #include <QJsonArray>
 #include <QTcpServer>
 
+namespace {
+// The tool's start-up steps report through `error`.
+bool succeeded(const MaybeFailure& failure, QString* error) {
+    if (failure)
+        *error = failure->message;
+    return !failure;
+}
+}  // namespace
+
 HeadlessEmulator::HeadlessEmulator(const HeadlessOptions& options, QObject* parent)
     : QObject(parent), options_(options) {
     listenTimeout_.setSingleShot(true);
@@ -102,17 +111,17 @@ bool HeadlessEmulator::loadParams(Member& member, QString* error) {
 }
 
 bool HeadlessEmulator::loadPicture(Member& member, QString* error) {
-    QString why;
-    if (loadCameraPicture(options_.picturePath, member.scanner->picture(), &why))
+    const MaybeFailure failure = loadCameraPicture(options_.picturePath, member.scanner->picture());
+    if (!failure)
         return true;
     // Only a picture asked for by name must be there; clients that never
     // fetch the picture should not need one.
     if (options_.pictureGiven) {
-        *error = why;
+        *error = failure->message;
         return false;
     }
     if (&member == &members_.front())
-        emit notice(QStringLiteral("%1: serving a blank camera picture").arg(why));
+        emit notice(QStringLiteral("%1: serving a blank camera picture").arg(failure->message));
     return true;
 }
 
@@ -124,7 +133,7 @@ bool HeadlessEmulator::loadProfile(Member& member, QString* error) {
     }
     const CsvImport import = member.scanner->loadCsvProfile(path);
     if (!import.ok()) {
-        *error = import.error;
+        *error = import.failure->message;
         return false;
     }
     emit notice(csvImportSummary(import, path));
@@ -133,7 +142,7 @@ bool HeadlessEmulator::loadProfile(Member& member, QString* error) {
 
 bool HeadlessEmulator::loadReplay(Member& member, QString* error) {
     const QString& path = member.plan.replayPath;
-    if (!member.plan.scenePath.isEmpty() && !member.scanner->loadScene(member.plan.scenePath, error))
+    if (!member.plan.scenePath.isEmpty() && !succeeded(member.scanner->loadScene(member.plan.scenePath), error))
         return false;
     if (path.isEmpty())
         return true;
@@ -143,7 +152,7 @@ bool HeadlessEmulator::loadReplay(Member& member, QString* error) {
     for (const Member* earlier = members_.data(); capture && earlier != &member; ++earlier)
         if (earlier->plan.replayPath == path && member.scanner->replayAlong(*earlier->scanner))
             return true;
-    return member.scanner->replay(path, options_.playback, error, options_.replayFilter);
+    return succeeded(member.scanner->replay(path, options_.playback, options_.replayFilter), error);
 }
 
 void HeadlessEmulator::applyPlan(Member& member) {
@@ -291,11 +300,10 @@ QString listeningText(const QJsonObject& scanner) {
 }
 
 void HeadlessEmulator::saveParams(const Member& member) {
-    QString error;
-    if (member.scanner->saveParams(member.plan.paramsSavePath, &error))
-        emit notice(QStringLiteral("parameters saved to %1").arg(member.plan.paramsSavePath));
+    if (const MaybeFailure failure = member.scanner->saveParams(member.plan.paramsSavePath))
+        emit notice(failure->message);
     else
-        emit notice(error);
+        emit notice(QStringLiteral("parameters saved to %1").arg(member.plan.paramsSavePath));
 }
 
 bool HeadlessEmulator::openControl(QString* error) {
@@ -363,18 +371,17 @@ void HeadlessEmulator::loadProfile(const QString& scanner, const QString& csvPat
     if (!s)
         return;
     const CsvImport import = s->loadCsvProfile(csvPath);
-    answer({import.ok(), import.ok() ? csvImportSummary(import, csvPath) : import.error});
+    answer({import.ok(), import.ok() ? csvImportSummary(import, csvPath) : import.failure->message});
 }
 
 void HeadlessEmulator::replay(const QString& scanner, const QString& path, ControlAnswer answer) {
     Scanner* s = addressed(scanner, answer);
     if (!s)
         return;
-    QString error;
-    if (s->replay(path, Playback::Loop, &error))
-        answer({true, QStringLiteral("replaying %1").arg(path)});
+    if (const MaybeFailure failure = s->replay(path, Playback::Loop))
+        answer({false, failure->message});
     else
-        answer({false, error});
+        answer({true, QStringLiteral("replaying %1").arg(path)});
 }
 
 void HeadlessEmulator::beginOutage(const QString& scanner, std::chrono::milliseconds length, ControlAnswer answer) {

@@ -173,7 +173,7 @@ bool readFaultOptions(const QCommandLineParser& parser, HeadlessOptions& o, QStr
     if (parser.isSet(QStringLiteral("faults"))) {
         const FaultSpecParse parse = parseFaultSpec(parser.value(QStringLiteral("faults")));
         if (!parse.ok()) {
-            error = QStringLiteral("--faults: ") + parse.message;
+            error = QStringLiteral("--faults: ") + parse.failure.message;
             return false;
         }
         o.faults = parse.spec;
@@ -194,13 +194,15 @@ bool readFaultOptions(const QCommandLineParser& parser, HeadlessOptions& o, QStr
 // `into` keeps its default when the option is not given.
 template <typename Value>
 bool readParsed(const QCommandLineParser& parser, const char* name,
-                std::optional<Value> (*parse)(const QString&, QString&), Value& into, QString& error) {
+                Outcome<Value> (*parse)(const QString&), Value& into, QString& error) {
     if (!parser.isSet(QLatin1String(name)))
         return true;
-    const std::optional<Value> parsed = parse(parser.value(QLatin1String(name)), error);
-    if (parsed)
+    const Outcome<Value> parsed = parse(parser.value(QLatin1String(name)));
+    if (parsed.ok())
         into = *parsed;
-    return parsed.has_value();
+    else
+        error = parsed.failure().message;
+    return parsed.ok();
 }
 
 bool readDestinationOptions(const QCommandLineParser& parser, HeadlessOptions& o, QString& error) {

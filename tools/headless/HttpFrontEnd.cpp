@@ -321,8 +321,8 @@ MHD_Result HttpFrontEnd::runCommand(MHD_Connection* connection, const QByteArray
         line += ' ' + given;
     const ControlParse parsed = parseControlLine(line);
     if (!parsed.ok())
-        return replyError(connection, parsed.error == ControlError::UnknownCommand ? kNotFound : kBadRequest,
-                          parsed.message);
+        return replyError(connection, parsed.failure.code == ControlError::UnknownCommand ? kNotFound : kBadRequest,
+                          parsed.failure.message);
     if (controlCommandReads(parsed.command.kind) == post)
         return replyError(connection, kMethodNotAllowed,
                           QStringLiteral("%1 takes %2").arg(QString::fromUtf8(name), post ? "GET" : "POST"));

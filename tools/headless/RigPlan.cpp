@@ -109,14 +109,14 @@ public:
 
     // `into` keeps its value without the key.
     template <typename Value>
-    void parsed(const char* key, std::optional<Value> (*parse)(const QString&, QString&), Value& into) {
+    void parsed(const char* key, Outcome<Value> (*parse)(const QString&), Value& into) {
         if (!file_.contains(group_ + '/' + QLatin1String(key)))
             return;
-        QString why;
-        if (const std::optional<Value> value = parse(text(key), why))
+        const Outcome<Value> value = parse(text(key));
+        if (value.ok())
             into = *value;
         else
-            fail(key, shown(why));
+            fail(key, shown(value.failure().message));
     }
 
     // A misspelt key would otherwise be a setting silently left out.

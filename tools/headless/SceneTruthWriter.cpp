@@ -8,7 +8,7 @@ SceneTruthWriter::SceneTruthWriter(const Scanner& scanner, const QString& path, 
 
 bool SceneTruthWriter::open(QString* error) {
     if (!file_.open() || !file_.write(truthCsvHeader())) {
-        *error = file_.error();
+        *error = file_.failure()->message;
         return false;
     }
     timer_.start();
@@ -33,7 +33,7 @@ bool SceneTruthWriter::finish(QString* error) {
     timer_.stop();
     poll();
     if (!file_.commit()) {
-        *error = file_.error();
+        *error = file_.failure()->message;
         return false;
     }
     return true;
