@@ -86,7 +86,6 @@ void Scanner::stopWorkers() {
     stream_->finish();
     engine_.stopServing(std::exchange(server_, nullptr));
     latePacketsBefore_ += stream_->latePackets();
-    refusedSendsBefore_ += stream_->refusedSends() + helloWorker_->refusedSends();
     helloWorker_.reset();
     stream_.reset();
 }
@@ -170,10 +169,6 @@ void Scanner::copyStreamedFrame(ProfileSnapshot& out, int maxPoints) const {
 uint32_t Scanner::streamedMeasurement() const { return stream_ ? stream_->measurementCounter() : 0; }
 
 uint64_t Scanner::latePackets() const { return latePacketsBefore_ + (stream_ ? stream_->latePackets() : 0); }
-
-uint64_t Scanner::refusedSends() const {
-    return refusedSendsBefore_ + (stream_ ? stream_->refusedSends() + helloWorker_->refusedSends() : 0);
-}
 
 void Scanner::setStreamPaused(bool paused) { state_.setStreamPaused(paused); }
 

@@ -143,7 +143,9 @@ public:
     // Stream packets that left more than a period after their slot (the process got no time).
     uint64_t latePackets() const;
     // Stream packets and hellos the system refused to send (each reason is logged once).
-    uint64_t refusedSends() const;
+    uint64_t refusedSends() const { return state_.sockets().refused; }
+    // Sockets of the stream and the announcer the system refused to make or bind (each is logged).
+    uint64_t socketFailures() const { return state_.sockets().failed; }
 
     // Writes the record and the extras to `path`; false with `error` set.
     bool saveParams(const QString& path, QString* error) const;
@@ -183,7 +185,6 @@ private:
     std::unique_ptr<UdpTransport> stream_;
     TcpTransport* server_ = nullptr;  // lives on the engine's serving thread
     uint64_t latePacketsBefore_ = 0;  // of the runs before this one
-    uint64_t refusedSendsBefore_ = 0;
     std::atomic<bool> listenFailed_{false};
     bool listenReported_ = false;  // of this start
 };

@@ -65,8 +65,6 @@ public:
     uint32_t measurementCounter() const { return lastMeasurement_; }
     // Thread-safe: packets that left more than a period after their slot while streaming.
     uint64_t latePackets() const { return latePackets_; }
-    // Thread-safe: datagrams the system refused.
-    uint64_t refusedSends() const { return refusedSends_; }
     // Before the start: every datagram leaves through `faults`, which outlive this worker.
     void useFaults(DatagramFaults* faults) { faults_ = faults; }
     // Before the start: packets go where `route` (which outlives this
@@ -95,8 +93,7 @@ private:
 
     ScannerState* state_;
     const ProfileFeed* profile_;
-    std::atomic<uint64_t> refusedSends_{0};
-    DatagramSocket socket_{lcStream, refusedSends_};
+    DatagramSocket socket_{lcStream, state_->sockets()};
     uint32_t sourceAddress_ = 0;
     QHostAddress lastBroadcast_;  // the subnet copy's address is checked and logged when it changes
     bool broadcastAllowed_ = false;
