@@ -85,7 +85,6 @@ void Scanner::stopWorkers() {
     engine_.stopSending(stream_.get());
     stream_->finish();
     engine_.stopServing(std::exchange(server_, nullptr));
-    latePacketsBefore_ += stream_->latePackets();
     helloWorker_.reset();
     stream_.reset();
 }
@@ -168,7 +167,6 @@ void Scanner::copyStreamedFrame(ProfileSnapshot& out, int maxPoints) const {
 
 uint32_t Scanner::streamedMeasurement() const { return stream_ ? stream_->measurementCounter() : 0; }
 
-uint64_t Scanner::latePackets() const { return latePacketsBefore_ + (stream_ ? stream_->latePackets() : 0); }
 
 void Scanner::setStreamPaused(bool paused) { state_.setStreamPaused(paused); }
 

@@ -141,7 +141,7 @@ public:
     // The measurement of the last packet streamed; 0 before the first and while stopped.
     uint32_t streamedMeasurement() const;
     // Stream packets that left more than a period after their slot (the process got no time).
-    uint64_t latePackets() const;
+    uint64_t latePackets() const { return state_.latePackets(); }
     // Stream packets and hellos the system refused to send (each reason is logged once).
     uint64_t refusedSends() const { return state_.sockets().refused; }
     // Sockets of the stream and the announcer the system refused to make or bind (each is logged).
@@ -184,7 +184,6 @@ private:
     std::unique_ptr<UdpHello> helloWorker_;
     std::unique_ptr<UdpTransport> stream_;
     TcpTransport* server_ = nullptr;  // lives on the engine's serving thread
-    uint64_t latePacketsBefore_ = 0;  // of the runs before this one
     std::atomic<bool> listenFailed_{false};
     bool listenReported_ = false;  // of this start
 };

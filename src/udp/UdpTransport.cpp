@@ -186,7 +186,7 @@ void UdpTransport::buildPacket(const StreamSettings& settings, QByteArray& datag
 // could first send it) missed its time: the process got none. It still goes.
 void UdpTransport::countLateness(Clock::time_point slot, Clock::time_point now, double periodMs) {
     if (now - std::max(slot, onTimeFrom_) > std::chrono::duration<double, std::milli>(periodMs))
-        ++latePackets_;
+        ++state_->latePackets();
 }
 
 // Send failures are not reported; the stream goes on. The subnet copy goes

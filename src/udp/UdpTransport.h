@@ -63,8 +63,6 @@ public:
     void setBroadcastPort(quint16 port) { broadcastPort_ = port; }
     // Thread-safe: the measurement of the last packet sent (0 before the first).
     uint32_t measurementCounter() const { return lastMeasurement_; }
-    // Thread-safe: packets that left more than a period after their slot while streaming.
-    uint64_t latePackets() const { return latePackets_; }
     // Before the start: every datagram leaves through `faults`, which outlive this worker.
     void useFaults(DatagramFaults* faults) { faults_ = faults; }
     // Before the start: packets go where `route` (which outlives this
@@ -110,7 +108,6 @@ private:
     std::atomic<bool> paused_{false};
     std::atomic<quint16> broadcastPort_{kDefaultBroadcastPort};
     std::atomic<uint32_t> lastMeasurement_{0};
-    std::atomic<uint64_t> latePackets_{0};
     std::optional<int> stateWatch_;
     ProfileSnapshot snapshot_;  // reused by every packet
     // One per packet of a step: each is free again (the socket's queue flushed) when its turn comes.
