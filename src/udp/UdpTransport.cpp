@@ -74,10 +74,11 @@ std::optional<Clock::time_point> UdpTransport::step(Clock::time_point now) {
         return faults_ ? faults_->nextDue() : std::nullopt;
     double periodMs = periodOf(settings->frequency);
     // Unpaced: a batch per run, so the scheduler's own cost is shared out.
+    const Clock::time_point batchEnd = now + kUnpacedBudget;
     for (int sent = 0; periodMs < kUnpacedBelowMs; periodMs = periodOf(settings->frequency)) {
         sendPacket(*settings, now);
         schedule_.countPacket();
-        if (++sent == kUnpacedBatchSize || !(settings = streamingSettings(now)))
+        if (++sent == kUnpacedBatchSize || Clock::now() >= batchEnd || !(settings = streamingSettings(now)))
             return now;
     }
     countLateness(schedule_.currentSlot(periodMs), now, periodMs);
