@@ -37,6 +37,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kFrequency = 400;
+constexpr int kPoints = 1280;
 constexpr double kPeriodS = 1.0 / kFrequency;
 constexpr int kBurst = 2048;
 constexpr int kSceneObjects = 1000;
@@ -48,15 +49,18 @@ constexpr uint32_t kReadParams = 4;
 constexpr uint32_t kWriteParams = 5;
 constexpr uint32_t kFlushParams = 6;
 
-// 1000 thin objects side by side across the range, all under the laser at once.
+// 1000 objects across the whole range, one over the other, all under the
+// laser at once: every point of a profile meets every object.
 QByteArray sceneJson() {
-    const char* kinds[] = {
-        R"({"kind": "box", "x": %1, "y": 0, "length": 1000, "width": 0.06, "height": 20})",
-        R"({"kind": "cylinder", "x": %1, "y": 0, "length": 1000, "diameter": 0.06})",
-    };
     QString objects;
-    for (int i = 0; i < kSceneObjects; ++i)
-        objects += (i ? "," : "") + QString::fromLatin1(kinds[i % 2]).arg(-34.965 + 0.07 * i);
+    for (int i = 0; i < kSceneObjects; ++i) {
+        const QString object =
+            i % 2 ? QStringLiteral(R"({"kind": "cylinder", "x": 0, "y": 0, "length": 1000, "diameter": %1})").arg(1 + 0.1 * i)
+                  : QStringLiteral(R"({"kind": "box", "x": 0, "y": 0, "length": 1000, "width": %1, "height": %2})")
+                        .arg(70 - 0.06 * i)
+                        .arg(1 + 0.1 * i);
+        objects += (i ? "," : "") + object;
+    }
     return QStringLiteral(R"({"belt": {"speed": 250, "z": 20, "loopLength": 1000}, "loop": true,
         "scanner": {"xemr": 70, "zdiap": 170, "cameraAngle": 20},
         "noise": {"sigma": 0.05, "dropout": 0.01, "spikes": 0.001, "spikeHeight": 3}, "objects": [%1]})")
@@ -68,7 +72,7 @@ double msOfOneRender(const QByteArray& json) {
     const SceneParse parse = parseScene(json, QStringLiteral("bench"));
     if (!parse.ok())
         qFatal("%s", qPrintable(parse.error));
-    const SceneSampling sampling{1280, 1000.0 / kFrequency, 70, 170};
+    const SceneSampling sampling{kPoints, 1000.0 / kFrequency, 70, 170};
     ProfileSnapshot out;
     constexpr int kRenders = 20;
     const Clock::time_point start = Clock::now();
@@ -124,6 +128,13 @@ private:
     char buffer_[1 << 16];
 };
 
+std::vector<ProfilePoint> profileOf(int n) {
+    std::vector<ProfilePoint> points;
+    for (int i = 0; i < n; ++i)
+        points.push_back({static_cast<int16_t>(i * 12 - 7680), static_cast<uint16_t>(4000 + i % 300)});
+    return points;
+}
+
 struct Rig {
     Rig(LoopbackReceiver& receiver, uint16_t sinkPort) {
         for (int k = 1; k <= 3; ++k) {
@@ -139,6 +150,7 @@ struct Rig {
                 p.wUDP = 1;
             });
             scanner->setFrequency(kFrequency);
+            scanner->profile().replace(profileOf(kPoints));
             scanners.push_back(std::move(scanner));
         }
     }

@@ -140,8 +140,9 @@ void TcpTransport::clientDisconnected() {
 
 void TcpTransport::read() {
     // A reply's write may report progress from inside the loop below; the
-    // running loop goes on by itself.
-    if (serving_)
+    // running loop goes on by itself. A connection that had its turn waits
+    // for the one it was given: its socket's signals bring no extra turns.
+    if (serving_ || turnPosted_)
         return;
     QScopedValueRollback<bool> serving(serving_, true);
     serveRequests();
@@ -263,7 +264,16 @@ void TcpTransport::serveRequests() {
 }
 
 // After what the other connections of the serving thread have waiting.
-void TcpTransport::continueNextTurn() { QMetaObject::invokeMethod(this, &TcpTransport::read, Qt::QueuedConnection); }
+void TcpTransport::continueNextTurn() {
+    turnPosted_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            turnPosted_ = false;
+            read();
+        },
+        Qt::QueuedConnection);
+}
 
 // False while a flush is being saved or a planned reply waits, and once the
 // faults have stopped reading the connection or are closing it.

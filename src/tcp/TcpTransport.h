@@ -119,6 +119,7 @@ private:
     // runs, so a new client is taken at once.
     QTimer* resumeTimer_;
     bool serving_ = false;  // serveRequests() is running
+    bool turnPosted_ = false;  // the next turn waits behind the other connections' events
     ServerFaults* faults_ = nullptr;
     std::unique_ptr<ConnectionFaults> connectionFaults_;  // the served connection's
     // With faults, a request's reply is gathered, then written as planned:
