@@ -241,8 +241,10 @@ void TcpTransport::serveRequests() {
             return;
         if (holdForNextRequest())
             return;
-        if (served == kRequestsPerTurn || (served > 0 && std::chrono::steady_clock::now() >= turnEnd))
+        if (served == kRequestsPerTurn)
             return continueNextTurn();
+        if (const auto at = std::chrono::steady_clock::now(); served > 0 && at >= turnEnd)
+            return continueNextTurn(at - turnEnd);
         if (framer_.next(request)) {
             serve(request);
             ++served;
@@ -263,16 +265,19 @@ void TcpTransport::serveRequests() {
     }
 }
 
-// After what the other connections of the serving thread have waiting.
-void TcpTransport::continueNextTurn() {
+// After what the other connections of the serving thread have waiting; a
+// turn that overran its time waits as long as it overran, so that heavy
+// requests take no more than about half of the thread.
+void TcpTransport::continueNextTurn(std::chrono::nanoseconds overrun) {
     turnPosted_ = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            turnPosted_ = false;
-            read();
-        },
-        Qt::QueuedConnection);
+    const auto nextTurn = [this] {
+        turnPosted_ = false;
+        read();
+    };
+    if (overrun.count() > 0)
+        QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(overrun), Qt::PreciseTimer, this, nextTurn);
+    else
+        QMetaObject::invokeMethod(this, nextTurn, Qt::QueuedConnection);
 }
 
 // False while a flush is being saved or a planned reply waits, and once the

@@ -13,6 +13,7 @@
 #include <QAbstractSocket>
 #include <QObject>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -84,7 +85,7 @@ private:
     void announceListenFailure(const QString& reason);
 
     void serveRequests();
-    void continueNextTurn();
+    void continueNextTurn(std::chrono::nanoseconds overrun = {});
     bool connectionServed() const;
     void serve(const Request& request);
     void planReply();

@@ -50,7 +50,8 @@ public:
     static constexpr quint16 kDefaultBroadcastPort = 31001;
     // Packets an unpaced stream sends per scheduler run, at most, and the
     // time after which the run ends sooner: a heavy source must not hold the
-    // other streams on the same thread for a whole batch.
+    // other streams on the same thread for a whole batch, nor take more than
+    // about half of it.
     static constexpr int kUnpacedBatchSize = 32;
     static constexpr std::chrono::microseconds kUnpacedBudget{1000};
 
