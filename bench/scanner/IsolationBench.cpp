@@ -187,22 +187,24 @@ QByteArray recordWithRate(Scanner& scanner, uint16_t frequency) {
 // What scanner 1's client does while the window lasts; `stop` ends it.
 using Attack = std::function<void(Rig& rig, const std::atomic<bool>& stop)>;
 
-void flushBurst(Rig& rig, const std::atomic<bool>& stop) {
-    Client attacker(1, rig[1]);
+QByteArray burstOf(uint32_t command) {
     QByteArray burst;
     for (int i = 0; i < kBurst; ++i)
-        burst += encodeRequest(kFlushParams);
-    attacker.send(burst);
+        burst += encodeRequest(command);
+    return burst;
+}
+
+// Scanner 1's client sends `requests` in one go and takes the replies.
+void sendAtOnce(Rig& rig, const QByteArray& requests, const std::atomic<bool>& stop) {
+    Client attacker(1, rig[1]);
+    attacker.send(requests);
     attacker.drain(stop);
 }
 
+void flushBurst(Rig& rig, const std::atomic<bool>& stop) { sendAtOnce(rig, burstOf(kFlushParams), stop); }
+
 void resultsAtZeroHz(Rig& rig, const std::atomic<bool>& stop) {
-    Client attacker(1, rig[1]);
-    QByteArray burst = recordWithRate(rig[1], 0);
-    for (int i = 0; i < kBurst; ++i)
-        burst += encodeRequest(kGetResult);
-    attacker.send(burst);
-    attacker.drain(stop);
+    sendAtOnce(rig, recordWithRate(rig[1], 0) + burstOf(kGetResult), stop);
 }
 
 // The client leaves: the stream resumes, unpaced.
@@ -218,9 +220,7 @@ void sceneUnpaced(Rig& rig, const std::atomic<bool>& stop) {
 
 void readFlood(Rig& rig, const std::atomic<bool>& stop) {
     Client attacker(1, rig[1]);
-    QByteArray burst;
-    for (int i = 0; i < kBurst; ++i)
-        burst += encodeRequest(kReadParams);
+    const QByteArray burst = burstOf(kReadParams);
     std::thread reader([&] { attacker.drain(stop); });
     while (!stop)
         attacker.send(burst);
