@@ -98,7 +98,15 @@ MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
     connect(
         &scanner_, &Scanner::clientDisconnected, this, [this] { clientConnected = false; }, Qt::DirectConnection);
     connect(&scanner_, &Scanner::userParamsUpdated, this, &MainWindow::onUserParamsUpdated, Qt::QueuedConnection);
-    connect(&scanner_, &Scanner::flushRequested, this, &MainWindow::serializeUserParams, Qt::QueuedConnection);
+    // A client's flush is written on the engine's writing thread; the status bar hears of it here.
+    scanner_.setFlushSaver([this](QString* error) {
+        QString report;
+        const bool saved = writeUserParams(&report);
+        if (!saved)
+            *error = report;
+        QMetaObject::invokeMethod(this, [this, report] { reportFileResult(report); }, Qt::QueuedConnection);
+        return saved;
+    });
 
     connect(ui->flushBtn, &QPushButton::clicked, this, &MainWindow::serializeUserParams);
     deserializeUserParams();
@@ -441,11 +449,18 @@ void MainWindow::aboutActionTriggered() {
 // Parameter file, camera picture and CSV profiles
 
 void MainWindow::serializeUserParams() {
+    QString report;
+    writeUserParams(&report);
+    reportFileResult(report);
+}
+
+bool MainWindow::writeUserParams(QString* report) const {
     qCDebug(lcParams) << "serialize userparams";
     const QString path = userParamsSavePath(places);
     QString error;
     const bool saved = scanner_.saveParams(path, &error);
-    reportFileResult(saved ? tr("user parameters saved to %1").arg(path) : error);
+    *report = saved ? tr("user parameters saved to %1").arg(path) : error;
+    return saved;
 }
 
 void MainWindow::deserializeUserParams() {

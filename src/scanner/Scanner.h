@@ -149,6 +149,13 @@ public:
 
     // Writes the record and the extras to `path`; false with `error` set.
     bool saveParams(const QString& path, QString* error) const;
+    // Saves the record where the program keeps it (with saveParams, say);
+    // false with `error` set. Run on the engine's writing thread.
+    using FlushSaver = std::function<bool(QString* error)>;
+    // What a client's flush runs; the client hears "OK" once it has returned,
+    // saved or not, as the scanner answers a flush. None: a flush saves
+    // nothing. Thread-safe.
+    void setFlushSaver(FlushSaver saver);
 
 signals:
     // The outcome of start(), on this object's thread.
@@ -158,16 +165,13 @@ signals:
     void clientDisconnected();
     // A client replaced the record. Emitted on the server's thread.
     void userParamsUpdated();
-    // A client asked for the record to be saved. Emitted on the server's
-    // thread before the client is told "OK": a direct connection that saves
-    // has written the file before the client hears of it.
-    void flushRequested();
 
 private:
     void stopWorkers();
     void plugWorkers();
     void wireServer();
     void reportListenOutcome();
+    void saveForClient() const;
 
     ScannerState state_;
     ProfileStore profile_;
@@ -178,6 +182,8 @@ private:
     ScannerFaults faults_;
     StreamRoute route_;
     RequestJournal journal_;
+    mutable std::mutex flushSaverMutex_;  // the writing thread runs the saver
+    FlushSaver flushSaver_;
     QTimer outageEnd_;
     std::unique_ptr<Engine> ownEngine_;
     Engine& engine_;

@@ -48,8 +48,12 @@ class UdpTransport : public QObject, public SendJob {
     Q_OBJECT
 public:
     static constexpr quint16 kDefaultBroadcastPort = 31001;
-    // Packets an unpaced stream sends per scheduler run.
+    // Packets an unpaced stream sends per scheduler run, at most, and the
+    // time after which the run ends sooner: a heavy source must not hold the
+    // other streams on the same thread for a whole batch, nor take more than
+    // about half of it.
     static constexpr int kUnpacedBatchSize = 32;
+    static constexpr std::chrono::microseconds kUnpacedBudget{1000};
 
     // Datagrams leave from the address the settings send from.
     UdpTransport(QObject* parent, ScannerState* state, const ProfileFeed* profile);

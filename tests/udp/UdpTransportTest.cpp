@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 #include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -14,6 +17,20 @@ void expectConsecutive(const std::vector<QByteArray>& datagrams, size_t from, ui
     for (size_t i = from; i < datagrams.size(); ++i)
         ASSERT_EQ(u16At(datagrams[i], packet::kPacketCounter), uint16_t(first + (i - from))) << "datagram " << i;
 }
+
+// Each profile takes longer than an unpaced run may, as a heavy scene's does.
+constexpr std::chrono::milliseconds kSlowProfile{3};
+static_assert(kSlowProfile > UdpTransport::kUnpacedBudget);
+constexpr uint16_t kUnpacedHz = 65535;
+
+class SlowSource : public ProfileSource {
+public:
+    void copyProfile(uint64_t, ProfileSnapshot& out, int) override {
+        std::this_thread::sleep_for(kSlowProfile);
+        out.x.assign(8, 0);
+        out.z.assign(8, 0);
+    }
+};
 
 class StreamTest : public ::testing::Test {
 protected:
@@ -91,6 +108,26 @@ TEST_F(StreamTest, AHeldStreamAsksForNoRunAtAll) {
     setFrequency(100, 0);
     UdpTransport stream(nullptr, &state, &feed);
     EXPECT_EQ(stream.runDue(UdpTransport::Clock::now()), std::nullopt);
+}
+
+TEST_F(StreamTest, AnUnpacedRunOverASlowSourceEndsAfterItsTimeNotItsCount) {
+    feed.play(std::make_shared<SlowSource>());
+    setFrequency(kUnpacedHz);
+    UdpTransport stream(nullptr, &state, &feed);
+    stream.runDue(UdpTransport::Clock::now());
+    receiver.waitForCount(2, 200);
+    EXPECT_EQ(receiver.datagrams.size(), 1u);
+}
+
+// So that the other streams of its thread catch up first.
+TEST_F(StreamTest, AnUnpacedRunThatOverranItsTimeAsksForTheNextAsLongAfter) {
+    feed.play(std::make_shared<SlowSource>());
+    setFrequency(kUnpacedHz);
+    UdpTransport stream(nullptr, &state, &feed);
+    const UdpTransport::Clock::time_point start = UdpTransport::Clock::now();
+    const auto next = stream.runDue(start);
+    ASSERT_TRUE(next.has_value());
+    EXPECT_GE(*next - start, 2 * kSlowProfile - UdpTransport::kUnpacedBudget);
 }
 
 TEST_F(StreamTest, AWriteToTheRecordWakesTheStream) {
