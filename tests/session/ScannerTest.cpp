@@ -15,6 +15,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <cstring>
 #include <string>
@@ -150,6 +151,24 @@ private:
     std::atomic<int> saved_{0};
 };
 
+// A scanner whose saves wait on a held disk, with a client that has flushed.
+class HeldFlush : public ::testing::Test {
+protected:
+    void SetUp() override {
+        live.scanner.setFlushSaver(disk.saver());
+        live.start();
+        client = live.connectClient();
+    }
+    void flushAndWaitForTheSave(const QByteArray& after = {}) {
+        client->write(encodeRequest(kFlushParams) + after);
+        ASSERT_TRUE(disk.waitEntered());
+    }
+
+    LiveEmulator live{100};
+    HeldSaver disk;
+    std::unique_ptr<QTcpSocket> client;
+};
+
 }  // namespace
 
 TEST(Scanner, AFlushIsAnsweredOnlyOnceItsFileIsOnDisk) {
@@ -201,28 +220,16 @@ TEST(Scanner, AFlushBeingSavedHoldsNoOtherScannersClient) {
     EXPECT_EQ(readExactly(*flusher, kOk.size()), kOk);
 }
 
-TEST(Scanner, RequestsAfterAFlushWaitUntilItIsSavedAndKeepTheirOrder) {
-    LiveEmulator live(100);
-    HeldSaver disk;
-    live.scanner.setFlushSaver(disk.saver());
-    live.start();
-    auto client = live.connectClient();
-    client->write(encodeRequest(kFlushParams) + encodeRequest(kReadParams));
-    ASSERT_TRUE(disk.waitEntered());
+TEST_F(HeldFlush, RequestsAfterAFlushWaitUntilItIsSavedAndKeepTheirOrder) {
+    flushAndWaitForTheSave(encodeRequest(kReadParams));
     EXPECT_FALSE(client->waitForReadyRead(kQuietMs)) << "answered before the file was written";
     disk.release();
     EXPECT_EQ(readExactly(*client, kOk.size() + kUserParamsSize).left(kOk.size()), kOk);
 }
 
 // The record the later client flushes may be newer than the one being written.
-TEST(Scanner, AFlushWhileAnEarlierClientsSaveRunsIsAnsweredAfterASaveOfItsOwn) {
-    LiveEmulator live(100);
-    HeldSaver disk;
-    live.scanner.setFlushSaver(disk.saver());
-    live.start();
-    auto first = live.connectClient();
-    first->write(encodeRequest(kFlushParams));
-    ASSERT_TRUE(disk.waitEntered());
+TEST_F(HeldFlush, AFlushWhileAnEarlierClientsSaveRunsIsAnsweredAfterASaveOfItsOwn) {
+    flushAndWaitForTheSave();
     auto second = live.connectClient();
     second->write(encodeRequest(kFlushParams));
     second->waitForBytesWritten();
@@ -232,14 +239,8 @@ TEST(Scanner, AFlushWhileAnEarlierClientsSaveRunsIsAnsweredAfterASaveOfItsOwn) {
     EXPECT_EQ(disk.saved(), 2);
 }
 
-TEST(Scanner, AStopDuringAFlushReturnsOnceTheSaveIsDone) {
-    LiveEmulator live(100);
-    HeldSaver disk;
-    live.scanner.setFlushSaver(disk.saver());
-    live.start();
-    auto client = live.connectClient();
-    client->write(encodeRequest(kFlushParams));
-    ASSERT_TRUE(disk.waitEntered());
+TEST_F(HeldFlush, AStopDuringAFlushReturnsOnceTheSaveIsDone) {
+    flushAndWaitForTheSave();
     std::thread releaser([&] {
         QThread::msleep(kQuietMs);
         disk.release();
