@@ -98,7 +98,15 @@ MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
     connect(
         &scanner_, &Scanner::clientDisconnected, this, [this] { clientConnected = false; }, Qt::DirectConnection);
     connect(&scanner_, &Scanner::userParamsUpdated, this, &MainWindow::onUserParamsUpdated, Qt::QueuedConnection);
-    connect(&scanner_, &Scanner::flushRequested, this, &MainWindow::serializeUserParams, Qt::QueuedConnection);
+    // A client's flush is written on the engine's writing thread; the status bar hears of it here.
+    scanner_.setFlushSaver([this](QString* error) {
+        QString report;
+        const bool saved = writeUserParams(&report);
+        if (!saved)
+            *error = report;
+        QMetaObject::invokeMethod(this, [this, report] { reportFileResult(report); }, Qt::QueuedConnection);
+        return saved;
+    });
 
     connect(ui->flushBtn, &QPushButton::clicked, this, &MainWindow::serializeUserParams);
     deserializeUserParams();
@@ -441,10 +449,17 @@ void MainWindow::aboutActionTriggered() {
 // Parameter file, camera picture and CSV profiles
 
 void MainWindow::serializeUserParams() {
+    QString report;
+    writeUserParams(&report);
+    reportFileResult(report);
+}
+
+bool MainWindow::writeUserParams(QString* report) const {
     qCDebug(lcParams) << "serialize userparams";
     const QString path = userParamsSavePath(places);
     const MaybeFailure failure = scanner_.saveParams(path);
-    reportFileResult(failure ? failure->message : tr("user parameters saved to %1").arg(path));
+    *report = failure ? failure->message : tr("user parameters saved to %1").arg(path);
+    return !failure;
 }
 
 void MainWindow::deserializeUserParams() {

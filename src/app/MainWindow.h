@@ -104,6 +104,9 @@ private:
     void setRunning(bool running);
     void stopEmulation();
     CsvScale csvScale() const;
+    // Writes the record where the next start reads it; `report` says where
+    // or why not. On any thread.
+    bool writeUserParams(QString* report) const;
     // File outcomes go to the log and the status bar.
     void reportFileResult(const QString& text);
     void showReplayedFrame();

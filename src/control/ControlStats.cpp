@@ -8,7 +8,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
-QJsonObject statsJson(const FaultCounts& c, const FaultSpec& current, uint64_t latePackets, uint64_t refusedSends) {
+QJsonObject statsJson(const Scanner& scanner) {
+    const FaultCounts c = scanner.faultCounters();
     const QJsonObject faults{{QStringLiteral("lost"), double(c.lost)},
                              {QStringLiteral("duplicated"), double(c.duplicated)},
                              {QStringLiteral("reordered"), double(c.reordered)},
@@ -24,12 +25,13 @@ QJsonObject statsJson(const FaultCounts& c, const FaultSpec& current, uint64_t l
     for (const auto& [command, count] : c.requestsByCommand)
         requests.insert(QString::number(command), double(count));
     return {{QStringLiteral("datagrams_sent"), double(c.datagramsSent)},
-            {QStringLiteral("late_packets"), double(latePackets)},
-            {QStringLiteral("datagrams_refused"), double(refusedSends)},
+            {QStringLiteral("late_packets"), double(scanner.latePackets())},
+            {QStringLiteral("datagrams_refused"), double(scanner.refusedSends())},
+            {QStringLiteral("socket_failures"), double(scanner.socketFailures())},
             {QStringLiteral("faults"), faults},
             {QStringLiteral("requests"), requests},
             {QStringLiteral("clients_connected"), c.clientsConnected},
-            {QStringLiteral("current_faults"), formatFaultSpec(current)}};
+            {QStringLiteral("current_faults"), formatFaultSpec(scanner.faults())}};
 }
 
 void addDestinations(QJsonObject& json, const Scanner& scanner) {
@@ -46,7 +48,7 @@ void addDestinations(QJsonObject& json, const Scanner& scanner) {
 }
 
 QJsonObject scannerStatsJson(const Scanner& scanner) {
-    QJsonObject stats = statsJson(scanner.faultCounters(), scanner.faults(), scanner.latePackets(), scanner.refusedSends());
+    QJsonObject stats = statsJson(scanner);
     addDestinations(stats, scanner);
     stats.insert(QStringLiteral("paused"), scanner.streamPaused());
     return stats;

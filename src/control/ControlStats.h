@@ -6,13 +6,13 @@
 #include <QJsonObject>
 #include <QString>
 
-// One scanner's stats as the control socket reports them:
-// {"datagrams_sent": n, "late_packets": n, "faults": {"lost": n, ...},
-//  "requests": {"1": n, ...}, "clients_connected": n, "current_faults": "loss=5%"}
-// `latePackets`: stream packets that left more than a period after their slot.
-QJsonObject statsJson(const FaultCounts& counts, const FaultSpec& current, uint64_t latePackets, uint64_t refusedSends);
-
 class Scanner;
+
+// One scanner's stats as the control socket reports them:
+// {"datagrams_sent": n, "late_packets": n, "datagrams_refused": n, "socket_failures": n,
+//  "faults": {"lost": n, ...}, "requests": {"1": n, ...}, "clients_connected": n, "current_faults": "loss=5%"}
+// late_packets: stream packets that left more than a period after their slot.
+QJsonObject statsJson(const Scanner& scanner);
 
 // Adds where one scanner's stream and hello go to its stats or its
 // listening line: {"stream_to": "loopback" | "record" | "ADDR[:PORT]",

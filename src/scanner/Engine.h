@@ -1,5 +1,6 @@
 #pragma once
 
+#include "scanner/FileWriter.h"
 #include "scanner/SendScheduler.h"
 
 #include <QThread>
@@ -13,7 +14,8 @@ class TcpTransport;
 // The threads that every scanner of a process shares: two that send the
 // streams' and hellos' datagrams at their times (jobs dealt out in turn, so
 // that both cores send), and one event loop that serves every command
-// server. A rig adds scanners, not threads.
+// server, and one that writes the files clients ask for. A rig adds
+// scanners, not threads.
 class Engine {
 public:
     Engine();
@@ -33,13 +35,19 @@ public:
     // Stops and deletes the server on the serving thread; returns once it is gone.
     void stopServing(TcpTransport* server);
 
+    // Off the serving thread, after the writes asked for before; `owner` names whose it is.
+    void writeFile(const void* owner, FileWriter::Job job) { files_.post(owner, std::move(job)); }
+    // Returns once none of `owner`'s writes is waiting or running.
+    void finishWriting(const void* owner) { files_.finish(owner); }
+
     static constexpr int kSchedulers = 2;
     // Threads this engine runs.
-    static constexpr int kThreads = kSchedulers + 1;
+    static constexpr int kThreads = kSchedulers + 2;
 
 private:
     void handOver(std::function<void()> work, Qt::ConnectionType type);
 
+    FileWriter files_;
     std::array<SendScheduler, kSchedulers> schedulers_;
     std::atomic<unsigned> nextScheduler_{0};
     QThread serving_;

@@ -2,6 +2,7 @@
 
 #include "capture/CaptureProfileSource.h"
 #include "capture/CaptureReplay.h"
+#include "log/LogCategories.h"
 #include "profile/ProfileModel.h"
 #include "tcp/TcpTransport.h"
 #include "udp/UdpHello.h"
@@ -85,8 +86,7 @@ void Scanner::stopWorkers() {
     engine_.stopSending(stream_.get());
     stream_->finish();
     engine_.stopServing(std::exchange(server_, nullptr));
-    latePacketsBefore_ += stream_->latePackets();
-    refusedSendsBefore_ += stream_->refusedSends() + helloWorker_->refusedSends();
+    engine_.finishWriting(this);  // a flush asked for before the stop lands on disk
     helloWorker_.reset();
     stream_.reset();
 }
@@ -170,11 +170,6 @@ void Scanner::copyStreamedFrame(ProfileSnapshot& out, int maxPoints) const {
 
 uint32_t Scanner::streamedMeasurement() const { return stream_ ? stream_->measurementCounter() : 0; }
 
-uint64_t Scanner::latePackets() const { return latePacketsBefore_ + (stream_ ? stream_->latePackets() : 0); }
-
-uint64_t Scanner::refusedSends() const {
-    return refusedSendsBefore_ + (stream_ ? stream_->refusedSends() + helloWorker_->refusedSends() : 0);
-}
 
 void Scanner::setStreamPaused(bool paused) { state_.setStreamPaused(paused); }
 
@@ -207,7 +202,12 @@ void Scanner::wireServer() {
     connect(server_, &TcpTransport::Connected, this, &Scanner::clientConnected, Qt::DirectConnection);
     connect(server_, &TcpTransport::Disconnected, this, &Scanner::clientDisconnected, Qt::DirectConnection);
     connect(server_, &TcpTransport::UserParamsUpdated, this, &Scanner::userParamsUpdated, Qt::DirectConnection);
-    connect(server_, &TcpTransport::FlushParamsRequest, this, &Scanner::flushRequested, Qt::DirectConnection);
+    server_->useSaver([this](std::function<void()> saved) {
+        engine_.writeFile(this, [this, saved = std::move(saved)] {
+            saveForClient();
+            saved();
+        });
+    });
 }
 
 // The server's outcome is read here rather than sent over from its thread,
@@ -318,4 +318,20 @@ void Scanner::setDhsMode(int mode) {
 
 MaybeFailure Scanner::saveParams(const QString& path) const {
     return saveUserParamsIni(path, state_.record().snapshot(), extras());
+}
+
+void Scanner::setFlushSaver(FlushSaver saver) {
+    std::lock_guard<std::mutex> lock(flushSaverMutex_);
+    flushSaver_ = std::move(saver);
+}
+
+void Scanner::saveForClient() const {
+    FlushSaver saver;
+    {
+        std::lock_guard<std::mutex> lock(flushSaverMutex_);
+        saver = flushSaver_;
+    }
+    QString error;
+    if (saver && !saver(&error))
+        qCDebug(lcParams).noquote() << "flush params failed:" << error;
 }

@@ -141,12 +141,21 @@ public:
     // The measurement of the last packet streamed; 0 before the first and while stopped.
     uint32_t streamedMeasurement() const;
     // Stream packets that left more than a period after their slot (the process got no time).
-    uint64_t latePackets() const;
+    uint64_t latePackets() const { return state_.latePackets(); }
     // Stream packets and hellos the system refused to send (each reason is logged once).
-    uint64_t refusedSends() const;
+    uint64_t refusedSends() const { return state_.sockets().refused; }
+    // Sockets of the stream and the announcer the system refused to make or bind (each is logged).
+    uint64_t socketFailures() const { return state_.sockets().failed; }
 
     // Writes the record and the extras to `path`, or says why not.
     MaybeFailure saveParams(const QString& path) const;
+    // Saves the record where the program keeps it (with saveParams, say);
+    // false with `error` set. Run on the engine's writing thread.
+    using FlushSaver = std::function<bool(QString* error)>;
+    // What a client's flush runs; the client hears "OK" once it has returned,
+    // saved or not, as the scanner answers a flush. None: a flush saves
+    // nothing. Thread-safe.
+    void setFlushSaver(FlushSaver saver);
 
 signals:
     // The outcome of start(), on this object's thread.
@@ -156,16 +165,13 @@ signals:
     void clientDisconnected();
     // A client replaced the record. Emitted on the server's thread.
     void userParamsUpdated();
-    // A client asked for the record to be saved. Emitted on the server's
-    // thread before the client is told "OK": a direct connection that saves
-    // has written the file before the client hears of it.
-    void flushRequested();
 
 private:
     void stopWorkers();
     void plugWorkers();
     void wireServer();
     void reportListenOutcome();
+    void saveForClient() const;
 
     ScannerState state_;
     ProfileStore profile_;
@@ -176,14 +182,14 @@ private:
     ScannerFaults faults_;
     StreamRoute route_;
     RequestJournal journal_;
+    mutable std::mutex flushSaverMutex_;  // the writing thread runs the saver
+    FlushSaver flushSaver_;
     QTimer outageEnd_;
     std::unique_ptr<Engine> ownEngine_;
     Engine& engine_;
     std::unique_ptr<UdpHello> helloWorker_;
     std::unique_ptr<UdpTransport> stream_;
     TcpTransport* server_ = nullptr;  // lives on the engine's serving thread
-    uint64_t latePacketsBefore_ = 0;  // of the runs before this one
-    uint64_t refusedSendsBefore_ = 0;
     std::atomic<bool> listenFailed_{false};
     bool listenReported_ = false;  // of this start
 };

@@ -3,6 +3,7 @@
 #include "params/UserParams.h"
 #include "state/ScannerSettings.h"
 #include "state/Watchers.h"
+#include "udp/DatagramSocket.h"
 #include "state/DeviceIdentity.h"
 
 #include <atomic>
@@ -43,6 +44,14 @@ public:
     // Goes up with each restart.
     uint64_t timeline() const { return timeline_; }
 
+    // The stream's and the announcer's sockets count their failures here.
+    SocketCounters& sockets() { return sockets_; }
+    const SocketCounters& sockets() const { return sockets_; }
+
+    // Stream packets that left more than a period after their slot, over all starts.
+    std::atomic<uint64_t>& latePackets() { return latePackets_; }
+    uint64_t latePackets() const { return latePackets_; }
+
     // An operator's hold on the stream, apart from a client's.
     void setStreamPaused(bool paused);
     bool streamPaused() const { return streamPaused_; }
@@ -61,6 +70,8 @@ private:
     ScannerSettings settings_;
     std::atomic<uint64_t> timeline_{0};
     std::atomic<bool> streamPaused_{false};
+    SocketCounters sockets_;
+    std::atomic<uint64_t> latePackets_{0};
     std::mutex rateMutex_;  // the setters' and the server's thread restart it
     int timelineRate_ = -1;  // the record's rate at the last restart
     Watchers watchers_;

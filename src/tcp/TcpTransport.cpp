@@ -21,8 +21,32 @@ constexpr int kLongestHoldMs = 60 * 1000;
 // Requests of one connection served before the serving thread turns to the
 // others: one client's pipelined burst must not hold every other scanner.
 constexpr int kRequestsPerTurn = 16;
+// A turn also ends once it has taken this long: one scanner's heavy results
+// must not hold the others for 16 of them.
+constexpr std::chrono::microseconds kTurnBudget{1000};
 
 }  // namespace
+
+// The server as the writing thread sees it: a call posted through it reaches
+// the server while it lives and nothing once it has gone.
+class TcpTransport::Handle {
+public:
+    explicit Handle(TcpTransport* server) : server_(server) {}
+    // Never inlined, so that startSave names the posting for the sanitizer's suppression.
+    Q_NEVER_INLINE void postSaved() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (server_)
+            QMetaObject::invokeMethod(server_, [server = server_] { server->onParamsSaved(); }, Qt::QueuedConnection);
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        server_ = nullptr;
+    }
+
+private:
+    std::mutex mutex_;
+    TcpTransport* server_;
+};
 
 TcpTransport::TcpTransport(QObject* parent, ScannerState* state, const CameraPicture* picture,
                            const ProfileFeed* profile)
@@ -32,7 +56,8 @@ TcpTransport::TcpTransport(QObject* parent, ScannerState* state, const CameraPic
       timeline_(state->timeline()),
       dispatcher_(*state, *profile, picture, schedule_),
       resumeTimer_(new QTimer(this)),
-      replyTimer_(new QTimer(this)) {
+      replyTimer_(new QTimer(this)),
+      handle_(std::make_shared<Handle>(this)) {
     for (QTimer* timer : {resumeTimer_, replyTimer_}) {
         timer->setSingleShot(true);
         timer->setTimerType(Qt::PreciseTimer);
@@ -48,6 +73,7 @@ TcpTransport::TcpTransport(QObject* parent, ScannerState* state, const CameraPic
 
 TcpTransport::~TcpTransport() {
     state_->unwatch(stateWatch_);
+    handle_->clear();  // a save still running reports to no one
     requestStop();  // also waits for the lock that the thread's last step held
     // Without a thread of its own the sockets go here; otherwise they went
     // when the thread finished, on that thread.
@@ -115,8 +141,9 @@ void TcpTransport::clientDisconnected() {
 
 void TcpTransport::read() {
     // A reply's write may report progress from inside the loop below; the
-    // running loop goes on by itself.
-    if (serving_)
+    // running loop goes on by itself. A connection that had its turn waits
+    // for the one it was given: its socket's signals bring no extra turns.
+    if (serving_ || turnPosted_)
         return;
     QScopedValueRollback<bool> serving(serving_, true);
     serveRequests();
@@ -125,7 +152,7 @@ void TcpTransport::read() {
 void TcpTransport::onSocketError(QAbstractSocket::SocketError) {}
 
 void TcpTransport::sendReply(const QByteArray& bytes, const char* failureLine) {
-    if (gathering_) {
+    if (gathering_ || replyAwaitsSave_) {
         plannedReply_ += bytes;
         plannedFailureLine_ = failureLine;
         return;
@@ -149,7 +176,36 @@ void TcpTransport::log(const QString& line) { qCDebug(lcTcp).noquote() << line; 
 
 void TcpTransport::userParamsUpdated() { emit UserParamsUpdated(); }
 
-void TcpTransport::flushParamsRequested() { emit FlushParamsRequest(); }
+void TcpTransport::flushParamsRequested() {
+    emit FlushParamsRequest();
+    if (!saver_)
+        return;
+    replyAwaitsSave_ = true;
+    if (saveRunning_)
+        saveAgain_ = true;  // an earlier client's save; this one's record comes after it
+    else
+        startSave();
+}
+
+void TcpTransport::startSave() {
+    saveRunning_ = true;
+    saver_([handle = handle_] { handle->postSaved(); });
+}
+
+// A dropped client's save still ran to its end; a connection that waits for
+// one goes on with its reply.
+void TcpTransport::onParamsSaved() {
+    saveRunning_ = false;
+    if (std::exchange(saveAgain_, false))
+        return startSave();
+    if (!std::exchange(replyAwaitsSave_, false))
+        return;
+    if (connectionFaults_)
+        planReply();
+    else
+        writeReply(std::exchange(plannedReply_, {}), plannedFailureLine_);
+    read();
+}
 
 void TcpTransport::clientFinished() { emit Disconnected(); }
 
@@ -176,6 +232,7 @@ void TcpTransport::serveRequests() {
     Request request;
     bool fed = false;
     int served = 0;
+    const auto turnEnd = std::chrono::steady_clock::now() + kTurnBudget;
     // A reply may find the connection gone (client_ changes) and Stop ends
     // the pass.
     while (socket && client_ == socket && !schedule_.stopped() && connectionServed()) {
@@ -187,6 +244,8 @@ void TcpTransport::serveRequests() {
             return;
         if (served == kRequestsPerTurn)
             return continueNextTurn();
+        if (const auto at = std::chrono::steady_clock::now(); served > 0 && at >= turnEnd)
+            return continueNextTurn(at - turnEnd);
         if (framer_.next(request)) {
             serve(request);
             ++served;
@@ -207,24 +266,38 @@ void TcpTransport::serveRequests() {
     }
 }
 
-// After what the other connections of the serving thread have waiting.
-void TcpTransport::continueNextTurn() { QMetaObject::invokeMethod(this, &TcpTransport::read, Qt::QueuedConnection); }
+// After what the other connections of the serving thread have waiting; a
+// turn that overran its time waits as long as it overran, so that heavy
+// requests take no more than about half of the thread.
+void TcpTransport::continueNextTurn(std::chrono::nanoseconds overrun) {
+    turnPosted_ = true;
+    const auto nextTurn = [this] {
+        turnPosted_ = false;
+        read();
+    };
+    if (overrun.count() > 0)
+        QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(overrun), Qt::PreciseTimer, this, nextTurn);
+    else
+        QMetaObject::invokeMethod(this, nextTurn, Qt::QueuedConnection);
+}
 
-// False while a planned reply waits, and once the faults have stopped
-// reading the connection or are closing it.
+// False while a flush is being saved or a planned reply waits, and once the
+// faults have stopped reading the connection or are closing it.
 bool TcpTransport::connectionServed() const {
-    return !connectionFaults_ || (connectionFaults_->reading() && !replyTimer_->isActive());
+    return !replyAwaitsSave_ && (!connectionFaults_ || (connectionFaults_->reading() && !replyTimer_->isActive()));
 }
 
 void TcpTransport::serve(const Request& request) {
-    if (!connectionFaults_) {
-        dispatch(request);
-        return;
-    }
-    gathering_ = true;
+    plannedCommand_ = request.header.command;
+    gathering_ = connectionFaults_ != nullptr;
     dispatch(request);
     gathering_ = false;
-    plan_ = connectionFaults_->onRequest(request.header.command, plannedReply_.size());
+    if (connectionFaults_ && !replyAwaitsSave_)
+        planReply();
+}
+
+void TcpTransport::planReply() {
+    plan_ = connectionFaults_->onRequest(plannedCommand_, plannedReply_.size());
     if (plan_.delay.count() > 0)
         replyTimer_->start(plan_.delay);
     else
@@ -303,6 +376,7 @@ void TcpTransport::dropClient(bool announce) {
     resumeTimer_->stop();
     replyTimer_->stop();
     plannedReply_.clear();
+    replyAwaitsSave_ = false;  // the save goes on; its answer has no one to go to
     connectionFaults_.reset();
     schedule_.dropOpenResult();
     if (announce)

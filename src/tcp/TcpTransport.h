@@ -13,6 +13,8 @@
 #include <QAbstractSocket>
 #include <QObject>
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,6 +45,12 @@ public:
     void useFaults(ServerFaults* faults) { faults_ = faults; }
     // Before the start: every request served goes into `journal`, which outlives this worker.
     void useJournal(RequestJournal* journal) { journal_ = journal; }
+    // Before the start: a client's flush calls `save` on this thread with
+    // what to call, from any thread, once the file is written; that
+    // connection's "OK" and later requests wait until then. One save runs at
+    // a time. Without a saver a flush is answered at once.
+    using ParamsSaver = std::function<void(std::function<void()> saved)>;
+    void useSaver(ParamsSaver save) { saver_ = std::move(save); }
 
     // Thread-safe: the port being listened on, 0 when not listening.
     quint16 listeningPort() const { return listeningPort_; }
@@ -67,6 +75,8 @@ public slots:
     void onSocketError(QAbstractSocket::SocketError error);
 
 private:
+    class Handle;
+
     void sendReply(const QByteArray& bytes, const char* failureLine) override;
     void log(const QString& line) override;
     void userParamsUpdated() override;
@@ -75,9 +85,12 @@ private:
     void announceListenFailure(const QString& reason);
 
     void serveRequests();
-    void continueNextTurn();
+    void continueNextTurn(std::chrono::nanoseconds overrun = {});
     bool connectionServed() const;
     void serve(const Request& request);
+    void planReply();
+    void startSave();
+    void onParamsSaved();
     void writePlannedReply();
     void writeReply(const QByteArray& bytes, const char* failureLine);
     bool holdForNextRequest();
@@ -107,6 +120,7 @@ private:
     // runs, so a new client is taken at once.
     QTimer* resumeTimer_;
     bool serving_ = false;  // serveRequests() is running
+    bool turnPosted_ = false;  // the next turn waits behind the other connections' events
     ServerFaults* faults_ = nullptr;
     std::unique_ptr<ConnectionFaults> connectionFaults_;  // the served connection's
     // With faults, a request's reply is gathered, then written as planned:
@@ -116,6 +130,14 @@ private:
     const char* plannedFailureLine_ = nullptr;
     ReplyPlan plan_;
     QTimer* replyTimer_;
+    uint32_t plannedCommand_ = 0;  // whose reply plannedReply_ gathers
+    ParamsSaver saver_;
+    std::shared_ptr<Handle> handle_;  // how the writing thread reaches this server
+    bool saveRunning_ = false;
+    bool saveAgain_ = false;  // a flush came while the last save ran: its record may be newer
+    // The served connection's flush is not on disk yet: its reply is
+    // gathered and its later requests wait.
+    bool replyAwaitsSave_ = false;
     std::atomic<quint16> listeningPort_{0};
     mutable std::mutex listenErrorMutex_;
     std::string listenError_;  // a plain copy: no data shared across threads

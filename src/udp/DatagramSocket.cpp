@@ -21,7 +21,7 @@ sockaddr_in socketAddress(uint32_t address, uint16_t port) {
 
 }  // namespace
 
-DatagramSocket::DatagramSocket(LogCategory log, std::atomic<uint64_t>& refusals) : log_(log), refusals_(refusals) {}
+DatagramSocket::DatagramSocket(LogCategory log, SocketCounters& counters) : log_(log), counters_(counters) {}
 
 DatagramSocket::~DatagramSocket() { close(); }
 
@@ -43,6 +43,7 @@ bool DatagramSocket::open(uint32_t address) {
 }
 
 bool DatagramSocket::fail(int error, const QString& what) {
+    counters_.failed.fetch_add(1, std::memory_order_relaxed);
     failure_ = systemFailure(error, QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(error))));
     return false;
 }
@@ -67,7 +68,7 @@ bool DatagramSocket::sendTo(const char* data, size_t size, uint32_t address, uin
 }
 
 void DatagramSocket::noteRefusal(int error) {
-    refusals_.fetch_add(1, std::memory_order_relaxed);
+    counters_.refused.fetch_add(1, std::memory_order_relaxed);
     const size_t reason = size_t(error) < kReasonsLogged ? size_t(error) : 0;
     if (loggedReasons_.test(reason))
         return;

@@ -13,16 +13,22 @@
 #include <cstddef>
 #include <cstdint>
 
+// What a scanner's sockets failed at, over all its starts.
+struct SocketCounters {
+    std::atomic<uint64_t> refused{0};  // datagrams the system refused to send
+    std::atomic<uint64_t> failed{0};   // sockets it refused to make or bind
+};
+
 // A plain UDP socket for senders that run on a scheduler thread: no event
 // loop and no thread affinity. Datagrams go one per system call (sendTo) or
 // queued and sent together (queue, flush). Addresses are IPv4 numbers in host
-// order. A datagram the system refuses is counted in `refusals` (the
-// owner's, so that it outlives the socket), and the first refusal for each
-// reason is logged to `log` with the system's words.
+// order. Failures are counted in `counters` (the owner's, so that they
+// outlive the socket); the first refusal for each reason is logged to `log`
+// with the system's words.
 class DatagramSocket {
 public:
     using LogCategory = const QLoggingCategory& (*)();
-    DatagramSocket(LogCategory log, std::atomic<uint64_t>& refusals);
+    DatagramSocket(LogCategory log, SocketCounters& counters);
     ~DatagramSocket();
     DatagramSocket(const DatagramSocket&) = delete;
     DatagramSocket& operator=(const DatagramSocket&) = delete;
@@ -63,7 +69,7 @@ private:
     static constexpr size_t kReasonsLogged = 256;  // errno values below this are logged once each
 
     const LogCategory log_;
-    std::atomic<uint64_t>& refusals_;
+    SocketCounters& counters_;
     int fd_ = -1;
     MaybeFailure failure_;
     std::array<Queued, kQueueCapacity> queued_;

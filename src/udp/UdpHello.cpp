@@ -72,7 +72,7 @@ void UdpHello::openLegs(const ScannerSettings& settings) {
         qCWarning(lcHello).noquote() << "hello: no interface has a broadcast address for"
                                      << scannerAddress.toString() << "- no hello is sent";
     for (const HelloLeg& leg : legs_) {
-        sockets_.push_back(std::make_unique<DatagramSocket>(lcHello, refusedSends_));
+        sockets_.push_back(std::make_unique<DatagramSocket>(lcHello, state_->sockets()));
         if (!sockets_.back()->open(leg.source))
             qCWarning(lcHello).noquote() << "hello:" << sockets_.back()->errorString();
     }

@@ -54,8 +54,6 @@ public:
 
     // Before the start: `faults` (which outlive this worker) may silence the announcements.
     void useFaults(ScannerFaults* faults) { faults_ = faults; }
-    // Thread-safe: hellos the system refused.
-    uint64_t refusedSends() const { return refusedSends_; }
 signals:
     void finished();
 
@@ -71,7 +69,6 @@ private:
     quint16 destinationPort_ = kDefaultPort;  // of this start
     std::vector<HelloLeg> legs_;  // of this start, each with its socket
     std::vector<std::unique_ptr<DatagramSocket>> sockets_;
-    std::atomic<uint64_t> refusedSends_{0};
     bool started_ = false;
     ScannerFaults* faults_ = nullptr;
 };

@@ -74,11 +74,16 @@ std::optional<Clock::time_point> UdpTransport::step(Clock::time_point now) {
         return faults_ ? faults_->nextDue() : std::nullopt;
     double periodMs = periodOf(settings->frequency);
     // Unpaced: a batch per run, so the scheduler's own cost is shared out.
+    // A batch that overran its time waits as long as it overran: the other
+    // streams on this thread catch up first.
+    const Clock::time_point batchEnd = now + kUnpacedBudget;
     for (int sent = 0; periodMs < kUnpacedBelowMs; periodMs = periodOf(settings->frequency)) {
         sendPacket(*settings, now);
         schedule_.countPacket();
         if (++sent == kUnpacedBatchSize || !(settings = streamingSettings(now)))
             return now;
+        if (const Clock::time_point at = Clock::now(); at >= batchEnd)
+            return at + (at - batchEnd);
     }
     countLateness(schedule_.currentSlot(periodMs), now, periodMs);
     sendPacket(*settings, now);
@@ -186,7 +191,7 @@ void UdpTransport::buildPacket(const StreamSettings& settings, QByteArray& datag
 // could first send it) missed its time: the process got none. It still goes.
 void UdpTransport::countLateness(Clock::time_point slot, Clock::time_point now, double periodMs) {
     if (now - std::max(slot, onTimeFrom_) > std::chrono::duration<double, std::milli>(periodMs))
-        ++latePackets_;
+        ++state_->latePackets();
 }
 
 // Send failures are not reported; the stream goes on. The subnet copy goes

@@ -48,8 +48,12 @@ class UdpTransport : public QObject, public SendJob {
     Q_OBJECT
 public:
     static constexpr quint16 kDefaultBroadcastPort = 31001;
-    // Packets an unpaced stream sends per scheduler run.
+    // Packets an unpaced stream sends per scheduler run, at most, and the
+    // time after which the run ends sooner: a heavy source must not hold the
+    // other streams on the same thread for a whole batch, nor take more than
+    // about half of it.
     static constexpr int kUnpacedBatchSize = 32;
+    static constexpr std::chrono::microseconds kUnpacedBudget{1000};
 
     // Datagrams leave from the address the settings send from.
     UdpTransport(QObject* parent, ScannerState* state, const ProfileFeed* profile);
@@ -63,10 +67,6 @@ public:
     void setBroadcastPort(quint16 port) { broadcastPort_ = port; }
     // Thread-safe: the measurement of the last packet sent (0 before the first).
     uint32_t measurementCounter() const { return lastMeasurement_; }
-    // Thread-safe: packets that left more than a period after their slot while streaming.
-    uint64_t latePackets() const { return latePackets_; }
-    // Thread-safe: datagrams the system refused.
-    uint64_t refusedSends() const { return refusedSends_; }
     // Before the start: every datagram leaves through `faults`, which outlive this worker.
     void useFaults(DatagramFaults* faults) { faults_ = faults; }
     // Before the start: packets go where `route` (which outlives this
@@ -95,8 +95,7 @@ private:
 
     ScannerState* state_;
     const ProfileFeed* profile_;
-    std::atomic<uint64_t> refusedSends_{0};
-    DatagramSocket socket_{lcStream, refusedSends_};
+    DatagramSocket socket_{lcStream, state_->sockets()};
     uint32_t sourceAddress_ = 0;
     QHostAddress lastBroadcast_;  // the subnet copy's address is checked and logged when it changes
     bool broadcastAllowed_ = false;
@@ -113,7 +112,6 @@ private:
     std::atomic<bool> paused_{false};
     std::atomic<quint16> broadcastPort_{kDefaultBroadcastPort};
     std::atomic<uint32_t> lastMeasurement_{0};
-    std::atomic<uint64_t> latePackets_{0};
     std::optional<int> stateWatch_;
     ProfileSnapshot snapshot_;  // reused by every packet
     // One per packet of a step: each is free again (the socket's queue flushed) when its turn comes.

@@ -6,13 +6,17 @@
 #include "tcp/TcpTestSupport.h"
 #include "udp/ProfilePacketDecoder.h"
 
+#include <QFile>
 #include <QNetworkDatagram>
 #include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -113,28 +117,137 @@ TEST_P(LiveSettingTest, ReachesTheStreamAndTheResultsAtOnce) {
 INSTANTIATE_TEST_SUITE_P(Scanner, LiveSettingTest, ::testing::ValuesIn(kLiveSettings),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Two scanners on one serving thread: while one client's burst of slow
-// flushes is served, the other scanner's client is answered in between.
-TEST(Scanner, OneClientsBurstIsServedInTurnsWithAnotherScannersClient) {
-    constexpr int kBurst = 2048;
+namespace {
+
+constexpr int kSlowDiskMs = 100;
+constexpr int kQuietMs = 100;
+const QByteArray kOk = QByteArrayLiteral("OK");
+
+// A flush saver that waits until the test lets it go, as a slow disk would.
+class HeldSaver {
+public:
+    Scanner::FlushSaver saver() {
+        return [this](QString*) {
+            ++entered_;
+            std::unique_lock<std::mutex> lock(mutex_);
+            released_.wait(lock, [this] { return open_; });
+            ++saved_;
+            return true;
+        };
+    }
+    bool waitEntered(int times = 1) const { return waitUntil([&] { return entered_ >= times; }); }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = true;
+        released_.notify_all();
+    }
+    int saved() const { return saved_; }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable released_;
+    bool open_ = false;
+    std::atomic<int> entered_{0};
+    std::atomic<int> saved_{0};
+};
+
+// A scanner whose saves wait on a held disk, with a client that has flushed.
+class HeldFlush : public ::testing::Test {
+protected:
+    void SetUp() override {
+        live.scanner.setFlushSaver(disk.saver());
+        live.start();
+        client = live.connectClient();
+    }
+    void flushAndWaitForTheSave(const QByteArray& after = {}) {
+        client->write(encodeRequest(kFlushParams) + after);
+        ASSERT_TRUE(disk.waitEntered());
+    }
+
+    LiveEmulator live{100};
+    HeldSaver disk;
+    std::unique_ptr<QTcpSocket> client;
+};
+
+}  // namespace
+
+TEST(Scanner, AFlushIsAnsweredOnlyOnceItsFileIsOnDisk) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("user_params.ini");
+    LiveEmulator live(100);
+    live.scanner.setFlushSaver([&](QString*) {
+        QThread::msleep(kSlowDiskMs);
+        return !live.scanner.saveParams(path);
+    });
+    live.start();
+    auto client = live.connectClient();
+    ASSERT_EQ(exchange(*client, encodeRequest(kFlushParams), kOk.size()), kOk);
+    EXPECT_TRUE(QFile::exists(path));
+}
+
+// A file that cannot be written loses the save, as the scanner has always answered one.
+TEST(Scanner, AFlushWhoseFileCannotBeWrittenIsAnsweredOkOnceTheWriteHasFailed) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(writeFile(dir.filePath("file"), "not a folder"));
+    LiveEmulator live(100);
+    std::atomic<int> failed{0};
+    live.scanner.setFlushSaver([&](QString*) {
+        QThread::msleep(kSlowDiskMs);
+        const bool saved = !live.scanner.saveParams(dir.filePath("file/user_params.ini"));
+        failed += saved ? 0 : 1;
+        return saved;
+    });
+    live.start();
+    auto client = live.connectClient();
+    ASSERT_EQ(exchange(*client, encodeRequest(kFlushParams), kOk.size()), kOk);
+    EXPECT_EQ(failed, 1);
+}
+
+// Two scanners on one serving thread: one's file is written elsewhere.
+TEST(Scanner, AFlushBeingSavedHoldsNoOtherScannersClient) {
     Engine engine;
     LiveEmulator busy(engine), quiet(engine);
-    std::atomic<int> flushes{0};
-    QObject::connect(  // a slow file on the serving thread
-        &busy.scanner, &Scanner::flushRequested, &busy.scanner, [&] { ++flushes, QThread::msleep(1); },
-        Qt::DirectConnection);
+    HeldSaver disk;
+    busy.scanner.setFlushSaver(disk.saver());
     busy.start();
     quiet.start();
-    auto flooder = busy.connectClient();
+    auto flusher = busy.connectClient();
     auto client = quiet.connectClient();
-    QByteArray burst;
-    for (int i = 0; i < kBurst; ++i)
-        burst += encodeRequest(kFlushParams);
-    flooder->write(burst);
-    ASSERT_TRUE(flooder->waitForBytesWritten() && waitUntil([&] { return flushes > 0; }));
+    flusher->write(encodeRequest(kFlushParams));
+    ASSERT_TRUE(disk.waitEntered());
     EXPECT_EQ(exchange(*client, encodeRequest(kReadParams), kUserParamsSize).size(), kUserParamsSize);
-    EXPECT_LT(flushes, kBurst / 2) << "answered only after the burst";
-    busy.stop();
+    disk.release();
+    EXPECT_EQ(readExactly(*flusher, kOk.size()), kOk);
+}
+
+TEST_F(HeldFlush, RequestsAfterAFlushWaitUntilItIsSavedAndKeepTheirOrder) {
+    flushAndWaitForTheSave(encodeRequest(kReadParams));
+    EXPECT_FALSE(client->waitForReadyRead(kQuietMs)) << "answered before the file was written";
+    disk.release();
+    EXPECT_EQ(readExactly(*client, kOk.size() + kUserParamsSize).left(kOk.size()), kOk);
+}
+
+// The record the later client flushes may be newer than the one being written.
+TEST_F(HeldFlush, AFlushWhileAnEarlierClientsSaveRunsIsAnsweredAfterASaveOfItsOwn) {
+    flushAndWaitForTheSave();
+    auto second = live.connectClient();
+    second->write(encodeRequest(kFlushParams));
+    second->waitForBytesWritten();
+    QThread::msleep(kQuietMs);  // the server has the request
+    disk.release();
+    ASSERT_EQ(readExactly(*second, kOk.size()), kOk);
+    EXPECT_EQ(disk.saved(), 2);
+}
+
+TEST_F(HeldFlush, AStopDuringAFlushReturnsOnceTheSaveIsDone) {
+    flushAndWaitForTheSave();
+    std::thread releaser([&] {
+        QThread::msleep(kQuietMs);
+        disk.release();
+    });
+    live.stop();
+    EXPECT_EQ(disk.saved(), 1);
+    releaser.join();
 }
 
 // A reboot throws away what a delay fault held: nothing sent before it may reach a client after it.
@@ -179,8 +292,6 @@ int streamedWithin(LiveEmulator& live, int ms) {
     QThread::msleep(ms);
     return live.drainStream();
 }
-
-constexpr int kQuietMs = 200;
 
 // A pause command and a client's pause hold the stream each on its own.
 TEST(Scanner, AClientLeavingDoesNotEndAPauseCommand) {

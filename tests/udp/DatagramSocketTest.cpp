@@ -32,14 +32,14 @@ protected:
         qInstallMessageHandler(previous);
     }
 
-    std::atomic<uint64_t> refusals{0};
-    DatagramSocket socket{lcStream, refusals};
+    SocketCounters counters;
+    DatagramSocket socket{lcStream, counters};
     const QByteArray tooLarge = QByteArray(kLargerThanUdpAllows, 'x');
 };
 
 TEST_P(RefusedSends, EachDatagramTheSystemRefusesIsCounted) {
     sendTooLarge();
-    EXPECT_EQ(refusals, uint64_t(kRefused));
+    EXPECT_EQ(counters.refused, uint64_t(kRefused));
 }
 
 TEST_P(RefusedSends, OnlyTheFirstRefusalForAReasonIsLogged) {
@@ -59,6 +59,11 @@ TEST_F(RefusedSends, ABindThatFailsSaysWhyInTheSystemsWords) {
 TEST_F(RefusedSends, ABindThatFailsKeepsTheSystemsErrno) {
     ASSERT_FALSE(socket.open(kNeverAHostsOwn));
     EXPECT_EQ(socket.failure().value_or(Failure{}).systemError, EADDRNOTAVAIL);
+}
+
+TEST_F(RefusedSends, ABindThatFailsIsCounted) {
+    ASSERT_FALSE(socket.open(kNeverAHostsOwn));
+    EXPECT_EQ(counters.failed, 1u);
 }
 
 }  // namespace

@@ -63,6 +63,15 @@ TEST(UdpHello, AnnouncesStampedWithPortsAndTheHostsMacThenRepeatsWithChangesUnti
     EXPECT_LT(announcer.stop(), 1000);  // well inside the 2 s sleep that was running
 }
 
+// With a held stream, this is all an idle scanner asks of its scheduler.
+TEST(UdpHello, AsksToRunAgainOnlyAfterItsPeriod) {
+    Announced setup;
+    UdpHello announcer(nullptr, &setup.state);
+    const UdpHello::Clock::time_point now = UdpHello::Clock::now();
+    EXPECT_EQ(announcer.runDue(now), now + std::chrono::milliseconds(UdpHello::kPeriodMs));
+    announcer.finish();
+}
+
 // A client may write the record before the scheduler first runs the announcer.
 TEST(UdpHello, AnnouncesThePortsTakenAtTheStartThoughTheRecordChangesBeforeItsFirstRun) {
     constexpr uint16_t kStartPort = 6003, kWrittenPort = 7003;

@@ -217,11 +217,10 @@ void HeadlessEmulator::connectScanner(size_t k) {
         if (k < members_.size())
             emit failed(members_[k].plan.name + QStringLiteral(": ") + reason);
     });
-    // Saved on the server's thread before the client hears "OK", so that a
-    // stop right after the answer cannot lose the file.
+    // Saved before the client hears "OK", so that a stop right after the
+    // answer cannot lose the file.
     const Member& member = members_[k];
-    connect(
-        scanner, &Scanner::flushRequested, this, [this, &member] { saveParams(member); }, Qt::DirectConnection);
+    scanner->setFlushSaver([this, &member](QString* error) { return saveParams(member, error); });
 }
 
 void HeadlessEmulator::onListening(size_t k) {
@@ -299,11 +298,10 @@ QString listeningText(const QJsonObject& scanner) {
         .arg(streamedTo(scanner), helloedTo(scanner));
 }
 
-void HeadlessEmulator::saveParams(const Member& member) {
-    if (const MaybeFailure failure = member.scanner->saveParams(member.plan.paramsSavePath))
-        emit notice(failure->message);
-    else
-        emit notice(QStringLiteral("parameters saved to %1").arg(member.plan.paramsSavePath));
+bool HeadlessEmulator::saveParams(const Member& member, QString* error) {
+    const bool saved = succeeded(member.scanner->saveParams(member.plan.paramsSavePath), error);
+    emit notice(saved ? QStringLiteral("parameters saved to %1").arg(member.plan.paramsSavePath) : *error);
+    return saved;
 }
 
 bool HeadlessEmulator::openControl(QString* error) {

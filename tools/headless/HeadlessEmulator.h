@@ -58,7 +58,7 @@ signals:
     // A command server cannot listen; the emulator cannot serve.
     void failed(const QString& message);
     // Something a user of the program should see (not the workers' debug
-    // log). A saved flush is told from the command server's thread.
+    // log). A saved flush is told from the engine's writing thread.
     void notice(const QString& line);
 
 private:
@@ -79,7 +79,7 @@ private:
     bool openHttp(QString* error);
     void connectScanner(size_t k);
     void onListening(size_t k);
-    void saveParams(const Member& member);
+    bool saveParams(const Member& member, QString* error);
 
     HeadlessOptions options_;
     Engine engine_;  // every scanner's threads; outlives the scanners

@@ -45,6 +45,7 @@ struct ScannerFigures {
     FaultCounts counts;
     uint64_t late = 0;
     uint64_t refused = 0;
+    uint64_t socketFailures = 0;
     uint32_t measurement = 0;
     int frequency = 0;
     bool outage = false;
@@ -56,6 +57,7 @@ ScannerFigures figuresOf(const Scanner& scanner) {
             scanner.faultCounters(),
             scanner.latePackets(),
             scanner.refusedSends(),
+            scanner.socketFailures(),
             scanner.streamedMeasurement(),
             p.udp_frequency_u16,
             !scanner.isRunning()};
@@ -75,6 +77,8 @@ const ScannerSeries kScannerSeries[] = {
      [](const ScannerFigures& f) { return double(f.late); }},
     {"px310_datagrams_refused_total", "counter", "Stream datagrams and hellos the system refused to send.",
      [](const ScannerFigures& f) { return double(f.refused); }},
+    {"px310_socket_failures_total", "counter", "Stream and hello sockets the system refused to make or bind.",
+     [](const ScannerFigures& f) { return double(f.socketFailures); }},
     {"px310_datagrams_dropped_total", "counter", "Stream datagrams the faults dropped.",
      [](const ScannerFigures& f) { return double(f.counts.lost); }},
     {"px310_datagrams_duplicated_total", "counter", "Stream datagrams the faults sent twice.",
@@ -163,7 +167,7 @@ QJsonObject scannerCardJson(const Scanner& scanner, CardProfile profile) {
                      {QStringLiteral("source"), sourceOf(scanner)},
                      {QStringLiteral("path"), scanner.replayedPath()},
                      // Without the destinations: they ask the machine's interfaces again.
-                     {QStringLiteral("stats"), statsJson(scanner.faultCounters(), scanner.faults(), scanner.latePackets(), scanner.refusedSends())}};
+                     {QStringLiteral("stats"), statsJson(scanner)}};
     const RecordingFrame frame = scanner.recordingFrame();
     if (frame.frame > 0) {
         card.insert(QStringLiteral("frame"), double(frame.frame));

@@ -362,7 +362,7 @@ class Emulator:
         return self.control("resume", scanner)
 
     def stats(self, scanner=None):
-        """The stats as a dict: datagrams_sent, late_packets, datagrams_refused, faults, requests, clients_connected,
+        """The stats as a dict: datagrams_sent, late_packets, datagrams_refused, socket_failures, faults, requests, clients_connected,
         current_faults, paused and the destinations."""
         return json.loads(self.control("stats", scanner))
 
