@@ -1,6 +1,7 @@
 #include "scanner/SendScheduler.h"
 
 #include <sys/prctl.h>
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -8,6 +9,8 @@ namespace {
 // Sleeps end within a few microseconds of their deadline instead of the
 // default 50 us slack.
 constexpr unsigned long kTimerSlackNs = 1000;
+
+SendJob::Due dueNow() { return {SendJob::Clock::now(), {}}; }
 
 }  // namespace
 
@@ -29,7 +32,7 @@ void SendScheduler::add(SendJob* job) {
     std::lock_guard<std::mutex> lock(mutex_);
     Entry& entry = jobs_[job];
     entry.queued = queue_.end();
-    enqueue(job, entry, Clock::now());
+    enqueue(job, entry, dueNow());
 }
 
 void SendScheduler::remove(SendJob* job) {
@@ -42,8 +45,7 @@ void SendScheduler::remove(SendJob* job) {
         // job would be running again whenever this wait looked.
         found->second.leaving = true;
         changed_.wait(lock, [&] { return !found->second.running; });
-        if (found->second.queued != queue_.end())
-            queue_.erase(found->second.queued);
+        dequeue(found->second);
         jobs_.erase(found);
     }
     job->setWaker({});
@@ -59,31 +61,30 @@ void SendScheduler::wake(SendJob* job) {
         entry.wokenWhileRunning = true;  // it may have read its state before the change
         return;
     }
-    if (entry.queued != queue_.end())
-        queue_.erase(entry.queued);
-    enqueue(job, entry, Clock::now());
+    dequeue(entry);
+    enqueue(job, entry, dueNow());
 }
 
 void SendScheduler::loop() {
     prctl(PR_SET_TIMERSLACK, kTimerSlackNs);
     std::vector<SendJob*> due;
+    std::vector<std::optional<SendJob::Due>> nextRuns;
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
         if (queue_.empty()) {
             changed_.wait(lock);
             continue;
         }
-        const Clock::time_point next = queue_.begin()->first;
-        if (Clock::now() < next) {
-            changed_.wait_until(lock, next);
+        const Clock::time_point pass = passTime();
+        if (Clock::now() < pass) {
+            changed_.wait_until(lock, pass);
             continue;
         }
         takeDue(Clock::now(), due);
         lock.unlock();
         // Each job gets the time it is run at: a long pass must not make
         // later jobs think they are early.
-        std::vector<std::optional<Clock::time_point>> nextRuns;
-        nextRuns.reserve(due.size());
+        nextRuns.clear();
         for (SendJob* job : due)
             nextRuns.push_back(job->runDue(Clock::now()));
         lock.lock();
@@ -93,30 +94,45 @@ void SendScheduler::loop() {
     }
 }
 
+// The last deadline by the time the most pressing job must run: waking then
+// runs every job that can share the wake-up, and none later than it may be.
+SendScheduler::Clock::time_point SendScheduler::passTime() const {
+    return std::prev(queue_.upper_bound(*latest_.begin()))->first;
+}
+
 void SendScheduler::takeDue(Clock::time_point now, std::vector<SendJob*>& due) {
     due.clear();
     while (!queue_.empty() && queue_.begin()->first <= now) {
-        const auto head = queue_.begin();
-        Entry& entry = jobs_.at(head->second);
+        SendJob* job = queue_.begin()->second;
+        Entry& entry = jobs_.at(job);
+        dequeue(entry);
         entry.running = true;
-        entry.queued = queue_.end();
-        due.push_back(head->second);
-        queue_.erase(head);
+        due.push_back(job);
     }
 }
 
-void SendScheduler::requeue(SendJob* job, std::optional<Clock::time_point> next) {
+void SendScheduler::requeue(SendJob* job, std::optional<SendJob::Due> next) {
     Entry& entry = jobs_.at(job);
     entry.running = false;
     if (std::exchange(entry.wokenWhileRunning, false))
-        next = Clock::now();
+        next = dueNow();
     if (next && !entry.leaving)
         enqueue(job, entry, *next);
 }
 
-void SendScheduler::enqueue(SendJob* job, Entry& entry, Clock::time_point at) {
-    const bool newHead = queue_.empty() || at < queue_.begin()->first;
-    entry.queued = queue_.emplace(at, job);
-    if (newHead)
+void SendScheduler::enqueue(SendJob* job, Entry& entry, SendJob::Due due) {
+    const Clock::time_point latest = due.at + due.lateness;
+    const bool sooner = latest_.empty() || latest < *latest_.begin();
+    entry.queued = queue_.emplace(due.at, job);
+    entry.latest = latest_.insert(latest);
+    if (sooner)  // a later one leaves the pass where it is or moves it later
         changed_.notify_all();
+}
+
+void SendScheduler::dequeue(Entry& entry) {
+    if (entry.queued == queue_.end())
+        return;
+    queue_.erase(entry.queued);
+    latest_.erase(entry.latest);
+    entry.queued = queue_.end();
 }
