@@ -51,6 +51,7 @@ void UdpTransport::stopWatchingState() {
 std::optional<SendJob::Due> UdpTransport::runDue(Clock::time_point now) {
     const std::optional<Clock::time_point> next = step(now);
     socket_.flush();
+    nextDatagram_ = 0;  // the flush let go of every buffer: a paced stream keeps to the first
     if (!next)
         return std::nullopt;
     return Due{*next, kLateness};

@@ -117,7 +117,7 @@ private:
     std::atomic<uint32_t> lastMeasurement_{0};
     std::optional<int> stateWatch_;
     ProfileSnapshot snapshot_;  // reused by every packet
-    // One per packet of a step: each is free again (the socket's queue flushed) when its turn comes.
+    // One per packet of a step, all free again once the step's datagrams are flushed.
     std::array<QByteArray, kUnpacedBatchSize> datagrams_;
     size_t nextDatagram_ = 0;
     bool cutLogged_ = false;
