@@ -1,5 +1,6 @@
 #include "scanner/SendScheduler.h"
 
+#include <pthread.h>
 #include <sys/prctl.h>
 #include <iterator>
 #include <utility>
@@ -31,8 +32,9 @@ void SendScheduler::add(SendJob* job) {
     job->setWaker([this, job] { wake(job); });
     std::lock_guard<std::mutex> lock(mutex_);
     Entry& entry = jobs_[job];
+    entry.job = job;
     entry.queued = queue_.end();
-    enqueue(job, entry, dueNow());
+    enqueue(entry, dueNow());
 }
 
 void SendScheduler::remove(SendJob* job) {
@@ -62,12 +64,13 @@ void SendScheduler::wake(SendJob* job) {
         return;
     }
     dequeue(entry);
-    enqueue(job, entry, dueNow());
+    enqueue(entry, dueNow());
 }
 
 void SendScheduler::loop() {
+    pthread_setname_np(pthread_self(), "px310-send");
     prctl(PR_SET_TIMERSLACK, kTimerSlackNs);
-    std::vector<SendJob*> due;
+    std::vector<Entry*> due;
     std::vector<std::optional<SendJob::Due>> nextRuns;
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
@@ -85,11 +88,11 @@ void SendScheduler::loop() {
         // Each job gets the time it is run at: a long pass must not make
         // later jobs think they are early.
         nextRuns.clear();
-        for (SendJob* job : due)
-            nextRuns.push_back(job->runDue(Clock::now()));
+        for (Entry* entry : due)
+            nextRuns.push_back(entry->job->runDue(Clock::now()));
         lock.lock();
         for (size_t i = 0; i < due.size(); ++i)
-            requeue(due[i], nextRuns[i]);
+            requeue(*due[i], nextRuns[i]);
         changed_.notify_all();
     }
 }
@@ -100,30 +103,28 @@ SendScheduler::Clock::time_point SendScheduler::passTime() const {
     return std::prev(queue_.upper_bound(*latest_.begin()))->first;
 }
 
-void SendScheduler::takeDue(Clock::time_point now, std::vector<SendJob*>& due) {
+void SendScheduler::takeDue(Clock::time_point now, std::vector<Entry*>& due) {
     due.clear();
     while (!queue_.empty() && queue_.begin()->first <= now) {
-        SendJob* job = queue_.begin()->second;
-        Entry& entry = jobs_.at(job);
+        Entry& entry = *queue_.begin()->second;
         dequeue(entry);
         entry.running = true;
-        due.push_back(job);
+        due.push_back(&entry);
     }
 }
 
-void SendScheduler::requeue(SendJob* job, std::optional<SendJob::Due> next) {
-    Entry& entry = jobs_.at(job);
+void SendScheduler::requeue(Entry& entry, std::optional<SendJob::Due> next) {
     entry.running = false;
     if (std::exchange(entry.wokenWhileRunning, false))
         next = dueNow();
     if (next && !entry.leaving)
-        enqueue(job, entry, *next);
+        enqueue(entry, *next);
 }
 
-void SendScheduler::enqueue(SendJob* job, Entry& entry, SendJob::Due due) {
+void SendScheduler::enqueue(Entry& entry, SendJob::Due due) {
     const Clock::time_point latest = due.at + due.lateness;
     const bool sooner = latest_.empty() || latest < *latest_.begin();
-    entry.queued = queue_.emplace(due.at, job);
+    entry.queued = queue_.emplace(due.at, &entry);
     entry.latest = latest_.insert(latest);
     if (sooner)  // a later one leaves the pass where it is or moves it later
         changed_.notify_all();

@@ -32,9 +32,11 @@ public:
     void wake(SendJob* job);
 
 private:
-    using Queue = std::multimap<Clock::time_point, SendJob*>;  // by deadline
+    struct Entry;
+    using Queue = std::multimap<Clock::time_point, Entry*>;  // by deadline
     using Latest = std::multiset<Clock::time_point>;  // deadline + lateness of each queued job
     struct Entry {
+        SendJob* job = nullptr;
         Queue::iterator queued;  // end() while running or parked
         Latest::iterator latest;
         bool running = false;
@@ -44,16 +46,16 @@ private:
 
     void loop();
     Clock::time_point passTime() const;
-    void takeDue(Clock::time_point now, std::vector<SendJob*>& due);
-    void requeue(SendJob* job, std::optional<SendJob::Due> next);
-    void enqueue(SendJob* job, Entry& entry, SendJob::Due due);
+    void takeDue(Clock::time_point now, std::vector<Entry*>& due);
+    void requeue(Entry& entry, std::optional<SendJob::Due> next);
+    void enqueue(Entry& entry, SendJob::Due due);
     void dequeue(Entry& entry);
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;  // the next pass moved earlier, or a run ended
     Queue queue_;
     Latest latest_;
-    std::unordered_map<SendJob*, Entry> jobs_;
+    std::unordered_map<SendJob*, Entry> jobs_;  // its nodes stay where they are: the queue points at them
     bool stopping_ = false;
     std::thread thread_;
 };
