@@ -53,6 +53,8 @@ constexpr int kRssRig = 254;
 constexpr int kRssFrequency = 249;
 constexpr double kRssSettleS = 1.0;
 constexpr long kNsPerS = 1000000000L;
+// The receiver takes what arrived this often: no sender pays for waking it.
+constexpr std::chrono::milliseconds kReceiverPoll{1};
 
 struct RigShape {
     int size;
@@ -224,7 +226,7 @@ void stopRig(std::vector<std::unique_ptr<Scanner>>& rig) {
 }
 
 RunFigures runEmulator(const RigShape& rig, int baseThreads, double windowS) {
-    Receiver receiver(false);
+    Receiver receiver(false, kReceiverPoll);
     const int receiverThreads = 1;
     Engine engine;
     // Hellos go to the receiver too, which tells them apart by their size.
@@ -269,7 +271,7 @@ struct ReferenceStream {
 
 // Per stream a thread that sleeps to an absolute schedule and sends.
 RunFigures runPerStreamReference(const RigShape& rig, int baseThreads, double windowS) {
-    Receiver receiver(false);
+    Receiver receiver(false, kReceiverPoll);
     const ProfileSnapshot profile = snapshotOf(kPoints);
     const sockaddr_in to = loopback(receiver.port());
     std::atomic<bool> stop{false};
@@ -306,7 +308,7 @@ long long coalescedWakeUp(const std::vector<long long>& due) {
 
 // One thread for all streams, their phases spread at random over a period.
 RunFigures runOneThreadReference(const RigShape& rig, int baseThreads, double windowS) {
-    Receiver receiver(false);
+    Receiver receiver(false, kReceiverPoll);
     const ProfileSnapshot profile = snapshotOf(kPoints);
     const sockaddr_in to = loopback(receiver.port());
     std::atomic<bool> stop{false};
@@ -390,12 +392,12 @@ void runIdleRig() {
 
 void runRssRig() {
     HelloSink hellos;
+    Receiver receiver(false, kReceiverPoll);
     Engine engine;
     const double before = vmRssMb();
     auto rig = startRig(engine, kRssRig, kRssFrequency, 0, hellos.port);
     sleepFor(kRssSettleS);
     const double idle = vmRssMb();
-    Receiver receiver(false);
     for (auto& scanner : rig)
         scanner->params().update([&](USER_PARAMS& p) {
             p.udp_port_u16 = receiver.port();
