@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sys/prctl.h>
+#include <algorithm>
 #include <iterator>
 #include <utility>
 
@@ -122,7 +123,7 @@ void SendScheduler::requeue(Entry& entry, std::optional<SendJob::Due> next) {
 }
 
 void SendScheduler::enqueue(Entry& entry, SendJob::Due due) {
-    const Clock::time_point latest = due.at + due.lateness;
+    const Clock::time_point latest = due.at + std::max(due.lateness, Clock::duration::zero());
     const bool sooner = latest_.empty() || latest < *latest_.begin();
     entry.queued = queue_.emplace(due.at, &entry);
     entry.latest = latest_.insert(latest);
