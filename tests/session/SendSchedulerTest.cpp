@@ -15,6 +15,8 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 constexpr microseconds kStreamLateness{250};
+// Time enough to add every job of a test before the first is due, however slow the machine.
+constexpr milliseconds kLead{200};
 
 // Runs first at once (as every added job does), then at the times it is
 // given, and notes when each run began.
@@ -67,7 +69,7 @@ protected:
         return job;
     }
 
-    const Clock::time_point t0_ = Clock::now() + milliseconds(10);
+    const Clock::time_point t0_ = Clock::now() + kLead;
     SendScheduler scheduler_;
     std::deque<ScriptedJob> jobs_;
 };
