@@ -10,7 +10,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -38,6 +40,9 @@ inline ThreadUse useOf(pid_t tid, clockid_t clock) {
 
 // Kernel arrival times and packet counters of profile datagrams per source
 // address, taken on a thread of its own whose use a benchmark can leave out.
+// The thread waits for each datagram, or (given `pollEvery`) takes what
+// arrived every so often, so that no sender pays for waking it: the time
+// stamps are the kernel's either way.
 class LoopbackReceiver {
 public:
     struct Arrival {
@@ -45,7 +50,8 @@ public:
         uint16_t counter;
     };
 
-    explicit LoopbackReceiver(bool recording = true) : recording_(recording) {
+    explicit LoopbackReceiver(bool recording = true, std::chrono::microseconds pollEvery = {})
+        : recording_(recording), pollEvery_(pollEvery) {
         fd_ = openLoopbackReceiver(64 << 20, port_);
         const int on = 1;
         setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
@@ -68,37 +74,55 @@ public:
     uint64_t datagrams() const { return datagrams_; }
 
 private:
+    static constexpr unsigned kBatch = 64;
+    static constexpr size_t kDatagramBytes = 65536;
+
     void receive() {
         tid_ = pid_t(syscall(SYS_gettid));
         pthread_getcpuclockid(pthread_self(), &clock_);
         started_ = true;
-        std::vector<char> buffer(65536);
-        char control[256];
+        std::vector<char> buffers(kBatch * kDatagramBytes);
+        std::vector<std::array<char, 256>> controls(kBatch);
+        std::vector<sockaddr_in> from(kBatch);
+        std::vector<iovec> io(kBatch);
+        std::vector<mmsghdr> messages(kBatch);
+        const int flags = pollEvery_.count() > 0 ? MSG_DONTWAIT : MSG_WAITFORONE;
         while (!stop_) {
-            sockaddr_in from{};
-            iovec io{buffer.data(), buffer.size()};
-            msghdr message{};
-            message.msg_name = &from;
-            message.msg_namelen = sizeof from;
-            message.msg_iov = &io;
-            message.msg_iovlen = 1;
-            message.msg_control = control;
-            message.msg_controllen = sizeof control;
-            const ssize_t n = recvmsg(fd_, &message, 0);
-            if (n <= kHelloPacketSize || !recording_)  // profile datagrams only
-                continue;
-            double at = 0;
-            for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
-                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                    timespec ts{};
-                    std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-                    at = ts.tv_sec + ts.tv_nsec * 1e-9;
-                }
-            const uint16_t counter = uint16_t(uint8_t(buffer[2]) | uint8_t(buffer[3]) << 8);
-            ++datagrams_;
-            std::lock_guard<std::mutex> lock(mutex_);
-            arrivals_[ntohl(from.sin_addr.s_addr)].push_back({at, counter});
+            for (unsigned i = 0; i < kBatch; ++i) {
+                io[i] = {buffers.data() + i * kDatagramBytes, kDatagramBytes};
+                msghdr& message = messages[i].msg_hdr;
+                message = {};
+                message.msg_name = &from[i];
+                message.msg_namelen = sizeof from[i];
+                message.msg_iov = &io[i];
+                message.msg_iovlen = 1;
+                message.msg_control = controls[i].data();
+                message.msg_controllen = controls[i].size();
+            }
+            const int n = recvmmsg(fd_, messages.data(), kBatch, flags, nullptr);
+            for (int i = 0; i < n; ++i)
+                take(messages[size_t(i)], from[size_t(i)]);
+            if (pollEvery_.count() > 0 && n < int(kBatch))
+                std::this_thread::sleep_for(pollEvery_);
         }
+    }
+
+    void take(mmsghdr& received, const sockaddr_in& from) {
+        if (received.msg_len <= kHelloPacketSize || !recording_)  // profile datagrams only
+            return;
+        msghdr& message = received.msg_hdr;
+        double at = 0;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec ts{};
+                std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                at = ts.tv_sec + ts.tv_nsec * 1e-9;
+            }
+        const auto* bytes = static_cast<const uint8_t*>(message.msg_iov->iov_base);
+        const uint16_t counter = uint16_t(bytes[2] | bytes[3] << 8);
+        ++datagrams_;
+        std::lock_guard<std::mutex> lock(mutex_);
+        arrivals_[ntohl(from.sin_addr.s_addr)].push_back({at, counter});
     }
 
     int fd_;
@@ -106,6 +130,7 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> started_{false};
     std::atomic<bool> recording_;
+    const std::chrono::microseconds pollEvery_;
     std::atomic<uint64_t> datagrams_{0};
     pid_t tid_ = 0;
     clockid_t clock_{};

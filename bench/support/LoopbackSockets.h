@@ -20,7 +20,9 @@ inline sockaddr_in loopback(uint16_t port) {
 // check its stop flag; `port` gets the port it was given.
 inline int openLoopbackReceiver(int bufferBytes, uint16_t& port) {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof bufferBytes);
+    // Past the system's limit where this process may (as root); up to it otherwise.
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bufferBytes, sizeof bufferBytes) != 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof bufferBytes);
     timeval timeout{0, 50000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     sockaddr_in address = loopback(0);

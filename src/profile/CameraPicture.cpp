@@ -7,8 +7,19 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QImageReader>
+#include <sys/mman.h>
 #include <algorithm>
 #include <cctype>
+#include <new>
+
+PictureBuffer makeBlankPicture() {
+    void* pages = mmap(nullptr, sizeof(CameraPicture), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (pages == MAP_FAILED)
+        throw std::bad_alloc();
+    return PictureBuffer(new (pages) CameraPicture);  // anonymous pages read as zeros
+}
+
+void PictureRelease::operator()(CameraPicture* picture) const { munmap(picture, sizeof(CameraPicture)); }
 
 namespace {
 // Colours below this 0xRRGGBB number count as dark.

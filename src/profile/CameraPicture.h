@@ -5,6 +5,7 @@
 #include <QString>
 #include <array>
 #include <cstdint>
+#include <memory>
 
 class QImage;
 
@@ -14,6 +15,14 @@ constexpr int kPictureWidth = 480;
 constexpr int kPictureHeight = 640;
 constexpr int kCameraPictureSize = kPictureWidth * kPictureHeight;
 using CameraPicture = std::array<uint8_t, kCameraPictureSize>;
+
+struct PictureRelease {
+    void operator()(CameraPicture* picture) const;
+};
+using PictureBuffer = std::unique_ptr<CameraPicture, PictureRelease>;
+// A picture of zeros whose memory the system gives only as it is written:
+// a rig of scanners that load no picture holds no picture memory.
+PictureBuffer makeBlankPicture();
 
 // False (and `out` untouched) unless the image is 480 wide and 640 high.
 bool binarizePicture(const QImage& image, CameraPicture& out);

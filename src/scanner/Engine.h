@@ -4,18 +4,16 @@
 #include "scanner/SendScheduler.h"
 
 #include <QThread>
-#include <array>
-#include <atomic>
 #include <functional>
 #include <mutex>
 
 class TcpTransport;
 
-// The threads that every scanner of a process shares: two that send the
-// streams' and hellos' datagrams at their times (jobs dealt out in turn, so
-// that both cores send), and one event loop that serves every command
-// server, and one that writes the files clients ask for. A rig adds
-// scanners, not threads.
+// The threads that every scanner of a process shares: one that sends the
+// streams' and hellos' datagrams at their times, waking once for all that
+// are due together (rig_bench: a second one cost more CPU than it took off
+// this one), one event loop that serves every command server, and one that
+// writes the files clients ask for. A rig adds scanners, not threads.
 class Engine {
 public:
     Engine();
@@ -23,12 +21,9 @@ public:
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
-    void startSending(SendJob* job) { schedulers_[nextScheduler_++ % kSchedulers].add(job); }
+    void startSending(SendJob* job) { scheduler_.add(job); }
     // Returns once the job is no longer run; then it may go.
-    void stopSending(SendJob* job) {
-        for (SendScheduler& scheduler : schedulers_)
-            scheduler.remove(job);  // nothing where it is not
-    }
+    void stopSending(SendJob* job) { scheduler_.remove(job); }
 
     // Takes a parentless server, moves it to the serving thread and starts it there.
     void startServing(TcpTransport* server);
@@ -40,16 +35,14 @@ public:
     // Returns once none of `owner`'s writes is waiting or running.
     void finishWriting(const void* owner) { files_.finish(owner); }
 
-    static constexpr int kSchedulers = 2;
     // Threads this engine runs.
-    static constexpr int kThreads = kSchedulers + 2;
+    static constexpr int kThreads = 3;
 
 private:
     void handOver(std::function<void()> work, Qt::ConnectionType type);
 
     FileWriter files_;
-    std::array<SendScheduler, kSchedulers> schedulers_;
-    std::atomic<unsigned> nextScheduler_{0};
+    SendScheduler scheduler_;
     QThread serving_;
     QObject* servingContext_;  // lives on serving_: work handed to that thread runs in its name
     // Orders what the serving thread did before what this thread does next,

@@ -14,8 +14,7 @@
 Scanner::Scanner(QObject* parent) : Scanner(*new Engine, parent) { ownEngine_.reset(&engine_); }
 
 Scanner::Scanner(Engine& engine, QObject* parent)
-    : QObject(parent), picture_(std::make_unique<CameraPicture>()), engine_(engine) {
-    picture_->fill(0);
+    : QObject(parent), picture_(makeBlankPicture()), engine_(engine) {
     outageEnd_.setSingleShot(true);
     connect(&outageEnd_, &QTimer::timeout, this, &Scanner::start);
     state_.record().replace(defaultUserParams());

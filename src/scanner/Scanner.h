@@ -178,7 +178,7 @@ private:
     ProfileFeed feed_{profile_};
     mutable std::mutex replayedMutex_;
     QString replayedPath_;
-    std::unique_ptr<CameraPicture> picture_;
+    PictureBuffer picture_;
     ScannerFaults faults_;
     StreamRoute route_;
     RequestJournal journal_;

@@ -1,6 +1,9 @@
 #include "scanner/SendScheduler.h"
 
+#include <pthread.h>
 #include <sys/prctl.h>
+#include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -8,6 +11,8 @@ namespace {
 // Sleeps end within a few microseconds of their deadline instead of the
 // default 50 us slack.
 constexpr unsigned long kTimerSlackNs = 1000;
+
+SendJob::Due dueNow() { return {SendJob::Clock::now(), {}}; }
 
 }  // namespace
 
@@ -28,8 +33,9 @@ void SendScheduler::add(SendJob* job) {
     job->setWaker([this, job] { wake(job); });
     std::lock_guard<std::mutex> lock(mutex_);
     Entry& entry = jobs_[job];
+    entry.job = job;
     entry.queued = queue_.end();
-    enqueue(job, entry, Clock::now());
+    enqueue(entry, dueNow());
 }
 
 void SendScheduler::remove(SendJob* job) {
@@ -42,8 +48,7 @@ void SendScheduler::remove(SendJob* job) {
         // job would be running again whenever this wait looked.
         found->second.leaving = true;
         changed_.wait(lock, [&] { return !found->second.running; });
-        if (found->second.queued != queue_.end())
-            queue_.erase(found->second.queued);
+        dequeue(found->second);
         jobs_.erase(found);
     }
     job->setWaker({});
@@ -59,64 +64,77 @@ void SendScheduler::wake(SendJob* job) {
         entry.wokenWhileRunning = true;  // it may have read its state before the change
         return;
     }
-    if (entry.queued != queue_.end())
-        queue_.erase(entry.queued);
-    enqueue(job, entry, Clock::now());
+    dequeue(entry);
+    enqueue(entry, dueNow());
 }
 
 void SendScheduler::loop() {
+    pthread_setname_np(pthread_self(), "px310-send");
     prctl(PR_SET_TIMERSLACK, kTimerSlackNs);
-    std::vector<SendJob*> due;
+    std::vector<Entry*> due;
+    std::vector<std::optional<SendJob::Due>> nextRuns;
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
         if (queue_.empty()) {
             changed_.wait(lock);
             continue;
         }
-        const Clock::time_point next = queue_.begin()->first;
-        if (Clock::now() < next) {
-            changed_.wait_until(lock, next);
+        const Clock::time_point pass = passTime();
+        if (Clock::now() < pass) {
+            changed_.wait_until(lock, pass);
             continue;
         }
         takeDue(Clock::now(), due);
         lock.unlock();
         // Each job gets the time it is run at: a long pass must not make
         // later jobs think they are early.
-        std::vector<std::optional<Clock::time_point>> nextRuns;
-        nextRuns.reserve(due.size());
-        for (SendJob* job : due)
-            nextRuns.push_back(job->runDue(Clock::now()));
+        nextRuns.clear();
+        for (Entry* entry : due)
+            nextRuns.push_back(entry->job->runDue(Clock::now()));
         lock.lock();
         for (size_t i = 0; i < due.size(); ++i)
-            requeue(due[i], nextRuns[i]);
+            requeue(*due[i], nextRuns[i]);
         changed_.notify_all();
     }
 }
 
-void SendScheduler::takeDue(Clock::time_point now, std::vector<SendJob*>& due) {
+// The last deadline by the time the most pressing job must run: waking then
+// runs every job that can share the wake-up, and none later than it may be.
+SendScheduler::Clock::time_point SendScheduler::passTime() const {
+    return std::prev(queue_.upper_bound(*latest_.begin()))->first;
+}
+
+void SendScheduler::takeDue(Clock::time_point now, std::vector<Entry*>& due) {
     due.clear();
     while (!queue_.empty() && queue_.begin()->first <= now) {
-        const auto head = queue_.begin();
-        Entry& entry = jobs_.at(head->second);
+        Entry& entry = *queue_.begin()->second;
+        dequeue(entry);
         entry.running = true;
-        entry.queued = queue_.end();
-        due.push_back(head->second);
-        queue_.erase(head);
+        due.push_back(&entry);
     }
 }
 
-void SendScheduler::requeue(SendJob* job, std::optional<Clock::time_point> next) {
-    Entry& entry = jobs_.at(job);
+void SendScheduler::requeue(Entry& entry, std::optional<SendJob::Due> next) {
     entry.running = false;
     if (std::exchange(entry.wokenWhileRunning, false))
-        next = Clock::now();
+        next = dueNow();
     if (next && !entry.leaving)
-        enqueue(job, entry, *next);
+        enqueue(entry, *next);
 }
 
-void SendScheduler::enqueue(SendJob* job, Entry& entry, Clock::time_point at) {
-    const bool newHead = queue_.empty() || at < queue_.begin()->first;
-    entry.queued = queue_.emplace(at, job);
-    if (newHead)
+void SendScheduler::enqueue(Entry& entry, SendJob::Due due) {
+    const Clock::time_point latest = due.at + std::max(due.lateness, Clock::duration::zero());
+    const bool sooner = latest_.empty() || latest < *latest_.begin();
+    entry.queued = queue_.emplace(due.at, &entry);
+    entry.latest = latest_.insert(latest);
+    if (sooner)  // a later one leaves the pass where it is or moves it later
         changed_.notify_all();
+}
+
+void SendScheduler::dequeue(Entry& entry) {
+    if (entry.queued == queue_.end())
+        return;
+    queue_.erase(entry.queued);
+    latest_.erase(entry.latest);
+    entry.queued = queue_.end();
 }

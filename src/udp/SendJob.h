@@ -12,12 +12,20 @@ public:
     using Clock = std::chrono::steady_clock;
     using Waker = std::function<void()>;
 
+    // When a job is to run next, and how much later than `at` it may run:
+    // the scheduler waits for the jobs due within that time and runs them in
+    // one wake-up, so that many jobs cost few wake-ups.
+    struct Due {
+        Clock::time_point at;
+        Clock::duration lateness{};
+    };
+
     virtual ~SendJob() = default;
 
     // Does what is due by `now` and says when to run next: a time already
     // past runs it again after the other due jobs; nothing parks it until
     // wake(). May run early (after a wake) and must then only do what is due.
-    virtual std::optional<Clock::time_point> runDue(Clock::time_point now) = 0;
+    virtual std::optional<Due> runDue(Clock::time_point now) = 0;
 
     // Set by the scheduler while the job is on it.
     void setWaker(Waker waker) {

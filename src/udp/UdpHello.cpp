@@ -37,14 +37,14 @@ UdpHello::UdpHello(QObject* parent, ScannerState* state) : QObject(parent), stat
     qCDebug(lcHello) << "HELLO";
 }
 
-std::optional<UdpHello::Clock::time_point> UdpHello::runDue(Clock::time_point now) {
+std::optional<SendJob::Due> UdpHello::runDue(Clock::time_point now) {
     if (!started_)
         start();
     const HelloBytes packet = state_->identity().packet();
     if (!faults_ || faults_->announceHello())
         for (size_t leg = 0; leg < legs_.size(); ++leg)
             sendLeg(leg, packet);
-    return now + std::chrono::milliseconds(kPeriodMs);
+    return Due{now + std::chrono::milliseconds(kPeriodMs), kLateness};
 }
 
 void UdpHello::finish() {

@@ -40,6 +40,8 @@ class UdpHello : public QObject, public SendJob {
 public:
     static constexpr quint16 kDefaultPort = 6001;
     static constexpr int kPeriodMs = 2000;
+    // A hello waits this long for a stream's wake-up to go along with.
+    static constexpr std::chrono::milliseconds kLateness{50};
 
     UdpHello(QObject* parent, ScannerState* state);
 
@@ -48,7 +50,7 @@ public:
     // write cannot reach the ports of this start, however late the first run.
     void takePorts();
     // The first run stamps the packet with the host's MAC.
-    std::optional<Clock::time_point> runDue(Clock::time_point now) override;
+    std::optional<Due> runDue(Clock::time_point now) override;
     // Off the scheduler: closes the socket; the next start stamps the MAC again.
     void finish();
 

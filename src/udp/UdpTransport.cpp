@@ -48,10 +48,13 @@ void UdpTransport::stopWatchingState() {
 }
 
 // What a step sent leaves in one system call.
-std::optional<Clock::time_point> UdpTransport::runDue(Clock::time_point now) {
+std::optional<SendJob::Due> UdpTransport::runDue(Clock::time_point now) {
     const std::optional<Clock::time_point> next = step(now);
     socket_.flush();
-    return next;
+    nextDatagram_ = 0;  // the flush let go of every buffer: a paced stream keeps to the first
+    if (!next)
+        return std::nullopt;
+    return Due{*next, kLateness};
 }
 
 // One step of the stream: the packet whose slot has come (late ones back to

@@ -54,13 +54,16 @@ public:
     // about half of it.
     static constexpr int kUnpacedBatchSize = 32;
     static constexpr std::chrono::microseconds kUnpacedBudget{1000};
+    // How long after its slot a packet may wait for other scanners' packets
+    // to share its wake-up; rig_bench weighs it against a scheduler's CPU.
+    static constexpr std::chrono::microseconds kLateness{250};
 
     // Datagrams leave from the address the settings send from.
     UdpTransport(QObject* parent, ScannerState* state, const ProfileFeed* profile);
 
     ~UdpTransport() override;
 
-    std::optional<Clock::time_point> runDue(Clock::time_point now) override;
+    std::optional<Due> runDue(Clock::time_point now) override;
     // Off the scheduler: drops what the fault layer holds and closes the socket.
     void finish();
 
@@ -114,7 +117,7 @@ private:
     std::atomic<uint32_t> lastMeasurement_{0};
     std::optional<int> stateWatch_;
     ProfileSnapshot snapshot_;  // reused by every packet
-    // One per packet of a step: each is free again (the socket's queue flushed) when its turn comes.
+    // One per packet of a step, all free again once the step's datagrams are flushed.
     std::array<QByteArray, kUnpacedBatchSize> datagrams_;
     size_t nextDatagram_ = 0;
     bool cutLogged_ = false;

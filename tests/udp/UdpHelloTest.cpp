@@ -68,7 +68,7 @@ TEST(UdpHello, AsksToRunAgainOnlyAfterItsPeriod) {
     Announced setup;
     UdpHello announcer(nullptr, &setup.state);
     const UdpHello::Clock::time_point now = UdpHello::Clock::now();
-    EXPECT_EQ(announcer.runDue(now), now + std::chrono::milliseconds(UdpHello::kPeriodMs));
+    EXPECT_EQ(announcer.runDue(now).value_or(SendJob::Due{}).at, now + std::chrono::milliseconds(UdpHello::kPeriodMs));
     announcer.finish();
 }
 

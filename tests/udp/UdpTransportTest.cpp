@@ -127,7 +127,7 @@ TEST_F(StreamTest, AnUnpacedRunThatOverranItsTimeAsksForTheNextAsLongAfter) {
     const UdpTransport::Clock::time_point start = UdpTransport::Clock::now();
     const auto next = stream.runDue(start);
     ASSERT_TRUE(next.has_value());
-    EXPECT_GE(*next - start, 2 * kSlowProfile - UdpTransport::kUnpacedBudget);
+    EXPECT_GE(next->at - start, 2 * kSlowProfile - UdpTransport::kUnpacedBudget);
 }
 
 TEST_F(StreamTest, AWriteToTheRecordWakesTheStream) {
@@ -152,7 +152,7 @@ TEST_F(StreamTest, TimelineGivesEveryPacketItsSlotAndOwesOnlyWhatWasHeld) {
         const auto now = t0 + std::chrono::duration_cast<UdpTransport::Clock::duration>(
                                   std::chrono::duration<double, std::milli>(ms));
         const size_t before = receiver.datagrams.size();
-        for (auto next = stream.runDue(now); next && *next <= now; next = stream.runDue(now)) {
+        for (auto next = stream.runDue(now); next && next->at <= now; next = stream.runDue(now)) {
         }
         receiver.drain();  // loopback datagrams are there once sent
         return receiver.datagrams.size() - before;
