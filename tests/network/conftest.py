@@ -160,7 +160,10 @@ class Listener:
         self.seconds = seconds
 
     def received(self):
-        out, _ = self.process.communicate(timeout=self.seconds + 20)
+        # Read through the buffered pipe: "ready" was read from it, and on a busy machine the lines may have come
+        # with it; communicate() with a timeout reads the pipe's descriptor and would never see them.
+        out = self.process.stdout.read()
+        self.process.wait(timeout=self.seconds + 20)
         return [json.loads(line) for line in out.splitlines()]
 
 
