@@ -36,6 +36,7 @@ public:
     // stream faults any held datagram becomes due at once.
     void setFaults(const FaultSpec& spec, uint64_t seed);
 
+    // The next three on the sending thread only.
     // Hands one datagram over at `now`; what is due goes to `sink` before this returns.
     void send(QByteArray datagram, Clock::time_point now, const Sink& sink);
     // Sends the held datagrams that are due by `now`.

@@ -134,6 +134,7 @@ public:
     // `watcher` runs after each write (see Watchers).
     int watch(std::function<void()> watcher) { return watchers_.add(std::move(watcher)); }
     void unwatch(int id) { watchers_.remove(id); }
+    uint64_t revision() const { return watchers_.revision(); }
 
     // Runs `reader` on the record while holding the lock and returns its result.
     template <typename Reader>

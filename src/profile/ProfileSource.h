@@ -69,8 +69,13 @@ public:
         replaced = std::exchange(current_, source ? std::move(source) : drawn_);
     }
     bool playsDrawn() const { return current() == drawn_; }
+    // A snapshot that goes from one source to another loses its stamp: only
+    // the drawn profile's store stamps what it copies.
     void copyProfile(uint64_t measurement, ProfileSnapshot& out, int maxPoints) const {
-        current()->copyProfile(measurement, out, maxPoints);
+        const std::shared_ptr<ProfileSource> source = current();
+        if (source != drawn_)
+            out.stamp = 0;
+        source->copyProfile(measurement, out, maxPoints);
     }
 
 private:

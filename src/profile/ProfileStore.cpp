@@ -1,9 +1,20 @@
 #include "profile/ProfileStore.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
-ProfileStore::ProfileStore() : buffer_(new ProfileBuffer) {}
+namespace {
+
+// Versions of every store in the process: a snapshot's stamp names one
+// version of one store, even after that store is gone.
+std::atomic<uint64_t> lastVersion{0};
+
+uint64_t newVersion() { return ++lastVersion; }
+
+}  // namespace
+
+ProfileStore::ProfileStore() : buffer_(new ProfileBuffer), version_(newVersion()) {}
 
 int ProfileStore::count() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -24,6 +35,7 @@ bool ProfileStore::append(const ProfilePoint* points, int n) {
         buffer_->Z[profileCount_ + i] = points[i].z;
     }
     profileCount_ = static_cast<uint16_t>(profileCount_ + n);
+    version_ = newVersion();
     return true;
 }
 
@@ -35,17 +47,22 @@ int ProfileStore::replace(const ProfilePoint* points, int n) {
         buffer_->Z[i] = points[i].z;
     }
     profileCount_ = static_cast<uint16_t>(kept);
+    version_ = newVersion();
     return kept;
 }
 
 void ProfileStore::clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     profileCount_ = 0;
+    version_ = newVersion();
 }
 
 void ProfileStore::copySnapshot(ProfileSnapshot& out, int maxPoints) const {
     std::lock_guard<std::mutex> lock(mutex_);
     const int n = std::clamp(int(profileCount_), 0, std::max(maxPoints, 0));
+    if (out.stamp == version_ && out.count() == n)
+        return;
+    out.stamp = version_;
     out.x.resize(n);
     out.z.resize(n);
     if (n > 0) {

@@ -24,10 +24,13 @@ struct ProfilePoint {
 inline bool operator==(ProfilePoint a, ProfilePoint b) { return a.x == b.x && a.z == b.z; }
 
 // A reader's private copy of one consistent profile. Reused between copies so
-// that a periodic reader does not allocate.
+// that a periodic reader does not allocate, and stamped, so that copying an
+// unchanged profile again costs nothing: whoever changes the points clears
+// the stamp.
 struct ProfileSnapshot {
     std::vector<int16_t> x;
     std::vector<uint16_t> z;
+    uint64_t stamp = 0;  // the store version copied; 0 for none
     int count() const { return static_cast<int>(x.size()); }
 };
 
@@ -55,7 +58,8 @@ public:
     }
     void clear();
 
-    // Copies the first min(count, maxPoints) points into `out`.
+    // Copies the first min(count, maxPoints) points into `out`, unless it
+    // holds them already.
     void copySnapshot(ProfileSnapshot& out, int maxPoints = kMaxProfilePoints) const;
     std::vector<ProfilePoint> points() const;
 
@@ -63,4 +67,5 @@ private:
     mutable std::mutex mutex_;
     std::unique_ptr<ProfileBuffer> buffer_;
     uint16_t profileCount_ = 0;
+    uint64_t version_;  // new with every change, unique in the process
 };

@@ -125,8 +125,15 @@ void SendScheduler::requeue(Entry& entry, std::optional<SendJob::Due> next) {
 void SendScheduler::enqueue(Entry& entry, SendJob::Due due) {
     const Clock::time_point latest = due.at + std::max(due.lateness, Clock::duration::zero());
     const bool sooner = latest_.empty() || latest < *latest_.begin();
-    entry.queued = queue_.emplace(due.at, &entry);
-    entry.latest = latest_.insert(latest);
+    if (entry.queueNode) {
+        entry.queueNode.key() = due.at;
+        entry.latestNode.value() = latest;
+        entry.queued = queue_.insert(std::move(entry.queueNode));
+        entry.latest = latest_.insert(std::move(entry.latestNode));
+    } else {
+        entry.queued = queue_.emplace(due.at, &entry);
+        entry.latest = latest_.insert(latest);
+    }
     if (sooner)  // a later one leaves the pass where it is or moves it later
         changed_.notify_all();
 }
@@ -134,7 +141,7 @@ void SendScheduler::enqueue(Entry& entry, SendJob::Due due) {
 void SendScheduler::dequeue(Entry& entry) {
     if (entry.queued == queue_.end())
         return;
-    queue_.erase(entry.queued);
-    latest_.erase(entry.latest);
+    entry.queueNode = queue_.extract(entry.queued);
+    entry.latestNode = latest_.extract(entry.latest);
     entry.queued = queue_.end();
 }

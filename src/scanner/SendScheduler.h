@@ -39,6 +39,9 @@ private:
         SendJob* job = nullptr;
         Queue::iterator queued;  // end() while running or parked
         Latest::iterator latest;
+        // The entry's nodes while it is off the queue: queueing it again allocates nothing.
+        Queue::node_type queueNode;
+        Latest::node_type latestNode;
         bool running = false;
         bool wokenWhileRunning = false;
         bool leaving = false;  // remove() waits for the run to end: not queued again

@@ -83,15 +83,17 @@ void DeviceIdentity::setLocalAddress(const QString& address) {
     if (address.isEmpty())
         return;
     const QStringList parts = address.split(QLatin1Char('.'));
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (int i = 0; i < 4; ++i)
-        packet_[hello::kAddress + i] = static_cast<uint8_t>(i < parts.size() ? parts[i].toInt() & 0xFF : 0);
+    write([&] {
+        for (int i = 0; i < 4; ++i)
+            packet_[hello::kAddress + i] = static_cast<uint8_t>(i < parts.size() ? parts[i].toInt() & 0xFF : 0);
+    });
 }
 
 void DeviceIdentity::setSerialNumber(int serial) {
     const SerialBytes bytes = encodeSerialNumber(serial);
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::copy(bytes.begin(), bytes.end(), packet_.begin() + hello::kSerial);
+    write([&] {
+        std::copy(bytes.begin(), bytes.end(), packet_.begin() + hello::kSerial);
+    });
 }
 
 void DeviceIdentity::setXsmr(int value) { setU16(hello::kXsmr, value); }
@@ -100,29 +102,33 @@ void DeviceIdentity::setZbase(int value) { setU16(hello::kZbase, value); }
 void DeviceIdentity::setZdiap(int value) { setU16(hello::kZdiap, value); }
 
 void DeviceIdentity::markRunning(uint16_t udpPort, uint16_t tcpPort) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    packet_[hello::kUdpPort] = udpPort & 0xFF;
-    packet_[hello::kUdpPort + 1] = udpPort >> 8;
-    packet_[hello::kTcpPort] = tcpPort & 0xFF;
-    packet_[hello::kTcpPort + 1] = tcpPort >> 8;
-    packet_[hello::kRunMarkerA] = 17;
-    packet_[hello::kRunMarkerB] = 0;
+    write([&] {
+        packet_[hello::kUdpPort] = udpPort & 0xFF;
+        packet_[hello::kUdpPort + 1] = udpPort >> 8;
+        packet_[hello::kTcpPort] = tcpPort & 0xFF;
+        packet_[hello::kTcpPort + 1] = tcpPort >> 8;
+        packet_[hello::kRunMarkerA] = 17;
+        packet_[hello::kRunMarkerB] = 0;
+    });
 }
 
 void DeviceIdentity::setMac(const std::array<uint8_t, kMacSize>& mac) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::copy(mac.begin(), mac.end(), packet_.begin() + hello::kMac);
-    std::copy(mac.begin(), mac.end(), factoryTemplate_.begin() + hello::kFactoryTemplateMac);
+    write([&] {
+        std::copy(mac.begin(), mac.end(), packet_.begin() + hello::kMac);
+        std::copy(mac.begin(), mac.end(), factoryTemplate_.begin() + hello::kFactoryTemplateMac);
+    });
 }
 
 void DeviceIdentity::writeFactoryPrefix(const uint8_t* data, int size) {
     const int n = std::clamp(size, 0, kFactoryWritableSize);
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::memcpy(&packet_[kFactoryParamsOffset], data, n);
+    write([&] {
+        std::memcpy(&packet_[kFactoryParamsOffset], data, n);
+    });
 }
 
 void DeviceIdentity::setU16(int offset, int value) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    packet_[offset] = static_cast<uint8_t>(value & 0xFF);
-    packet_[offset + 1] = static_cast<uint8_t>((value >> 8) & 0xFF);
+    write([&] {
+        packet_[offset] = static_cast<uint8_t>(value & 0xFF);
+        packet_[offset + 1] = static_cast<uint8_t>((value >> 8) & 0xFF);
+    });
 }

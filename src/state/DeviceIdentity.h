@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -33,9 +34,19 @@ public:
     // Overwrites the leading bytes of the factory block; at most
     // kFactoryWritableSize bytes are taken.
     void writeFactoryPrefix(const uint8_t* data, int size);
+    // Goes up with every write: a reader keeping a copy reads again when it moved.
+    uint64_t revision() const { return revision_.load(std::memory_order_acquire); }
 
 private:
     void setU16(int offset, int value);
+    template <typename Change>
+    void write(Change&& change) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        change();
+        revision_.fetch_add(1, std::memory_order_acq_rel);
+    }
+
+    std::atomic<uint64_t> revision_{0};
 
     mutable std::mutex mutex_;
     HelloBytes packet_;

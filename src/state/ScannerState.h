@@ -60,6 +60,9 @@ public:
     // timeline (see Watchers).
     int watch(const std::function<void()>& watcher);
     void unwatch(int id);
+    // Moves with every write that wakes the watchers. The identity and the
+    // route are written just before the settings, so it covers them too.
+    uint64_t revision() const { return record_.revision() + watchers_.revision(); }
 
 private:
     void advanceTimeline(bool evenAtTheSameRate);

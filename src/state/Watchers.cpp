@@ -12,6 +12,7 @@ void Watchers::remove(int id) {
 }
 
 void Watchers::notify() {
+    revision_.fetch_add(1, std::memory_order_acq_rel);
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& watcher : watchers_)
         watcher.second();

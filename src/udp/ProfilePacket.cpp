@@ -46,6 +46,8 @@ uint16_t packetChecksum(const uint8_t* data, size_t size) {
 
 void transformProfile(ProfileSnapshot& points, uint8_t invertXZ, const NoiseSource& noise) {
     const int n = points.count();
+    if ((invertXZ & 3) || noise)
+        points.stamp = 0;  // no longer what the store holds
     if (invertXZ & 1)
         for (int i = 0; i < n; ++i)
             points.x[i] = static_cast<int16_t>(-static_cast<uint16_t>(points.x[i]));

@@ -3,39 +3,32 @@
 #include <algorithm>
 
 void StreamSchedule::reset(Clock::time_point now) {
-    std::lock_guard<std::mutex> lock(mutex_);
     start_ = now;
     packets_ = 0;
     ++resets_;
 }
 
 uint64_t StreamSchedule::resets() const {
-    std::lock_guard<std::mutex> lock(mutex_);
     return resets_;
 }
 
 void StreamSchedule::skip(Clock::time_point from, Clock::time_point now) {
-    std::lock_guard<std::mutex> lock(mutex_);
     start_ += now - std::max(from, start_);
 }
 
 uint32_t StreamSchedule::packetCounter() const {
-    std::lock_guard<std::mutex> lock(mutex_);
     return packets_;
 }
 
 uint32_t StreamSchedule::measurementCounter() const {
-    std::lock_guard<std::mutex> lock(mutex_);
     return std::max<uint32_t>(packets_, 1);
 }
 
 StreamSchedule::Clock::time_point StreamSchedule::currentSlot(double periodMs) const {
-    std::lock_guard<std::mutex> lock(mutex_);
     return slotOf(packets_, periodMs);
 }
 
 StreamSchedule::Clock::time_point StreamSchedule::packetDue(double periodMs) const {
-    std::lock_guard<std::mutex> lock(mutex_);
     return slotOf(packets_ + 1, periodMs);
 }
 
@@ -46,6 +39,5 @@ StreamSchedule::Clock::time_point StreamSchedule::slotOf(uint32_t packet, double
 }
 
 void StreamSchedule::countPacket() {
-    std::lock_guard<std::mutex> lock(mutex_);
     ++packets_;
 }

@@ -2,14 +2,12 @@
 
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 
 // The stream's timeline, one start and the clock: packet k is due at
 // start + (k - 1) * period (packets 0 and 1 at once) and measurement m
 // begins with the slot of packet m, so every packet carries the measurement
-// of its own slot however late it is built. The counters and the start move
-// together under one lock, so a reset from another thread never pairs a new
-// start with an old counter.
+// of its own slot however late it is built. Only the stream's thread uses
+// it: resets come to it through the scanner's timeline.
 class StreamSchedule {
 public:
     using Clock = std::chrono::steady_clock;
@@ -37,7 +35,6 @@ public:
 private:
     Clock::time_point slotOf(uint32_t packet, double periodMs) const;
 
-    mutable std::mutex mutex_;
     Clock::time_point start_;
     uint32_t packets_ = 0;
     uint64_t resets_ = 0;

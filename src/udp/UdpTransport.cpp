@@ -133,23 +133,36 @@ StreamSettings UdpTransport::readSettings() const {
     });
 }
 
+const StreamView& UdpTransport::view() {
+    // Before the reads: a write in between moves it again, so nothing is missed.
+    const std::pair<uint64_t, uint64_t> revision{state_->revision(), state_->identity().revision()};
+    if (viewRevision_ == revision)
+        return view_;
+    viewRevision_ = revision;
+    view_.settings = readSettings();
+    const Endpoint& record = view_.settings.record;
+    view_.destination = route_ ? route_->endpoint(record) : Endpoint{kLoopbackAddress, record.port};
+    view_.trailer = state_->trailer();
+    view_.serial = state_->identity().serialBytes();
+    return view_;
+}
+
 // Nothing while paused, disabled (wUDP 0), at frequency 0 or with a
 // destination the route refuses: nothing is sent and the packet counter
 // stands still. The time spent at frequency 0 is not owed (an infinite
 // period asks for no packets), nor the time held by a refusal (those
 // packets had nowhere to go) or by an operator's pause.
 std::optional<StreamSettings> UdpTransport::streamingSettings(Clock::time_point now) {
-    StreamSettings settings = readSettings();
-    const std::optional<Endpoint> destination =
-        route_ ? route_->endpoint(settings.record) : Endpoint{kLoopbackAddress, settings.record.port};
-    const bool unowed = settings.frequency == 0 || !destination || state_->streamPaused();
+    const StreamView& current = view();
+    StreamSettings settings = current.settings;
+    const bool unowed = settings.frequency == 0 || !current.destination || state_->streamPaused();
     if (unowed && !unowedSince_)
         unowedSince_ = now;
     if (!unowed && unowedSince_) {
         schedule_.skip(*unowedSince_, now);
         unowedSince_.reset();
     }
-    settings.destination = destination.value_or(Endpoint{});
+    settings.destination = current.destination.value_or(Endpoint{});
     if (paused_ || !settings.enabled || unowed) {
         held_ = true;
         return std::nullopt;
@@ -174,15 +187,15 @@ void UdpTransport::sendPacket(const StreamSettings& settings, Clock::time_point 
 
 void UdpTransport::buildPacket(const StreamSettings& settings, QByteArray& datagram) {
     PacketFields fields;
-    const TrailerSettings trailer = state_->trailer();
+    const TrailerSettings& trailer = view_.trailer;
     fields.measurementCounter = schedule_.measurementCounter();
     profile_->copyProfile(fields.measurementCounter, snapshot_, kMaxPacketPoints + 1);
-    cutToPacket();
+    reportCut();
     transformProfile(snapshot_, settings.invertXZ, streamNoise(trailer.noise));
 
     fields.packetCounter = schedule_.packetCounter();
     fields.extSyncSignal = settings.extSyncSignal;
-    fields.serial = state_->identity().serialBytes();
+    fields.serial = view_.serial;
     fields.xemr = trailer.xemr;
     fields.zdiap = trailer.zdiap;
     fields.stepdirForward = trailer.stepdirForward ? 1 : 0;
@@ -225,16 +238,12 @@ Clock::time_point UdpTransport::earlierHeld(Clock::time_point time) const {
     return held ? std::min(time, *held) : time;
 }
 
-// Profiles longer than one datagram carries are cut; say so once per long spell.
-void UdpTransport::cutToPacket() {
-    if (snapshot_.count() <= kMaxPacketPoints) {
-        cutLogged_ = false;
-        return;
-    }
-    snapshot_.x.resize(kMaxPacketPoints);
-    snapshot_.z.resize(kMaxPacketPoints);
-    if (!cutLogged_)
+// Profiles longer than one datagram carries are cut (the encoder takes the
+// first points); say so once per long spell.
+void UdpTransport::reportCut() {
+    const bool cut = snapshot_.count() > kMaxPacketPoints;
+    if (cut && !cutLogged_)
         qWarning() << "udp: profile of more than" << kMaxPacketPoints << "points cut to" << kMaxPacketPoints
                    << "per packet";
-    cutLogged_ = true;
+    cutLogged_ = cut;
 }

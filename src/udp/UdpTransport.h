@@ -16,6 +16,7 @@
 #include <array>
 #include <atomic>
 #include <optional>
+#include <utility>
 
 // What the stream reads from the record, once per packet.
 struct StreamSettings {
@@ -28,6 +29,15 @@ struct StreamSettings {
     uint8_t localSAPEnabled = 0;
     uint32_t tcpAddress = 0;
     uint32_t tcpSubnetMask = 0;
+};
+
+// What the stream takes from the scanner's state, read again only when the
+// state has moved.
+struct StreamView {
+    StreamSettings settings;
+    std::optional<Endpoint> destination;  // none while the route refuses the record's
+    TrailerSettings trailer;
+    SerialBytes serial{};
 };
 
 // The subnet broadcast address of the command server's address.
@@ -87,6 +97,7 @@ private:
     std::optional<Clock::time_point> step(Clock::time_point now);
     void followTimeline(Clock::time_point now);
     StreamSettings readSettings() const;
+    const StreamView& view();
     std::optional<StreamSettings> streamingSettings(Clock::time_point now);
     void sendPacket(const StreamSettings& settings, Clock::time_point now);
     void buildPacket(const StreamSettings& settings, QByteArray& datagram);
@@ -94,7 +105,7 @@ private:
     void writeCopies(const QByteArray& datagram);
     Clock::time_point earlierHeld(Clock::time_point time) const;
     void stopWatchingState();
-    void cutToPacket();
+    void reportCut();
 
     ScannerState* state_;
     const ProfileFeed* profile_;
@@ -116,6 +127,8 @@ private:
     std::atomic<quint16> broadcastPort_{kDefaultBroadcastPort};
     std::atomic<uint32_t> lastMeasurement_{0};
     std::optional<int> stateWatch_;
+    StreamView view_;
+    std::optional<std::pair<uint64_t, uint64_t>> viewRevision_;  // the state's and the identity's
     ProfileSnapshot snapshot_;  // reused by every packet
     // One per packet of a step, all free again once the step's datagrams are flushed.
     std::array<QByteArray, kUnpacedBatchSize> datagrams_;
