@@ -1,16 +1,11 @@
 #include "scanner/SendScheduler.h"
 
 #include <pthread.h>
-#include <sys/prctl.h>
 #include <algorithm>
 #include <iterator>
 #include <utility>
 
 namespace {
-
-// Sleeps end within a few microseconds of their deadline instead of the
-// default 50 us slack.
-constexpr unsigned long kTimerSlackNs = 1000;
 
 SendJob::Due dueNow() { return {SendJob::Clock::now(), {}}; }
 
@@ -68,9 +63,10 @@ void SendScheduler::wake(SendJob* job) {
     enqueue(entry, dueNow());
 }
 
+// The kernel's timer slack stays at its default (50 us): within every job's
+// lateness, and one more way for deadlines to share a wake-up.
 void SendScheduler::loop() {
     pthread_setname_np(pthread_self(), "px310-send");
-    prctl(PR_SET_TIMERSLACK, kTimerSlackNs);
     std::vector<Entry*> due;
     std::vector<std::optional<SendJob::Due>> nextRuns;
     std::unique_lock<std::mutex> lock(mutex_);
