@@ -27,27 +27,6 @@ constexpr std::chrono::microseconds kTurnBudget{1000};
 
 }  // namespace
 
-// The server as the writing thread sees it: a call posted through it reaches
-// the server while it lives and nothing once it has gone.
-class TcpTransport::Handle {
-public:
-    explicit Handle(TcpTransport* server) : server_(server) {}
-    // Never inlined, so that startSave names the posting for the sanitizer's suppression.
-    Q_NEVER_INLINE void postSaved() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (server_)
-            QMetaObject::invokeMethod(server_, [server = server_] { server->onParamsSaved(); }, Qt::QueuedConnection);
-    }
-    void clear() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        server_ = nullptr;
-    }
-
-private:
-    std::mutex mutex_;
-    TcpTransport* server_;
-};
-
 TcpTransport::TcpTransport(QObject* parent, ScannerState* state, const CameraPicture* picture,
                            const ProfileFeed* profile)
     : QObject(parent),
@@ -56,24 +35,17 @@ TcpTransport::TcpTransport(QObject* parent, ScannerState* state, const CameraPic
       timeline_(state->timeline()),
       dispatcher_(*state, *profile, picture, schedule_),
       resumeTimer_(new QTimer(this)),
-      replyTimer_(new QTimer(this)),
-      handle_(std::make_shared<Handle>(this)) {
-    for (QTimer* timer : {resumeTimer_, replyTimer_}) {
-        timer->setSingleShot(true);
-        timer->setTimerType(Qt::PreciseTimer);
-    }
+      replies_(this, *this),
+      saves_(this, replies_) {
+    resumeTimer_->setSingleShot(true);
+    resumeTimer_->setTimerType(Qt::PreciseTimer);
     connect(resumeTimer_, &QTimer::timeout, this, &TcpTransport::read);
-    connect(replyTimer_, &QTimer::timeout, this, [this] {
-        writePlannedReply();
-        read();
-    });
     stateWatch_ = state_->watch([this] { followTimeline(); });
     log(QStringLiteral("tcp constructor"));
 }
 
 TcpTransport::~TcpTransport() {
     state_->unwatch(stateWatch_);
-    handle_->clear();  // a save still running reports to no one
     requestStop();  // also waits for the lock that the thread's last step held
     // Without a thread of its own the sockets go here; otherwise they went
     // when the thread finished, on that thread.
@@ -151,14 +123,7 @@ void TcpTransport::read() {
 
 void TcpTransport::onSocketError(QAbstractSocket::SocketError) {}
 
-void TcpTransport::sendReply(const QByteArray& bytes, const char* failureLine) {
-    if (gathering_ || replyAwaitsSave_) {
-        plannedReply_ += bytes;
-        plannedFailureLine_ = failureLine;
-        return;
-    }
-    writeReply(bytes, failureLine);
-}
+void TcpTransport::sendReply(const QByteArray& bytes, const char* failureLine) { replies_.send(bytes, failureLine); }
 
 void TcpTransport::writeReply(const QByteArray& bytes, const char* failureLine) {
     if (!client_)
@@ -172,39 +137,20 @@ void TcpTransport::writeReply(const QByteArray& bytes, const char* failureLine) 
     client_->flush();
 }
 
+void TcpTransport::closeAfterReplies() {
+    if (client_)
+        client_->disconnectFromHost();
+}
+
+void TcpTransport::resumeServing() { read(); }
+
 void TcpTransport::log(const QString& line) { qCDebug(lcTcp).noquote() << line; }
 
 void TcpTransport::userParamsUpdated() { emit UserParamsUpdated(); }
 
 void TcpTransport::flushParamsRequested() {
     emit FlushParamsRequest();
-    if (!saver_)
-        return;
-    replyAwaitsSave_ = true;
-    if (saveRunning_)
-        saveAgain_ = true;  // an earlier client's save; this one's record comes after it
-    else
-        startSave();
-}
-
-void TcpTransport::startSave() {
-    saveRunning_ = true;
-    saver_([handle = handle_] { handle->postSaved(); });
-}
-
-// A dropped client's save still ran to its end; a connection that waits for
-// one goes on with its reply.
-void TcpTransport::onParamsSaved() {
-    saveRunning_ = false;
-    if (std::exchange(saveAgain_, false))
-        return startSave();
-    if (!std::exchange(replyAwaitsSave_, false))
-        return;
-    if (connectionFaults_)
-        planReply();
-    else
-        writeReply(std::exchange(plannedReply_, {}), plannedFailureLine_);
-    read();
+    saves_.holdUntilSaved();
 }
 
 void TcpTransport::clientFinished() { emit Disconnected(); }
@@ -233,9 +179,9 @@ void TcpTransport::serveRequests() {
     bool fed = false;
     int served = 0;
     const auto turnEnd = std::chrono::steady_clock::now() + kTurnBudget;
-    // A reply may find the connection gone (client_ changes) and Stop ends
-    // the pass.
-    while (socket && client_ == socket && !schedule_.stopped() && connectionServed()) {
+    // A reply may find the connection gone (client_ changes), Stop ends the
+    // pass, and a held or planned reply keeps the next request waiting.
+    while (socket && client_ == socket && !schedule_.stopped() && replies_.open()) {
         // A client that does not take its replies gets no more until it does
         // (bytesWritten resumes); meanwhile its requests wait in the system.
         if (socket->bytesToWrite() > kMaxUnsentReplyBytes)
@@ -281,27 +227,10 @@ void TcpTransport::continueNextTurn(std::chrono::nanoseconds overrun) {
         QMetaObject::invokeMethod(this, nextTurn, Qt::QueuedConnection);
 }
 
-// False while a flush is being saved or a planned reply waits, and once the
-// faults have stopped reading the connection or are closing it.
-bool TcpTransport::connectionServed() const {
-    return !replyAwaitsSave_ && (!connectionFaults_ || (connectionFaults_->reading() && !replyTimer_->isActive()));
-}
-
 void TcpTransport::serve(const Request& request) {
-    plannedCommand_ = request.header.command;
-    gathering_ = connectionFaults_ != nullptr;
+    replies_.beginRequest(request.header.command);
     dispatch(request);
-    gathering_ = false;
-    if (connectionFaults_ && !replyAwaitsSave_)
-        planReply();
-}
-
-void TcpTransport::planReply() {
-    plan_ = connectionFaults_->onRequest(plannedCommand_, plannedReply_.size());
-    if (plan_.delay.count() > 0)
-        replyTimer_->start(plan_.delay);
-    else
-        writePlannedReply();
+    replies_.endRequest();
 }
 
 // Journaled before it is served: once a client has its answer, the journal holds its request.
@@ -309,16 +238,6 @@ void TcpTransport::dispatch(const Request& request) {
     if (journal_)
         journal_->record(journalEntry(request, clientName_, *params_));
     dispatcher_.dispatch(request, *this);
-}
-
-// A cut or dropped connection closes once its bytes are out; the client
-// reads them, then the end of the stream.
-void TcpTransport::writePlannedReply() {
-    const QByteArray reply = std::exchange(plannedReply_, {});
-    if (plan_.bytes > 0)
-        writeReply(reply.left(plan_.bytes), plannedFailureLine_);
-    if (plan_.closeAfter && client_)
-        client_->disconnectFromHost();
 }
 
 bool TcpTransport::holdForNextRequest() {
@@ -353,8 +272,7 @@ void TcpTransport::followTimeline() {
 void TcpTransport::takeClient(QTcpSocket* socket) {
     client_ = socket;
     clientName_ = QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
-    if (faults_)
-        connectionFaults_ = std::make_unique<ConnectionFaults>(*faults_);
+    replies_.takeConnection();
     socket->setReadBufferSize(kClientReadBufferSize);
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);  // replies are small and awaited
     connect(socket, &QTcpSocket::readyRead, this, &TcpTransport::read);
@@ -374,10 +292,7 @@ void TcpTransport::dropClient(bool announce) {
     socket->deleteLater();
     framer_.reset();
     resumeTimer_->stop();
-    replyTimer_->stop();
-    plannedReply_.clear();
-    replyAwaitsSave_ = false;  // the save goes on; its answer has no one to go to
-    connectionFaults_.reset();
+    replies_.dropConnection();
     schedule_.dropOpenResult();
     if (announce)
         emit Disconnected();

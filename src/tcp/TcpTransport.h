@@ -1,21 +1,20 @@
 #pragma once
 
-#include "faults/ServerFaults.h"
 #include "params/UserParams.h"
 #include "profile/CameraPicture.h"
 #include "profile/ProfileSource.h"
 #include "tcp/CommandDispatcher.h"
 #include "state/MeasurementSchedule.h"
+#include "tcp/ReplyGate.h"
 #include "tcp/RequestFramer.h"
 #include "tcp/RequestJournal.h"
+#include "tcp/SaveHold.h"
 #include "state/ScannerState.h"
 
 #include <QAbstractSocket>
 #include <QObject>
 #include <atomic>
 #include <chrono>
-#include <functional>
-#include <memory>
 #include <mutex>
 #include <string>
 
@@ -29,7 +28,7 @@ class QTimer;
 // reads the scanner's state as it serves and follows its timeline: a new
 // rate or mode restarts the results' counters at once. requestStop() may be
 // called from any thread; everything else runs on the server's thread.
-class TcpTransport : public QObject, private CommandSink {
+class TcpTransport : public QObject, private CommandSink, private ReplyOutlet {
     Q_OBJECT
 
 public:
@@ -42,15 +41,15 @@ public:
 
     // Before the start: every served connection gets its faults from
     // `faults`, which outlive this worker, and its requests are counted there.
-    void useFaults(ServerFaults* faults) { faults_ = faults; }
+    void useFaults(ServerFaults* faults) { replies_.useFaults(faults); }
     // Before the start: every request served goes into `journal`, which outlives this worker.
     void useJournal(RequestJournal* journal) { journal_ = journal; }
     // Before the start: a client's flush calls `save` on this thread with
     // what to call, from any thread, once the file is written; that
     // connection's "OK" and later requests wait until then. One save runs at
     // a time. Without a saver a flush is answered at once.
-    using ParamsSaver = std::function<void(std::function<void()> saved)>;
-    void useSaver(ParamsSaver save) { saver_ = std::move(save); }
+    using ParamsSaver = SaveHold::ParamsSaver;
+    void useSaver(ParamsSaver save) { saves_.useSaver(std::move(save)); }
 
     // Thread-safe: the port being listened on, 0 when not listening.
     quint16 listeningPort() const { return listeningPort_; }
@@ -75,24 +74,19 @@ public slots:
     void onSocketError(QAbstractSocket::SocketError error);
 
 private:
-    class Handle;
-
     void sendReply(const QByteArray& bytes, const char* failureLine) override;
     void log(const QString& line) override;
     void userParamsUpdated() override;
     void flushParamsRequested() override;
     void clientFinished() override;
+    void writeReply(const QByteArray& bytes, const char* failureLine) override;
+    void closeAfterReplies() override;
+    void resumeServing() override;
     void announceListenFailure(const QString& reason);
 
     void serveRequests();
     void continueNextTurn(std::chrono::nanoseconds overrun = {});
-    bool connectionServed() const;
     void serve(const Request& request);
-    void planReply();
-    void startSave();
-    void onParamsSaved();
-    void writePlannedReply();
-    void writeReply(const QByteArray& bytes, const char* failureLine);
     bool holdForNextRequest();
     bool onOwnThread(void (TcpTransport::*slot)());
     void resetCounters();
@@ -121,23 +115,8 @@ private:
     QTimer* resumeTimer_;
     bool serving_ = false;  // serveRequests() is running
     bool turnPosted_ = false;  // the next turn waits behind the other connections' events
-    ServerFaults* faults_ = nullptr;
-    std::unique_ptr<ConnectionFaults> connectionFaults_;  // the served connection's
-    // With faults, a request's reply is gathered, then written as planned:
-    // at once or when replyTimer_ fires. Requests wait until it is out.
-    bool gathering_ = false;
-    QByteArray plannedReply_;
-    const char* plannedFailureLine_ = nullptr;
-    ReplyPlan plan_;
-    QTimer* replyTimer_;
-    uint32_t plannedCommand_ = 0;  // whose reply plannedReply_ gathers
-    ParamsSaver saver_;
-    std::shared_ptr<Handle> handle_;  // how the writing thread reaches this server
-    bool saveRunning_ = false;
-    bool saveAgain_ = false;  // a flush came while the last save ran: its record may be newer
-    // The served connection's flush is not on disk yet: its reply is
-    // gathered and its later requests wait.
-    bool replyAwaitsSave_ = false;
+    ReplyGate replies_;  // every reply of the served connection leaves through it
+    SaveHold saves_;     // holds replies_: declared after it
     std::atomic<quint16> listeningPort_{0};
     mutable std::mutex listenErrorMutex_;
     std::string listenError_;  // a plain copy: no data shared across threads
