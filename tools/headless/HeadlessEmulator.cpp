@@ -220,7 +220,7 @@ void HeadlessEmulator::connectScanner(size_t k) {
     // Saved before the client hears "OK", so that a stop right after the
     // answer cannot lose the file.
     const Member& member = members_[k];
-    scanner->setFlushSaver([this, &member](QString* error) { return saveParams(member, error); });
+    scanner->setFlushSaver([this, &member] { return saveParams(member); });
 }
 
 void HeadlessEmulator::onListening(size_t k) {
@@ -298,10 +298,11 @@ QString listeningText(const QJsonObject& scanner) {
         .arg(streamedTo(scanner), helloedTo(scanner));
 }
 
-bool HeadlessEmulator::saveParams(const Member& member, QString* error) {
-    const bool saved = succeeded(member.scanner->saveParams(member.plan.paramsSavePath), error);
-    emit notice(saved ? QStringLiteral("parameters saved to %1").arg(member.plan.paramsSavePath) : *error);
-    return saved;
+MaybeFailure HeadlessEmulator::saveParams(const Member& member) {
+    const QString& path = member.plan.paramsSavePath;
+    MaybeFailure failure = member.scanner->saveParams(path);
+    emit notice(failure ? failure->message : QStringLiteral("parameters saved to %1").arg(path));
+    return failure;
 }
 
 bool HeadlessEmulator::openControl(QString* error) {

@@ -79,7 +79,7 @@ private:
     bool openHttp(QString* error);
     void connectScanner(size_t k);
     void onListening(size_t k);
-    bool saveParams(const Member& member, QString* error);
+    MaybeFailure saveParams(const Member& member);
 
     HeadlessOptions options_;
     Engine engine_;  // every scanner's threads; outlives the scanners
