@@ -48,7 +48,8 @@ TEST_P(CaptureLinkTest, ReadsWholeAndReassembledProfilesInOrder) {
     while (reader.next(profile))
         profiles.emplace_back(profile.points.x[0], profile.points.count());
     EXPECT_EQ(profiles, (std::vector<std::pair<int, int>>{{1, 50}, {2, 1280}, {3, 10}}));
-    EXPECT_TRUE(messageOf(reader.failure()).contains("record 9 cannot be read")) << messageOf(reader.failure()).toStdString();
+    const QString error = messageOf(reader.failure());
+    EXPECT_TRUE(error.contains("record 9 cannot be read")) << error.toStdString();
     EXPECT_EQ((std::pair{reader.counts().otherDatagrams, reader.counts().skippedRecords}), std::pair(1LL, 1LL));
     EXPECT_FALSE(reader.open(path, {0, 6001}) && reader.next(profile)) << "the one datagram to that port is no profile";
 }
