@@ -7,7 +7,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CaptureReader reader;
     if (!reader.openMemory(data, size)) {
-        require(!reader.error().isEmpty(), "a refused capture says why");
+        require(reader.failure() && !reader.failure()->message.isEmpty(), "a refused capture says why");
         return 0;
     }
     CapturedProfile profile;

@@ -236,7 +236,7 @@ Figures run(const Attack& attack, const QString& scenePath, const QString& param
     uint16_t sinkPort = 0;
     const int sink = openLoopbackReceiver(1 << 16, sinkPort);  // never read: scanner 1's stream is dropped there
     Rig rig(receiver, sinkPort);
-    rig[1].setFlushSaver([&](QString*) { return !rig[1].saveParams(paramsPath); });
+    rig[1].setFlushSaver([&] { return rig[1].saveParams(paramsPath); });
     if (!scenePath.isEmpty())
         if (const MaybeFailure failure = rig[1].loadScene(scenePath))
             qFatal("%s", qPrintable(failure->message));

@@ -99,13 +99,11 @@ MainWindow::MainWindow(QWidget* parent, const QString& dataDirectory)
         &scanner_, &Scanner::clientDisconnected, this, [this] { clientConnected = false; }, Qt::DirectConnection);
     connect(&scanner_, &Scanner::userParamsUpdated, this, &MainWindow::onUserParamsUpdated, Qt::QueuedConnection);
     // A client's flush is written on the engine's writing thread; the status bar hears of it here.
-    scanner_.setFlushSaver([this](QString* error) {
-        QString report;
-        const bool saved = writeUserParams(&report);
-        if (!saved)
-            *error = report;
+    scanner_.setFlushSaver([this] {
+        const MaybeFailure failure = writeUserParams();
+        const QString report = userParamsReport(failure);
         QMetaObject::invokeMethod(this, [this, report] { reportFileResult(report); }, Qt::QueuedConnection);
-        return saved;
+        return failure;
     });
 
     connect(ui->flushBtn, &QPushButton::clicked, this, &MainWindow::serializeUserParams);
@@ -448,18 +446,15 @@ void MainWindow::aboutActionTriggered() {
 
 // Parameter file, camera picture and CSV profiles
 
-void MainWindow::serializeUserParams() {
-    QString report;
-    writeUserParams(&report);
-    reportFileResult(report);
+void MainWindow::serializeUserParams() { reportFileResult(userParamsReport(writeUserParams())); }
+
+MaybeFailure MainWindow::writeUserParams() const {
+    qCDebug(lcParams) << "serialize userparams";
+    return scanner_.saveParams(userParamsSavePath(places));
 }
 
-bool MainWindow::writeUserParams(QString* report) const {
-    qCDebug(lcParams) << "serialize userparams";
-    const QString path = userParamsSavePath(places);
-    const MaybeFailure failure = scanner_.saveParams(path);
-    *report = failure ? failure->message : tr("user parameters saved to %1").arg(path);
-    return !failure;
+QString MainWindow::userParamsReport(const MaybeFailure& failure) const {
+    return failure ? failure->message : tr("user parameters saved to %1").arg(userParamsSavePath(places));
 }
 
 void MainWindow::deserializeUserParams() {

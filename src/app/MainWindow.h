@@ -104,9 +104,10 @@ private:
     void setRunning(bool running);
     void stopEmulation();
     CsvScale csvScale() const;
-    // Writes the record where the next start reads it; `report` says where
-    // or why not. On any thread.
-    bool writeUserParams(QString* report) const;
+    // Writes the record where the next start reads it. On any thread.
+    MaybeFailure writeUserParams() const;
+    // Where the record was written, or why not.
+    QString userParamsReport(const MaybeFailure& failure) const;
     // File outcomes go to the log and the status bar.
     void reportFileResult(const QString& text);
     void showReplayedFrame();

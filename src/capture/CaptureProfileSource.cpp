@@ -6,10 +6,11 @@ Outcome<std::unique_ptr<CaptureProfileSource>> CaptureProfileSource::open(const 
                                                                           Playback playback) {
     auto reader = std::make_unique<CaptureReader>();
     CapturedProfile first;
-    if (!reader->open(path, filter) || !reader->next(first))
-        return inputFailure(reader->error().isEmpty()
-                                ? QStringLiteral("no profile packets in %1: %2").arg(path, reader->summary())
-                                : reader->error());
+    if (!reader->open(path, filter) || !reader->next(first)) {
+        if (reader->failure())
+            return *reader->failure();
+        return inputFailure(QStringLiteral("no profile packets in %1: %2").arg(path, reader->summary()));
+    }
     return std::unique_ptr<CaptureProfileSource>(
         new CaptureProfileSource(path, filter, playback, std::move(reader), std::move(first.points)));
 }

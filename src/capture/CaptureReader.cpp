@@ -5,6 +5,7 @@
 
 #include <QLoggingCategory>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <map>
 #include <tuple>
@@ -96,7 +97,7 @@ struct CaptureReader::State {
     long long pendingBytes = 0;
     const std::atomic<bool>* stop = nullptr;
     CaptureCounts counts;
-    QString error;
+    MaybeFailure failure;
 
     ~State() { close(); }
 
@@ -123,18 +124,18 @@ struct CaptureReader::State {
         counts = {};
         pcap = opened;
         if (!pcap) {
-            error = QString::fromLocal8Bit(pcapError);
+            failure = inputFailure(QString::fromLocal8Bit(pcapError));
             return false;
         }
         linkType = pcap_datalink(pcap);
         if (!knownLinkType(linkType)) {
-            error = QStringLiteral("link type %1 (%2) carries no IPv4 this reader knows")
-                        .arg(linkType)
-                        .arg(QString::fromLatin1(pcap_datalink_val_to_name(linkType)));
+            failure = inputFailure(QStringLiteral("link type %1 (%2) carries no IPv4 this reader knows")
+                                       .arg(linkType)
+                                       .arg(QString::fromLatin1(pcap_datalink_val_to_name(linkType))));
             close();
             return false;
         }
-        error.clear();
+        failure.reset();
         return true;
     }
 
@@ -239,16 +240,19 @@ CaptureReader::~CaptureReader() = default;
 bool CaptureReader::open(const QString& path, CaptureFilter filter) {
     state_->close();
     const Outcome<int> fd = openRegularFile(path);
-    state_->file = fd.ok() ? fdopen(*fd, "rb") : nullptr;
+    if (!fd.ok()) {
+        state_->failure = fd.failure();
+        return false;
+    }
+    state_->file = fdopen(*fd, "rb");
     if (!state_->file) {
-        if (fd.ok())
-            ::close(*fd);
-        state_->error = fd.ok() ? QStringLiteral("cannot open %1").arg(path) : fd.failure().message;
+        state_->failure = systemFailure(errno, QStringLiteral("cannot open %1").arg(path));
+        ::close(*fd);
         return false;
     }
     const bool ok = state_->startFile(filter);
     if (!ok)
-        state_->error = QStringLiteral("cannot read %1 as a capture: %2").arg(path, state_->error);
+        state_->failure->message = QStringLiteral("cannot read %1 as a capture: %2").arg(path, state_->failure->message);
     return ok;
 }
 
@@ -256,7 +260,7 @@ bool CaptureReader::openMemory(const void* bytes, size_t size, CaptureFilter fil
     state_->close();
     state_->file = size > 0 ? fmemopen(const_cast<void*>(bytes), size, "rb") : nullptr;
     if (!state_->file) {
-        state_->error = QStringLiteral("empty capture");
+        state_->failure = inputFailure(QStringLiteral("empty capture"));
         return false;
     }
     return state_->startFile(filter);
@@ -277,9 +281,9 @@ bool CaptureReader::next(CapturedProfile& out) {
             continue;
         }
         if (status == PCAP_ERROR)
-            state_->error = QStringLiteral("record %1 cannot be read: %2")
-                                .arg(state_->counts.records + 1)
-                                .arg(QString::fromLocal8Bit(pcap_geterr(state_->pcap)));
+            state_->failure = inputFailure(QStringLiteral("record %1 cannot be read: %2")
+                                               .arg(state_->counts.records + 1)
+                                               .arg(QString::fromLocal8Bit(pcap_geterr(state_->pcap))));
         state_->dropPendingFragments();
         state_->close();
         qCDebug(lcCapture).noquote() << summary();
@@ -288,7 +292,7 @@ bool CaptureReader::next(CapturedProfile& out) {
     return false;
 }
 
-QString CaptureReader::error() const { return state_->error; }
+const MaybeFailure& CaptureReader::failure() const { return state_->failure; }
 
 const CaptureCounts& CaptureReader::counts() const { return state_->counts; }
 
@@ -302,7 +306,7 @@ QString CaptureReader::summary() const {
                        .arg(c.badPackets)
                        .arg(c.droppedFragments)
                        .arg(c.otherDatagrams);
-    if (!state_->error.isEmpty())
-        text += QStringLiteral("; ") + state_->error;
+    if (state_->failure)
+        text += QStringLiteral("; ") + state_->failure->message;
     return text;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/Failure.h"
 #include "profile/ProfileStore.h"
 
 #include <QString>
@@ -41,20 +42,21 @@ public:
     CaptureReader(const CaptureReader&) = delete;
     CaptureReader& operator=(const CaptureReader&) = delete;
 
-    // Starts at the first record. False with error() when the file cannot be
-    // read as a capture or has a link layer without IPv4.
+    // Starts at the first record. False with failure() when the file cannot be
+    // read as a capture (with the errno when the system could not open it)
+    // or has a link layer without IPv4.
     bool open(const QString& path, CaptureFilter filter = {});
     // The same on bytes in memory (the fuzz harness); `bytes` must outlive the reader.
     bool openMemory(const void* bytes, size_t size, CaptureFilter filter = {});
 
     // The next profile packet; false at the end of the file or at a record
-    // that cannot be read (then error() says where and why), or once the
+    // that cannot be read (then failure() says where and why), or once the
     // stop flag is set.
     bool next(CapturedProfile& out);
     // From then on next() checks `stop` between records; it must outlive the reader.
     void setStopFlag(const std::atomic<bool>* stop);
 
-    QString error() const;
+    const MaybeFailure& failure() const;
     const CaptureCounts& counts() const;
     // One line for the log: what was read and what was left out.
     QString summary() const;

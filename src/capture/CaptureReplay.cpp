@@ -29,9 +29,9 @@ Outcome<std::shared_ptr<ProfileSource>> openCaptureReplay(const QString& path, C
                                                           Playback playback) {
     CaptureReader reader;
     if (!reader.open(path, filter))
-        return inputFailure(reader.error());
+        return *reader.failure();
     std::vector<ProfileSnapshot> frames = readWhole(reader);
-    if (!frames.empty() && reader.error().isEmpty())
+    if (!frames.empty() && !reader.failure())
         return std::shared_ptr<ProfileSource>(std::make_shared<HeldFramesSource>(std::move(frames), playback));
     Outcome<std::unique_ptr<CaptureProfileSource>> ahead = CaptureProfileSource::open(path, filter, playback);
     if (!ahead.ok())

@@ -76,7 +76,7 @@ ControlServer::~ControlServer() {
     qDeleteAll(server_.findChildren<QLocalSocket*>(QString(), Qt::FindDirectChildrenOnly));
 }
 
-bool ControlServer::listen(const QString& name) {
+MaybeFailure ControlServer::listen(const QString& name) {
     // Qt would put a relative name in the temporary folder.
     const QString path = QFileInfo(name).absoluteFilePath();
     // Qt binds beside the path and renames over whatever is there, so the
@@ -84,19 +84,15 @@ bool ControlServer::listen(const QString& name) {
     struct stat status {};
     if (::lstat(QFile::encodeName(path).constData(), &status) == 0) {
         if (!S_ISSOCK(status.st_mode))
-            return fail(QStringLiteral("control socket %1: a file that is not a socket is in the way").arg(path));
+            return refusedFailure(QStringLiteral("control socket %1: a file that is not a socket is in the way").arg(path));
         if (someoneListens(path))
-            return fail(QStringLiteral("control socket %1: another process listens there").arg(path));
+            return refusedFailure(QStringLiteral("control socket %1: another process listens there").arg(path));
         QLocalServer::removeServer(path);
     }
+    // Qt gives the reason in words only, not the errno.
     if (!server_.listen(path))
-        return fail(QStringLiteral("control socket %1: %2").arg(path, server_.errorString()));
-    return true;
-}
-
-bool ControlServer::fail(const QString& error) {
-    error_ = error;
-    return false;
+        return systemFailure(0, QStringLiteral("control socket %1: %2").arg(path, server_.errorString()));
+    return std::nullopt;
 }
 
 void ControlServer::onNewConnection() {

@@ -2,6 +2,7 @@
 
 #include "control/ControlCommand.h"
 #include "control/ControlTarget.h"
+#include "log/Failure.h"
 
 #include <QLocalServer>
 #include <QObject>
@@ -29,8 +30,7 @@ public:
 
     // Replaces a socket file that nobody listens on any more; refuses one in
     // use and any other kind of file. A relative path is taken from the working folder.
-    bool listen(const QString& path);
-    QString errorString() const { return error_; }
+    MaybeFailure listen(const QString& path);
     QString path() const { return server_.fullServerName(); }
 
     // The user whose processes may connect: this process's user unless a test says otherwise.
@@ -39,7 +39,6 @@ public:
 private:
     struct Connection;
 
-    bool fail(const QString& error);
     void onNewConnection();
     static void refuse(QLocalSocket* socket, const QString& why);
     void runNextLine(const std::shared_ptr<Connection>& connection);
@@ -47,7 +46,6 @@ private:
 
     ControlTarget& target_;
     QLocalServer server_;
-    QString error_;
     uid_t allowedUid_;
     int connections_ = 0;
 };

@@ -22,7 +22,7 @@ template <typename Code>
 struct BasicFailure {
     Code code{};
     QString message;
-    int systemError = 0;  // errno, 0 when no system call failed
+    int systemError = 0;  // errno, 0 when no system call failed or a library kept it to itself
 };
 
 using Failure = BasicFailure<FailureCode>;

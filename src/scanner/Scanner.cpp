@@ -330,7 +330,8 @@ void Scanner::saveForClient() const {
         std::lock_guard<std::mutex> lock(flushSaverMutex_);
         saver = flushSaver_;
     }
-    QString error;
-    if (saver && !saver(&error))
-        qCDebug(lcParams).noquote() << "flush params failed:" << error;
+    if (!saver)
+        return;
+    if (const MaybeFailure failure = saver())
+        qCDebug(lcParams).noquote() << "flush params failed:" << failure->message;
 }

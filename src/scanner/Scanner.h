@@ -149,9 +149,9 @@ public:
 
     // Writes the record and the extras to `path`, or says why not.
     MaybeFailure saveParams(const QString& path) const;
-    // Saves the record where the program keeps it (with saveParams, say);
-    // false with `error` set. Run on the engine's writing thread.
-    using FlushSaver = std::function<bool(QString* error)>;
+    // Saves the record where the program keeps it (with saveParams, say):
+    // nothing, or why not. Run on the engine's writing thread.
+    using FlushSaver = std::function<MaybeFailure()>;
     // What a client's flush runs; the client hears "OK" once it has returned,
     // saved or not, as the scanner answers a flush. None: a flush saves
     // nothing. Thread-safe.

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <cerrno>
 #include <cstdio>
 #include <pcap/pcap.h>
 #include <sys/stat.h>
@@ -41,13 +42,14 @@ TEST_P(CaptureLinkTest, ReadsWholeAndReassembledProfilesInOrder) {
     QFile::resize(path, QFile(path).size() - 20);
 
     CaptureReader reader;
-    ASSERT_TRUE(reader.open(path)) << reader.error().toStdString();
+    ASSERT_TRUE(reader.open(path)) << messageOf(reader.failure()).toStdString();
     CapturedProfile profile;
     std::vector<std::pair<int, int>> profiles;  // first X, points
     while (reader.next(profile))
         profiles.emplace_back(profile.points.x[0], profile.points.count());
     EXPECT_EQ(profiles, (std::vector<std::pair<int, int>>{{1, 50}, {2, 1280}, {3, 10}}));
-    EXPECT_TRUE(reader.error().contains("record 9 cannot be read")) << reader.error().toStdString();
+    const QString error = messageOf(reader.failure());
+    EXPECT_TRUE(error.contains("record 9 cannot be read")) << error.toStdString();
     EXPECT_EQ((std::pair{reader.counts().otherDatagrams, reader.counts().skippedRecords}), std::pair(1LL, 1LL));
     EXPECT_FALSE(reader.open(path, {0, 6001}) && reader.next(profile)) << "the one datagram to that port is no profile";
 }
@@ -90,7 +92,7 @@ TEST(CaptureFragmentTest, WaitingFragmentsAreBoundedByDatagramsAndMemoryAndDropp
         packets.push_back(ipv4Packets(profileDatagram(3, 10))[0]);
         writeCapture(path, DLT_RAW, {}, packets);
         CaptureReader reader;
-        ASSERT_TRUE(reader.open(path)) << reader.error().toStdString();
+        ASSERT_TRUE(reader.open(path)) << messageOf(reader.failure()).toStdString();
         std::vector<int> profiles;
         for (CapturedProfile profile; reader.next(profile);)
             profiles.push_back(profile.points.x[0]);
@@ -121,6 +123,13 @@ int frameOf(ProfileSource& source, uint64_t measurement) {
     ProfileSnapshot out{{-7}, {7}};  // a stream reuses its snapshot: whatever it held must go
     source.copyProfile(measurement, out, kMaxProfilePoints);
     return out.x.empty() ? -1 : out.x[0];
+}
+
+TEST(CaptureSourceTest, AMissingCaptureIsReportedWithTheSystemsErrno) {
+    QTemporaryDir dir;
+    const Failure failure = openCaptureReplay(dir.filePath("missing.pcap"), {}, Playback::Loop).failure();
+    EXPECT_EQ(failure.code, FailureCode::System);
+    EXPECT_EQ(failure.systemError, ENOENT);
 }
 
 // Refused without profiles (of a link without IPv4, none at all, loopback

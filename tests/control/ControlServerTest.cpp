@@ -55,7 +55,8 @@ class ControlServerTest : public testing::Test {
 protected:
     void SetUp() override {
         path = dir.filePath(QStringLiteral("control"));
-        ASSERT_TRUE(server.listen(path)) << server.errorString().toStdString();
+        const MaybeFailure failure = server.listen(path);
+        ASSERT_FALSE(failure) << messageOf(failure).toStdString();
     }
 
     // Sends `text` on a new connection, then `later` once the first command
@@ -152,15 +153,15 @@ void leaveStaleSocket(const QString& path) {
 
 TEST_F(ControlServerTest, TakesOverAStaleSocketButNeitherALiveOneNorAnotherFile) {
     ControlServer second(target);
-    EXPECT_FALSE(second.listen(path));
-    EXPECT_TRUE(second.errorString().contains(QLatin1String("another process")));
+    EXPECT_TRUE(messageOf(second.listen(path)).contains(QLatin1String("another process")));
     const QString plain = dir.filePath(QStringLiteral("notes.txt"));
     ASSERT_TRUE(writeFile(plain, {}));
-    EXPECT_TRUE(!second.listen(plain) && QFileInfo(plain).isFile()) << "a file that is no socket is kept";
+    EXPECT_TRUE(second.listen(plain) && QFileInfo(plain).isFile()) << "a file that is no socket is kept";
     leaveStaleSocket(dir.filePath(QStringLiteral("stale")));
     const QString working = QDir::currentPath();
     QDir::setCurrent(dir.path());
-    EXPECT_TRUE(second.listen(QStringLiteral("stale"))) << second.errorString().toStdString();
+    const MaybeFailure stale = second.listen(QStringLiteral("stale"));
+    EXPECT_FALSE(stale) << messageOf(stale).toStdString();
     QDir::setCurrent(working);
     EXPECT_EQ(second.path(), dir.filePath(QStringLiteral("stale"))) << "relative to the working folder";
 }

@@ -127,12 +127,12 @@ const QByteArray kOk = QByteArrayLiteral("OK");
 class HeldSaver {
 public:
     Scanner::FlushSaver saver() {
-        return [this](QString*) {
+        return [this] {
             ++entered_;
             std::unique_lock<std::mutex> lock(mutex_);
             released_.wait(lock, [this] { return open_; });
             ++saved_;
-            return true;
+            return MaybeFailure();
         };
     }
     bool waitEntered(int times = 1) const { return waitUntil([&] { return entered_ >= times; }); }
@@ -175,9 +175,9 @@ TEST(Scanner, AFlushIsAnsweredOnlyOnceItsFileIsOnDisk) {
     QTemporaryDir dir;
     const QString path = dir.filePath("user_params.ini");
     LiveEmulator live(100);
-    live.scanner.setFlushSaver([&](QString*) {
+    live.scanner.setFlushSaver([&] {
         QThread::msleep(kSlowDiskMs);
-        return !live.scanner.saveParams(path);
+        return live.scanner.saveParams(path);
     });
     live.start();
     auto client = live.connectClient();
@@ -191,11 +191,11 @@ TEST(Scanner, AFlushWhoseFileCannotBeWrittenIsAnsweredOkOnceTheWriteHasFailed) {
     ASSERT_TRUE(writeFile(dir.filePath("file"), "not a folder"));
     LiveEmulator live(100);
     std::atomic<int> failed{0};
-    live.scanner.setFlushSaver([&](QString*) {
+    live.scanner.setFlushSaver([&] {
         QThread::msleep(kSlowDiskMs);
-        const bool saved = !live.scanner.saveParams(dir.filePath("file/user_params.ini"));
-        failed += saved ? 0 : 1;
-        return saved;
+        const MaybeFailure failure = live.scanner.saveParams(dir.filePath("file/user_params.ini"));
+        failed += failure ? 1 : 0;
+        return failure;
     });
     live.start();
     auto client = live.connectClient();

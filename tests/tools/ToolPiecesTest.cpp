@@ -134,13 +134,12 @@ TEST(HeadlessRigFile, AnUnusableValueStopsTheStartNamingTheScannerAndTheKey) {
     for (const QStringList& rig : rigs) {
         ASSERT_TRUE(writeFile(options.rigPath, QString(rig[0]).replace("PORT", port).toLatin1()));
         HeadlessEmulator emulator(options);
-        QString error;
-        EXPECT_TRUE(!emulator.start(&error) && error.contains(rig[1])) << error.toStdString();
+        const QString error = messageOf(emulator.start());
+        EXPECT_TRUE(error.contains(rig[1])) << error.toStdString();
         EXPECT_EQ(emulator.scannerCount(), 0) << "nothing starts half-way";
     }
     ASSERT_TRUE(writeFile(options.rigPath, "[a]\naddress=127.000.000.001\n"));
-    QString error;
-    EXPECT_EQ(planRig(options, &error).at(0).settings.localAddress, "127.0.0.1") << "as --scanner names it";
+    EXPECT_EQ(planRig(options)->at(0).settings.localAddress, "127.0.0.1") << "as --scanner names it";
 }
 
 class RigDefaults : public ::testing::Test {
@@ -149,8 +148,7 @@ protected:
         options.rigPath = dir.filePath("rig.ini");
         options.paramsPath = options.paramsSavePath = dir.filePath("p.ini");
         EXPECT_TRUE(writeFile(options.rigPath, rig));
-        QString error;
-        return planRig(options, &error);
+        return planRig(options).value();
     }
     QTemporaryDir dir;
     HeadlessOptions options;
@@ -191,8 +189,8 @@ TEST(HeadlessRig, EveryScannerReplaysTheOneCapture) {
     EXPECT_EQ(readFile(options.replayPath).left(32),
               hexBytes("D4C3B2A1 0200 0400 00000000 00000000 FFFF0000 65000000 40420F00 20A10700"));
     HeadlessEmulator emulator(options);
-    QString error;
-    ASSERT_TRUE(emulator.start(&error)) << error.toStdString();
+    const MaybeFailure failure = emulator.start();
+    ASSERT_FALSE(failure) << messageOf(failure).toStdString();
     for (int k = 0; k < 3; ++k) {
         ProfileSnapshot frame;
         emulator.scanner(k).copyStreamedFrame(frame);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QString>
+#include "log/Failure.h"
 
 // Every scanner holds three descriptors (stream, hello, command server);
 // the rest (standard streams, event loops, control socket and its clients,
@@ -11,6 +11,6 @@ constexpr long kDescriptorReserve = 96;
 inline long descriptorsNeeded(long scanners) { return scanners * kDescriptorsPerScanner + kDescriptorReserve; }
 
 // Raises the soft limit on open descriptors up to the hard one when
-// `scanners` need more. False, with `error` naming the limit and the need,
-// when even the hard limit is too low.
-bool makeRoomForDescriptors(long scanners, QString* error);
+// `scanners` need more. The failure names the limit and the need when even
+// the hard limit is too low or the system refused to raise it.
+MaybeFailure makeRoomForDescriptors(long scanners);

@@ -12,15 +12,6 @@
 #include <QJsonArray>
 #include <QTcpServer>
 
-namespace {
-// The tool's start-up steps report through `error`.
-bool succeeded(const MaybeFailure& failure, QString* error) {
-    if (failure)
-        *error = failure->message;
-    return !failure;
-}
-}  // namespace
-
 HeadlessEmulator::HeadlessEmulator(const HeadlessOptions& options, QObject* parent)
     : QObject(parent), options_(options) {
     listenTimeout_.setSingleShot(true);
@@ -32,30 +23,33 @@ HeadlessEmulator::HeadlessEmulator(const HeadlessOptions& options, QObject* pare
 
 HeadlessEmulator::~HeadlessEmulator() { stop(); }
 
-bool HeadlessEmulator::start(QString* error) {
+MaybeFailure HeadlessEmulator::start() {
     if (!members_.empty())
-        return true;
-    std::vector<ScannerPlan> plans = planRig(options_, error);
-    if (plans.empty() || !makeRoomForDescriptors(long(plans.size()), error))
-        return false;
-    for (ScannerPlan& plan : plans)
+        return std::nullopt;
+    Outcome<std::vector<ScannerPlan>> plans = planRig(options_);
+    if (!plans.ok())
+        return plans.failure();
+    if (MaybeFailure failure = makeRoomForDescriptors(long(plans->size())))
+        return failure;
+    for (ScannerPlan& plan : *plans)
         members_.push_back(Member{std::move(plan), std::make_unique<Scanner>(engine_), false});
     for (Member& member : members_)
-        if (!prepare(member, error)) {
+        if (MaybeFailure failure = prepare(member)) {
             members_.clear();
-            return false;
+            return failure;
         }
-    if (!checkAddresses(error) || !openControl(error) || !openHttp(error)) {
-        control_.reset();
-        members_.clear();
-        return false;
-    }
+    for (auto open : {&HeadlessEmulator::checkAddresses, &HeadlessEmulator::openControl, &HeadlessEmulator::openHttp})
+        if (MaybeFailure failure = (this->*open)()) {
+            control_.reset();
+            members_.clear();
+            return failure;
+        }
     for (size_t k = 0; k < members_.size(); ++k) {
         connectScanner(k);
         members_[k].scanner->start();
     }
     listenTimeout_.start();
-    return true;
+    return std::nullopt;
 }
 
 void HeadlessEmulator::stop() {
@@ -67,23 +61,24 @@ void HeadlessEmulator::stop() {
     members_.clear();
 }
 
-bool HeadlessEmulator::prepare(Member& member, QString* error) {
-    if (!loadParams(member, error) || !loadPicture(member, error) || !loadProfile(member, error) ||
-        !loadReplay(member, error)) {
-        if (members_.size() > 1 || !options_.rigPath.isEmpty())
-            *error = member.plan.name + QStringLiteral(": ") + *error;
-        return false;
-    }
+MaybeFailure HeadlessEmulator::prepare(Member& member) {
+    for (auto load : {&HeadlessEmulator::loadParams, &HeadlessEmulator::loadPicture, &HeadlessEmulator::loadProfile,
+                      &HeadlessEmulator::loadReplay})
+        if (MaybeFailure failure = (this->*load)(member)) {
+            if (members_.size() > 1 || !options_.rigPath.isEmpty())
+                failure->message = member.plan.name + QStringLiteral(": ") + failure->message;
+            return failure;
+        }
     applyPlan(member);
     const uint64_t seed = options_.seed + uint64_t(&member - members_.data());
     member.scanner->setFaultSeed(seed);
     member.scanner->setFaults(options_.faults);
     if (!options_.faults.isNone())
         emit notice(QStringLiteral("%1: faults %2, seed %3").arg(member.plan.name, formatFaultSpec(options_.faults)).arg(seed));
-    return true;
+    return std::nullopt;
 }
 
-bool HeadlessEmulator::loadParams(Member& member, QString* error) {
+MaybeFailure HeadlessEmulator::loadParams(Member& member) {
     const QString& path = member.plan.paramsPath;
     Scanner& scanner = *member.scanner;
     ScannerSettings settings = member.plan.settings;
@@ -91,8 +86,7 @@ bool HeadlessEmulator::loadParams(Member& member, QString* error) {
     if (!QFileInfo::exists(path)) {
         emit notice(QStringLiteral("no parameter file %1: using the panel defaults (a flush writes the file)").arg(path));
     } else if (!QFileInfo(path).isFile()) {
-        *error = QStringLiteral("%1 is no parameter file").arg(path);
-        return false;
+        return refusedFailure(QStringLiteral("%1 is no parameter file").arg(path));
     } else {
         const UserParamsIniLoad load = loadUserParamsIni(path, record);
         settings.serial = load.extras.serial;
@@ -107,52 +101,46 @@ bool HeadlessEmulator::loadParams(Member& member, QString* error) {
     settings.xsmr = plan.xsmr.value_or(settings.xsmr);
     settings.zbase = plan.zbase.value_or(settings.zbase);
     scanner.applySettings(settings);
-    return true;
+    return std::nullopt;
 }
 
-bool HeadlessEmulator::loadPicture(Member& member, QString* error) {
+MaybeFailure HeadlessEmulator::loadPicture(Member& member) {
     const MaybeFailure failure = loadCameraPicture(options_.picturePath, member.scanner->picture());
-    if (!failure)
-        return true;
     // Only a picture asked for by name must be there; clients that never
     // fetch the picture should not need one.
-    if (options_.pictureGiven) {
-        *error = failure->message;
-        return false;
-    }
+    if (!failure || options_.pictureGiven)
+        return failure;
     if (&member == &members_.front())
         emit notice(QStringLiteral("%1: serving a blank camera picture").arg(failure->message));
-    return true;
+    return std::nullopt;
 }
 
-bool HeadlessEmulator::loadProfile(Member& member, QString* error) {
+MaybeFailure HeadlessEmulator::loadProfile(Member& member) {
     const QString& path = member.plan.profilePath;
     if (path.isEmpty()) {
         member.scanner->profile().replace(builtInProfile(kDefaultPointCountIndex));
-        return true;
+        return std::nullopt;
     }
     const CsvImport import = member.scanner->loadCsvProfile(path);
-    if (!import.ok()) {
-        *error = import.failure->message;
-        return false;
-    }
-    emit notice(csvImportSummary(import, path));
-    return true;
+    if (import.ok())
+        emit notice(csvImportSummary(import, path));
+    return import.failure;
 }
 
-bool HeadlessEmulator::loadReplay(Member& member, QString* error) {
+MaybeFailure HeadlessEmulator::loadReplay(Member& member) {
     const QString& path = member.plan.replayPath;
-    if (!member.plan.scenePath.isEmpty() && !succeeded(member.scanner->loadScene(member.plan.scenePath), error))
-        return false;
+    if (!member.plan.scenePath.isEmpty())
+        if (MaybeFailure failure = member.scanner->loadScene(member.plan.scenePath))
+            return failure;
     if (path.isEmpty())
-        return true;
+        return std::nullopt;
     // A capture reads the same for every scanner (a folder of CSV files is
     // scaled by each one's XEMR and ZDIAP): a rig loads it once.
     const bool capture = !QFileInfo(path).isDir();
     for (const Member* earlier = members_.data(); capture && earlier != &member; ++earlier)
         if (earlier->plan.replayPath == path && member.scanner->replayAlong(*earlier->scanner))
-            return true;
-    return succeeded(member.scanner->replay(path, options_.playback, options_.replayFilter), error);
+            return std::nullopt;
+    return member.scanner->replay(path, options_.playback, options_.replayFilter);
 }
 
 void HeadlessEmulator::applyPlan(Member& member) {
@@ -181,7 +169,7 @@ void HeadlessEmulator::applyPlan(Member& member) {
 // found before anything starts. Port 0 becomes the port the system picks
 // here, kept in the record: the hello packets announce it and the server
 // listens on it again after an outage.
-bool HeadlessEmulator::checkAddresses(QString* error) {
+MaybeFailure HeadlessEmulator::checkAddresses() {
     std::vector<std::unique_ptr<QTcpServer>> trials;
     for (Member& member : members_) {
         const USER_PARAMS p = member.scanner->params().snapshot();
@@ -190,22 +178,21 @@ bool HeadlessEmulator::checkAddresses(QString* error) {
         if (!trial->listen(QHostAddress(address), p.tcp_port_u16)) {
             const QString key = trial->serverError() == QAbstractSocket::AddressInUseError ? QStringLiteral("tcp_port")
                                                                                            : QStringLiteral("address");
-            *error = QStringLiteral("%1 (%2): cannot listen on %3 port %4: %5")
-                         .arg(member.plan.name, key, address)
-                         .arg(p.tcp_port_u16)
-                         .arg(withListenAdvice(trial->errorString(), p.tcp_port_u16));
-            return false;
+            // Qt gives the reason in words only, not the errno.
+            return systemFailure(0, QStringLiteral("%1 (%2): cannot listen on %3 port %4: %5")
+                                        .arg(member.plan.name, key, address)
+                                        .arg(p.tcp_port_u16)
+                                        .arg(withListenAdvice(trial->errorString(), p.tcp_port_u16)));
         }
-        if (member.scanner->helloLegs().empty()) {
-            *error = QStringLiteral("%1 (hello_to): broadcast, but no interface that is up has a broadcast address for %2")
-                         .arg(member.plan.name, address);
-            return false;
-        }
+        if (member.scanner->helloLegs().empty())
+            return refusedFailure(
+                QStringLiteral("%1 (hello_to): broadcast, but no interface that is up has a broadcast address for %2")
+                    .arg(member.plan.name, address));
         const quint16 picked = trial->serverPort();
         member.scanner->params().update([picked](USER_PARAMS& record) { record.tcp_port_u16 = picked; });
         trials.push_back(std::move(trial));
     }
-    return true;
+    return std::nullopt;
 }
 
 // The scanner's signals come from its server's thread and are taken here
@@ -220,7 +207,7 @@ void HeadlessEmulator::connectScanner(size_t k) {
     // Saved before the client hears "OK", so that a stop right after the
     // answer cannot lose the file.
     const Member& member = members_[k];
-    scanner->setFlushSaver([this, &member](QString* error) { return saveParams(member, error); });
+    scanner->setFlushSaver([this, &member] { return saveParams(member); });
 }
 
 void HeadlessEmulator::onListening(size_t k) {
@@ -298,28 +285,28 @@ QString listeningText(const QJsonObject& scanner) {
         .arg(streamedTo(scanner), helloedTo(scanner));
 }
 
-bool HeadlessEmulator::saveParams(const Member& member, QString* error) {
-    const bool saved = succeeded(member.scanner->saveParams(member.plan.paramsSavePath), error);
-    emit notice(saved ? QStringLiteral("parameters saved to %1").arg(member.plan.paramsSavePath) : *error);
-    return saved;
+MaybeFailure HeadlessEmulator::saveParams(const Member& member) {
+    const QString& path = member.plan.paramsSavePath;
+    MaybeFailure failure = member.scanner->saveParams(path);
+    emit notice(failure ? failure->message : QStringLiteral("parameters saved to %1").arg(path));
+    return failure;
 }
 
-bool HeadlessEmulator::openControl(QString* error) {
+MaybeFailure HeadlessEmulator::openControl() {
     if (options_.controlPath.isEmpty())
-        return true;
+        return std::nullopt;
     control_ = std::make_unique<ControlServer>(*this);
-    if (control_->listen(options_.controlPath))
-        return true;
-    *error = control_->errorString();
-    control_.reset();
-    return false;
+    MaybeFailure failure = control_->listen(options_.controlPath);
+    if (failure)
+        control_.reset();
+    return failure;
 }
 
 // The bearer secret is the file's first line: a secret that is empty or
 // cannot be read would leave the front end open to everyone.
-bool HeadlessEmulator::openHttp(QString* error) {
+MaybeFailure HeadlessEmulator::openHttp() {
     if (options_.httpAddress.isEmpty())
-        return true;
+        return std::nullopt;
     QByteArray bearer;
     if (!options_.httpTokenPath.isEmpty()) {
         QFile file(options_.httpTokenPath);
@@ -329,8 +316,7 @@ bool HeadlessEmulator::openHttp(QString* error) {
             const QString why = file.isOpen()
                                     ? QStringLiteral("no secret of 1 to %1 bytes on its first line").arg(kMaxTokenBytes)
                                     : file.errorString();
-            *error = QStringLiteral("--http-token %1: %2").arg(options_.httpTokenPath, why);
-            return false;
+            return inputFailure(QStringLiteral("--http-token %1: %2").arg(options_.httpTokenPath, why));
         }
     }
     http_ = std::make_unique<HttpFrontEnd>(*this, [this] {
@@ -339,10 +325,10 @@ bool HeadlessEmulator::openHttp(QString* error) {
             scanners.push_back(member.scanner.get());
         return scanners;
     });
-    if (http_->listen(options_.httpAddress, options_.httpPort, bearer, error))
-        return true;
-    http_.reset();
-    return false;
+    MaybeFailure failure = http_->listen(options_.httpAddress, options_.httpPort, bearer);
+    if (failure)
+        http_.reset();
+    return failure;
 }
 
 // The scanner a control command is for; none, and the command answered, when

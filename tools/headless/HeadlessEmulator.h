@@ -33,9 +33,9 @@ public:
     ~HeadlessEmulator() override;
 
     // Loads every scanner's files, checks that each can listen, then starts
-    // them all. False, with `error` naming the scanner, when one cannot be
-    // used; nothing runs then.
-    bool start(QString* error);
+    // them all. The failure names the scanner that cannot be used; nothing
+    // runs then.
+    MaybeFailure start();
     // Stops every scanner; returns once their threads have ended.
     void stop();
 
@@ -68,18 +68,18 @@ private:
         bool listening = false;
     };
 
-    bool prepare(Member& member, QString* error);
-    bool loadParams(Member& member, QString* error);
-    bool loadPicture(Member& member, QString* error);
-    bool loadProfile(Member& member, QString* error);
-    bool loadReplay(Member& member, QString* error);
+    MaybeFailure prepare(Member& member);
+    MaybeFailure loadParams(Member& member);
+    MaybeFailure loadPicture(Member& member);
+    MaybeFailure loadProfile(Member& member);
+    MaybeFailure loadReplay(Member& member);
     void applyPlan(Member& member);
-    bool checkAddresses(QString* error);
-    bool openControl(QString* error);
-    bool openHttp(QString* error);
+    MaybeFailure checkAddresses();
+    MaybeFailure openControl();
+    MaybeFailure openHttp();
     void connectScanner(size_t k);
     void onListening(size_t k);
-    bool saveParams(const Member& member, QString* error);
+    MaybeFailure saveParams(const Member& member);
 
     HeadlessOptions options_;
     Engine engine_;  // every scanner's threads; outlives the scanners

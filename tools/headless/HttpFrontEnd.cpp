@@ -151,12 +151,10 @@ HttpFrontEnd::~HttpFrontEnd() {
     MHD_stop_daemon(daemon_);
 }
 
-bool HttpFrontEnd::listen(const QString& address, quint16 port, const QByteArray& bearer, QString* error) {
+MaybeFailure HttpFrontEnd::listen(const QString& address, quint16 port, const QByteArray& bearer) {
     const QString where = QStringLiteral("--http %1:%2").arg(address).arg(port);
-    if (bearer.isEmpty() && !QHostAddress(address).isLoopback()) {
-        *error = where + QStringLiteral(": serving HTTP off loopback needs --http-token FILE");
-        return false;
-    }
+    if (bearer.isEmpty() && !QHostAddress(address).isLoopback())
+        return refusedFailure(where + QStringLiteral(": serving HTTP off loopback needs --http-token FILE"));
     bearer_ = bearer;
     sockaddr_in socketAddress{};
     socketAddress.sin_family = AF_INET;
@@ -168,8 +166,9 @@ bool HttpFrontEnd::listen(const QString& address, quint16 port, const QByteArray
         MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
         kConnectionMemoryBytes, MHD_OPTION_NOTIFY_COMPLETED, &HttpFrontEnd::onCompleted, this, MHD_OPTION_END);
     if (!daemon_) {
-        *error = where + QStringLiteral(": cannot listen (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
+        const int systemError = errno;
+        const QString why = QString::fromLocal8Bit(std::strerror(systemError));
+        return systemFailure(systemError, where + QStringLiteral(": cannot listen (%1)").arg(why));
     }
     const int epoll = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD)->epoll_fd;
     const quint16 bound = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT)->port;
@@ -178,7 +177,7 @@ bool HttpFrontEnd::listen(const QString& address, quint16 port, const QByteArray
     connect(notifier_.get(), &QSocketNotifier::activated, this, &HttpFrontEnd::serve);
     pushTimer_.start();
     serve();
-    return true;
+    return std::nullopt;
 }
 
 QString HttpFrontEnd::url() const { return url_; }

@@ -3,6 +3,7 @@
 #include "HttpViews.h"
 
 #include "control/ControlTarget.h"
+#include "log/Failure.h"
 
 #include <QObject>
 #include <QTimer>
@@ -50,7 +51,7 @@ public:
     ~HttpFrontEnd() override;
 
     // `bearer` empty: loopback only, the page's token guards POSTs.
-    bool listen(const QString& address, quint16 port, const QByteArray& bearer, QString* error);
+    MaybeFailure listen(const QString& address, quint16 port, const QByteArray& bearer);
     // "http://ADDR:PORT/" once listening.
     QString url() const;
 

@@ -142,19 +142,18 @@ public:
     }
 
     void fail(const QString& key, const QString& why) {
-        if (error_.isEmpty())
-            error_ = QStringLiteral("scanner [%1] key %2: %3").arg(shown(group_), shown(key), why);
+        if (!failure_)
+            failure_ = inputFailure(QStringLiteral("scanner [%1] key %2: %3").arg(shown(group_), shown(key), why));
     }
-    const QString& error() const { return error_; }
+    const MaybeFailure& failure() const { return failure_; }
 
 private:
     const QSettings& file_;
     QString group_;
-    QString error_;
+    MaybeFailure failure_;  // the first
 };
 
-std::optional<ScannerPlan> planFromGroup(const QSettings& file, const QString& group, const HeadlessOptions& o,
-                                         int k, QString* error) {
+Outcome<ScannerPlan> planFromGroup(const QSettings& file, const QString& group, const HeadlessOptions& o, int k) {
     ScannerPlan plan = planFromOptions(o);
     plan.name = QStringLiteral("scanner [%1]").arg(shown(group));
     useParamsFilesOf(plan, o, k);
@@ -185,10 +184,8 @@ std::optional<ScannerPlan> planFromGroup(const QSettings& file, const QString& g
     read.parsed("stream_to", parseStreamTarget, plan.settings.streamTo);
     read.parsed("hello_to", parseHelloTarget, plan.settings.helloTo);
     read.refuseUnknownKeys();
-    if (!read.error().isEmpty()) {
-        *error = read.error();
-        return std::nullopt;
-    }
+    if (read.failure())
+        return *read.failure();
     return plan;
 }
 
@@ -208,26 +205,22 @@ QStringList groupsOf(const QString& path) {
     return groups;
 }
 
-std::vector<ScannerPlan> scannersOfRigFile(const HeadlessOptions& o, QString* error) {
-    if (!QFileInfo(o.rigPath).isFile()) {
-        *error = QStringLiteral("no rig file %1").arg(o.rigPath);
-        return {};
-    }
+Outcome<std::vector<ScannerPlan>> scannersOfRigFile(const HeadlessOptions& o) {
+    if (!QFileInfo(o.rigPath).isFile())
+        return refusedFailure(QStringLiteral("no rig file %1").arg(o.rigPath));
     const QSettings file(o.rigPath, QSettings::IniFormat);
     QStringList groups = groupsOf(o.rigPath);
     groups.sort();  // the order QSettings keeps them in, which gives scanner k its parameter file
     if (groups.isEmpty())
-        *error = QStringLiteral("rig file %1 names no scanner").arg(o.rigPath);
+        return inputFailure(QStringLiteral("rig file %1 names no scanner").arg(o.rigPath));
     for (int i = 1; i < groups.size(); ++i)
-        if (groups[i] == groups[i - 1]) {
-            *error = QStringLiteral("rig file %1 names scanner [%2] twice").arg(o.rigPath, shown(groups[i]));
-            return {};
-        }
+        if (groups[i] == groups[i - 1])
+            return inputFailure(QStringLiteral("rig file %1 names scanner [%2] twice").arg(o.rigPath, shown(groups[i])));
     std::vector<ScannerPlan> plans;
     for (const QString& group : groups) {
-        std::optional<ScannerPlan> plan = planFromGroup(file, group, o, int(plans.size()) + 1, error);
-        if (!plan)
-            return {};
+        const Outcome<ScannerPlan> plan = planFromGroup(file, group, o, int(plans.size()) + 1);
+        if (!plan.ok())
+            return plan.failure();
         plans.push_back(*plan);
     }
     return plans;
@@ -235,10 +228,10 @@ std::vector<ScannerPlan> scannersOfRigFile(const HeadlessOptions& o, QString* er
 
 }  // namespace
 
-std::vector<ScannerPlan> planRig(const HeadlessOptions& options, QString* error) {
+Outcome<std::vector<ScannerPlan>> planRig(const HeadlessOptions& options) {
     if (!options.rigPath.isEmpty())
-        return scannersOfRigFile(options, error);
+        return scannersOfRigFile(options);
     if (options.scanners > 1)
         return scannersOnLoopback(options);
-    return {planFromOptions(options)};
+    return std::vector<ScannerPlan>{planFromOptions(options)};
 }

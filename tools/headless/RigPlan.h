@@ -2,6 +2,8 @@
 
 #include "HeadlessOptions.h"
 
+#include "log/Failure.h"
+
 #include "state/ScannerSettings.h"
 
 #include <QString>
@@ -28,6 +30,6 @@ struct ScannerPlan {
 };
 
 // The scanners the options ask for: one, --scanners N on 127.0.0.1 ... N, or
-// the groups of the --rig file. Empty, with `error` naming the scanner and
-// the key, when the rig file holds a value that cannot be used.
-std::vector<ScannerPlan> planRig(const HeadlessOptions& options, QString* error);
+// the groups of the --rig file. The failure names the scanner and the key
+// when the rig file holds a value that cannot be used.
+Outcome<std::vector<ScannerPlan>> planRig(const HeadlessOptions& options);

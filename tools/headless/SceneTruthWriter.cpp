@@ -6,13 +6,11 @@ SceneTruthWriter::SceneTruthWriter(const Scanner& scanner, const QString& path, 
     connect(&timer_, &QTimer::timeout, this, &SceneTruthWriter::poll);
 }
 
-bool SceneTruthWriter::open(QString* error) {
-    if (!file_.open() || !file_.write(truthCsvHeader())) {
-        *error = file_.failure()->message;
-        return false;
-    }
+MaybeFailure SceneTruthWriter::open() {
+    if (!file_.open() || !file_.write(truthCsvHeader()))
+        return file_.failure();
     timer_.start();
-    return true;
+    return std::nullopt;
 }
 
 void SceneTruthWriter::poll() {
@@ -29,12 +27,8 @@ void SceneTruthWriter::poll() {
             file_.write(truthCsvLine(scene->truth(written_ + 1)));
 }
 
-bool SceneTruthWriter::finish(QString* error) {
+MaybeFailure SceneTruthWriter::finish() {
     timer_.stop();
     poll();
-    if (!file_.commit()) {
-        *error = file_.failure()->message;
-        return false;
-    }
-    return true;
+    return file_.commit() ? MaybeFailure() : file_.failure();
 }

@@ -19,10 +19,10 @@ public:
 
     SceneTruthWriter(const Scanner& scanner, const QString& path, QObject* parent = nullptr);
 
-    // Opens the temporary file and starts polling; false with `error` set.
-    bool open(QString* error);
-    // Writes what is left, then renames the file into place; false with `error` set.
-    bool finish(QString* error);
+    // Opens the temporary file and starts polling.
+    MaybeFailure open();
+    // Writes what is left, then renames the file into place.
+    MaybeFailure finish();
     // Measurements left out because the counter jumped too far at once.
     uint64_t skipped() const { return skipped_; }
     // Writes the lines up to the stream's counter now.

@@ -78,19 +78,19 @@ int main(int argc, char* argv[]) {
         app.quit();
     });
 
-    QString error;
-    if (!emulator.start(&error)) {
-        say(err, error);
+    if (const MaybeFailure failure = emulator.start()) {
+        say(err, failure->message);
         return kExitCannotStart;
     }
+    const bool writesTruth = !line.options.truthPath.isEmpty();
     SceneTruthWriter truth(emulator.scanner(0), line.options.truthPath);
-    if (!line.options.truthPath.isEmpty() && !truth.open(&error)) {
-        say(err, error);
+    if (const MaybeFailure failure = writesTruth ? truth.open() : MaybeFailure()) {
+        say(err, failure->message);
         return kExitCannotStart;
     }
     app.exec();
-    if (!line.options.truthPath.isEmpty() && !truth.finish(&error)) {
-        say(err, error);
+    if (const MaybeFailure failure = writesTruth ? truth.finish() : MaybeFailure()) {
+        say(err, failure->message);
         exitCode = kExitCannotStart;
     }
     emulator.stop();
