@@ -89,6 +89,30 @@ void objectExtent(const SceneObject& o, double halfRange, double& left, double& 
 
 bool inView(const SceneObject& o, double y) { return y >= o.y && y < o.y + o.length; }
 
+// No point of the object stands higher than this, whatever the signs of its
+// sizes: a point already as high needs no look at the object.
+double objectCeiling(const SceneObject& o) {
+    switch (o.kind) {
+    case ObjectKind::Cylinder: return o.diameter / 2 + std::fabs(o.diameter / 2);
+    case ObjectKind::VGroove: return std::max({0.0, o.height, o.height + o.misalignment});
+    case ObjectKind::Tread: return std::max(o.height, o.height - o.grooveDepth);
+    default: return o.height;
+    }
+}
+
+// The objects under the laser at `y`, highest ceiling first: once the tall
+// ones are in, most points skip the lower ones.
+const std::vector<std::pair<double, const SceneObject*>>& objectsInView(const Scene& scene, double y) {
+    thread_local std::vector<std::pair<double, const SceneObject*>> inViewNow;
+    inViewNow.clear();
+    for (const SceneObject& o : scene.objects)
+        if (inView(o, y))
+            inViewNow.emplace_back(objectCeiling(o), &o);
+    std::stable_sort(inViewNow.begin(), inViewNow.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    return inViewNow;
+}
+
 double topAt(const SceneObject& o, double along) {
     switch (o.kind) {
     case ObjectKind::Cylinder: return objectHeight(o, o.x, along);
@@ -157,16 +181,15 @@ void sampleScene(const Scene& scene, const SceneSampling& sampling, uint64_t mea
     for (int i = 0; i < n; ++i)
         out.x[size_t(i)] = -halfRange + (i + 0.5) * step;
     const double y = beltPosition(scene, measurement, sampling.periodMs);
-    for (const SceneObject& o : scene.objects) {
-        if (!inView(o, y))
-            continue;
+    for (const auto& [ceiling, o] : objectsInView(scene, y)) {
         double left = 0, right = 0;
-        objectExtent(o, halfRange, left, right);
+        objectExtent(*o, halfRange, left, right);
         // Clamped as doubles, both ends: an object far outside the range is beyond any int.
         const int first = int(std::clamp(std::ceil((left + halfRange) / step - 0.5), 0.0, double(n)));
         const int last = int(std::clamp(std::floor((right + halfRange) / step - 0.5), -1.0, n - 1.0));
         for (int i = first; i <= last; ++i)
-            out.z[size_t(i)] = std::max(out.z[size_t(i)], objectHeight(o, out.x[size_t(i)], y - o.y));
+            if (out.z[size_t(i)] < ceiling)
+                out.z[size_t(i)] = std::max(out.z[size_t(i)], objectHeight(*o, out.x[size_t(i)], y - o->y));
     }
     for (double& z : out.z)
         z += scene.beltZ;

@@ -82,6 +82,15 @@ TEST_P(ObjectInView, ProfileAndTruthAgreeOnEdgesAndTop) {
     EXPECT_EQ(json, QJsonDocument::fromJson(c.truthOfItsKind).object());
 }
 
+// A lower object across the whole range, listed first, must not hide any of the object's top.
+TEST_P(ObjectInView, ItsTopShowsAboveALowerBoxAcrossTheRange) {
+    const ObjectCase& c = GetParam();
+    constexpr double kBelowTheTop = 0.5;
+    const QString box = QStringLiteral(R"({"kind": "box", "y": -5, "length": 10, "width": 70, "height": %1})")
+                            .arg(c.top - kBelowTheTop);
+    EXPECT_NEAR(raised(profileOf(sceneWith(box + ',' + QString::fromUtf8(c.json)))).top, c.top, 0.01);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Kinds, ObjectInView,
     testing::Values(
