@@ -29,6 +29,8 @@ constexpr uint32_t kGetResult = 1;
 constexpr uint32_t kReadParams = 4;
 constexpr uint32_t kWriteParams = 5;
 constexpr uint32_t kFlushParams = 6;
+constexpr uint32_t kReadFactoryParams = 130;
+constexpr uint32_t kWriteFactoryParams = 131;
 
 DecodedProfilePacket decoded(const QByteArray& bytes) {
     const PacketDecode d = decodeProfilePacket(bytes);
@@ -284,6 +286,26 @@ TEST(Scanner, AConnectedClientPausesTheStreamAndItsRateChangeRestartsIt) {
     client->disconnectFromHost();
     QThread::msleep(300);  // what the resumed stream sends for the time paused
     EXPECT_FALSE(live.nextStreamDatagram(1000).isEmpty()) << "a 10 Hz stream sends within 100 ms";
+}
+
+// No setter runs for a client's factory write, yet the serial in the image is the stream's from then on.
+TEST(Scanner, AClientsFactoryWriteReachesTheStreamsSerial) {
+    constexpr int kWrittenSerial = 3333;
+    constexpr int kImageSerial = 1;  // the serial's place in the factory image
+    LiveEmulator live(100);
+    live.start();
+    ASSERT_FALSE(live.nextStreamDatagram().isEmpty());
+    auto client = live.connectClient();
+    QByteArray image = exchange(*client, encodeRequest(kReadFactoryParams), kFactoryImageSize);
+    ASSERT_EQ(image.size(), kFactoryImageSize);
+    const SerialBytes serial = encodeSerialNumber(kWrittenSerial);
+    image.replace(kImageSerial, int(serial.size()), reinterpret_cast<const char*>(serial.data()), int(serial.size()));
+    client->write(encodeRequest(kWriteFactoryParams, image));
+    ASSERT_EQ(exchange(*client, encodeRequest(kReadParams), kUserParamsSize).size(), kUserParamsSize);
+    client->disconnectFromHost();
+    live.drainStream();
+    live.nextStreamDatagram();  // may have been on its way
+    EXPECT_EQ(decoded(live.nextStreamDatagram()).serial, kWrittenSerial);
 }
 
 // Datagrams the stream sends within `ms`, after dropping what was on its way.
