@@ -315,12 +315,19 @@ int streamedWithin(LiveEmulator& live, int ms) {
     return live.drainStream();
 }
 
+// The pause command, and time for a packet the stream was building as it
+// came to arrive (on a busy machine a step may be stalled in the middle).
+void pauseStream(LiveEmulator& live) {
+    live.scanner.setStreamPaused(true);
+    streamedWithin(live, kQuietMs);
+}
+
 // A pause command and a client's pause hold the stream each on its own.
 TEST(Scanner, AClientLeavingDoesNotEndAPauseCommand) {
     LiveEmulator live(100);
     live.start();
     ASSERT_FALSE(live.nextStreamDatagram().isEmpty());
-    live.scanner.setStreamPaused(true);
+    pauseStream(live);
     live.connectClient()->disconnectFromHost();
     ASSERT_TRUE(waitUntil([&] { return live.scanner.faultCounters().clientsConnected == 0; }));
     EXPECT_EQ(streamedWithin(live, kQuietMs), 0);
@@ -329,7 +336,7 @@ TEST(Scanner, AClientLeavingDoesNotEndAPauseCommand) {
 TEST(Scanner, AResumeCommandLeavesTheStreamHeldWhileAClientIsConnected) {
     LiveEmulator live(100);
     live.start();
-    live.scanner.setStreamPaused(true);
+    pauseStream(live);
     auto client = live.connectClient();
     live.scanner.setStreamPaused(false);
     EXPECT_EQ(streamedWithin(live, kQuietMs), 0);
