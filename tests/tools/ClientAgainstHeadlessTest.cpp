@@ -183,11 +183,32 @@ TEST(ClientAgainstHeadless, AFlushedChangeIsSavedEvenWhenAStopFollowsAtOnce) {
     EXPECT_EQ(QSettings(emulator.paramsPath(), QSettings::IniFormat).value("UserParams/wnd_top_u8").toInt(), 300);
 }
 
+namespace {
+
+// A client streaming on a port that was free a moment ago; another socket of
+// a parallel test may take it first, and the client then ends: another port.
+// `why` gets what the last one that ended said.
+quint16 startStreamingClient(QProcess& client, QByteArray& why) {
+    constexpr int kPortAttempts = 3;
+    for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
+        const quint16 port = freeUdpPort();
+        startTool(client, PX310_CLIENT, {"stream", "--port", QString::number(port), "--seconds", "300", "--json"});
+        const auto ended = [&] { return client.state() == QProcess::NotRunning; };
+        if (waitUntil([&] { return ended() || !QUdpSocket().bind(QHostAddress::LocalHost, port); }, 60000) && !ended())
+            return port;
+        client.waitForFinished();
+        why = client.readAllStandardError();
+    }
+    return 0;
+}
+
+}  // namespace
+
 TEST(ClientStream, WhatItsOwnFullReceiveBufferDroppedIsCountedApartFromLostPackets) {
-    const quint16 port = freeUdpPort();
     QProcess client;  // stopped once it has read all; its time is only a bound
-    startTool(client, PX310_CLIENT, {"stream", "--port", QString::number(port), "--seconds", "300", "--json"});
-    ASSERT_TRUE(waitUntil([&] { return !QUdpSocket().bind(QHostAddress::LocalHost, port); }, 60000)) << "it listens";
+    QByteArray why;
+    const quint16 port = startStreamingClient(client, why);
+    ASSERT_NE(port, 0) << "it listens: " << why.toStdString();
     const auto drained = [port] { return waitUntil([port] { return receiveQueueBytes(port) == 0; }, 60000); };
     QUdpSocket sender;
     QByteArray packet;  // whole profiles: the buffer fills after a few thousand, which even a slow client reads in time
