@@ -66,12 +66,13 @@ void DatagramFaults::setFaults(const FaultSpec& spec, uint64_t seed) {
     updatePassThrough();
 }
 
-void DatagramFaults::send(QByteArray datagram, Clock::time_point now, const Sink& sink) {
+void DatagramFaults::send(const QByteArray& handed, Clock::time_point now, const Sink& sink) {
     if (passThrough_.load(std::memory_order_acquire)) {
-        counters_.add(&FaultCounts::datagramsSent);
-        sink(datagram);
+        counters_.countSent(1);
+        sink(handed);
         return;
     }
+    QByteArray datagram = handed;  // shared until a fault changes it
     std::vector<QByteArray> out;
     bool drained = false;
     {
@@ -235,7 +236,7 @@ void DatagramFaults::updatePassThrough() {
 
 void DatagramFaults::sendAll(std::vector<QByteArray> out, bool drained, const Sink& sink) {
     if (!out.empty())
-        counters_.add(&FaultCounts::datagramsSent, out.size());
+        counters_.countSent(out.size());
     for (const QByteArray& datagram : out)
         sink(datagram);
     if (drained) {

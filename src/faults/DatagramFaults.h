@@ -38,7 +38,7 @@ public:
 
     // The next three on the sending thread only.
     // Hands one datagram over at `now`; what is due goes to `sink` before this returns.
-    void send(QByteArray datagram, Clock::time_point now, const Sink& sink);
+    void send(const QByteArray& datagram, Clock::time_point now, const Sink& sink);
     // Sends the held datagrams that are due by `now`.
     void sendDue(Clock::time_point now, const Sink& sink);
     // When the earliest held datagram is due, if one is held and due at a known time.

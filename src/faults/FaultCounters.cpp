@@ -24,7 +24,9 @@ void FaultCounters::clientDisconnected() {
 
 FaultCounts FaultCounters::snapshot() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return counts_;
+    FaultCounts counts = counts_;
+    counts.datagramsSent = datagramsSent_.load(std::memory_order_relaxed);
+    return counts;
 }
 
 QString injectedFaultsSummary(const FaultCounts& counts, const FaultCounts& since) {

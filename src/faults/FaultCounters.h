@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -27,8 +28,10 @@ struct FaultCounts {
 // socket on other threads.
 class FaultCounters {
 public:
-    // Adds `count` to one counter of the snapshot.
+    // Adds `count` to one counter of the snapshot (datagramsSent has its own).
     void add(uint64_t FaultCounts::*counter, uint64_t count = 1);
+    // Once or more for every stream datagram: no lock.
+    void countSent(uint64_t count) { datagramsSent_.fetch_add(count, std::memory_order_relaxed); }
     void countRequest(uint32_t command);
     void clientConnected();
     void clientDisconnected();
@@ -38,6 +41,7 @@ public:
 private:
     mutable std::mutex mutex_;
     FaultCounts counts_;
+    std::atomic<uint64_t> datagramsSent_{0};
 };
 
 // The faults injected since `since` was taken, in a few words for a status

@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <algorithm>
-#include <iterator>
 #include <utility>
 
 namespace {
@@ -29,7 +28,6 @@ void SendScheduler::add(SendJob* job) {
     std::lock_guard<std::mutex> lock(mutex_);
     Entry& entry = jobs_[job];
     entry.job = job;
-    entry.queued = queue_.end();
     enqueue(entry, dueNow());
 }
 
@@ -71,7 +69,7 @@ void SendScheduler::loop() {
     std::vector<std::optional<SendJob::Due>> nextRuns;
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
-        if (queue_.empty()) {
+        if (byDeadline_.empty()) {
             changed_.wait(lock);
             continue;
         }
@@ -97,13 +95,15 @@ void SendScheduler::loop() {
 // The last deadline by the time the most pressing job must run: waking then
 // runs every job that can share the wake-up, and none later than it may be.
 SendScheduler::Clock::time_point SendScheduler::passTime() const {
-    return std::prev(queue_.upper_bound(*latest_.begin()))->first;
+    Clock::time_point pass = byDeadline_.top().at;
+    byDeadline_.visitUpTo(byLatest_.top().latest, [&](const Entry& entry) { pass = std::max(pass, entry.at); });
+    return pass;
 }
 
 void SendScheduler::takeDue(Clock::time_point now, std::vector<Entry*>& due) {
     due.clear();
-    while (!queue_.empty() && queue_.begin()->first <= now) {
-        Entry& entry = *queue_.begin()->second;
+    while (!byDeadline_.empty() && byDeadline_.top().at <= now) {
+        Entry& entry = byDeadline_.top();
         dequeue(entry);
         entry.running = true;
         due.push_back(&entry);
@@ -119,25 +119,18 @@ void SendScheduler::requeue(Entry& entry, std::optional<SendJob::Due> next) {
 }
 
 void SendScheduler::enqueue(Entry& entry, SendJob::Due due) {
-    const Clock::time_point latest = due.at + std::max(due.lateness, Clock::duration::zero());
-    const bool sooner = latest_.empty() || latest < *latest_.begin();
-    if (entry.queueNode) {
-        entry.queueNode.key() = due.at;
-        entry.latestNode.value() = latest;
-        entry.queued = queue_.insert(std::move(entry.queueNode));
-        entry.latest = latest_.insert(std::move(entry.latestNode));
-    } else {
-        entry.queued = queue_.emplace(due.at, &entry);
-        entry.latest = latest_.insert(latest);
-    }
+    entry.at = due.at;
+    entry.latest = due.at + std::max(due.lateness, Clock::duration::zero());
+    const bool sooner = byLatest_.empty() || entry.latest < byLatest_.top().latest;
+    byDeadline_.push(entry);
+    byLatest_.push(entry);
     if (sooner)  // a later one leaves the pass where it is or moves it later
         changed_.notify_all();
 }
 
 void SendScheduler::dequeue(Entry& entry) {
-    if (entry.queued == queue_.end())
+    if (!ByDeadline::holds(entry))
         return;
-    entry.queueNode = queue_.extract(entry.queued);
-    entry.latestNode = latest_.extract(entry.latest);
-    entry.queued = queue_.end();
+    byDeadline_.erase(entry);
+    byLatest_.erase(entry);
 }

@@ -1,11 +1,10 @@
 #pragma once
 
+#include "scanner/PlacedHeap.h"
 #include "udp/SendJob.h"
 
 #include <condition_variable>
-#include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -32,20 +31,18 @@ public:
     void wake(SendJob* job);
 
 private:
-    struct Entry;
-    using Queue = std::multimap<Clock::time_point, Entry*>;  // by deadline
-    using Latest = std::multiset<Clock::time_point>;  // deadline + lateness of each queued job
     struct Entry {
         SendJob* job = nullptr;
-        Queue::iterator queued;  // end() while running or parked
-        Latest::iterator latest;
-        // The entry's nodes while it is off the queue: queueing it again allocates nothing.
-        Queue::node_type queueNode;
-        Latest::node_type latestNode;
+        Clock::time_point at;
+        Clock::time_point latest;  // at + lateness
+        std::size_t atPlace = kNotInHeap;  // off both heaps while running or parked
+        std::size_t latestPlace = kNotInHeap;
         bool running = false;
         bool wokenWhileRunning = false;
         bool leaving = false;  // remove() waits for the run to end: not queued again
     };
+    using ByDeadline = PlacedHeap<Entry, Clock::time_point, &Entry::at, &Entry::atPlace>;
+    using ByLatest = PlacedHeap<Entry, Clock::time_point, &Entry::latest, &Entry::latestPlace>;
 
     void loop();
     Clock::time_point passTime() const;
@@ -56,9 +53,9 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;  // the next pass moved earlier, or a run ended
-    Queue queue_;
-    Latest latest_;
-    std::unordered_map<SendJob*, Entry> jobs_;  // its nodes stay where they are: the queue points at them
+    ByDeadline byDeadline_;
+    ByLatest byLatest_;
+    std::unordered_map<SendJob*, Entry> jobs_;  // its nodes stay where they are: the heaps point at them
     bool stopping_ = false;
     std::thread thread_;
 };
