@@ -64,7 +64,8 @@ void transformProfile(ProfileSnapshot& points, uint8_t invertXZ, const NoiseSour
 NoiseSource streamNoise(int level) { return randomNoise(level, 2); }
 NoiseSource resultNoise(int level) { return randomNoise(level, level > 0 ? level : 1); }
 
-void encodeProfilePacket(const ProfileSnapshot& points, const PacketFields& fields, QByteArray& out) {
+void encodeProfilePacket(const ProfileSnapshot& points, const PacketFields& fields, QByteArray& out,
+                         PointBytes pointBytes) {
     const int n = std::min(points.count(), kMaxPacketPoints);
     const bool stepdir = fields.extSyncSignal == packet::kExtSyncStepdir;
     out.resize(profilePacketSize(n, stepdir));
@@ -80,7 +81,7 @@ void encodeProfilePacket(const ProfileSnapshot& points, const PacketFields& fiel
     uint8_t* xs = p + packet::kHeaderSize;
     uint8_t* zs = xs + 2 * n;
     // Whole arrays at once: a plain copy on a little-endian host.
-    if (n > 0) {
+    if (n > 0 && pointBytes == PointBytes::Write) {
         qToLittleEndian<uint16_t>(points.x.data(), n, xs);
         qToLittleEndian<uint16_t>(points.z.data(), n, zs);
     }

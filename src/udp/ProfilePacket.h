@@ -65,6 +65,10 @@ void transformProfile(ProfileSnapshot& points, uint8_t invertXZ, const NoiseSour
 NoiseSource streamNoise(int level);
 NoiseSource resultNoise(int level);
 
+// Whether `out` already holds these points from an earlier encoding.
+enum class PointBytes { Write, InPlace };
+
 // Encodes the first min(count, kMaxPacketPoints) points into `out`, reusing
-// its storage.
-void encodeProfilePacket(const ProfileSnapshot& points, const PacketFields& fields, QByteArray& out);
+// its storage; with InPlace only the header and trailer are written.
+void encodeProfilePacket(const ProfileSnapshot& points, const PacketFields& fields, QByteArray& out,
+                         PointBytes pointBytes = PointBytes::Write);

@@ -176,8 +176,9 @@ std::optional<StreamSettings> UdpTransport::streamingSettings(Clock::time_point 
 // change or lose it.
 void UdpTransport::sendPacket(const StreamSettings& settings, Clock::time_point now) {
     // A buffer the socket's queue no longer holds, so encoding into it copies nothing.
-    QByteArray& datagram = datagrams_[nextDatagram_++ % datagrams_.size()];
-    buildPacket(settings, datagram);
+    const size_t slot = nextDatagram_++ % datagrams_.size();
+    buildPacket(settings, slot);
+    const QByteArray& datagram = datagrams_[slot];
     sendSettings_ = settings;
     if (faults_)
         faults_->send(datagram, now, writeCopies_);
@@ -185,7 +186,7 @@ void UdpTransport::sendPacket(const StreamSettings& settings, Clock::time_point 
         writeCopies(datagram);
 }
 
-void UdpTransport::buildPacket(const StreamSettings& settings, QByteArray& datagram) {
+void UdpTransport::buildPacket(const StreamSettings& settings, size_t slot) {
     PacketFields fields;
     const TrailerSettings& trailer = view_.trailer;
     fields.measurementCounter = schedule_.measurementCounter();
@@ -199,7 +200,10 @@ void UdpTransport::buildPacket(const StreamSettings& settings, QByteArray& datag
     fields.xemr = trailer.xemr;
     fields.zdiap = trailer.zdiap;
     fields.stepdirForward = trailer.stepdirForward ? 1 : 0;
-    encodeProfilePacket(snapshot_, fields, datagram);
+    EncodedPoints& encoded = encodedPoints_[slot];
+    const bool inPlace = snapshot_.stamp != 0 && snapshot_.stamp == encoded.stamp && snapshot_.count() == encoded.count;
+    encodeProfilePacket(snapshot_, fields, datagrams_[slot], inPlace ? PointBytes::InPlace : PointBytes::Write);
+    encoded = {snapshot_.stamp, snapshot_.count()};
     lastMeasurement_ = fields.measurementCounter;
 }
 

@@ -100,7 +100,7 @@ private:
     const StreamView& view();
     std::optional<StreamSettings> streamingSettings(Clock::time_point now);
     void sendPacket(const StreamSettings& settings, Clock::time_point now);
-    void buildPacket(const StreamSettings& settings, QByteArray& datagram);
+    void buildPacket(const StreamSettings& settings, size_t slot);
     void countLateness(Clock::time_point slot, Clock::time_point now, double periodMs);
     void writeCopies(const QByteArray& datagram);
     Clock::time_point earlierHeld(Clock::time_point time) const;
@@ -132,6 +132,12 @@ private:
     ProfileSnapshot snapshot_;  // reused by every packet
     // One per packet of a step, all free again once the step's datagrams are flushed.
     std::array<QByteArray, kUnpacedBatchSize> datagrams_;
+    // The drawn profile whose points each datagram holds: sent again, only its header and trailer change.
+    struct EncodedPoints {
+        uint64_t stamp = 0;
+        int count = 0;
+    };
+    std::array<EncodedPoints, kUnpacedBatchSize> encodedPoints_;
     size_t nextDatagram_ = 0;
     bool cutLogged_ = false;
     DatagramFaults* faults_ = nullptr;

@@ -1,5 +1,6 @@
 #include "params/UserParams.h"
 #include "udp/ProfilePacket.h"
+#include "udp/ProfilePacketDecoder.h"
 #include "udp/UdpTestSupport.h"
 #include "udp/UdpTransport.h"
 
@@ -80,6 +81,20 @@ TEST_F(StreamTest, SendsConsecutiveCheckedPacketsWithTheCurrentTrailerFromAPortN
     EXPECT_EQ(u16At(last, packet::kMeasurementCounter), u16At(last, packet::kPacketCounter));
     QUdpSocket sharer;  // a receiver started later must not get the stream's port, nor take it over
     EXPECT_FALSE(sharer.bind(QHostAddress::AnyIPv4, receiver.senderPorts.back(), QUdpSocket::ShareAddress));
+}
+
+TEST_F(StreamTest, ADrawnProfileChangedWhileStreamingIsInThePointsOfTheLaterPackets) {
+    constexpr size_t kBuiltBeforeTheChange = 3;  // at most, still on the way when it lands
+    RunningWorker<UdpTransport> stream(makeStream());
+    ASSERT_TRUE(receiver.waitForCount(kBuiltBeforeTheChange));
+    std::vector<ProfilePoint> changed = rampProfile(8);
+    for (ProfilePoint& point : changed)
+        point.z += 500;
+    profile.replace(changed);
+    ASSERT_TRUE(receiver.waitForCount(receiver.datagrams.size() + 2 * kBuiltBeforeTheChange));
+    const PacketDecode last = decodeProfilePacket(receiver.datagrams.back());
+    ASSERT_TRUE(last.ok()) << last.failure.message.toStdString();
+    EXPECT_EQ(last.packet.z.front(), changed.front().z);
 }
 
 TEST_F(StreamTest, DatagramsGoToThePortOfTheMomentAndNoSubnetCopyToASingleHost) {
