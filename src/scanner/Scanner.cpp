@@ -27,19 +27,25 @@ ScannerSettings Scanner::settings() const { return state_.settings(); }
 
 PanelExtras Scanner::extras() const { return settings().extras(); }
 
+// What the settings drive beyond themselves first, then one write of them:
+// their watchers wake once, not once per setting.
 void Scanner::applySettings(const ScannerSettings& s) {
+    route_.setTarget(s.streamTo, s.streamAllow);  // the settings' change wakes the stream, which then asks it
+    DeviceIdentity& identity = state_.identity();
+    if (!s.localAddress.isEmpty())
+        identity.setLocalAddress(s.localAddress);
+    identity.setXemr(s.xemr);
+    identity.setZdiap(s.zdiap);
+    identity.setSerialNumber(s.serial);
+    identity.setXsmr(s.xsmr);
+    identity.setZbase(s.zbase);
+    state_.record().update([&s](USER_PARAMS& p) {
+        if (!s.localAddress.isEmpty())
+            ipv4TextToField(s.localAddress, p.tcp_ip_address_u8);
+        p.interpolation_u8 = static_cast<uint8_t>(s.pointCountIndex);
+    });
     state_.changeSettings([&s](ScannerSettings& kept) { kept = s; });
-    setLocalAddress(s.localAddress);
-    setStreamTarget(s.streamTo, s.streamAllow);
-    setHelloTarget(s.helloTo);
-    setXemr(s.xemr);
-    setZdiap(s.zdiap);
-    setSerial(s.serial);
-    setXsmr(s.xsmr);
-    setZbase(s.zbase);
-    setNoise(s.noise);
-    setPointCountIndex(s.pointCountIndex);
-    setStepdirForward(s.stepdirForward);
+    restartHello();
 }
 
 void Scanner::start() {
@@ -245,9 +251,13 @@ void Scanner::setStreamTarget(const StreamTarget& target, const std::vector<Ipv4
     });
 }
 
-// The announcer starts again, from the address the new target asks for.
 void Scanner::setHelloTarget(const HelloTarget& target) {
     state_.changeSettings([&](ScannerSettings& s) { s.helloTo = target; });
+    restartHello();
+}
+
+// The announcer starts again, from the address the hello target asks for.
+void Scanner::restartHello() {
     if (!isRunning())
         return;
     engine_.stopSending(helloWorker_.get());

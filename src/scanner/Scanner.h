@@ -167,6 +167,7 @@ signals:
     void userParamsUpdated();
 
 private:
+    void restartHello();
     void stopWorkers();
     void plugWorkers();
     void wireServer();
