@@ -5,11 +5,6 @@
 void StreamSchedule::reset(Clock::time_point now) {
     start_ = now;
     packets_ = 0;
-    ++resets_;
-}
-
-uint64_t StreamSchedule::resets() const {
-    return resets_;
 }
 
 void StreamSchedule::skip(Clock::time_point from, Clock::time_point now) {

@@ -20,8 +20,6 @@ public:
     // on by that much (by less when it started within that time).
     void skip(Clock::time_point from, Clock::time_point now);
 
-    // How many resets there have been: a slot computed before one is void.
-    uint64_t resets() const;
     uint32_t packetCounter() const;
     // The measurement of the current packet's slot.
     uint32_t measurementCounter() const;
@@ -37,5 +35,4 @@ private:
 
     Clock::time_point start_;
     uint32_t packets_ = 0;
-    uint64_t resets_ = 0;
 };

@@ -67,7 +67,7 @@ std::optional<Clock::time_point> UdpTransport::step(Clock::time_point now) {
     if (sleepingUntil_) {
         // A new timeline ends the wait for the old one's slot: a 1 Hz stream
         // set to 491 Hz must not wait out its second and then owe the new rate's packets.
-        if (now < *sleepingUntil_ && schedule_.resets() == resetsAtSleep_)
+        if (now < *sleepingUntil_ && timeline_ == timelineAtSleep_)
             return earlierHeld(*sleepingUntil_);
         onTimeFrom_ = std::max(onTimeFrom_, std::min(now, *std::exchange(sleepingUntil_, std::nullopt)));
         schedule_.countPacket();
@@ -90,8 +90,7 @@ std::optional<Clock::time_point> UdpTransport::step(Clock::time_point now) {
     }
     countLateness(schedule_.currentSlot(periodMs), now, periodMs);
     sendPacket(*settings, now);
-    // Read before the slot: a reset in between then ends this wait at once.
-    resetsAtSleep_ = schedule_.resets();
+    timelineAtSleep_ = timeline_;
     sleepingUntil_ = schedule_.packetDue(periodMs);
     return earlierHeld(*sleepingUntil_);
 }

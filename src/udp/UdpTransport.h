@@ -118,7 +118,7 @@ private:
     uint64_t timeline_;  // the state's timeline the schedule started with
     // Set after a packet went out: the run at this time counts it and sends the next.
     std::optional<Clock::time_point> sleepingUntil_;
-    uint64_t resetsAtSleep_ = 0;  // the timeline that slot belongs to
+    uint64_t timelineAtSleep_ = 0;  // the timeline that slot belongs to
     std::optional<Clock::time_point> unowedSince_;  // at frequency 0, or refused by the route
     // Slots before it were owed (held, or waited for), not missed.
     Clock::time_point onTimeFrom_{};
