@@ -28,21 +28,31 @@ NoiseSource randomNoise(int level, int modulus) {
 
 }  // namespace
 
-uint16_t packetChecksum(const uint8_t* data, size_t size) {
+namespace {
+
+// The little-endian 16-bit words of `data` added up, the carries not yet folded in.
+uint64_t wordSum(const uint8_t* data, size_t size) {
     uint64_t sum = 0;
     size_t i = 0;
-    // Four little-endian words a step (every packet is summed): the carries
-    // all fold in at the end.
+    // Four words a step (every packet is summed): the carries all fold in at the end.
     for (; i + 8 <= size; i += 8) {
         const uint64_t words = qFromLittleEndian<quint64>(data + i);
         sum += (words & 0xFFFF) + (words >> 16 & 0xFFFF) + (words >> 32 & 0xFFFF) + (words >> 48);
     }
     for (; i + 1 < size; i += 2)
         sum += uint32_t(data[i]) | uint32_t(data[i + 1]) << 8;
+    return sum;
+}
+
+uint16_t foldedChecksum(uint64_t sum) {
     while (sum >> 16)
         sum = (sum & 0xFFFF) + (sum >> 16);
     return static_cast<uint16_t>(~sum & 0xFFFF);
 }
+
+}  // namespace
+
+uint16_t packetChecksum(const uint8_t* data, size_t size) { return foldedChecksum(wordSum(data, size)); }
 
 void transformProfile(ProfileSnapshot& points, uint8_t invertXZ, const NoiseSource& noise) {
     const int n = points.count();
@@ -65,7 +75,7 @@ NoiseSource streamNoise(int level) { return randomNoise(level, 2); }
 NoiseSource resultNoise(int level) { return randomNoise(level, level > 0 ? level : 1); }
 
 void encodeProfilePacket(const ProfileSnapshot& points, const PacketFields& fields, QByteArray& out,
-                         PointBytes pointBytes) {
+                         EncodedPoints* encoded) {
     const int n = std::min(points.count(), kMaxPacketPoints);
     const bool stepdir = fields.extSyncSignal == packet::kExtSyncStepdir;
     out.resize(profilePacketSize(n, stepdir));
@@ -80,13 +90,20 @@ void encodeProfilePacket(const ProfileSnapshot& points, const PacketFields& fiel
 
     uint8_t* xs = p + packet::kHeaderSize;
     uint8_t* zs = xs + 2 * n;
-    // Whole arrays at once: a plain copy on a little-endian host.
-    if (n > 0 && pointBytes == PointBytes::Write) {
-        qToLittleEndian<uint16_t>(points.x.data(), n, xs);
-        qToLittleEndian<uint16_t>(points.z.data(), n, zs);
-    }
-
     uint8_t* t = zs + 2 * n;
+    const bool inPlace = encoded && points.stamp != 0 && encoded->stamp == points.stamp && encoded->count == n;
+    uint64_t pointsSum = inPlace ? encoded->wordSum : 0;
+    if (!inPlace) {
+        // Whole arrays at once: a plain copy on a little-endian host.
+        if (n > 0) {
+            qToLittleEndian<uint16_t>(points.x.data(), n, xs);
+            qToLittleEndian<uint16_t>(points.z.data(), n, zs);
+        }
+        pointsSum = wordSum(xs, size_t(t - xs));
+    }
+    if (encoded)
+        *encoded = {points.stamp, n, pointsSum};
+
     putU16(t + packet::kTrailerLength, stepdir ? 10 : 8);
     t[packet::kTrailerOne] = 1;
     std::copy(fields.serial.begin(), fields.serial.end(), t + packet::kTrailerSerial);
@@ -97,5 +114,7 @@ void encodeProfilePacket(const ProfileSnapshot& points, const PacketFields& fiel
         putU16(t + packet::kTrailerStepdir, fields.stepdirForward);
         checksumAt += 2;
     }
-    putU16(t + checksumAt, packetChecksum(p, static_cast<size_t>(t + checksumAt - p)));
+    // The header and the points are whole words: the three parts add up.
+    const uint64_t sum = wordSum(p, packet::kHeaderSize) + pointsSum + wordSum(t, size_t(checksumAt));
+    putU16(t + checksumAt, foldedChecksum(sum));
 }

@@ -65,10 +65,16 @@ void transformProfile(ProfileSnapshot& points, uint8_t invertXZ, const NoiseSour
 NoiseSource streamNoise(int level);
 NoiseSource resultNoise(int level);
 
-// Whether `out` already holds these points from an earlier encoding.
-enum class PointBytes { Write, InPlace };
+// What a reused datagram buffer holds from its last encoding. Points of the
+// same stamp and count are neither written nor summed again: the checksum
+// is a sum, and their part of it is kept here.
+struct EncodedPoints {
+    uint64_t stamp = 0;  // 0: not known
+    int count = 0;
+    uint64_t wordSum = 0;  // of their bytes, not folded
+};
 
 // Encodes the first min(count, kMaxPacketPoints) points into `out`, reusing
-// its storage; with InPlace only the header and trailer are written.
+// its storage. With `encoded`, `out` must be the buffer it describes.
 void encodeProfilePacket(const ProfileSnapshot& points, const PacketFields& fields, QByteArray& out,
-                         PointBytes pointBytes = PointBytes::Write);
+                         EncodedPoints* encoded = nullptr);

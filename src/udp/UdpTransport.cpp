@@ -199,10 +199,7 @@ void UdpTransport::buildPacket(const StreamSettings& settings, size_t slot) {
     fields.xemr = trailer.xemr;
     fields.zdiap = trailer.zdiap;
     fields.stepdirForward = trailer.stepdirForward ? 1 : 0;
-    EncodedPoints& encoded = encodedPoints_[slot];
-    const bool inPlace = snapshot_.stamp != 0 && snapshot_.stamp == encoded.stamp && snapshot_.count() == encoded.count;
-    encodeProfilePacket(snapshot_, fields, datagrams_[slot], inPlace ? PointBytes::InPlace : PointBytes::Write);
-    encoded = {snapshot_.stamp, snapshot_.count()};
+    encodeProfilePacket(snapshot_, fields, datagrams_[slot], &encodedPoints_[slot]);
     lastMeasurement_ = fields.measurementCounter;
 }
 

@@ -3,6 +3,7 @@
 #include "faults/DatagramFaults.h"
 #include "log/LogCategories.h"
 #include "profile/ProfileSource.h"
+#include "udp/ProfilePacket.h"
 #include "udp/DatagramSocket.h"
 #include "state/ScannerState.h"
 #include "udp/StreamRoute.h"
@@ -132,12 +133,7 @@ private:
     ProfileSnapshot snapshot_;  // reused by every packet
     // One per packet of a step, all free again once the step's datagrams are flushed.
     std::array<QByteArray, kUnpacedBatchSize> datagrams_;
-    // The drawn profile whose points each datagram holds: sent again, only its header and trailer change.
-    struct EncodedPoints {
-        uint64_t stamp = 0;
-        int count = 0;
-    };
-    std::array<EncodedPoints, kUnpacedBatchSize> encodedPoints_;
+    std::array<EncodedPoints, kUnpacedBatchSize> encodedPoints_;  // what each datagram holds
     size_t nextDatagram_ = 0;
     bool cutLogged_ = false;
     DatagramFaults* faults_ = nullptr;

@@ -64,6 +64,51 @@ TEST(ProfilePacket, LongProfilesAreCutToOneDatagramConsistently) {
     EXPECT_EQ(std::pair(int(u16At(out, packet::kPointCount)), int(wordSum(out))), std::pair(kMaxPacketPoints, 0xFFFF));
 }
 
+constexpr uint64_t kFirstStamp = 7;
+constexpr uint64_t kOtherStamp = 8;
+constexpr uint64_t kNoStamp = 0;
+
+PacketFields fieldsOf(uint32_t counter, uint16_t extSync) {
+    PacketFields fields;
+    fields.measurementCounter = fields.packetCounter = counter;
+    fields.extSyncSignal = extSync;
+    fields.serial = encodeSerialNumber(int(counter));
+    fields.stepdirForward = 1;
+    return fields;
+}
+
+struct Reencoding {
+    const char* name;
+    uint64_t firstStamp;
+    ProfileSnapshot second;
+    PacketFields secondFields;
+};
+
+class ReencodedPacket : public ::testing::TestWithParam<Reencoding> {};
+
+// A buffer encoded once, then again with what the case changes, against a fresh encoding.
+TEST_P(ReencodedPacket, EqualsAFreshEncoding) {
+    const Reencoding& c = GetParam();
+    QByteArray reused;
+    EncodedPoints encoded;
+    encodeProfilePacket(ProfileSnapshot{{-4096, 100, 5}, {8192, 0, 9}, c.firstStamp}, fieldsOf(1, 0), reused, &encoded);
+    encodeProfilePacket(c.second, c.secondFields, reused, &encoded);
+    QByteArray fresh;
+    encodeProfilePacket(c.second, c.secondFields, fresh);
+    EXPECT_EQ(reused.toHex(' '), fresh.toHex(' '));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ProfilePacket, ReencodedPacket,
+    ::testing::Values(
+        Reencoding{"OtherCounters", kFirstStamp, {{-4096, 100, 5}, {8192, 0, 9}, kFirstStamp}, fieldsOf(0x1FFFF, 0)},
+        Reencoding{"StepdirForm", kFirstStamp, {{-4096, 100, 5}, {8192, 0, 9}, kFirstStamp},
+                   fieldsOf(2, packet::kExtSyncStepdir)},
+        Reencoding{"AnotherStamp", kFirstStamp, {{1, 2, 3}, {4, 5, 6}, kOtherStamp}, fieldsOf(2, 0)},
+        Reencoding{"Unstamped", kNoStamp, {{1, 2, 3}, {4, 5, 6}, kNoStamp}, fieldsOf(2, 0)},
+        Reencoding{"FewerPoints", kFirstStamp, {{-4096, 100}, {8192, 0}, kFirstStamp}, fieldsOf(2, 0)}),
+    [](const ::testing::TestParamInfo<Reencoding>& info) { return std::string(info.param.name); });
+
 TEST(ProfilePacket, StreamNoiseAddsZeroOrOne) {
     std::srand(42);
     ProfileSnapshot s{std::vector<int16_t>(500, 10), std::vector<uint16_t>(500, 20)};
