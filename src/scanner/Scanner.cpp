@@ -55,6 +55,7 @@ void Scanner::start() {
     state_.restartTimeline();
     plugWorkers();
     helloWorker_->takePorts();
+    helloWorker_->open();
     listenFailed_ = false;
     listenReported_ = false;
     engine_.startSending(helloWorker_.get());
@@ -262,6 +263,7 @@ void Scanner::restartHello() {
         return;
     engine_.stopSending(helloWorker_.get());
     helloWorker_->finish();
+    helloWorker_->open();
     engine_.startSending(helloWorker_.get());
 }
 

@@ -9,7 +9,6 @@
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QStringList>
-#include <utility>
 
 MacBytes parseHardwareAddress(const QString& text) {
     const QStringList parts = text.split(QLatin1Char(':'));
@@ -38,8 +37,6 @@ UdpHello::UdpHello(QObject* parent, ScannerState* state) : QObject(parent), stat
 }
 
 std::optional<SendJob::Due> UdpHello::runDue(Clock::time_point now) {
-    if (!started_)
-        start();
     const HelloBytes packet = state_->identity().packet();
     if (!faults_ || faults_->announceHello())
         for (size_t leg = 0; leg < legs_.size(); ++leg)
@@ -48,15 +45,12 @@ std::optional<SendJob::Due> UdpHello::runDue(Clock::time_point now) {
 }
 
 void UdpHello::finish() {
-    if (std::exchange(started_, false))
-        emit finished();
     sockets_.clear();
     legs_.clear();
 }
 
-void UdpHello::start() {
+void UdpHello::open() {
     qCDebug(lcHello) << "udp hello ran";
-    started_ = true;
     const ScannerSettings settings = state_->settings();
     destinationPort_ = settings.helloPort;
     openLegs(settings);

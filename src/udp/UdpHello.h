@@ -49,18 +49,17 @@ public:
     // scanner calls it as it starts, before its server listens: a client's
     // write cannot reach the ports of this start, however late the first run.
     void takePorts();
-    // The first run stamps the packet with the host's MAC.
+    // Reads where to send from and to, opens a socket for each leg and stamps
+    // the packet with the host's MAC. Called before the scheduler runs it:
+    // asking the host's interfaces then holds up no scanner's stream.
+    void open();
     std::optional<Due> runDue(Clock::time_point now) override;
-    // Off the scheduler: closes the socket; the next start stamps the MAC again.
+    // Off the scheduler: closes the sockets; the next open stamps the MAC again.
     void finish();
 
     // Before the start: `faults` (which outlive this worker) may silence the announcements.
     void useFaults(ScannerFaults* faults) { faults_ = faults; }
-signals:
-    void finished();
-
 private:
-    void start();
     // The MAC taken from the host is raised by `macOffset` in its last byte,
     // so that scanners of one host differ.
     void stampMac(int macOffset);
@@ -71,6 +70,5 @@ private:
     quint16 destinationPort_ = kDefaultPort;  // of this start
     std::vector<HelloLeg> legs_;  // of this start, each with its socket
     std::vector<std::unique_ptr<DatagramSocket>> sockets_;
-    bool started_ = false;
     ScannerFaults* faults_ = nullptr;
 };

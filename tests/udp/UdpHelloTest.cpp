@@ -48,6 +48,7 @@ TEST(UdpHello, AnnouncesStampedWithPortsAndTheHostsMacThenRepeatsWithChangesUnti
     expected.replace(232, 6, hexBytes("73 17 24 D2 6C 02"));
     auto* worker = new UdpHello(nullptr, &setup.state);
     worker->takePorts();
+    worker->open();
     RunningWorker<UdpHello> announcer(worker);
     ASSERT_TRUE(receiver.waitForCount(1));
     EXPECT_EQ(receiver.datagrams[0].toHex(' '), expected.toHex(' '));
@@ -81,6 +82,7 @@ TEST(UdpHello, AnnouncesThePortsTakenAtTheStartThoughTheRecordChangesBeforeItsFi
     params.update([](USER_PARAMS& p) { p.udp_port_u16 = kStartPort; });
     auto* worker = new UdpHello(nullptr, &setup.state);
     worker->takePorts();
+    worker->open();
     params.update([](USER_PARAMS& p) { p.udp_port_u16 = kWrittenPort; });
     RunningWorker<UdpHello> announcer(worker);
     ASSERT_TRUE(receiver.waitForCount(1));
