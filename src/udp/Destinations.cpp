@@ -68,6 +68,20 @@ std::vector<InterfaceNet> upInterfaceNets() {
     return nets;
 }
 
+std::vector<InterfaceNet> RecentInterfaceNets::at(Clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!askedAt_ || now - *askedAt_ >= kMaxAge) {
+        nets_ = ask_();
+        askedAt_ = now;
+    }
+    return nets_;
+}
+
+std::vector<InterfaceNet> recentInterfaceNets() {
+    static RecentInterfaceNets process;
+    return process.at(RecentInterfaceNets::Clock::now());
+}
+
 Outcome<StreamTarget> parseStreamTarget(const QString& text) {
     if (text == QLatin1String("loopback"))
         return StreamTarget{};

@@ -3,8 +3,12 @@
 #include "log/Failure.h"
 
 #include <QString>
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 // Where a scanner's datagrams go and what a client may aim its stream at.
@@ -33,6 +37,28 @@ struct InterfaceNet {
     uint32_t broadcast = 0;
 };
 std::vector<InterfaceNet> upInterfaceNets();
+
+// The interfaces as asked at most once per kMaxAge. A stream judges each new
+// address a client writes on the send thread all scanners share: a flood of
+// writes must not have it ask the host every time. Thread-safe.
+class RecentInterfaceNets {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Ask = std::function<std::vector<InterfaceNet>()>;
+    static constexpr std::chrono::milliseconds kMaxAge{1000};
+
+    explicit RecentInterfaceNets(Ask ask = upInterfaceNets) : ask_(std::move(ask)) {}
+    std::vector<InterfaceNet> at(Clock::time_point now);
+
+private:
+    const Ask ask_;
+    std::mutex mutex_;
+    std::optional<Clock::time_point> askedAt_;
+    std::vector<InterfaceNet> nets_;
+};
+
+// The process's, for what the streams judge.
+std::vector<InterfaceNet> recentInterfaceNets();
 
 // The stream: to 127.0.0.1 (as the scanner is emulated by default), to the
 // record's udp_ip_address_u8 as a real scanner sends, or to a fixed address

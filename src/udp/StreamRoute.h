@@ -16,7 +16,7 @@ class StreamRoute {
 public:
     using Interfaces = std::function<std::vector<InterfaceNet>()>;
 
-    explicit StreamRoute(Interfaces interfaces = upInterfaceNets);
+    explicit StreamRoute(Interfaces interfaces = recentInterfaceNets);
 
     void setTarget(const StreamTarget& target, const std::vector<Ipv4Net>& allowed = {});
     StreamTarget target() const;

@@ -21,7 +21,7 @@ double periodOf(uint16_t frequency) { return 1000.0 / frequency; }
 }  // namespace
 
 bool isInterfaceBroadcast(const QHostAddress& address) {
-    const std::vector<InterfaceNet> nets = upInterfaceNets();
+    const std::vector<InterfaceNet> nets = recentInterfaceNets();
     return std::any_of(nets.begin(), nets.end(), [wanted = address.toIPv4Address()](const InterfaceNet& net) {
         return net.broadcast != 0 && net.broadcast == wanted;
     });

@@ -97,4 +97,27 @@ TEST(FixedRoute, TakesTheRecordsPortWhereItGivesNone) {
     EXPECT_EQ(route.endpoint({ip("198.51.100.200"), 7000}), (Endpoint{ip("198.51.100.9"), 7000}));
 }
 
+// Interfaces that count how often they are asked.
+class RecentInterfaces : public ::testing::Test {
+protected:
+    int asked = 0;
+    RecentInterfaceNets recent{[this] {
+        ++asked;
+        return kAttached;
+    }};
+    const RecentInterfaceNets::Clock::time_point t0 = RecentInterfaceNets::Clock::now();
+};
+
 }  // namespace
+
+TEST_F(RecentInterfaces, AreAskedOnceWithinTheirAge) {
+    recent.at(t0);
+    recent.at(t0 + RecentInterfaceNets::kMaxAge - std::chrono::milliseconds(1));
+    EXPECT_EQ(asked, 1);
+}
+
+TEST_F(RecentInterfaces, AreAskedAgainOnceTheirAgeIsOver) {
+    recent.at(t0);
+    recent.at(t0 + RecentInterfaceNets::kMaxAge);
+    EXPECT_EQ(asked, 2);
+}
