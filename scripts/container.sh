@@ -219,15 +219,17 @@ test_image() {
   [ "$(stat -c %u "$saved")" != 0 ] || fail "the parameter file belongs to root"
 
   # How long podman stop takes, and how soon of that the emulator itself ended.
-  local start stopped finished ended
+  # Podman's own tear-down takes a second or more on a busy machine; a stop
+  # that had to wait for the kill would take the whole grace time.
+  local grace_s=10 start stopped finished ended
   start=$(now_ms)
-  podman stop -t 10 "$id" >/dev/null
+  podman stop -t "$grace_s" "$id" >/dev/null
   stopped=$(($(now_ms) - start))
   finished=$(podman inspect --format '{{.State.FinishedAt}}' "$id")
   ended=$(($(date -d "${finished% UTC}" +%s%N) / 1000000 - start))
   echo "podman stop returned after ${stopped} ms, the emulator ended after ${ended} ms"
   [ "$ended" -lt 1000 ] || fail "the emulator ended ${ended} ms after SIGTERM"
-  [ "$stopped" -lt 1000 ] || fail "podman stop took ${stopped} ms"
+  [ "$stopped" -lt $((grace_s * 1000 / 2)) ] || fail "podman stop took ${stopped} ms"
   local code
   code=$(podman inspect --format '{{.State.ExitCode}}' "$id")
   [ "$code" = 0 ] || fail "the emulator ended with $code on SIGTERM"
