@@ -1,6 +1,7 @@
 #include "scanner/Engine.h"
 
 #include "tcp/TcpTransport.h"
+#include "udp/InterfaceWatch.h"
 
 Engine::Engine() : servingContext_(new QObject) {
     serving_.setObjectName(QStringLiteral("px310-serving"));
@@ -11,6 +12,8 @@ Engine::Engine() : servingContext_(new QObject) {
         &serving_, &QThread::finished, servingContext_, [this] { std::lock_guard<std::mutex> lock(handOver_); },
         Qt::DirectConnection);
     serving_.start();
+    // Owned by the context, and gone with it as the thread ends.
+    handOver([this] { new InterfaceWatch(servingContext_); }, Qt::QueuedConnection);
 }
 
 Engine::~Engine() {

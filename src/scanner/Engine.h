@@ -12,8 +12,9 @@ class TcpTransport;
 // The threads that every scanner of a process shares: one that sends the
 // streams' and hellos' datagrams at their times, waking once for all that
 // are due together (rig_bench: a second one cost more CPU than it took off
-// this one), one event loop that serves every command server, and one that
-// writes the files clients ask for. A rig adds scanners, not threads.
+// this one), one event loop that serves every command server and hears of
+// the host's interface changes, and one that writes the files clients ask
+// for. A rig adds scanners, not threads.
 class Engine {
 public:
     Engine();

@@ -19,9 +19,14 @@ Scanner::Scanner(Engine& engine, QObject* parent)
     connect(&outageEnd_, &QTimer::timeout, this, &Scanner::start);
     state_.record().replace(defaultUserParams());
     applySettings(settings());
+    interfacesWatch_ = hostInterfaces().changes().add(
+        [this] { QMetaObject::invokeMethod(this, [this] { followInterfaces(); }, Qt::QueuedConnection); });
 }
 
-Scanner::~Scanner() { stop(); }
+Scanner::~Scanner() {
+    hostInterfaces().changes().remove(interfacesWatch_);
+    stop();
+}
 
 ScannerSettings Scanner::settings() const { return state_.settings(); }
 
@@ -267,6 +272,12 @@ void Scanner::restartHello() {
     engine_.startSending(helloWorker_.get());
 }
 
+// A hello aimed by the interfaces (a broadcast, every interface) follows them.
+void Scanner::followInterfaces() {
+    if (isRunning() && helloWorker_->legs() != helloLegs())
+        restartHello();
+}
+
 QString Scanner::streamDestination() const {
     return route_.inForce(state_.record().read([](const USER_PARAMS& p) {
         return Endpoint{ipv4FieldToNumber(p.udp_ip_address_u8), p.udp_port_u16};
@@ -275,7 +286,8 @@ QString Scanner::streamDestination() const {
 
 std::vector<HelloLeg> Scanner::helloLegs() const {
     const ScannerSettings s = settings();
-    return ::helloLegs(s.helloTo, QHostAddress(s.localAddress).toIPv4Address(), s.sendingAddress(), upInterfaceNets());
+    return ::helloLegs(s.helloTo, QHostAddress(s.localAddress).toIPv4Address(), s.sendingAddress(),
+                       recentInterfaceNets());
 }
 
 // The factory block holds XEMR, ZDIAP, serial, XSMR and ZBASE too: the hello announces them.

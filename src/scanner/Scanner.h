@@ -95,7 +95,7 @@ public:
     const RequestJournal& journal() const { return journal_; }
     // Where the next packet goes ("ADDR:PORT"), or why the stream is held ("held: ...").
     QString streamDestination() const;
-    // Where the hello goes now (the machine's interfaces asked again).
+    // Where the hello goes now, by the interfaces as recently asked.
     std::vector<HelloLeg> helloLegs() const;
     void setXemr(int xemr);
     void setZdiap(int zdiap);
@@ -168,6 +168,7 @@ signals:
 
 private:
     void restartHello();
+    void followInterfaces();
     void stopWorkers();
     void plugWorkers();
     void wireServer();
@@ -193,4 +194,5 @@ private:
     TcpTransport* server_ = nullptr;  // lives on the engine's serving thread
     std::atomic<bool> listenFailed_{false};
     bool listenReported_ = false;  // of this start
+    int interfacesWatch_;
 };

@@ -77,9 +77,17 @@ std::vector<InterfaceNet> RecentInterfaceNets::at(Clock::time_point now) {
     return nets_;
 }
 
-std::vector<InterfaceNet> recentInterfaceNets() {
+void RecentInterfaceNets::changed() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        askedAt_.reset();
+    }
+    changes_.notify();
+}
+
+RecentInterfaceNets& hostInterfaces() {
     static RecentInterfaceNets process;
-    return process.at(RecentInterfaceNets::Clock::now());
+    return process;
 }
 
 Outcome<StreamTarget> parseStreamTarget(const QString& text) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "log/Failure.h"
+#include "state/Watchers.h"
 
 #include <QString>
 #include <chrono>
@@ -38,9 +39,11 @@ struct InterfaceNet {
 };
 std::vector<InterfaceNet> upInterfaceNets();
 
-// The interfaces as asked at most once per kMaxAge. A stream judges each new
-// address a client writes on the send thread all scanners share: a flood of
-// writes must not have it ask the host every time. Thread-safe.
+// The interfaces as asked at most once per kMaxAge, and again once the host
+// said they changed. A stream judges each new address a client writes on the
+// send thread all scanners share: a flood of writes must not have it ask the
+// host every time. Whoever keeps a verdict judged on them watches changes()
+// and judges again when the revision moved. Thread-safe.
 class RecentInterfaceNets {
 public:
     using Clock = std::chrono::steady_clock;
@@ -49,16 +52,24 @@ public:
 
     explicit RecentInterfaceNets(Ask ask = upInterfaceNets) : ask_(std::move(ask)) {}
     std::vector<InterfaceNet> at(Clock::time_point now);
+    std::vector<InterfaceNet> now() { return at(Clock::now()); }
+
+    // The next ask goes to the host; then the watchers run.
+    void changed();
+    Watchers& changes() { return changes_; }
+    uint64_t revision() const { return changes_.revision(); }
 
 private:
     const Ask ask_;
     std::mutex mutex_;
     std::optional<Clock::time_point> askedAt_;
     std::vector<InterfaceNet> nets_;
+    Watchers changes_;
 };
 
-// The process's, for what the streams judge.
-std::vector<InterfaceNet> recentInterfaceNets();
+// The process's, for what the streams and hellos judge.
+RecentInterfaceNets& hostInterfaces();
+inline std::vector<InterfaceNet> recentInterfaceNets() { return hostInterfaces().now(); }
 
 // The stream: to 127.0.0.1 (as the scanner is emulated by default), to the
 // record's udp_ip_address_u8 as a real scanner sends, or to a fixed address

@@ -2,7 +2,9 @@
 
 #include "log/LogCategories.h"
 
-StreamRoute::StreamRoute(Interfaces interfaces) : interfaces_(std::move(interfaces)) {}
+#include <QHostAddress>
+
+StreamRoute::StreamRoute(RecentInterfaceNets& interfaces) : interfaces_(interfaces) {}
 
 void StreamRoute::setTarget(const StreamTarget& target, const std::vector<Ipv4Net>& allowed) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -24,27 +26,40 @@ std::optional<Endpoint> StreamRoute::endpoint(const Endpoint& record) {
     return resolve(record, refusal);
 }
 
-// Under the lock; judges a record address afresh unless it is the one judged last.
+// Under the lock; judges a record address afresh unless it is the one judged last, on these interfaces.
 std::optional<Endpoint> StreamRoute::resolve(const Endpoint& record, QString& refusal) const {
     switch (target_.kind) {
     case StreamTarget::Kind::Loopback: return Endpoint{kLoopbackAddress, record.port};
     case StreamTarget::Kind::Fixed: return Endpoint{target_.fixed.address, target_.fixed.port ? target_.fixed.port : record.port};
     case StreamTarget::Kind::Record: break;
     }
-    refusal = judged_ == record.address ? refusal_ : refusalOf(record.address, allowed_, interfaces_());
+    refusal = isJudged(record.address) ? refusal_ : refusalOf(record.address, allowed_, interfaces_.now());
     return refusal.isEmpty() ? std::optional<Endpoint>(record) : std::nullopt;
 }
 
-// The machine's interfaces are asked only when the record's address changes.
+bool StreamRoute::isJudged(uint32_t address) const {
+    return judged_ == address && judgedRevision_ == interfaces_.revision();
+}
+
+// Judged again when the record's address or the interfaces change. An address
+// refused again on new interfaces is the same refusal: not counted twice.
 bool StreamRoute::judge(uint32_t address) {
-    if (judged_ == address)
+    if (isJudged(address))
         return refusal_.isEmpty();
+    const bool refusedBefore = judged_ == address && !refusal_.isEmpty();
     judged_ = address;
-    refusal_ = refusalOf(address, allowed_, interfaces_());
-    if (refusal_.isEmpty())
+    judgedRevision_ = interfaces_.revision();  // before the ask: a change meanwhile judges again
+    refusal_ = refusalOf(address, allowed_, interfaces_.now());
+    if (refusal_.isEmpty()) {
+        if (refusedBefore)
+            qCDebug(lcStream).noquote() << "udp: stream resumes to" << QHostAddress(address).toString()
+                                        << "- a network of this machine holds it now";
         return true;
-    ++refusals_;
-    qCWarning(lcStream).noquote() << "udp: stream held:" << refusal_;
+    }
+    if (!refusedBefore) {
+        ++refusals_;
+        qCWarning(lcStream).noquote() << "udp: stream held:" << refusal_;
+    }
     return false;
 }
 

@@ -56,6 +56,8 @@ public:
     std::optional<Due> runDue(Clock::time_point now) override;
     // Off the scheduler: closes the sockets; the next open stamps the MAC again.
     void finish();
+    // Of this start.
+    const std::vector<HelloLeg>& legs() const { return legs_; }
 
     // Before the start: `faults` (which outlive this worker) may silence the announcements.
     void useFaults(ScannerFaults* faults) { faults_ = faults; }

@@ -36,8 +36,9 @@ UdpTransport::UdpTransport(QObject* parent, ScannerState* state, const ProfileFe
     qCDebug(lcStream) << "udp created";
     if (!socket_.open(sourceAddress_))
         qCWarning(lcStream).noquote() << "udp:" << socket_.errorString();
-    // A held stream sleeps until the state changes; a new timeline ends a wait.
+    // A held stream sleeps until the state or the interfaces change; a new timeline ends a wait.
     stateWatch_ = state_->watch([this] { wake(); });
+    interfacesWatch_ = hostInterfaces().changes().add([this] { wake(); });
 }
 
 UdpTransport::~UdpTransport() { stopWatchingState(); }
@@ -45,6 +46,8 @@ UdpTransport::~UdpTransport() { stopWatchingState(); }
 void UdpTransport::stopWatchingState() {
     if (stateWatch_)
         state_->unwatch(*std::exchange(stateWatch_, std::nullopt));
+    if (interfacesWatch_)
+        hostInterfaces().changes().remove(*std::exchange(interfacesWatch_, std::nullopt));
 }
 
 // What a step sent leaves in one system call.
@@ -134,7 +137,8 @@ StreamSettings UdpTransport::readSettings() const {
 
 const StreamView& UdpTransport::view() {
     // Before the reads: a write in between moves it again, so nothing is missed.
-    const std::pair<uint64_t, uint64_t> revision{state_->revision(), state_->identity().revision()};
+    const std::array<uint64_t, 3> revision{state_->revision(), state_->identity().revision(),
+                                           hostInterfaces().revision()};
     if (viewRevision_ == revision)
         return view_;
     viewRevision_ = revision;
@@ -220,17 +224,30 @@ void UdpTransport::writeCopies(const QByteArray& datagram) {
     if (!settings.localSAPEnabled)
         return;
     const QHostAddress broadcast(broadcastAddress(settings.tcpAddress, settings.tcpSubnetMask));
-    if (broadcast != lastBroadcast_) {  // once per address, not once per packet
-        qCDebug(lcStream).noquote() << broadcast.toString() + '\t' + QHostAddress(settings.tcpSubnetMask).toString() + '\t' +
-                                  QHostAddress(settings.tcpAddress).toString();
-        lastBroadcast_ = broadcast;
-        broadcastAllowed_ = isInterfaceBroadcast(broadcast);
-        if (!broadcastAllowed_)
-            qWarning().noquote() << "udp: no subnet copy to" << broadcast.toString()
-                                 << "- not the broadcast address of a local network";
-    }
+    checkBroadcast(broadcast);
     if (broadcastAllowed_)
         socket_.queue(datagram, broadcast.toIPv4Address(), broadcastPort_);
+}
+
+// Once per address or change of the interfaces, not once per packet; the
+// refusal is told once per address, and again only after a network held it.
+void UdpTransport::checkBroadcast(const QHostAddress& broadcast) {
+    const uint64_t revision = hostInterfaces().revision();
+    const bool sameAddress = broadcast == lastBroadcast_;
+    if (sameAddress && revision == broadcastRevision_)
+        return;
+    const bool allowedBefore = sameAddress && broadcastAllowed_;
+    if (!sameAddress) {
+        const StreamSettings& settings = sendSettings_;
+        qCDebug(lcStream).noquote() << broadcast.toString() + '\t' + QHostAddress(settings.tcpSubnetMask).toString() +
+                                           '\t' + QHostAddress(settings.tcpAddress).toString();
+    }
+    lastBroadcast_ = broadcast;
+    broadcastRevision_ = revision;  // before the ask: a change meanwhile checks again
+    broadcastAllowed_ = isInterfaceBroadcast(broadcast);
+    if (!broadcastAllowed_ && (!sameAddress || allowedBefore))
+        qWarning().noquote() << "udp: no subnet copy to" << broadcast.toString()
+                             << "- not the broadcast address of a local network";
 }
 
 Clock::time_point UdpTransport::earlierHeld(Clock::time_point time) const {

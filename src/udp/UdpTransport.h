@@ -104,6 +104,7 @@ private:
     void buildPacket(const StreamSettings& settings, size_t slot);
     void countLateness(Clock::time_point slot, Clock::time_point now, double periodMs);
     void writeCopies(const QByteArray& datagram);
+    void checkBroadcast(const QHostAddress& broadcast);
     Clock::time_point earlierHeld(Clock::time_point time) const;
     void stopWatchingState();
     void reportCut();
@@ -112,7 +113,8 @@ private:
     const ProfileFeed* profile_;
     DatagramSocket socket_{lcStream, state_->sockets()};
     uint32_t sourceAddress_ = 0;
-    QHostAddress lastBroadcast_;  // the subnet copy's address is checked and logged when it changes
+    QHostAddress lastBroadcast_;  // the subnet copy's address is checked when it or the interfaces change
+    uint64_t broadcastRevision_ = 0;  // of the interfaces it was checked on
     bool broadcastAllowed_ = false;
 
     StreamSchedule schedule_;
@@ -128,8 +130,9 @@ private:
     std::atomic<quint16> broadcastPort_{kDefaultBroadcastPort};
     std::atomic<uint32_t> lastMeasurement_{0};
     std::optional<int> stateWatch_;
+    std::optional<int> interfacesWatch_;
     StreamView view_;
-    std::optional<std::pair<uint64_t, uint64_t>> viewRevision_;  // the state's and the identity's
+    std::optional<std::array<uint64_t, 3>> viewRevision_;  // the state's, the identity's and the interfaces'
     ProfileSnapshot snapshot_;  // reused by every packet
     // One per packet of a step, all free again once the step's datagrams are flushed.
     std::array<QByteArray, kUnpacedBatchSize> datagrams_;

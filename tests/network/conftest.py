@@ -23,6 +23,9 @@ B_ADDRESS = "198.51.100.2"
 PREFIX = 25
 A_BROADCAST = "198.51.100.127"
 OFF_SUBNET = "198.51.100.200"  # in the documentation range, on neither end's subnet
+# The upper half of the range, which a test may bring up on both ends after the emulator started.
+LATE_A_ADDRESS = "198.51.100.129"
+LATE_B_ADDRESS = "198.51.100.130"
 TCP_PORT = 6200
 HELLO_PORT = 6001
 STREAM_PORT = 7000
@@ -85,8 +88,9 @@ class Pair:
             subprocess.run(["ip", "netns", "del", namespace], stderr=subprocess.DEVNULL)
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def add_address(self, address):
-        _ip("-n", self.a, "addr", "add", "%s/%d" % (address, PREFIX), "brd", "+", "dev", self.a_link)
+    def add_address(self, address, end="a"):
+        namespace, link = (self.a, self.a_link) if end == "a" else (self.b, self.b_link)
+        _ip("-n", namespace, "addr", "add", "%s/%d" % (address, PREFIX), "brd", "+", "dev", link)
 
     def route_a_through_b(self):
         """A default route in A through B: a datagram A sends off its subnet reaches B's wire."""

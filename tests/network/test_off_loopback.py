@@ -5,7 +5,8 @@ import subprocess
 
 import pytest
 
-from conftest import A_ADDRESS, A_BROADCAST, B_ADDRESS, HEADLESS, HELLO_PORT, OFF_SUBNET, STREAM_PORT, TCP_PORT
+from conftest import (A_ADDRESS, A_BROADCAST, B_ADDRESS, HEADLESS, HELLO_PORT, LATE_A_ADDRESS, LATE_B_ADDRESS,
+                      OFF_SUBNET, STREAM_PORT, TCP_PORT)
 
 HELLO_WAIT_SECONDS = 6  # a hello every 2 s
 STREAM_SECONDS = 3
@@ -38,6 +39,26 @@ def test_a_hello_on_every_interface_names_the_interfaces_address_not_the_wildcar
                    "--hello-to", "broadcast"])
     hellos = pair.listen(HELLO_PORT, HELLO_WAIT_SECONDS, until_sources=1).received()
     assert hellos and (hellos[0]["source"], hellos[0]["named"]) == (A_ADDRESS, A_ADDRESS)
+
+
+def test_a_hello_on_every_interface_goes_out_on_a_network_that_comes_up_after_the_start(pair):
+    pair.emulator(["--listen", "0.0.0.0", "--tcp-port", str(TCP_PORT), "--hello-port", str(HELLO_PORT),
+                   "--hello-to", "broadcast"])
+    pair.add_address(LATE_B_ADDRESS, end="b")
+    listener = pair.listen(HELLO_PORT, HELLO_WAIT_SECONDS, until_sources=2)
+    pair.add_address(LATE_A_ADDRESS)
+    hellos = listener.received()
+    assert (LATE_A_ADDRESS, LATE_A_ADDRESS) in {(h["source"], h["named"]) for h in hellos}
+
+
+def test_a_record_address_held_at_first_is_streamed_to_once_a_network_holding_it_comes_up(pair):
+    emulator_on_a(pair, "--stream-to", "record")
+    pair.add_address(LATE_B_ADDRESS, end="b")
+    aim_stream(pair, LATE_B_ADDRESS)
+    assert pair.stats()["stream_destination"].startswith("held: ")
+    listener = pair.listen(STREAM_PORT, STREAM_SECONDS)
+    pair.add_address(LATE_A_ADDRESS)
+    assert listener.received()
 
 
 def test_a_write_params_from_another_namespace_moves_the_stream_there(pair):

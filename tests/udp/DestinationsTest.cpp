@@ -75,11 +75,18 @@ TEST(HelloLegs, ABroadcastForAnAddressWithoutOneHasNoLeg) {
     EXPECT_TRUE(helloLegs(kBroadcast, ip("127.0.0.1"), 0, kAttached).empty());
 }
 
+// A record route on interfaces a test may change.
 class RecordRoute : public ::testing::Test {
 protected:
     RecordRoute() { route.setTarget({StreamTarget::Kind::Record, {}}); }
-    StreamRoute route{[] { return kAttached; }};
-    const Endpoint refused{ip("198.51.100.200"), 7000};
+    void bringUpTheUpperHalf() {
+        nets.push_back({ip("198.51.100.129"), ip("255.255.255.128"), ip("198.51.100.255")});
+        interfaces.changed();
+    }
+    std::vector<InterfaceNet> nets = kAttached;
+    RecentInterfaceNets interfaces{[this] { return nets; }};
+    StreamRoute route{interfaces};
+    const Endpoint refused{ip("198.51.100.200"), 7000};  // in the upper half
     const Endpoint taken{ip("198.51.100.2"), 7000};
 };
 
@@ -89,6 +96,19 @@ TEST_F(RecordRoute, HoldsARefusedAddressAndCountsItOncePerWrite) {
     EXPECT_EQ(route.endpoint(taken), taken) << "the next acceptable write resumes the stream";
     EXPECT_FALSE(route.endpoint(refused));
     EXPECT_EQ(route.refusals(), 2u);
+}
+
+TEST_F(RecordRoute, TakesARefusedAddressOnceANetworkHoldingItComesUp) {
+    ASSERT_FALSE(route.endpoint(refused));
+    bringUpTheUpperHalf();
+    EXPECT_EQ(route.endpoint(refused), refused);
+}
+
+TEST_F(RecordRoute, CountsAnAddressStillRefusedAfterAChangeOnce) {
+    ASSERT_FALSE(route.endpoint(refused));
+    interfaces.changed();
+    ASSERT_FALSE(route.endpoint(refused));
+    EXPECT_EQ(route.refusals(), 1u);
 }
 
 TEST(FixedRoute, TakesTheRecordsPortWhereItGivesNone) {
@@ -120,4 +140,18 @@ TEST_F(RecentInterfaces, AreAskedAgainOnceTheirAgeIsOver) {
     recent.at(t0);
     recent.at(t0 + RecentInterfaceNets::kMaxAge);
     EXPECT_EQ(asked, 2);
+}
+
+TEST_F(RecentInterfaces, AreAskedAgainAtOnceAfterAChange) {
+    recent.at(t0);
+    recent.changed();
+    recent.at(t0);
+    EXPECT_EQ(asked, 2);
+}
+
+TEST_F(RecentInterfaces, WakeTheirWatchersOnAChange) {
+    int woken = 0;
+    recent.changes().add([&] { ++woken; });
+    recent.changed();
+    EXPECT_EQ(woken, 1);
 }
