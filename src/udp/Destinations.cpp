@@ -77,10 +77,14 @@ std::vector<InterfaceNet> RecentInterfaceNets::at(Clock::time_point now) {
     return nets_;
 }
 
+// Asked on the thread that heard of the change: the streams that judge again
+// on the send thread then find them fresh, and ask nothing there.
 void RecentInterfaceNets::changed() {
+    std::vector<InterfaceNet> nets = ask_();
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        askedAt_.reset();
+        nets_ = std::move(nets);
+        askedAt_ = Clock::now();
     }
     changes_.notify();
 }

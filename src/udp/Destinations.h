@@ -54,7 +54,7 @@ public:
     std::vector<InterfaceNet> at(Clock::time_point now);
     std::vector<InterfaceNet> now() { return at(Clock::now()); }
 
-    // The next ask goes to the host; then the watchers run.
+    // Asks the host again, then the watchers run.
     void changed();
     Watchers& changes() { return changes_; }
     uint64_t revision() const { return changes_.revision(); }
