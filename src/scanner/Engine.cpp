@@ -5,6 +5,8 @@
 
 Engine::Engine() : servingContext_(new QObject) {
     serving_.setObjectName(QStringLiteral("px310-serving"));
+    // Goes with the context to the thread, whose start publishes it; gone with the context.
+    new InterfaceWatch(servingContext_);
     servingContext_->moveToThread(&serving_);
     // Goes with the thread's end, on that thread.
     QObject::connect(&serving_, &QThread::finished, servingContext_, &QObject::deleteLater);
@@ -12,8 +14,6 @@ Engine::Engine() : servingContext_(new QObject) {
         &serving_, &QThread::finished, servingContext_, [this] { std::lock_guard<std::mutex> lock(handOver_); },
         Qt::DirectConnection);
     serving_.start();
-    // Owned by the context, and gone with it as the thread ends.
-    handOver([this] { new InterfaceWatch(servingContext_); }, Qt::QueuedConnection);
 }
 
 Engine::~Engine() {
