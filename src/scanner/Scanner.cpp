@@ -19,8 +19,10 @@ Scanner::Scanner(Engine& engine, QObject* parent)
     connect(&outageEnd_, &QTimer::timeout, this, &Scanner::start);
     state_.record().replace(defaultUserParams());
     applySettings(settings());
-    interfacesWatch_ = hostInterfaces().changes().add(
-        [this] { QMetaObject::invokeMethod(this, [this] { followInterfaces(); }, Qt::QueuedConnection); });
+    interfacesWatch_ = hostInterfaces().changes().add([this] {
+        std::lock_guard<std::mutex> lock(followHandOver_);
+        QMetaObject::invokeMethod(this, "followInterfaces", Qt::QueuedConnection);
+    });
 }
 
 Scanner::~Scanner() {
@@ -274,6 +276,7 @@ void Scanner::restartHello() {
 
 // A hello aimed by the interfaces (a broadcast, every interface) follows them.
 void Scanner::followInterfaces() {
+    { std::lock_guard<std::mutex> lock(followHandOver_); }
     if (isRunning() && helloWorker_->legs() != helloLegs())
         restartHello();
 }

@@ -167,8 +167,9 @@ signals:
     void userParamsUpdated();
 
 private:
+    // Invoked by name from the thread that heard of the change.
+    Q_INVOKABLE void followInterfaces();
     void restartHello();
-    void followInterfaces();
     void stopWorkers();
     void plugWorkers();
     void wireServer();
@@ -195,4 +196,7 @@ private:
     std::atomic<bool> listenFailed_{false};
     bool listenReported_ = false;  // of this start
     int interfacesWatch_;
+    // Orders the call's posting before its run for race checkers, which
+    // cannot see Qt's futex-based event queue: held by both.
+    std::mutex followHandOver_;
 };
