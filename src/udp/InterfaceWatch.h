@@ -16,10 +16,6 @@ public:
     explicit InterfaceWatch(QObject* parent, RecentInterfaceNets& interfaces = hostInterfaces());
     ~InterfaceWatch() override;
 
-    // Without it, verdicts are judged again only when their inputs change or
-    // the interfaces' age is over.
-    bool isWatching() const { return notifier_ != nullptr; }
-
 private:
     void drain();
 
